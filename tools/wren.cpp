@@ -1,6 +1,30 @@
-#include <cstdio>
+// wren: inspect and exercise the Wren compute device through the host library.
+#include "verbs.h"
 
-int main() {
-    std::puts("wren: no verbs yet");
-    return 0;
+int main(int argc, char **argv) {
+    CLI::App app{"wren: inspect and exercise the Wren compute device through the host library"};
+    app.set_help_all_flag("--help-all", "Print help for every verb");
+    ToolOptions options;
+    app.add_option("--plugin", options.plugin, "Compute-device plug-in to load")->capture_default_str();
+    app.require_subcommand(0, 1);
+
+    const std::vector<Verb> verbs = {
+        add_paths_verb(app, options),
+        add_demo_verb(app, options),
+    };
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        std::fprintf(stderr, "wren: %s (see wren --help)\n", e.what());
+        return 2;
+    }
+    for (const Verb &v : verbs)
+        if (v.command->parsed()) return v.run();
+    std::fprintf(stderr, "wren: no verb given (see wren --help)\n");
+    return 2;
 }

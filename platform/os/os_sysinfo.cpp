@@ -1,4 +1,4 @@
-#include "machine.h"
+#include "os_sysinfo.h"
 
 #include <cstring>
 #include <string>

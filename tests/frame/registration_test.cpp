@@ -1,0 +1,213 @@
+// Entry point and registration of the Wren device.
+#include "wren_device.h"
+
+#include "os_sysinfo.h"
+#include "zor_dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Row {
+    std::vector<std::string> names;
+    const char *member;
+};
+
+// The registration table as the host must see it.
+const std::vector<Row> &expected_rows() {
+    static const std::vector<Row> rows = {
+        {{"add8"}, "Add8Wren"}, {{"addconst8"}, "AddConst8Wren"}, {{"affine8nearest"}, "Affine8Wren"},
+        {{"affine8bilinear"}, "Affine8Wren"}, {{"affine8bicubic"}, "Affine8Wren"}, {{"alu8"}, "Alu8Wren"},
+        {{"aluconst8"}, "AluConst8Wren"}, {{"and8"}, "And8Wren"}, {{"andconst8"}, "AndConst8Wren"},
+        {{"convolve8"}, "ConvolveWren"}, {{"convolve8", "convolve8"}, "ConvolveSPWren"}, {{"copy8"}, "Copy8Wren"},
+        {{"lookup8_8"}, "Lookup8_8Wren"}, {{"lookup16_8"}, "Lookup16_8Wren"}, {{"max8"}, "Max8Wren"},
+        {{"min8"}, "Min8Wren"}, {{"multiply8"}, "Multiply8Wren"}, {{"multiplyconst8"}, "MultiplyConst8Wren"},
+        {{"not8"}, "Not8Wren"}, {{"or8"}, "Or8Wren"}, {{"orconst8"}, "OrConst8Wren"},
+        {{"lookup8_8", "scale8bilinear"}, "qdx_Scale8Lookup8_8Wren"},
+        {{"lookup16_8", "scale16bilinear"}, "qdx_Scale16Lookup16_8Wren"}, {{"rescale8"}, "Rescale8Wren"},
+        {{"threshold8", "rescale8"}, "Rescale8Wren"}, {{"threshold8", "threshold8", "rescale8"}, "Rescale8Wren"},
+        {{"convert16_8", "threshold16", "threshold16", "rescale16"}, "Rescale16Wren"},
+        {{"rotate8nearest"}, "Rotate8Wren"}, {{"rotate8bilinear"}, "Rotate8Wren"},
+        {{"rotate8bicubic"}, "Rotate8Wren"}, {{"scale8nearest"}, "Scale8Wren"}, {{"scale8bilinear"}, "Scale8Wren"},
+        {{"scale8bicubic"}, "Scale8Wren"}, {{"scale8general"}, "Scale8Wren"}, {{"setvalue8"}, "SetValue8Wren"},
+        {{"subtract8"}, "Subtract8Wren"}, {{"subtractconst8"}, "SubtractConst8Wren"},
+        {{"subtractfromconst8"}, "SubtractFromConst8Wren"}, {{"threshold8"}, "Threshold8Wren"},
+        {{"transpose8"}, "Transpose8Wren"}, {{"xor8"}, "Xor8Wren"}, {{"xorconst8"}, "XorConst8Wren"},
+    };
+    return rows;
+}
+
+struct DeleteDevice {
+    void operator()(ZorDeviceComputeType *d) const { delete d; }
+};
+using Device = std::unique_ptr<ZorDeviceComputeType, DeleteDevice>;
+
+class Entry : public ::testing::Test {
+protected:
+    void SetUp() override { ZorSystemState::clearErrors(); }
+    void TearDown() override {
+        os_reset_machine_class();
+        ZorOpTreeNode::refuseAddFunctionAt(0);
+        ZorDeviceComputeTypeWren::setAllocationFailure(false);
+    }
+};
+
+TEST_F(Entry, RegistersTheTableInOrder) {
+    Device dev(ZorCreateComputeType());
+    ASSERT_TRUE(dev);
+    EXPECT_STREQ(dev->getName(), "ZorDeviceComputeWren");
+    const auto paths = ZorListPaths(dev.get());
+    const auto &rows = expected_rows();
+    ASSERT_EQ(paths.size(), rows.size());
+    std::set<std::string> members;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE("row " + std::to_string(i + 1));
+        std::vector<std::string> names = {ZOR_DISPLAY_IO_WREN};
+        names.insert(names.end(), rows[i].names.begin(), rows[i].names.end());
+        EXPECT_EQ(paths[i].names, names);
+        EXPECT_EQ(paths[i].memberName, rows[i].member);
+        members.insert(paths[i].memberName);
+    }
+    EXPECT_EQ(members.size(), 33u);
+    EXPECT_TRUE(ZorSystemState::errors().empty());
+}
+
+TEST_F(Entry, OneMemberUnderSeveralPathsAndDistinctRepeatedPrefixes) {
+    Device dev(ZorCreateComputeType());
+    ASSERT_TRUE(dev);
+    std::map<std::string, int> per_member;
+    std::set<std::vector<std::string>> distinct;
+    for (const auto &p : ZorListPaths(dev.get())) {
+        per_member[p.memberName] = p.memberPaths;
+        distinct.insert(p.names);
+    }
+    EXPECT_EQ(per_member["Affine8Wren"], 3);
+    EXPECT_EQ(per_member["Rescale8Wren"], 3);
+    EXPECT_EQ(per_member["Rotate8Wren"], 3);
+    EXPECT_EQ(per_member["Scale8Wren"], 4);
+    EXPECT_EQ(per_member["Add8Wren"], 1);
+    EXPECT_EQ(distinct.size(), 42u);
+    // Each of the three threshold paths holds one function of its own.
+    const ZorOpTreeNode *d = zor_global_state->getOpTreeBase()->child(ZOR_DISPLAY_IO_WREN);
+    ASSERT_TRUE(d);
+    const ZorOpTreeNode *t = d->child("threshold8");
+    const ZorOpTreeNode *tr = t->child("rescale8"), *ttr = t->child("threshold8")->child("rescale8");
+    ASSERT_TRUE(tr && ttr);
+    auto functions_of = [&](const ZorOpTreeNode *n) {
+        int k = 0;
+        for (const auto &f : n->functions()) k += f.device == dev.get();
+        return k;
+    };
+    EXPECT_EQ(functions_of(t), 1);
+    EXPECT_EQ(functions_of(tr), 1);
+    EXPECT_EQ(functions_of(ttr), 1);
+    EXPECT_EQ(functions_of(t->child("threshold8")), 0);
+}
+
+TEST_F(Entry, DeletingTheDeviceWithdrawsEverything) {
+    auto *raw = ZorCreateComputeType();
+    ASSERT_TRUE(raw);
+    delete raw;
+    EXPECT_TRUE(ZorListPaths(raw).empty());
+}
+
+TEST_F(Entry, MachineClassMustBeExactly) {
+    struct Case {
+        const char *cls;
+        bool starts;
+    } cases[] = {
+        {"vor4u", true},   {nullptr, false},   {"vor4x", false},    {"vor4", false},
+        {"vor4uX", false}, {"vor4u12", false}, {"vor4u123", false}, {"vor4u1234567", false},
+        {"", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.cls ? c.cls : "(query fails)");
+        os_set_machine_class(c.cls);
+        const auto before = ZorListPaths().size();
+        Device dev(ZorCreateComputeType());
+        EXPECT_EQ(dev != nullptr, c.starts);
+        EXPECT_EQ(ZorListPaths().size(), before + (dev ? 42 : 0));
+    }
+    EXPECT_TRUE(ZorSystemState::errors().empty());
+}
+
+TEST_F(Entry, RefusalOfRow20WithdrawsEarlierRowsAndOffersNoLaterOne) {
+    ZorDeviceComputeTypeWren dev;
+    ZorOpTreeNode base;
+    ZorOpTreeNode::refuseAddFunctionAt(20);
+    EXPECT_EQ(describeSomeMembers_0(&dev, &base), ZOR_FAILURE);
+    EXPECT_TRUE(ZorListPaths(nullptr, &base).empty());
+    const ZorOpTreeNode *d = base.child(ZOR_DISPLAY_IO_WREN);
+    ASSERT_TRUE(d);
+    EXPECT_TRUE(d->child("or8"));           // row 20 was walked to
+    EXPECT_FALSE(d->child("orconst8"));     // row 21 never
+    EXPECT_FALSE(d->child("xorconst8"));    // nor row 42
+    EXPECT_FALSE(d->child("lookup8_8")->child("scale8bilinear"));  // row 22 under an existing name
+
+    // Through the entry point: no device and nothing left in the tree.
+    ZorOpTreeNode::refuseAddFunctionAt(20);
+    const auto before = ZorListPaths().size();
+    EXPECT_EQ(ZorCreateComputeType(), nullptr);
+    EXPECT_EQ(ZorListPaths().size(), before);
+    EXPECT_TRUE(ZorSystemState::errors().empty());
+}
+
+TEST_F(Entry, AllocationFailureReportsDi1) {
+    ZorDeviceComputeTypeWren::setAllocationFailure(true);
+    const auto before = ZorListPaths().size();
+    EXPECT_EQ(ZorCreateComputeType(), nullptr);
+    EXPECT_EQ(ZorListPaths().size(), before);
+    ASSERT_EQ(ZorSystemState::errors().size(), 1u);
+    const ZorErrorRecord &e = ZorSystemState::errors()[0];
+    EXPECT_EQ(e.state, nullptr);
+    EXPECT_EQ(e.category, 1);
+    EXPECT_EQ(e.id, "di-1");
+    EXPECT_EQ(e.flag, 1);
+    EXPECT_EQ(e.line, 51);
+    EXPECT_EQ(e.file, "ZorDeviceComputeTypeWren");
+    EXPECT_EQ(e.object, nullptr);
+}
+
+TEST_F(Entry, PluginLoadsThroughTheHost) {
+    std::string error;
+    auto plugin = ZorPlugin::load(WREN_PLUGIN_PATH, &error);
+    ASSERT_TRUE(plugin) << error;
+    EXPECT_EQ(ZorListPaths(plugin->device()).size(), 42u);
+    auto pending = reinterpret_cast<int (*)(const char *)>(plugin->symbol("wren_driver_pending"));
+    ASSERT_TRUE(pending);
+    EXPECT_EQ(pending("NoSuchMember"), 0);
+    EXPECT_EQ(pending(nullptr), 0);
+    os_set_machine_class("vor4uu");
+    EXPECT_EQ(ZorPlugin::load(WREN_PLUGIN_PATH, &error), nullptr);
+    EXPECT_NE(error.find("did not start"), std::string::npos);
+}
+
+// Every path the host matches reaches its own row with the row's count;
+// members whose drivers are not built yet decline.
+TEST_F(Entry, DispatchMatchesEachRowAndPendingDriversDecline) {
+    Device dev(ZorCreateComputeType());
+    ASSERT_TRUE(dev);
+    for (const Row &row : expected_rows()) {
+        if (!wren_driver_pending(row.member)) continue;  // a built driver needs real images
+        SCOPED_TRACE(row.member);
+        std::vector<ZorHandle<ZorOp>> chain;
+        ZorOp *below = nullptr;
+        for (auto it = row.names.rbegin(); it != row.names.rend(); ++it) {
+            chain.emplace_back(ZorOp::create(it->c_str(), nullptr, nullptr, nullptr, below));
+            ASSERT_TRUE(chain.back()) << *it;
+            below = chain.back().get();
+        }
+        ZorHandle<ZorOp> show(ZorOp::create(ZOR_DISPLAY_IO_WREN, nullptr, nullptr, nullptr, below));
+        const ZorDispatchResult r = ZorDispatch(show.get());
+        EXPECT_EQ(r.count, static_cast<int>(row.names.size()) + 1);
+        EXPECT_EQ(r.status, ZOR_FAILURE);
+    }
+}
+
+}  // namespace
