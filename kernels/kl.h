@@ -60,10 +60,83 @@ extern const uint32_t kl_expand8_1[256], kl_expand8_2[256], kl_expand8_3[256], k
 extern const uint32_t kl_scale_16_8;
 
 // ---- Arithmetic and logic kernels ----------------------------------------
+// Two sources: (band_mask, dst, src1, src2). 8-bit samples are unsigned and
+// results clamp to 0..255; 16-bit samples are signed and clamp to -32768..32767.
+void kl_add_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_sub_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_mpy_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_max_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_min_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_and_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_or_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_xor_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_add_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_sub_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_mpy_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_max_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_min_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_and_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_or_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+void kl_xor_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2);
+
+// One source and one signed 16-bit constant per sample of the pixel
+// (constants[0] for the first sample in memory).
+void kl_addk_8(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_subk_8(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_ksub_8(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_andk_8(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_ork_8(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_xork_8(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_addk_16(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_subk_16(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_ksub_16(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_andk_16(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_ork_16(int band_mask, kl_image *dst, kl_image *src, short *constants);
+void kl_xork_16(int band_mask, kl_image *dst, kl_image *src, short *constants);
+
+// a * k with a fixed-point factor: clamp(floor((floor((a * k + 128) / 256) + R)
+// * 2^(15 - shift) / 128)), R = 2^(shift - 9) when round and shift >= 9, else 0.
+// Negative constants are replaced by 0 in the caller's array.
+void kl_mpyk_8(int band_mask, kl_image *dst, kl_image *src, short *constants, int shift, int round);
+
+// |a| of signed 16-bit samples, -32768 giving 32767.
+void kl_abs_16(int band_mask, kl_image *dst, kl_image *src);
+
+// A 4-byte lane value whose first 16-bit lane is 0 and whose second is v.
+uint32_t kl_s16_to_kl_f32(short v);
 
 // ---- Copy and band kernels -----------------------------------------------
+// kl_copy_8 / kl_copy_16 copy the samples that band_mask selects in both
+// descriptors, converting between 1, 3 and 4 samples per pixel, and move
+// overlapping areas correctly. kl_mcopy writes only the bytes of each row that
+// the 24-bit pattern enables (byte j when bit (7 - j) mod 24 is set);
+// kl_mcopy_rl writes the same bytes working backwards.
+void kl_copy_8(int band_mask, kl_image *dst, kl_image *src);
+void kl_copy_16(int band_mask, kl_image *dst, kl_image *src);
+void kl_mcopy(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
+void kl_mcopy_rl(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
+void kl_band_extract_8(int band_mask, kl_image *dst, kl_image *src);
+void kl_band_extract_16(int band_mask, kl_image *dst, kl_image *src);
+void kl_band_insert_8(int band_mask, kl_image *dst, kl_image *src);
+void kl_band_insert_16(int band_mask, kl_image *dst, kl_image *src);
+void kl_copy8_3_4(int band_mask, kl_image *dst, kl_image *src);
+void kl_copy16_3_4(int band_mask, kl_image *dst, kl_image *src);
+void kl_copy8_4_3(int band_mask, kl_image *dst, kl_image *src);
+void kl_copy16_4_3(int band_mask, kl_image *dst, kl_image *src);
 
 // ---- Block copy engine ---------------------------------------------------
+// Copy h rows of nbytes bytes: row k of dst (dst + k * dst_lb) receives row k
+// of src. Whole 64-byte destination blocks are written with aligned 64-byte
+// stores; nothing outside the rows is written. kl_gcopy_* work forwards,
+// kl_gcopyrl_* backwards (last row first, each row right to left), which is
+// correct when the destination overlaps the source at a higher address.
+// nbytes <= 0 or h <= 0 does nothing.
+void kl_gcopy_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
+void kl_gcopy_m2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
+void kl_gcopy_f2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
+void kl_gcopy_f2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
+void kl_gcopyrl_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
+void kl_gcopyrl_f2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
 
 #ifdef __cplusplus
 }

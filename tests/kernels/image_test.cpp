@@ -1,0 +1,223 @@
+// Descriptor routines and the shared tables.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "kl.h"
+
+namespace {
+
+// Whether sample k (0 = first in memory) of an n-band pixel is selected by m.
+bool selected(int n, int m, int k) { return (m >> (n - 1 - k)) & 1; }
+
+// The kernels consume a 24-bit pattern one word at a time: the word's enables
+// are the low 8 (or 4) bits, then the pattern rotates by 8 (or 4) within 24
+// bits. Walking three words (six for 16-bit lanes) this way must enable
+// exactly the selected samples.
+TEST(Tables, BandPatternsEnableSelectedSamples) {
+    for (int n = 1; n <= 4; ++n) {
+        for (int m = 0; m < 16; ++m) {
+            // Byte enables, 8-bit samples.
+            uint32_t q = kl_masks_8[n][m];
+            ASSERT_EQ(q >> 24, 0u);
+            for (int w = 0; w < 3; ++w) {
+                for (int p = 0; p < 8; ++p) {
+                    const int j = 8 * w + p;
+                    ASSERT_EQ((q >> (7 - p)) & 1, selected(n, m, j % n) ? 1u : 0u) << n << " " << m << " " << j;
+                }
+                q = ((q << 8) & 0xffffff) | (q >> 16);
+            }
+            ASSERT_EQ(q, kl_masks_8[n][m]);
+            // Byte enables, 16-bit samples.
+            q = kl_masks_16b[n][m];
+            for (int w = 0; w < 3; ++w) {
+                for (int p = 0; p < 8; ++p) {
+                    const int j = (8 * w + p) / 2;
+                    ASSERT_EQ((q >> (7 - p)) & 1, selected(n, m, j % n) ? 1u : 0u) << n << " " << m << " " << j;
+                }
+                q = ((q << 8) & 0xffffff) | (q >> 16);
+            }
+            // Lane enables, 16-bit samples.
+            q = kl_masks_16[n][m];
+            for (int w = 0; w < 6; ++w) {
+                for (int p = 0; p < 4; ++p) {
+                    const int j = 4 * w + p;
+                    ASSERT_EQ((q >> (3 - p)) & 1, selected(n, m, j % n) ? 1u : 0u) << n << " " << m << " " << j;
+                }
+                q = ((q << 4) & 0xffffff) | (q >> 20);
+            }
+            ASSERT_EQ(q, kl_masks_16[n][m]);
+        }
+    }
+    EXPECT_EQ(kl_masks_8[0], nullptr);
+    EXPECT_EQ(kl_masks_16[0], nullptr);
+    EXPECT_EQ(kl_masks_16b[0], nullptr);
+    EXPECT_EQ(kl_masks_8[3], kl_band_8_3);
+    EXPECT_EQ(kl_masks_16b[2], kl_band_16_2b);
+    EXPECT_EQ(kl_masks_16[4], kl_band_16_4);
+    // A few values as published.
+    EXPECT_EQ(kl_band_8_3[5], 0xdb6db6u);
+    EXPECT_EQ(kl_band_16_3b[4], 0x0c30c3u);
+    EXPECT_EQ(kl_band_16_3[3], 0xdb6db6u);
+    EXPECT_EQ(kl_band_8_4[7], 7 * 0x111111u);
+}
+
+TEST(Tables, PlaneMasks) {
+    for (int m = 0; m < 16; ++m)
+        for (int k = 0; k < 4; ++k) ASSERT_EQ((kl_rgb_masks[m] >> (8 * k)) & 0xff, (m >> k) & 1 ? 0xffu : 0u);
+    EXPECT_EQ(kl_rgb_masks[14], 0xffffff00u);
+}
+
+TEST(Tables, OffsetOfFirstSelectedSample) {
+    for (int n = 1; n <= 4; ++n) {
+        for (int m = 0; m < 16; ++m) {
+            int want = 0;
+            if (m > 0 && m < (1 << n))
+                for (int k = n - 1; k >= 0; --k)
+                    if (selected(n, m, k)) want = k;
+            ASSERT_EQ(kl_offset_8[n][m], want) << n << " " << m;
+            ASSERT_EQ(kl_offset_16[n][m], 2 * want) << n << " " << m;
+        }
+    }
+}
+
+TEST(Tables, ExpandRepeatsBits) {
+    for (int n = 1; n <= 4; ++n) {
+        for (int i = 0; i < 256; ++i) {
+            for (int p = 0; p < 32; ++p) {
+                const bool want = p < 8 * n && ((i >> (p / n)) & 1);
+                ASSERT_EQ((kl_expand_8[n][i] >> p) & 1, want ? 1u : 0u) << n << " " << i << " " << p;
+            }
+        }
+    }
+    EXPECT_EQ(kl_expand8_4[3], 0xffu);
+}
+
+TEST(Tables, ScaleWordIsTwoLanesOf256) {
+    uint16_t l[2];
+    std::memcpy(l, &kl_scale_16_8, 4);
+    EXPECT_EQ(l[0], 256);
+    EXPECT_EQ(l[1], 256);
+}
+
+struct LbCase {
+    int type, bands, w, align, lb;
+};
+
+TEST(Descriptor, LineBytesAndFields) {
+    const LbCase cases[] = {
+        {KL_BYTE, 3, 101, 0, 304}, {KL_SHORT, 1, 5, 64, 16}, {KL_BIT, 1, 13, 0, 2},   {KL_BIT, 1, 13, 32, 4},
+        {KL_BYTE, 1, 9, 8, 9},     {KL_BYTE, 4, 3, 16, 12},  {KL_SHORT, 3, 3, 0, 20}, {KL_BYTE, 2, 0, 0, 0},
+        {KL_BIT, 2, 65, 64, 16},   {KL_SHORT, 4, 1, 32, 8},  {KL_BYTE, 1, 1, 64, 8},
+    };
+    for (const LbCase &c : cases) {
+        kl_image img;
+        std::memset(&img, 0x5a, sizeof img);
+        unsigned char buf[4];
+        ASSERT_EQ(kl_initimage(&img, c.type, c.bands, c.w, 7, buf, c.align), &img);
+        EXPECT_EQ(img.lb, c.lb) << c.type << " " << c.bands << " " << c.w << " " << c.align;
+        EXPECT_EQ(img.bpp, c.type == KL_BIT ? 0 : c.bands * (c.type == KL_SHORT ? 2 : 1));
+        EXPECT_EQ(img.bmask, (1 << c.bands) - 1);
+        EXPECT_EQ(img.data, buf);
+        EXPECT_EQ(img.fb, 0);
+        EXPECT_EQ(img.type, c.type);
+        EXPECT_EQ(img.w, c.w);
+        EXPECT_EQ(img.h, 7);
+        EXPECT_EQ(img.x | img.y | img.padx | img.pady | img.parent, 0);
+    }
+}
+
+TEST(Descriptor, RejectsBadArguments) {
+    kl_image img;
+    for (int bands : {0, 5, -1})
+        EXPECT_EQ(kl_initimage(&img, KL_BYTE, bands, 4, 4, nullptr, 0), nullptr);
+    for (int align : {4, 1, 12, 128, -8})
+        EXPECT_EQ(kl_createimage(KL_BYTE, 1, 4, 4, nullptr, align), nullptr);
+    EXPECT_EQ(kl_createimage(3, 1, 4, 4, nullptr, 0), nullptr);
+    EXPECT_EQ(kl_createimage(KL_BYTE, 1, -1, 4, nullptr, 0), nullptr);
+    EXPECT_EQ(kl_createimage(KL_BYTE, 1, 4, -1, nullptr, 0), nullptr);
+    EXPECT_EQ(kl_initimage(nullptr, KL_BYTE, 1, 4, 4, nullptr, 0), nullptr);
+}
+
+TEST(Descriptor, CreateAllocatesPageAlignedPixels) {
+    kl_image *img = kl_createimage(KL_SHORT, 3, 33, 5, nullptr, 0);
+    ASSERT_NE(img, nullptr);
+    ASSERT_NE(img->data, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(img->data) % static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)), 0u);
+    std::memset(img->data, 1, static_cast<size_t>(img->lb) * 5);  // the whole buffer is ours
+    kl_destroyimage(img);
+    // An empty image still has a buffer of its own.
+    img = kl_createimage(KL_BYTE, 1, 0, 0, nullptr, 0);
+    ASSERT_NE(img, nullptr);
+    kl_destroyimage(img);
+    kl_destroyimage(nullptr);
+}
+
+TEST(Descriptor, CallerDataIsNeverTakenOver) {
+    unsigned char *mine = static_cast<unsigned char *>(std::malloc(64));
+    kl_image *img = kl_createimage(KL_BYTE, 1, 8, 8, mine, 0);
+    ASSERT_NE(img, nullptr);
+    EXPECT_EQ(img->data, mine);
+    std::free(img);  // the descriptor only
+    kl_image rec;
+    ASSERT_EQ(kl_initimage(&rec, KL_BYTE, 2, 4, 8, mine, 0), &rec);
+    EXPECT_EQ(rec.data, mine);
+    // The pixels belong to the caller; freeing them through the descriptor works.
+    kl_freeimage(&rec);
+    kl_freeimage(nullptr);
+}
+
+TEST(Descriptor, InitAllocatesWhenDataIsNull) {
+    kl_image rec;
+    ASSERT_EQ(kl_initimage(&rec, KL_BYTE, 4, 10, 3, nullptr, 64), &rec);
+    ASSERT_NE(rec.data, nullptr);
+    EXPECT_EQ(rec.lb, 40);
+    std::memset(rec.data, 0, 120);
+    kl_freeimage(&rec);
+}
+
+TEST(Descriptor, CopySharesOrAllocates) {
+    kl_image *src = kl_createimage(KL_BYTE, 3, 10, 4, nullptr, 0);
+    ASSERT_NE(src, nullptr);
+    src->x = 3;
+    src->padx = 4;
+    src->bmask = 5;
+    kl_image *shared = kl_copyimage(src, 0);
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(shared->data, src->data);
+    EXPECT_EQ(shared->lb, src->lb);
+    EXPECT_EQ(shared->x, 3);
+    EXPECT_EQ(shared->padx, 4);
+    EXPECT_EQ(shared->bmask, 5);
+    EXPECT_NE(shared->parent, 0);  // borrowed: destroying the copy leaves the pixels to src
+    kl_image *own = kl_copyimage(src, 1);
+    ASSERT_NE(own, nullptr);
+    EXPECT_NE(own->data, src->data);
+    EXPECT_EQ(own->parent, 0);
+    EXPECT_EQ(own->lb, src->lb);
+    EXPECT_EQ(own->w, 10);
+    EXPECT_EQ(own->h, 4);
+    std::memset(own->data, 7, static_cast<size_t>(own->lb) * 4);
+    kl_destroyimage(shared);
+    kl_destroyimage(own);
+    kl_destroyimage(src);
+    EXPECT_EQ(kl_copyimage(nullptr, 1), nullptr);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(Descriptor, AllocationFailureLeavesNothing) {
+    // 1 TiB of pixels: the allocator refuses.
+    EXPECT_EQ(kl_createimage(KL_BYTE, 4, 1 << 20, 1 << 18, nullptr, 0), nullptr);
+    kl_image rec;
+    EXPECT_EQ(kl_initimage(&rec, KL_BYTE, 4, 1 << 20, 1 << 18, nullptr, 0), nullptr);
+    kl_image big = {};
+    big.lb = 1 << 30;
+    big.h = 1 << 12;
+    EXPECT_EQ(kl_copyimage(&big, 1), nullptr);
+}
+#endif
+
+}  // namespace
