@@ -1,0 +1,478 @@
+// Simulated Wren accelerator: register window, status script, trace, raster
+// state, fills and pixel-mapping unit.
+#include "accelerator.h"
+
+#include "wren_regs.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace wsim {
+
+namespace {
+
+using namespace wren_reg;
+
+constexpr std::uint32_t kKnownRegs[] = {fill_p0,      fill_p1,      fill_p2,   fill_p3,
+                                        fill_p4,      fill_p5,      raster_mode, group_control,
+                                        raster_op,    status,       prefetch_control, fill_color,
+                                        map_slope,    map_out_lo,   map_out_hi, map_in_lo,
+                                        map_in_hi,    map_aux0,     map_aux1,  plane_mask_lo,
+                                        plane_mask_hi, draw_op};
+
+constexpr std::uint32_t kMapRasterMode = 0x79883;
+
+// Index of a register in kKnownRegs, -1 for an offset that names none.
+int regIndex(std::uint32_t offset) {
+    const auto *it = std::find(std::begin(kKnownRegs), std::end(kKnownRegs), offset);
+    return it == std::end(kKnownRegs) ? -1 : static_cast<int>(it - std::begin(kKnownRegs));
+}
+
+bool known(std::uint32_t offset) { return regIndex(offset) >= 0; }
+
+std::string hex(std::uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%x", v);
+    return b;
+}
+
+long long floor_mod(long long v, long long a) {
+    long long r = v % a;
+    return r < 0 ? r + a : r;
+}
+
+// Byte k (0 = lowest address) of a big-endian 32-bit pixel word.
+inline std::uint8_t be_byte(std::uint32_t word, int k) {
+    return static_cast<std::uint8_t>(word >> (24 - 8 * k));
+}
+
+template <class T>
+T *alloc_filled(std::size_t n, int byte) {
+    T *p = static_cast<T *>(std::malloc(n));
+    if (!p) throw std::bad_alloc();
+    std::memset(p, byte, n);
+    return p;
+}
+
+}  // namespace
+
+Accelerator::Accelerator(std::uint8_t *fb8, std::uint8_t *fb24, int width, int height)
+    : fb8_(fb8), fb24_(fb24), width_(width), height_(height) {
+    if (!fb8 || !fb24 || width < 1 || width > 2048 || height < 1 || height > 2048)
+        throw std::invalid_argument("wsim::Accelerator: frame buffers of 1..2048 x 1..2048 pixels needed");
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    regs_bytes_ = (span + page - 1) / page * page;
+    // Reserved, never accessible: registers are reached through the bus hook only.
+    regs_ = mmap(nullptr, regs_bytes_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (regs_ == MAP_FAILED) throw std::bad_alloc();
+    regfile_.assign(std::size(kKnownRegs), 0);
+    // Power-up state: all planes writable.
+    regfile_[regIndex(plane_mask_lo)] = 0xffffff;
+    regfile_[regIndex(plane_mask_hi)] = 0xff;
+    try {
+        map_ = alloc_filled<std::uint8_t>(std::size_t(kMapLineBytes) * height_, 0xff);
+        view8_ = alloc_filled<std::uint8_t>(std::size_t(kLineBytes8) * height_, kView8Empty);
+        view16_ = alloc_filled<std::uint8_t>(std::size_t(kView16LineBytes) * height_, kView16Empty & 0xff);
+    } catch (...) {
+        std::free(map_);
+        std::free(view8_);
+        munmap(regs_, regs_bytes_);
+        throw;
+    }
+    bus_.ctx = this;
+    bus_.store = &Accelerator::busStore;
+    bus_.load = &Accelerator::busLoad;
+}
+
+Accelerator::~Accelerator() {
+    munmap(regs_, regs_bytes_);
+    std::free(map_);
+    std::free(view8_);
+    std::free(view16_);
+}
+
+void Accelerator::setScreenMode(bool stereo, bool high_resolution) {
+    stereo_ = stereo;
+    hires_ = high_resolution;
+}
+
+// ---- status script ----------------------------------------------------------
+
+void Accelerator::scriptStatus(const std::vector<std::uint32_t> &words) {
+    script_.insert(script_.end(), words.begin(), words.end());
+}
+
+void Accelerator::scriptFree(const std::vector<std::uint32_t> &free_counts) {
+    for (std::uint32_t f : free_counts) script_.push_back(f & 0xfff);
+}
+
+void Accelerator::scriptBusy(int reads, std::uint32_t free_count) {
+    for (int i = 0; i < reads; ++i) script_.push_back((free_count & 0xfff) | wren_val::status_busy);
+}
+
+// ---- trace and registers ----------------------------------------------------
+
+std::vector<RegAccess> Accelerator::stores() const {
+    std::vector<RegAccess> s;
+    for (const RegAccess &a : trace_)
+        if (a.store) s.push_back(a);
+    return s;
+}
+
+std::uint32_t Accelerator::reg(std::uint32_t offset) const {
+    const int i = regIndex(offset);
+    return i < 0 ? 0 : regfile_[i];
+}
+
+std::uint32_t Accelerator::planeMask() const {
+    return (reg(plane_mask_lo) & 0xffffff) | ((reg(plane_mask_hi) & 0xff) << 24);
+}
+
+void Accelerator::fault(std::string msg) {
+    if (faults_.size() < 1000) faults_.push_back(std::move(msg));
+}
+
+void Accelerator::busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value) {
+    auto *self = static_cast<Accelerator *>(ctx);
+    if (base != self->regs_) {
+        self->fault("store through a register base that is not this accelerator's");
+        return;
+    }
+    self->store(offset, value);
+}
+
+std::uint32_t Accelerator::busLoad(void *ctx, void *base, std::uint32_t offset) {
+    auto *self = static_cast<Accelerator *>(ctx);
+    if (base != self->regs_) {
+        self->fault("load through a register base that is not this accelerator's");
+        return 0;
+    }
+    return self->load(offset);
+}
+
+std::uint32_t Accelerator::load(std::uint32_t offset) {
+    std::uint32_t v = 0;
+    if (offset == status) {
+        ++status_reads_;
+        if (!script_.empty()) {
+            v = script_.front();
+            script_.pop_front();
+        } else {
+            v = default_free_;
+        }
+    } else if (known(offset)) {
+        fault("load of write-only register " + hex(offset));
+        v = reg(offset);
+    } else {
+        fault("load of unknown register offset " + hex(offset));
+    }
+    if (tracing_) trace_.push_back({offset, v, false});
+    return v;
+}
+
+void Accelerator::store(std::uint32_t offset, std::uint32_t value) {
+    if (tracing_) trace_.push_back({offset, value, true});
+    if (!known(offset)) {
+        fault("store to unknown register offset " + hex(offset));
+        return;
+    }
+    if (offset == status) {
+        fault("store to the read-only status register");
+        return;
+    }
+    setReg(offset, value);
+}
+
+void Accelerator::setReg(std::uint32_t offset, std::uint32_t value) {
+    const int index = regIndex(offset);
+    if ((offset == plane_mask_lo || offset == plane_mask_hi) && regfile_[index] != value) {
+        // Processor writes so far passed the old mask.
+        for (Area &a : areas_) merge(a);
+    }
+    regfile_[index] = value;
+    switch (offset) {
+    case group_control:
+        switch (value) {
+        case 0x20000043: case 0x20000057: case 0x2000056a:
+            target_depth_ = 8;
+            hires_blocks_ = false;
+            break;
+        case 0x2000007f: case 0x200000c0: case 0x200000ff:
+            target_depth_ = 24;
+            hires_blocks_ = false;
+            break;
+        case wren_val::group_hires_blocks:
+            hires_blocks_ = true;
+            break;
+        default:
+            fault("group_control value " + hex(value) + " not modelled");
+        }
+        break;
+    case draw_op:
+        if (value != wren_val::draw_rect && value != wren_val::draw_fast)
+            fault("draw_op value " + hex(value) + " not modelled");
+        break;
+    case fill_p5:
+        if (reg(draw_op) == wren_val::draw_rect)
+            fillArea(FillRecord::Rect, static_cast<std::int32_t>(reg(fill_p1)),
+                     static_cast<std::int32_t>(reg(fill_p0)), static_cast<std::int32_t>(value),
+                     static_cast<std::int32_t>(reg(fill_p4)), true);
+        else if (reg(draw_op) == wren_val::draw_fast)
+            fillStep(value);
+        else
+            fault("fill_p5 written before draw_op");
+        break;
+    case fill_p1:
+        if (reg(draw_op) == wren_val::draw_fast) fillStep(value);
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- fills ------------------------------------------------------------------
+
+int Accelerator::targetDepth() {
+    if (target_depth_ == 0) fault("fill before group_control selected a frame buffer");
+    return target_depth_;
+}
+
+void Accelerator::fillStep(std::uint32_t width) {
+    const std::uint32_t code = reg(fill_p0);
+    const long long x = static_cast<std::int32_t>(reg(fill_p3));
+    const long long y = static_cast<std::int32_t>(reg(fill_p2));
+    const long long h = static_cast<std::int32_t>(reg(fill_p4));
+    const long long w = static_cast<std::int32_t>(width);
+    const bool spf = first_generation_ && stereo_;  // encoded page addresses, traced only
+    switch (code) {
+    case wren_val::step_block_size:
+    case wren_val::step_page_size: {
+        if (x != 0 || y != 0) fault("size step with non-zero fill_p2/fill_p3");
+        const bool block = code == wren_val::step_block_size;
+        (block ? block_w_ : page_w_) = static_cast<std::uint32_t>(w);
+        (block ? block_h_ : page_h_) = static_cast<std::uint32_t>(h);
+        if (!spf) {
+            const std::uint32_t bw = hires_ ? 64 : 32, bh = stereo_ ? 2 : 4;
+            const std::uint32_t ew = block ? bw : bw * 10, eh = block ? bh : bh * 4;
+            if (w != ew || h != eh)
+                fault(std::string(block ? "block" : "page") + " size " + std::to_string(w) + "x" +
+                      std::to_string(h) + " does not suit the screen mode");
+        }
+        break;
+    }
+    case wren_val::step_blocks: {
+        if (block_w_ < 4 || block_h_ < 1) {
+            fault("block step before the block size was set");
+            break;
+        }
+        if (hires_ && !hires_blocks_) fault("high-resolution block step without group_control 0x60000000");
+        const long long xa = block_w_ / 4, ya = block_h_;
+        const long long x0 = x - floor_mod(x, xa), y0 = y - floor_mod(y, ya);
+        const long long x1 = x0 + w, y1 = y0 + h;
+        if (hires_ && (floor_mod(x, 8) != 0 || floor_mod(x1, 8) != 0))
+            fault("high-resolution block step with columns not in multiples of 8");
+        fillArea(FillRecord::Blocks, x, y, x1 - x, y1 - y, true);
+        break;
+    }
+    case wren_val::step_pages: {
+        if (page_w_ < 4 || page_h_ < 1) {
+            fault("page step before the page size was set");
+            break;
+        }
+        if (!spf) {
+            const long long xa = page_w_ / 4, ya = page_h_;
+            if (floor_mod(x, xa) || floor_mod(y, ya) || floor_mod(w, xa) || floor_mod(h, ya))
+                fault("page step not aligned to the page grid");
+        }
+        fillArea(FillRecord::Pages, x, y, w, h, !spf);
+        break;
+    }
+    default:
+        fault("fast-fill step code " + std::to_string(code) + " not modelled");
+    }
+}
+
+std::uint8_t *Accelerator::pixel(int depth, int x, int y) const {
+    return depth == 8 ? fb8_ + std::size_t(y) * kLineBytes8 + x
+                      : fb24_ + std::size_t(y) * kLineBytes24 + std::size_t(x) * 4;
+}
+
+void Accelerator::fillArea(FillRecord::Kind kind, long long x, long long y, long long w, long long h,
+                           bool draw) {
+    const int depth = draw ? targetDepth() : target_depth_;
+    auto clampi = [](long long v) { return static_cast<int>(std::clamp<long long>(v, INT32_MIN, INT32_MAX)); };
+    fills_.push_back({kind, depth, clampi(x), clampi(y), clampi(w), clampi(h), draw && depth != 0});
+    if (!draw || depth == 0 || w <= 0 || h <= 0) return;
+    if ((reg(raster_op) & 0xff) != 0x83) fault("raster operation " + hex(reg(raster_op)) + " drawn as 0x83");
+    const long long cx0 = std::max(0LL, x), cy0 = std::max(0LL, y);
+    const long long cx1 = std::min<long long>(width_, x + w), cy1 = std::min<long long>(height_, y + h);
+    if (cx0 != x || cy0 != y || cx1 != x + w || cy1 != y + h) fault("fill reaches outside the screen; clipped");
+    if (cx0 >= cx1 || cy0 >= cy1) return;
+
+    const std::uint32_t pm = planeMask(), color = reg(fill_color);
+    const int bpp = depth == 8 ? 1 : 4;
+    std::uint8_t cb[4], mb[4];
+    if (depth == 8) {
+        cb[0] = static_cast<std::uint8_t>(color);
+        mb[0] = static_cast<std::uint8_t>(pm);
+    } else {
+        for (int k = 0; k < 4; ++k) {
+            cb[k] = be_byte(color, k);
+            mb[k] = be_byte(pm, k);
+        }
+    }
+    auto paint = [&](std::uint8_t *row, long long n) {
+        for (long long i = 0; i < n; ++i)
+            for (int k = 0; k < bpp; ++k) {
+                std::uint8_t &b = row[i * bpp + k];
+                b = static_cast<std::uint8_t>((b & ~mb[k]) | (cb[k] & mb[k]));
+            }
+    };
+    for (long long r = cy0; r < cy1; ++r) paint(pixel(depth, int(cx0), int(r)), cx1 - cx0);
+    // The accelerator's own writes are not processor writes: keep them in the snapshots.
+    for (Area &a : areas_) {
+        if (a.depth != depth) continue;
+        const long long ax0 = std::max<long long>(cx0, a.x), ay0 = std::max<long long>(cy0, a.y);
+        const long long ax1 = std::min<long long>(cx1, a.x + a.w), ay1 = std::min<long long>(cy1, a.y + a.h);
+        for (long long r = ay0; r < ay1; ++r)
+            paint(a.fb.data() + ((r - a.y) * a.w + (ax0 - a.x)) * bpp, ax1 - ax0);
+    }
+}
+
+// ---- processor writes under the plane mask ------------------------------------
+
+int Accelerator::beginWrites(int depth, int x, int y, int w, int h) {
+    if (depth != 8 && depth != 24) return 0;
+    Area a;
+    a.token = next_token_++;
+    a.depth = depth;
+    const long long x0 = std::max(0LL, (long long)x), y0 = std::max(0LL, (long long)y);
+    const long long x1 = std::min<long long>(width_, (long long)x + std::max(0, w));
+    const long long y1 = std::min<long long>(height_, (long long)y + std::max(0, h));
+    a.x = int(x0);
+    a.y = int(y0);
+    a.w = x1 > x0 ? int(x1 - x0) : 0;
+    a.h = y1 > y0 ? int(y1 - y0) : 0;
+    snapshot(a);
+    areas_.push_back(std::move(a));
+    return areas_.back().token;
+}
+
+void Accelerator::endWrites(int token) {
+    auto it = std::find_if(areas_.begin(), areas_.end(), [&](const Area &a) { return a.token == token; });
+    if (it == areas_.end()) return;
+    merge(*it);
+    mapArea(*it);
+    areas_.erase(it);
+}
+
+void Accelerator::snapshot(Area &a) {
+    const int bpp = a.depth == 8 ? 1 : 4;
+    a.fb.resize(std::size_t(a.w) * a.h * bpp);
+    for (int r = 0; r < a.h; ++r)
+        std::memcpy(a.fb.data() + std::size_t(r) * a.w * bpp, pixel(a.depth, a.x, a.y + r), std::size_t(a.w) * bpp);
+    if (map_mode_ == 2 && a.depth == 8) {
+        for (int r = 0; r < a.h; ++r) {
+            std::memset(view8_ + std::size_t(a.y + r) * kLineBytes8 + a.x, kView8Empty, a.w);
+            std::uint8_t *v16 = view16_ + std::size_t(a.y + r) * kView16LineBytes + std::size_t(a.x) * 2;
+            for (int i = 0; i < a.w; ++i) std::memcpy(v16 + 2 * i, &kView16Empty, 2);
+        }
+    }
+}
+
+void Accelerator::merge(Area &a) {
+    const std::uint32_t pm = planeMask();
+    const int bpp = a.depth == 8 ? 1 : 4;
+    std::uint8_t mb[4];
+    if (a.depth == 8) {
+        mb[0] = static_cast<std::uint8_t>(pm);
+    } else {
+        for (int k = 0; k < 4; ++k) mb[k] = be_byte(pm, k);
+    }
+    for (int r = 0; r < a.h; ++r) {
+        std::uint8_t *cur = pixel(a.depth, a.x, a.y + r);
+        std::uint8_t *old = a.fb.data() + std::size_t(r) * a.w * bpp;
+        for (int i = 0; i < a.w * bpp; ++i) {
+            const std::uint8_t m = mb[i % bpp];
+            cur[i] = static_cast<std::uint8_t>((cur[i] & m) | (old[i] & ~m));
+            old[i] = cur[i];
+        }
+    }
+}
+
+// ---- pixel-mapping unit --------------------------------------------------------
+
+int Accelerator::mapSample(std::uint32_t field) const {
+    const std::uint32_t code = reg(map_slope);
+    const int mantissa = static_cast<std::int32_t>(code) >> 22;  // signed, 10 bits
+    const int exponent = static_cast<int>(code & 0x1f);
+    // g = mantissa * 2^(exponent - 8): minus the output change per 256 field units.
+    const double g = std::ldexp(static_cast<double>(mantissa), exponent - 8);
+    const std::uint32_t in_lo = reg(map_in_lo);
+    double f0, y0, y1;
+    if (in_lo < 0x40000) {
+        // 8-bit samples: low input threshold as an 18-bit fraction of 255.
+        f0 = in_lo * 255.0 / 262143.0 * 256.0;
+        y0 = reg(map_out_lo);
+        y1 = reg(map_out_hi);
+    } else {
+        // 16-bit samples: threshold in the sample field's own format, outputs plus one.
+        f0 = (in_lo >> 12) & 0xffff;
+        y0 = double(reg(map_out_lo)) - 1.0;
+        y1 = double(reg(map_out_hi)) - 1.0;
+    }
+    double v = y0 - g / 256.0 * (double(field & 0xffff) - f0);
+    v = std::clamp(v, std::min(y0, y1), std::max(y0, y1));
+    // Output values beyond a byte (out of range register values) saturate.
+    return static_cast<int>(std::floor(std::clamp(v, 0.0, 255.0) + 0.5));
+}
+
+void Accelerator::putMapped(int x, int y, int value) {
+    const std::uint8_t m = static_cast<std::uint8_t>(planeMask());
+    std::uint8_t &b = *pixel(8, x, y);
+    b = static_cast<std::uint8_t>((b & ~m) | (value & m));
+}
+
+void Accelerator::mapArea(Area &a) {
+    if (a.depth != 8 || (map_mode_ != 1 && map_mode_ != 2)) return;
+    bool seen = false;
+    const bool armed = reg(raster_mode) == kMapRasterMode;
+    auto emit = [&](int x, int y, std::uint32_t field) {
+        seen = true;
+        if (armed) putMapped(x, y, mapSample(field));
+    };
+    for (int r = 0; r < a.h; ++r) {
+        const int y = a.y + r;
+        for (int i = 0; i < a.w; ++i) {
+            const int x = a.x + i;
+            if (map_mode_ == 1) {
+                std::uint8_t *slot = map_ + std::size_t(y) * kMapLineBytes + std::size_t(x) * 8;
+                std::uint32_t word;
+                std::memcpy(&word, slot, 4);
+                if (word == kMapEmpty) continue;
+                emit(x, y, word >> 12);
+                word = kMapEmpty;
+                std::memcpy(slot, &word, 4);
+            } else {
+                std::uint8_t &s8 = view8_[std::size_t(y) * kLineBytes8 + x];
+                if (s8 != kView8Empty) emit(x, y, std::uint32_t(s8) << 8);
+                s8 = kView8Empty;
+                std::uint8_t *p16 = view16_ + std::size_t(y) * kView16LineBytes + std::size_t(x) * 2;
+                std::int16_t s16;
+                std::memcpy(&s16, p16, 2);
+                if (s16 != kView16Empty) emit(x, y, static_cast<std::uint16_t>(s16 + 32768));
+                std::memcpy(p16, &kView16Empty, 2);
+            }
+        }
+    }
+    if (seen && !armed) fault("samples written into the pixel-mapping space without the mapping raster mode");
+}
+
+}  // namespace wsim

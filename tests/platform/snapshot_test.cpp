@@ -1,0 +1,188 @@
+// PNG snapshots read back with libpng.
+#include "snapshot.h"
+#include "window_system.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Png {
+    int width = 0, height = 0, channels = 0;
+    std::vector<std::uint8_t> pixels;
+    const std::uint8_t *at(int x, int y) const { return &pixels[(std::size_t(y) * width + x) * channels]; }
+};
+
+bool readPng(const std::string &path, Png &out)
+{
+    png_image img{};
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&img, path.c_str()))
+        return false;
+    out.channels = (img.format & PNG_FORMAT_FLAG_COLOR) ? 3 : 1;
+    img.format = out.channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+    out.width = int(img.width);
+    out.height = int(img.height);
+    out.pixels.resize(PNG_IMAGE_SIZE(img));
+    const bool ok = png_image_finish_read(&img, nullptr, out.pixels.data(), 0, nullptr) != 0;
+    png_image_free(&img);
+    return ok;
+}
+
+class Snapshot : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/wren_snapshot_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override
+    {
+        for (const std::string &f : files_)
+            std::remove(f.c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string file(const std::string &name)
+    {
+        files_.push_back(dir_ + "/" + name);
+        return files_.back();
+    }
+    // Fills both frame buffers with a position-dependent pattern.
+    static void pattern(wca::Screen &s)
+    {
+        for (int y = 0; y < s.height(); ++y)
+            for (int x = 0; x < s.width(); ++x) {
+                s.frameBuffer8()[y * 2048 + x] = std::uint8_t(x * 3 + y);
+                std::uint8_t *p = s.frameBuffer24() + y * 8192 + x * 4;
+                p[0] = 0x55;  // not shown
+                p[1] = std::uint8_t(x);
+                p[2] = std::uint8_t(y);
+                p[3] = std::uint8_t(x ^ y);
+            }
+    }
+    std::string dir_;
+    std::vector<std::string> files_;
+};
+
+TEST_F(Snapshot, WindowsReadBackWithTheirFrameBufferPixels)
+{
+    wca::Screen s(80, 50);
+    pattern(s);
+    struct Case {
+        int depth, x, y, w, h;
+    };
+    // Inside, sticking out on the left/top, and on the right/bottom.
+    const Case cases[] = {{8, 5, 6, 20, 10}, {24, 5, 6, 20, 10}, {24, -3, -2, 10, 8}, {8, 70, 45, 20, 9}};
+    int n = 0;
+    for (const Case &c : cases) {
+        const int id = s.createWindow(c.depth, c.x, c.y, c.w, c.h);
+        const std::string path = file("w" + std::to_string(n++) + ".png");
+        std::string err;
+        ASSERT_TRUE(wsim::snapshotWindow(s, id, path, &err)) << err;
+        Png png;
+        ASSERT_TRUE(readPng(path, png));
+        ASSERT_EQ(png.width, c.w);
+        ASSERT_EQ(png.height, c.h);
+        ASSERT_EQ(png.channels, c.depth == 8 ? 1 : 3);
+        for (int y = 0; y < c.h; ++y)
+            for (int x = 0; x < c.w; ++x) {
+                const int sx = c.x + x, sy = c.y + y;
+                const bool on = sx >= 0 && sy >= 0 && sx < s.width() && sy < s.height();
+                const std::uint8_t *p = png.at(x, y);
+                if (c.depth == 8) {
+                    ASSERT_EQ(p[0], on ? std::uint8_t(sx * 3 + sy) : 0);
+                } else {
+                    ASSERT_EQ(p[0], on ? std::uint8_t(sx) : 0);
+                    ASSERT_EQ(p[1], on ? std::uint8_t(sy) : 0);
+                    ASSERT_EQ(p[2], on ? std::uint8_t(sx ^ sy) : 0);
+                }
+            }
+    }
+    // Whole frame buffers: the screen's size, grey or RGB.
+    for (int depth : {8, 24}) {
+        const std::string path = file("fb" + std::to_string(depth) + ".png");
+        ASSERT_TRUE(wsim::snapshotFrameBuffer(s, depth, path));
+        Png png;
+        ASSERT_TRUE(readPng(path, png));
+        ASSERT_EQ(png.width, 80);
+        ASSERT_EQ(png.height, 50);
+        ASSERT_EQ(png.channels, depth == 8 ? 1 : 3);
+        for (int y = 0; y < 50; ++y)
+            for (int x = 0; x < 80; ++x)
+                ASSERT_EQ(png.at(x, y)[0], depth == 8 ? std::uint8_t(x * 3 + y) : std::uint8_t(x));
+        EXPECT_EQ(png.at(79, 49)[depth == 8 ? 0 : 2], depth == 8 ? std::uint8_t(79 * 3 + 49) : (79 ^ 49));
+    }
+}
+
+// The composed screen shows, at each pixel, the frame buffer of the window on
+// top there (8-bit as grey), black where no window is.
+TEST_F(Snapshot, ScreenFollowsTheStack)
+{
+    std::mt19937 rng(99);
+    wca::Screen s(60, 40);
+    pattern(s);
+    for (int i = 0; i < 6; ++i)
+        ASSERT_GT(s.createWindow(rng() % 2 ? 8 : 24, int(rng() % 70) - 10, int(rng() % 50) - 10,
+                                 1 + int(rng() % 40), 1 + int(rng() % 30)),
+                  0);
+    s.raiseWindow(s.stack().front()->id());
+    const std::string path = file("screen.png");
+    ASSERT_TRUE(wsim::snapshotScreen(s, path));
+    Png png;
+    ASSERT_TRUE(readPng(path, png));
+    ASSERT_EQ(png.channels, 3);
+    ASSERT_EQ(png.width, 60);
+    ASSERT_EQ(png.height, 40);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 60; ++x) {
+            const wca::Window *top = s.windowAt(x, y);
+            std::uint8_t want[3] = {0, 0, 0};
+            if (top && top->depth() == 8)
+                want[0] = want[1] = want[2] = std::uint8_t(x * 3 + y);
+            else if (top) {
+                want[0] = std::uint8_t(x);
+                want[1] = std::uint8_t(y);
+                want[2] = std::uint8_t(x ^ y);
+            }
+            for (int k = 0; k < 3; ++k)
+                ASSERT_EQ(png.at(x, y)[k], want[k]) << x << "," << y;
+        }
+    EXPECT_EQ(wsim::composeScreen(s), png.pixels);
+}
+
+TEST_F(Snapshot, ErrorsAreReportedNotFatal)
+{
+    wca::Screen s(16, 16);
+    const int id = s.createWindow(8, 0, 0, 4, 4);
+    std::string err;
+    const std::string bad = dir_ + "/no/such/dir/w.png";
+    EXPECT_FALSE(wsim::snapshotWindow(s, id, bad, &err));
+    EXPECT_NE(err.find(bad), std::string::npos);
+    EXPECT_FALSE(wsim::snapshotScreen(s, bad, &err));
+    EXPECT_FALSE(wsim::snapshotFrameBuffer(s, 24, bad, nullptr));
+    EXPECT_FALSE(wsim::snapshotFrameBuffer(s, 16, file("fb16.png"), &err));
+    EXPECT_NE(err.find("depth 16"), std::string::npos);
+    EXPECT_FALSE(wsim::snapshotWindow(s, id + 100, file("x.png"), &err));
+    EXPECT_NE(err.find("unknown window"), std::string::npos);
+    EXPECT_NE(access(files_.back().c_str(), F_OK), 0);  // nothing written
+
+    std::uint8_t px[4] = {};
+    EXPECT_FALSE(wsim::writePng(file("y.png"), 0, 1, 1, px, 1, &err));
+    EXPECT_FALSE(wsim::writePng(file("y.png"), 4, 1, 3, px, 4, &err));  // stride too small
+    EXPECT_FALSE(wsim::writePng(file("y.png"), 1, 1, 1, nullptr, 1, &err));
+    // A full device: the write error surfaces as a failure.
+    if (access("/dev/full", W_OK) == 0) {
+        std::vector<std::uint8_t> big(256 * 256 * 3, 7);
+        EXPECT_FALSE(wsim::writePng("/dev/full", 256, 256, 3, big.data(), 256 * 3, &err));
+        EXPECT_FALSE(err.empty());
+    }
+}
+
+}  // namespace

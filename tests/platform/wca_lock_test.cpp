@@ -1,0 +1,127 @@
+// Lock and unlock of window-clip handles: nesting, lock words, update and unlock functions.
+#include "wca.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+// A handle wired to its own words and counters, as a window system sets one up.
+struct Rig {
+    wca_win h{};
+    volatile int lock_word = -1, unlock_word = -1;
+    unsigned long shared = 5;
+    int updates = 0, locks = 0, unlocks = 0;
+
+    static Rig *of(wca_win *w) { return static_cast<Rig *>(w->owner); }
+    Rig()
+    {
+        h.lock_word = &lock_word;
+        h.unlock_word = &unlock_word;
+        h.change_count = 5;
+        h.shared_count = &shared;
+        // Reports 1 only when it brings the handle up to date.
+        h.update = [](wca_win *w) {
+            ++of(w)->updates;
+            const int r = w->change_count + 1 == *w->shared_count ? 1 : 7;
+            w->change_count = *w->shared_count;
+            return r;
+        };
+        h.lock_fn = [](wca_win *w) { ++of(w)->locks; };
+        h.unlock_fn = [](wca_win *w) { ++of(w)->unlocks; };
+        h.owner = this;
+    }
+};
+
+// Random lock / unlock / count-change sequences against a plain model of the rules.
+TEST(WcaLock, RandomSequencesFollowTheModel)
+{
+    std::mt19937 rng(20261206);
+    for (int run = 0; run < 50; ++run) {
+        Rig r;
+        int depth = 0, updates = 0, locks = 0, unlocks = 0;
+        unsigned long seen = r.h.change_count;
+        for (int step = 0; step < 200; ++step) {
+            const unsigned op = rng() % 3;
+            if (op == 0) {
+                r.shared += rng() % 3;
+            } else if (op == 1) {
+                r.lock_word = -1;
+                ASSERT_EQ(wca_win_lock(&r.h), WCA_OK);
+                if (++depth == 1) {
+                    ++locks;
+                    ASSERT_EQ(r.lock_word, 1);
+                    int want = 0;
+                    if (seen != r.shared) {
+                        ++updates;
+                        want = seen + 1 == r.shared ? 1 : 7;  // the update's own result
+                        seen = r.shared;
+                    }
+                    ASSERT_EQ(r.h.changed, want);
+                } else {
+                    ASSERT_EQ(r.lock_word, -1);  // inner levels leave the word alone
+                }
+            } else {
+                r.unlock_word = -1;
+                const int rc = wca_win_unlock(&r.h);
+                // An unlocked handle refuses: the depth never goes negative.
+                ASSERT_EQ(rc, depth == 0 ? WCA_ERROR : WCA_OK);
+                if (depth > 0 && --depth == 0) {
+                    ++unlocks;
+                    ASSERT_EQ(r.unlock_word, 0);
+                } else {
+                    ASSERT_EQ(r.unlock_word, -1);
+                }
+            }
+            ASSERT_EQ(r.h.lock_depth, depth);
+            ASSERT_EQ(r.updates, updates);
+            ASSERT_EQ(r.locks, locks);
+            ASSERT_EQ(r.unlocks, unlocks);
+        }
+    }
+}
+
+TEST(WcaLock, OptionalFieldsMayBeNull)
+{
+    Rig r;
+    r.h.lock_word = r.h.unlock_word = nullptr;
+    r.h.lock_fn = r.h.unlock_fn = nullptr;
+    r.h.update = nullptr;
+    r.h.change_count = 0;
+    ASSERT_EQ(wca_win_lock(&r.h), WCA_OK);
+    EXPECT_EQ(r.h.changed, 1);  // a change was announced that nothing could refresh
+    ASSERT_EQ(wca_win_unlock(&r.h), WCA_OK);
+    r.h.shared_count = nullptr;
+    ASSERT_EQ(wca_win_lock(&r.h), WCA_OK);
+    EXPECT_EQ(r.h.changed, 0);
+    ASSERT_EQ(wca_win_unlock(&r.h), WCA_OK);
+}
+
+TEST(WcaLock, ClipInfoOnlyWhileLockedBboxAlways)
+{
+    Rig r;
+    int clip = 0, x = 11, y = 12, w = 13, h = 14;
+    r.h.clip = &clip;
+    r.h.x = -3, r.h.y = 4, r.h.w = 50, r.h.h = 60;
+    EXPECT_EQ(wca_win_clipinfo(&r.h), nullptr);
+    wca_win_lock(&r.h);
+    EXPECT_EQ(wca_win_clipinfo(&r.h), &clip);
+    wca_win_unlock(&r.h);
+    EXPECT_EQ(wca_win_clipinfo(&r.h), nullptr);
+
+    EXPECT_EQ(wca_win_bbox(nullptr, &x, &y, &w, &h), WCA_ERROR);
+    EXPECT_EQ(x + y + w + h, 11 + 12 + 13 + 14);
+    EXPECT_EQ(wca_win_bbox(&r.h, nullptr, &y, nullptr, nullptr), WCA_OK);
+    EXPECT_EQ(wca_win_bbox(&r.h, &x, &y, &w, &h), WCA_OK);
+    EXPECT_EQ(x, -3);
+    EXPECT_EQ(y, 4);
+    EXPECT_EQ(w, 50);
+    EXPECT_EQ(h, 60);
+
+    EXPECT_EQ(wca_win_lock(nullptr), WCA_ERROR);
+    EXPECT_EQ(wca_win_unlock(nullptr), WCA_ERROR);
+    EXPECT_EQ(wca_win_clipinfo(nullptr), nullptr);
+}
+
+}  // namespace
