@@ -1,0 +1,155 @@
+#include "adapters.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// Band mask of n used bands starting at band cb of pixels `bands` samples
+// wide; -1 when they do not fit in the pixel.
+int band_mask(int n, int cb, int bands) {
+    if (n < 1 || n > 4 || cb < 0 || bands < 1 || bands > 4 || n + cb > bands) {
+        return -1;
+    }
+    return ((1 << n) - 1) << (bands - n - cb);
+}
+
+}  // namespace
+
+int zor2kl_image(ZorImage *image, kl_image *k) {
+    if (!image || !k) {
+        return ZOR_FAILURE;
+    }
+    int w = 0, h = 0, n = 0, datatype = -1;
+    image->getInfo(&w, &h, &n, &datatype);
+    int cx = 0, cy = 0, cb = 0;
+    image->getChildOffsets(&cx, &cy, &cb);
+    k->w = w;
+    k->h = h;
+    k->x = cx;
+    k->y = cy;
+    k->fb = 0;
+
+    switch (datatype) {
+    case ZOR_BYTE:
+    case ZOR_SHORT: {
+        const ZorStorage *st = image->getStorage("memory");
+        if (!st || !st->samples.address) {
+            return ZOR_FAILURE;
+        }
+        const int stride = st->samples.pixelStride;
+        if (stride < 1 || stride > 4) {
+            return ZOR_FAILURE;
+        }
+        const int size = datatype == ZOR_BYTE ? 1 : 2;
+        k->type = datatype == ZOR_BYTE ? KL_BYTE : KL_SHORT;
+        k->bands = stride;
+        k->bpp = size * stride;
+        k->lb = size * st->samples.scanlineStride;
+        k->data = static_cast<unsigned char *>(st->samples.address) +
+                  static_cast<std::ptrdiff_t>(k->y) * k->lb + static_cast<std::ptrdiff_t>(k->x) * k->bpp;
+        k->x = k->y = k->padx = k->pady = k->parent = 0;
+        break;
+    }
+    case ZOR_BIT: {
+        const ZorStorage *st = image->getStorage("memory");
+        if (!st || !st->bits.address) {
+            return ZOR_FAILURE;
+        }
+        k->type = KL_BIT;
+        k->bands = n;
+        k->data = st->bits.address;
+        k->lb = st->bits.scanlineStride;
+        k->bpp = 0;
+        k->parent = 0;
+        k->x = st->bits.bitOffset;
+        k->padx = 8 * k->lb - k->x - k->w;
+        k->pady = st->bits.bandStride - k->y - k->h;
+        break;
+    }
+    default:
+        return ZOR_FAILURE;
+    }
+    if (k->bands < 1 || k->bands > 4) {
+        return ZOR_FAILURE;
+    }
+    // A child band offset that does not leave room for the used bands (for bit
+    // images any nonzero one, whose bands are planes) cannot be described.
+    const int m = band_mask(n, cb, k->bands);
+    if (m < 0) {
+        return ZOR_FAILURE;
+    }
+    k->bmask = m;
+    return ZOR_SUCCESS;
+}
+
+int zor2kl_window(ZorImage *image, kl_image *k) {
+    if (!image || !k) {
+        return ZOR_FAILURE;
+    }
+    const ZorDisplayIO *dio = image->getDeviceInputOutput();
+    if (!dio) {
+        return ZOR_FAILURE;
+    }
+    int w = 0, h = 0, n = 0;
+    image->getDimensions(&w, &h, &n);
+    int cx = 0, cy = 0, cb = 0;
+    image->getChildOffsets(&cx, &cy, &cb);
+    switch (dio->depth) {
+    case 8:
+        k->bands = 1;
+        k->bmask = 1;
+        k->bpp = 1;
+        break;
+    case 24: {
+        k->bands = 4;
+        k->bpp = 4;
+        const int m = band_mask(n, cb, 4);
+        if (m < 0) {
+            return ZOR_FAILURE;
+        }
+        k->bmask = m;
+        break;
+    }
+    default:
+        return ZOR_FAILURE;
+    }
+    if (!dio->fbBase) {
+        return ZOR_FAILURE;
+    }
+    k->fb = 1;
+    k->type = KL_BYTE;
+    k->lb = dio->fbLineBytes;
+    k->w = w;
+    k->h = h;
+    k->x = k->y = k->padx = k->pady = k->parent = 0;
+    k->data = dio->fbBase + static_cast<std::ptrdiff_t>(cy) * k->lb + static_cast<std::ptrdiff_t>(cx) * k->bpp;
+    return ZOR_SUCCESS;
+}
+
+void print_klimage(kl_image *k) {
+    if (!k) {
+        return;
+    }
+    std::fprintf(stderr, "kimage->type \t= %d\n", k->type);
+    std::fprintf(stderr, "kimage->bands \t= %d\n", k->bands);
+    std::fprintf(stderr, "kimage->bmask \t= %d\n", k->bmask);
+    std::fprintf(stderr, "kimage->data \t= %x\n", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(k->data)));
+    std::fprintf(stderr, "kimage->lb \t= %d\n", k->lb);
+    std::fprintf(stderr, "kimage->bpp \t= %d\n", k->bpp);
+    std::fprintf(stderr, "kimage->w \t= %d\n", k->w);
+    std::fprintf(stderr, "kimage->h \t= %d\n", k->h);
+    std::fprintf(stderr, "kimage->x \t= %d\n", k->x);
+    std::fprintf(stderr, "kimage->y \t= %d\n", k->y);
+    std::fprintf(stderr, "kimage->padx \t= %d\n", k->padx);
+    std::fprintf(stderr, "kimage->pady \t= %d\n", k->pady);
+    std::fprintf(stderr, "kimage->parent \t= %d\n", k->parent);
+    std::fprintf(stderr, "\n");
+}
+
+void print3origins(int s1x, int s1y, int s2x, int s2y, int dx, int dy) {
+    std::fprintf(stderr, "s1_xorg = %d \t s1_yorg = %d \n", s1x, s1y);
+    std::fprintf(stderr, "s2_xorg = %d \t s2_yorg = %d \n", s2x, s2y);
+    std::fprintf(stderr, "d_xorg  = %d \t d_yorg  = %d \n", dx, dy);
+    std::fprintf(stderr, "\n");
+}

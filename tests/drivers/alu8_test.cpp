@@ -1,0 +1,209 @@
+// Dyadic drivers end to end: host dispatch, window system, accelerator, and
+// the arithmetic reference models.
+#include "ref_arith.h"
+#include "rig.h"
+
+#include <string>
+
+namespace {
+
+using rig::Scene;
+using rig::Source;
+
+struct OpCase {
+    const char *name;
+    ref::Op2 op;
+    const char *driver;
+};
+
+const OpCase ops[] = {
+    {"add8", ref::Op2::Add, "Add8Wren"},      {"and8", ref::Op2::And, "And8Wren"},
+    {"max8", ref::Op2::Max, "Max8Wren"},      {"min8", ref::Op2::Min, "Min8Wren"},
+    {"multiply8", ref::Op2::Mpy, "Multiply8Wren"}, {"or8", ref::Op2::Or, "Or8Wren"},
+    {"subtract8", ref::Op2::Sub, "Subtract8Wren"}, {"xor8", ref::Op2::Xor, "Xor8Wren"},
+};
+
+// Where the destination lies and what it shows.
+struct Geo {
+    int depth;
+    int b1, b2;          // source pixel strides
+    int wx, wy, ww, wh;  // the window on the screen
+    int cx, cy, cw, ch, cband, cbands;  // destination child of the window image (cw 0: the whole image)
+    int dox, doy, s1x, s1y, s2x, s2y;   // origins
+    int w1, h1, w2, h2;                 // source sizes
+};
+
+struct Result {
+    int status;
+    wren_outcome outcome;
+};
+
+// Runs one dyadic operation into a window partly covered by another one and
+// checks every byte of both frame buffers against the model.
+Result run(const OpCase &oc, const Geo &g, uint32_t seed, bool expect_computed = true) {
+    Scene sc(Scene::small(), seed);
+    const int id = sc.window(g.depth, g.wx, g.wy, g.ww, g.wh);
+    sc.window(g.depth, g.wx + g.ww / 2, g.wy + g.wh / 3, g.ww, 12);  // covers part of it
+    sc.window(g.depth == 8 ? 24 : 8, g.wx - 5, g.wy + g.wh - 6, 20, 30);
+    ZorImage *wimg = sc.image(id);
+    ZorHandle<ZorImage> child(g.cw ? wimg->createChild(g.cx, g.cy, g.cband, g.cw, g.ch, g.cbands) : nullptr);
+    ZorImage *dst = g.cw ? child.get() : wimg;
+    EXPECT_NE(dst, nullptr);
+    dst->setOrigin(g.dox, g.doy);
+    const bool three = g.b1 == 3 || g.b2 == 3;
+    Source s1(g.w1, g.h1, g.b1, seed * 7 + 1, 0, three && g.b1 == 4);
+    Source s2(g.w2, g.h2, g.b2, seed * 7 + 2, 5, three && g.b2 == 4);
+    dst->getImageSpaceRoi();
+    s1.img->setOrigin(g.s1x, g.s1y);
+    s2.img->setOrigin(g.s2x, g.s2y);
+    rig::Chain c(dst, ZorOp::create(oc.name, nullptr, s1.img, s2.img));
+
+    const int wb = g.depth == 8 ? 1 : 4;
+    unsigned w, h, nb;
+    dst->getDimensions(&w, &h, &nb);
+    const int bmask = wb == 1 ? 1 : ((1 << nb) - 1) << (4 - nb - (g.cw ? g.cband : 0));
+    rig::prime({dst, s1.img, s2.img});
+    sc.arm();
+    const long live = ZorObject::liveCount();
+    const int status = c.run().status;
+    EXPECT_EQ(ZorObject::liveCount(), live);
+    Result res{status, rig::last()};
+    if (expect_computed && status == ZOR_SUCCESS) {
+        rig::Plane a = rig::lined_up(s1, dst, wb, g.b1 == 3 && wb == 4);
+        rig::Plane b = rig::lined_up(s2, dst, wb, g.b2 == 3 && wb == 4);
+        rig::Written m(static_cast<int>(w), static_cast<int>(h), wb);
+        kl_image ka = a.image(bmask), kb = b.image(bmask);
+        m.run(bmask, [&](kl_image &d) { ref::arith2_8(oc.op, bmask, d, ka, kb); });
+        auto region = rig::region_of(s1.img, dst);
+        sc.expect(id, dst, region.get(), bmask, [&](int x, int y, int k) { return m.value(x, y, k); });
+    }
+    EXPECT_TRUE(sc.check()) << oc.name;
+    return res;
+}
+
+// Every accepted layout of every operation, into 8-bit and 24-bit windows.
+TEST(Alu8, EveryLayoutOfEveryOperation) {
+    const Geo layouts[] = {
+        // 8-bit window, child at (3, 5), origins everywhere.
+        {8, 1, 1, 17, 9, 70, 50, 3, 5, 60, 40, 0, 1, 2, -3, 5, 1, 4, 2, 64, 44, 66, 48},
+        // 24-bit window image whole, 4-band sources.
+        {24, 4, 4, 40, 20, 61, 33, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 61, 33, 61, 33},
+        // 3-band child at band 1 of the 24-bit window image.
+        {24, 4, 3, 11, 30, 70, 45, 6, 2, 57, 39, 1, 3, -1, 4, 0, 2, 1, 6, 60, 45, 60, 50},
+        {24, 3, 4, 11, 30, 70, 45, 6, 2, 57, 39, 1, 3, 3, 0, 4, 1, 3, 2, 62, 41, 63, 44},
+        {24, 3, 3, 100, 7, 49, 80, 0, 9, 49, 60, 1, 3, 0, 0, 0, 0, 0, 0, 49, 60, 49, 60},
+    };
+    uint32_t seed = 10;
+    for (const OpCase &oc : ops) {
+        for (const Geo &g : layouts) {
+            SCOPED_TRACE(std::string(oc.name) + " layout " + std::to_string(g.b1) + "," + std::to_string(g.b2) +
+                         " depth " + std::to_string(g.depth));
+            const Result r = run(oc, g, ++seed);
+            EXPECT_EQ(r.status, ZOR_SUCCESS) << r.outcome.message;
+            EXPECT_STREQ(r.outcome.driver, oc.driver);
+            EXPECT_EQ(std::string(r.outcome.path), std::string("display_ioQORVwren/") + oc.name);
+            EXPECT_GT(r.outcome.rects, 1);  // the covering windows split the region
+            const bool staged = g.b1 != g.b2 || g.b1 == 3;
+            EXPECT_EQ(r.outcome.scratch_allocs, staged ? 1 : 0);
+        }
+    }
+}
+
+// Layouts, masks and sizes the worker refuses write nothing and leave no
+// host object behind.
+TEST(Alu8, RefusedLayoutsWriteNothing) {
+    struct Bad {
+        Geo g;
+        int reason;
+    };
+    const Bad bad[] = {
+        {{8, 1, 4, 17, 9, 40, 30, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40, 30, 40, 30}, WREN_BAND_MASK},
+        {{24, 4, 1, 17, 9, 40, 30, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40, 30, 40, 30}, WREN_BAND_MASK},
+        {{24, 1, 1, 17, 9, 40, 30, 0, 0, 40, 30, 3, 1, 0, 0, 0, 0, 0, 0, 40, 30, 40, 30}, WREN_LAYOUT},
+        {{24, 4, 4, 17, 9, 40, 30, 0, 0, 40, 30, 1, 3, 0, 0, 0, 0, 0, 0, 40, 30, 40, 30}, WREN_BAND_MASK},
+        {{24, 3, 3, 17, 9, 40, 30, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40, 30, 40, 30}, WREN_BAND_MASK},
+        {{24, 2, 2, 17, 9, 40, 30, 0, 0, 40, 30, 2, 2, 0, 0, 0, 0, 0, 0, 40, 30, 40, 30}, WREN_LAYOUT},
+        // The second source is smaller than the region: it would be read outside.
+        {{8, 1, 1, 17, 9, 40, 30, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40, 30, 39, 30}, WREN_BOUNDS},
+        {{8, 1, 1, 17, 9, 40, 30, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40, 30, 40, 29}, WREN_BOUNDS},
+    };
+    for (const Bad &b : bad) {
+        const Result r = run(ops[0], b.g, 3, false);
+        EXPECT_EQ(r.status, ZOR_FAILURE);
+        EXPECT_EQ(r.outcome.reason, b.reason) << r.outcome.message;
+        EXPECT_EQ(r.outcome.scratch_allocs, 0);
+    }
+}
+
+// Random window stacks, positions (partly off screen), child offsets and
+// origins: every visible pixel of the region holds the model's result and
+// nothing else changes.
+TEST(Alu8, RandomStacks) {
+    std::mt19937 rnd(20261206);
+    auto u = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rnd); };
+    for (int iter = 0; iter < 24; ++iter) {
+        const OpCase &oc = ops[u(0, 7)];
+        Scene sc(Scene::small(), static_cast<uint32_t>(iter + 100));
+        const int depth = u(0, 1) ? 8 : 24;
+        const int ww = u(8, 120), wh = u(4, 90);
+        const int id = sc.window(depth, u(-40, 300), u(-30, 220), ww, wh);
+        for (int k = u(0, 5); k > 0; --k) sc.window(u(0, 1) ? 8 : 24, u(-20, 300), u(-20, 220), u(5, 90), u(5, 90));
+        if (u(0, 2) == 0) sc.screen().lowerWindow(id);
+        ZorImage *wimg = sc.image(id);
+        const int cx = u(0, ww / 3), cy = u(0, wh / 3);
+        const int cw = u(1, ww - cx), ch = u(1, wh - cy);
+        int b1 = 1, b2 = 1, nb = 1, band = 0;
+        if (depth == 24) {
+            const int l = u(0, 3);
+            b1 = l == 0 || l == 1 ? 4 : 3;
+            b2 = l == 0 || l == 2 ? 4 : 3;
+            nb = b1 == 4 && b2 == 4 ? 4 : 3;
+            band = 4 - nb;
+        }
+        ZorHandle<ZorImage> dst(wimg->createChild(cx, cy, band, cw, ch, nb));
+        ASSERT_NE(dst, nullptr);
+        dst->setOrigin(static_cast<float>(u(-10, 10)), static_cast<float>(u(-10, 10)));
+        int dox, doy;
+        dst->getOrigin(&dox, &doy);
+        // Sources at least as large as the destination's image space needs.
+        const int s1x = u(0, 6), s1y = u(0, 6), s2x = u(0, 6), s2y = u(0, 6);
+        Source s1(cw + s1x + u(0, 4), ch + s1y + u(0, 4), b1, 1000u + iter, 0, nb == 3 && b1 == 4);
+        Source s2(cw + s2x + u(0, 4), ch + s2y + u(0, 4), b2, 2000u + iter, u(0, 9), nb == 3 && b2 == 4);
+        dst->getImageSpaceRoi();
+        s1.img->setOrigin(static_cast<float>(s1x + dox), static_cast<float>(s1y + doy));
+        s2.img->setOrigin(static_cast<float>(s2x + dox), static_cast<float>(s2y + doy));
+        rig::Chain c(dst.get(), ZorOp::create(oc.name, nullptr, s1.img, s2.img));
+        const int wb = depth == 8 ? 1 : 4;
+        const int bmask = wb == 1 ? 1 : ((1 << nb) - 1) << (4 - nb - band);
+        rig::prime({dst.get(), s1.img, s2.img});
+        sc.arm();
+        const long live = ZorObject::liveCount();
+        ASSERT_EQ(c.run().status, ZOR_SUCCESS) << rig::last().message;
+        EXPECT_EQ(ZorObject::liveCount(), live);
+        rig::Plane a = rig::lined_up(s1, dst.get(), wb, b1 == 3), b = rig::lined_up(s2, dst.get(), wb, b2 == 3);
+        rig::Written m(cw, ch, wb);
+        kl_image ka = a.image(bmask), kb = b.image(bmask);
+        m.run(bmask, [&](kl_image &d) { ref::arith2_8(oc.op, bmask, d, ka, kb); });
+        auto region = rig::region_of(s1.img, dst.get());
+        sc.expect(id, dst.get(), region.get(), bmask, [&](int x, int y, int k) { return m.value(x, y, k); });
+        EXPECT_TRUE(sc.check()) << "iteration " << iter << " " << oc.name;
+    }
+}
+
+// Subtract takes the first source minus the second, whatever their layouts.
+TEST(Alu8, SubtractIsFirstMinusSecond) {
+    Scene sc;
+    const int id = sc.window(8, 0, 0, 4, 1);
+    uint8_t p1[4] = {200, 10, 0, 255}, p2[4] = {100, 20, 0, 0};
+    ZorHandle<ZorImage> a(ZorImage::createOver(4, 1, 1, ZOR_BYTE, p1, 4, 1));
+    ZorHandle<ZorImage> b(ZorImage::createOver(4, 1, 1, ZOR_BYTE, p2, 4, 1));
+    rig::Chain c(sc.image(id), ZorOp::create("subtract8", nullptr, a.get(), b.get()));
+    ASSERT_EQ(c.run().status, ZOR_SUCCESS);
+    const uint8_t *fb = sc.screen().frameBuffer8();
+    EXPECT_EQ(fb[0], 100);
+    EXPECT_EQ(fb[1], 0);
+    EXPECT_EQ(fb[2], 0);
+    EXPECT_EQ(fb[3], 255);
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// The adapters and the driver frame: descriptors, staging chunks, the window
+// lock on every exit, and the trace line.
+#include "adapters.h"
+#include "rig.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using rig::Scene;
+using rig::Source;
+
+TEST(Adapters, MemoryImages) {
+    std::vector<uint8_t> mem(40 * 30 * 4);
+    ZorHandle<ZorImage> img(ZorImage::createOver(40, 30, 4, ZOR_BYTE, mem.data(), 40 * 4, 4));
+    const struct {
+        int x, y, band, w, h, bands;
+        int bmask;
+    } cases[] = {{5, 7, 0, 10, 9, 3, 0xE}, {5, 7, 1, 10, 9, 3, 0x7}, {0, 0, 3, 40, 30, 1, 0x1}, {1, 2, 0, 3, 3, 4, 0xF}};
+    for (const auto &c : cases) {
+        ZorHandle<ZorImage> child(img->createChild(c.x, c.y, c.band, c.w, c.h, c.bands));
+        kl_image k;
+        ASSERT_EQ(zor2kl_image(child.get(), &k), ZOR_SUCCESS);
+        EXPECT_EQ(k.data, mem.data() + c.y * 160 + c.x * 4);
+        EXPECT_EQ(k.bmask, c.bmask);
+        EXPECT_EQ(k.bands, 4);
+        EXPECT_EQ(k.bpp, 4);
+        EXPECT_EQ(k.lb, 160);
+        EXPECT_EQ(k.w, c.w);
+        EXPECT_EQ(k.h, c.h);
+        EXPECT_EQ(k.x, 0);
+        EXPECT_EQ(k.y, 0);
+        EXPECT_EQ(k.fb, 0);
+        EXPECT_EQ(k.type, KL_BYTE);
+    }
+    std::vector<int16_t> shorts(20 * 10 * 3);
+    ZorHandle<ZorImage> s16(ZorImage::createOver(20, 10, 3, ZOR_SHORT, shorts.data(), 20 * 3, 3));
+    kl_image k;
+    ASSERT_EQ(zor2kl_image(s16.get(), &k), ZOR_SUCCESS);
+    EXPECT_EQ(k.type, KL_SHORT);
+    EXPECT_EQ(k.bpp, 6);
+    EXPECT_EQ(k.lb, 120);
+    EXPECT_EQ(k.bmask, 0x7);
+}
+
+TEST(Adapters, Windows) {
+    Scene sc;
+    const int id8 = sc.window(8, 10, 20, 50, 40), id24 = sc.window(24, 30, 10, 50, 40);
+    kl_image k;
+    // An 8-bit child with any band offset selects its one byte.
+    ZorHandle<ZorImage> c8(sc.image(id8)->createChild(3, 4, 0, 10, 10, 1));
+    ASSERT_EQ(zor2kl_window(c8.get(), &k), ZOR_SUCCESS);
+    EXPECT_EQ(k.bmask, 1);
+    EXPECT_EQ(k.bands, 1);
+    EXPECT_EQ(k.fb, 1);
+    EXPECT_EQ(k.lb, 2048);
+    EXPECT_EQ(k.data, sc.screen().frameBuffer8() + 4 * 2048 + 3);
+    ZorHandle<ZorImage> c24(sc.image(id24)->createChild(5, 6, 2, 10, 10, 1));
+    ASSERT_EQ(zor2kl_window(c24.get(), &k), ZOR_SUCCESS);
+    EXPECT_EQ(k.bmask, 0x2);
+    EXPECT_EQ(k.bands, 4);
+    EXPECT_EQ(k.bpp, 4);
+    EXPECT_EQ(k.data, sc.screen().frameBuffer24() + 6 * 8192 + 5 * 4);
+    EXPECT_EQ(k.x, 0);
+    EXPECT_EQ(k.y, 0);
+    // Memory images are not windows, windows are not memory images.
+    Source s(4, 4, 1, 1);
+    EXPECT_EQ(zor2kl_window(s.img, &k), ZOR_FAILURE);
+    EXPECT_EQ(zor2kl_image(sc.image(id8), &k), ZOR_FAILURE);
+    EXPECT_EQ(zor2kl_image(nullptr, &k), ZOR_FAILURE);
+}
+
+TEST(Adapters, Dumps) {
+    kl_image k{};
+    k.type = KL_BYTE;
+    k.bands = 3;
+    testing::internal::CaptureStderr();
+    print_klimage(&k);
+    print3origins(1, 2, 3, 4, 5, 6);
+    const std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find("kimage->type \t= 8\nkimage->bands \t= 3\n"), std::string::npos);
+    EXPECT_NE(out.find("kimage->parent \t= 0\n\ns1_xorg = 1 \t s1_yorg = 2 \n"), std::string::npos);
+    EXPECT_NE(out.find("d_xorg  = 5 \t d_yorg  = 6 \n\n"), std::string::npos);
+}
+
+// One buffer of 8192 bytes (or one row) per call; chunks hold as many rows as fit.
+TEST(DriverFrame, StagingChunks) {
+    const struct {
+        int srcw, w, h;
+        long bytes;
+        std::vector<int> rows;
+    } cases[] = {
+        {1000, 1000, 5, 8192, {2, 2, 1}},
+        {2100, 1000, 5, 8400, {2, 2, 1}},
+        {600, 600, 7, 8192, {3, 3, 1}},
+        {100, 100, 40, 8192, {20, 20}},
+    };
+    for (const auto &c : cases) {
+        wsim::MachineOptions o;
+        Scene sc(o, 3);
+        const int id = sc.window(24, 0, 0, c.w, c.h);
+        ZorHandle<ZorImage> dst(sc.image(id)->createChild(0, 0, 1, c.w, c.h, 3));
+        Source s(c.srcw, c.h, 3, 11);
+        rig::Chain ch(dst.get(), ZorOp::create("not8", nullptr, s.img));
+        sc.arm();
+        ASSERT_EQ(ch.run().status, ZOR_SUCCESS) << rig::last().message;
+        const wren_outcome out = rig::last();
+        EXPECT_EQ(out.scratch_allocs, 1);
+        EXPECT_EQ(out.scratch_bytes, c.bytes);
+        ASSERT_EQ(out.chunks, static_cast<int>(c.rows.size()));
+        for (size_t i = 0; i < c.rows.size(); ++i) EXPECT_EQ(out.chunk_rows[i], c.rows[i]);
+        auto region = rig::region_of(s.img, dst.get());
+        sc.expect(id, dst.get(), region.get(), 0x7,
+                  [&](int x, int y, int k) { return 255 - s.px(x, y)[k - 1]; });
+        EXPECT_TRUE(sc.check());
+    }
+}
+
+// A region with no visible rectangle locks, sets up and unlocks, and succeeds.
+TEST(DriverFrame, HiddenWindowWritesNothing) {
+    Scene sc;
+    const int id = sc.window(8, 10, 10, 30, 30);
+    sc.window(8, 0, 0, 100, 100);
+    Source a(30, 30, 1, 1), b(30, 30, 1, 2);
+    rig::Chain c(sc.image(id), ZorOp::create("xor8", nullptr, a.img, b.img));
+    rig::prime({sc.image(id), a.img, b.img});
+    sc.arm();
+    const long live = ZorObject::liveCount();
+    EXPECT_EQ(c.run().status, ZOR_SUCCESS);
+    EXPECT_EQ(rig::last().rects, 0);
+    EXPECT_EQ(ZorObject::liveCount(), live);
+    EXPECT_FALSE(sc.screen().window(id)->locked());
+    EXPECT_EQ(sc.machine().accel().reg(wren_reg::raster_op), 0x83u);
+    EXPECT_EQ(sc.image(id)->getDeviceInputOutput()->state, 0);
+    EXPECT_TRUE(sc.check());
+}
+
+// Failures after the lock release it: here the clip list is missing.
+TEST(DriverFrame, UnlockedOnEveryExit) {
+    for (const char *name : {"add8", "copy8", "addconst8", "multiplyconst8", "not8"}) {
+        Scene sc;
+        const int id = sc.window(8, 10, 10, 30, 30);
+        Source a(30, 30, 1, 1), b(30, 30, 1, 2);
+        float f[1] = {1};
+        ZorOp *op = ZorOp::create(name, nullptr, a.img, b.img);
+        op->setPtrParam(1, f);
+        rig::Chain c(sc.image(id), op);
+        rig::prime({sc.image(id), a.img, b.img});
+        sc.arm();
+        wca_win *h = sc.screen().window(id)->handle();
+        h->update = [](wca_win *w) {
+            w->clip = nullptr;
+            return 1;
+        };
+        h->change_count = ~0ul;
+        const long live = ZorObject::liveCount();
+        EXPECT_EQ(c.run().status, ZOR_FAILURE) << name;
+        EXPECT_EQ(rig::last().reason, WREN_CLIP) << name;
+        EXPECT_EQ(h->lock_depth, 0) << name;
+        EXPECT_EQ(ZorObject::liveCount(), live) << name;
+        EXPECT_TRUE(sc.check()) << name;
+    }
+}
+
+// With WREN_TRACE=1 each call prints one line; the status is the same.
+TEST(DriverFrame, TraceLine) {
+    Scene sc;
+    const int id = sc.window(8, 10, 10, 30, 30);
+    Source a(30, 30, 1, 1), b(30, 30, 4, 2);
+    rig::Chain ok(sc.image(id), ZorOp::create("max8", nullptr, a.img, a.img));
+    rig::Chain bad(sc.image(id), ZorOp::create("max8", nullptr, a.img, b.img));
+    setenv("WREN_TRACE", "1", 1);
+    testing::internal::CaptureStderr();
+    const int s1 = ok.run().status, s2 = bad.run().status;
+    const std::string out = testing::internal::GetCapturedStderr();
+    unsetenv("WREN_TRACE");
+    EXPECT_EQ(s1, ZOR_SUCCESS);
+    EXPECT_EQ(s2, ZOR_FAILURE);
+    EXPECT_NE(out.find("display_ioQORVwren/max8 Max8Wren computed, 1 rectangle(s), "), std::string::npos) << out;
+    EXPECT_NE(out.find("display_ioQORVwren/max8 Max8Wren declined (band mask: "), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
+    testing::internal::CaptureStderr();
+    ok.run();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+}  // namespace

@@ -1,0 +1,275 @@
+// End-to-end rig for the driver tests: the plug-in loaded through the host,
+// a simulated machine (screen, windows, accelerator), source images in
+// guarded memory, and an expected copy of both frame buffers that a test
+// writes its model results into.
+#pragma once
+
+#include "kbuf.h"
+#include "kl.h"
+#include "machine.h"
+#include "window_system.h"
+#include "wren_outcome.h"
+#include "wren_regs.h"
+#include "zor.h"
+#include "zor_dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace rig {
+
+// The plug-in, loaded once for the test program.
+inline ZorPlugin &plugin() {
+    static std::unique_ptr<ZorPlugin> p = [] {
+        std::string err;
+        auto q = ZorPlugin::load(WREN_PLUGIN_PATH, &err);
+        if (!q) {
+            ADD_FAILURE() << "cannot load the plug-in: " << err;
+            std::abort();
+        }
+        return q;
+    }();
+    return *p;
+}
+
+inline wren_outcome last() {
+    wren_outcome o{};
+    EXPECT_EQ(wren_last_outcome(&o), 0);
+    return o;
+}
+
+// A source image in memory whose last row ends against an inaccessible page.
+// With last3, a 4-sample source shows only its last three samples (a
+// 3-band child at band 1, band mask 0x7).
+struct Source {
+    kbuf::GuardImage mem;
+    ZorImage *img = nullptr, *parent = nullptr;
+    int w, h, stride;
+
+    Source(int w_, int h_, int stride_, uint32_t seed, int pad = 0, bool last3 = false)
+        : mem(static_cast<size_t>(w_ * stride_), h_, static_cast<size_t>(w_ * stride_ + pad), kbuf::Guard::After, seed),
+          w(w_), h(h_), stride(stride_) {
+        img = ZorImage::createOver(w, h, stride, ZOR_BYTE, mem.data(), mem.lb(), static_cast<uint16_t>(stride));
+        if (last3 && img) {
+            parent = img;
+            img = parent->createChild(0, 0, 1, w, h, 3);
+        }
+        if (img) img->getImageSpaceRoi();  // made once, kept by the image
+    }
+    ~Source() {
+        if (img) img->destroy();
+        if (parent) parent->destroy();
+    }
+    Source(const Source &) = delete;
+    Source &operator=(const Source &) = delete;
+    const uint8_t *px(int x, int y) const { return mem.data() + static_cast<size_t>(y) * mem.lb() + x * stride; }
+};
+
+class Scene {
+public:
+    static wsim::MachineOptions small() {
+        wsim::MachineOptions o;
+        o.width = 320;
+        o.height = 240;
+        return o;
+    }
+
+    explicit Scene(const wsim::MachineOptions &opt = small(), uint32_t seed = 1) : m_(opt) {
+        plugin();
+        m_.attach(wren_bus_attach);
+        kbuf::fill_random(screen().frameBuffer8(), screen().frameBuffer8Size(), seed);
+        kbuf::fill_random(screen().frameBuffer24(), screen().frameBuffer24Size(), seed + 1);
+    }
+    ~Scene() { m_.detach(); }
+
+    wca::Screen &screen() { return m_.screen(); }
+    wsim::Machine &machine() { return m_; }
+
+    int window(int depth, int x, int y, int w, int h) { return screen().createWindow(depth, x, y, w, h); }
+    ZorImage *image(int id) { return screen().windowImage(id); }
+
+    // Takes the frame buffers as they are now as the expectation.
+    void arm() {
+        // The window system keeps one clip list per window once it was locked.
+        for (wca::Window *w : screen().stack()) {
+            wca_win_lock(w->handle());
+            wca_win_unlock(w->handle());
+        }
+        exp8_.assign(screen().frameBuffer8(), screen().frameBuffer8() + screen().frameBuffer8Size());
+        exp24_.assign(screen().frameBuffer24(), screen().frameBuffer24() + screen().frameBuffer24Size());
+    }
+
+    // Expected byte k of the screen pixel (sx, sy) of the frame buffer of depth d.
+    uint8_t &expected(int depth, int sx, int sy, int k) {
+        if (depth == 8) return exp8_[static_cast<size_t>(sy) * 2048 + sx];
+        return exp24_[static_cast<size_t>(sy) * 8192 + sx * 4 + k];
+    }
+
+    // For every pixel of window image dst inside region (image space) whose
+    // screen position is visible in window id, the samples that the window
+    // image selects (and the plane mask lets through: never byte 0 of a 24-bit
+    // pixel) take value(dst pixel x, dst pixel y, sample k).
+    void expect(int id, ZorImage *dst, const ZorRoi *region, int bmask,
+                const std::function<int(int, int, int)> &value) {
+        wca::Window *win = screen().window(id);
+        unsigned w, h, nb, cx, cy, cb;
+        dst->getDimensions(&w, &h, &nb);
+        dst->getChildOffsets(&cx, &cy, &cb);
+        int ox, oy;
+        dst->getOrigin(&ox, &oy);
+        const int bands = win->depth() == 8 ? 1 : 4;
+        for (int y = 0; y < static_cast<int>(h); ++y) {
+            for (int x = 0; x < static_cast<int>(w); ++x) {
+                if (!region->contains(x - ox, y - oy)) continue;
+                const int sx = win->x() + static_cast<int>(cx) + x, sy = win->y() + static_cast<int>(cy) + y;
+                if (!pixman_region32_contains_point(const_cast<pixman_region32_t *>(win->visible()), sx, sy,
+                                                    nullptr))
+                    continue;
+                for (int k = 0; k < bands; ++k) {
+                    if (!((bmask >> (bands - 1 - k)) & 1)) continue;
+                    if (bands == 4 && k == 0) continue;
+                    const int v = value(x, y, k);
+                    if (v >= 0) expected(win->depth(), sx, sy, k) = static_cast<uint8_t>(v);
+                }
+            }
+        }
+    }
+
+    // Both frame buffers against the expectation.
+    ::testing::AssertionResult check() {
+        const uint8_t *fbs[2] = {screen().frameBuffer8(), screen().frameBuffer24()};
+        const std::vector<uint8_t> *exps[2] = {&exp8_, &exp24_};
+        const int lbs[2] = {2048, 8192}, bpp[2] = {1, 4};
+        for (int f = 0; f < 2; ++f) {
+            const std::vector<uint8_t> &e = *exps[f];
+            size_t bad = 0, first = 0;
+            for (size_t i = 0; i < e.size(); ++i) {
+                if (fbs[f][i] != e[i]) {
+                    if (!bad) first = i;
+                    ++bad;
+                }
+            }
+            if (bad) {
+                const size_t row = first / lbs[f], col = first % lbs[f];
+                return ::testing::AssertionFailure()
+                       << (f ? "24" : "8") << "-bit frame buffer: " << bad << " byte(s) differ, first at screen ("
+                       << col / bpp[f] << ", " << row << ") byte " << col % bpp[f] << ": got " << int(fbs[f][first])
+                       << ", expected " << int(e[first]);
+            }
+        }
+        const auto &faults = m_.accel().faults();
+        if (!faults.empty()) return ::testing::AssertionFailure() << "accelerator fault: " << faults.front();
+        return ::testing::AssertionSuccess();
+    }
+
+private:
+    wsim::Machine m_;
+    std::vector<uint8_t> exp8_, exp24_;
+};
+
+// Images keep the image-space region they hand out (until their origin or
+// region changes); made here so that counting live host objects sees only
+// what a driver makes.
+inline void prime(std::initializer_list<ZorImage *> images) {
+    for (ZorImage *i : images)
+        if (i) i->getImageSpaceRoi();
+}
+
+// A display operation showing op's result in the window image dst.
+struct Chain {
+    ZorOp *display = nullptr;
+    std::vector<ZorOp *> ops;
+    Chain(ZorImage *dst, ZorOp *op) {
+        ops.push_back(op);
+        display = ZorOp::create(ZOR_DISPLAY_IO_WREN, dst, nullptr, nullptr, op);
+    }
+    ~Chain() {
+        if (display) display->destroy();
+        for (ZorOp *o : ops)
+            if (o) o->destroy();
+    }
+    Chain(const Chain &) = delete;
+    Chain &operator=(const Chain &) = delete;
+    ZorDispatchResult run() const { return ZorDispatch(display); }
+};
+
+// Samples of a memory source as the window layout sees them: a 3-band pixel's
+// samples land in samples 1-3 of the 4-sample window pixel.
+inline int sample_as_window(const Source &s, int x, int y, int k, int window_bands) {
+    if (s.stride == 3 && window_bands == 4) return k == 0 ? 0 : s.px(x, y)[k - 1];
+    return s.px(x, y)[k];
+}
+
+// A memory image the size of the destination window image, in a given
+// layout: the model's view of the destination or of a source lined up with it.
+struct Plane {
+    int w = 0, h = 0, bands = 1;
+    std::vector<uint8_t> v;
+    Plane(int w_, int h_, int bands_, uint8_t fill = 0)
+        : w(w_), h(h_), bands(bands_), v(static_cast<size_t>(w_) * h_ * bands_, fill) {}
+    uint8_t &at(int x, int y, int k) { return v[(static_cast<size_t>(y) * w + x) * bands + k]; }
+    kl_image image(int bmask) { return kbuf::make_image(KL_BYTE, bands, bmask, v.data(), w * bands, w, h); }
+};
+
+inline void dims(ZorImage *img, int *w, int *h) {
+    unsigned uw, uh, b;
+    img->getDimensions(&uw, &uh, &b);
+    *w = static_cast<int>(uw);
+    *h = static_cast<int>(uh);
+}
+
+// Source s as the destination's pixels see it, sample by sample in `bands`
+// samples per pixel (widen: a 3-sample pixel moves to samples 1-3), 0 where
+// the destination pixel shows no source pixel.
+inline Plane lined_up(const Source &s, ZorImage *dst, int bands, bool widen) {
+    int w, h;
+    dims(dst, &w, &h);
+    int dox, doy, sox, soy;
+    dst->getOrigin(&dox, &doy);
+    s.img->getOrigin(&sox, &soy);
+    Plane p(w, h, bands);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const int sx = x - dox + sox, sy = y - doy + soy;
+            if (sx < 0 || sy < 0 || sx >= s.w || sy >= s.h) continue;
+            for (int k = 0; k < bands; ++k) {
+                const int from = widen ? k - 1 : k;
+                if (from >= 0 && from < s.stride) p.at(x, y, k) = s.px(sx, sy)[from];
+            }
+        }
+    }
+    return p;
+}
+
+// The model's destination: run the model twice over differently filled
+// twins; a sample it writes is equal in both.
+struct Written {
+    Plane a, b;
+    Written(int w, int h, int bands) : a(w, h, bands, 0x00), b(w, h, bands, 0xff) {}
+    template <class F>
+    void run(int bmask, F &&model) {
+        kl_image da = a.image(bmask), db = b.image(bmask);
+        model(da);
+        model(db);
+    }
+    int value(int x, int y, int k) {
+        const uint8_t va = a.at(x, y, k), vb = b.at(x, y, k);
+        return va == vb ? va : -1;
+    }
+};
+
+// The image-space region a driver computes by default: src's within dst's.
+inline ZorHandle<ZorRoi> region_of(ZorImage *src, ZorImage *dst) {
+    return ZorHandle<ZorRoi>(src->getImageSpaceRoi()->intersect(dst->getImageSpaceRoi()));
+}
+
+}  // namespace rig

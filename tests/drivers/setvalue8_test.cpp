@@ -1,0 +1,223 @@
+// The set-value driver: fill word, plane mask, fill coordinates and the
+// reports of its failures.
+#include "rig.h"
+#include "wren_device.h"
+
+#include <string>
+
+namespace {
+
+using rig::Scene;
+
+ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(rig::plugin().device()); }
+
+// A set-value operation of `bands` values shown in dst (optionally through a copy).
+struct SetValue {
+    ZorHandle<ZorImage> result;
+    float values[4];
+    rig::Chain chain;
+    SetValue(ZorImage *dst, int bands, const float (&v)[4], bool through_copy = false, ZorImage *res = nullptr)
+        : result(res ? res : ZorImage::create(8, 8, bands, ZOR_BYTE)), values{v[0], v[1], v[2], v[3]},
+          chain(dst, make(result.get(), values, through_copy)) {}
+    static ZorOp *make(ZorImage *res, float *v, bool through_copy) {
+        ZorOp *set = ZorOp::create("setvalue8", res);
+        set->setPtrParam(1, v);
+        return through_copy ? ZorOp::create("copy8", nullptr, res, nullptr, set) : set;
+    }
+    ~SetValue() {
+        if (chain.ops[0]->getOp1()) {
+            chain.ops.push_back(chain.ops[0]->getOp1());
+        }
+    }
+};
+
+// Values become bytes rounded half away from zero and clamped.
+TEST(SetValue8, ValueBytes) {
+    const struct {
+        float v;
+        int byte;
+    } cases[] = {{127.5f, 128}, {127.4f, 127}, {-0.4f, 0}, {-3.0f, 0}, {254.6f, 255}, {1000.0f, 255},
+                 {0.5f, 1},     {254.4f, 254}, {NAN, 0}};
+    for (const auto &c : cases) {
+        Scene sc;
+        const int id = sc.window(8, 17, 5, 30, 20);
+        sc.window(8, 30, 0, 10, 10);
+        ZorImage *dst = sc.image(id);
+        SetValue sv(dst, 1, {c.v, 0, 0, 0});
+        rig::prime({dst});
+        sc.arm();
+        ASSERT_EQ(sv.chain.run().status, ZOR_SUCCESS) << rig::last().message;
+        EXPECT_EQ(sc.machine().accel().reg(wren_reg::fill_color), static_cast<uint32_t>(c.byte)) << c.v;
+        EXPECT_EQ(sc.machine().accel().reg(wren_reg::plane_mask_lo), 0xffu);
+        sc.expect(id, dst, dst->getImageSpaceRoi(), 1, [&](int, int, int) { return c.byte; });
+        EXPECT_TRUE(sc.check()) << c.v;
+    }
+}
+
+// Fill word and plane mask by band mask; byte 0 of a 24-bit pixel never changes.
+TEST(SetValue8, FillWordAndPlaneMask) {
+    const struct {
+        int nb, band;
+        float v[4];
+        uint32_t fill, mask;
+    } cases[] = {
+        {3, 1, {10, 20, 30, 0}, 0x000a141e, 0x00ffffff},
+        {4, 0, {1, 2, 3, 4}, 0x01020304, 0xffffffff},
+        {1, 2, {99, 0, 0, 0}, 0x00006300, 0x0000ff00},
+        {2, 0, {7, 8, 0, 0}, 0x07080000, 0xffff0000},
+    };
+    for (const auto &c : cases) {
+        Scene sc;
+        const int id = sc.window(24, 40, 30, 50, 40);
+        sc.window(24, 60, 50, 50, 10);
+        ZorHandle<ZorImage> dst(sc.image(id)->createChild(2, 3, c.band, 45, 30, c.nb));
+        dst->setOrigin(4, 4);
+        SetValue sv(dst.get(), c.nb, c.v);
+        rig::prime({dst.get()});
+        sc.arm();
+        ASSERT_EQ(sv.chain.run().status, ZOR_SUCCESS) << rig::last().message;
+        const auto &acc = sc.machine().accel();
+        EXPECT_EQ(acc.reg(wren_reg::fill_color), c.fill);
+        EXPECT_EQ(acc.reg(wren_reg::plane_mask_lo), c.mask & 0xffffff);
+        EXPECT_EQ(acc.reg(wren_reg::plane_mask_hi), 0u);
+        const int bmask = ((1 << c.nb) - 1) << (4 - c.nb - c.band);
+        sc.expect(id, dst.get(), dst->getImageSpaceRoi(), bmask,
+                  [&](int, int, int k) { return static_cast<int>((c.fill >> (8 * (3 - k))) & 0xff); });
+        EXPECT_TRUE(sc.check());
+    }
+}
+
+// One fill per visible rectangle, at its frame-buffer position; a region that
+// misses every visible rectangle fills nothing and succeeds.
+TEST(SetValue8, FillsAtTheRectanglesPositions) {
+    for (int depth : {8, 24}) {
+        Scene sc;
+        const int id = sc.window(depth, 17, 5, 60, 30);
+        sc.window(depth, 40, 0, 10, 100);  // splits the window in two
+        ZorImage *dst = sc.image(id);
+        SetValue sv(dst, depth == 8 ? 1 : 4, {50, 60, 70, 80});
+        rig::prime({dst});
+        sc.arm();
+        ASSERT_EQ(sv.chain.run().status, ZOR_SUCCESS);
+        const auto &fills = sc.machine().accel().fills();
+        ASSERT_EQ(fills.size(), 2u);
+        EXPECT_EQ(fills[0].x, 17);
+        EXPECT_EQ(fills[0].y, 5);
+        EXPECT_EQ(fills[0].w, 23);
+        EXPECT_EQ(fills[0].h, 30);
+        EXPECT_EQ(fills[1].x, 50);
+        EXPECT_EQ(fills[1].w, 27);
+        EXPECT_EQ(fills[0].depth, depth);
+        EXPECT_EQ(rig::last().rects, 2);
+        EXPECT_EQ(sc.machine().accel().reg(wren_reg::raster_op), 0x83u);
+        EXPECT_EQ(sc.machine().accel().reg(wren_reg::group_control), depth == 8 ? 0x20000057u : 0x2000007fu);
+        sc.expect(id, dst, dst->getImageSpaceRoi(), depth == 8 ? 1 : 0xf,
+                  [&](int, int, int k) { return depth == 8 ? 50 : 50 + 10 * k; });
+        EXPECT_TRUE(sc.check());
+        EXPECT_TRUE(sc.machine().accel().faults().empty());
+    }
+    Scene sc;
+    const int id = sc.window(8, 17, 5, 20, 20);
+    sc.window(8, 10, 0, 40, 40);  // covers it whole
+    SetValue sv(sc.image(id), 1, {5, 0, 0, 0});
+    sc.arm();
+    EXPECT_EQ(sv.chain.run().status, ZOR_SUCCESS);
+    EXPECT_TRUE(sc.machine().accel().fills().empty());
+    EXPECT_TRUE(sc.check());
+}
+
+// Failures report what they must, write nothing, unlock and release.
+TEST(SetValue8, FailuresAreReported) {
+    struct Expect {
+        const char *id;
+        int flag, line;
+    };
+    auto check_report = [](const Expect &e) {
+        const auto &errs = ZorSystemState::errors();
+        ASSERT_EQ(errs.size(), 1u);
+        EXPECT_EQ(errs[0].id, e.id);
+        EXPECT_EQ(errs[0].category, 0);
+        EXPECT_EQ(errs[0].flag, e.flag);
+        EXPECT_EQ(errs[0].line, e.line);
+        EXPECT_EQ(errs[0].file, "SetValue8Wren");
+    };
+    const float v[4] = {1, 2, 3, 4};
+    // Through a copy with a count that is not positive.
+    {
+        Scene sc;
+        const int id = sc.window(8, 0, 0, 20, 20);
+        SetValue sv(sc.image(id), 1, v, true);
+        rig::prime({sc.image(id), sv.result.get()});
+        sc.arm();
+        ZorSystemState::clearErrors();
+        const long live = ZorObject::liveCount();
+        EXPECT_EQ(device()->SetValue8Wren(sv.chain.display, 0), ZOR_FAILURE);
+        check_report({"di-95", 1, 65});
+        EXPECT_EQ(ZorObject::liveCount(), live);
+        EXPECT_TRUE(sc.check());
+        // With a count the chain is filled where the result meets the window.
+        EXPECT_EQ(device()->SetValue8Wren(sv.chain.display, 3), ZOR_SUCCESS);
+        EXPECT_EQ(ZorObject::liveCount(), live);
+        sc.expect(id, sc.image(id), sv.result->getImageSpaceRoi(), 1, [](int, int, int) { return 1; });
+        EXPECT_TRUE(sc.check());
+    }
+    // Empty regions, chained and not.
+    for (bool chained : {true, false}) {
+        Scene sc;
+        const int id = sc.window(8, 0, 0, 20, 20);
+        ZorImage *res = ZorImage::create(8, 8, 1, ZOR_BYTE);
+        res->setOrigin(100, 100);
+        SetValue sv(sc.image(id), 1, v, chained, res);
+        ZorHandle<ZorRoi> none(ZorRoi::create());
+        if (!chained) sc.image(id)->setRoi(none.get());
+        rig::prime({sc.image(id), res});
+        sc.arm();
+        ZorSystemState::clearErrors();
+        const long live = ZorObject::liveCount();
+        EXPECT_EQ(device()->SetValue8Wren(sv.chain.display, 3), ZOR_FAILURE);
+        check_report({"di-6", 0, chained ? 73 : 79});
+        EXPECT_EQ(ZorObject::liveCount(), live);
+        EXPECT_TRUE(sc.check());
+        sc.image(id)->setRoi(nullptr);
+    }
+    // The clip list cannot be had: the window's update leaves none.
+    {
+        Scene sc;
+        const int id = sc.window(8, 0, 0, 20, 20);
+        SetValue sv(sc.image(id), 1, v);
+        rig::prime({sc.image(id)});
+        sc.arm();
+        wca_win *h = sc.screen().window(id)->handle();
+        const wca_update_fn update = h->update;
+        h->update = [](wca_win *w) {
+            w->clip = nullptr;
+            return 1;
+        };
+        h->change_count = ~0ul;
+        ZorSystemState::clearErrors();
+        const long live = ZorObject::liveCount();
+        EXPECT_EQ(sv.chain.run().status, ZOR_FAILURE);
+        check_report({"di-7", 0, 113});
+        EXPECT_EQ(h->lock_depth, 0);
+        EXPECT_EQ(ZorObject::liveCount(), live);
+        EXPECT_TRUE(sc.machine().accel().fills().empty());
+        h->update = update;
+        h->change_count = ~0ul;
+        EXPECT_TRUE(sc.check());
+    }
+    // Fewer values than selected bytes: declined without reading past them.
+    {
+        Scene sc;
+        const int id = sc.window(24, 0, 0, 20, 20);
+        SetValue sv(sc.image(id), 2, v);
+        sc.arm();
+        ZorSystemState::clearErrors();
+        EXPECT_EQ(sv.chain.run().status, ZOR_FAILURE);
+        EXPECT_EQ(rig::last().reason, WREN_PARAMETER);
+        EXPECT_TRUE(ZorSystemState::errors().empty());
+        EXPECT_TRUE(sc.check());
+    }
+    ZorSystemState::clearErrors();
+}
+
+}  // namespace
