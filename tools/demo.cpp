@@ -1,70 +1,218 @@
-// wren demo: loads the device and shows each path and what it does now.
-#include "verbs.h"
+// wren demo: a screen of overlapping windows, backgrounds filled by the
+// accelerator, then every registered path run into its own tile of a window
+// through the host, with a table of what each driver did and PNGs of the
+// screen and of each window.
+#include "session.h"
 
-#include <map>
-#include <string_view>
+#include "snapshot.h"
+#include "wren_fill.h"
+
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
-// What each driver computes into a window.
-const std::map<std::string_view, const char *> &purposes() {
-    static const std::map<std::string_view, const char *> m = {
-        {"Add8Wren", "sum of two images, saturated"},
-        {"AddConst8Wren", "image plus per-band constants, saturated"},
-        {"Affine8Wren", "affine warp"},
-        {"Alu8Wren", "dyadic worker"},
-        {"AluConst8Wren", "constant worker"},
-        {"And8Wren", "bitwise and of two images"},
-        {"AndConst8Wren", "bitwise and with constants"},
-        {"ConvolveWren", "two-dimensional convolution"},
-        {"ConvolveSPWren", "separable convolution"},
-        {"Copy8Wren", "copy"},
-        {"Lookup8_8Wren", "table lookup of bytes"},
-        {"Lookup16_8Wren", "table lookup of shorts into bytes"},
-        {"Max8Wren", "maximum of two images"},
-        {"Min8Wren", "minimum of two images"},
-        {"Multiply8Wren", "product of two images"},
-        {"MultiplyConst8Wren", "image times constants"},
-        {"Not8Wren", "bitwise complement"},
-        {"Or8Wren", "bitwise or of two images"},
-        {"OrConst8Wren", "bitwise or with constants"},
-        {"qdx_Scale8Lookup8_8Wren", "2x/4x zoom then lookup of bytes"},
-        {"qdx_Scale16Lookup16_8Wren", "2x/4x zoom then lookup of shorts"},
-        {"Rescale8Wren", "rescale with clamps, by the pixel-mapping unit"},
-        {"Rescale16Wren", "16-bit rescale with clamps, by the pixel-mapping unit"},
-        {"Rotate8Wren", "rotation"},
-        {"Scale8Wren", "scaling"},
-        {"SetValue8Wren", "constant fill, by the accelerator"},
-        {"Subtract8Wren", "difference of two images"},
-        {"SubtractConst8Wren", "image minus constants"},
-        {"SubtractFromConst8Wren", "constants minus image"},
-        {"Threshold8Wren", "threshold"},
-        {"Transpose8Wren", "flip or 180-degree rotation"},
-        {"Xor8Wren", "bitwise exclusive or of two images"},
-        {"XorConst8Wren", "bitwise exclusive or with constants"},
+using tool::Shape;
+
+struct DemoWindow {
+    const char *name;
+    int depth, x, y, w, h;
+    std::uint32_t background;  // grey value or 0xRRGGBB
+    int method;                // fast-fill method of the background
+    int id = 0;
+    int next_tile = 0;
+};
+
+constexpr int kTileW = 128, kTileH = 96, kGap = 8;
+
+const char *method_name(int m) {
+    return m == WREN_FILL_RECT ? "rectangle" : m == WREN_FILL_BLOCK ? "block" : "page";
+}
+
+// Constants or values each path is shown with.
+std::vector<double> values_for(const std::string &op, int bands) {
+    if (op == "setvalue8") return bands == 1 ? std::vector<double>{180} : std::vector<double>{230, 180, 40};
+    if (op == "addconst8") return {60, 20, -40};
+    if (op == "subtractconst8") return {60, 20, 100};
+    if (op == "subtractfromconst8") return {255, 255, 255};
+    if (op == "multiplyconst8") return {1.5, 0.75, 1.0};
+    if (op == "aluconst8") return {10, 10, 10};
+    if (op == "andconst8") return {0xf0, 0xe0, 0xc0};
+    if (op == "orconst8") return {0x0f, 0x30, 0x80};
+    if (op == "xorconst8") return {0x5a, 0xa5, 0xff};
+    return {};
+}
+
+// Sources each path is shown with, in the window's band count.
+std::vector<tool::Pixels> sources_for(const std::string &op, Shape shape, int bands) {
+    switch (shape) {
+    case Shape::dyadic: return {tool::gradient(kTileW, kTileH, bands), tool::rings(kTileW, kTileH, bands)};
+    case Shape::monadic:
+        if (op == "copy8") return {tool::checkerboard(kTileW, kTileH, bands, 12)};
+        return {tool::gradient(kTileW, kTileH, bands)};
+    case Shape::const_float:
+    case Shape::const_int: return {tool::rings(kTileW, kTileH, bands)};
+    default: return {};
+    }
+}
+
+int tiles_across(const DemoWindow &w) { return (w.w - kGap) / (kTileW + kGap); }
+int tiles_of(const DemoWindow &w) { return tiles_across(w) * ((w.h - kGap) / (kTileH + kGap)); }
+
+// The next free tile, taking windows in turn; null when all are full.
+DemoWindow *next_window(std::vector<DemoWindow> &wins, std::size_t &turn) {
+    for (std::size_t tries = 0; tries < wins.size(); ++tries) {
+        DemoWindow &w = wins[turn++ % wins.size()];
+        if (w.next_tile < tiles_of(w)) return &w;
+    }
+    return nullptr;
+}
+
+struct Row {
+    std::string path, window, driver, result, rects = "-", usec = "-", reason;
+};
+
+int run_demo(const ToolOptions &options, const std::string &out) {
+    std::error_code ec;
+    std::filesystem::create_directories(out, ec);
+    if (ec || !std::filesystem::is_directory(out)) {
+        std::fprintf(stderr, "wren: cannot make the output directory '%s': %s\n", out.c_str(),
+                     ec ? ec.message().c_str() : "not a directory");
+        return 1;
+    }
+    auto dev = tool::Device::open(options, wsim::MachineOptions{});
+    if (!dev) return 1;
+    wca::Screen &screen = dev->screen();
+
+    // Bottom to top; "panel" runs off the right and bottom edges of the screen.
+    std::vector<DemoWindow> wins = {
+        {"backdrop", 24, 16, 16, 760, 560, 0x203050, WREN_FILL_PAGE},
+        {"gray", 8, 560, 300, 560, 440, 64, WREN_FILL_BLOCK},
+        {"panel", 24, 900, 620, 480, 480, 0x504020, WREN_FILL_RECT},
+        {"note", 8, 250, 180, 200, 120, 200, WREN_FILL_BLOCK},
     };
-    return m;
+    for (DemoWindow &w : wins) {
+        w.id = screen.createWindow(w.depth, w.x, w.y, w.w, w.h);
+        if (!w.id) {
+            std::fprintf(stderr, "wren: cannot make window %s: %s\n", w.name, screen.lastError().c_str());
+            return 1;
+        }
+    }
+    std::printf("device %s on a %dx%d screen\n", dev->plugin().device()->getName(), screen.width(),
+                screen.height());
+
+    // Backgrounds: each visible rectangle filled by the accelerator.
+    for (DemoWindow &w : wins) {
+        const std::size_t before = dev->machine().accel().fills().size();
+        const auto rects = screen.window(w.id)->visibleRects();
+        for (const pixman_box32_t &b : rects) {
+            if (!tool::accel_fill(*dev, w.depth, w.background, w.method, b.x1, b.y1, b.x2 - b.x1, b.y2 - b.y1)) {
+                std::fprintf(stderr, "wren: the device cannot fill window %s\n", w.name);
+                return 1;
+            }
+        }
+        std::printf("fill %-8s %2d-bit  %-9s fill of %#08x: %zu visible rectangle(s), %zu accelerator fill(s)\n",
+                    w.name, w.depth, method_name(w.method), static_cast<unsigned>(w.background), rects.size(),
+                    dev->machine().accel().fills().size() - before);
+    }
+
+    // Every registered path, each into a tile of its own.
+    std::vector<Row> rows;
+    std::size_t turn = 0;
+    int computed = 0;
+    for (const ZorRegisteredPath &p : ZorListPaths(dev->plugin().device())) {
+        const std::vector<std::string> names(p.names.begin() + 1, p.names.end());
+        std::string shown;
+        for (const std::string &n : names) shown += (shown.empty() ? "" : "/") + n;
+        Row row{shown, "-", p.memberName, "declined", "-", "-", ""};
+        const Shape shape = tool::shape_of(names);
+        if (dev->pending(p.memberName)) {
+            row.reason = "driver not built yet";
+        } else if (shape == Shape::unsupported) {
+            row.reason = "the demo cannot build this path's parameters yet";
+        } else if (DemoWindow *w = next_window(wins, turn)) {
+            row.window = w->name;
+            const int t = w->next_tile++;
+            const int tx = kGap + (t % tiles_across(*w)) * (kTileW + kGap);
+            const int ty = kGap + (t / tiles_across(*w)) * (kTileH + kGap);
+            ZorHandle<ZorImage> dst(tool::drawing_image(screen, w->id, tx, ty, kTileW, kTileH));
+            const int bands = w->depth == 8 ? 1 : 3;
+            const auto srcs = sources_for(names[0], shape, bands);
+            std::vector<const tool::Pixels *> ptrs;
+            for (const tool::Pixels &s : srcs) ptrs.push_back(&s);
+            std::vector<double> vals = values_for(names[0], bands);
+            if (vals.size() > static_cast<std::size_t>(bands)) vals.resize(bands);
+            std::string error;
+            auto chain = dst ? tool::Chain::make(names, dst.get(), ptrs, vals, &error) : nullptr;
+            if (!chain) {
+                row.reason = dst ? error : "cannot make the tile's image";
+            } else {
+                const ZorDispatchResult r = chain->run();
+                const auto o = dev->outcome_for(tool::full_path(names));
+                if (r.status == ZOR_SUCCESS) {
+                    row.result = "computed";
+                    ++computed;
+                }
+                if (o) {
+                    row.rects = std::to_string(o->rects);
+                    row.usec = std::to_string(o->usec);
+                    if (o->status != ZOR_SUCCESS)
+                        row.reason = std::string(dev->reason_name(o->reason)) + ": " + o->message;
+                } else if (r.status != ZOR_SUCCESS) {
+                    row.reason = "declined without an outcome";
+                }
+            }
+        } else {
+            row.reason = "no tile left";
+        }
+        rows.push_back(row);
+    }
+
+    std::size_t pw = 4, dw = 6;
+    for (const Row &r : rows) {
+        pw = std::max(pw, r.path.size());
+        dw = std::max(dw, r.driver.size());
+    }
+    const int ipw = static_cast<int>(pw), idw = static_cast<int>(dw);
+    std::printf("paths below %s:\n", ZOR_DISPLAY_IO_WREN);
+    std::printf(" #  %-*s  %-8s  %-*s  %-8s  %5s  %6s  reason\n", ipw, "path", "window", idw, "driver", "result",
+                "rects", "usec");
+    int n = 0;
+    for (const Row &r : rows)
+        std::printf("%2d  %-*s  %-8s  %-*s  %-8s  %5s  %6s  %s\n", ++n, ipw, r.path.c_str(), r.window.c_str(), idw,
+                    r.driver.c_str(), r.result.c_str(), r.rects.c_str(), r.usec.c_str(), r.reason.c_str());
+    std::printf("%d of %zu paths computed by the device\n", computed, rows.size());
+
+    const auto &faults = dev->machine().accel().faults();
+    if (!faults.empty())
+        std::printf("accelerator: %zu fault(s), first: %s\n", faults.size(), faults.front().c_str());
+
+    std::string error;
+    const std::string screen_png = (std::filesystem::path(out) / "screen.png").string();
+    if (!wsim::snapshotScreen(screen, screen_png, &error)) {
+        std::fprintf(stderr, "wren: cannot write %s: %s\n", screen_png.c_str(), error.c_str());
+        return 1;
+    }
+    for (const DemoWindow &w : wins) {
+        const std::string png = (std::filesystem::path(out) / (std::string(w.name) + ".png")).string();
+        if (!wsim::snapshotWindow(screen, w.id, png, &error)) {
+            std::fprintf(stderr, "wren: cannot write %s: %s\n", png.c_str(), error.c_str());
+            return 1;
+        }
+    }
+    std::printf("wrote %s and %zu window images to %s\n", "screen.png", wins.size(), out.c_str());
+    return 0;
 }
 
 }  // namespace
 
 Verb add_demo_verb(CLI::App &app, const ToolOptions &options) {
     CLI::App *cmd = app.add_subcommand(
-        "demo", "Load the device, print every registered path with what its driver computes and whether "
-                "the driver is built yet (a driver not yet built declines, and the host computes the "
-                "operation itself)");
-    return {cmd, [&options] {
-                auto plugin = load_plugin(options);
-                if (!plugin) return 1;
-                using Pending = int (*)(const char *);
-                auto pending = reinterpret_cast<Pending>(plugin->symbol("wren_driver_pending"));
-                std::printf("device %s\n", plugin->device()->getName());
-                print_paths(stdout, ZorListPaths(plugin->device()), [pending](const ZorRegisteredPath &p) {
-                    const auto it = purposes().find(p.memberName);
-                    std::string s = it == purposes().end() ? "unknown driver" : it->second;
-                    const bool waiting = pending && pending(p.memberName.c_str());
-                    return s + (waiting ? ": declines, driver not built yet" : ": driver built");
-                });
-                return 0;
-            }};
+        "demo", "Build a 1280x1024 screen of overlapping 8-bit and 24-bit windows, fill their backgrounds "
+                "with the accelerator's rectangle, block and page fills, run every registered path into a "
+                "tile of a window (gradients, rings and checkerboards as sources), print what each driver "
+                "did (computed, or declined with the reason), and write screen.png and one PNG per window");
+    auto out = std::make_shared<std::string>("out");
+    cmd->add_option("--out", *out, "Directory for the PNGs, made if missing")->capture_default_str();
+    return {cmd, [&options, out] { return run_demo(options, *out); }};
 }

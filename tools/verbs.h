@@ -24,6 +24,7 @@ struct Verb {
 
 Verb add_paths_verb(CLI::App &app, const ToolOptions &options);
 Verb add_demo_verb(CLI::App &app, const ToolOptions &options);
+Verb add_run_verb(CLI::App &app, const ToolOptions &options);
 
 // Loads the plug-in; on failure prints one error line and returns null.
 std::unique_ptr<ZorPlugin> load_plugin(const ToolOptions &options);

@@ -11,6 +11,7 @@ int main(int argc, char **argv) {
     const std::vector<Verb> verbs = {
         add_paths_verb(app, options),
         add_demo_verb(app, options),
+        add_run_verb(app, options),
     };
 
     try {
