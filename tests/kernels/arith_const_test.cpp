@@ -193,26 +193,9 @@ TEST(ArithConst, DeclinesWithoutWriting) {
 
 TEST(ArithConst, EveryAlignmentAndWidth) {
     std::mt19937 rng(300);
-    for (const Const &k : kConst) {
-        const int step = k.wide ? 2 : 1;
-        for (int align = 0; align < 8; align += step) {
-            for (int w = 0; w <= 70; ++w) {
-                Geometry g;
-                g.type = k.wide ? KL_SHORT : KL_BYTE;
-                g.bands = g.src_bands[0] = 1 + (w + align) % 4;
-                g.w = w;
-                g.h = 1 + w % 3;
-                g.dst_align = align;
-                g.dst_gap = step * (w % 6);
-                g.src_skew[0] = (align * 3 + w) % 8;
-                g.src_gap[0] = w % 9;
-                g.guard[0] = (w & 1) ? kbuf::Guard::Before : kbuf::Guard::After;
-                g.band_mask = 1 + (w * 7 + align) % 15;
-                g.seed = static_cast<uint32_t>(w * 8 + align);
-                ASSERT_TRUE(run_const(g, k, random_constants(rng)));
-            }
-        }
-    }
+    for (const Const &k : kConst)
+        ASSERT_TRUE(arith_test::sweep(k.wide ? KL_SHORT : KL_BYTE,
+                                      [&](const Geometry &g) { return run_const(g, k, random_constants(rng)); }));
 }
 
 TEST(ArithConst, RandomDifferential) {

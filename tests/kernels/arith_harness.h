@@ -143,4 +143,35 @@ inline Geometry random_geometry(std::mt19937 &rng, int type) {
     return g;
 }
 
+// The deterministic sweep: every start alignment (sample steps) and width
+// 0..70, rows, gaps, skews, guard sides and band masks varying with them.
+inline Geometry sweep_geometry(int type, int align, int w) {
+    const int step = type == KL_SHORT ? 2 : 1;
+    Geometry g;
+    g.type = type;
+    g.bands = g.src_bands[0] = g.src_bands[1] = 1 + (w + align / step) % 4;
+    g.w = w;
+    g.h = 1 + w % 3;
+    g.dst_align = align;
+    g.dst_gap = step * ((w * 5) % 11 / step + w % 2);
+    g.src_skew[0] = (align * 3 + w) % 8;
+    g.src_skew[1] = (align + 5 * w) % 8;
+    g.src_gap[0] = w % 9;
+    g.src_gap[1] = (w / 3) % 8;
+    g.guard[(w >> 1) & 1] = (w & 1) ? kbuf::Guard::Before : kbuf::Guard::After;
+    g.band_mask = 1 + (w * 7 + align) % 15;
+    g.seed = static_cast<uint32_t>(w * 8 + align);
+    return g;
+}
+
+// Runs check on every sweep geometry for the type, stopping at the first failure.
+template <class Check> ::testing::AssertionResult sweep(int type, Check check) {
+    for (int align = 0; align < 8; align += type == KL_SHORT ? 2 : 1)
+        for (int w = 0; w <= 70; ++w) {
+            ::testing::AssertionResult r = check(sweep_geometry(type, align, w));
+            if (!r) return r;
+        }
+    return ::testing::AssertionSuccess();
+}
+
 }  // namespace arith_test

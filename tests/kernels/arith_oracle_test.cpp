@@ -117,39 +117,27 @@ TEST(ArithOracle, ConstantsAgreeWithOpenCV) {
         }
         const int x0 = static_cast<int>(rng() % 8);
         kl_image ia = view(a);
-        {
+        // Not is xor with 255.
+        short ff[4] = {255, 255, 255, 255};
+        const struct {
+            const char *name;
+            KernelK fn;
+            short *k;
+            void (*cv)(const cv::Mat &, const cv::Scalar &, cv::Mat &);
+        } ops[] = {
+            {"addk", wide ? kl_addk_16 : kl_addk_8, k, [](const cv::Mat &x, const cv::Scalar &c, cv::Mat &r) { cv::add(x, c, r); }},
+            {"subk", wide ? kl_subk_16 : kl_subk_8, k, [](const cv::Mat &x, const cv::Scalar &c, cv::Mat &r) { cv::subtract(x, c, r); }},
+            {"ksub", wide ? kl_ksub_16 : kl_ksub_8, k, [](const cv::Mat &x, const cv::Scalar &c, cv::Mat &r) { cv::subtract(c, x, r); }},
+            {"not", wide ? nullptr : kl_xork_8, ff, [](const cv::Mat &x, const cv::Scalar &, cv::Mat &r) { cv::bitwise_not(x, r); }},
+        };
+        for (const auto &o : ops) {
+            if (!o.fn) continue;
             Dst d(rows, cols, type, x0, rng());
             kl_image id = view(d.roi);
-            (wide ? kl_addk_16 : kl_addk_8)(15, &id, &ia, k);
+            o.fn(15, &id, &ia, o.k);
             cv::Mat want;
-            cv::add(a, s, want);
-            ASSERT_TRUE(d.check(want)) << "addk channels " << ch;
-        }
-        {
-            Dst d(rows, cols, type, x0, rng());
-            kl_image id = view(d.roi);
-            (wide ? kl_subk_16 : kl_subk_8)(15, &id, &ia, k);
-            cv::Mat want;
-            cv::subtract(a, s, want);
-            ASSERT_TRUE(d.check(want)) << "subk channels " << ch;
-        }
-        {
-            Dst d(rows, cols, type, x0, rng());
-            kl_image id = view(d.roi);
-            (wide ? kl_ksub_16 : kl_ksub_8)(15, &id, &ia, k);
-            cv::Mat want;
-            cv::subtract(s, a, want);
-            ASSERT_TRUE(d.check(want)) << "ksub channels " << ch;
-        }
-        if (!wide) {
-            // Not: xor with 255.
-            Dst d(rows, cols, type, x0, rng());
-            kl_image id = view(d.roi);
-            short ff[4] = {255, 255, 255, 255};
-            kl_xork_8(15, &id, &ia, ff);
-            cv::Mat want;
-            cv::bitwise_not(a, want);
-            ASSERT_TRUE(d.check(want)) << "not channels " << ch;
+            o.cv(a, s, want);
+            ASSERT_TRUE(d.check(want)) << o.name << " channels " << ch;
         }
     }
 }

@@ -54,37 +54,24 @@ TEST(MCopy, OneByteAtOffsetSeven) {
 }
 
 // The backward masked copy moves an area onto itself at a higher address
-// (by a byte, a pixel or a row) as a copy through a temporary would.
-TEST(MCopy, BackwardOverlapMatchesTemporary) {
+// (by a byte, a pixel or a row), the forward one at a lower address, as a
+// copy through a temporary would.
+TEST(MCopy, OverlapMatchesTemporary) {
     std::mt19937 g(32);
-    for (int it = 0; it < 400; ++it) {
-        const unsigned pat = pick_pattern(g) & 0xffffffu;
-        const int n = 1 + static_cast<int>(g() % 200), h = 1 + static_cast<int>(g() % 4);
-        const int lb = n + static_cast<int>(g() % 30);
-        const int off = it % 3 == 0 ? lb : 1 + static_cast<int>(g() % 70);
-        const size_t total = static_cast<size_t>(lb * (h + 2) + 100);
-        kbuf::DstBuf buf(total, 1, static_cast<int>(g() % 64), total, g());
-        std::vector<unsigned char> snap(buf.data(), buf.data() + total);
-        ref::mcopy(pat, buf.exp_data() + off, lb, n, h, snap.data(), lb);
-        kl_mcopy_rl(pat, buf.data() + off, lb, n, h, buf.data(), lb);
-        ASSERT_TRUE(buf.check()) << "off " << off << " n " << n << " h " << h;
-    }
-}
-
-// ... and the forward one onto itself at a lower address.
-TEST(MCopy, ForwardOverlapMatchesTemporary) {
-    std::mt19937 g(33);
-    for (int it = 0; it < 400; ++it) {
-        const unsigned pat = pick_pattern(g) & 0xffffffu;
-        const int n = 1 + static_cast<int>(g() % 200), h = 1 + static_cast<int>(g() % 4);
-        const int lb = n + static_cast<int>(g() % 30);
-        const int off = it % 3 == 0 ? lb : 1 + static_cast<int>(g() % 70);
-        const size_t total = static_cast<size_t>(lb * (h + 2) + 100);
-        kbuf::DstBuf buf(total, 1, static_cast<int>(g() % 64), total, g());
-        std::vector<unsigned char> snap(buf.data(), buf.data() + total);
-        ref::mcopy(pat, buf.exp_data(), lb, n, h, snap.data() + off, lb);
-        kl_mcopy(pat, buf.data(), lb, n, h, buf.data() + off, lb);
-        ASSERT_TRUE(buf.check()) << "off " << off << " n " << n << " h " << h;
+    for (const bool back : {true, false}) {
+        for (int it = 0; it < 400; ++it) {
+            const unsigned pat = pick_pattern(g) & 0xffffffu;
+            const int n = 1 + static_cast<int>(g() % 200), h = 1 + static_cast<int>(g() % 4);
+            const int lb = n + static_cast<int>(g() % 30);
+            const int off = it % 3 == 0 ? lb : 1 + static_cast<int>(g() % 70);
+            const size_t total = static_cast<size_t>(lb * (h + 2) + 100);
+            kbuf::DstBuf buf(total, 1, static_cast<int>(g() % 64), total, g());
+            std::vector<unsigned char> snap(buf.data(), buf.data() + total);
+            const int doff = back ? off : 0, soff = back ? 0 : off;
+            ref::mcopy(pat, buf.exp_data() + doff, lb, n, h, snap.data() + soff, lb);
+            (back ? kl_mcopy_rl : kl_mcopy)(pat, buf.data() + doff, lb, n, h, buf.data() + soff, lb);
+            ASSERT_TRUE(buf.check()) << "back " << back << " off " << off << " n " << n << " h " << h;
+        }
     }
 }
 

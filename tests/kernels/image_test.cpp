@@ -18,38 +18,25 @@ bool selected(int n, int m, int k) { return (m >> (n - 1 - k)) & 1; }
 // bits. Walking three words (six for 16-bit lanes) this way must enable
 // exactly the selected samples.
 TEST(Tables, BandPatternsEnableSelectedSamples) {
+    // Walks `words` words of `bits` enables each, per_sample enables to a
+    // sample; the pattern must come back to itself.
+    auto walk = [](int n, int m, uint32_t q0, int words, int bits, int per_sample) {
+        uint32_t q = q0;
+        for (int w = 0; w < words; ++w) {
+            for (int p = 0; p < bits; ++p) {
+                const int j = (bits * w + p) / per_sample;
+                ASSERT_EQ((q >> (bits - 1 - p)) & 1, selected(n, m, j % n) ? 1u : 0u) << n << " " << m << " " << j;
+            }
+            q = ((q << bits) & 0xffffff) | (q >> (24 - bits));
+        }
+        ASSERT_EQ(q, q0);
+    };
     for (int n = 1; n <= 4; ++n) {
         for (int m = 0; m < 16; ++m) {
-            // Byte enables, 8-bit samples.
-            uint32_t q = kl_masks_8[n][m];
-            ASSERT_EQ(q >> 24, 0u);
-            for (int w = 0; w < 3; ++w) {
-                for (int p = 0; p < 8; ++p) {
-                    const int j = 8 * w + p;
-                    ASSERT_EQ((q >> (7 - p)) & 1, selected(n, m, j % n) ? 1u : 0u) << n << " " << m << " " << j;
-                }
-                q = ((q << 8) & 0xffffff) | (q >> 16);
-            }
-            ASSERT_EQ(q, kl_masks_8[n][m]);
-            // Byte enables, 16-bit samples.
-            q = kl_masks_16b[n][m];
-            for (int w = 0; w < 3; ++w) {
-                for (int p = 0; p < 8; ++p) {
-                    const int j = (8 * w + p) / 2;
-                    ASSERT_EQ((q >> (7 - p)) & 1, selected(n, m, j % n) ? 1u : 0u) << n << " " << m << " " << j;
-                }
-                q = ((q << 8) & 0xffffff) | (q >> 16);
-            }
-            // Lane enables, 16-bit samples.
-            q = kl_masks_16[n][m];
-            for (int w = 0; w < 6; ++w) {
-                for (int p = 0; p < 4; ++p) {
-                    const int j = 4 * w + p;
-                    ASSERT_EQ((q >> (3 - p)) & 1, selected(n, m, j % n) ? 1u : 0u) << n << " " << m << " " << j;
-                }
-                q = ((q << 4) & 0xffffff) | (q >> 20);
-            }
-            ASSERT_EQ(q, kl_masks_16[n][m]);
+            ASSERT_EQ(kl_masks_8[n][m] >> 24, 0u);
+            walk(n, m, kl_masks_8[n][m], 3, 8, 1);    // byte enables, 8-bit samples
+            walk(n, m, kl_masks_16b[n][m], 3, 8, 2);  // byte enables, 16-bit samples
+            walk(n, m, kl_masks_16[n][m], 6, 4, 1);   // lane enables, 16-bit samples
         }
     }
     EXPECT_EQ(kl_masks_8[0], nullptr);

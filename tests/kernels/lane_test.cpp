@@ -345,29 +345,19 @@ TEST(LaneMasks, ByteAndLaneMasks) {
 
 TEST(LaneStore, PartialStoreEveryMaskOverCanaries) {
     std::mt19937_64 g(10);
-    alignas(8) uint8_t mem[24];
-    for (unsigned m = 0; m < 256; ++m) {
-        for (int i = 0; i < 24; ++i) mem[i] = static_cast<uint8_t>(g());
-        uint8_t before[24];
-        std::memcpy(before, mem, 24);
-        const uint64_t w = g();
-        const Bytes wb = bytes_of(w);
-        partial_store(mem + 8, w, m);
-        for (int i = 0; i < 24; ++i) {
-            const bool on = i >= 8 && i < 16 && ((m >> (7 - (i - 8))) & 1);
-            ASSERT_EQ(mem[i], on ? wb[i - 8] : before[i]) << "mask " << m << " byte " << i;
-        }
-    }
-    for (unsigned m = 0; m < 16; ++m) {
-        for (int i = 0; i < 24; ++i) mem[i] = static_cast<uint8_t>(g());
-        uint8_t before[24];
-        std::memcpy(before, mem, 24);
-        const uint64_t w = g();
-        const Bytes wb = bytes_of(w);
-        partial_store16(mem + 8, w, m);
-        for (int i = 0; i < 24; ++i) {
-            const bool on = i >= 8 && i < 16 && ((m >> (3 - (i - 8) / 2)) & 1);
-            ASSERT_EQ(mem[i], on ? wb[i - 8] : before[i]) << "mask " << m << " byte " << i;
+    alignas(8) uint8_t mem[24], before[24];
+    for (const bool lanes : {false, true}) {
+        for (unsigned m = 0; m < (lanes ? 16u : 256u); ++m) {
+            for (int i = 0; i < 24; ++i) mem[i] = before[i] = static_cast<uint8_t>(g());
+            const uint64_t w = g();
+            const Bytes wb = bytes_of(w);
+            if (lanes) partial_store16(mem + 8, w, m);
+            else partial_store(mem + 8, w, m);
+            for (int i = 0; i < 24; ++i) {
+                const int bit = lanes ? 3 - (i - 8) / 2 : 7 - (i - 8);
+                const bool on = i >= 8 && i < 16 && ((m >> bit) & 1);
+                ASSERT_EQ(mem[i], on ? wb[i - 8] : before[i]) << "lanes " << lanes << " mask " << m << " byte " << i;
+            }
         }
     }
 }

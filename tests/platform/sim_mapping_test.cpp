@@ -89,21 +89,14 @@ protected:
     }
     void *regs() { return m_.accel().registerBase(); }
     // Feeds samples (x, y) -> s into a locked window as the rescale kernels or copies do.
-    void feed8(int x, int y, uint8_t s) {
-        if (GetParam() == 1) {
-            const uint32_t word = uint32_t(s) << 20;
+    void feed8(int x, int y, uint8_t s) { feed(x, y, uint32_t(s) << 20, &s, 1); }
+    void feed16(int x, int y, int16_t s) { feed(x, y, (uint32_t(int32_t(s)) << 12) ^ 0x8000000, &s, 2); }
+    // The mapping-space word in mode 1, else the sample into the direct view.
+    void feed(int x, int y, uint32_t word, const void *s, size_t n) {
+        if (GetParam() == 1)
             std::memcpy(m_.accel().mapSpace() + size_t(y) * 16384 + size_t(x) * 8, &word, 4);
-        } else {
-            m_.accel().view8()[size_t(y) * 2048 + x] = s;
-        }
-    }
-    void feed16(int x, int y, int16_t s) {
-        if (GetParam() == 1) {
-            const uint32_t word = (uint32_t(int32_t(s)) << 12) ^ 0x8000000;
-            std::memcpy(m_.accel().mapSpace() + size_t(y) * 16384 + size_t(x) * 8, &word, 4);
-        } else {
-            std::memcpy(m_.accel().view16() + size_t(y) * 4096 + size_t(x) * 2, &s, 2);
-        }
+        else
+            std::memcpy((n == 1 ? m_.accel().view8() : m_.accel().view16()) + size_t(y) * 2048 * n + size_t(x) * n, s, n);
     }
     // The one sample value a direct view cannot show as written.
     bool blind8(int s) const { return GetParam() == 2 && s == wsim::Accelerator::kView8Empty; }
