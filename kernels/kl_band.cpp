@@ -207,16 +207,21 @@ inline bool same_type(const kl_image *a, const kl_image *b, int type) {
     return a && b && a->type == type && b->type == type && a->w > 0 && a->h > 0;
 }
 
-template <int type>
-void extract_any(int band_mask, kl_image *dst, kl_image *src) {
+// Moves one band between a pixel-interleaved image and a 1-band image:
+// extract reads the first selected band of src into dst, insert writes src
+// into the first selected band of dst.
+template <int type, bool insert>
+void band_move(int band_mask, kl_image *dst, kl_image *src) {
     if (!same_type(dst, src, type)) {
         return;
     }
-    const int m = band_mask & src->bmask;
-    if (m == 0 || dst->bands != 1 || dst->bmask != 1) {
+    const kl_image *multi = insert ? dst : src;
+    const kl_image *single = insert ? src : dst;
+    const int m = band_mask & multi->bmask;
+    if (m == 0 || single->bands != 1 || single->bmask != 1) {
         return;
     }
-    const int n = src->bands;
+    const int n = multi->bands;
     if (n == 1) {
         (type == KL_BYTE ? kl_copy_8 : kl_copy_16)(band_mask, dst, src);
         return;
@@ -229,55 +234,26 @@ void extract_any(int band_mask, kl_image *dst, kl_image *src) {
         return;
     }
     if constexpr (type == KL_BYTE) {
-        switch (n) {
-        case 2: extract8<2>(o, dst, src); break;
-        case 3: extract8<3>(o, dst, src); break;
-        default: extract8<4>(o, dst, src); break;
-        }
-    } else {
-        for (int j = 0; j < dst->h; ++j) {
-            u8 *d = dst->data + row_off(j, dst->lb);
-            const u8 *s = src->data + row_off(j, src->lb) + 2 * o;
-            for (int i = 0; i < dst->w; ++i) {
-                st16(d + 2 * i, ld16(s + 2 * n * i));
+        auto run = [&](auto f2, auto f3, auto f4) {
+            switch (n) {
+            case 2: f2(o, dst, src); break;
+            case 3: f3(o, dst, src); break;
+            default: f4(o, dst, src); break;
             }
-        }
-    }
-}
-
-template <int type>
-void insert_any(int band_mask, kl_image *dst, kl_image *src) {
-    if (!same_type(dst, src, type)) {
-        return;
-    }
-    const int m = band_mask & dst->bmask;
-    if (m == 0 || src->bands != 1 || src->bmask != 1) {
-        return;
-    }
-    const int n = dst->bands;
-    if (n == 1) {
-        (type == KL_BYTE ? kl_copy_8 : kl_copy_16)(band_mask, dst, src);
-        return;
-    }
-    if (n < 2 || n > 4) {
-        return;
-    }
-    const int o = first_band(n, m);
-    if (o < 0) {
-        return;
-    }
-    if constexpr (type == KL_BYTE) {
-        switch (n) {
-        case 2: insert8<2>(o, dst, src); break;
-        case 3: insert8<3>(o, dst, src); break;
-        default: insert8<4>(o, dst, src); break;
+        };
+        if constexpr (insert) {
+            run(insert8<2>, insert8<3>, insert8<4>);
+        } else {
+            run(extract8<2>, extract8<3>, extract8<4>);
         }
     } else {
+        const int ds = insert ? 2 * n : 2, ss = insert ? 2 : 2 * n;
+        const int doff = insert ? 2 * o : 0, soff = insert ? 0 : 2 * o;
         for (int j = 0; j < dst->h; ++j) {
-            u8 *d = dst->data + row_off(j, dst->lb) + 2 * o;
-            const u8 *s = src->data + row_off(j, src->lb);
+            u8 *d = dst->data + row_off(j, dst->lb) + doff;
+            const u8 *s = src->data + row_off(j, src->lb) + soff;
             for (int i = 0; i < dst->w; ++i) {
-                st16(d + 2 * n * i, ld16(s + 2 * i));
+                st16(d + ds * i, ld16(s + ss * i));
             }
         }
     }
@@ -297,19 +273,19 @@ inline int conv_mask(int band_mask, const kl_image *dst, const kl_image *src, in
 extern "C" {
 
 void kl_band_extract_8(int band_mask, kl_image *dst, kl_image *src) {
-    extract_any<KL_BYTE>(band_mask, dst, src);
+    band_move<KL_BYTE, false>(band_mask, dst, src);
 }
 
 void kl_band_extract_16(int band_mask, kl_image *dst, kl_image *src) {
-    extract_any<KL_SHORT>(band_mask, dst, src);
+    band_move<KL_SHORT, false>(band_mask, dst, src);
 }
 
 void kl_band_insert_8(int band_mask, kl_image *dst, kl_image *src) {
-    insert_any<KL_BYTE>(band_mask, dst, src);
+    band_move<KL_BYTE, true>(band_mask, dst, src);
 }
 
 void kl_band_insert_16(int band_mask, kl_image *dst, kl_image *src) {
-    insert_any<KL_SHORT>(band_mask, dst, src);
+    band_move<KL_SHORT, true>(band_mask, dst, src);
 }
 
 void kl_copy8_3_4(int band_mask, kl_image *dst, kl_image *src) {
