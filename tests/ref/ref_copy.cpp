@@ -85,56 +85,44 @@ void copy(int sb, int band_mask, const kl_image &dst, const kl_image &src) {
     }
 }
 
-void band_extract(int sb, int band_mask, const kl_image &dst, const kl_image &src) {
+namespace {
+
+// One band between an interleaved image and a 1-band image, either way.
+void band_move(bool insert, int sb, int band_mask, const kl_image &dst, const kl_image &src) {
+    const kl_image &multi = insert ? dst : src, &single = insert ? src : dst;
     if (dst.type != type_of(sb) || src.type != type_of(sb) || dst.w <= 0 || dst.h <= 0) {
         return;
     }
-    const int m = band_mask & src.bmask;
-    if (m == 0 || dst.bands != 1 || dst.bmask != 1) {
+    const int m = band_mask & multi.bmask;
+    if (m == 0 || single.bands != 1 || single.bmask != 1) {
         return;
     }
-    if (src.bands == 1) {
+    if (multi.bands == 1) {
         copy(sb, band_mask, dst, src);
         return;
     }
-    if (src.bands < 2 || src.bands > 4) {
+    if (multi.bands < 2 || multi.bands > 4) {
         return;
     }
-    const int o = first_selected(src.bands, m);
+    const int o = first_selected(multi.bands, m);
     if (o < 0) {
         return;
     }
     for (int j = 0; j < dst.h; ++j) {
         for (int i = 0; i < dst.w; ++i) {
-            put(dst, sb, i, j, 0, src, o);
+            put(dst, sb, i, j, insert ? o : 0, src, insert ? 0 : o);
         }
     }
 }
 
+}  // namespace
+
+void band_extract(int sb, int band_mask, const kl_image &dst, const kl_image &src) {
+    band_move(false, sb, band_mask, dst, src);
+}
+
 void band_insert(int sb, int band_mask, const kl_image &dst, const kl_image &src) {
-    if (dst.type != type_of(sb) || src.type != type_of(sb) || dst.w <= 0 || dst.h <= 0) {
-        return;
-    }
-    const int m = band_mask & dst.bmask;
-    if (m == 0 || src.bands != 1 || src.bmask != 1) {
-        return;
-    }
-    if (dst.bands == 1) {
-        copy(sb, band_mask, dst, src);
-        return;
-    }
-    if (dst.bands < 2 || dst.bands > 4) {
-        return;
-    }
-    const int o = first_selected(dst.bands, m);
-    if (o < 0) {
-        return;
-    }
-    for (int j = 0; j < dst.h; ++j) {
-        for (int i = 0; i < dst.w; ++i) {
-            put(dst, sb, i, j, o, src, 0);
-        }
-    }
+    band_move(true, sb, band_mask, dst, src);
 }
 
 void copy_3_4(int sb, int band_mask, const kl_image &dst, const kl_image &src) {
