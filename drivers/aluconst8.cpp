@@ -18,91 +18,77 @@ using wren::DriverCall;
 using wren::Placed;
 using wren::Rect;
 
-struct Named {
-    WrenConstKernel kernel;
-    const char *driver;
-    bool integer;
-};
-
-const Named const_drivers[] = {
-    {kl_addk_8, "AddConst8Wren", false},        {kl_andk_8, "AndConst8Wren", true},
-    {kl_ork_8, "OrConst8Wren", true},           {kl_subk_8, "SubtractConst8Wren", false},
-    {kl_ksub_8, "SubtractFromConst8Wren", false}, {kl_xork_8, "XorConst8Wren", true},
-};
-
-const Named *named(WrenConstKernel k) {
-    for (const Named &n : const_drivers) {
-        if (n.kernel == k) {
-            return &n;
-        }
-    }
-    return nullptr;
-}
+// The logic kernels take integer constants, the others floats.
+bool integer_constants(WrenConstKernel k) { return k == kl_andk_8 || k == kl_ork_8 || k == kl_xork_8; }
 
 // The window pixel's samples k = 0 .. bands - 1; sample k is selected when bit
 // bands - 1 - k of the band mask is set.
 bool selected(const kl_image &kd, int k) { return (kd.bmask >> (kd.bands - 1 - k)) & 1; }
 
 // Steps shared by the monadic drivers up to the constants: the window, the
-// source and the band layout. Sets *staged.
-bool prepare(DriverCall &call, ZorOp *op, Placed &s, bool *staged) {
+// source and the band layout (the same bands, or 3 staged to 4). Null when
+// declined.
+const wren::Window *prepare(DriverCall &call, ZorOp *op, Placed &s, bool *staged) {
     ZorOp *mon = op ? op->getOp1() : nullptr;
     if (!mon) {
         call.decline(WREN_CHAIN, "no operation feeds the display");
-        return false;
+        return nullptr;
     }
-    if (!call.window(op->getDst()) || !call.source(mon->getSrc1(), s)) {
-        return false;
+    const wren::Window *win = call.window(op->getDst());
+    if (!win || !call.source(mon->getSrc1(), s)) {
+        return nullptr;
     }
-    const kl_image &kd = call.kd;
+    const kl_image &kd = win->k;
     if (s.k.type != KL_BYTE) {
         call.decline(WREN_LAYOUT, "source is not 8-bit");
-        return false;
+        return nullptr;
     }
     if (s.k.bmask != kd.bmask) {
-        call.decline(WREN_BAND_MASK, "band mask %#x differs from the window's %#x", s.k.bmask, kd.bmask);
-        return false;
+        call.decline(WREN_BAND_MASK,
+                     "band mask %#x differs from the window's %#x (an RGB source needs a 24-bit window, a grey one "
+                     "an 8-bit window)",
+                     s.k.bmask, kd.bmask);
+        return nullptr;
     }
-    if (s.k.bands == kd.bands) {
-        *staged = false;
-    } else if (s.k.bands == 3 && kd.bands == 4) {
-        *staged = true;
-    } else {
+    *staged = s.k.bands != kd.bands;
+    if (*staged && !(s.k.bands == 3 && kd.bands == 4)) {
         call.decline(WREN_LAYOUT, "band layout %d into %d not handled", s.k.bands, kd.bands);
-        return false;
+        return nullptr;
     }
-    return true;
+    return win;
 }
 
-// The rest of the skeleton: region, scratch, window, raster setup and the
-// walk; apply(wd, src) runs the kernel on one rectangle or chunk.
+// The rest of the skeleton: region, scratch, clip, raster setup and the
+// walk; apply(bmask, wd, src) runs the kernel on one rectangle or chunk.
 template <class Apply>
-int run(DriverCall &call, ZorOp *op, Placed &s, bool staged, Apply &&apply) {
+int run(DriverCall &call, const wren::Window &win, ZorOp *op, Placed &s, bool staged, Apply &&apply) {
     ZorRoi *roi1 = op->getOp1()->getSrc1()->getImageSpaceRoi();
-    ZorRoi *roid = call.dst->getImageSpaceRoi();
+    ZorRoi *roid = win.image->getImageSpaceRoi();
     if (!roi1 || !roid || !call.region(roi1->intersect(roid))) {
         return call.decline(WREN_REGION, "no region where the source meets the window");
     }
-    if (staged && !call.scratch(4, s.k.w > call.kd.w ? s.k.w : call.kd.w)) {
+    const wren::Scratch *scratch = nullptr;
+    if (staged && !(scratch = call.scratch(4, s.k.w > win.k.w ? s.k.w : win.k.w))) {
         return ZOR_FAILURE;
     }
-    if (!call.clip({&s}) || !call.raster_setup()) {
+    const wren::Visible *vis = call.clip({{&s}});
+    if (!vis || !call.raster_setup()) {
         return ZOR_FAILURE;
     }
-    const int bmask = call.kd.bmask;
-    for (const Rect &r : call.rects()) {
+    const int bmask = win.k.bmask;
+    for (const Rect &r : vis->rects) {
         if (!staged) {
-            kl_image wd = call.window_at(r), ws = DriverCall::at(s, r);
+            kl_image wd = vis->at(r), ws = wren::at(s, r);
             apply(bmask, wd, ws);
             continue;
         }
-        call.chunks(r, [&](int row, int n, kl_image &scratch) {
-            kl_image wd = call.window_at(r, row, n), ws = DriverCall::at(s, r, row, n);
-            kl_copy8_3_4(bmask, &scratch, &ws);
-            apply(bmask, wd, scratch);
+        call.chunks(*scratch, r, [&](int row, int n, kl_image &tmp) {
+            kl_image wd = vis->at(r, row, n), ws = wren::at(s, r, row, n);
+            kl_copy8_3_4(bmask, &tmp, &ws);
+            apply(bmask, wd, tmp);
         });
     }
-    return call.computed(static_cast<int>(call.rects().size()));
+    return call.computed();
 }
 
 }  // namespace
@@ -110,14 +96,14 @@ int run(DriverCall &call, ZorOp *op, Placed &s, bool staged, Apply &&apply) {
 int ZorDeviceComputeTypeWren::AluConst8Wren(ZorOp *op, int count) { return AluConst8Wren(op, count, nullptr); }
 
 int ZorDeviceComputeTypeWren::AluConst8Wren(ZorOp *op, int count, WrenConstKernel kernel) {
-    const Named *n = named(kernel);
-    DriverCall call(n ? n->driver : "AluConst8Wren", op, count);
+    DriverCall call(op, count);
     if (!kernel) {
-        return call.decline(WREN_NO_KERNEL, "no kernel given");
+        return call.decline(WREN_NO_KERNEL, "the constant worker needs a kernel from a driver such as addconst8");
     }
     Placed s;
     bool staged = false;
-    if (!prepare(call, op, s, &staged)) {
+    const wren::Window *win = prepare(call, op, s, &staged);
+    if (!win) {
         return ZOR_FAILURE;
     }
     const void *param = op->getOp1()->getPtrParam(1);
@@ -125,9 +111,9 @@ int ZorDeviceComputeTypeWren::AluConst8Wren(ZorOp *op, int count, WrenConstKerne
         return call.decline(WREN_PARAMETER, "no constants");
     }
     // Integer constants for the logic kernels, float constants otherwise.
-    const bool integer = n ? n->integer : false;
+    const bool integer = integer_constants(kernel);
     short constants[4] = {0, 0, 0, 0};
-    const kl_image &kd = call.kd;
+    const kl_image &kd = win->k;
     int next = 0;
     for (int k = 0; k < kd.bands; ++k) {
         if (!selected(kd, k)) {
@@ -146,7 +132,7 @@ int ZorDeviceComputeTypeWren::AluConst8Wren(ZorOp *op, int count, WrenConstKerne
             constants[k] = static_cast<short>(t);
         }
     }
-    return run(call, op, s, staged,
+    return run(call, *win, op, s, staged,
                [&](int bmask, kl_image &wd, kl_image &ws) { kernel(bmask, &wd, &ws, constants); });
 }
 
@@ -162,17 +148,18 @@ int ZorDeviceComputeTypeWren::SubtractFromConst8Wren(ZorOp *op, int count) {
 int ZorDeviceComputeTypeWren::XorConst8Wren(ZorOp *op, int count) { return AluConst8Wren(op, count, kl_xork_8); }
 
 int ZorDeviceComputeTypeWren::MultiplyConst8Wren(ZorOp *op, int count) {
-    DriverCall call("MultiplyConst8Wren", op, count);
+    DriverCall call(op, count);
     Placed s;
     bool staged = false;
-    if (!prepare(call, op, s, &staged)) {
+    const wren::Window *win = prepare(call, op, s, &staged);
+    if (!win) {
         return ZOR_FAILURE;
     }
     const float *param = static_cast<const float *>(op->getOp1()->getPtrParam(1));
     if (!param) {
         return call.decline(WREN_PARAMETER, "no constants");
     }
-    const kl_image &kd = call.kd;
+    const kl_image &kd = win->k;
     float c[4] = {0, 0, 0, 0};
     bool any = false;
     float m = 0;
@@ -207,19 +194,20 @@ int ZorDeviceComputeTypeWren::MultiplyConst8Wren(ZorOp *op, int count) {
         }
         constants[k] = static_cast<short>(t);
     }
-    return run(call, op, s, staged, [&](int bmask, kl_image &wd, kl_image &ws) {
+    return run(call, *win, op, s, staged, [&](int bmask, kl_image &wd, kl_image &ws) {
         kl_mpyk_8(bmask, &wd, &ws, constants, shift, 1);
     });
 }
 
 int ZorDeviceComputeTypeWren::Not8Wren(ZorOp *op, int count) {
-    DriverCall call("Not8Wren", op, count);
+    DriverCall call(op, count);
     Placed s;
     bool staged = false;
-    if (!prepare(call, op, s, &staged)) {
+    const wren::Window *win = prepare(call, op, s, &staged);
+    if (!win) {
         return ZOR_FAILURE;
     }
     short constants[4] = {255, 255, 255, 255};
-    return run(call, op, s, staged,
+    return run(call, *win, op, s, staged,
                [&](int bmask, kl_image &wd, kl_image &ws) { kl_xork_8(bmask, &wd, &ws, constants); });
 }

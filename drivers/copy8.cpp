@@ -11,16 +11,17 @@ using wren::Placed;
 using wren::Rect;
 
 int ZorDeviceComputeTypeWren::Copy8Wren(ZorOp *op, int count) {
-    DriverCall call("Copy8Wren", op, count);
+    DriverCall call(op, count);
     ZorOp *copy = op ? op->getOp1() : nullptr;
     if (!copy) {
         return call.decline(WREN_CHAIN, "no operation feeds the display");
     }
     Placed s;
-    if (!call.window(op->getDst()) || !call.source(copy->getSrc1(), s)) {
+    const wren::Window *win = call.window(op->getDst());
+    if (!win || !call.source(copy->getSrc1(), s)) {
         return ZOR_FAILURE;
     }
-    const kl_image &kd = call.kd, &ks = s.k;
+    const kl_image &kd = win->k, &ks = s.k;
     // A source of another sample type would be declined by the kernel after
     // the host was told the copy was done.
     if (ks.type != KL_BYTE) {
@@ -35,19 +36,20 @@ int ZorDeviceComputeTypeWren::Copy8Wren(ZorOp *op, int count) {
     }
 
     ZorRoi *roi1 = copy->getSrc1()->getImageSpaceRoi();
-    ZorRoi *roid = call.dst->getImageSpaceRoi();
+    ZorRoi *roid = win->image->getImageSpaceRoi();
     if (!roi1 || !roid || !call.region(roi1->intersect(roid))) {
         return call.decline(WREN_REGION, "no region where the source meets the window");
     }
     if (call.region_empty()) {
         return call.decline(WREN_REGION, "the source's region does not meet the window's");
     }
-    if (!call.clip({&s}) || !call.raster_setup()) {
+    const wren::Visible *vis = call.clip({{&s}});
+    if (!vis || !call.raster_setup()) {
         return ZOR_FAILURE;
     }
-    for (const Rect &r : call.rects()) {
-        kl_image wd = call.window_at(r), ws = DriverCall::at(s, r);
+    for (const Rect &r : vis->rects) {
+        kl_image wd = vis->at(r), ws = wren::at(s, r);
         kl_copy_8(wd.bmask | ws.bmask, &wd, &ws);
     }
-    return call.computed(static_cast<int>(call.rects().size()));
+    return call.computed();
 }

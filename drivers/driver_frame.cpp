@@ -1,6 +1,7 @@
 #include "driver_frame.h"
 
 #include "wca.h"
+#include "wren_paths.h"
 #include "wren_regs.h"
 
 #include <cstdarg>
@@ -21,9 +22,13 @@ long now_ns() {
     return static_cast<long>(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+// WREN_TRACE is read once per process.
 bool tracing() {
-    const char *v = std::getenv("WREN_TRACE");
-    return v && *v && std::strcmp(v, "0") != 0;
+    static const bool on = [] {
+        const char *v = std::getenv("WREN_TRACE");
+        return v && *v && std::strcmp(v, "0") != 0;
+    }();
+    return on;
 }
 
 // "display_ioQORVwren/threshold8/rescale8": the names of the matched chain.
@@ -77,6 +82,7 @@ extern "C" const char *wren_reason_name(int reason) {
     case WREN_BOUNDS: return "bounds";
     case WREN_RASTER_SETUP: return "raster setup";
     case WREN_CHAIN: return "chain";
+    case WREN_NOT_BUILT: return "not built";
     default: return "unknown";
     }
 }
@@ -96,17 +102,24 @@ kl_image narrow(const kl_image &ref, int ox, int oy, const Rect &r, int row, int
     return k;
 }
 
-DriverCall::DriverCall(const char *driver, ZorOp *op, int count)
-    : driver_(driver), op_(op), count_(count), start_ns_(now_ns()) {}
+DriverCall::DriverCall(ZorOp *op, int count, const char *driver) : op_(op), count_(count), start_ns_(now_ns()) {
+    if (!driver) {
+        const WrenPath *row = wren_path_of(op, count);
+        driver = row ? row->member : "(no matching path)";
+    }
+    driver_ = driver;
+}
 
+// Releases in the reverse order of acquisition; nothing here throws.
 DriverCall::~DriverCall() {
     if (locked_) {
-        wca_win_unlock(win_);
+        wca_win_unlock(handle_);
     }
-    if (status_ == ZOR_SUCCESS && dio) {
-        dio->state = 0;
+    if (status_ == ZOR_SUCCESS && win_.dio) {
+        win_.dio->state = 0;
     }
-    std::free(scratch_buf_);
+    for (int i = 0; i < nscratch_; ++i) std::free(scratch_[i].data);
+    for (int i = 0; i < nlines_; ++i) std::free(lines_[i]);
     if (list_) {
         list_->destroy();
     }
@@ -130,13 +143,19 @@ int DriverCall::decline(wren_reason reason, const char *fmt, ...) {
     return ZOR_FAILURE;
 }
 
-int DriverCall::computed(int rects) {
+int DriverCall::computed() {
     status_ = ZOR_SUCCESS;
     reason_ = WREN_OK;
     message_[0] = '\0';
-    rects_written_ = rects;
     done_ = true;
     return ZOR_SUCCESS;
+}
+
+void DriverCall::note(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(note_, sizeof note_, fmt, ap);
+    va_end(ap);
 }
 
 void DriverCall::note_chunk(int n) {
@@ -146,54 +165,77 @@ void DriverCall::note_chunk(int n) {
     ++chunks_;
 }
 
-void DriverCall::finish() {
+void DriverCall::finish() noexcept {
     if (!done_) {
         reason_ = WREN_CHAIN;
         copy_str(message_, sizeof message_, "driver ended without an outcome");
     }
     wren_outcome &o = g_last;
     std::memset(&o, 0, sizeof o);
+    o.size = static_cast<int>(sizeof o);
     chain_path(op_, count_, o.path, sizeof o.path);
     copy_str(o.driver, sizeof o.driver, driver_);
     o.status = status_;
     o.reason = reason_;
     copy_str(o.message, sizeof o.message, message_);
-    o.rects = status_ == ZOR_SUCCESS ? rects_written_ : 0;
-    o.usec = (now_ns() - start_ns_) / 1000;
-    o.scratch_bytes = static_cast<long>(scratch_size_);
-    o.scratch_allocs = scratch_allocs_;
-    o.chunks = chunks_;
-    std::memcpy(o.chunk_rows, chunk_rows_, sizeof o.chunk_rows);
-    g_have_last = true;
-    if (tracing()) {
-        if (o.status == ZOR_SUCCESS) {
-            std::fprintf(stderr, "wren: %s %s computed, %d rectangle(s), %ld us\n", o.path, o.driver, o.rects,
-                         o.usec);
-        } else {
-            std::fprintf(stderr, "wren: %s %s declined (%s: %s), %ld us\n", o.path, o.driver,
-                         wren_reason_name(o.reason), o.message, o.usec);
+    if (status_ == ZOR_SUCCESS) {
+        o.rects = static_cast<int>(vis_.rects.size());
+        for (int i = 0; i < o.rects && i < WREN_OUTCOME_RECTS; ++i) {
+            const Rect &r = vis_.rects[static_cast<std::size_t>(i)];
+            o.rect[i][0] = r.x;
+            o.rect[i][1] = r.y;
+            o.rect[i][2] = r.w;
+            o.rect[i][3] = r.h;
         }
     }
+    o.usec = (now_ns() - start_ns_) / 1000;
+    o.scratch_bytes = buffer_bytes_;
+    o.scratch_allocs = nscratch_ + nlines_;
+    o.chunks = chunks_;
+    std::memcpy(o.chunk_rows, chunk_rows_, sizeof o.chunk_rows);
+    copy_str(o.kernels, sizeof o.kernels, "portable");
+    copy_str(o.note, sizeof o.note, note_);
+    g_have_last = true;
+    if (!tracing()) return;
+    if (o.status != ZOR_SUCCESS) {
+        std::fprintf(stderr, "wren: %s %s declined (%s: %s), %ld us\n", o.path, o.driver,
+                     wren_reason_name(o.reason), o.message, o.usec);
+        return;
+    }
+    char rects[8 * 48] = "";
+    std::size_t used = 0;
+    for (int i = 0; i < o.rects && i < WREN_OUTCOME_RECTS; ++i) {
+        const int k = std::snprintf(rects + used, sizeof rects - used, " (%d,%d %dx%d)", o.rect[i][0],
+                                    o.rect[i][1], o.rect[i][2], o.rect[i][3]);
+        if (k < 0 || static_cast<std::size_t>(k) >= sizeof rects - used) break;
+        used += static_cast<std::size_t>(k);
+    }
+    std::fprintf(stderr, "wren: %s %s computed, %d rectangle(s)%s%s, %s kernels%s%s, %ld us\n", o.path, o.driver,
+                 o.rects, rects, o.rects > WREN_OUTCOME_RECTS ? " ..." : "", o.kernels, o.note[0] ? ", " : "",
+                 o.note, o.usec);
 }
 
-bool DriverCall::window(ZorImage *d) {
-    dst = d;
-    if (!dst) {
+const Window *DriverCall::window(ZorImage *d) {
+    if (!d) {
         decline(WREN_NO_WINDOW, "no destination image");
-        return false;
+        return nullptr;
     }
-    dst->getChildOffsets(&cx, &cy, &cb);
-    dio = dst->getDeviceInputOutput();
-    if (!dio) {
+    Window w;
+    w.image = d;
+    d->getChildOffsets(&w.cx, &w.cy, &w.cb);
+    w.dio = d->getDeviceInputOutput();
+    if (!w.dio) {
         decline(WREN_NO_WINDOW, "destination is not a window");
-        return false;
+        return nullptr;
     }
-    dst->getOrigin(&dox, &doy);
-    if (zor2kl_window(dst, &kd) != ZOR_SUCCESS) {
-        decline(WREN_NO_WINDOW, "window of depth %d cannot be described", dio->depth);
-        return false;
+    d->getOrigin(&w.ox, &w.oy);
+    if (zor2kl_window(d, &w.k) != ZOR_SUCCESS) {
+        decline(WREN_NO_WINDOW, "window of depth %d cannot be described", w.dio->depth);
+        return nullptr;
     }
-    return true;
+    win_ = w;
+    have_window_ = true;
+    return &win_;
 }
 
 bool DriverCall::source(ZorImage *src, Placed &s) {
@@ -214,117 +256,162 @@ bool DriverCall::region(ZorRoi *r, bool owned) {
         decline(WREN_REGION, "no region to compute");
         return false;
     }
+    if (r_ && r_owned_) {
+        r_->destroy();
+    }
     r_ = r;
     r_owned_ = owned;
     return true;
 }
 
-bool DriverCall::scratch(int bands, int maxw) {
+const Scratch *DriverCall::scratch(int bands, int maxw) {
     // Described over a placeholder first, only to learn the row size.
     static unsigned char placeholder;
     kl_image s;
-    if (maxw < 1 || !kl_initimage(&s, kd.type, bands, maxw, 0, &placeholder, 0) || s.lb <= 0) {
+    const int type = have_window_ ? static_cast<int>(win_.k.type) : static_cast<int>(KL_BYTE);
+    if (nscratch_ == kBuffers || maxw < 1 || !kl_initimage(&s, type, bands, maxw, 0, &placeholder, 0) || s.lb <= 0) {
         decline(WREN_SCRATCH, "scratch image of %d bands, %d pixels wide, cannot be described", bands, maxw);
-        return false;
+        return nullptr;
     }
     const std::size_t size = static_cast<std::size_t>(s.lb) > 8192 ? static_cast<std::size_t>(s.lb) : 8192;
     const std::size_t page = 4096;
     void *p = nullptr;
     if (posix_memalign(&p, page, (size + page - 1) / page * page) != 0 || !p) {
         decline(WREN_SCRATCH, "no memory for a scratch buffer of %zu bytes", size);
-        return false;
+        return nullptr;
     }
     // Unselected samples of the scratch rows are read by the kernels but never
     // written anywhere; keep them defined.
     std::memset(p, 0, size);
-    scratch_buf_ = p;
-    scratch_size_ = size;
-    scratch_bands_ = bands;
-    scratch_type_ = kd.type;
-    ++scratch_allocs_;
+    Scratch &b = scratch_[nscratch_++];
+    b = Scratch{static_cast<unsigned char *>(p), size, type, bands, maxw};
+    buffer_bytes_ += static_cast<long>(size);
+    return &b;
+}
+
+void *DriverCall::line_buffer(std::size_t n) {
+    void *p = nullptr;
+    if (nlines_ == kBuffers || n == 0 || !(p = std::calloc((n + 7) / 8, 8))) {
+        decline(WREN_SCRATCH, "no memory for a line buffer of %zu bytes", n);
+        return nullptr;
+    }
+    lines_[nlines_++] = p;
+    buffer_bytes_ += static_cast<long>(n);
+    return p;
+}
+
+// Every rectangle lies inside the window image, every area it reads inside
+// its source, and it fits every staging buffer.
+bool DriverCall::check(const Rect &r, std::initializer_list<Read> reads) {
+    const Placed &w = vis_.window;
+    if (!fits(static_cast<long long>(r.x) + w.ox, r.w, w.k.w) || !fits(static_cast<long long>(r.y) + w.oy, r.h, w.k.h)) {
+        decline(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) leaves the window image", r.x, r.y, r.w, r.h);
+        return false;
+    }
+    int i = 0;
+    for (const Read &rd : reads) {
+        ++i;
+        const Placed &s = *rd.src;
+        const Rect a = rd.map ? rd.map(r, s, rd.ctx) : r;
+        if (!fits(static_cast<long long>(a.x) + s.ox, a.w, s.k.w) || !fits(static_cast<long long>(a.y) + s.oy, a.h, s.k.h)) {
+            decline(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) reads outside source %d (%dx%d at origin %d, %d)", r.x,
+                    r.y, r.w, r.h, i, s.k.w, s.k.h, s.ox, s.oy);
+            return false;
+        }
+    }
+    for (int k = 0; k < nscratch_; ++k) {
+        if (r.w > scratch_[k].maxw) {
+            decline(WREN_SCRATCH, "rectangle %d pixels wide does not fit a staging buffer for %d", r.w,
+                    scratch_[k].maxw);
+            return false;
+        }
+    }
     return true;
 }
 
-bool DriverCall::clip(std::initializer_list<const Placed *> sources) {
-    win_ = static_cast<wca_win *>(dio->window);
-    if (wca_win_lock(win_) != WCA_OK) {
+const Visible *DriverCall::clip(std::initializer_list<Read> reads) {
+    if (!have_window_ || !r_) {
+        decline(WREN_REGION, "no window or region to clip");
+        return nullptr;
+    }
+    handle_ = static_cast<wca_win *>(win_.dio->window);
+    if (wca_win_lock(handle_) != WCA_OK) {
         decline(WREN_LOCK, "window handle cannot be locked");
-        return false;
+        return nullptr;
     }
     locked_ = true;
-    void *clip = wca_win_clipinfo(win_);
-    if (wca_win_bbox(win_, &bx, &by, &bw, &bh) != WCA_OK) {
+    void *cl = wca_win_clipinfo(handle_);
+    Visible &v = vis_;
+    if (wca_win_bbox(handle_, &v.bx, &v.by, &v.bw, &v.bh) != WCA_OK) {
         decline(WREN_LOCK, "window has no bounding box");
-        return false;
+        return nullptr;
     }
-    dio->clipList = static_cast<const ZorClipList *>(clip);
-    dio->bboxX = bx;
-    dio->bboxY = by;
-    dio->bboxW = bw;
-    dio->bboxH = bh;
+    ZorDisplayIO *dio = win_.dio;
+    dio->clipList = static_cast<const ZorClipList *>(cl);
+    dio->bboxX = v.bx;
+    dio->bboxY = v.by;
+    dio->bboxW = v.bw;
+    dio->bboxH = v.bh;
 
-    kd.x += bx;
-    kd.y += by;
-    kd.data += static_cast<std::ptrdiff_t>(bx) * kd.bpp + static_cast<std::ptrdiff_t>(by) * kd.lb;
+    kl_image &k = v.window.k;
+    k = win_.k;
+    k.x += v.bx;
+    k.y += v.by;
+    k.data += static_cast<std::ptrdiff_t>(v.bx) * k.bpp + static_cast<std::ptrdiff_t>(v.by) * k.lb;
+    v.window.ox = win_.ox;
+    v.window.oy = win_.oy;
 
-    const long long xoff = static_cast<long long>(dox) + kd.x + cx, yoff = static_cast<long long>(doy) + kd.y + cy;
+    const long long xoff = static_cast<long long>(win_.ox) + k.x + win_.cx;
+    const long long yoff = static_cast<long long>(win_.oy) + k.y + win_.cy;
     if (xoff < -ZOR_COORD_LIMIT || xoff > ZOR_COORD_LIMIT || yoff < -ZOR_COORD_LIMIT || yoff > ZOR_COORD_LIMIT) {
         decline(WREN_CLIP, "window offset (%lld, %lld) out of range", xoff, yoff);
-        return false;
+        return nullptr;
     }
-    roi2_ = r_->intersectClipList(static_cast<const ZorClipList *>(clip), static_cast<int>(xoff),
+    roi2_ = r_->intersectClipList(static_cast<const ZorClipList *>(cl), static_cast<int>(xoff),
                                   static_cast<int>(yoff));
     if (!roi2_) {
         decline(WREN_CLIP, "region cannot be clipped to the visible area");
-        return false;
+        return nullptr;
     }
     list_ = roi2_->getRectList();
     if (!list_) {
         decline(WREN_RECT_LIST, "no rectangle list of the visible region");
-        return false;
+        return nullptr;
     }
-
     try {
         Rect r;
         while (list_->getNext(&r.x, &r.y, &r.w, &r.h)) {
-            if (r.w <= 0 || r.h <= 0) {
-                continue;
-            }
-            // Every rectangle must lie inside every image it reads or writes.
-            if (!fits(static_cast<long long>(r.x) + dox, r.w, kd.w) ||
-                !fits(static_cast<long long>(r.y) + doy, r.h, kd.h)) {
-                decline(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) leaves the window image", r.x, r.y, r.w, r.h);
-                return false;
-            }
-            int i = 0;
-            for (const Placed *s : sources) {
-                ++i;
-                if (!fits(static_cast<long long>(r.x) + s->ox, r.w, s->k.w) ||
-                    !fits(static_cast<long long>(r.y) + s->oy, r.h, s->k.h)) {
-                    decline(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) leaves source %d", r.x, r.y, r.w, r.h, i);
-                    return false;
-                }
-            }
-            rects_.push_back(r);
+            if (r.w <= 0 || r.h <= 0) continue;
+            if (!check(r, reads)) return nullptr;
+            v.rects.push_back(r);
         }
     } catch (const std::bad_alloc &) {
         decline(WREN_RECT_LIST, "no memory for the rectangle list");
-        return false;
+        return nullptr;
     }
-    return true;
+    return &v;
 }
 
 bool DriverCall::raster_setup() {
-    if (dio->depth == 8) {
+    if (!have_window_) {
+        decline(WREN_RASTER_SETUP, "no window");
+        return false;
+    }
+    if (win_.dio->depth == 8) {
         return raster_setup(0xff);
     }
-    return raster_setup(kl_rgb_masks[kd.bmask & 0xf]);
+    return raster_setup(kl_rgb_masks[win_.k.bmask & 0xf]);
 }
 
 bool DriverCall::raster_setup(unsigned long plane_mask) {
-    const int groups = dio->depth == 8 ? 1 : dio->depth == 24 ? 7 : 0;
-    if (wren_setup(static_cast<unsigned long *>(dio->regs), groups, plane_mask, 0x83) != 0) {
-        decline(WREN_RASTER_SETUP, "raster setup refused (depth %d)", dio->depth);
+    if (!have_window_) {
+        decline(WREN_RASTER_SETUP, "no window");
+        return false;
+    }
+    const int depth = win_.dio->depth;
+    const int groups = depth == 8 ? 1 : depth == 24 ? 7 : 0;
+    if (wren_setup(static_cast<unsigned long *>(win_.dio->regs), groups, plane_mask, 0x83) != 0) {
+        decline(WREN_RASTER_SETUP, "raster setup refused (depth %d)", depth);
         return false;
     }
     return true;

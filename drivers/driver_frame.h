@@ -1,17 +1,27 @@
 // The frame every driver runs in.
 //
-// A DriverCall is made at the top of a driver and lives for the call. It
-// adapts the destination window and the sources, holds the region to compute,
-// locks the window and reads its clip list and bounding box, clips the region
-// to the visible area, programs the raster setup, and hands out descriptors
-// narrowed to each destination rectangle (and to chunks of rows staged
-// through one scratch buffer). Whatever it acquired it releases when it goes
-// out of scope, on every path: unlock, scratch buffer, rectangle list,
-// clipped region, region.
+// A DriverCall is made at the top of a driver and lives for the call. Its
+// phases hand out what they made, so nothing is valid "only after" another
+// call:
+//   window(dst)      the destination window as adapted: device-IO record,
+//                    child offsets, origin, descriptor;
+//   source(img, s)   a source image in memory and its origin;
+//   region(r)        the region to compute;
+//   scratch(...)     page-aligned pixel buffers for staging rows, and
+//   line_buffer(n)   zeroed line buffers, as many as the driver needs;
+//   clip(reads)      locks the window and gives the visible set: the
+//                    rectangles to compute and the window descriptor on the
+//                    screen. Every source area a rectangle reads (its
+//                    footprint) is checked to lie in its image, and every
+//                    rectangle to fit every scratch buffer, before anything is
+//                    written;
+//   raster_setup()   programs the accelerator for the window's depth.
+// Whatever the call acquired is released when it goes out of scope, on every
+// path, without throwing: unlock, buffers, rectangle list, regions.
 //
-// A driver returns either call.computed(rects) or call.decline(reason, ...);
-// the outcome is recorded for wren_last_outcome() and, with WREN_TRACE=1,
-// printed to standard error.
+// A driver returns call.computed() or call.decline(reason, ...); the outcome
+// is recorded for wren_last_outcome() and, with WREN_TRACE=1, printed to
+// standard error.
 #pragma once
 
 #include "adapters.h"
@@ -27,7 +37,7 @@ struct wca_win;
 
 namespace wren {
 
-// A destination rectangle in image space.
+// A rectangle in image space (pixel coordinates minus the image's origin).
 struct Rect {
     int x, y, w, h;
 };
@@ -43,86 +53,115 @@ struct Placed {
 // for an image whose origin is (ox, oy).
 kl_image narrow(const kl_image &ref, int ox, int oy, const Rect &r, int row, int n);
 
+// Working copies of a placed image for one rectangle (rows row .. row + n - 1).
+inline kl_image at(const Placed &p, const Rect &r, int row, int n) { return narrow(p.k, p.ox, p.oy, r, row, n); }
+inline kl_image at(const Placed &p, const Rect &r) { return at(p, r, 0, r.h); }
+
+// The destination window as adapted; k describes the window image at its
+// place in the window (not yet on the screen).
+struct Window {
+    ZorImage *image = nullptr;
+    ZorDisplayIO *dio = nullptr;
+    int cx = 0, cy = 0, cb = 0;  // child offsets within the window
+    int ox = 0, oy = 0;          // origin
+    kl_image k{};
+};
+
+// The visible set: rectangles to compute, the window descriptor moved onto the
+// screen and the window's bounding box.
+struct Visible {
+    std::vector<Rect> rects;
+    Placed window;  // descriptor on the screen, with the window's origin
+    int bx = 0, by = 0, bw = 0, bh = 0;
+
+    kl_image at(const Rect &r, int row, int n) const { return wren::at(window, r, row, n); }
+    kl_image at(const Rect &r) const { return wren::at(window, r); }
+};
+
+// The source area a destination rectangle reads, in the source's image space;
+// the frame checks that it lies within the source. Without a map the area is
+// the rectangle itself.
+struct Read {
+    const Placed *src = nullptr;
+    Rect (*map)(const Rect &dst, const Placed &src, const void *ctx) = nullptr;
+    const void *ctx = nullptr;
+};
+
+// A staging buffer: rows of `bands` samples of the window's type, at most
+// maxw pixels wide.
+struct Scratch {
+    unsigned char *data = nullptr;
+    std::size_t size = 0;
+    int type = KL_BYTE, bands = 0, maxw = 0;
+};
+
 class DriverCall {
 public:
-    DriverCall(const char *driver, ZorOp *op, int count);
+    // driver: the name for the outcome; by default the member of the path
+    // table row that the chain below op matches.
+    DriverCall(ZorOp *op, int count, const char *driver = nullptr);
     ~DriverCall();
     DriverCall(const DriverCall &) = delete;
     DriverCall &operator=(const DriverCall &) = delete;
 
     // Records a decline and returns ZOR_FAILURE.
     int decline(wren_reason reason, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-    // Records success with the number of rectangles written; returns ZOR_SUCCESS.
-    int computed(int rects);
+    // Records success (the visible rectangles were written); returns ZOR_SUCCESS.
+    int computed();
+    // A short note for the outcome ("cache hit", "handed over").
+    void note(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-    // The destination window: device-IO record, child offsets, origin and its
-    // descriptor. False (declined) when it is not a window that can be described.
-    bool window(ZorImage *dst);
-    // A source image in memory, with its origin.
+    // Null (declined) when dst is not a window that can be described.
+    const Window *window(ZorImage *dst);
+    // False (declined) when src is not an image in memory that can be described.
     bool source(ZorImage *src, Placed &s);
-
     // The region to compute; an owned one is released at the end of the call.
+    // False (declined) for a null region.
     bool region(ZorRoi *r, bool owned = true);
-    // True when the region holds no pixel.
     bool region_empty() const { return !r_ || r_->numRects() == 0; }
-    // One scratch buffer for staging rows of `bands` samples, wide enough for
-    // maxw pixels and at least 8192 bytes.
-    bool scratch(int bands, int maxw);
 
-    // Locks the window, stores its clip list and bounding box in the device-IO
-    // record, moves the window descriptor to the window's screen position,
-    // clips the region and lists its rectangles. Declines when a rectangle
-    // would leave the window image or one of the given sources.
-    bool clip(std::initializer_list<const Placed *> sources = {});
+    // A page-aligned, zeroed staging buffer for rows of `bands` samples of the
+    // window's type, maxw pixels wide and at least 8192 bytes. Null (declined)
+    // when it cannot be described or allocated.
+    const Scratch *scratch(int bands, int maxw);
+    // A zeroed buffer of n bytes, 8-byte aligned; null (declined) on failure.
+    void *line_buffer(std::size_t n);
+
+    // Locks the window and returns the visible set; null (declined) when the
+    // window cannot be locked or clipped, a rectangle leaves the window image,
+    // a read leaves its source, or a rectangle is wider than a scratch buffer.
+    const Visible *clip(std::initializer_list<Read> reads = {});
     // Raster setup for the window's depth: plane groups 1 with mask 0xff, or
     // 7 with the window's band mask expanded to bytes; raster operation 0x83.
     bool raster_setup();
     // The same with an explicit plane mask.
     bool raster_setup(unsigned long plane_mask);
 
-    const std::vector<Rect> &rects() const { return rects_; }
     // The reason recorded by the last decline.
     int last_reason() const { return reason_; }
 
-    // Working copies for one rectangle (row offset row, n rows).
-    kl_image window_at(const Rect &r, int row, int n) const { return narrow(kd, dox, doy, r, row, n); }
-    kl_image window_at(const Rect &r) const { return window_at(r, 0, r.h); }
-    static kl_image at(const Placed &p, const Rect &r, int row, int n) { return narrow(p.k, p.ox, p.oy, r, row, n); }
-    static kl_image at(const Placed &p, const Rect &r) { return at(p, r, 0, r.h); }
-
     // Walks the rectangle's rows in chunks that fit the scratch buffer:
     // f(row, n, scratch) with the scratch described over the buffer with the
-    // rectangle's width and n rows.
+    // rectangle's width and n rows. clip() made sure a row fits.
     template <class F>
-    void chunks(const Rect &r, F &&f) {
-        kl_image s;
-        if (!kl_initimage(&s, scratch_type_, scratch_bands_, r.w, 0, scratch_buf_, 0) || s.lb <= 0) {
-            return;
-        }
-        const int per = static_cast<int>(scratch_size_ / static_cast<std::size_t>(s.lb));
-        if (per < 1) {
-            return;
-        }
-        for (int row = 0; row < r.h; row += per) {
+    void chunks(const Scratch &s, const Rect &r, F &&f) {
+        kl_image k;
+        if (!kl_initimage(&k, s.type, s.bands, r.w, 0, s.data, 0) || k.lb <= 0) return;
+        const int per = static_cast<int>(s.size / static_cast<std::size_t>(k.lb));
+        for (int row = 0; per > 0 && row < r.h; row += per) {
             const int n = r.h - row < per ? r.h - row : per;
-            s.h = n;
+            k.h = n;
             note_chunk(n);
-            f(row, n, s);
+            f(row, n, k);
         }
     }
 
-    // Filled by window().
-    ZorImage *dst = nullptr;
-    ZorDisplayIO *dio = nullptr;
-    int cx = 0, cy = 0, cb = 0;
-    int dox = 0, doy = 0;
-    kl_image kd{};
-    // Filled by clip().
-    int bx = 0, by = 0, bw = 0, bh = 0;
-
 private:
     void note_chunk(int n);
-    void finish();
+    void finish() noexcept;
+    bool check(const Rect &r, std::initializer_list<Read> reads);
+
+    static constexpr int kBuffers = 4;
 
     const char *driver_;
     ZorOp *op_;
@@ -132,21 +171,23 @@ private:
     int status_ = ZOR_FAILURE;
     int reason_ = WREN_OK;
     char message_[128] = {};
-    int rects_written_ = 0;
+    char note_[64] = {};
 
-    wca_win *win_ = nullptr;
+    Window win_;
+    bool have_window_ = false;
+    Visible vis_;
+    wca_win *handle_ = nullptr;
     bool locked_ = false;
     ZorRoi *r_ = nullptr;
     bool r_owned_ = false;
     ZorRoi *roi2_ = nullptr;
     ZorRectList *list_ = nullptr;
-    std::vector<Rect> rects_;
 
-    void *scratch_buf_ = nullptr;
-    std::size_t scratch_size_ = 0;
-    int scratch_bands_ = 0;
-    int scratch_type_ = KL_BYTE;
-    int scratch_allocs_ = 0;
+    Scratch scratch_[kBuffers];
+    int nscratch_ = 0;
+    void *lines_[kBuffers] = {};
+    int nlines_ = 0;
+    long buffer_bytes_ = 0;
     int chunks_ = 0;
     int chunk_rows_[WREN_OUTCOME_CHUNKS] = {};
 };

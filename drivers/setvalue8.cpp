@@ -37,11 +37,12 @@ uint8_t value_byte(float v) {
 }  // namespace
 
 int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
-    DriverCall call(kUnit, op, count);
+    DriverCall call(op, count, kUnit);
     if (!op || !op->getOp1()) {
         return call.decline(WREN_CHAIN, "no operation feeds the display");
     }
-    if (!call.window(op->getDst())) {
+    const wren::Window *win = call.window(op->getDst());
+    if (!win) {
         return ZOR_FAILURE;
     }
     ZorOp *set = op->getOp1();
@@ -59,10 +60,10 @@ int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
 
     // The fill word holds the value of pixel byte k in byte k (byte 0 most
     // significant); the plane mask word enables the bytes written.
-    const kl_image &kd = call.kd;
+    const kl_image &kd = win->k;
     const int wanted = kd.bands == 4 ? __builtin_popcount(static_cast<unsigned>(kd.bmask & 0xf)) : 1;
     const float *values = static_cast<const float *>(set->getPtrParam(1));
-    ZorImage *vimg = set->getDst() ? set->getDst() : call.dst;
+    ZorImage *vimg = set->getDst() ? set->getDst() : win->image;
     int have = 0;
     vimg->getDimensions(nullptr, nullptr, &have);
     if (!values || have < wanted) {
@@ -84,7 +85,7 @@ int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
     }
 
     // Region: in a chain, the set-value result's region within the window's.
-    ZorRoi *roid = call.dst->getImageSpaceRoi();
+    ZorRoi *roid = win->image->getImageSpaceRoi();
     ZorRoi *region = nullptr;
     if (chained) {
         ZorRoi *roiv = set->getDst() ? set->getDst()->getImageSpaceRoi() : nullptr;
@@ -101,7 +102,8 @@ int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
     }
     call.region(region, chained);
 
-    if (!call.clip()) {
+    const wren::Visible *vis = call.clip();
+    if (!vis) {
         switch (call.last_reason()) {
         case WREN_CLIP: report("di-7", 0, 113); break;
         case WREN_RECT_LIST: report("di-8", 0, 124); break;
@@ -110,26 +112,27 @@ int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
         return ZOR_FAILURE;
     }
     // Fill coordinates come from each rectangle's offset in the frame buffer.
-    std::uint8_t *const base = call.dio->fbBase;
-    for (const Rect &r : call.rects()) {
-        const kl_image wd = call.window_at(r);
+    ZorDisplayIO *dio = win->dio;
+    std::uint8_t *const base = dio->fbBase;
+    for (const Rect &r : vis->rects) {
+        const kl_image wd = vis->at(r);
         if (wd.data < base) {
             return call.decline(WREN_BOUNDS, "rectangle (%d, %d) lies before the frame buffer", r.x, r.y);
         }
     }
-    if (call.dio->depth == 8 || call.dio->depth == 24) {
+    if (dio->depth == 8 || dio->depth == 24) {
         if (!call.raster_setup(mask)) {
             return ZOR_FAILURE;
         }
     }
 
-    void *regs = call.dio->regs;
+    void *regs = dio->regs;
     int board[64];
-    std::memcpy(board, call.dio->board, sizeof board);
+    std::memcpy(board, dio->board, sizeof board);
     long credit = static_cast<long>(wren_reg_read(regs, wren_reg::status) & wren_val::status_free_mask);
-    const bool depth8 = call.dio->depth == 8;
-    for (const Rect &r : call.rects()) {
-        const long o = static_cast<long>(call.window_at(r).data - base);
+    const bool depth8 = dio->depth == 8;
+    for (const Rect &r : vis->rects) {
+        const long o = static_cast<long>(vis->at(r).data - base);
         const int x = depth8 ? static_cast<int>(o & 0x7ff) : static_cast<int>((o & 0x1fff) >> 2);
         const int y = depth8 ? static_cast<int>(o >> 11) : static_cast<int>(o >> 13);
         wren_credit(regs, &credit, 6);
@@ -140,7 +143,7 @@ int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
         wren_reg_write(regs, wren_reg::plane_mask_hi, 0u);
         wren_reg_write(regs, wren_reg::fill_color, fill);
         wren_wait_idle(regs);
-        wren_fast_fill(WREN_FILL_BLOCK, regs, &credit, call.dio->stereo, call.dio->highRes, board, x, y, r.w, r.h);
+        wren_fast_fill(WREN_FILL_BLOCK, regs, &credit, dio->stereo, dio->highRes, board, x, y, r.w, r.h);
     }
-    return call.computed(static_cast<int>(call.rects().size()));
+    return call.computed();
 }

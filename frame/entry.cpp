@@ -1,5 +1,6 @@
 #include "wren_device.h"
 
+#include "kept.h"
 #include "os_sysinfo.h"
 
 #include <cstring>
@@ -10,7 +11,8 @@ bool allocation_fails = false;
 }
 
 ZorDeviceComputeTypeWren::ZorDeviceComputeTypeWren() : ZorDeviceComputeType("ZorDeviceComputeWren") {}
-ZorDeviceComputeTypeWren::~ZorDeviceComputeTypeWren() = default;
+// The families' process-wide tables go with the device.
+ZorDeviceComputeTypeWren::~ZorDeviceComputeTypeWren() { wren::release_kept(); }
 
 void *ZorDeviceComputeTypeWren::operator new(std::size_t size, const std::nothrow_t &) noexcept {
     return allocation_fails ? nullptr : ::operator new(size, std::nothrow);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kl.h"
+#include "wren_paths.h"
 #include "zor.h"
 
 #include <cstddef>
@@ -24,7 +25,7 @@ public:
     static void operator delete(void *p, const std::nothrow_t &) noexcept;
     static void setAllocationFailure(bool fail);
 
-    // Registers every row of the registration table: ZOR_SUCCESS or ZOR_FAILURE.
+    // Registers every row of the path table: ZOR_SUCCESS or ZOR_FAILURE.
     int describeMembers();
 
     // Drivers: the display operation and the number of operations of the
@@ -70,20 +71,11 @@ public:
     int qdx_Scale8Wren(ZorOp *op);
 };
 
-// Registers the table's rows in order below base; on a refusal withdraws what
+// Registers the path table's rows in order below base; on a refusal withdraws what
 // the device registered and returns ZOR_FAILURE.
 int describeSomeMembers_0(ZorDeviceComputeTypeWren *device, ZorOpTreeNode *base);
-
-// One row of the registration table.
-struct WrenRegistration {
-    const char *names[4];  // after the device-IO name; unused entries null
-    int (ZorDeviceComputeTypeWren::*member)(ZorOp *, int);
-};
-extern const WrenRegistration wren_registrations[42];
 
 extern "C" {
 // Entry point: the device, or null when it does not apply or cannot start.
 ZorDeviceComputeType *ZorCreateComputeType();
-// 1 when the named member only declines because its driver is not built yet.
-int wren_driver_pending(const char *member);
 }

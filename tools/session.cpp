@@ -165,7 +165,7 @@ std::unique_ptr<Device> Device::open(const ToolOptions &options, const wsim::Mac
         std::fprintf(stderr, "wren: the device has no bus hook (wren_bus_attach)\n");
         return nullptr;
     }
-    d->pending_ = reinterpret_cast<int (*)(const char *)>(d->plugin_->symbol("wren_driver_pending"));
+    d->paths_ = reinterpret_cast<wren_path_table_fn>(d->plugin_->symbol("wren_path_table"));
     d->outcome_ = reinterpret_cast<wren_last_outcome_fn>(d->plugin_->symbol("wren_last_outcome"));
     d->reason_name_ = reinterpret_cast<const char *(*)(int)>(d->plugin_->symbol("wren_reason_name"));
     d->setup_ = reinterpret_cast<decltype(d->setup_)>(d->plugin_->symbol("wren_setup"));
@@ -177,7 +177,13 @@ std::unique_ptr<Device> Device::open(const ToolOptions &options, const wsim::Mac
 
 Device::~Device() { machine_.reset(); }
 
-bool Device::pending(const std::string &member) const { return pending_ && pending_(member.c_str()); }
+bool Device::pending(const std::string &member) const {
+    int n = 0;
+    const WrenPath *rows = paths_ ? paths_(&n) : nullptr;
+    for (int i = 0; i < n; ++i)
+        if (member == rows[i].member) return rows[i].state == WREN_PATH_NOT_BUILT;
+    return false;
+}
 
 std::optional<wren_outcome> Device::outcome_for(const std::string &path) const {
     wren_outcome o{};

@@ -8,6 +8,7 @@
 // The simulator's machine.h (not the machine-class query of the same name).
 #include "../platform/sim/machine.h"
 #include "../drivers/wren_outcome.h"
+#include "../frame/wren_paths.h"
 
 #include <cstdint>
 #include <optional>
@@ -83,7 +84,7 @@ private:
     Device() = default;
     std::unique_ptr<ZorPlugin> plugin_;
     std::unique_ptr<wsim::Machine> machine_;
-    int (*pending_)(const char *) = nullptr;
+    wren_path_table_fn paths_ = nullptr;
     wren_last_outcome_fn outcome_ = nullptr;
     const char *(*reason_name_)(int) = nullptr;
     int (*setup_)(unsigned long *, int, unsigned long, unsigned long) = nullptr;

@@ -1,5 +1,7 @@
 // Entry point and registration of the Wren device.
 #include "wren_device.h"
+#include "kept.h"
+#include "wren_outcome.h"
 
 #include "os_sysinfo.h"
 #include "zor_dispatch.h"
@@ -14,31 +16,37 @@
 
 namespace {
 
+// What a row's member does: D draws, N not built yet, W worker (declines).
+enum Does { D, N, W };
+
 struct Row {
     std::vector<std::string> names;
     const char *member;
+    Does does;
 };
 
-// The registration table as the host must see it.
+// The registration table as the host must see it, and which rows draw.
 const std::vector<Row> &expected_rows() {
     static const std::vector<Row> rows = {
-        {{"add8"}, "Add8Wren"}, {{"addconst8"}, "AddConst8Wren"}, {{"affine8nearest"}, "Affine8Wren"},
-        {{"affine8bilinear"}, "Affine8Wren"}, {{"affine8bicubic"}, "Affine8Wren"}, {{"alu8"}, "Alu8Wren"},
-        {{"aluconst8"}, "AluConst8Wren"}, {{"and8"}, "And8Wren"}, {{"andconst8"}, "AndConst8Wren"},
-        {{"convolve8"}, "ConvolveWren"}, {{"convolve8", "convolve8"}, "ConvolveSPWren"}, {{"copy8"}, "Copy8Wren"},
-        {{"lookup8_8"}, "Lookup8_8Wren"}, {{"lookup16_8"}, "Lookup16_8Wren"}, {{"max8"}, "Max8Wren"},
-        {{"min8"}, "Min8Wren"}, {{"multiply8"}, "Multiply8Wren"}, {{"multiplyconst8"}, "MultiplyConst8Wren"},
-        {{"not8"}, "Not8Wren"}, {{"or8"}, "Or8Wren"}, {{"orconst8"}, "OrConst8Wren"},
-        {{"lookup8_8", "scale8bilinear"}, "qdx_Scale8Lookup8_8Wren"},
-        {{"lookup16_8", "scale16bilinear"}, "qdx_Scale16Lookup16_8Wren"}, {{"rescale8"}, "Rescale8Wren"},
-        {{"threshold8", "rescale8"}, "Rescale8Wren"}, {{"threshold8", "threshold8", "rescale8"}, "Rescale8Wren"},
-        {{"convert16_8", "threshold16", "threshold16", "rescale16"}, "Rescale16Wren"},
-        {{"rotate8nearest"}, "Rotate8Wren"}, {{"rotate8bilinear"}, "Rotate8Wren"},
-        {{"rotate8bicubic"}, "Rotate8Wren"}, {{"scale8nearest"}, "Scale8Wren"}, {{"scale8bilinear"}, "Scale8Wren"},
-        {{"scale8bicubic"}, "Scale8Wren"}, {{"scale8general"}, "Scale8Wren"}, {{"setvalue8"}, "SetValue8Wren"},
-        {{"subtract8"}, "Subtract8Wren"}, {{"subtractconst8"}, "SubtractConst8Wren"},
-        {{"subtractfromconst8"}, "SubtractFromConst8Wren"}, {{"threshold8"}, "Threshold8Wren"},
-        {{"transpose8"}, "Transpose8Wren"}, {{"xor8"}, "Xor8Wren"}, {{"xorconst8"}, "XorConst8Wren"},
+        {{"add8"}, "Add8Wren", D}, {{"addconst8"}, "AddConst8Wren", D}, {{"affine8nearest"}, "Affine8Wren", N},
+        {{"affine8bilinear"}, "Affine8Wren", N}, {{"affine8bicubic"}, "Affine8Wren", N}, {{"alu8"}, "Alu8Wren", W},
+        {{"aluconst8"}, "AluConst8Wren", W}, {{"and8"}, "And8Wren", D}, {{"andconst8"}, "AndConst8Wren", D},
+        {{"convolve8"}, "ConvolveWren", N}, {{"convolve8", "convolve8"}, "ConvolveSPWren", N},
+        {{"copy8"}, "Copy8Wren", D}, {{"lookup8_8"}, "Lookup8_8Wren", N}, {{"lookup16_8"}, "Lookup16_8Wren", N},
+        {{"max8"}, "Max8Wren", D}, {{"min8"}, "Min8Wren", D}, {{"multiply8"}, "Multiply8Wren", D},
+        {{"multiplyconst8"}, "MultiplyConst8Wren", D}, {{"not8"}, "Not8Wren", D}, {{"or8"}, "Or8Wren", D},
+        {{"orconst8"}, "OrConst8Wren", D}, {{"lookup8_8", "scale8bilinear"}, "qdx_Scale8Lookup8_8Wren", N},
+        {{"lookup16_8", "scale16bilinear"}, "qdx_Scale16Lookup16_8Wren", N}, {{"rescale8"}, "Rescale8Wren", N},
+        {{"threshold8", "rescale8"}, "Rescale8Wren", N},
+        {{"threshold8", "threshold8", "rescale8"}, "Rescale8Wren", N},
+        {{"convert16_8", "threshold16", "threshold16", "rescale16"}, "Rescale16Wren", N},
+        {{"rotate8nearest"}, "Rotate8Wren", N}, {{"rotate8bilinear"}, "Rotate8Wren", N},
+        {{"rotate8bicubic"}, "Rotate8Wren", N}, {{"scale8nearest"}, "Scale8Wren", N},
+        {{"scale8bilinear"}, "Scale8Wren", N}, {{"scale8bicubic"}, "Scale8Wren", N},
+        {{"scale8general"}, "Scale8Wren", N}, {{"setvalue8"}, "SetValue8Wren", D},
+        {{"subtract8"}, "Subtract8Wren", D}, {{"subtractconst8"}, "SubtractConst8Wren", D},
+        {{"subtractfromconst8"}, "SubtractFromConst8Wren", D}, {{"threshold8"}, "Threshold8Wren", N},
+        {{"transpose8"}, "Transpose8Wren", N}, {{"xor8"}, "Xor8Wren", D}, {{"xorconst8"}, "XorConst8Wren", D},
     };
     return rows;
 }
@@ -179,23 +187,39 @@ TEST_F(Entry, PluginLoadsThroughTheHost) {
     auto plugin = ZorPlugin::load(WREN_PLUGIN_PATH, &error);
     ASSERT_TRUE(plugin) << error;
     EXPECT_EQ(ZorListPaths(plugin->device()).size(), 42u);
-    auto pending = reinterpret_cast<int (*)(const char *)>(plugin->symbol("wren_driver_pending"));
-    ASSERT_TRUE(pending);
-    EXPECT_EQ(pending("NoSuchMember"), 0);
-    EXPECT_EQ(pending(nullptr), 0);
+    EXPECT_TRUE(plugin->symbol("wren_path_table"));
     os_set_machine_class("vor4uu");
     EXPECT_EQ(ZorPlugin::load(WREN_PLUGIN_PATH, &error), nullptr);
     EXPECT_NE(error.find("did not start"), std::string::npos);
 }
 
-// Every path the host matches reaches its own row with the row's count;
-// members whose drivers are not built yet decline.
-TEST_F(Entry, DispatchMatchesEachRowAndPendingDriversDecline) {
+// The path table is the registration table, row for row, and says which rows
+// draw: a row that draws is never declined as not built, and one that is not
+// built, or a worker, declines every call with that reason.
+TEST_F(Entry, PathTableStatesEveryRowBothWays) {
+    int n = 0;
+    const WrenPath *table = wren_path_table(&n);
+    const auto &rows = expected_rows();
+    ASSERT_EQ(n, static_cast<int>(rows.size()));
     Device dev(ZorCreateComputeType());
     ASSERT_TRUE(dev);
-    for (const Row &row : expected_rows()) {
-        if (!wren_driver_pending(row.member)) continue;  // a built driver needs real images
+    for (int i = 0; i < n; ++i) {
+        const Row &row = rows[static_cast<std::size_t>(i)];
+        const WrenPath &p = table[i];
         SCOPED_TRACE(row.member);
+        std::vector<std::string> names;
+        for (const char *name : p.names)
+            if (name) names.emplace_back(name);
+        EXPECT_EQ(names, row.names);
+        EXPECT_STREQ(p.member, row.member);
+        EXPECT_EQ(p.count(), static_cast<int>(row.names.size()) + 1);
+        EXPECT_EQ(p.state, row.does == D ? WREN_PATH_DRAWS : row.does == N ? WREN_PATH_NOT_BUILT : WREN_PATH_WORKER);
+        EXPECT_TRUE(p.summary && *p.summary);
+        for (std::size_t k = 0; k < names.size(); ++k) EXPECT_TRUE(p.params[k]) << k;
+
+        // The chain of the row's operations, with no images: the host matches
+        // the row; a drawing driver declines for the missing window, the others
+        // for what they are.
         std::vector<ZorHandle<ZorOp>> chain;
         ZorOp *below = nullptr;
         for (auto it = row.names.rbegin(); it != row.names.rend(); ++it) {
@@ -204,10 +228,48 @@ TEST_F(Entry, DispatchMatchesEachRowAndPendingDriversDecline) {
             below = chain.back().get();
         }
         ZorHandle<ZorOp> show(ZorOp::create(ZOR_DISPLAY_IO_WREN, nullptr, nullptr, nullptr, below));
+        EXPECT_EQ(wren_path_of(show.get(), p.count()), &p);
         const ZorDispatchResult r = ZorDispatch(show.get());
-        EXPECT_EQ(r.count, static_cast<int>(row.names.size()) + 1);
+        EXPECT_EQ(r.count, p.count());
         EXPECT_EQ(r.status, ZOR_FAILURE);
+        wren_outcome o{};
+        ASSERT_EQ(wren_last_outcome(&o), 0);
+        EXPECT_EQ(o.size, static_cast<int>(sizeof o));
+        EXPECT_STREQ(o.driver, row.member);
+        const int expected = row.does == N ? WREN_NOT_BUILT : row.does == W ? WREN_NO_KERNEL : -1;
+        if (expected >= 0) {
+            EXPECT_EQ(o.reason, expected);
+        } else {
+            EXPECT_NE(o.reason, WREN_NOT_BUILT);
+        }
     }
+}
+
+}  // namespace
+
+namespace {
+
+struct Counted {
+    static inline int released = 0;
+    int tables = 0;
+    void release() noexcept {
+        ++released;
+        tables = 0;
+    }
+};
+
+// A family's process-wide state is released when the device goes, and on
+// request, and is usable again afterwards.
+TEST(Kept, ReleasedWithTheDeviceAndOnRequest) {
+    wren::kept<Counted>().tables = 5;
+    const int before = Counted::released;
+    wren_release_tables();
+    EXPECT_EQ(Counted::released, before + 1);
+    EXPECT_EQ(wren::kept<Counted>().tables, 0);
+    wren::kept<Counted>().tables = 3;
+    { Device dev(ZorCreateComputeType()); }
+    EXPECT_EQ(Counted::released, before + 2);
+    EXPECT_EQ(wren::kept<Counted>().tables, 0);
 }
 
 }  // namespace

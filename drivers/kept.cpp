@@ -1,0 +1,26 @@
+#include "kept.h"
+
+namespace {
+
+// More than the families there are; a fixed list never allocates.
+constexpr int kMaxFamilies = 32;
+wren::ReleaseFn families[kMaxFamilies];
+int used = 0;
+
+}  // namespace
+
+namespace wren {
+
+bool keep_release(ReleaseFn fn) noexcept {
+    if (!fn || used == kMaxFamilies) return false;
+    families[used++] = fn;
+    return true;
+}
+
+void release_kept() noexcept {
+    for (int i = 0; i < used; ++i) families[i]();
+}
+
+}  // namespace wren
+
+extern "C" void wren_release_tables(void) { wren::release_kept(); }
