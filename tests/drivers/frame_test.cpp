@@ -1,8 +1,10 @@
 // The adapters and the driver frame: descriptors, staging chunks, the window
 // lock on every exit, and the trace line.
 #include "adapters.h"
+#include "driver_frame.h"
 #include "rig.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -160,6 +162,87 @@ TEST(DriverFrame, UnlockedOnEveryExit) {
         EXPECT_EQ(h->lock_depth, 0) << name;
         EXPECT_EQ(ZorObject::liveCount(), live) << name;
         EXPECT_TRUE(sc.check()) << name;
+    }
+}
+
+// A driver states the source area each rectangle reads; the frame refuses,
+// before any pixel is written and with the window unlocked again, a footprint
+// that leaves its source, and accepts one the driver limits to the source.
+TEST(DriverFrame, SourceFootprintsAreCheckedBeforeWriting) {
+    Scene sc;
+    const int id = sc.window(8, 10, 10, 20, 20);
+    Source a(20, 20, 1, 1);
+    rig::prime({sc.image(id), a.img});
+    sc.arm();
+    const long live = ZorObject::liveCount();
+    struct Case {
+        int radius;
+        bool limited;  // widened by the radius, then limited to the source
+        bool accepted;
+    } cases[] = {{0, false, true}, {1, false, false}, {3, true, true}};
+    for (const Case &c : cases) {
+        wren::DriverCall call(nullptr, 2, "FootprintTest");
+        const wren::Window *win = call.window(sc.image(id));
+        ASSERT_TRUE(win);
+        wren::Placed s;
+        ASSERT_TRUE(call.source(a.img, s));
+        ASSERT_TRUE(call.region(rig::region_of(a.img, sc.image(id)).release()));
+        auto widen = [](const wren::Rect &r, const wren::Placed &src, const void *ctx) {
+            const Case &k = *static_cast<const Case *>(ctx);
+            wren::Rect w{r.x - k.radius, r.y - k.radius, r.w + 2 * k.radius, r.h + 2 * k.radius};
+            if (k.limited) {
+                const int x0 = std::max(w.x, -src.ox), y0 = std::max(w.y, -src.oy);
+                const int x1 = std::min(w.x + w.w, src.k.w - src.ox), y1 = std::min(w.y + w.h, src.k.h - src.oy);
+                w = {x0, y0, x1 - x0, y1 - y0};
+            }
+            return w;
+        };
+        const wren::Visible *vis = call.clip({{&s, widen, &c}});
+        EXPECT_EQ(vis != nullptr, c.accepted) << c.radius;
+        EXPECT_EQ(call.last_reason(), c.accepted ? WREN_OK : WREN_BOUNDS);
+        EXPECT_EQ(vis ? vis->rects.size() : 1u, 1u);
+    }
+    EXPECT_EQ(sc.screen().window(id)->handle()->lock_depth, 0);
+    EXPECT_EQ(ZorObject::liveCount(), live);
+    EXPECT_TRUE(sc.check());
+}
+
+// Several staging and line buffers per call, all freed; a rectangle wider
+// than a staging buffer is refused instead of computing nothing.
+TEST(DriverFrame, SeveralBuffersAndRowsThatDoNotFit) {
+    Scene sc;
+    const int id = sc.window(8, 10, 10, 100, 10);
+    rig::prime({sc.image(id)});
+    for (const int maxw : {100, 99}) {
+        {
+            wren::DriverCall call(nullptr, 2, "BufferTest");
+            const wren::Window *win = call.window(sc.image(id));
+            ASSERT_TRUE(win);
+            ASSERT_TRUE(call.region(win->image->getImageSpaceRoi(), false));
+            const wren::Scratch *a = call.scratch(4, 3000), *b = call.scratch(3, maxw);
+            ASSERT_TRUE(a && b);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(a->data) % 4096, 0u);
+            const unsigned char *line = static_cast<const unsigned char *>(call.line_buffer(37));
+            ASSERT_TRUE(line);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(line) % 8, 0u);
+            EXPECT_EQ(std::count(line, line + 37, 0), 37);
+            const wren::Visible *vis = call.clip();
+            EXPECT_EQ(vis != nullptr, maxw == 100);
+            if (!vis) {
+                EXPECT_EQ(call.last_reason(), WREN_SCRATCH);
+                continue;
+            }
+            int rows = 0;
+            call.chunks(*b, vis->rects[0], [&](int, int n, kl_image &k) {
+                EXPECT_EQ(k.w, 100);
+                rows += n;
+            });
+            EXPECT_EQ(rows, 10);
+            call.computed();
+        }
+        const wren_outcome o = rig::last();
+        EXPECT_EQ(o.scratch_allocs, 3);
+        EXPECT_EQ(o.scratch_bytes, 12000 + 8192 + 37);
     }
 }
 
