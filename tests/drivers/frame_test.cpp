@@ -165,6 +165,37 @@ TEST(DriverFrame, UnlockedOnEveryExit) {
     }
 }
 
+// The other exits after the lock: a rectangle leaving the second source
+// (through a driver), and a refused raster setup (a depth the accelerator has
+// no plane groups for, reached through the frame itself).
+TEST(DriverFrame, UnlockedAfterBoundsAndRasterSetupExits) {
+    Scene sc;
+    const int id = sc.window(8, 10, 10, 30, 30);
+    Source a(30, 30, 1, 1), small(29, 30, 1, 2);
+    rig::Chain c(sc.image(id), ZorOp::create("add8", nullptr, a.img, small.img));
+    rig::prime({sc.image(id), a.img, small.img});
+    sc.arm();
+    wca_win *h = sc.screen().window(id)->handle();
+    const long live = ZorObject::liveCount();
+    EXPECT_EQ(c.run().status, ZOR_FAILURE);
+    EXPECT_EQ(rig::last().reason, WREN_BOUNDS);
+    EXPECT_EQ(h->lock_depth, 0);
+    {
+        wren::DriverCall call(nullptr, 2, "RasterTest");
+        const wren::Window *win = call.window(sc.image(id));
+        ASSERT_TRUE(win && call.region(win->image->getImageSpaceRoi(), false) && call.clip());
+        EXPECT_EQ(h->lock_depth, 1);
+        const int depth = win->dio->depth;
+        win->dio->depth = 16;
+        EXPECT_FALSE(call.raster_setup());
+        win->dio->depth = depth;
+        EXPECT_EQ(call.last_reason(), WREN_RASTER_SETUP);
+    }
+    EXPECT_EQ(h->lock_depth, 0);
+    EXPECT_EQ(ZorObject::liveCount(), live);
+    EXPECT_TRUE(sc.check());
+}
+
 // A driver states the source area each rectangle reads; the frame refuses,
 // before any pixel is written and with the window unlocked again, a footprint
 // that leaves its source, and accepts one the driver limits to the source.
