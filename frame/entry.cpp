@@ -38,3 +38,5 @@ extern "C" ZorDeviceComputeType *ZorCreateComputeType() {
     }
     return device;
 }
+
+extern "C" const char *wren_version() { return WREN_VERSION; }

@@ -78,4 +78,6 @@ int describeSomeMembers_0(ZorDeviceComputeTypeWren *device, ZorOpTreeNode *base)
 extern "C" {
 // Entry point: the device, or null when it does not apply or cannot start.
 ZorDeviceComputeType *ZorCreateComputeType();
+// The plug-in's version, "major.minor.patch"; its library carries the same.
+__attribute__((visibility("default"))) const char *wren_version();
 }

@@ -14,7 +14,8 @@
 
 // Options shared by every verb.
 struct ToolOptions {
-    std::string plugin = WREN_PLUGIN_PATH;
+    // Where the host finds it: ZOR_PLUGIN_PATH, then zor/plugins beside the host library.
+    std::string plugin = ZorFindPlugin("libzorwren.so");
 };
 
 struct Verb {

@@ -27,6 +27,15 @@ private:
     ZorDeviceComputeType *device_;
 };
 
+// Plug-ins are looked for in the directories of the environment variable
+// ZOR_PLUGIN_PATH (colon-separated), then in the default directory: zor/plugins
+// beside the host library itself (lib/zor/plugins of an installed tree, the
+// build tree's lib/zor/plugins). ZorFindPlugin gives the path of the file
+// `name` ("libzorwren.so") in the first directory that has it, or "" when none
+// has; ZorPluginDirectory gives the default directory.
+std::string ZorPluginDirectory();
+std::string ZorFindPlugin(const char *name);
+
 // One registered path of the operation tree.
 struct ZorRegisteredPath {
     std::vector<std::string> names;  // from the base: device-IO name first
