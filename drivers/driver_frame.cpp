@@ -323,7 +323,7 @@ bool DriverCall::raster_setup() {
 
 bool DriverCall::raster_setup(unsigned long plane_mask) {
     const int groups = dio->depth == 8 ? 1 : dio->depth == 24 ? 7 : 0;
-    if (wren_setup(static_cast<unsigned long *>(dio->regs), groups, plane_mask, 0x83) != 0) {
+    if (wren_setup(static_cast<unsigned long *>(dio->regs), groups, plane_mask, wren_val::rop_copy) != 0) {
         decline(WREN_RASTER_SETUP, "raster setup refused (depth %d)", dio->depth);
         return false;
     }
