@@ -23,14 +23,15 @@ struct RasterSetup {
 };
 
 bool derive(int groups, unsigned long plane_mask, unsigned long raster_op, RasterSetup *out) {
+    using namespace wren_val;
     const uint32_t mask = static_cast<uint32_t>(plane_mask);
     const uint32_t op = static_cast<uint32_t>(raster_op) & 0x8f;
     switch (groups) {
-    case 1: *out = {0x69802, 0x20000043, mask & 0xff, op}; return true;
-    case 7: *out = {0x69802, 0x2000007f, mask & 0xffffff, op}; return true;
-    case 8: *out = {0x69808, 0x200000c0, (mask & 0xff) << 24, op}; return true;
+    case 1: *out = {mode_groups_1_7, group_1, mask & 0xff, op}; return true;
+    case 7: *out = {mode_groups_1_7, group_7, mask & 0xffffff, op}; return true;
+    case 8: *out = {mode_groups_8, group_8, (mask & 0xff) << 24, op}; return true;
     case 15:
-        *out = {0x6980a, 0x200000ff, mask,
+        *out = {mode_groups_15, group_15, mask,
                 op | ((static_cast<uint32_t>(raster_op) << 8) & 0x8f00)};
         return true;
     default: return false;

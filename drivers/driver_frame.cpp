@@ -410,7 +410,7 @@ bool DriverCall::raster_setup(unsigned long plane_mask) {
     }
     const int depth = win_.dio->depth;
     const int groups = depth == 8 ? 1 : depth == 24 ? 7 : 0;
-    if (wren_setup(static_cast<unsigned long *>(win_.dio->regs), groups, plane_mask, 0x83) != 0) {
+    if (wren_setup(static_cast<unsigned long *>(win_.dio->regs), groups, plane_mask, wren_val::rop_copy) != 0) {
         decline(WREN_RASTER_SETUP, "raster setup refused (depth %d)", depth);
         return false;
     }

@@ -133,12 +133,13 @@ int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
     const bool depth8 = dio->depth == 8;
     for (const Rect &r : vis->rects) {
         const long o = static_cast<long>(vis->at(r).data - base);
-        const int x = depth8 ? static_cast<int>(o & 0x7ff) : static_cast<int>((o & 0x1fff) >> 2);
-        const int y = depth8 ? static_cast<int>(o >> 11) : static_cast<int>(o >> 13);
+        const long lb = depth8 ? wren_fb::line_bytes8 : wren_fb::line_bytes24;
+        const int x = static_cast<int>(o % lb / (depth8 ? 1 : wren_fb::pixel_bytes24));
+        const int y = static_cast<int>(o / lb);
         wren_credit(regs, &credit, 6);
-        wren_reg_write(regs, wren_reg::group_control, depth8 ? 0x20000057u : 0x2000007fu);
-        wren_reg_write(regs, wren_reg::raster_mode, 0x698ffu);
-        wren_reg_write(regs, wren_reg::raster_op, 0x83u);
+        wren_reg_write(regs, wren_reg::group_control, depth8 ? wren_val::group_fill8 : wren_val::group_7);
+        wren_reg_write(regs, wren_reg::raster_mode, wren_val::mode_fill);
+        wren_reg_write(regs, wren_reg::raster_op, wren_val::rop_copy);
         wren_reg_write(regs, wren_reg::plane_mask_lo, mask & 0xffffffu);
         wren_reg_write(regs, wren_reg::plane_mask_hi, 0u);
         wren_reg_write(regs, wren_reg::fill_color, fill);

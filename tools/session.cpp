@@ -222,7 +222,7 @@ std::uint32_t Device::load(std::uint32_t offset) {
 bool accel_fill(Device &dev, int depth, std::uint32_t colour, int method, int x, int y, int w, int h) {
     // Plane groups 1 select the 8-bit buffer, 7 the colour bytes of the 24-bit one.
     const bool eight = depth == 8;
-    if (dev.setup(eight ? 1 : 7, eight ? 0xff : 0xffffff, 0x83) != 0) return false;
+    if (dev.setup(eight ? 1 : 7, eight ? 0xff : 0xffffff, wren_val::rop_copy) != 0) return false;
     dev.store(wren_reg::fill_color, eight ? colour & 0xff : colour & 0xffffff);
     dev.fast_fill(method, x, y, w, h);
     return true;
@@ -322,19 +322,8 @@ ZorImage *drawing_image(wca::Screen &screen, int window, int x, int y, int w, in
 }
 
 const char *register_name(std::uint32_t offset) {
-    using namespace wren_reg;
-    static const std::map<std::uint32_t, const char *> names = {
-        {fill_p0, "fill_p0"},         {fill_p1, "fill_p1"},           {fill_p2, "fill_p2"},
-        {fill_p3, "fill_p3"},         {fill_p4, "fill_p4"},           {fill_p5, "fill_p5"},
-        {raster_mode, "raster_mode"}, {group_control, "group_control"}, {raster_op, "raster_op"},
-        {status, "status"},           {prefetch_control, "prefetch_control"}, {fill_color, "fill_color"},
-        {map_slope, "map_slope"},     {map_out_lo, "map_out_lo"},     {map_out_hi, "map_out_hi"},
-        {map_in_lo, "map_in_lo"},     {map_in_hi, "map_in_hi"},       {map_aux0, "map_aux0"},
-        {map_aux1, "map_aux1"},       {plane_mask_lo, "plane_mask_lo"}, {plane_mask_hi, "plane_mask_hi"},
-        {draw_op, "draw_op"},
-    };
-    const auto it = names.find(offset);
-    return it == names.end() ? "" : it->second;
+    const wren_register_info *r = wren_register_find(offset);
+    return r ? r->name : "";
 }
 
 }  // namespace tool

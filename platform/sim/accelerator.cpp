@@ -20,28 +20,20 @@ namespace {
 
 using namespace wren_reg;
 
-constexpr std::uint32_t kKnownRegs[] = {fill_p0,      fill_p1,      fill_p2,   fill_p3,
-                                        fill_p4,      fill_p5,      raster_mode, group_control,
-                                        raster_op,    status,       prefetch_control, fill_color,
-                                        map_slope,    map_out_lo,   map_out_hi, map_in_lo,
-                                        map_in_hi,    map_aux0,     map_aux1,  plane_mask_lo,
-                                        plane_mask_hi, draw_op};
-
-constexpr std::uint32_t kMapRasterMode = 0x79883;
-
-// Index of a register in kKnownRegs, -1 for an offset that names none.
+// Index of a register in the register table, -1 for an offset that names none.
 int regIndex(std::uint32_t offset) {
-    const auto *it = std::find(std::begin(kKnownRegs), std::end(kKnownRegs), offset);
-    return it == std::end(kKnownRegs) ? -1 : static_cast<int>(it - std::begin(kKnownRegs));
+    const wren_register_info *r = wren_register_find(offset);
+    return r ? static_cast<int>(r - wren_registers) : -1;
 }
-
-bool known(std::uint32_t offset) { return regIndex(offset) >= 0; }
 
 std::string hex(std::uint32_t v) {
     char b[16];
     std::snprintf(b, sizeof b, "0x%x", v);
     return b;
 }
+
+// "name (0x...)" for fault messages.
+std::string regName(const wren_register_info &r) { return std::string(r.name) + " (" + hex(r.offset) + ")"; }
 
 long long floor_mod(long long v, long long a) {
     long long r = v % a;
@@ -65,14 +57,15 @@ T *alloc_filled(std::size_t n, int byte) {
 
 Accelerator::Accelerator(std::uint8_t *fb8, std::uint8_t *fb24, int width, int height)
     : fb8_(fb8), fb24_(fb24), width_(width), height_(height) {
-    if (!fb8 || !fb24 || width < 1 || width > 2048 || height < 1 || height > 2048)
-        throw std::invalid_argument("wsim::Accelerator: frame buffers of 1..2048 x 1..2048 pixels needed");
+    if (!fb8 || !fb24 || width < 1 || width > wren_fb::max_width || height < 1 || height > wren_fb::max_height)
+        throw std::invalid_argument("wsim::Accelerator: frame buffers of 1.." + std::to_string(wren_fb::max_width) +
+                                    " x 1.." + std::to_string(wren_fb::max_height) + " pixels needed");
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     regs_bytes_ = (span + page - 1) / page * page;
     // Reserved, never accessible: registers are reached through the bus hook only.
     regs_ = mmap(nullptr, regs_bytes_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (regs_ == MAP_FAILED) throw std::bad_alloc();
-    regfile_.assign(std::size(kKnownRegs), 0);
+    regfile_.assign(wren_register_count, 0);
     // Power-up state: all planes writable.
     regfile_[regIndex(plane_mask_lo)] = 0xffffff;
     regfile_[regIndex(plane_mask_hi)] = 0xff;
@@ -159,7 +152,13 @@ std::uint32_t Accelerator::busLoad(void *ctx, void *base, std::uint32_t offset) 
 
 std::uint32_t Accelerator::load(std::uint32_t offset) {
     std::uint32_t v = 0;
-    if (offset == status) {
+    const wren_register_info *r = wren_register_find(offset);
+    if (!r) {
+        fault("load of unknown register offset " + hex(offset));
+    } else if (r->access == wren_access::write_only) {
+        fault("load of write-only register " + regName(*r));
+        v = reg(offset);
+    } else if (offset == status) {
         ++status_reads_;
         if (!script_.empty()) {
             v = script_.front();
@@ -167,11 +166,8 @@ std::uint32_t Accelerator::load(std::uint32_t offset) {
         } else {
             v = default_free_;
         }
-    } else if (known(offset)) {
-        fault("load of write-only register " + hex(offset));
-        v = reg(offset);
     } else {
-        fault("load of unknown register offset " + hex(offset));
+        v = reg(offset);
     }
     if (tracing_) trace_.push_back({offset, v, false});
     return v;
@@ -179,12 +175,13 @@ std::uint32_t Accelerator::load(std::uint32_t offset) {
 
 void Accelerator::store(std::uint32_t offset, std::uint32_t value) {
     if (tracing_) trace_.push_back({offset, value, true});
-    if (!known(offset)) {
+    const wren_register_info *r = wren_register_find(offset);
+    if (!r) {
         fault("store to unknown register offset " + hex(offset));
         return;
     }
-    if (offset == status) {
-        fault("store to the read-only status register");
+    if (r->access == wren_access::read_only) {
+        fault("store to read-only register " + regName(*r));
         return;
     }
     setReg(offset, value);
@@ -200,11 +197,11 @@ void Accelerator::setReg(std::uint32_t offset, std::uint32_t value) {
     switch (offset) {
     case group_control:
         switch (value) {
-        case 0x20000043: case 0x20000057: case 0x2000056a:
+        case wren_val::group_1: case wren_val::group_fill8: case wren_val::group_map8:
             target_depth_ = 8;
             hires_blocks_ = false;
             break;
-        case 0x2000007f: case 0x200000c0: case 0x200000ff:
+        case wren_val::group_7: case wren_val::group_8: case wren_val::group_15:
             target_depth_ = 24;
             hires_blocks_ = false;
             break;
@@ -272,7 +269,8 @@ void Accelerator::fillStep(std::uint32_t width) {
             fault("block step before the block size was set");
             break;
         }
-        if (hires_ && !hires_blocks_) fault("high-resolution block step without group_control 0x60000000");
+        if (hires_ && !hires_blocks_)
+            fault("high-resolution block step without group_control " + hex(wren_val::group_hires_blocks));
         const long long xa = block_w_ / 4, ya = block_h_;
         const long long x0 = x - floor_mod(x, xa), y0 = y - floor_mod(y, ya);
         const long long x1 = x0 + w, y1 = y0 + h;
@@ -310,7 +308,8 @@ void Accelerator::fillArea(FillRecord::Kind kind, long long x, long long y, long
     auto clampi = [](long long v) { return static_cast<int>(std::clamp<long long>(v, INT32_MIN, INT32_MAX)); };
     fills_.push_back({kind, depth, clampi(x), clampi(y), clampi(w), clampi(h), draw && depth != 0});
     if (!draw || depth == 0 || w <= 0 || h <= 0) return;
-    if ((reg(raster_op) & 0xff) != 0x83) fault("raster operation " + hex(reg(raster_op)) + " drawn as 0x83");
+    if ((reg(raster_op) & 0xff) != wren_val::rop_copy)
+        fault("raster operation " + hex(reg(raster_op)) + " drawn as " + hex(wren_val::rop_copy));
     const long long cx0 = std::max(0LL, x), cy0 = std::max(0LL, y);
     const long long cx1 = std::min<long long>(width_, x + w), cy1 = std::min<long long>(height_, y + h);
     if (cx0 != x || cy0 != y || cx1 != x + w || cy1 != y + h) fault("fill reaches outside the screen; clipped");
@@ -443,7 +442,7 @@ void Accelerator::putMapped(int x, int y, int value) {
 void Accelerator::mapArea(Area &a) {
     if (a.depth != 8 || (map_mode_ != 1 && map_mode_ != 2)) return;
     bool seen = false;
-    const bool armed = reg(raster_mode) == kMapRasterMode;
+    const bool armed = reg(raster_mode) == wren_val::mode_map;
     auto emit = [&](int x, int y, std::uint32_t field) {
         seen = true;
         if (armed) putMapped(x, y, mapSample(field));

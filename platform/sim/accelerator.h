@@ -23,15 +23,17 @@
 //    kView16Empty at lock and a sample of exactly that value is not seen
 //    (mode 1 has no such blind value and is the default of a Machine);
 // What is only traced: first-generation stereo page steps (their encoded page
-// addresses are not drawn), raster operations other than 0x83 (drawn as 0x83),
-// read prefetch.
+// addresses are not drawn), raster operations other than wren_val::rop_copy
+// (drawn as rop_copy), read prefetch.
 //
-// Problems found in the access stream (unknown offsets, loads of write-only
-// registers, fills outside the screen, missing set-up) are collected in
-// faults(); nothing is written outside the frame buffers.
+// Problems found in the access stream (unknown offsets, loads of write-only and
+// stores to read-only registers per wren_registers, fills outside the screen,
+// missing set-up) are collected in faults(); nothing is written outside the
+// frame buffers.
 #pragma once
 
 #include "wren_bus.h"
+#include "wren_regmap.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -71,16 +73,16 @@ inline std::ostream &operator<<(std::ostream &os, const FillRecord &f) {
 
 class Accelerator {
 public:
-    static constexpr int kLineBytes8 = 2048;
-    static constexpr int kLineBytes24 = 8192;
-    static constexpr int kMapLineBytes = 16384;   // mapping space: 8 bytes per pixel
-    static constexpr int kView16LineBytes = 4096;
+    static constexpr int kLineBytes8 = wren_fb::line_bytes8;
+    static constexpr int kLineBytes24 = wren_fb::line_bytes24;
+    static constexpr int kMapLineBytes = wren_fb::map_line_bytes;   // mapping space: 8 bytes per pixel
+    static constexpr int kView16LineBytes = wren_fb::view16_line_bytes;
     static constexpr std::uint32_t kDefaultFree = 0x400;
     static constexpr std::uint32_t kMapEmpty = 0xffffffffu;  // mapping slot not written
     static constexpr std::uint8_t kView8Empty = 0x5b;         // direct-view bytes not written
     static constexpr std::int16_t kView16Empty = 0x5b5b;
 
-    // fb8 / fb24: the frame buffers (2048- and 8192-byte lines), width x height pixels.
+    // fb8 / fb24: the frame buffers (kLineBytes8 / kLineBytes24 lines), width x height pixels.
     Accelerator(std::uint8_t *fb8, std::uint8_t *fb24, int width, int height);
     ~Accelerator();
     Accelerator(const Accelerator &) = delete;
@@ -181,7 +183,7 @@ private:
     std::vector<std::string> faults_;
 
     // Drawing state.
-    bool hires_blocks_ = false;  // group_control 0x60000000 since the last target selection
+    bool hires_blocks_ = false;  // group_hires_blocks since the last target selection
     int target_depth_ = 0;       // frame buffer selected by group_control (0: none yet)
     std::uint32_t block_w_ = 0, block_h_ = 0, page_w_ = 0, page_h_ = 0;
 

@@ -1,11 +1,12 @@
 // The window system of the simulated display: one screen with an 8-bit and a
 // 24-bit frame buffer, board properties, and a stack of windows.
 //
-// Frame buffers. The 8-bit buffer has one byte per pixel and 2048-byte lines;
-// the 24-bit buffer has 4-byte pixels (byte 0 unused by colour, bytes 1 to 3
-// red, green, blue) and 8192-byte lines. Both start at the screen's top-left
-// pixel and are page aligned. A window of depth 8 shows the 8-bit buffer, one of
-// depth 24 the 24-bit buffer, at the window's screen position.
+// Frame buffers (geometry in wren_regmap.h). The 8-bit buffer has one byte per
+// pixel and 2048-byte lines; the 24-bit buffer has 4-byte pixels (byte 0 unused
+// by colour, bytes 1 to 3 red, green, blue) and 8192-byte lines. Both start at
+// the screen's top-left pixel and are page aligned. A window of depth 8 shows
+// the 8-bit buffer, one of depth 24 the 24-bit buffer, at the window's screen
+// position.
 //
 // Windows. Each window has a depth (8 or 24), a screen position (it may lie
 // partly or wholly off screen), a size and a place in the stacking order. Its
@@ -24,6 +25,7 @@
 #pragma once
 
 #include "wca.h"
+#include "wren_regmap.h"
 
 #include <pixman.h>
 
@@ -101,14 +103,14 @@ private:
 
 class Screen {
 public:
-    static constexpr int kLineBytes8 = 2048;
-    static constexpr int kLineBytes24 = 8192;
-    static constexpr int kMaxWidth = 2048;
-    static constexpr int kMaxHeight = 2048;
+    static constexpr int kLineBytes8 = wren_fb::line_bytes8;
+    static constexpr int kLineBytes24 = wren_fb::line_bytes24;
+    static constexpr int kMaxWidth = wren_fb::max_width;
+    static constexpr int kMaxHeight = wren_fb::max_height;
 
     using Observer = std::function<void(Window &)>;
 
-    // Throws std::invalid_argument unless 1 <= width <= 2048 and 1 <= height <= 2048.
+    // Throws std::invalid_argument unless 1 <= width <= kMaxWidth and 1 <= height <= kMaxHeight.
     explicit Screen(int width = 1280, int height = 1024);
     ~Screen();
     Screen(const Screen &) = delete;

@@ -88,7 +88,7 @@ TEST(Copy8, OneBandIntoThreeChangesByteOne) {
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 8; ++x) {
             sc.expected(24, x, y, 1) = s.px(x, y)[0];
-            EXPECT_EQ(fb[y * 8192 + x * 4 + 1], s.px(x, y)[0]);
+            EXPECT_EQ(fb[y * wren_fb::line_bytes24 + x * 4 + 1], s.px(x, y)[0]);
         }
     EXPECT_TRUE(sc.check());
 }

@@ -110,8 +110,8 @@ public:
 
     // Expected byte k of the screen pixel (sx, sy) of the frame buffer of depth d.
     uint8_t &expected(int depth, int sx, int sy, int k) {
-        if (depth == 8) return exp8_[static_cast<size_t>(sy) * 2048 + sx];
-        return exp24_[static_cast<size_t>(sy) * 8192 + sx * 4 + k];
+        if (depth == 8) return exp8_[static_cast<size_t>(sy) * wren_fb::line_bytes8 + sx];
+        return exp24_[static_cast<size_t>(sy) * wren_fb::line_bytes24 + sx * 4 + k];
     }
 
     // For every pixel of window image dst inside region (image space) whose
@@ -148,7 +148,7 @@ public:
     ::testing::AssertionResult check() {
         const uint8_t *fbs[2] = {screen().frameBuffer8(), screen().frameBuffer24()};
         const std::vector<uint8_t> *exps[2] = {&exp8_, &exp24_};
-        const int lbs[2] = {2048, 8192}, bpp[2] = {1, 4};
+        const int lbs[2] = {wren_fb::line_bytes8, wren_fb::line_bytes24}, bpp[2] = {1, 4};
         for (int f = 0; f < 2; ++f) {
             const std::vector<uint8_t> &e = *exps[f];
             size_t bad = 0, first = 0;

@@ -19,7 +19,7 @@ constexpr uint32_t kIdle = wsim::Accelerator::kDefaultFree;
 
 class SetupTest : public ::testing::Test {
 protected:
-    SetupTest() : fb8_(2048 * 16), fb24_(8192 * 16) {
+    SetupTest() : fb8_(wren_fb::line_bytes8 * 16), fb24_(wren_fb::line_bytes24 * 16) {
         sim_ = std::make_unique<wsim::Accelerator>(fb8_.data(), fb24_.data(), 64, 16);
         wren_bus_attach(sim_->bus());
     }

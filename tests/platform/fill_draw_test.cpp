@@ -16,10 +16,11 @@ using namespace wren_reg;
 using wsim::FillRecord;
 
 constexpr int kW = 1024, kH = 96;
+constexpr int kLb8 = wren_fb::line_bytes8, kLb24 = wren_fb::line_bytes24;
 
 class FillDrawTest : public ::testing::Test {
 protected:
-    FillDrawTest() : fb8_(2048 * kH), fb24_(8192 * kH) {
+    FillDrawTest() : fb8_(kLb8 * kH), fb24_(kLb24 * kH) {
         std::mt19937 g(7);
         for (auto &b : fb8_) b = static_cast<uint8_t>(g());
         for (auto &b : fb24_) b = static_cast<uint8_t>(g());
@@ -34,9 +35,9 @@ protected:
     // Fill colour and mask as the set-value path programs them before a fast fill.
     void program(int depth, uint32_t color, uint32_t mask) {
         wren_credit(regs(), &credit_, 6);
-        wren_reg_write(regs(), group_control, depth == 8 ? 0x20000057 : 0x2000007f);
-        wren_reg_write(regs(), raster_mode, 0x698ff);
-        wren_reg_write(regs(), raster_op, 0x83);
+        wren_reg_write(regs(), group_control, depth == 8 ? wren_val::group_fill8 : wren_val::group_7);
+        wren_reg_write(regs(), raster_mode, wren_val::mode_fill);
+        wren_reg_write(regs(), raster_op, wren_val::rop_copy);
         wren_reg_write(regs(), plane_mask_lo, mask & 0xffffff);
         wren_reg_write(regs(), plane_mask_hi, mask >> 24);
         wren_reg_write(regs(), fill_color, color);
@@ -46,12 +47,12 @@ protected:
         for (int r = y; r < y + h; ++r)
             for (int c = x; c < x + w; ++c) {
                 if (depth == 8) {
-                    uint8_t &b = want8_[size_t(r) * 2048 + c];
+                    uint8_t &b = want8_[size_t(r) * kLb8 + c];
                     b = uint8_t((b & ~mask) | (color & mask & 0xff));
                 } else {
                     for (int k = 0; k < 4; ++k) {
                         const int sh = 24 - 8 * k;
-                        uint8_t &b = want24_[size_t(r) * 8192 + size_t(c) * 4 + k];
+                        uint8_t &b = want24_[size_t(r) * kLb24 + size_t(c) * 4 + k];
                         b = uint8_t((b & ~(mask >> sh)) | ((color & mask) >> sh));
                     }
                 }
@@ -60,10 +61,10 @@ protected:
     ::testing::AssertionResult same() {
         for (size_t i = 0; i < fb8_.size(); ++i)
             if (fb8_[i] != want8_[i])
-                return ::testing::AssertionFailure() << "8-bit pixel (" << i % 2048 << ", " << i / 2048 << ")";
+                return ::testing::AssertionFailure() << "8-bit pixel (" << i % kLb8 << ", " << i / kLb8 << ")";
         for (size_t i = 0; i < fb24_.size(); ++i)
             if (fb24_[i] != want24_[i])
-                return ::testing::AssertionFailure() << "24-bit pixel (" << i % 8192 / 4 << ", " << i / 8192
+                return ::testing::AssertionFailure() << "24-bit pixel (" << i % kLb24 / 4 << ", " << i / kLb24
                                                      << ") byte " << i % 4;
         return ::testing::AssertionSuccess();
     }

@@ -33,8 +33,8 @@ Seq cat(std::initializer_list<Seq> parts) {
 
 class FillSeqTest : public ::testing::Test {
 protected:
-    FillSeqTest() : fb8_(2048 * 64), fb24_(8192 * 64) {
-        sim_ = std::make_unique<wsim::Accelerator>(fb8_.data(), fb24_.data(), 2048, 64);
+    FillSeqTest() : fb8_(wren_fb::line_bytes8 * 64), fb24_(wren_fb::line_bytes24 * 64) {
+        sim_ = std::make_unique<wsim::Accelerator>(fb8_.data(), fb24_.data(), wren_fb::max_width, 64);
         wren_bus_attach(sim_->bus());
     }
     ~FillSeqTest() override { wren_bus_attach(nullptr); }

@@ -14,6 +14,7 @@
 namespace {
 
 using namespace wren_reg;
+using wren_fb::line_bytes8;
 
 struct Map {
     float scale, offset, lo, hi;
@@ -65,9 +66,9 @@ void program(void *regs, const Map &m, bool sixteen) {
     wren_reg_write(regs, fill_color, 0xffffff);
     wren_reg_write(regs, map_aux0, 0);
     wren_reg_write(regs, map_aux1, 0);
-    wren_reg_write(regs, raster_mode, 0x79883);
-    wren_reg_write(regs, group_control, 0x2000056a);
-    wren_reg_write(regs, raster_op, 0x83);
+    wren_reg_write(regs, raster_mode, wren_val::mode_map);
+    wren_reg_write(regs, group_control, wren_val::group_map8);
+    wren_reg_write(regs, raster_op, wren_val::rop_copy);
     wren_reg_write(regs, plane_mask_lo, 0xff);
     wren_reg_write(regs, plane_mask_hi, 0);
 }
@@ -94,9 +95,9 @@ protected:
     // The mapping-space word in mode 1, else the sample into the direct view.
     void feed(int x, int y, uint32_t word, const void *s, size_t n) {
         if (GetParam() == 1)
-            std::memcpy(m_.accel().mapSpace() + size_t(y) * 16384 + size_t(x) * 8, &word, 4);
+            std::memcpy(m_.accel().mapSpace() + size_t(y) * wren_fb::map_line_bytes + size_t(x) * 8, &word, 4);
         else
-            std::memcpy((n == 1 ? m_.accel().view8() : m_.accel().view16()) + size_t(y) * 2048 * n + size_t(x) * n, s, n);
+            std::memcpy((n == 1 ? m_.accel().view8() : m_.accel().view16()) + size_t(y) * line_bytes8 * n + size_t(x) * n, s, n);
     }
     // The one sample value a direct view cannot show as written.
     bool blind8(int s) const { return GetParam() == 2 && s == wsim::Accelerator::kView8Empty; }
@@ -119,14 +120,14 @@ TEST_P(MappingTest, EightBitSamplesWithExactSlopes) {
         for (int s = 0; s < 256; ++s) {
             if (blind8(s)) continue;
             const int want = reference(m, s);
-            const int got = w->frameBuffer()[2048 + s];
+            const int got = w->frameBuffer()[line_bytes8 + s];
             if (m.scale == 0.5f && s % 2)  // halves: the hardware may round either way
                 EXPECT_NEAR(got, want, 1) << s;
             else
                 ASSERT_EQ(got, want) << "sample " << s;
         }
         // Rows not fed keep their pixels.
-        for (int x = 0; x < 256; ++x) EXPECT_EQ(w->frameBuffer()[2048 * 2 + x], 0);
+        for (int x = 0; x < 256; ++x) EXPECT_EQ(w->frameBuffer()[line_bytes8 * 2 + x], 0);
     }
     EXPECT_TRUE(m_.accel().faults().empty());
 }
@@ -155,7 +156,7 @@ TEST_P(MappingTest, SixteenBitSamplesWithinOneStep) {
         for (int y = 0; y < 16; ++y)
             for (int x = 0; x < 256; ++x) {
                 const int16_t s = samples[size_t(y) * 256 + x];
-                ASSERT_NEAR(w->frameBuffer()[size_t(8 + y) * 2048 + x], reference(m, s), 1) << "sample " << s;
+                ASSERT_NEAR(w->frameBuffer()[size_t(8 + y) * line_bytes8 + x], reference(m, s), 1) << "sample " << s;
             }
     }
     EXPECT_TRUE(m_.accel().faults().empty());
@@ -165,10 +166,10 @@ TEST_P(MappingTest, SamplesWithoutTheMappingModeAreReported) {
     const int id = m_.screen().createWindow(8, 0, 0, 16, 16);
     wca::Window *w = m_.screen().window(id);
     wca_win_lock(w->handle());
-    wren_setup(static_cast<unsigned long *>(regs()), 1, 0xff, 0x83);
+    wren_setup(static_cast<unsigned long *>(regs()), 1, 0xff, wren_val::rop_copy);
     feed8(3, 3, 200);
     wca_win_unlock(w->handle());
-    EXPECT_EQ(w->frameBuffer()[2048 * 3 + 3], 0);
+    EXPECT_EQ(w->frameBuffer()[line_bytes8 * 3 + 3], 0);
     EXPECT_EQ(m_.accel().faults().size(), 1u);
 }
 

@@ -65,7 +65,7 @@ TEST_F(PlaneMaskTest, ProtectedBytesKeepTheirValue) {
         wca::Window *w = m_.screen().window(id);
         std::vector<uint8_t> want = fb(c.depth);
         ASSERT_EQ(wca_win_lock(w->handle()), WCA_OK);
-        ASSERT_EQ(wren_setup(regs(), c.groups, c.mask, 0x83), 0);
+        ASSERT_EQ(wren_setup(regs(), c.groups, c.mask, wren_val::rop_copy), 0);
         const uint32_t pm = effective(c.groups, c.mask);
         const int bpp = w->pixelBytes(), lb = w->lineBytes();
         // Random processor writes anywhere in the window, some bytes twice.
@@ -86,14 +86,14 @@ TEST_F(PlaneMaskTest, ProtectedBytesKeepTheirValue) {
 TEST_F(PlaneMaskTest, EachWriteUsesTheMaskInEffectWhenItWasMade) {
     const int id = m_.screen().createWindow(24, 0, 0, 64, 8);
     wca::Window *w = m_.screen().window(id);
-    uint8_t *px = w->frameBuffer() + 8192 * 3 + 4 * 5;  // pixel (5, 3)
+    uint8_t *px = w->frameBuffer() + wren_fb::line_bytes24 * 3 + 4 * 5;  // pixel (5, 3)
     uint8_t old[4];
     std::memcpy(old, px, 4);
     wca_win_lock(w->handle());
     wca_win_lock(w->handle());  // nested: only the outermost unlock ends the writes
-    wren_setup(regs(), 7, 0x00ff0000, 0x83);
+    wren_setup(regs(), 7, 0x00ff0000, wren_val::rop_copy);
     std::memset(px, 0x11, 4);
-    wren_setup(regs(), 7, 0x000000ff, 0x83);
+    wren_setup(regs(), 7, 0x000000ff, wren_val::rop_copy);
     std::memset(px, 0x22, 4);
     wca_win_unlock(w->handle());
     EXPECT_EQ(px[3], 0x22);  // still locked: nothing merged yet for the current mask
@@ -107,14 +107,14 @@ TEST_F(PlaneMaskTest, AcceleratorFillsAreNotUndoneByTheMask) {
     const int id = m_.screen().createWindow(8, 10, 10, 100, 50);
     wca::Window *w = m_.screen().window(id);
     wca_win_lock(w->handle());
-    ASSERT_EQ(wren_setup(regs(), 1, 0x00, 0x83), 0);  // processor writes blocked
-    uint8_t *row = w->frameBuffer() + 2048 * 12;
+    ASSERT_EQ(wren_setup(regs(), 1, 0x00, wren_val::rop_copy), 0);  // processor writes blocked
+    uint8_t *row = w->frameBuffer() + wren_fb::line_bytes8 * 12;
     std::memset(row + 20, 0x99, 10);
     long credit = 100;
     wren_credit(regs(), &credit, 6);
-    wren_reg_write(regs(), group_control, 0x20000057);
-    wren_reg_write(regs(), raster_mode, 0x698ff);
-    wren_reg_write(regs(), raster_op, 0x83);
+    wren_reg_write(regs(), group_control, wren_val::group_fill8);
+    wren_reg_write(regs(), raster_mode, wren_val::mode_fill);
+    wren_reg_write(regs(), raster_op, wren_val::rop_copy);
     wren_reg_write(regs(), plane_mask_lo, 0xff);
     wren_reg_write(regs(), plane_mask_hi, 0);
     wren_reg_write(regs(), fill_color, 0x42);

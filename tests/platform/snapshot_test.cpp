@@ -59,8 +59,8 @@ protected:
     {
         for (int y = 0; y < s.height(); ++y)
             for (int x = 0; x < s.width(); ++x) {
-                s.frameBuffer8()[y * 2048 + x] = std::uint8_t(x * 3 + y);
-                std::uint8_t *p = s.frameBuffer24() + y * 8192 + x * 4;
+                s.frameBuffer8()[y * wren_fb::line_bytes8 + x] = std::uint8_t(x * 3 + y);
+                std::uint8_t *p = s.frameBuffer24() + y * wren_fb::line_bytes24 + x * 4;
                 p[0] = 0x55;  // not shown
                 p[1] = std::uint8_t(x);
                 p[2] = std::uint8_t(y);

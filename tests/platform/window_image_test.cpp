@@ -96,7 +96,7 @@ TEST(WindowImage, DriverPathWritesOnlyVisiblePixels)
     for (int sy = 0; sy < s.height(); ++sy)
         for (int sx = 0; sx < s.width(); ++sx) {
             const wca::Window *top = s.windowAt(sx, sy);
-            ASSERT_EQ(s.frameBuffer8()[sy * 2048 + sx], top && top->id() == id ? 0xaa : 0) << sx << "," << sy;
+            ASSERT_EQ(s.frameBuffer8()[sy * wren_fb::line_bytes8 + sx], top && top->id() == id ? 0xaa : 0) << sx << "," << sy;
         }
 }
 
