@@ -18,109 +18,56 @@
 #include <cstring>
 
 #include "kl.h"
+#include "kl_impl.h"
 #include "lane.h"
 
 namespace {
 
 using u8 = unsigned char;
 
-// The cnt source bytes at p, placed at byte positions pos .. pos + cnt - 1 of
-// a word; the rest of the word is zero. Reads exactly cnt bytes.
-inline uint64_t load_part(const u8 *p, unsigned pos, unsigned cnt) {
-    u8 t[8] = {};
-    std::memcpy(t + pos, p, cnt);
-    return lane_load(t);
-}
-
 // One 64-byte destination block from 64 source bytes; all of the source is
 // loaded before any of the destination is stored.
-inline void copy_block(u8 *d, const u8 *s) {
+inline void copy_block(uintptr_t d, const u8 *s) {
     uint64_t w[8];
     std::memcpy(w, s, 64);
-    block_store(d, w);
+    block_store(reinterpret_cast<void *>(d), w);
 }
 
-// Bytes [d, d + n) from [s, s + n), 0 <= n, as aligned destination words:
-// the first and last word under edge masks, whole words between them.
-inline void words_fwd(u8 *d, const u8 *s, size_t n) {
-    if (n == 0) {
-        return;
-    }
-    const uintptr_t F = reinterpret_cast<uintptr_t>(d);
-    const uintptr_t E = F + n - 1;
-    uintptr_t A = F & ~uintptr_t{7};
-    const unsigned r = static_cast<unsigned>(F - A);
-    const size_t first = (8 - r) < n ? 8 - r : n;
-    partial_store(reinterpret_cast<u8 *>(A), load_part(s, r, static_cast<unsigned>(first)),
-                  lane_edge8(F, E));
-    A += 8;
-    s += first;
-    for (; A + 7 <= E; A += 8, s += 8) {
-        std::memcpy(reinterpret_cast<u8 *>(A), s, 8);
-    }
-    if (A <= E) {
-        const unsigned cnt = static_cast<unsigned>(E - A + 1);
-        partial_store(reinterpret_cast<u8 *>(A), load_part(s, 0, cnt), lane_edge8(A, E));
-    }
-}
+inline void copy_word(uintptr_t d, const u8 *s) { lane_store(reinterpret_cast<void *>(d), lane_load(s)); }
 
-// The same bytes, written from the last word to the first.
-inline void words_bwd(u8 *d, const u8 *s, size_t n) {
-    if (n == 0) {
-        return;
-    }
-    const uintptr_t F = reinterpret_cast<uintptr_t>(d);
-    const uintptr_t E = F + n - 1;
-    const uintptr_t A0 = F & ~uintptr_t{7};
-    uintptr_t A = E & ~uintptr_t{7};
-    if (A == A0) {
-        partial_store(reinterpret_cast<u8 *>(A0),
-                      load_part(s, static_cast<unsigned>(F - A0), static_cast<unsigned>(n)),
-                      lane_edge8(F, E));
-        return;
-    }
-    // Last word: bytes A .. E.
-    const u8 *sp = s + (A - F);
-    partial_store(reinterpret_cast<u8 *>(A), load_part(sp, 0, static_cast<unsigned>(E - A + 1)),
-                  lane_edge8(A, E));
-    for (A -= 8; A > A0; A -= 8) {
-        sp -= 8;
-        const uint64_t w = lane_load(sp);
-        std::memcpy(reinterpret_cast<u8 *>(A), &w, 8);
-    }
-    const unsigned r = static_cast<unsigned>(F - A0);
-    partial_store(reinterpret_cast<u8 *>(A0), load_part(s, r, 8 - r), lane_edge8(F, E));
-}
-
-inline void row_fwd(u8 *d, const u8 *s, size_t n) {
+// One row: head and tail words under edge masks; between them whole words,
+// as aligned 64-byte blocks wherever a block lies wholly inside the row.
+template <bool Bwd>
+inline void row(u8 *d, const u8 *s, size_t n) {
     const uintptr_t D = reinterpret_cast<uintptr_t>(d);
-    const uintptr_t b0 = (D + 63) & ~uintptr_t{63};
-    const uintptr_t b1 = (D + n) & ~uintptr_t{63};
-    if (b0 >= b1) {
-        words_fwd(d, s, n);
-        return;
-    }
-    words_fwd(d, s, b0 - D);
-    for (uintptr_t p = b0; p < b1; p += 64) {
-        copy_block(reinterpret_cast<u8 *>(p), s + (p - D));
-    }
-    words_fwd(reinterpret_cast<u8 *>(b1), s + (b1 - D), D + n - b1);
+    lane_row<Bwd>(
+        D, n,
+        [&](uintptr_t A, ptrdiff_t q, unsigned edge) {
+            partial_store(reinterpret_cast<void *>(A), lane_load_row(s, q, n), edge);
+        },
+        [&](uintptr_t A, ptrdiff_t, size_t k) {
+            const uintptr_t B = A + 8 * k;
+            if (!Bwd) {
+                for (; A < B && (A & 63); A += 8) copy_word(A, s + (A - D));
+                for (; B - A >= 64; A += 64) copy_block(A, s + (A - D));
+                for (; A < B; A += 8) copy_word(A, s + (A - D));
+                return;
+            }
+            uintptr_t C = B;
+            for (; C > A && (C & 63); C -= 8) copy_word(C - 8, s + (C - 8 - D));
+            for (; C - A >= 64; C -= 64) copy_block(C - 64, s + (C - 64 - D));
+            for (; C > A; C -= 8) copy_word(C - 8, s + (C - 8 - D));
+        });
 }
 
-inline void row_bwd(u8 *d, const u8 *s, size_t n) {
-    const uintptr_t D = reinterpret_cast<uintptr_t>(d);
-    const uintptr_t b0 = (D + 63) & ~uintptr_t{63};
-    const uintptr_t b1 = (D + n) & ~uintptr_t{63};
-    if (b0 >= b1) {
-        words_bwd(d, s, n);
-        return;
+// Rows top to bottom (forward) or bottom to top (backward).
+template <bool Bwd>
+void engine(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    for (int i = 0; i < h; ++i) {
+        const int k = Bwd ? h - 1 - i : i;
+        row<Bwd>(static_cast<u8 *>(dst) + static_cast<ptrdiff_t>(k) * dst_lb,
+                 static_cast<const u8 *>(src) + static_cast<ptrdiff_t>(k) * src_lb, static_cast<size_t>(nbytes));
     }
-    words_bwd(reinterpret_cast<u8 *>(b1), s + (b1 - D), D + n - b1);
-    for (uintptr_t p = b1; p > b0;) {
-        p -= 64;
-        copy_block(reinterpret_cast<u8 *>(p), s + (p - D));
-    }
-    words_bwd(d, s, b0 - D);
 }
 
 // Earlier stores, for example pixels just written by another kernel, must be
@@ -129,6 +76,11 @@ inline void entry_barrier() { block_sync(); }
 
 }  // namespace
 
+void kl_portable_gcopy(kl_impl &t) {
+    t.gcopy = engine<false>;
+    t.gcopyrl = engine<true>;
+}
+
 extern "C" {
 
 void kl_gcopy_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
@@ -136,12 +88,7 @@ void kl_gcopy_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_l
         return;
     }
     entry_barrier();
-    u8 *d = static_cast<u8 *>(dst);
-    const u8 *s = static_cast<const u8 *>(src);
-    for (int k = 0; k < h; ++k) {
-        row_fwd(d + static_cast<ptrdiff_t>(k) * dst_lb, s + static_cast<ptrdiff_t>(k) * src_lb,
-                static_cast<size_t>(nbytes));
-    }
+    kl_impl_active().gcopy(dst, dst_lb, nbytes, h, src, src_lb);
 }
 
 void kl_gcopyrl_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
@@ -149,12 +96,7 @@ void kl_gcopyrl_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src
         return;
     }
     entry_barrier();
-    u8 *d = static_cast<u8 *>(dst);
-    const u8 *s = static_cast<const u8 *>(src);
-    for (int k = h - 1; k >= 0; --k) {
-        row_bwd(d + static_cast<ptrdiff_t>(k) * dst_lb, s + static_cast<ptrdiff_t>(k) * src_lb,
-                static_cast<size_t>(nbytes));
-    }
+    kl_impl_active().gcopyrl(dst, dst_lb, nbytes, h, src, src_lb);
 }
 
 void kl_gcopy_m2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {

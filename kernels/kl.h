@@ -36,6 +36,15 @@ typedef struct kl_image {
     int32_t parent;  // nonzero when data is borrowed and must not be freed
 } kl_image;
 
+// ---- Implementation --------------------------------------------------------
+// The kernels have a portable implementation and vector ones ("avx2",
+// "avx512") that write the same bytes. The first kernel call chooses one for
+// the process: the one named by the environment variable WREN_KERNELS
+// (portable, avx2 or avx512) when this CPU can run it, otherwise the best one
+// it can run, so WREN_KERNELS=portable switches vector code off.
+const char *kl_implementation(void);             // the chosen implementation's name
+int kl_implementation_available(const char *name);  // 1 when built in and runnable here
+
 // ---- Descriptors ---------------------------------------------------------
 kl_image *kl_createimage(int type, int bands, int w, int h, void *data, int align);
 kl_image *kl_initimage(kl_image *img, int type, int bands, int w, int h, void *data, int align);

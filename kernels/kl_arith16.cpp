@@ -2,6 +2,7 @@
 // absolute value.
 #include "kl.h"
 #include "kl_arith_frame.h"
+#include "kl_impl.h"
 #include "lane.h"
 
 namespace {
@@ -13,7 +14,7 @@ inline uint64_t widen(uint32_t h) { return lane_muld8sux16(kl_scale_16_8, h); }
 
 // Saturating add or subtract in 32-bit lanes, narrowed at pack scale 8.
 template <bool Sub>
-struct AddSub16 : Stateless {
+struct AddSub16 {
     static uint32_t half(uint32_t a, uint32_t b) {
         const uint64_t wa = widen(a), wb = widen(b);
         return lane_packfix(Sub ? lane_sub32(wa, wb) : lane_add32(wa, wb), 8);
@@ -24,7 +25,7 @@ struct AddSub16 : Stateless {
 };
 
 // Exact 32-bit products narrowed with saturation; pack scale 16 keeps the value.
-struct Mpy16 : Stateless {
+struct Mpy16 {
     static uint32_t half(uint32_t a, uint32_t b) {
         return lane_packfix(lane_add32(lane_muld8sux16(a, b), lane_muld8ulx16(a, b)), 16);
     }
@@ -34,7 +35,7 @@ struct Mpy16 : Stateless {
 };
 
 template <bool Gt>
-struct Select16 : Stateless {
+struct Select16 {
     uint64_t operator()(uint64_t a, uint64_t b, unsigned) const {
         const uint64_t sel = lane_lanemask16(Gt ? lane_cmp16_gt(a, b) : lane_cmp16_le(a, b));
         return (a & sel) | (b & ~sel);
@@ -44,14 +45,14 @@ struct Select16 : Stateless {
 enum class Logic { And, Or, Xor };
 
 template <Logic L>
-struct Logic2 : Stateless {
+struct Logic2 {
     uint64_t operator()(uint64_t a, uint64_t b, unsigned) const {
         return L == Logic::And ? a & b : L == Logic::Or ? a | b : a ^ b;
     }
 };
 
 // The source where it is positive, its saturated negation elsewhere.
-struct Abs16 : Stateless {
+struct Abs16 {
     uint64_t operator()(uint64_t a, uint64_t, unsigned) const {
         const uint64_t neg = lane_join(lane_packfix(lane_sub32(uint64_t{0}, widen(lane_half0(a))), 8),
                                        lane_packfix(lane_sub32(uint64_t{0}, widen(lane_half1(a))), 8));
@@ -60,56 +61,27 @@ struct Abs16 : Stateless {
     }
 };
 
-template <class Op>
-void two_source(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2, unsigned control, Op op) {
-    lane_control.set(control);
-    const unsigned m = accept<true>(band_mask, dst, src1, src2);
-    if (!m || !src2) return;
-    run<true>(m, dst, src1, src2, op);
+// The kernel: lane control set at entry, checks, then the row walk.
+template <unsigned Control, class Op, bool Two = true>
+void two_source(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
+    lane_control.set(Control);
+    const unsigned m = accept<true>(band_mask, dst, src1, Two ? src2 : nullptr);
+    if (!m || (Two && !src2)) return;
+    run<true>(m, dst, src1, Two ? src2 : nullptr, Op{});
 }
 
 }  // namespace
 
-extern "C" {
-
-void kl_add_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x40, AddSub16<false>{});
+void kl_portable_arith16(kl_impl &t) {
+    t.add_16 = two_source<0x40, AddSub16<false>>;
+    t.sub_16 = two_source<0x40, AddSub16<true>>;
+    t.mpy_16 = two_source<0x80, Mpy16>;
+    t.max_16 = two_source<0x40, Select16<true>>;
+    t.min_16 = two_source<0x40, Select16<false>>;
+    t.and_16 = two_source<0x40, Logic2<Logic::And>>;
+    t.or_16 = two_source<0x40, Logic2<Logic::Or>>;
+    t.xor_16 = two_source<0x40, Logic2<Logic::Xor>>;
+    t.abs_16 = [](int band_mask, kl_image *dst, kl_image *src) {
+        two_source<0x40, Abs16, false>(band_mask, dst, src, nullptr);
+    };
 }
-
-void kl_sub_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x40, AddSub16<true>{});
-}
-
-void kl_mpy_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x80, Mpy16{});
-}
-
-void kl_max_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x40, Select16<true>{});
-}
-
-void kl_min_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x40, Select16<false>{});
-}
-
-void kl_and_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x40, Logic2<Logic::And>{});
-}
-
-void kl_or_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x40, Logic2<Logic::Or>{});
-}
-
-void kl_xor_16(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x40, Logic2<Logic::Xor>{});
-}
-
-void kl_abs_16(int band_mask, kl_image *dst, kl_image *src) {
-    lane_control.set(0x40);
-    const unsigned m = accept<true>(band_mask, dst, src, nullptr);
-    if (!m) return;
-    Abs16 op;
-    run<true>(m, dst, src, nullptr, op);
-}
-
-}  // extern "C"

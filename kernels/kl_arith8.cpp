@@ -1,6 +1,7 @@
 // Two-source arithmetic and logic kernels on 8-bit samples.
 #include "kl.h"
 #include "kl_arith_frame.h"
+#include "kl_impl.h"
 #include "lane.h"
 
 namespace {
@@ -10,22 +11,22 @@ using namespace kl_arith;
 // Saturating add or subtract: expanded bytes (four fraction bits) are added
 // or subtracted in 16-bit lanes and packed back at pack scale 3.
 template <bool Sub>
-struct AddSub8 : Stateless {
-    unsigned s;
-    static uint32_t half(uint32_t a, uint32_t b, unsigned s) {
+struct AddSub8 {
+    static constexpr unsigned s = 3;
+    static uint32_t half(uint32_t a, uint32_t b) {
         const uint64_t ea = lane_expand(a), eb = lane_expand(b);
         return lane_pack16(Sub ? lane_sub16(ea, eb) : lane_add16(ea, eb), s);
     }
     uint64_t operator()(uint64_t a, uint64_t b, unsigned) const {
-        return lane_join(half(lane_half0(a), lane_half0(b), s), half(lane_half1(a), lane_half1(b), s));
+        return lane_join(half(lane_half0(a), lane_half0(b)), half(lane_half1(a), lane_half1(b)));
     }
 };
 
 // Product clamped to 255: exact products 256ab of the expanded lanes, gathered
 // by four pack32 steps (even bytes in the first half, odd bytes in the second)
 // and interleaved back into memory order.
-struct Mpy8 : Stateless {
-    unsigned s;
+struct Mpy8 {
+    static constexpr unsigned s = 15;
     uint64_t operator()(uint64_t a, uint64_t b, unsigned) const {
         uint64_t acc = 0;
         for (unsigned h = 0; h < 2; ++h) {
@@ -44,7 +45,7 @@ struct Mpy8 : Stateless {
 // Maximum (Gt) or minimum: src1 where the comparison of the expanded lanes
 // holds, src2 elsewhere.
 template <bool Gt>
-struct Select8 : Stateless {
+struct Select8 {
     uint64_t operator()(uint64_t a, uint64_t b, unsigned) const {
         const uint64_t a0 = lane_expand(lane_half0(a)), a1 = lane_expand(lane_half1(a));
         const uint64_t b0 = lane_expand(lane_half0(b)), b1 = lane_expand(lane_half1(b));
@@ -58,54 +59,30 @@ struct Select8 : Stateless {
 enum class Logic { And, Or, Xor };
 
 template <Logic L>
-struct Logic2 : Stateless {
+struct Logic2 {
     uint64_t operator()(uint64_t a, uint64_t b, unsigned) const {
         return L == Logic::And ? a & b : L == Logic::Or ? a | b : a ^ b;
     }
 };
 
-template <class Op>
-void two_source(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2, unsigned control, Op op) {
-    lane_control.set(control);
+// The kernel: lane control set at entry, checks, then the row walk.
+template <unsigned Control, class Op>
+void two_source(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
+    lane_control.set(Control);
     const unsigned m = accept<false>(band_mask, dst, src1, src2);
     if (!m || !src2) return;
-    run<false>(m, dst, src1, src2, op);
+    run<false>(m, dst, src1, src2, Op{});
 }
 
 }  // namespace
 
-extern "C" {
-
-void kl_add_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x18, AddSub8<false>{{}, 3});
+void kl_portable_arith8(kl_impl &t) {
+    t.add_8 = two_source<0x18, AddSub8<false>>;
+    t.sub_8 = two_source<0x18, AddSub8<true>>;
+    t.mpy_8 = two_source<0x78, Mpy8>;
+    t.max_8 = two_source<0x18, Select8<true>>;
+    t.min_8 = two_source<0x18, Select8<false>>;
+    t.and_8 = two_source<0x18, Logic2<Logic::And>>;
+    t.or_8 = two_source<0x18, Logic2<Logic::Or>>;
+    t.xor_8 = two_source<0x18, Logic2<Logic::Xor>>;
 }
-
-void kl_sub_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x18, AddSub8<true>{{}, 3});
-}
-
-void kl_mpy_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x78, Mpy8{{}, 15});
-}
-
-void kl_max_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x18, Select8<true>{});
-}
-
-void kl_min_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x18, Select8<false>{});
-}
-
-void kl_and_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x18, Logic2<Logic::And>{});
-}
-
-void kl_or_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x18, Logic2<Logic::Or>{});
-}
-
-void kl_xor_8(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    two_source(band_mask, dst, src1, src2, 0x18, Logic2<Logic::Xor>{});
-}
-
-}  // extern "C"

@@ -1,60 +1,21 @@
-// The frame shared by the arithmetic and logic kernels: argument checks, the
-// row walk with edge masks and rotated band patterns, source words brought to
-// the destination's alignment, and one partial store per destination word.
+// The frame shared by the arithmetic and logic kernels: argument checks and
+// the row walk. Every destination word is computed from the source bytes
+// under it and stored once, under its edge mask and its band enables.
 //
-// Sources are read strictly inside their rows: whole aligned words where the
-// word lies within the row, and bounded loads of just the row's bytes for the
-// first and last word (hosts do not pad their images). Bytes outside the row
-// read as 0; they only ever land in destination bytes that are not stored.
+// Sources are read strictly inside their rows: whole words in the body, and
+// bounded loads of just the row's bytes for the head and tail words (hosts do
+// not pad their images). Bytes outside the row read as 0; they only ever land
+// in destination bytes that are not stored.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "kl.h"
+#include "kl_impl.h"
 #include "lane.h"
 
 namespace kl_arith {
-
-// One source row, delivered as the 8-byte words that lie under consecutive
-// aligned destination words.
-class SrcRow {
-public:
-    // Row bytes s .. s + len - 1; the first destination word starts r bytes
-    // before the destination row's first byte.
-    void start(const unsigned char *s, size_t len, unsigned r) {
-        lo_ = reinterpret_cast<uintptr_t>(s);
-        hi_ = lo_ + len;
-        next_ = lane_setalign(lo_, -static_cast<ptrdiff_t>(r));
-        k_ = lane_control.align_offset();
-        cur_ = load(next_);
-        next_ += 8;
-    }
-
-    uint64_t word() {
-        uint64_t n = load(next_);
-        next_ += 8;
-        uint64_t w = lane_align(cur_, n, k_);
-        cur_ = n;
-        return w;
-    }
-
-private:
-    // The aligned word at a, with the bytes outside the row as 0.
-    uint64_t load(uintptr_t a) const {
-        if (a >= lo_ && a + 8 <= hi_) return lane_load(reinterpret_cast<const void *>(a));
-        uintptr_t b = a > lo_ ? a : lo_;
-        uintptr_t e = a + 8 < hi_ ? a + 8 : hi_;
-        uint64_t w = 0;
-        if (b < e) std::memcpy(reinterpret_cast<unsigned char *>(&w) + (b - a), reinterpret_cast<const void *>(b), e - b);
-        return w;
-    }
-
-    uintptr_t lo_ = 0, hi_ = 0, next_ = 0;
-    unsigned k_ = 0;
-    uint64_t cur_ = 0;
-};
 
 // Effective band mask after the common checks, or 0 when the kernel declines:
 // missing descriptors, band counts outside 1..4 or different from the
@@ -78,79 +39,33 @@ inline unsigned accept(int band_mask, const kl_image *d, const kl_image *s1, con
     return m;
 }
 
-// The 24-bit pattern p rotated right by r bits.
-constexpr uint32_t rotr24(uint32_t p, unsigned r) {
-    return r ? (((p << (24 - r)) & 0xffffffu) | (p >> r)) : p;
-}
+// Band of cycle byte o (0..23) for sb-byte samples and n bands.
+constexpr unsigned band_of_byte(unsigned o, unsigned sb, unsigned n) { return o / sb % n; }
 
-// Band of row byte q (q may be negative: bytes before the row's first pixel
-// continue the pixel pattern backwards) for sb-byte samples and n bands.
-constexpr unsigned band_of_byte(long q, unsigned sb, unsigned n) {
-    long m = ((q % 24) + 24) % 24;
-    return static_cast<unsigned>(m / sb) % n;
-}
-
-// Runs op over the destination rectangle. op.row(r) is called at the start of
-// every row with the row's offset within its first word; op(a, b, t) returns
-// the result word for source words a and b (b is 0 for one source) and the
-// destination word index t mod 3 within the row.
+// Runs op over the destination rectangle: op(a, b, o) is the result word for
+// the source words a and b (b is 0 for one source) of a destination word at
+// cycle offset o.
 template <bool W16, class Op>
-inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_image *s2, Op &op) {
-    const uint32_t P = (W16 ? kl_masks_16 : kl_masks_8)[d->bands][m];
-    const size_t len = static_cast<size_t>(d->w) * static_cast<size_t>(d->bpp);
-    uintptr_t drow = reinterpret_cast<uintptr_t>(d->data);
-    uintptr_t r1 = reinterpret_cast<uintptr_t>(s1->data);
-    uintptr_t r2 = s2 ? reinterpret_cast<uintptr_t>(s2->data) : 0;
-    SrcRow a, b;
+inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_image *s2, const Op &op) {
+    const uint32_t P = (W16 ? kl_masks_16b : kl_masks_8)[d->bands][m];
+    const size_t n = static_cast<size_t>(d->w) * static_cast<size_t>(d->bpp);
     for (int y = 0; y < d->h; ++y) {
-        const uintptr_t F = drow, E = F + len - 1;
-        uintptr_t A = F & ~static_cast<uintptr_t>(7);
-        const unsigned r = static_cast<unsigned>(F - A);
-        const size_t n = (E >> 3) - (F >> 3) + 1;
-        unsigned edge = W16 ? lane_edge16(F, E) : lane_edge8(F, E);
-        uint32_t Q = rotr24(P, W16 ? r / 2 : r);
-        a.start(reinterpret_cast<const unsigned char *>(r1), len, r);
-        if (s2) b.start(reinterpret_cast<const unsigned char *>(r2), len, r);
-        op.row(r);
-        unsigned t3 = 0;
-        for (size_t t = 0; t < n; ++t) {
-            const uint64_t wa = a.word();
-            const uint64_t wb = s2 ? b.word() : 0;
-            const uint64_t res = op(wa, wb, t3);
-            if constexpr (W16) {
-                partial_store16(reinterpret_cast<void *>(A), res, edge & Q & 0xfu);
-                Q = ((Q << 4) & 0xffffffu) | (Q >> 20);
-            } else {
-                partial_store(reinterpret_cast<void *>(A), res, edge & Q & 0xffu);
-                Q = ((Q << 8) & 0xffffffu) | (Q >> 16);
-            }
-            A += 8;
-            edge = W16 ? lane_edge16(A, E) : lane_edge8(A, E);
-            t3 = t3 == 2 ? 0 : t3 + 1;
-        }
-        drow += static_cast<uintptr_t>(static_cast<intptr_t>(d->lb));
-        r1 += static_cast<uintptr_t>(static_cast<intptr_t>(s1->lb));
-        if (s2) r2 += static_cast<uintptr_t>(static_cast<intptr_t>(s2->lb));
+        const unsigned char *a = s1->data + static_cast<ptrdiff_t>(y) * s1->lb;
+        const unsigned char *b = s2 ? s2->data + static_cast<ptrdiff_t>(y) * s2->lb : nullptr;
+        const uintptr_t F = reinterpret_cast<uintptr_t>(d->data + static_cast<ptrdiff_t>(y) * d->lb);
+        lane_row<false>(
+            F, n,
+            [&](uintptr_t A, ptrdiff_t q, unsigned edge) {
+                const unsigned o = lane_phase(q);
+                const uint64_t w = op(lane_load_row(a, q, n), b ? lane_load_row(b, q, n) : 0, o);
+                partial_store(reinterpret_cast<void *>(A), w, edge & lane_band8(P, o));
+            },
+            [&](uintptr_t A, ptrdiff_t q, size_t k) {
+                lane_words<false>(A, q, k, P, [&](uintptr_t, ptrdiff_t p) {
+                    return op(lane_load(a + p), b ? lane_load(b + p) : 0, lane_phase(p));
+                });
+            });
     }
 }
-
-// Ops without per-row state.
-struct Stateless {
-    void row(unsigned) {}
-};
-
-// Per-row constant words for the constant kernels: for each of the three
-// destination words of the 24-byte band cycle, fill(t, p) builds the word whose
-// byte (or lane) p lines up with row byte p - r + 8t. Rebuilt only when the
-// row's offset within its first word changes.
-template <class Derived>
-struct ConstRows {
-    unsigned last_r = ~0u;
-    void row(unsigned r) {
-        if (r == last_r) return;
-        last_r = r;
-        static_cast<Derived *>(this)->build(r);
-    }
-};
 
 }  // namespace kl_arith

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "kl.h"
+#include "kl_impl.h"
 #include "lane.h"
 
 namespace {
@@ -123,19 +124,6 @@ inline void put3(u8 *d, const u8 *s, int m) {
     if (m & 1) d[2] = s[2];
 }
 
-// A destination word under byte enables m; two 3-byte pixels (0x77) are
-// written as two runs of three bytes.
-inline void store_bytes(u8 *p, uint64_t w, unsigned m) {
-    if (m == 0x77u) {
-        st16(p + 1, static_cast<uint16_t>(w >> 8));
-        p[3] = static_cast<u8>(w >> 24);
-        st16(p + 5, static_cast<uint16_t>(w >> 40));
-        p[7] = static_cast<u8>(w >> 56);
-    } else {
-        partial_store(p, w, m);
-    }
-}
-
 void copy8_3_4_rows(int m, const kl_image *dst, const kl_image *src) {
     const int w = dst->w;
     const unsigned pair = static_cast<unsigned>(((m << 4) | m) & 0x77);
@@ -160,7 +148,7 @@ void copy8_3_4_rows(int m, const kl_image *dst, const kl_image *src) {
                 for (int k = 0; k < 4; ++k) {
                     const uint64_t x = vs[k];
                     const uint64_t word = ((x & 0xffffffu) << 8) | (((x >> 24) & 0xffffffu) << 40);
-                    store_bytes(p + 8 * k, word, pair);
+                    partial_store(p + 8 * k, word, pair);
                 }
             }
         }
@@ -172,8 +160,8 @@ void copy8_3_4_rows(int m, const kl_image *dst, const kl_image *src) {
 
 void copy8_4_3_rows(int m, const kl_image *dst, const kl_image *src) {
     const int w = dst->w;
-    const unsigned pat = kl_masks_8[3][m & 7];
-    const unsigned q0 = pat & 0xff, q1 = (pat >> 16) & 0xff, q2 = (pat >> 8) & 0xff;
+    const uint32_t pat = kl_masks_8[3][m & 7];
+    const unsigned q0 = lane_band8(pat, 0), q1 = lane_band8(pat, 8), q2 = lane_band8(pat, 16);
     static const int lead[8] = {0, 5, 2, 7, 4, 1, 6, 3};
     for (int j = 0; j < dst->h; ++j) {
         u8 *d = dst->data + row_off(j, dst->lb);
@@ -193,9 +181,9 @@ void copy8_4_3_rows(int m, const kl_image *dst, const kl_image *src) {
                 t[k] = ((sw[k] >> 8) & 0xffffffu) | ((sw[k] >> 40) << 24);
             }
             u8 *p = d + 3 * i;
-            store_bytes(p, t[0] | (t[1] << 48), q0);
-            store_bytes(p + 8, (t[1] >> 16) | (t[2] << 32), q1);
-            store_bytes(p + 16, (t[2] >> 32) | (t[3] << 16), q2);
+            partial_store(p, t[0] | (t[1] << 48), q0);
+            partial_store(p + 8, (t[1] >> 16) | (t[2] << 32), q1);
+            partial_store(p + 16, (t[2] >> 32) | (t[3] << 16), q2);
         }
         for (; i < w; ++i) {
             put3(d + 3 * i, s + 4 * i + 1, m);
@@ -268,41 +256,21 @@ inline int conv_mask(int band_mask, const kl_image *dst, const kl_image *src, in
     return band_mask & dst->bmask & src->bmask & 7;
 }
 
-}  // namespace
-
-extern "C" {
-
-void kl_band_extract_8(int band_mask, kl_image *dst, kl_image *src) {
-    band_move<KL_BYTE, false>(band_mask, dst, src);
-}
-
-void kl_band_extract_16(int band_mask, kl_image *dst, kl_image *src) {
-    band_move<KL_SHORT, false>(band_mask, dst, src);
-}
-
-void kl_band_insert_8(int band_mask, kl_image *dst, kl_image *src) {
-    band_move<KL_BYTE, true>(band_mask, dst, src);
-}
-
-void kl_band_insert_16(int band_mask, kl_image *dst, kl_image *src) {
-    band_move<KL_SHORT, true>(band_mask, dst, src);
-}
-
-void kl_copy8_3_4(int band_mask, kl_image *dst, kl_image *src) {
+void copy8_3_4(int band_mask, kl_image *dst, kl_image *src) {
     const int m = conv_mask(band_mask, dst, src, KL_BYTE, 4, 3);
     if (m) {
         copy8_3_4_rows(m, dst, src);
     }
 }
 
-void kl_copy8_4_3(int band_mask, kl_image *dst, kl_image *src) {
+void copy8_4_3(int band_mask, kl_image *dst, kl_image *src) {
     const int m = conv_mask(band_mask, dst, src, KL_BYTE, 3, 4);
     if (m) {
         copy8_4_3_rows(m, dst, src);
     }
 }
 
-void kl_copy16_3_4(int band_mask, kl_image *dst, kl_image *src) {
+void copy16_3_4(int band_mask, kl_image *dst, kl_image *src) {
     const int m = conv_mask(band_mask, dst, src, KL_SHORT, 4, 3);
     if (!m) {
         return;
@@ -320,7 +288,7 @@ void kl_copy16_3_4(int band_mask, kl_image *dst, kl_image *src) {
     }
 }
 
-void kl_copy16_4_3(int band_mask, kl_image *dst, kl_image *src) {
+void copy16_4_3(int band_mask, kl_image *dst, kl_image *src) {
     const int m = conv_mask(band_mask, dst, src, KL_SHORT, 3, 4);
     if (!m) {
         return;
@@ -338,4 +306,15 @@ void kl_copy16_4_3(int band_mask, kl_image *dst, kl_image *src) {
     }
 }
 
-}  // extern "C"
+}  // namespace
+
+void kl_portable_band(kl_impl &t) {
+    t.band_extract_8 = band_move<KL_BYTE, false>;
+    t.band_extract_16 = band_move<KL_SHORT, false>;
+    t.band_insert_8 = band_move<KL_BYTE, true>;
+    t.band_insert_16 = band_move<KL_SHORT, true>;
+    t.copy8_3_4 = copy8_3_4;
+    t.copy8_4_3 = copy8_4_3;
+    t.copy16_3_4 = copy16_3_4;
+    t.copy16_4_3 = copy16_4_3;
+}

@@ -6,150 +6,34 @@
 // converters.
 //
 // The masked copies write each destination word once under its byte enables
-// (the row's edge mask AND the band pattern rotated to the word) and never
-// read the destination. Source bytes are read only inside the row: the words
-// at the two ends of a row are loaded byte-exact, the words between them with
+// (the row's edge mask AND the band enables at the word's cycle offset) and
+// never read the destination. Source bytes are read only inside the row: the
+// head and tail words are loaded byte-exact, the words between them with
 // unaligned 8-byte loads that line up with the destination word.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "kl.h"
+#include "kl_impl.h"
 #include "lane.h"
 
 namespace {
 
 using u8 = unsigned char;
 
-// Rotations of a 24-bit pattern, 0 <= r < 24.
-inline unsigned rotl24(unsigned p, unsigned r) {
-    return r ? ((p << r) | (p >> (24 - r))) & 0xffffffu : p;
-}
-
-// The runs of set bits of every 8-bit byte-enable mask (bit 7 = byte 0), so a
-// masked word is written with one store per run rather than one per byte.
-struct Runs {
-    uint8_t n;
-    uint8_t at[4];
-    uint8_t len[4];
-};
-
-struct RunTable {
-    Runs r[256];
-    constexpr RunTable() : r{} {
-        for (unsigned m = 0; m < 256; ++m) {
-            Runs x{};
-            unsigned k = 0;
-            while (k < 8) {
-                if ((m >> (7 - k)) & 1) {
-                    unsigned s = k;
-                    while (k < 8 && ((m >> (7 - k)) & 1)) ++k;
-                    x.at[x.n] = static_cast<uint8_t>(s);
-                    x.len[x.n] = static_cast<uint8_t>(k - s);
-                    ++x.n;
-                } else {
-                    ++k;
-                }
-            }
-            r[m] = x;
-        }
-    }
-};
-constexpr RunTable kRuns;
-
-// Bytes 0 .. len-1 of w to p .. p+len-1, 1 <= len <= 8.
-inline void store_span(u8 *p, uint64_t w, unsigned len) {
-    switch (len) {
-    case 8: lane_store(p, w); return;
-    case 7: lane_store32(p, static_cast<uint32_t>(w)); p += 4; w >>= 32; [[fallthrough]];
-    case 3: {
-        uint16_t v = static_cast<uint16_t>(w);
-        std::memcpy(p, &v, 2);
-        p[2] = static_cast<u8>(w >> 16);
-        return;
-    }
-    case 6: lane_store32(p, static_cast<uint32_t>(w)); p += 4; w >>= 32; [[fallthrough]];
-    case 2: {
-        uint16_t v = static_cast<uint16_t>(w);
-        std::memcpy(p, &v, 2);
-        return;
-    }
-    case 5: lane_store32(p, static_cast<uint32_t>(w)); p += 4; w >>= 32; [[fallthrough]];
-    case 1: *p = static_cast<u8>(w); return;
-    case 4: lane_store32(p, static_cast<uint32_t>(w)); return;
-    default: return;
-    }
-}
-
-// Writes exactly the bytes of w that m enables (bit 7 = byte 0) to the word at p.
-inline void store_masked(u8 *p, uint64_t w, unsigned m) {
-    m &= 0xffu;
-    if (m == 0xffu) {
-        lane_store(p, w);
-        return;
-    }
-    const Runs &r = kRuns.r[m];
-    for (unsigned i = 0; i < r.n; ++i) {
-        store_span(p + r.at[i], w >> (8 * r.at[i]), r.len[i]);
-    }
-}
-
-// The cnt source bytes at s, placed at byte positions pos.. of a zero word.
-inline uint64_t load_part(const u8 *s, unsigned pos, unsigned cnt) {
-    u8 t[8] = {};
-    std::memcpy(t + pos, s, cnt);
-    return lane_load(t);
-}
-
-// One row of the forward masked copy: n >= 1 bytes at d from s, byte j
-// written when bit (7 - j) mod 24 of pat is set.
-inline void mrow_fwd(u8 *d, const u8 *s, size_t n, unsigned pat) {
-    const uintptr_t F = reinterpret_cast<uintptr_t>(d);
-    const uintptr_t E = F + n - 1;
-    uintptr_t A = F & ~uintptr_t{7};
-    const unsigned r = static_cast<unsigned>(F - A);
-    unsigned q = rotl24(pat, (24 - r) % 24);
-    const size_t first = (8 - r) < n ? 8 - r : n;
-    store_masked(reinterpret_cast<u8 *>(A), load_part(s, r, static_cast<unsigned>(first)),
-                 lane_edge8(F, E) & q);
-    q = rotl24(q, 8);
-    A += 8;
-    s += first;
-    for (; A + 7 <= E; A += 8, s += 8) {
-        store_masked(reinterpret_cast<u8 *>(A), lane_load(s), q);
-        q = rotl24(q, 8);
-    }
-    if (A <= E) {
-        store_masked(reinterpret_cast<u8 *>(A), load_part(s, 0, static_cast<unsigned>(E - A + 1)),
-                     lane_edge8(A, E) & q);
-    }
-}
-
-// The same bytes, from the row's last word to its first.
-inline void mrow_bwd(u8 *d, const u8 *s, size_t n, unsigned pat) {
-    const uintptr_t F = reinterpret_cast<uintptr_t>(d);
-    const uintptr_t E = F + n - 1;
-    const uintptr_t A0 = F & ~uintptr_t{7};
-    uintptr_t A = E & ~uintptr_t{7};
-    const unsigned r = static_cast<unsigned>(F - A0);
-    if (A == A0) {
-        store_masked(reinterpret_cast<u8 *>(A0), load_part(s, r, static_cast<unsigned>(n)),
-                     lane_edge8(F, E) & rotl24(pat, (24 - r) % 24));
-        return;
-    }
-    // The last word holds row bytes A - F ..; its enables are the pattern
-    // rotated left by (A - F) mod 24.
-    unsigned q = rotl24(pat, static_cast<unsigned>((A - F) % 24));
-    const u8 *sp = s + (A - F);
-    store_masked(reinterpret_cast<u8 *>(A), load_part(sp, 0, static_cast<unsigned>(E - A + 1)),
-                 lane_edge8(A, E) & q);
-    for (A -= 8; A > A0; A -= 8) {
-        sp -= 8;
-        q = rotl24(q, 16);  // right by 8 within 24 bits
-        store_masked(reinterpret_cast<u8 *>(A), lane_load(sp), q);
-    }
-    q = rotl24(q, 16);
-    store_masked(reinterpret_cast<u8 *>(A0), load_part(s, r, 8 - r), lane_edge8(F, E) & q);
+// One row of a masked copy: n >= 1 bytes at d from s, byte j written when
+// bit (7 - j) mod 24 of pat is set; Bwd walks from the row's last word.
+template <bool Bwd>
+inline void mrow(u8 *d, const u8 *s, size_t n, uint32_t pat) {
+    lane_row<Bwd>(
+        reinterpret_cast<uintptr_t>(d), n,
+        [&](uintptr_t A, ptrdiff_t q, unsigned edge) {
+            partial_store(reinterpret_cast<void *>(A), lane_load_row(s, q, n), edge & lane_band8(pat, lane_phase(q)));
+        },
+        [&](uintptr_t A, ptrdiff_t q, size_t k) {
+            lane_words<Bwd>(A, q, k, pat, [&](uintptr_t, ptrdiff_t p) { return lane_load(s + p); });
+        });
 }
 
 // The destination starts inside the source area, after its start.
@@ -210,36 +94,28 @@ void copy_dispatch(int band_mask, kl_image *dst, kl_image *src) {
     }
 }
 
+// Rows from the first (forward) or the last (backward).
+template <bool Bwd>
+void mcopy(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    const uint32_t pat = pattern & 0xffffffu;
+    if (pat == 0 || h < 1 || nbytes <= 0) {
+        return;
+    }
+    for (int i = 0; i < h; ++i) {
+        const int k = Bwd ? h - 1 - i : i;
+        mrow<Bwd>(static_cast<u8 *>(dst) + static_cast<ptrdiff_t>(k) * dst_lb,
+                  static_cast<const u8 *>(src) + static_cast<ptrdiff_t>(k) * src_lb, static_cast<size_t>(nbytes), pat);
+    }
+}
+
 }  // namespace
 
+void kl_portable_copy(kl_impl &t) {
+    t.mcopy = mcopy<false>;
+    t.mcopy_rl = mcopy<true>;
+}
+
 extern "C" {
-
-void kl_mcopy(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
-    const unsigned pat = pattern & 0xffffffu;
-    if (pat == 0 || h < 1 || nbytes <= 0) {
-        return;
-    }
-    u8 *d = static_cast<u8 *>(dst);
-    const u8 *s = static_cast<const u8 *>(src);
-    for (int k = 0; k < h; ++k) {
-        mrow_fwd(d + static_cast<ptrdiff_t>(k) * dst_lb, s + static_cast<ptrdiff_t>(k) * src_lb,
-                 static_cast<size_t>(nbytes), pat);
-    }
-}
-
-void kl_mcopy_rl(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, void *src,
-                 int src_lb) {
-    const unsigned pat = pattern & 0xffffffu;
-    if (pat == 0 || h < 1 || nbytes <= 0) {
-        return;
-    }
-    u8 *d = static_cast<u8 *>(dst);
-    const u8 *s = static_cast<const u8 *>(src);
-    for (int k = h - 1; k >= 0; --k) {
-        mrow_bwd(d + static_cast<ptrdiff_t>(k) * dst_lb, s + static_cast<ptrdiff_t>(k) * src_lb,
-                 static_cast<size_t>(nbytes), pat);
-    }
-}
 
 void kl_copy_8(int band_mask, kl_image *dst, kl_image *src) {
     copy_dispatch<1>(band_mask, dst, src);

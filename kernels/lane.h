@@ -339,45 +339,71 @@ static constexpr uint64_t lane_lanemask16(unsigned m) {
 
 // ---- Memory access ---------------------------------------------------------
 
+// Runs of set bits of every byte-enable mask (bit 7 = byte 0), so that a
+// masked word is written with one store per run rather than one per byte.
+struct lane_runs {
+    uint8_t n, at[4], len[4];
+};
+struct lane_run_table {
+    lane_runs r[256];
+    constexpr lane_run_table() : r{} {
+        for (unsigned m = 0; m < 256; ++m) {
+            lane_runs x{};
+            for (unsigned k = 0; k < 8;) {
+                if (!((m >> (7 - k)) & 1)) {
+                    ++k;
+                    continue;
+                }
+                const unsigned s = k;
+                while (k < 8 && ((m >> (7 - k)) & 1)) ++k;
+                x.at[x.n] = static_cast<uint8_t>(s);
+                x.len[x.n++] = static_cast<uint8_t>(k - s);
+            }
+            r[m] = x;
+        }
+    }
+};
+inline constexpr lane_run_table lane_run_of{};
+
+// Bytes 0 .. len - 1 of w to p .. p + len - 1, 1 <= len <= 7.
+static inline void lane_store_span(unsigned char *p, uint64_t w, unsigned len) {
+    if (len & 4) {
+        lane_store32(p, static_cast<uint32_t>(w));
+        p += 4;
+        w >>= 32;
+    }
+    if (len & 2) {
+        const uint16_t v = static_cast<uint16_t>(w);
+        std::memcpy(p, &v, 2);
+        p += 2;
+        w >>= 16;
+    }
+    if (len & 1) *p = static_cast<unsigned char>(w);
+}
+
 // Writes byte k of w to p + k for every k whose mask bit (7 - k) is set; other
 // bytes of memory are neither read nor written. A full mask is one 8-byte store.
 static inline void partial_store(void *p, uint64_t w, unsigned m) {
     unsigned char *d = static_cast<unsigned char *>(p);
     m &= 0xffu;
     if (m == 0xffu) {
-        std::memcpy(d, &w, 8);
+        lane_store(d, w);
         return;
     }
-#pragma GCC unroll 8
-    for (unsigned h = 0; h < 2; ++h) {
-        unsigned nib = (m >> (4 - 4 * h)) & 0xfu;
-        if (nib == 0xfu) {
-            uint32_t v = static_cast<uint32_t>(w >> (32 * h));
-            std::memcpy(d + 4 * h, &v, 4);
-            continue;
-        }
-#pragma GCC unroll 8
-        for (unsigned j = 0; j < 4; ++j)
-            if ((nib >> (3 - j)) & 1) d[4 * h + j] = static_cast<unsigned char>(w >> (8 * (4 * h + j)));
-    }
+    const lane_runs &r = lane_run_of.r[m];
+    for (unsigned i = 0; i < r.n; ++i) lane_store_span(d + r.at[i], w >> (8 * r.at[i]), r.len[i]);
+}
+
+// Byte enables of a 16-bit lane mask (bit 3 = L0).
+static constexpr unsigned lane_bytes16(unsigned m) {
+    unsigned r = 0;
+    for (unsigned k = 0; k < 4; ++k)
+        if ((m >> (3 - k)) & 1) r |= 0xc0u >> (2 * k);
+    return r;
 }
 
 // Writes lane L_k of w to p + 2k for every k whose mask bit (3 - k) is set.
-static inline void partial_store16(void *p, uint64_t w, unsigned m) {
-    unsigned char *d = static_cast<unsigned char *>(p);
-    m &= 0xfu;
-    if (m == 0xfu) {
-        std::memcpy(d, &w, 8);
-        return;
-    }
-#pragma GCC unroll 8
-    for (unsigned k = 0; k < 4; ++k) {
-        if ((m >> (3 - k)) & 1) {
-            uint16_t v = static_cast<uint16_t>(w >> (16 * k));
-            std::memcpy(d + 2 * k, &v, 2);
-        }
-    }
-}
+static inline void partial_store16(void *p, uint64_t w, unsigned m) { partial_store(p, w, lane_bytes16(m & 0xfu)); }
 
 // 8-byte store with the byte order reversed: byte k of w goes to p + 7 - k.
 static inline void partial_store_rev(void *p, uint64_t w) {
@@ -411,3 +437,68 @@ static inline void block_store(void *p, const uint64_t words[8]) { std::memcpy(p
 
 // Waits for earlier block stores to complete before later loads of the same memory.
 static inline void block_sync() { std::atomic_thread_fence(std::memory_order_seq_cst); }
+
+// ---- Rows ------------------------------------------------------------------
+//
+// A row of n >= 1 bytes from address F is walked as the aligned 8-byte words
+// that hold it: the head word holding F (when F is not aligned or the row is
+// shorter than a word), a body of whole words, and the tail word holding the
+// last byte (when it does not end a word). A word is known by its address A
+// and its row offset q = A - F, negative for a head that starts before F.
+//
+// Band patterns are 24 bits: row byte j is enabled when bit (7 - j) mod 24 is
+// set. 24 bytes hold a whole number of pixels of 1 to 4 samples of 8 or 16
+// bits, so anything that depends on a byte's band (enables, constants) is a
+// function of the byte's offset within the 24-byte cycle.
+
+// Offset of row byte q within the 24-byte band cycle.
+static constexpr unsigned lane_phase(ptrdiff_t q) { return static_cast<unsigned>((q % 24 + 24) % 24); }
+
+// Enables of the 8 bytes from cycle offset o (0..23) under the 24-bit pattern
+// p (bit 7 of the result = the first byte).
+static constexpr unsigned lane_band8(uint32_t p, unsigned o) {
+    p &= 0xffffffu;
+    return (o ? (p << o) | (p >> (24 - o)) : p) & 0xffu;
+}
+
+// Row bytes q .. q + 7 of the n bytes at s, those outside the row as 0; reads
+// only row bytes.
+static inline uint64_t lane_load_row(const void *s, ptrdiff_t q, size_t n) {
+    const ptrdiff_t lo = q > 0 ? q : 0, end = static_cast<ptrdiff_t>(n), hi = q + 8 < end ? q + 8 : end;
+    if (hi <= lo) return 0;
+    return lane_load_n(static_cast<const unsigned char *>(s) + lo, static_cast<size_t>(hi - lo)) << (8 * (lo - q));
+}
+
+// Walks the row [F, F + n), n >= 1: part(A, q, edge) for the head and tail
+// words with their lane_edge8 masks, body(A, q, words) once for the whole
+// words between them. Forward: head, body, tail; backward (Bwd): tail, body,
+// head, and the body is expected to go from its last word to its first.
+template <bool Bwd, class Part, class Body>
+static inline void lane_row(uintptr_t F, size_t n, Part &&part, Body &&body) {
+    const uintptr_t E = F + n - 1, A0 = F & ~uintptr_t{7}, hi = (E + 1) & ~uintptr_t{7};
+    const bool head = A0 != F || n < 8;
+    const uintptr_t lo = head ? A0 + 8 : A0;
+    const bool tail = hi >= lo && hi <= E;
+    const auto q = [F](uintptr_t A) { return static_cast<ptrdiff_t>(A - F); };
+    if (head && !Bwd) part(A0, q(A0), lane_edge8(F, E));
+    if (tail && Bwd) part(hi, q(hi), lane_edge8(hi, E));
+    if (hi > lo) body(lo, q(lo), static_cast<size_t>(hi - lo) / 8);
+    if (tail && !Bwd) part(hi, q(hi), lane_edge8(hi, E));
+    if (head && Bwd) part(A0, q(A0), lane_edge8(F, E));
+}
+
+// The portable body: whole words of a row, each built by word(A, q) and
+// stored under the band enables of its cycle offset (pattern p, a full
+// pattern storing whole words), in the walk's direction.
+template <bool Bwd, class Word>
+static inline void lane_words(uintptr_t A, ptrdiff_t q, size_t k, uint32_t p, Word &&word) {
+    if (Bwd) {
+        A += 8 * (k - 1);
+        q += static_cast<ptrdiff_t>(8 * (k - 1));
+    }
+    const ptrdiff_t step = Bwd ? -8 : 8;
+    for (; k; --k, A += static_cast<uintptr_t>(step), q += step) {
+        const uint64_t w = word(A, q);
+        partial_store(reinterpret_cast<void *>(A), w, lane_band8(p, lane_phase(q)));
+    }
+}

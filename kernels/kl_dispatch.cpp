@@ -1,0 +1,76 @@
+// The exported kernels, each a call through the implementation chosen once
+// per process, and the choice itself.
+#include <cstdlib>
+#include <cstring>
+
+#include "kl.h"
+#include "kl_impl.h"
+
+namespace {
+
+kl_impl make_portable() {
+    kl_impl t{};
+    t.name = "portable";
+    kl_portable_arith8(t);
+    kl_portable_arith16(t);
+    kl_portable_constant(t);
+    kl_portable_copy(t);
+    kl_portable_band(t);
+    kl_portable_gcopy(t);
+    return t;
+}
+
+// Implementations from the best to the fallback.
+const char *const kBest[] = {"portable"};
+
+const kl_impl *choose() {
+    const char *want = std::getenv("WREN_KERNELS");
+    if (want && *want) {
+        if (const kl_impl *t = kl_impl_find(want)) return t;
+    }
+    for (const char *name : kBest) {
+        if (const kl_impl *t = kl_impl_find(name)) return t;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const kl_impl *kl_impl_find(const char *name) {
+    static const kl_impl portable = make_portable();
+    if (!name) return nullptr;
+    if (std::strcmp(name, "portable") == 0) return &portable;
+    return nullptr;
+}
+
+const kl_impl &kl_impl_active() {
+    static const kl_impl *const active = choose();
+    return *active;
+}
+
+extern "C" {
+
+#define KL_FORWARD_TWO(n) \
+    void kl_##n(int m, kl_image *d, kl_image *a, kl_image *b) { kl_impl_active().n(m, d, a, b); }
+#define KL_FORWARD_CONST(n) \
+    void kl_##n(int m, kl_image *d, kl_image *s, short *k) { kl_impl_active().n(m, d, s, k); }
+#define KL_FORWARD_ONE(n) \
+    void kl_##n(int m, kl_image *d, kl_image *s) { kl_impl_active().n(m, d, s); }
+#define KL_FORWARD_ROWS(n)                                                                         \
+    void kl_##n(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) { \
+        kl_impl_active().n(pattern, dst, dst_lb, nbytes, h, src, src_lb);                        \
+    }
+KL_TWO_SOURCE(KL_FORWARD_TWO)
+KL_CONSTANT(KL_FORWARD_CONST)
+KL_ONE_SOURCE(KL_FORWARD_ONE)
+KL_MASKED_ROWS(KL_FORWARD_ROWS)
+
+void kl_mpyk_8(int band_mask, kl_image *dst, kl_image *src, short *constants, int shift, int round) {
+    kl_impl_active().mpyk_8(band_mask, dst, src, constants, shift, round);
+}
+
+const char *kl_implementation(void) { return kl_impl_active().name; }
+
+int kl_implementation_available(const char *name) { return kl_impl_find(name) != nullptr; }
+
+}  // extern "C"

@@ -1,0 +1,65 @@
+// Implementations of the kernels behind the exported kl_ functions.
+//
+// An implementation is a table with one entry per computing kernel; every
+// implementation writes the same bytes. The exported functions call the
+// entries of the implementation chosen once per process (kl_dispatch.cpp).
+// The portable table is filled by the files that define its kernels; the
+// vector tables start from it and replace the entries they speed up.
+#pragma once
+
+#include "kl.h"
+
+// Kernels by signature, named without their kl_ prefix.
+#define KL_TWO_SOURCE(X)                                                                                    \
+    X(add_8) X(sub_8) X(mpy_8) X(max_8) X(min_8) X(and_8) X(or_8) X(xor_8) X(add_16) X(sub_16) X(mpy_16) \
+    X(max_16) X(min_16) X(and_16) X(or_16) X(xor_16)
+#define KL_CONSTANT(X)                                                                                   \
+    X(addk_8) X(subk_8) X(ksub_8) X(andk_8) X(ork_8) X(xork_8) X(addk_16) X(subk_16) X(ksub_16) X(andk_16) \
+    X(ork_16) X(xork_16)
+#define KL_ONE_SOURCE(X)                                                                                   \
+    X(abs_16) X(band_extract_8) X(band_extract_16) X(band_insert_8) X(band_insert_16) X(copy8_3_4)        \
+    X(copy16_3_4) X(copy8_4_3) X(copy16_4_3)
+#define KL_MASKED_ROWS(X) X(mcopy) X(mcopy_rl)
+
+using kl_two_fn = void (*)(int, kl_image *, kl_image *, kl_image *);
+using kl_const_fn = void (*)(int, kl_image *, kl_image *, short *);
+using kl_one_fn = void (*)(int, kl_image *, kl_image *);
+using kl_mpyk_fn = void (*)(int, kl_image *, kl_image *, short *, int, int);
+using kl_rows_fn = void (*)(unsigned, void *, int, int, int, void *, int);
+using kl_block_fn = void (*)(void *, int, int, int, void *, int);
+
+struct kl_impl {
+    const char *name;
+#define KL_ENTRY(n, type) type n;
+#define KL_TWO_ENTRY(n) KL_ENTRY(n, kl_two_fn)
+#define KL_CONST_ENTRY(n) KL_ENTRY(n, kl_const_fn)
+#define KL_ONE_ENTRY(n) KL_ENTRY(n, kl_one_fn)
+#define KL_ROWS_ENTRY(n) KL_ENTRY(n, kl_rows_fn)
+    KL_TWO_SOURCE(KL_TWO_ENTRY)
+    KL_CONSTANT(KL_CONST_ENTRY)
+    KL_ONE_SOURCE(KL_ONE_ENTRY)
+    KL_MASKED_ROWS(KL_ROWS_ENTRY)
+#undef KL_ENTRY
+#undef KL_TWO_ENTRY
+#undef KL_CONST_ENTRY
+#undef KL_ONE_ENTRY
+#undef KL_ROWS_ENTRY
+    kl_mpyk_fn mpyk_8;
+    kl_block_fn gcopy, gcopyrl;  // forward and backward block copy engines
+};
+
+// The named implementation ("portable", "avx2", "avx512"), or null when it is
+// not built in or this CPU cannot run it.
+const kl_impl *kl_impl_find(const char *name);
+
+// The implementation the exported functions use: WREN_KERNELS when it names
+// an available one, otherwise the best available. Chosen on first use.
+const kl_impl &kl_impl_active();
+
+// Portable entries, filled by the files that define them.
+void kl_portable_arith8(kl_impl &t);    // kl_arith8.cpp
+void kl_portable_arith16(kl_impl &t);   // kl_arith16.cpp
+void kl_portable_constant(kl_impl &t);  // kl_arithk.cpp
+void kl_portable_copy(kl_impl &t);      // kl_copy.cpp
+void kl_portable_band(kl_impl &t);      // kl_band.cpp
+void kl_portable_gcopy(kl_impl &t);     // gcopy.cpp
