@@ -193,7 +193,7 @@ void DriverCall::finish() noexcept {
     o.scratch_allocs = nscratch_ + nlines_;
     o.chunks = chunks_;
     std::memcpy(o.chunk_rows, chunk_rows_, sizeof o.chunk_rows);
-    copy_str(o.kernels, sizeof o.kernels, "portable");
+    copy_str(o.kernels, sizeof o.kernels, kl_implementation());
     copy_str(o.note, sizeof o.note, note_);
     g_have_last = true;
     if (!tracing()) return;
