@@ -1,9 +1,12 @@
 // wren: inspect and exercise the Wren compute device through the host library.
 #include "verbs.h"
 
+#include <new>
+
 int main(int argc, char **argv) {
     CLI::App app{"wren: inspect and exercise the Wren compute device through the host library"};
     app.set_help_all_flag("--help-all", "Print help for every verb");
+    app.set_version_flag("--version", std::string("wren ") + WREN_VERSION, "Print the tool's version and exit");
     ToolOptions options;
     app.add_option("--plugin", options.plugin, "Compute-device plug-in to load")->capture_default_str();
     app.require_subcommand(0, 1);
@@ -20,12 +23,19 @@ int main(int argc, char **argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
     } catch (const CLI::ParseError &e) {
         std::fprintf(stderr, "wren: %s (see wren --help)\n", e.what());
         return 2;
     }
-    for (const Verb &v : verbs)
-        if (v.command->parsed()) return v.run();
+    try {
+        for (const Verb &v : verbs)
+            if (v.command->parsed()) return v.run();
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "wren: out of memory\n");
+        return 1;
+    }
     std::fprintf(stderr, "wren: no verb given (see wren --help)\n");
     return 2;
 }
