@@ -227,8 +227,12 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
     const int nops = row.count() - 1;
     std::vector<ParamItem> items;
     if (!param_items(row, &items, error)) return nullptr;
-    if (nops < 1 || !dst) {
+    if (nops < 1) {
         *error = "the path " + name + " has no operation to show";
+        return nullptr;
+    }
+    if (!dst) {
+        *error = "no destination image for " + name;
         return nullptr;
     }
     for (const ParamItem &p : items) {
