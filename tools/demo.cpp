@@ -8,11 +8,10 @@
 #include "wren_fill.h"
 
 #include <filesystem>
+#include <map>
 #include <system_error>
 
 namespace {
-
-using tool::Shape;
 
 struct DemoWindow {
     const char *name;
@@ -29,31 +28,50 @@ const char *method_name(int m) {
     return m == WREN_FILL_RECT ? "rectangle" : m == WREN_FILL_BLOCK ? "block" : "page";
 }
 
-// Constants or values each path is shown with.
-std::vector<double> values_for(const std::string &op, int bands) {
-    if (op == "setvalue8") return bands == 1 ? std::vector<double>{180} : std::vector<double>{230, 180, 40};
-    if (op == "addconst8") return {60, 20, -40};
-    if (op == "subtractconst8") return {60, 20, 100};
-    if (op == "subtractfromconst8") return {255, 255, 255};
-    if (op == "multiplyconst8") return {1.5, 0.75, 1.0};
-    if (op == "aluconst8") return {10, 10, 10};
-    if (op == "andconst8") return {0xf0, 0xe0, 0xc0};
-    if (op == "orconst8") return {0x0f, 0x30, 0x80};
-    if (op == "xorconst8") return {0x5a, 0xa5, 0xff};
-    return {};
+// The numbers each parameter option is shown with: by operation and option
+// name first, then by option name; several values are per band.
+std::vector<double> demo_values(const std::string &op, const std::string &option, int bands) {
+    static const std::map<std::string, std::vector<double>> by_op = {
+        {"addconst8", {60, 20, -40}},       {"subtractconst8", {60, 20, 100}},
+        {"subtractfromconst8", {255, 255, 255}}, {"multiplyconst8", {1.5, 0.75, 1.0}},
+        {"aluconst8", {10, 10, 10}},        {"andconst8", {0xf0, 0xe0, 0xc0}},
+        {"orconst8", {0x0f, 0x30, 0x80}},   {"xorconst8", {0x5a, 0xa5, 0xff}},
+    };
+    static const std::map<std::string, std::vector<double>> by_option = {
+        {"const", {20}},     {"low", {96}},      {"high", {160}},    {"map", {0}},
+        {"scale", {1.5}},    {"offset", {-40}},  {"angle", {0.3}},   {"xscale", {2}},
+        {"yscale", {2}},     {"flip", {1}},      {"edge", {0}},      {"matrix", {0.9, 0.3, -0.3, 0.9, 20, -10}},
+    };
+    if (option == "value") return bands == 1 ? std::vector<double>{180} : std::vector<double>{230, 180, 40};
+    std::vector<double> v;
+    if (const auto it = by_op.find(op); it != by_op.end() && option == "const") v = it->second;
+    else if (const auto jt = by_option.find(option); jt != by_option.end()) v = jt->second;
+    else v = {1};
+    if (v.size() > 1 && v.size() != 6) v.resize(static_cast<std::size_t>(bands), v.back());
+    return v;
 }
 
-// Sources each path is shown with, in the window's band count.
-std::vector<tool::Pixels> sources_for(const std::string &op, Shape shape, int bands) {
-    switch (shape) {
-    case Shape::dyadic: return {tool::gradient(kTileW, kTileH, bands), tool::rings(kTileW, kTileH, bands)};
-    case Shape::monadic:
-        if (op == "copy8") return {tool::checkerboard(kTileW, kTileH, bands, 12)};
-        return {tool::gradient(kTileW, kTileH, bands)};
-    case Shape::const_float:
-    case Shape::const_int: return {tool::rings(kTileW, kTileH, bands)};
-    default: return {};
-    }
+// Sources a path is shown with, in the window's band count.
+std::vector<tool::Pixels> demo_sources(const WrenPath &row, int bands) {
+    const int n = tool::images_of(row);
+    if (n >= 2) return {tool::gradient(kTileW, kTileH, bands), tool::rings(kTileW, kTileH, bands)};
+    if (n == 0) return {};
+    if (std::string(row.names[row.count() - 2]) == "copy8") return {tool::checkerboard(kTileW, kTileH, bands, 12)};
+    for (const auto &o : tool::options_of(row))
+        if (o.first == "const") return {tool::rings(kTileW, kTileH, bands)};
+    return {tool::gradient(kTileW, kTileH, bands)};
+}
+
+// Values for every parameter of the row, each use from its operation's name.
+tool::ParamValues demo_params(const WrenPath &row, int bands) {
+    std::vector<tool::ParamItem> items;
+    std::string error;
+    tool::ParamValues v;
+    if (!tool::param_items(row, &items, &error)) return v;
+    for (const tool::ParamItem &p : items)
+        if (p.slot != tool::ParamItem::Slot::src)
+            v[p.option].push_back(demo_values(row.names[p.op], p.option, bands));
+    return v;
 }
 
 int tiles_across(const DemoWindow &w) { return (w.w - kGap) / (kTileW + kGap); }
@@ -116,20 +134,22 @@ int run_demo(const ToolOptions &options, const std::string &out) {
                     dev->machine().accel().fills().size() - before);
     }
 
-    // Every registered path, each into a tile of its own.
+    // Every path of the table; those whose drivers draw get a tile each.
     std::vector<Row> rows;
     std::size_t turn = 0;
     int computed = 0;
-    for (const ZorRegisteredPath &p : ZorListPaths(dev->plugin().device())) {
-        const std::vector<std::string> names(p.names.begin() + 1, p.names.end());
-        std::string shown;
-        for (const std::string &n : names) shown += (shown.empty() ? "" : "/") + n;
-        Row row{shown, "-", p.memberName, "declined", "-", "-", ""};
-        const Shape shape = tool::shape_of(names);
-        if (dev->pending(p.memberName)) {
-            row.reason = "driver not built yet";
-        } else if (shape == Shape::unsupported) {
-            row.reason = "the demo cannot build this path's parameters yet";
+    for (const WrenPath &p : dev->paths()) {
+        Row row{tool::path_name(p), "-", p.member, "declined", "-", "-", ""};
+        const std::string unbuildable = tool::unbuildable_kind(p);
+        if (p.state == WREN_PATH_NOT_BUILT) {
+            row.result = "skipped";
+            row.reason = "not built yet: the host computes it";
+        } else if (p.state == WREN_PATH_WORKER) {
+            row.result = "skipped";
+            row.reason = "worker: needs a kernel from a thin driver";
+        } else if (!unbuildable.empty()) {
+            row.result = "skipped";
+            row.reason = "the tool cannot build " + unbuildable + " parameters yet";
         } else if (DemoWindow *w = next_window(wins, turn)) {
             row.window = w->name;
             const int t = w->next_tile++;
@@ -137,18 +157,16 @@ int run_demo(const ToolOptions &options, const std::string &out) {
             const int ty = kGap + (t / tiles_across(*w)) * (kTileH + kGap);
             ZorHandle<ZorImage> dst(tool::drawing_image(screen, w->id, tx, ty, kTileW, kTileH));
             const int bands = w->depth == 8 ? 1 : 3;
-            const auto srcs = sources_for(names[0], shape, bands);
+            const auto srcs = demo_sources(p, bands);
             std::vector<const tool::Pixels *> ptrs;
             for (const tool::Pixels &s : srcs) ptrs.push_back(&s);
-            std::vector<double> vals = values_for(names[0], bands);
-            if (vals.size() > static_cast<std::size_t>(bands)) vals.resize(bands);
             std::string error;
-            auto chain = dst ? tool::Chain::make(names, dst.get(), ptrs, vals, &error) : nullptr;
+            auto chain = dst ? tool::Chain::make(p, dst.get(), ptrs, demo_params(p, bands), &error) : nullptr;
             if (!chain) {
                 row.reason = dst ? error : "cannot make the tile's image";
             } else {
                 const ZorDispatchResult r = chain->run();
-                const auto o = dev->outcome_for(tool::full_path(names));
+                const auto o = dev->outcome_for(tool::full_path(p));
                 if (r.status == ZOR_SUCCESS) {
                     row.result = "computed";
                     ++computed;
@@ -181,7 +199,10 @@ int run_demo(const ToolOptions &options, const std::string &out) {
     for (const Row &r : rows)
         std::printf("%2d  %-*s  %-8s  %-*s  %-8s  %5s  %6s  %s\n", ++n, ipw, r.path.c_str(), r.window.c_str(), idw,
                     r.driver.c_str(), r.result.c_str(), r.rects.c_str(), r.usec.c_str(), r.reason.c_str());
-    std::printf("%d of %zu paths computed by the device\n", computed, rows.size());
+    int drawing = 0;
+    for (const WrenPath &p : dev->paths()) drawing += p.state == WREN_PATH_DRAWS;
+    std::printf("%d of %zu paths computed by the device; %d draw, the others (not built, workers) have no tile\n",
+                computed, rows.size(), drawing);
 
     const auto &faults = dev->machine().accel().faults();
     if (!faults.empty())
@@ -209,9 +230,10 @@ int run_demo(const ToolOptions &options, const std::string &out) {
 Verb add_demo_verb(CLI::App &app, const ToolOptions &options) {
     CLI::App *cmd = app.add_subcommand(
         "demo", "Build a 1280x1024 screen of overlapping 8-bit and 24-bit windows, fill their backgrounds "
-                "with the accelerator's rectangle, block and page fills, run every registered path into a "
-                "tile of a window (gradients, rings and checkerboards as sources), print what each driver "
-                "did (computed, or declined with the reason), and write screen.png and one PNG per window");
+                "with the accelerator's rectangle, block and page fills, run every path whose driver draws "
+                "into a tile of a window (gradients, rings and checkerboards as sources), print what each "
+                "driver did (computed, or declined with the reason; paths not built yet and workers are "
+                "skipped), and write screen.png and one PNG per window");
     auto out = std::make_shared<std::string>("out");
     cmd->add_option("--out", *out, "Directory for the PNGs, made if missing")->capture_default_str();
     return {cmd, [&options, out] { return run_demo(options, *out); }};

@@ -1,13 +1,18 @@
 // wren run: one registered path on the user's PNG images, into a window of a
-// chosen size and depth, optionally partly covered by other windows.
+// chosen size and depth, optionally partly covered by other windows. What the
+// path takes comes from the device's path table.
 #include "session.h"
 
 #include "snapshot.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <limits>
+#include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -15,15 +20,14 @@ struct RunOptions {
     std::string path;
     std::vector<std::string> images;
     std::string constants, values, window, output;
-    std::vector<std::string> covers;
+    bool output_given = false;
+    std::vector<std::string> covers, params;
     int depth = 8;
     bool trace = false;
 };
 
-// A comma-separated list of numbers; integers only when integral. False with
-// *error naming the option on a bad list.
-bool parse_numbers(const std::string &text, const char *option, bool integral, std::vector<double> *out,
-                   std::string *error) {
+// A comma-separated list of numbers. False with *error naming the option.
+bool parse_numbers(const std::string &text, const std::string &option, std::vector<double> *out, std::string *error) {
     out->clear();
     std::size_t start = 0;
     while (true) {
@@ -33,12 +37,7 @@ bool parse_numbers(const std::string &text, const char *option, bool integral, s
         char *end = nullptr;
         const double v = std::strtod(item.c_str(), &end);
         if (item.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) {
-            *error = std::string(option) + ": '" + item + "' is not a number";
-            return false;
-        }
-        if (integral && (v != std::floor(v) || v < std::numeric_limits<std::int32_t>::min() ||
-                         v > std::numeric_limits<std::int32_t>::max())) {
-            *error = std::string(option) + ": '" + item + "' is not a 32-bit integer";
+            *error = option + ": '" + item + "' is not a number";
             return false;
         }
         out->push_back(v);
@@ -47,8 +46,10 @@ bool parse_numbers(const std::string &text, const char *option, bool integral, s
     }
 }
 
-bool parse_ints(const std::string &text, const char *option, std::size_t count, char sep, std::vector<long> *out,
-                std::string *error) {
+// count integers separated by sep, each within [lo, hi]; out_of_range, when
+// given, is the whole message for one that is not.
+bool parse_ints(const std::string &text, const char *option, std::size_t count, char sep, long lo, long hi,
+                std::vector<long> *out, std::string *error, const std::string &out_of_range = "") {
     out->clear();
     std::size_t start = 0;
     while (true) {
@@ -57,8 +58,14 @@ bool parse_ints(const std::string &text, const char *option, std::size_t count, 
         errno = 0;
         char *end = nullptr;
         const long v = std::strtol(item.c_str(), &end, 10);
-        if (item.empty() || *end != '\0' || errno == ERANGE || v < -32768 || v > 32767) {
-            *error = std::string(option) + ": '" + item + "' is not a coordinate";
+        if (item.empty() || *end != '\0') {
+            *error = std::string(option) + ": '" + item + "' is not an integer";
+            return false;
+        }
+        if (errno == ERANGE || v < lo || v > hi) {
+            *error = !out_of_range.empty() ? out_of_range
+                                           : std::string(option) + ": " + item + " is not within " +
+                                                 std::to_string(lo) + " to " + std::to_string(hi);
             return false;
         }
         out->push_back(v);
@@ -72,99 +79,119 @@ bool parse_ints(const std::string &text, const char *option, std::size_t count, 
     return true;
 }
 
-// One value per band the destination selects: a single value is used for
-// every band; otherwise the count must match.
-bool per_band(std::vector<double> &v, int bands, const char *option, std::string *error) {
-    if (v.size() == 1) v.resize(static_cast<std::size_t>(bands), v[0]);
-    if (static_cast<int>(v.size()) != bands) {
-        *error = std::string(option) + ": " + std::to_string(v.size()) + " values given for " +
-                 std::to_string(bands) + " band(s)";
+// Whether a file can be written at path, found before anything runs: an
+// existing file is opened for writing without truncating it; an absent one
+// is made and removed again.
+bool writable(const std::string &path, std::string *error) {
+    if (path.empty()) {
+        *error = "-o: the file name is empty";
         return false;
     }
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        *error = "-o: '" + path + "' is a directory";
+        return false;
+    }
+    const bool existed = std::filesystem::exists(path, ec);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL), 0644);
+    if (fd < 0) {
+        *error = "-o: cannot write '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    if (!existed) ::unlink(path.c_str());
     return true;
 }
 
+// The plug-in's own trace (one line per driver call) is on: the same rule
+// as the plug-in's, a non-empty WREN_TRACE other than "0".
+bool device_traces() {
+    const char *v = std::getenv("WREN_TRACE");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
+
 int fail(const std::string &msg) {
+    std::fflush(stdout);  // what was printed before comes before the error
     std::fprintf(stderr, "wren: %s\n", msg.c_str());
     return 1;
 }
 
 int run_path(const ToolOptions &options, const RunOptions &ro) {
     std::string error;
-    std::string name = ro.path;
-    const std::string prefix = std::string(ZOR_DISPLAY_IO_WREN) + "/";
-    if (name.rfind(prefix, 0) == 0) name.erase(0, prefix.size());
+    // Outputs and options first, so that nothing runs before a mistake in them shows.
+    if (ro.output_given && !writable(ro.output, &error)) return fail(error);
+    tool::ParamValues values;
+    std::vector<double> numbers;
+    if (!ro.constants.empty()) {
+        if (!parse_numbers(ro.constants, "--const", &numbers, &error)) return fail(error);
+        values["const"].push_back(numbers);
+    }
+    if (!ro.values.empty()) {
+        if (!parse_numbers(ro.values, "--value", &numbers, &error)) return fail(error);
+        values["value"].push_back(numbers);
+    }
+    for (const std::string &p : ro.params) {
+        const std::size_t eq = p.find('=');
+        if (eq == std::string::npos || eq == 0)
+            return fail("--param: '" + p + "' is not NAME=v1,v2,... (wren paths lists each path's parameters)");
+        const std::string name = p.substr(0, eq);
+        if (!parse_numbers(p.substr(eq + 1), "--param " + name, &numbers, &error)) return fail(error);
+        values[name].push_back(numbers);
+    }
 
-    // Images first: they fix the default window size.
+    // Images next: they fix the default window size.
     std::vector<tool::Pixels> images;
     for (const std::string &file : ro.images) {
         auto p = tool::read_png(file, &error);
         if (!p) return fail(error);
         images.push_back(std::move(*p));
     }
-    int ww = images.empty() ? 256 : images[0].w, wh = images.empty() ? 256 : images[0].h;
+    const std::string largest =
+        std::to_string(wca::Screen::kMaxWidth) + "x" + std::to_string(wca::Screen::kMaxHeight);
+    long ww = 256, wh = 256;
     if (!ro.window.empty()) {
         std::vector<long> wxh;
-        if (!parse_ints(ro.window, "--window", 2, 'x', &wxh, &error)) return fail(error);
-        ww = static_cast<int>(wxh[0]);
-        wh = static_cast<int>(wxh[1]);
+        const std::string range = "--window: " + ro.window + " is not within 1x1 to " + largest;
+        if (!parse_ints(ro.window, "--window", 2, 'x', 1, std::max(wca::Screen::kMaxWidth, wca::Screen::kMaxHeight),
+                        &wxh, &error, range))
+            return fail(error);
+        ww = wxh[0];
+        wh = wxh[1];
+        if (ww > wca::Screen::kMaxWidth || wh > wca::Screen::kMaxHeight) return fail(range);
+    } else if (!images.empty()) {
+        ww = images[0].w;
+        wh = images[0].h;
+        if (ww > wca::Screen::kMaxWidth || wh > wca::Screen::kMaxHeight)
+            return fail("the first image is " + std::to_string(ww) + "x" + std::to_string(wh) +
+                        ", larger than a window can be (" + largest + "): give --window");
     }
-    if (ww < 1 || wh < 1 || ww > wca::Screen::kMaxWidth || wh > wca::Screen::kMaxHeight)
-        return fail("--window: " + std::to_string(ww) + "x" + std::to_string(wh) + " is not within 1x1 to " +
-                    std::to_string(wca::Screen::kMaxWidth) + "x" + std::to_string(wca::Screen::kMaxHeight));
     std::vector<std::vector<long>> covers;
     for (const std::string &c : ro.covers) {
         std::vector<long> r;
-        if (!parse_ints(c, "--cover", 4, ',', &r, &error)) return fail(error);
+        if (!parse_ints(c, "--cover", 4, ',', -32768, 32767, &r, &error)) return fail(error);
         if (r[2] < 1 || r[3] < 1) return fail("--cover: '" + c + "' has an empty size");
+        if (r[0] >= ww || r[1] >= wh || r[0] + r[2] <= 0 || r[1] + r[3] <= 0)
+            return fail("--cover: '" + c + "' lies wholly outside the " + std::to_string(ww) + "x" +
+                        std::to_string(wh) + " window, so it covers nothing");
         covers.push_back(r);
     }
 
     auto dev_options = wsim::MachineOptions{};
-    dev_options.width = ww;
-    dev_options.height = wh;
+    dev_options.width = static_cast<int>(ww);
+    dev_options.height = static_cast<int>(wh);
     auto dev = tool::Device::open(options, dev_options);
     if (!dev) return 1;
 
-    // The path, as registered.
-    const ZorRegisteredPath *found = nullptr;
-    const auto paths = ZorListPaths(dev->plugin().device());
-    for (const ZorRegisteredPath &p : paths) {
-        std::string s;
-        for (std::size_t i = 1; i < p.names.size(); ++i) s += (i > 1 ? "/" : "") + p.names[i];
-        if (s == name) found = &p;
-    }
-    if (!found) return fail("unknown path '" + ro.path + "' (wren paths lists them)");
-    const std::vector<std::string> names(found->names.begin() + 1, found->names.end());
-    const std::string full = tool::full_path(names);
-    if (dev->pending(found->memberName))
-        return fail(full + ": declined: " + found->memberName + " is not built yet");
-    const tool::Shape shape = tool::shape_of(names);
-    if (shape == tool::Shape::unsupported) return fail("run cannot build the parameters of " + full + " yet");
-    if (static_cast<int>(images.size()) != tool::images_of(shape))
-        return fail(full + " takes " + tool::takes(shape) + ", " + std::to_string(images.size()) + " image(s) given");
-
-    const int bands = ro.depth == 8 ? 1 : 3;
-    std::vector<double> values;
-    const bool wants_const = shape == tool::Shape::const_float || shape == tool::Shape::const_int;
-    const bool wants_value = shape == tool::Shape::set_value;
-    if (!ro.constants.empty() && !wants_const) return fail(full + " takes no --const");
-    if (!ro.values.empty() && !wants_value) return fail(full + " takes no --value");
-    if (wants_const) {
-        if (ro.constants.empty()) return fail(full + " needs --const");
-        if (!parse_numbers(ro.constants, "--const", shape == tool::Shape::const_int, &values, &error) ||
-            !per_band(values, images[0].bands, "--const", &error))
-            return fail(error);
-    }
-    if (wants_value) {
-        if (ro.values.empty()) return fail(full + " needs --value");
-        if (!parse_numbers(ro.values, "--value", false, &values, &error) ||
-            !per_band(values, bands, "--value", &error))
-            return fail(error);
-    }
+    const WrenPath *row = tool::find_path(dev->paths(), ro.path);
+    if (!row) return fail("unknown path '" + ro.path + "' (wren paths lists them)");
+    const std::string name = tool::path_name(*row);
+    const std::string kind = tool::unbuildable_kind(*row);
+    if (!kind.empty())
+        return fail("the tool cannot build " + kind + " parameters yet (" + name + " takes " + tool::takes(*row) +
+                    (row->state == WREN_PATH_NOT_BUILT ? "; its driver is not built yet either)" : ")"));
 
     wca::Screen &screen = dev->screen();
-    const int id = screen.createWindow(ro.depth, 0, 0, ww, wh);
+    const int id = screen.createWindow(ro.depth, 0, 0, static_cast<int>(ww), static_cast<int>(wh));
     if (!id) return fail("cannot make the window: " + screen.lastError());
     // Covering windows are of the other depth, so the covered part of the
     // window's frame buffer keeps its background.
@@ -173,34 +200,45 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
                                  static_cast<int>(c[2]), static_cast<int>(c[3])))
             return fail("cannot make the covering window: " + screen.lastError());
 
-    ZorHandle<ZorImage> dst(tool::drawing_image(screen, id, 0, 0, ww, wh));
+    ZorHandle<ZorImage> dst(tool::drawing_image(screen, id, 0, 0, static_cast<int>(ww), static_cast<int>(wh)));
     if (!dst) return fail("cannot make the window's image");
     std::vector<const tool::Pixels *> ptrs;
     for (const tool::Pixels &p : images) ptrs.push_back(&p);
-    auto chain = tool::Chain::make(names, dst.get(), ptrs, values, &error);
+    auto chain = tool::Chain::make(*row, dst.get(), ptrs, values, &error);
     if (!chain) return fail(error);
 
     dev->machine().accel().clearTrace();
     const ZorDispatchResult r = chain->run();
-    const auto o = dev->outcome_for(full);
-    if (ro.trace)
-        for (const wsim::RegAccess &a : dev->machine().accel().trace())
+    const auto o = dev->outcome_for(tool::full_path(*row));
+    if (ro.trace) {
+        const auto &accesses = dev->machine().accel().trace();
+        for (const wsim::RegAccess &a : accesses)
             std::printf("%-5s 0x%07x %-16s 0x%08x\n", a.store ? "store" : "load", a.offset,
                         tool::register_name(a.offset), a.value);
+        std::printf("%zu register access(es) in the call\n", accesses.size());
+    }
+    // With the device's trace on, its line already gave the driver, the
+    // rectangles, the kernels and the time, or the decline's reason: only
+    // what it does not say is printed here.
+    const bool traced = device_traces() && o;
     if (r.status != ZOR_SUCCESS) {
+        if (traced) return fail(name + ": declined by the device (the trace line above says why)");
         if (o)
-            return fail(full + ": declined by " + o->driver + ": " + dev->reason_name(o->reason) + ": " +
-                        o->message);
-        return fail(full + ": declined by " + found->memberName);
+            return fail(name + ": declined by " + o->driver + " (" + dev->reason_name(o->reason) + "): " + o->message);
+        return fail(name + ": declined: " + (r.count ? "the driver left no outcome" : "the host matched no path"));
     }
     const auto &faults = dev->machine().accel().faults();
     if (!faults.empty()) return fail("the accelerator saw a fault: " + faults.front());
-    if (o)
-        std::printf("%s: computed by %s, %d rectangle(s), %ld us\n", full.c_str(), o->driver, o->rects, o->usec);
-    else
-        std::printf("%s: computed by %s\n", full.c_str(), found->memberName.c_str());
-    if (!ro.output.empty() && !wsim::snapshotWindow(screen, id, ro.output, &error))
-        return fail("cannot write " + ro.output + ": " + error);
+    if (!traced) {
+        if (o)
+            std::printf("%s: computed by %s, %d rectangle(s), %ld us\n", name.c_str(), o->driver, o->rects, o->usec);
+        else
+            std::printf("%s: computed by %s\n", name.c_str(), row->member);
+    }
+    if (ro.output_given) {
+        if (!wsim::snapshotWindow(screen, id, ro.output, &error)) return fail("cannot write " + ro.output + ": " + error);
+        std::printf("wrote %s (%ldx%ld, %d-bit window)\n", ro.output.c_str(), ww, wh, ro.depth);
+    }
     return 0;
 }
 
@@ -209,22 +247,41 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
 Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
     CLI::App *cmd = app.add_subcommand(
         "run", "Run one registered path on PNG images (8-bit grey, RGB or RGBA; alpha is ignored) into a "
-               "window at the screen's top-left corner and write the window as a PNG. Grey and 8-bit "
-               "windows take one band, RGB and 24-bit windows three. Dyadic paths (add8, subtract8, ...) "
-               "take two images, copy8 and not8 one, the constant paths one image and --const, setvalue8 "
-               "only --value. Exits non-zero, saying why, when the device declines");
+               "window at the screen's top-left corner and write the window as a PNG. Grey images and 8-bit "
+               "windows have one band, colour images and 24-bit windows three. What a path takes (images, "
+               "--const, --value, --param NAME=...) is listed by wren paths. Exits 1, saying why, when the "
+               "device declines");
+    cmd->footer(
+        "Examples:\n"
+        "  wren run add8 a.png b.png -o sum.png\n"
+        "  wren run addconst8 --depth 24 --const 10,-20,30 photo.png -o tinted.png\n"
+        "  wren run setvalue8 --window 64x48 --value 200 --cover 40,30,50,50 -o grey.png\n"
+        "  WREN_TRACE=1 wren run not8 a.png --trace\n"
+        "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
+        "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
+        "      -p map=255 -p scale=2 -p offset=-10 a.png");
     auto ro = std::make_shared<RunOptions>();
     cmd->add_option("path", ro->path, "Path below display_ioQORVwren, e.g. add8 (see wren paths)")->required();
     cmd->add_option("images", ro->images, "Source PNG images, as many as the path takes");
     cmd->add_option("--const", ro->constants, "Constants, one for every band or one per band: 10 or 10,20,30");
     cmd->add_option("--value", ro->values, "Set values, one for every band or one per band: 128 or 255,0,0");
-    cmd->add_option("--window", ro->window, "Window size WxH (default: the first image's size, else 256x256)");
+    cmd->add_option("-p,--param", ro->params,
+                    "Any parameter of the path by name, NAME=v1,v2,...; may be repeated (e.g. -p low=10 -p high=20)")
+        ->allow_extra_args(false)
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_option("--window", ro->window,
+                    "Window size WxH, at most " + std::to_string(wca::Screen::kMaxWidth) + "x" +
+                        std::to_string(wca::Screen::kMaxHeight) + " (default: the first image's size, else 256x256)");
     cmd->add_option("--depth", ro->depth, "Window depth")->check(CLI::IsMember({8, 24}))->capture_default_str();
     cmd->add_option("--cover", ro->covers, "A window x,y,w,h above the window; may be repeated")
         ->allow_extra_args(false)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    cmd->add_option("-o,--output", ro->output, "PNG file for the window (default: none written)");
+    CLI::Option *output = cmd->add_option("-o,--output", ro->output, "PNG file for the window (default: none written)");
     cmd->add_flag("--trace", ro->trace, "Print the accelerator register accesses of the call");
-    return {cmd, [&options, ro] { return run_path(options, *ro); }};
+    return {cmd, [&options, ro, output] {
+                ro->output_given = output->count() > 0;
+                return run_path(options, *ro);
+            }};
 }

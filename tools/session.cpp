@@ -1,4 +1,4 @@
-// The device on a simulated machine, path shapes, sources and chains.
+// The device on a simulated machine, PNG sources and the accelerator's fills.
 #include "session.h"
 
 #include "wren_regs.h"
@@ -11,54 +11,6 @@
 #include <map>
 
 namespace tool {
-
-// ---- path shapes ------------------------------------------------------------
-
-Shape shape_of(const std::vector<std::string> &names) {
-    static const std::map<std::string, Shape, std::less<>> single = {
-        {"add8", Shape::dyadic},           {"and8", Shape::dyadic},
-        {"max8", Shape::dyadic},           {"min8", Shape::dyadic},
-        {"multiply8", Shape::dyadic},      {"or8", Shape::dyadic},
-        {"subtract8", Shape::dyadic},      {"xor8", Shape::dyadic},
-        {"alu8", Shape::dyadic},           {"copy8", Shape::monadic},
-        {"not8", Shape::monadic},          {"addconst8", Shape::const_float},
-        {"subtractconst8", Shape::const_float}, {"subtractfromconst8", Shape::const_float},
-        {"multiplyconst8", Shape::const_float}, {"aluconst8", Shape::const_float},
-        {"andconst8", Shape::const_int},   {"orconst8", Shape::const_int},
-        {"xorconst8", Shape::const_int},   {"setvalue8", Shape::set_value},
-    };
-    if (names.size() != 1) return Shape::unsupported;
-    const auto it = single.find(names[0]);
-    return it == single.end() ? Shape::unsupported : it->second;
-}
-
-int images_of(Shape s) {
-    switch (s) {
-    case Shape::dyadic: return 2;
-    case Shape::monadic:
-    case Shape::const_float:
-    case Shape::const_int: return 1;
-    default: return 0;
-    }
-}
-
-const char *takes(Shape s) {
-    switch (s) {
-    case Shape::dyadic: return "two images";
-    case Shape::monadic: return "one image";
-    case Shape::const_float: return "one image and --const (numbers)";
-    case Shape::const_int: return "one image and --const (integers)";
-    case Shape::set_value: return "--value and no image";
-    case Shape::unsupported: break;
-    }
-    return "parameters the tool cannot build yet";
-}
-
-std::string full_path(const std::vector<std::string> &names) {
-    std::string s = ZOR_DISPLAY_IO_WREN;
-    for (const std::string &n : names) s += "/" + n;
-    return s;
-}
 
 // ---- PNG --------------------------------------------------------------------
 
@@ -75,46 +27,64 @@ std::optional<Pixels> read_png(const std::string &path, std::string *error) {
         *error = "'" + path + "' is not a PNG file";
         return std::nullopt;
     }
+    std::fseek(f, 0, SEEK_END);
+    const long file_bytes = std::ftell(f);
     std::rewind(f);
     png_image img;
     std::memset(&img, 0, sizeof img);
     img.version = PNG_IMAGE_VERSION;
-    // png_image_begin_read_from_stdio does not close the file.
-    if (!png_image_begin_read_from_stdio(&img, f)) {
-        *error = "cannot read '" + path + "': " + img.message;
+    // Every exit releases the reader and closes the file
+    // (png_image_begin_read_from_stdio does not close it).
+    auto give_up = [&](const std::string &why) {
         png_image_free(&img);
         std::fclose(f);
+        *error = why;
         return std::nullopt;
-    }
-    if (img.format & PNG_FORMAT_FLAG_LINEAR) {
-        png_image_free(&img);
-        std::fclose(f);
-        *error = "'" + path + "' has 16-bit samples; only 8-bit images are read";
-        return std::nullopt;
-    }
+    };
+    if (!png_image_begin_read_from_stdio(&img, f)) return give_up("cannot read '" + path + "': " + img.message);
+    if (img.format & PNG_FORMAT_FLAG_LINEAR)
+        return give_up("'" + path + "' has 16-bit samples; only 8-bit images are read");
     const bool colour = img.format & PNG_FORMAT_FLAG_COLOR;
     const bool alpha = img.format & PNG_FORMAT_FLAG_ALPHA;
-    if (img.width > ZorImage::kMaxSide || img.height > ZorImage::kMaxSide) {
-        png_image_free(&img);
-        std::fclose(f);
-        *error = "'" + path + "' is larger than the host's images";
-        return std::nullopt;
-    }
+    const int bands = colour ? 3 : 1;
+    // Sizes come from the file's header, which may lie: check them in 64 bits
+    // before any pixel memory is allocated. The host image of the pixels pads
+    // rows to 8 bytes; it is the largest buffer the tool makes for them.
+    const std::uint64_t w64 = img.width, h64 = img.height;
+    const std::uint64_t host_bytes = ((w64 * bands + 7) / 8 * 8) * h64;
+    const std::string size = std::to_string(w64) + "x" + std::to_string(h64);
+    if (w64 > ZorImage::kMaxSide || h64 > ZorImage::kMaxSide || host_bytes > ZorImage::kMaxBytes)
+        return give_up("'" + path + "' is " + size + ", larger than the host's images (at most " +
+                       std::to_string(ZorImage::kMaxSide) + " a side and " +
+                       (ZorImage::kMaxBytes % (1u << 30) == 0 ? std::to_string(ZorImage::kMaxBytes >> 30) + " GiB"
+                                                               : std::to_string(ZorImage::kMaxBytes >> 20) + " MiB") +
+                       " of pixels)");
+    // Compressed pixel data shrinks at most about 1032 to 1, and a pixel
+    // takes at least one bit: a file far shorter than that is damaged, and is
+    // refused before its claimed size is allocated.
+    const std::uint64_t least_bytes = h64 * ((w64 + 7) / 8) / 2048;
+    if (file_bytes >= 0 && least_bytes > static_cast<std::uint64_t>(file_bytes))
+        return give_up("'" + path + "' claims " + size + " pixels but holds " + std::to_string(file_bytes) +
+                       " bytes: the file is damaged");
     // Read with alpha kept, so that colours are not composited, then drop it.
     img.format = colour ? (alpha ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB) : (alpha ? PNG_FORMAT_GA : PNG_FORMAT_GRAY);
-    const int w = static_cast<int>(img.width), h = static_cast<int>(img.height);
     const int channels = static_cast<int>(PNG_IMAGE_PIXEL_CHANNELS(img.format));
-    std::vector<std::uint8_t> raw(PNG_IMAGE_SIZE(img));
-    const int ok = png_image_finish_read(&img, nullptr, raw.data(), 0, nullptr);
+    Pixels p;
+    p.w = static_cast<int>(img.width);
+    p.h = static_cast<int>(img.height);
+    p.bands = bands;
+    p.v.resize(static_cast<std::size_t>(w64 * h64 * channels));
+    const int ok = png_image_finish_read(&img, nullptr, p.v.data(), 0, nullptr);
+    if (!ok) return give_up("cannot read '" + path + "': " + img.message);
+    png_image_free(&img);
     std::fclose(f);
-    if (!ok) {
-        *error = "cannot read '" + path + "': " + img.message;
-        png_image_free(&img);
-        return std::nullopt;
+    if (channels != bands) {
+        // Drop alpha in place: each pixel moves to a lower address.
+        for (std::size_t i = 0, n = std::size_t(p.w) * p.h; i < n; ++i)
+            for (int k = 0; k < bands; ++k) p.v[i * bands + k] = p.v[i * channels + k];
+        p.v.resize(std::size_t(p.w) * p.h * bands);
+        p.v.shrink_to_fit();
     }
-    Pixels p(w, h, colour ? 3 : 1);
-    for (std::size_t i = 0, n = std::size_t(w) * h; i < n; ++i)
-        for (int k = 0; k < p.bands; ++k) p.v[i * p.bands + k] = raw[i * channels + k];
     return p;
 }
 
@@ -165,7 +135,11 @@ std::unique_ptr<Device> Device::open(const ToolOptions &options, const wsim::Mac
         std::fprintf(stderr, "wren: the device has no bus hook (wren_bus_attach)\n");
         return nullptr;
     }
-    d->paths_ = reinterpret_cast<wren_path_table_fn>(d->plugin_->symbol("wren_path_table"));
+    d->paths_ = path_table(*d->plugin_);
+    if (d->paths_.empty()) {
+        std::fprintf(stderr, "wren: the device has no path table (wren_path_table)\n");
+        return nullptr;
+    }
     d->outcome_ = reinterpret_cast<wren_last_outcome_fn>(d->plugin_->symbol("wren_last_outcome"));
     d->reason_name_ = reinterpret_cast<const char *(*)(int)>(d->plugin_->symbol("wren_reason_name"));
     d->setup_ = reinterpret_cast<decltype(d->setup_)>(d->plugin_->symbol("wren_setup"));
@@ -177,18 +151,18 @@ std::unique_ptr<Device> Device::open(const ToolOptions &options, const wsim::Mac
 
 Device::~Device() { machine_.reset(); }
 
-bool Device::pending(const std::string &member) const {
-    int n = 0;
-    const WrenPath *rows = paths_ ? paths_(&n) : nullptr;
-    for (int i = 0; i < n; ++i)
-        if (member == rows[i].member) return rows[i].state == WREN_PATH_NOT_BUILT;
-    return false;
-}
-
 std::optional<wren_outcome> Device::outcome_for(const std::string &path) const {
-    wren_outcome o{};
-    if (!outcome_ || outcome_(&o) != 0) return std::nullopt;
+    // The plug-in copies its whole record; room to spare keeps a larger record
+    // of another version from writing past ours, and its size tells it apart.
+    union {
+        wren_outcome o;
+        unsigned char room[4096];
+    } got{};
+    if (!outcome_ || outcome_(&got.o) != 0 || got.o.size != static_cast<int>(sizeof(wren_outcome)))
+        return std::nullopt;
+    wren_outcome o = got.o;
     o.path[sizeof o.path - 1] = o.driver[sizeof o.driver - 1] = o.message[sizeof o.message - 1] = '\0';
+    o.kernels[sizeof o.kernels - 1] = o.note[sizeof o.note - 1] = '\0';
     if (path != o.path) return std::nullopt;
     return o;
 }
@@ -226,91 +200,6 @@ bool accel_fill(Device &dev, int depth, std::uint32_t colour, int method, int x,
     dev.store(wren_reg::fill_color, eight ? colour & 0xff : colour & 0xffffff);
     dev.fast_fill(method, x, y, w, h);
     return true;
-}
-
-// ---- chains -----------------------------------------------------------------
-
-namespace {
-
-ZorImage *memory_image(const Pixels &p) {
-    ZorImage *img = ZorImage::create(static_cast<unsigned>(p.w), static_cast<unsigned>(p.h),
-                                     static_cast<unsigned>(p.bands), ZOR_BYTE);
-    if (!img) return nullptr;
-    for (int y = 0; y < p.h; ++y)
-        for (int x = 0; x < p.w; ++x)
-            for (int k = 0; k < p.bands; ++k)
-                *static_cast<std::uint8_t *>(img->sampleAddress(x, y, k)) = p.at(x, y, k);
-    img->markModified();
-    return img;
-}
-
-}  // namespace
-
-std::unique_ptr<Chain> Chain::make(const std::vector<std::string> &names, ZorImage *dst,
-                                   const std::vector<const Pixels *> &sources,
-                                   const std::vector<double> &values, std::string *error) {
-    const Shape shape = shape_of(names);
-    if (shape == Shape::unsupported) {
-        *error = "the tool cannot build the parameters of " + full_path(names) + " yet";
-        return nullptr;
-    }
-    if (static_cast<int>(sources.size()) != images_of(shape)) {
-        *error = full_path(names) + " takes " + takes(shape);
-        return nullptr;
-    }
-    if (values.size() > 4) {
-        *error = "at most 4 values (one per band)";
-        return nullptr;
-    }
-    std::unique_ptr<Chain> c(new Chain);
-    for (const Pixels *p : sources) {
-        ZorImage *img = memory_image(*p);
-        if (!img) {
-            *error = "cannot make a host image of " + std::to_string(p->w) + "x" + std::to_string(p->h);
-            return nullptr;
-        }
-        c->images_.push_back(img);
-    }
-    // Parameter arrays hold four values, so a driver never reads past them.
-    for (std::size_t i = 0; i < 4; ++i) {
-        const double v = values.empty() ? 0.0 : values[i < values.size() ? i : values.size() - 1];
-        c->floats_[i] = static_cast<float>(v);
-        c->ints_[i] = static_cast<std::int32_t>(v);
-    }
-    ZorImage *s1 = c->images_.size() > 0 ? c->images_[0] : nullptr;
-    ZorImage *s2 = c->images_.size() > 1 ? c->images_[1] : nullptr;
-    ZorImage *result = nullptr;
-    if (shape == Shape::set_value) {
-        // The set-value result: the destination's size, one band per value.
-        unsigned w, h;
-        dst->getDimensions(&w, &h, nullptr);
-        result = ZorImage::create(w, h, static_cast<unsigned>(values.empty() ? 1 : values.size()), ZOR_BYTE);
-        if (!result) {
-            *error = "cannot make the set-value image";
-            return nullptr;
-        }
-        c->images_.push_back(result);
-    }
-    ZorOp *op = ZorOp::create(names[0].c_str(), result, s1, s2);
-    if (!op) {
-        *error = "the host does not know the operation " + names[0];
-        return nullptr;
-    }
-    c->ops_.push_back(op);
-    if (shape == Shape::const_float || shape == Shape::set_value) op->setPtrParam(1, c->floats_);
-    if (shape == Shape::const_int) op->setPtrParam(1, c->ints_);
-    c->display_ = ZorOp::create(ZOR_DISPLAY_IO_WREN, dst, nullptr, nullptr, op);
-    if (!c->display_) {
-        *error = "cannot make the display operation";
-        return nullptr;
-    }
-    return c;
-}
-
-Chain::~Chain() {
-    if (display_) display_->destroy();
-    for (ZorOp *o : ops_) o->destroy();
-    for (ZorImage *i : images_) i->destroy();
 }
 
 ZorImage *drawing_image(wca::Screen &screen, int window, int x, int y, int w, int h) {

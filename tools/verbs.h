@@ -29,8 +29,3 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options);
 
 // Loads the plug-in; on failure prints one error line and returns null.
 std::unique_ptr<ZorPlugin> load_plugin(const ToolOptions &options);
-
-// Prints the registered paths as a table; describe, when given, adds a last
-// column for each path.
-void print_paths(std::FILE *out, const std::vector<ZorRegisteredPath> &paths,
-                 const std::function<std::string(const ZorRegisteredPath &)> &describe = nullptr);

@@ -1,10 +1,23 @@
 // wren: inspect and exercise the Wren compute device through the host library.
 #include "verbs.h"
 
+#include <new>
+
 int main(int argc, char **argv) {
     CLI::App app{"wren: inspect and exercise the Wren compute device through the host library"};
     app.set_help_all_flag("--help-all", "Print help for every verb");
     ToolOptions options;
+    // The tool's version, and the version of the plug-in it would load.
+    app.set_version_flag(
+        "--version",
+        [&options] {
+            std::string v = std::string("wren ") + WREN_VERSION;
+            std::string error;
+            auto plugin = ZorPlugin::load(options.plugin.c_str(), &error);
+            auto version = plugin ? reinterpret_cast<const char *(*)()>(plugin->symbol("wren_version")) : nullptr;
+            return v + ", plug-in " + (version ? version() : "not loaded") + " (" + options.plugin + ")";
+        },
+        "Print the tool's and the plug-in's versions and exit");
     app.add_option("--plugin", options.plugin, "Compute-device plug-in to load")->capture_default_str();
     app.require_subcommand(0, 1);
 
@@ -20,12 +33,19 @@ int main(int argc, char **argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
     } catch (const CLI::ParseError &e) {
         std::fprintf(stderr, "wren: %s (see wren --help)\n", e.what());
         return 2;
     }
-    for (const Verb &v : verbs)
-        if (v.command->parsed()) return v.run();
+    try {
+        for (const Verb &v : verbs)
+            if (v.command->parsed()) return v.run();
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "wren: out of memory\n");
+        return 1;
+    }
     std::fprintf(stderr, "wren: no verb given (see wren --help)\n");
     return 2;
 }

@@ -1,0 +1,234 @@
+// The tool's chain building, row by row of the device's path table: every row
+// either builds a chain the device recognises as that row, with each
+// parameter where the row says, or names the kind the tool cannot build.
+#include <gtest/gtest.h>
+
+// The tool is a program, not a library: its chain building is compiled in
+// here whole, as the tool compiles it.
+#include "../../tools/chain.cpp"
+
+#include <set>
+
+namespace {
+
+using tool::ParamItem;
+
+// The plug-in, loaded once for the whole program.
+const ZorPlugin &plugin() {
+    static std::unique_ptr<ZorPlugin> p = ZorPlugin::load(WREN_PLUGIN_PATH);
+    if (!p) std::abort();
+    return *p;
+}
+
+std::span<const WrenPath> table() { return tool::path_table(plugin()); }
+
+const WrenPath &row_named(const char *name) {
+    const WrenPath *row = tool::find_path(table(), name);
+    if (!row) std::abort();
+    return *row;
+}
+
+tool::Pixels pixels(int w, int h, int bands, int seed) {
+    tool::Pixels p(w, h, bands);
+    for (std::size_t i = 0; i < p.v.size(); ++i) p.v[i] = static_cast<std::uint8_t>(i * 7 + seed);
+    return p;
+}
+
+// The value given for use u of an item: distinct per use, so that the order
+// in which uses reach the operations shows.
+std::vector<double> value_for(const ParamItem &p, int u) {
+    if (p.kind == "matrix") return {1, 2, 3, 4, 5, 6};
+    if (p.slot == ParamItem::Slot::float_) return {0.5 + u};
+    return {static_cast<double>(3 + u)};
+}
+
+TEST(ToolChain, EveryRowBuildsAChainTheDeviceRecognisesOrNamesTheKind) {
+    ASSERT_FALSE(table().empty());
+    for (const WrenPath &row : table()) {
+        const std::string name = tool::path_name(row);
+        SCOPED_TRACE(name);
+        std::vector<ParamItem> items;
+        std::string error;
+        ASSERT_TRUE(tool::param_items(row, &items, &error)) << error;
+
+        const int nimages = tool::images_of(row);
+        std::vector<tool::Pixels> src;
+        for (int i = 0; i < nimages; ++i) src.push_back(pixels(8, 6, 1, i));
+        std::vector<const tool::Pixels *> ptrs;
+        for (const auto &s : src) ptrs.push_back(&s);
+        tool::ParamValues values;
+        std::map<std::string, int> uses;
+        for (const ParamItem &p : items)
+            if (p.slot != ParamItem::Slot::src) values[p.option].push_back(value_for(p, uses[p.option]++));
+
+        ZorHandle<ZorImage> dst(ZorImage::create(8, 6, 1, ZOR_BYTE));
+        auto chain = tool::Chain::make(row, dst.get(), ptrs, values, &error);
+        const std::string kind = tool::unbuildable_kind(row);
+        if (!kind.empty()) {
+            EXPECT_FALSE(chain);
+            EXPECT_EQ(error, "the tool cannot build " + kind + " parameters yet");
+            continue;
+        }
+        ASSERT_TRUE(chain) << error;
+
+        const auto path_of = reinterpret_cast<const WrenPath *(*)(ZorOp *, int)>(plugin().symbol("wren_path_of"));
+        ASSERT_TRUE(path_of);
+        EXPECT_EQ(path_of(chain->display(), row.count()), &row);
+        EXPECT_EQ(chain->display()->getDst(), dst.get());
+
+        std::vector<ZorOp *> ops;
+        for (ZorOp *o = chain->display()->getOp1(); o; o = o->getOp1()) ops.push_back(o);
+        ASSERT_EQ(static_cast<int>(ops.size()), row.count() - 1);
+        for (std::size_t i = 0; i < ops.size(); ++i) EXPECT_STREQ(ops[i]->getName(), row.names[i]);
+
+        // The last operation reads the given images, in order.
+        ZorOp *last = ops.back();
+        ZorImage *read[2] = {last->getSrc1(), last->getSrc2()};
+        for (int i = 0; i < 2; ++i) {
+            if (i >= nimages) {
+                EXPECT_EQ(read[i], nullptr);
+                continue;
+            }
+            ASSERT_TRUE(read[i]);
+            EXPECT_EQ(read[i]->getWidth(), 8u);
+            EXPECT_EQ(*static_cast<std::uint8_t *>(read[i]->sampleAddress(5, 3, 0)), src[i].at(5, 3, 0));
+        }
+
+        std::map<std::string, int> seen;
+        for (const ParamItem &p : items) {
+            ZorOp *op = ops[static_cast<std::size_t>(p.op)];
+            if (p.slot == ParamItem::Slot::src) {
+                // An inner operation reads what the one below it made.
+                if (p.op < static_cast<int>(ops.size()) - 1) {
+                    ASSERT_TRUE(ops[p.op + 1]->getDst());
+                    EXPECT_EQ(op->getSrc1(), ops[p.op + 1]->getDst());
+                }
+                continue;
+            }
+            const std::vector<double> want = value_for(p, seen[p.option]++);
+            SCOPED_TRACE(p.option + " of operation " + std::to_string(p.op));
+            if (p.slot == ParamItem::Slot::float_) {
+                EXPECT_EQ(op->getFloatParam(p.index), static_cast<float>(want[0]));
+            } else if (p.slot == ParamItem::Slot::long_) {
+                EXPECT_EQ(op->getLongParam(p.index), static_cast<long>(want[0]));
+            } else if (p.kind == "ints") {
+                const auto *a = static_cast<const std::int32_t *>(op->getPtrParam(p.index));
+                ASSERT_TRUE(a);
+                for (int k = 0; k < 4; ++k) EXPECT_EQ(a[k], static_cast<std::int32_t>(want[0]));
+            } else {
+                const auto *a = static_cast<const float *>(op->getPtrParam(p.index));
+                ASSERT_TRUE(a);
+                const std::size_t n = std::max<std::size_t>(4, want.size());
+                for (std::size_t k = 0; k < n; ++k)
+                    EXPECT_EQ(a[k], static_cast<float>(want[std::min(k, want.size() - 1)])) << k;
+                if (p.kind == "values") {
+                    // Set values make a result with one band per value.
+                    ASSERT_TRUE(op->getDst());
+                    EXPECT_EQ(op->getDst()->getBands(), 1u);
+                }
+            }
+        }
+    }
+}
+
+// Values are per band of the first source: one is used for every band, and
+// the array holds at least four.
+TEST(ToolChain, ConstantsArePerBandAndFillFour) {
+    const tool::Pixels rgb = pixels(5, 4, 3, 1);
+    ZorHandle<ZorImage> dst(ZorImage::create(5, 4, 3, ZOR_BYTE));
+    struct Case {
+        const char *path;
+        std::vector<double> given;
+        std::vector<float> floats;
+        std::vector<std::int32_t> ints;
+    } cases[] = {
+        {"addconst8", {1, 2, 3}, {1, 2, 3, 3}, {}},
+        {"addconst8", {-7.5}, {-7.5f, -7.5f, -7.5f, -7.5f}, {}},
+        {"xorconst8", {1, 2, 3}, {}, {1, 2, 3, 3}},
+        {"andconst8", {255}, {}, {255, 255, 255, 255}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string error;
+        auto chain = tool::Chain::make(row_named(c.path), dst.get(), {&rgb}, {{"const", {c.given}}}, &error);
+        ASSERT_TRUE(chain) << error;
+        const void *p = chain->display()->getOp1()->getPtrParam(1);
+        ASSERT_TRUE(p);
+        for (std::size_t k = 0; k < c.floats.size(); ++k) EXPECT_EQ(static_cast<const float *>(p)[k], c.floats[k]);
+        for (std::size_t k = 0; k < c.ints.size(); ++k) EXPECT_EQ(static_cast<const std::int32_t *>(p)[k], c.ints[k]);
+    }
+    // Set values take the bands of the destination: three bands of three values.
+    std::string error;
+    auto set = tool::Chain::make(row_named("setvalue8"), dst.get(), {}, {{"value", {{9, 8, 7}}}}, &error);
+    ASSERT_TRUE(set) << error;
+    EXPECT_EQ(set->display()->getOp1()->getDst()->getBands(), 3u);
+}
+
+TEST(ToolChain, BadValuesGiveOneLineNamingTheOption) {
+    const tool::Pixels grey = pixels(5, 4, 1, 1);
+    ZorHandle<ZorImage> dst(ZorImage::create(5, 4, 1, ZOR_BYTE));
+    const std::vector<double> one = {1};
+    struct Case {
+        const char *path;
+        int images;
+        tool::ParamValues values;
+        const char *error;
+    } cases[] = {
+        {"add8", 1, {}, "add8 takes 2 images, 1 given"},
+        {"setvalue8", 1, {{"value", {one}}}, "setvalue8 takes no image, 1 given"},
+        {"addconst8", 1, {}, "addconst8 needs --const"},
+        {"addconst8", 1, {{"const", {one, one}}}, "addconst8 takes --const once, 2 given"},
+        {"addconst8", 1, {{"const", {{1, 2}}}}, "--const: 2 values given for 1 band(s)"},
+        {"add8", 2, {{"low", {one}}}, "add8 takes no --param low"},
+        {"threshold8", 1, {{"low", {one}}, {"high", {one}}, {"map", {one}}, {"bogus", {one}}},
+         "threshold8 takes no --param bogus (its parameters: low, high, map)"},
+        {"threshold8/threshold8/rescale8", 1,
+         {{"low", {one}}, {"high", {one, one}}, {"map", {one, one}}, {"scale", {one}}, {"offset", {one}}},
+         "takes --param low=... 2 times, once per operation that uses it, in chain order; 1 given"},
+        {"andconst8", 1, {{"const", {{1.5}}}}, "--const: 1.5 is not a 32-bit integer"},
+        {"andconst8", 1, {{"const", {{4294967296.0}}}}, "is not a 32-bit integer"},
+        {"transpose8", 1, {{"flip", {{2.5}}}}, "--param flip: 2.5 is not a 32-bit integer"},
+        {"rotate8nearest", 1, {{"angle", {{1, 2}}}}, "--param angle: 2 value(s) given; it takes one number"},
+        {"affine8nearest", 1, {{"matrix", {{1, 0, 0, 1, 0}}}}, "--param matrix: 5 value(s) given; it takes six numbers"},
+        {"lookup8_8", 1, {{"lut", {one}}}, "the tool cannot build lookup parameters yet"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        std::vector<const tool::Pixels *> src(static_cast<std::size_t>(c.images), &grey);
+        std::string error;
+        EXPECT_FALSE(tool::Chain::make(row_named(c.path), dst.get(), src, c.values, &error));
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+// What wren paths prints for a row comes from its description alone.
+TEST(ToolChain, TakesDescribesTheRowInWords) {
+    struct Case {
+        const char *path, *takes;
+    } cases[] = {
+        {"add8", "2 images"},
+        {"copy8", "1 image"},
+        {"setvalue8", "no image, --value"},
+        {"andconst8", "1 image, --const (integers)"},
+        {"threshold8/threshold8/rescale8", "1 image, low (2x), high (2x), map (2x), scale, offset"},
+        {"affine8nearest", "1 image, matrix (6 numbers)"},
+        {"convolve8/convolve8", "1 image, kernel* (2x), edge (1 integer, 2x)"},
+        {"rotate8nearest", "1 image, angle (1 number)"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(tool::takes(row_named(c.path)), c.takes) << c.path;
+}
+
+TEST(ToolChain, UnreadableItemsAreRefused) {
+    const char *bad[] = {"src3", "src1:x:y", "ptr:floats:const", "ptr1:floats", "ptr1::const", "knob1:floats:x",
+                         "ptr1:floats:const:more", "ptr123:floats:const"};
+    for (const char *item : bad) {
+        WrenPath row{{"add8"}, {item}, "", "Add8Wren", nullptr, WREN_PATH_DRAWS};
+        std::vector<ParamItem> items;
+        std::string error;
+        EXPECT_FALSE(tool::param_items(row, &items, &error)) << item;
+        EXPECT_NE(error.find(item), std::string::npos) << error;
+    }
+}
+
+}  // namespace
