@@ -358,8 +358,11 @@ int Accelerator::beginWrites(int depth, int x, int y, int w, int h) {
     const long long y1 = std::min<long long>(height_, (long long)y + std::max(0, h));
     a.x = int(x0);
     a.y = int(y0);
-    a.w = x1 > x0 ? int(x1 - x0) : 0;
-    a.h = y1 > y0 ? int(y1 - y0) : 0;
+    // A window whose rows are on screen but whose columns are not (or the
+    // other way round) has nothing on screen at all.
+    const bool on_screen = x1 > x0 && y1 > y0;
+    a.w = on_screen ? int(x1 - x0) : 0;
+    a.h = on_screen ? int(y1 - y0) : 0;
     snapshot(a);
     areas_.push_back(std::move(a));
     return areas_.back().token;

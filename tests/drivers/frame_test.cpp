@@ -252,6 +252,39 @@ TEST(DriverFrame, UnlockedOnEveryExit) {
     }
 }
 
+// A window with nothing on screen (rows on screen but no column, or the other
+// way round): every driver locks it, finds no visible rectangle and succeeds
+// without writing.
+TEST(DriverFrame, WindowsWithNothingOnScreen) {
+    const struct {
+        int x, y;
+    } places[] = {{-60, 10}, {330, 10}, {10, -60}, {10, 250}};
+    for (const auto &p : places) {
+        for (const char *name : {"add8", "copy8", "xorconst8", "multiplyconst8", "not8", "setvalue8"}) {
+            SCOPED_TRACE(::testing::Message() << name << " at " << p.x << ", " << p.y);
+            for (int depth : {8, 24}) {
+                Scene sc;
+                const int id = sc.window(depth, p.x, p.y, 50, 10);
+                const int bands = depth == 8 ? 1 : 4;
+                Source a(50, 10, bands, 1), b(50, 10, bands, 2);
+                float f[4] = {1, 2, 3, 4};
+                const bool set = std::string(name) == "setvalue8";
+                ZorOp *op = set ? ZorOp::create(name, nullptr) : ZorOp::create(name, nullptr, a.img, b.img);
+                op->setPtrParam(1, f);
+                rig::Chain c(sc.image(id), op);
+                rig::prime({sc.image(id), a.img, b.img});
+                sc.arm();
+                const long live = ZorObject::liveCount();
+                EXPECT_EQ(c.run().status, ZOR_SUCCESS) << rig::last().message;
+                EXPECT_EQ(rig::last().rects, 0);
+                EXPECT_FALSE(sc.screen().window(id)->locked());
+                EXPECT_EQ(ZorObject::liveCount(), live);
+                EXPECT_TRUE(sc.check());
+            }
+        }
+    }
+}
+
 // With WREN_TRACE=1 each call prints one line; the status is the same.
 TEST(DriverFrame, TraceLine) {
     Scene sc;
