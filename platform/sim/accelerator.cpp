@@ -250,7 +250,11 @@ void Accelerator::fillStep(std::uint32_t width) {
     const long long y = static_cast<std::int32_t>(reg(fill_p2));
     const long long h = static_cast<std::int32_t>(reg(fill_p4));
     const long long w = static_cast<std::int32_t>(width);
-    const bool spf = first_generation_ && stereo_;  // encoded page addresses, traced only
+    // First-generation stereo page steps carry encoded page addresses: traced
+    // only. A high-resolution screen takes the high-resolution geometry whether
+    // or not it is also a stereo screen (the first generation has no fast
+    // fill there at all).
+    const bool spf = first_generation_ && stereo_ && !hires_;
     switch (code) {
     case wren_val::step_block_size:
     case wren_val::step_page_size: {
@@ -259,7 +263,7 @@ void Accelerator::fillStep(std::uint32_t width) {
         (block ? block_w_ : page_w_) = static_cast<std::uint32_t>(w);
         (block ? block_h_ : page_h_) = static_cast<std::uint32_t>(h);
         if (!spf) {
-            const std::uint32_t bw = hires_ ? 64 : 32, bh = stereo_ ? 2 : 4;
+            const std::uint32_t bw = hires_ ? 64 : 32, bh = stereo_ && !hires_ ? 2 : 4;
             const std::uint32_t ew = block ? bw : bw * 10, eh = block ? bh : bh * 4;
             if (w != ew || h != eh)
                 fault(std::string(block ? "block" : "page") + " size " + std::to_string(w) + "x" +

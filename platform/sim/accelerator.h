@@ -14,7 +14,9 @@
 //    the mask in effect whenever the mask changes and when it is unlocked;
 //  - rectangle fills, block and page fills (standard, high-resolution and
 //    later-generation stereo screens) with the fill colour under the plane
-//    mask, on the frame buffer that group_control selects;
+//    mask, on the frame buffer that group_control selects; a screen that is
+//    both stereo and high resolution has the high-resolution block and page
+//    geometry;
 //  - the pixel-mapping unit: samples written into the mapping space (mode 1)
 //    or the direct views (mode 2) are mapped through the programmed linear map
 //    with its clamps into the 8-bit frame buffer. A mapping-space slot that

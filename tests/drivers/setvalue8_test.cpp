@@ -126,6 +126,35 @@ TEST(SetValue8, FillsAtTheRectanglesPositions) {
     EXPECT_TRUE(sc.check());
 }
 
+// Every screen mode, later board: the block fills suit the mode (a screen
+// that is both stereo and high resolution takes the high-resolution blocks)
+// and cover exactly the visible rectangles.
+TEST(SetValue8, BlockFillsInEveryScreenMode) {
+    for (int mode = 0; mode < 4; ++mode) {
+        for (int depth : {8, 24}) {
+            SCOPED_TRACE(::testing::Message() << "stereo " << (mode & 1) << " high resolution " << (mode >> 1)
+                                              << " depth " << depth);
+            wsim::MachineOptions o = Scene::small();
+            o.stereo = mode & 1;
+            o.high_resolution = mode & 2;
+            Scene sc(o);
+            const int id = sc.window(depth, 13, 6, 150, 40);
+            sc.window(depth, 70, 20, 30, 100);  // splits it: ragged edges on both sides
+            ZorImage *dst = sc.image(id);
+            SetValue sv(dst, depth == 8 ? 1 : 4, {90, 91, 92, 93});
+            rig::prime({dst});
+            sc.arm();
+            ASSERT_EQ(sv.chain.run().status, ZOR_SUCCESS) << rig::last().message;
+            int blocks = 0;
+            for (const wsim::FillRecord &f : sc.machine().accel().fills()) blocks += f.kind == wsim::FillRecord::Blocks;
+            EXPECT_GT(blocks, 0);
+            sc.expect(id, dst, dst->getImageSpaceRoi(), depth == 8 ? 1 : 0xf,
+                      [&](int, int, int k) { return depth == 8 ? 90 : 90 + k; });
+            EXPECT_TRUE(sc.check());
+        }
+    }
+}
+
 // Failures report what they must, write nothing, unlock and release.
 TEST(SetValue8, FailuresAreReported) {
     struct Expect {
