@@ -190,7 +190,7 @@ TEST(SetValue8, FailuresAreReported) {
         sc.expect(id, sc.image(id), sv.result->getImageSpaceRoi(), 1, [](int, int, int) { return 1; });
         EXPECT_TRUE(sc.check());
     }
-    // Empty regions, chained and not.
+    // Empty regions, chained and not, are nothing to do: no report, no fill.
     for (bool chained : {true, false}) {
         Scene sc;
         const int id = sc.window(8, 0, 0, 20, 20);
@@ -203,11 +203,33 @@ TEST(SetValue8, FailuresAreReported) {
         sc.arm();
         ZorSystemState::clearErrors();
         const long live = ZorObject::liveCount();
-        EXPECT_EQ(device()->SetValue8Wren(sv.chain.display, 3), ZOR_FAILURE);
-        check_report({"di-6", 0, chained ? 73 : 79});
+        EXPECT_EQ(device()->SetValue8Wren(sv.chain.display, 3), ZOR_SUCCESS);
+        EXPECT_EQ(rig::last().rects, 0);
+        EXPECT_TRUE(ZorSystemState::errors().empty());
         EXPECT_EQ(ZorObject::liveCount(), live);
+        EXPECT_FALSE(sc.screen().window(id)->locked());
+        EXPECT_TRUE(sc.machine().accel().fills().empty());
         EXPECT_TRUE(sc.check());
         sc.image(id)->setRoi(nullptr);
+    }
+    // No region at all (the set-value operation has no result image to give
+    // one) is reported.
+    {
+        Scene sc;
+        const int id = sc.window(8, 0, 0, 20, 20);
+        float values[4] = {1, 2, 3, 4};
+        ZorOp *set = ZorOp::create("setvalue8", nullptr);
+        set->setPtrParam(1, values);
+        rig::Chain chain(sc.image(id), ZorOp::create("copy8", nullptr, nullptr, nullptr, set));
+        chain.ops.push_back(set);
+        rig::prime({sc.image(id)});
+        sc.arm();
+        ZorSystemState::clearErrors();
+        const long live = ZorObject::liveCount();
+        EXPECT_EQ(device()->SetValue8Wren(chain.display, 3), ZOR_FAILURE);
+        check_report({"di-6", 0, 73});
+        EXPECT_EQ(ZorObject::liveCount(), live);
+        EXPECT_TRUE(sc.check());
     }
     // The clip list cannot be had: the window's update leaves none.
     {
