@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -36,12 +37,6 @@ int regIndex(std::uint32_t offset) {
 }
 
 bool known(std::uint32_t offset) { return regIndex(offset) >= 0; }
-
-std::string hex(std::uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%x", v);
-    return b;
-}
 
 long long floor_mod(long long v, long long a) {
     long long r = v % a;
@@ -135,11 +130,23 @@ std::uint32_t Accelerator::planeMask() const {
     return (reg(plane_mask_lo) & 0xffffff) | ((reg(plane_mask_hi) & 0xff) << 24);
 }
 
-void Accelerator::fault(std::string msg) {
-    if (faults_.size() < 1000) faults_.push_back(std::move(msg));
+void Accelerator::fault(const char *fmt, ...) noexcept {
+    // Formatted on the stack: a fault is recorded when there is memory for it,
+    // and dropped (counted) when there is not; the access goes on either way.
+    char msg[160];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    if (faults_.size() >= 1000) return;
+    try {
+        faults_.emplace_back(msg);
+    } catch (...) {
+        ++dropped_;
+    }
 }
 
-void Accelerator::busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value) {
+void Accelerator::busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value) noexcept {
     auto *self = static_cast<Accelerator *>(ctx);
     if (base != self->regs_) {
         self->fault("store through a register base that is not this accelerator's");
@@ -148,7 +155,7 @@ void Accelerator::busStore(void *ctx, void *base, std::uint32_t offset, std::uin
     self->store(offset, value);
 }
 
-std::uint32_t Accelerator::busLoad(void *ctx, void *base, std::uint32_t offset) {
+std::uint32_t Accelerator::busLoad(void *ctx, void *base, std::uint32_t offset) noexcept {
     auto *self = static_cast<Accelerator *>(ctx);
     if (base != self->regs_) {
         self->fault("load through a register base that is not this accelerator's");
@@ -168,19 +175,19 @@ std::uint32_t Accelerator::load(std::uint32_t offset) {
             v = default_free_;
         }
     } else if (known(offset)) {
-        fault("load of write-only register " + hex(offset));
+        fault("load of write-only register 0x%x", offset);
         v = reg(offset);
     } else {
-        fault("load of unknown register offset " + hex(offset));
+        fault("load of unknown register offset 0x%x", offset);
     }
-    if (tracing_) trace_.push_back({offset, v, false});
+    if (tracing_) record(trace_, RegAccess{offset, v, false});
     return v;
 }
 
 void Accelerator::store(std::uint32_t offset, std::uint32_t value) {
-    if (tracing_) trace_.push_back({offset, value, true});
+    if (tracing_) record(trace_, RegAccess{offset, value, true});
     if (!known(offset)) {
-        fault("store to unknown register offset " + hex(offset));
+        fault("store to unknown register offset 0x%x", offset);
         return;
     }
     if (offset == status) {
@@ -212,12 +219,12 @@ void Accelerator::setReg(std::uint32_t offset, std::uint32_t value) {
             hires_blocks_ = true;
             break;
         default:
-            fault("group_control value " + hex(value) + " not modelled");
+            fault("group_control value 0x%x not modelled", value);
         }
         break;
     case draw_op:
         if (value != wren_val::draw_rect && value != wren_val::draw_fast)
-            fault("draw_op value " + hex(value) + " not modelled");
+            fault("draw_op value 0x%x not modelled", value);
         break;
     case fill_p5:
         if (reg(draw_op) == wren_val::draw_rect)
@@ -266,8 +273,7 @@ void Accelerator::fillStep(std::uint32_t width) {
             const std::uint32_t bw = hires_ ? 64 : 32, bh = stereo_ && !hires_ ? 2 : 4;
             const std::uint32_t ew = block ? bw : bw * 10, eh = block ? bh : bh * 4;
             if (w != ew || h != eh)
-                fault(std::string(block ? "block" : "page") + " size " + std::to_string(w) + "x" +
-                      std::to_string(h) + " does not suit the screen mode");
+                fault("%s size %lldx%lld does not suit the screen mode", block ? "block" : "page", w, h);
         }
         break;
     }
@@ -299,7 +305,7 @@ void Accelerator::fillStep(std::uint32_t width) {
         break;
     }
     default:
-        fault("fast-fill step code " + std::to_string(code) + " not modelled");
+        fault("fast-fill step code %u not modelled", code);
     }
 }
 
@@ -312,9 +318,9 @@ void Accelerator::fillArea(FillRecord::Kind kind, long long x, long long y, long
                            bool draw) {
     const int depth = draw ? targetDepth() : target_depth_;
     auto clampi = [](long long v) { return static_cast<int>(std::clamp<long long>(v, INT32_MIN, INT32_MAX)); };
-    fills_.push_back({kind, depth, clampi(x), clampi(y), clampi(w), clampi(h), draw && depth != 0});
+    record(fills_, FillRecord{kind, depth, clampi(x), clampi(y), clampi(w), clampi(h), draw && depth != 0});
     if (!draw || depth == 0 || w <= 0 || h <= 0) return;
-    if ((reg(raster_op) & 0xff) != 0x83) fault("raster operation " + hex(reg(raster_op)) + " drawn as 0x83");
+    if ((reg(raster_op) & 0xff) != 0x83) fault("raster operation 0x%x drawn as 0x83", reg(raster_op));
     const long long cx0 = std::max(0LL, x), cy0 = std::max(0LL, y);
     const long long cx1 = std::min<long long>(width_, x + w), cy1 = std::min<long long>(height_, y + h);
     if (cx0 != x || cy0 != y || cx1 != x + w || cy1 != y + h) fault("fill reaches outside the screen; clipped");
@@ -352,7 +358,7 @@ void Accelerator::fillArea(FillRecord::Kind kind, long long x, long long y, long
 
 // ---- processor writes under the plane mask ------------------------------------
 
-int Accelerator::beginWrites(int depth, int x, int y, int w, int h) {
+int Accelerator::beginWrites(int depth, int x, int y, int w, int h) noexcept try {
     if (depth != 8 && depth != 24) return 0;
     Area a;
     a.token = next_token_++;
@@ -370,9 +376,11 @@ int Accelerator::beginWrites(int depth, int x, int y, int w, int h) {
     snapshot(a);
     areas_.push_back(std::move(a));
     return areas_.back().token;
+} catch (...) {
+    return 0;  // no memory for the snapshot
 }
 
-void Accelerator::endWrites(int token) {
+void Accelerator::endWrites(int token) noexcept {
     auto it = std::find_if(areas_.begin(), areas_.end(), [&](const Area &a) { return a.token == token; });
     if (it == areas_.end()) return;
     merge(*it);

@@ -1,13 +1,18 @@
-// Allocation failure in the host's interface: every allocation a call makes
-// fails in turn (alone, and with every later one). A host call then gives its
-// documented failure result (null, status 2, nothing added) or the same
-// result as without failure; it never throws and leaves no object behind.
+// Allocation failure in the host's interface and in the window system's lock:
+// every allocation a call makes fails in turn (alone, and with every later
+// one). A host call then gives its documented failure result (null, status 2,
+// nothing added) or the same result as without failure; it never throws and
+// leaves no object behind. A window lock either is taken whole or not at all,
+// and its unlock needs no memory.
 #include "alloc_fail.h"
+#include "machine.h"
+#include "window_system.h"
 #include "zor.h"
 #include "zor_dispatch.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -291,6 +296,90 @@ TEST(HostSweep, EveryAllocationFailsToADocumentedResult) {
         if (base.stats.seen > 0) {
             EXPECT_GT(failures, 0);
         }
+    }
+}
+
+// The window system's lock under allocation failure: taken whole (and then
+// released without any memory at all) or refused with the window as it was.
+TEST(HostSweep, WindowLockIsAllOrNothing) {
+    ASSERT_TRUE(allocfail::installed());
+    for (bool fresh_clip : {true, false}) {
+        SCOPED_TRACE(fresh_clip ? "the lock refreshes the clip list" : "the clip list is up to date");
+        // Taken without failure, the lock is released while every allocation fails.
+        {
+            wsim::MachineOptions opt;
+            opt.width = 128;
+            opt.height = 64;
+            wsim::Machine m(opt);
+            wca::Window *w = m.screen().window(m.screen().createWindow(8, 10, 10, 60, 40));
+            if (!fresh_clip) {
+                wca_win_lock(w->handle());
+                wca_win_unlock(w->handle());
+            }
+            ASSERT_EQ(wca_win_lock(w->handle()), WCA_OK);
+            int urc;
+            long seen;
+            {
+                allocfail::Scope none(1, true);
+                urc = wca_win_unlock(w->handle());
+                seen = none.end().seen;
+            }
+            EXPECT_EQ(urc, WCA_OK);
+            EXPECT_EQ(seen, 0) << "the unlock allocated";
+            EXPECT_FALSE(w->locked());
+        }
+        long refused = 0, taken = 0;
+        for (bool later : {false, true}) {
+            for (long n = 1; n < 10000; ++n) {
+                SCOPED_TRACE(::testing::Message() << "allocation " << n << (later ? " and later" : "") << " fails");
+                wsim::MachineOptions opt;
+                opt.width = 128;
+                opt.height = 64;
+                wsim::Machine m(opt);
+                const int id = m.screen().createWindow(24, 10, 10, 60, 40);
+                m.screen().createWindow(24, 30, 20, 20, 50);
+                wca::Window *w = m.screen().window(id);
+                if (!fresh_clip) {
+                    wca_win_lock(w->handle());
+                    wca_win_unlock(w->handle());
+                }
+                int rc;
+                allocfail::Stats st;
+                {
+                    allocfail::Scope s(n, later);
+                    rc = wca_win_lock(w->handle());
+                    st = s.end();
+                }
+                if (st.failed == 0) {
+                    wca_win_unlock(w->handle());
+                    break;
+                }
+                if (rc != WCA_OK) {
+                    ++refused;
+                    EXPECT_EQ(rc, WCA_ERROR);
+                    EXPECT_FALSE(w->locked());
+                    continue;
+                }
+                ++taken;
+                // Locked: the clip list is the window's current one, and the
+                // unlock needs no memory.
+                ASSERT_NE(wca_win_clipinfo(w->handle()), nullptr);
+                EXPECT_EQ(static_cast<const ZorClipList *>(wca_win_clipinfo(w->handle()))->numRects(), 3u);
+                int urc;
+                long seen;
+                {
+                    allocfail::Scope none(1, true);
+                    urc = wca_win_unlock(w->handle());
+                    seen = none.end().seen;
+                }
+                EXPECT_EQ(urc, WCA_OK);
+                EXPECT_EQ(seen, 0);
+                EXPECT_FALSE(w->locked());
+            }
+        }
+        EXPECT_GT(refused, 0);
+        std::printf("window lock (%s): %ld refused, %ld taken\n", fresh_clip ? "refreshing" : "up to date", refused,
+                    taken);
     }
 }
 
