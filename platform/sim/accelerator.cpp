@@ -194,8 +194,15 @@ void Accelerator::store(std::uint32_t offset, std::uint32_t value) {
 void Accelerator::setReg(std::uint32_t offset, std::uint32_t value) {
     const int index = regIndex(offset);
     if ((offset == plane_mask_lo || offset == plane_mask_hi) && regfile_[index] != value) {
-        // Processor writes so far passed the old mask.
-        for (Area &a : areas_) merge(a);
+        // Processor writes so far passed the old mask; an area not kept under a
+        // mask that passed everything is right as it stands.
+        for (Area &a : areas_) {
+            if (a.kept) {
+                merge(a);
+            } else {
+                snapshot(a);
+            }
+        }
     }
     regfile_[index] = value;
     switch (offset) {
@@ -369,7 +376,9 @@ int Accelerator::beginWrites(int depth, int x, int y, int w, int h) noexcept try
     const bool on_screen = x1 > x0 && y1 > y0;
     a.w = on_screen ? int(x1 - x0) : 0;
     a.h = on_screen ? int(y1 - y0) : 0;
-    snapshot(a);
+    a.fb.reserve(std::size_t(a.w) * a.h * (depth == 8 ? 1 : 4));
+    presetViews(a);
+    if (!passesAll(depth)) snapshot(a);
     areas_.push_back(std::move(a));
     return areas_.back().token;
 } catch (...) {
@@ -379,16 +388,27 @@ int Accelerator::beginWrites(int depth, int x, int y, int w, int h) noexcept try
 void Accelerator::endWrites(int token) noexcept {
     auto it = std::find_if(areas_.begin(), areas_.end(), [&](const Area &a) { return a.token == token; });
     if (it == areas_.end()) return;
-    merge(*it);
+    if (it->kept) merge(*it);
     mapArea(*it);
     areas_.erase(it);
 }
 
+bool Accelerator::passesAll(int depth) const {
+    const std::uint32_t pm = planeMask();
+    return depth == 8 ? (pm & 0xff) == 0xff : pm == 0xffffffffu;
+}
+
+// Within the room reserved at the lock: no allocation.
 void Accelerator::snapshot(Area &a) {
     const int bpp = a.depth == 8 ? 1 : 4;
     a.fb.resize(std::size_t(a.w) * a.h * bpp);
     for (int r = 0; r < a.h; ++r)
         std::memcpy(a.fb.data() + std::size_t(r) * a.w * bpp, pixel(a.depth, a.x, a.y + r), std::size_t(a.w) * bpp);
+    a.kept = true;
+}
+
+// Mode 2: the direct views show a marker until samples are written.
+void Accelerator::presetViews(Area &a) {
     if (map_mode_ == 2 && a.depth == 8) {
         for (int r = 0; r < a.h; ++r) {
             std::memset(view8_ + std::size_t(a.y + r) * kLineBytes8 + a.x, kView8Empty, a.w);

@@ -155,10 +155,16 @@ public:
     int height() const { return height_; }
 
 private:
+    // A locked window's area. Its bytes are kept only while the plane mask
+    // holds some of them back: under a mask that passes every byte, processor
+    // writes need no merge, so the copy is taken when the mask first narrows
+    // (its room is reserved at the lock, so that takes no allocation).
     struct Area {
         int token, depth, x, y, w, h;
-        std::vector<std::uint8_t> fb;      // frame-buffer bytes at the last merge
+        bool kept = false;                 // fb holds the bytes at the last merge
+        std::vector<std::uint8_t> fb;
     };
+    bool passesAll(int depth) const;
 
     static void busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value) noexcept;
     static std::uint32_t busLoad(void *ctx, void *base, std::uint32_t offset) noexcept;
@@ -180,6 +186,7 @@ private:
     int targetDepth();
 
     void snapshot(Area &a);
+    void presetViews(Area &a);
     void merge(Area &a);       // processor writes since the snapshot, under the mask
     void mapArea(Area &a);     // pixel-mapping samples written into the area
     void putMapped(int x, int y, int value);
