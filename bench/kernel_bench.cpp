@@ -59,6 +59,7 @@ struct Data {
     cv::Mat a1, d1;          // one-band source and destination
     cv::Mat a3, d3;          // three-band source and destination
     cv::Mat d4;              // four-band destination
+    cv::Mat s16;             // one-band signed 16-bit source
 };
 
 Data &data_for(const Shape &s) {
@@ -74,6 +75,8 @@ Data &data_for(const Shape &s) {
         p->a3 = random_mat(s.h, s.w, 3, 6);
         p->d3 = random_mat(s.h, s.w, 3, 7);
         p->d4 = random_mat(s.h, s.w, 4, 8);
+        cv::Mat raw = random_mat(s.h, s.w, 2, 9);
+        p->s16 = cv::Mat(s.h, s.w, CV_16SC1, raw.data, raw.step[0]).clone();
     }
     return *p;
 }
@@ -193,6 +196,53 @@ std::vector<Op> make_ops() {
                      },
                      [](Data &x) { cv::cvtColor(x.a, x.d3, cv::COLOR_BGRA2BGR); },
                      [](int) { return size_t{3}; }});
+    // Lookups: a single table of 1 or 4 bytes per entry, three per-band
+    // tables, and a 16-bit source through a table of 65536 entries.
+    static const cv::Mat lut1 = random_mat(1, 256, 1, 20), lut3 = random_mat(1, 256, 3, 21),
+                         lut4 = random_mat(1, 256, 4, 22), lut16 = random_mat(1, 65536, 1, 23);
+    static std::vector<unsigned char> bands3[3];
+    static unsigned char *tabs3[4] = {};
+    for (int b = 0; b < 3; ++b) {
+        bands3[b].resize(256);
+        for (int v = 0; v < 256; ++v) bands3[b][v] = lut3.data[v * 3 + b];
+        tabs3[b] = bands3[b].data();
+    }
+    ops.push_back(Op{"kl_lookup8_8 1 band", "cv::LUT 8UC1", 1,
+                     [](Data &x) {
+                         kl_image d = desc(x.d1), a = desc(x.a1);
+                         kl_lookup8_8(1, &d, &a, lut1.data);
+                     },
+                     [](Data &x) { cv::LUT(x.a1, lut1, x.d1); }, [](int) { return size_t{1}; }});
+    ops.push_back(Op{"kl_lookup8_8 4 bands", "cv::LUT 8UC4", 4,
+                     [](Data &x) {
+                         kl_image d = desc(x.d), a = desc(x.a1);
+                         kl_lookup8_8(15, &d, &a, lut4.data);
+                     },
+                     [](Data &x) { cv::LUT(x.a, lut4, x.d); }, [](int) { return size_t{4}; }});
+    ops.push_back(Op{"kl_mlookup8_8 3 bands", "cv::LUT 8UC3", 4,
+                     [](Data &x) {
+                         kl_image d = desc(x.d3), a = desc(x.a3);
+                         kl_mlookup8_8(7, &d, &a, tabs3);
+                     },
+                     [](Data &x) { cv::LUT(x.a3, lut3, x.d3); }, [](int) { return size_t{3}; }});
+    ops.push_back(Op{"kl_lookup16_8 1 band", "C++ table loop", 1,
+                     [](Data &x) {
+                         kl_image d = desc(x.d1), a = desc(x.s16);
+                         a.type = KL_SHORT;
+                         a.bands = 1;
+                         a.bmask = 1;
+                         a.bpp = 2;
+                         kl_lookup16_8(1, &d, &a, lut16.data);
+                     },
+                     [](Data &x) {
+                         const unsigned char *t = lut16.data + 32768;
+                         for (int j = 0; j < x.s16.rows; ++j) {
+                             const int16_t *s = x.s16.ptr<int16_t>(j);
+                             unsigned char *d = x.d1.ptr(j);
+                             for (int i = 0; i < x.s16.cols; ++i) d[i] = t[s[i]];
+                         }
+                     },
+                     [](int) { return size_t{1}; }});
     return ops;
 }
 

@@ -10,8 +10,6 @@
     X(Affine8Wren)        \
     X(ConvolveWren)       \
     X(ConvolveSPWren)     \
-    X(Lookup8_8Wren)      \
-    X(Lookup16_8Wren)     \
     X(qdx_Scale8Lookup8_8Wren) \
     X(qdx_Scale16Lookup16_8Wren) \
     X(Rescale8Wren)       \

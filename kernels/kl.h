@@ -133,6 +133,32 @@ void kl_copy16_3_4(int band_mask, kl_image *dst, kl_image *src);
 void kl_copy8_4_3(int band_mask, kl_image *dst, kl_image *src);
 void kl_copy16_4_3(int band_mask, kl_image *dst, kl_image *src);
 
+// ---- Lookup kernels ------------------------------------------------------
+// 8-bit results through byte tables; rows and pixels come from src, which the
+// destination must cover (otherwise nothing is written). Only the bands that
+// mask AND dst->bmask select are written, except by the one-band kernels,
+// which write every pixel. 16-bit samples are signed and their tables are
+// addressed at the entry of -32768.
+// Single lookup, one-band source: table entries of 1, 2 or 4 bytes for 1, 2
+// or 4 destination bands (band 0 first); of 4 bytes for 3 bands, bands 0-2 in
+// bytes 1-3 (byte 0 is never read).
+void kl_lookup8_8(int mask, kl_image *dst, kl_image *src, unsigned char *table);
+void kl_lookup8_8_1(int mask, kl_image *dst, kl_image *src, unsigned char *table);
+void kl_lookup8_8_2(int mask, kl_image *dst, kl_image *src, unsigned char *table);
+void kl_lookup8_8_3(int mask, kl_image *dst, kl_image *src, unsigned char *table);
+void kl_lookup8_8_4(int mask, kl_image *dst, kl_image *src, unsigned char *table);
+void kl_lookup16_8(int mask, kl_image *dst, kl_image *src, unsigned char *table);
+// Multi lookup, as many source bands as destination bands: tables[b] is the
+// one-byte table of destination band b, read only when band b is selected.
+void kl_mlookup8_8(int mask, kl_image *dst, kl_image *src, unsigned char **tables);
+void kl_mlookup8_8_2(int mask, kl_image *dst, kl_image *src, unsigned char **tables);
+void kl_mlookup8_8_3(int mask, kl_image *dst, kl_image *src, unsigned char **tables);
+void kl_mlookup8_8_4(int mask, kl_image *dst, kl_image *src, unsigned char **tables);
+void kl_mlookup16_8(int mask, kl_image *dst, kl_image *src, unsigned char **tables);
+void kl_mlookup16_8_2(int mask, kl_image *dst, kl_image *src, unsigned char **tables);
+void kl_mlookup16_8_3(int mask, kl_image *dst, kl_image *src, unsigned char **tables);
+void kl_mlookup16_8_4(int mask, kl_image *dst, kl_image *src, unsigned char **tables);
+
 // ---- Block copy engine ---------------------------------------------------
 // Copy h rows of nbytes bytes: row k of dst (dst + k * dst_lb) receives row k
 // of src. Whole 64-byte destination blocks are written with aligned 64-byte

@@ -1,8 +1,9 @@
 // The host imaging library: compute devices, the operation tree, operations and
-// images. Regions are in zor_region.h; loading devices and running operations on
-// them in zor_dispatch.h.
+// images. Lookup tables are in zor_lookup.h, regions in zor_region.h; loading
+// devices and running operations on them in zor_dispatch.h.
 #pragma once
 
+#include "zor_lookup.h"
 #include "zor_object.h"
 #include "zor_region.h"
 

@@ -1,0 +1,314 @@
+// The lookup drivers end to end: both lookup forms, direct and staged
+// layouts, 8- and 16-bit sources into partly covered windows, offset and
+// entry-count clamping, the table cache (kept, rebuilt, used in place) as the
+// outcome's note tells it, and declines that write nothing.
+#include "kept.h"
+#include "rig.h"
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using rig::Scene;
+
+// A source image of 8- or 16-bit samples whose last row ends against an
+// inaccessible page; optionally a child showing `shown` bands from `first`.
+struct Src {
+    int w, h, stride, sb;
+    kbuf::GuardImage mem;
+    ZorImage *img = nullptr, *parent = nullptr;
+    Src(int w_, int h_, int stride_, int sb_, uint32_t seed, int shown = 0, int first = 0)
+        : w(w_), h(h_), stride(stride_), sb(sb_),
+          mem(static_cast<size_t>(w_ * stride_ * sb_), h_, static_cast<size_t>((w_ * stride_ + 2) * sb_),
+              kbuf::Guard::After, seed) {
+        if (sb == 2) {
+            // The extremes appear in every source.
+            const int16_t lo = -32768, hi = 32767;
+            std::memcpy(mem.data(), &lo, 2);
+            std::memcpy(mem.data() + 2, &hi, 2);
+        }
+        img = ZorImage::createOver(w, h, stride, sb == 1 ? ZOR_BYTE : ZOR_SHORT, mem.data(), mem.lb() / sb,
+                                   static_cast<uint16_t>(stride));
+        if (img && shown && shown != stride) {
+            parent = img;
+            img = parent->createChild(0, 0, first, w, h, shown);
+        }
+        if (img) img->getImageSpaceRoi();
+    }
+    ~Src() {
+        if (img) img->destroy();
+        if (parent) parent->destroy();
+    }
+    // Sample c of the stored pixel (x, y), as a table input value.
+    long sample(int x, int y, int c) const {
+        const unsigned char *p = mem.data() + static_cast<size_t>(y) * mem.lb() + (x * stride + c) * sb;
+        if (sb == 1) return *p;
+        int16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+    }
+};
+
+// A lookup and the model of what it gives: output band j for input value v.
+struct Lut {
+    ZorLookup *l = nullptr;
+    bool own = true;
+    ~Lut() {
+        if (l && own) l->destroy();
+    }
+    int out(int j, long v) const {
+        auto clamp = [](long e, long n) { return e < 0 ? 0 : e >= n ? n - 1 : e; };
+        if (l->getNumEntries()) {
+            const long n = l->getNumEntries();
+            return l->getData()[clamp(v - l->getOffset(), n) * l->getNBands() + j];
+        }
+        const long n = l->getEntriesList()[j];
+        return l->getDataList()[j][clamp(v - l->getOffsetsList()[j], n)];
+    }
+};
+
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+    std::vector<uint8_t> v(n);
+    kbuf::fill_random(v.data(), n, seed);
+    return v;
+}
+
+ZorLookup *make_single(int bands, int offset, int entries, uint32_t seed) {
+    auto d = random_bytes(static_cast<size_t>(bands) * entries, seed);
+    return ZorLookup::create(bands, offset, entries, d.data());
+}
+
+ZorLookup *make_combined(int bands, int offset, int entries, uint32_t seed) {
+    std::vector<std::vector<uint8_t>> t;
+    unsigned n[4];
+    int o[4];
+    const uint8_t *p[4];
+    for (int k = 0; k < bands; ++k) {
+        // Tables differ in length and offset from band to band.
+        n[k] = static_cast<unsigned>(k == 1 && entries > 50 ? entries - 7 : entries);
+        o[k] = k == 2 ? offset + 3 : offset;
+        t.push_back(random_bytes(n[k], seed + k));
+        p[k] = t.back().data();
+    }
+    return ZorLookup::createCombined(bands, n, o, p);
+}
+
+struct Case {
+    const char *what;
+    const char *path;
+    int sb;                    // source sample bytes
+    bool combined;
+    int lut_bands, offset, entries;
+    int depth, nb, band;       // window image child
+    int stride, shown, first;  // source
+    int reason;
+};
+
+const Case cases[] = {
+    {"8-bit single, offset 10 of 100, into 8-bit", "lookup8_8", 1, false, 1, 10, 100, 8, 1, 0, 1, 0, 0, WREN_OK},
+    {"8-bit single, full, into 8-bit", "lookup8_8", 1, false, 1, 0, 256, 8, 1, 0, 1, 0, 0, WREN_OK},
+    {"8-bit single of 3 bands into 1-3", "lookup8_8", 1, false, 3, 0, 256, 24, 3, 1, 1, 0, 0, WREN_OK},
+    {"8-bit single of 4 bands into 4", "lookup8_8", 1, false, 4, -5, 300, 24, 4, 0, 1, 0, 0, WREN_OK},
+    {"8-bit single of 2 bands into bands 2-3", "lookup8_8", 1, false, 2, 0, 256, 24, 2, 2, 1, 0, 0, WREN_OK},
+    {"8-bit combined, 1 band", "lookup8_8", 1, true, 1, 10, 100, 8, 1, 0, 1, 0, 0, WREN_OK},
+    {"8-bit combined, direct 1-3 of 4", "lookup8_8", 1, true, 3, 0, 256, 24, 3, 1, 4, 3, 1, WREN_OK},
+    {"8-bit combined, staged 3 into 1-3", "lookup8_8", 1, true, 3, 20, 60, 24, 3, 1, 3, 0, 0, WREN_OK},
+    {"8-bit combined, 4 into 4", "lookup8_8", 1, true, 4, 0, 256, 24, 4, 0, 4, 0, 0, WREN_OK},
+    {"16-bit single, offset 10 of 100, into 8-bit", "lookup16_8", 2, false, 1, 10, 100, 8, 1, 0, 1, 0, 0, WREN_OK},
+    {"16-bit single, full, into 8-bit", "lookup16_8", 2, false, 1, -32768, 65536, 8, 1, 0, 1, 0, 0, WREN_OK},
+    {"16-bit single of 3 bands into 1-3 (strips)", "lookup16_8", 2, false, 3, -100, 1000, 24, 3, 1, 1, 0, 0,
+     WREN_OK},
+    {"16-bit single, full 4 bands, into 4 (strips)", "lookup16_8", 2, false, 4, -32768, 65536, 24, 4, 0, 1, 0, 0,
+     WREN_OK},
+    {"16-bit combined, 1 band", "lookup16_8", 2, true, 1, -1000, 3000, 8, 1, 0, 1, 0, 0, WREN_OK},
+    {"16-bit combined, direct 1-3 of 4", "lookup16_8", 2, true, 3, -32768, 65536, 24, 3, 1, 4, 3, 1, WREN_OK},
+    {"16-bit combined, staged 3 into 1-3", "lookup16_8", 2, true, 3, 0, 100, 24, 3, 1, 3, 0, 0, WREN_OK},
+    {"single with a 3-band source", "lookup8_8", 1, false, 3, 0, 256, 24, 3, 1, 3, 0, 0, WREN_LAYOUT},
+    {"combined, 4-band source with another mask", "lookup8_8", 1, true, 3, 0, 256, 24, 3, 1, 4, 3, 0, WREN_LAYOUT},
+    {"combined, 1-band source into 1-3", "lookup8_8", 1, true, 3, 0, 256, 24, 3, 1, 1, 0, 0, WREN_LAYOUT},
+    {"16-bit source for lookup8_8", "lookup8_8", 2, false, 1, 0, 256, 8, 1, 0, 1, 0, 0, WREN_LAYOUT},
+    {"8-bit source for lookup16_8", "lookup16_8", 1, false, 1, 0, 256, 8, 1, 0, 1, 0, 0, WREN_LAYOUT},
+    {"single of 2 bands for 3 selected", "lookup8_8", 1, false, 2, 0, 256, 24, 3, 1, 1, 0, 0, WREN_PARAMETER},
+    {"combined of 2 tables for 3 selected", "lookup8_8", 1, true, 2, 0, 256, 24, 3, 1, 3, 0, 0, WREN_PARAMETER},
+};
+
+// Runs c's lookup once through the host and checks the frame buffers.
+struct Shot {
+    Scene sc;
+    int id;
+    ZorHandle<ZorImage> dst;
+    Src src;
+    Lut lut;
+    ZorOp *op;
+    rig::Chain chain;
+
+    Shot(const Case &c, uint32_t seed)
+        : sc(Scene::small(), seed), id(sc.window(c.depth, 30, 20, 90, 60)),
+          dst(sc.image(id)->createChild(5, 4, c.band, 80, 50, c.nb)), src(83, 52, c.stride, c.sb, seed, c.shown, c.first),
+          op(ZorOp::create(c.path, nullptr, src.img)), chain(dst.get(), op) {
+        sc.window(c.depth, 70, 10, 30, 40);
+        sc.window(c.depth == 8 ? 24 : 8, 0, 50, 60, 20);
+        dst->setOrigin(3, -2);
+        src.img->setOrigin(5, 1);
+        if (src.parent) src.parent->setOrigin(5, 1);
+        lut.l = c.combined ? make_combined(c.lut_bands, c.offset, c.entries, seed)
+                           : make_single(c.lut_bands, c.offset, c.entries, seed);
+        op->setObjParam(1, lut.l);
+        rig::prime({dst.get(), src.img});
+    }
+
+    // One call; on success the expectation is the model over the region.
+    ::testing::AssertionResult go(const Case &c, wren_outcome *out = nullptr) {
+        sc.arm();
+        const long live = ZorObject::liveCount();
+        const int status = chain.run().status;
+        const wren_outcome o = rig::last();
+        if (out) *out = o;
+        if (ZorObject::liveCount() != live) return ::testing::AssertionFailure() << "host objects leaked";
+        if (o.reason != c.reason) return ::testing::AssertionFailure() << "reason " << o.reason << ": " << o.message;
+        if (c.reason != WREN_OK) {
+            if (status != ZOR_FAILURE) return ::testing::AssertionFailure() << "declined with status " << status;
+            return sc.check();
+        }
+        if (status != ZOR_SUCCESS || o.rects < 2) return ::testing::AssertionFailure() << "status " << status;
+        const int wb = c.depth == 8 ? 1 : 4;
+        const int dmask = wb == 1 ? 1 : ((1 << c.nb) - 1) << (4 - c.nb - c.band);
+        int order[4] = {}, j = 0;
+        for (int k = 0; k < wb; ++k)
+            if ((dmask >> (wb - 1 - k)) & 1) order[k] = j++;
+        int dox, doy, sox, soy;
+        dst->getOrigin(&dox, &doy);
+        src.img->getOrigin(&sox, &soy);
+        auto region = rig::region_of(src.img, dst.get());
+        sc.expect(id, dst.get(), region.get(), dmask, [&](int x, int y, int k) {
+            const int sx = x - dox + sox, sy = y - doy + soy;
+            // Single: the one sample; combined: the source sample of band k
+            // (a packed 3-band source holds bands 1-3 of the window pixel).
+            long v;
+            if (!c.combined) {
+                v = src.sample(sx, sy, c.first);
+            } else if (c.stride == 3 && wb == 4) {
+                v = src.sample(sx, sy, k - 1);
+            } else {
+                v = src.sample(sx, sy, wb == 1 ? c.first : k);
+            }
+            return lut.out(order[k], v);
+        });
+        return sc.check();
+    }
+};
+
+TEST(Lookup, FormsAndLayoutsIntoCoveredWindows) {
+    uint32_t seed = 900;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Shot r(c, ++seed);
+        ASSERT_TRUE(r.lut.l);
+        EXPECT_TRUE(r.go(c));
+        if (c.reason != WREN_OK) {
+            EXPECT_TRUE(r.sc.machine().accel().stores().empty());
+        }
+    }
+}
+
+// An 8-bit lookup of offset 10 and 100 entries: inputs 0-9 take entry 0,
+// 10-109 entries 0-99, 110-255 entry 99.
+TEST(Lookup, OffsetAndEntryCountClamp) {
+    Scene sc;
+    const int id = sc.window(8, 0, 0, 256, 1);
+    std::vector<uint8_t> px(256);
+    for (int i = 0; i < 256; ++i) px[i] = static_cast<uint8_t>(i);
+    ZorHandle<ZorImage> s(ZorImage::createOver(256, 1, 1, ZOR_BYTE, px.data(), 256, 1));
+    std::vector<uint8_t> entries(100);
+    for (int i = 0; i < 100; ++i) entries[i] = static_cast<uint8_t>(100 + i);
+    ZorHandle<ZorLookup> l(ZorLookup::create(1, 10, 100, entries.data()));
+    ZorOp *op = ZorOp::create("lookup8_8", nullptr, s.get());
+    op->setObjParam(1, l.get());
+    rig::Chain c(sc.image(id), op);
+    sc.arm();
+    ASSERT_EQ(c.run().status, ZOR_SUCCESS);
+    for (int v = 0; v < 256; ++v) sc.expected(8, v, 0, 0) = static_cast<uint8_t>(v < 10 ? 100 : v < 110 ? v + 90 : 199);
+    EXPECT_TRUE(sc.check());
+}
+
+// The cache, call after call, as the outcome's note tells it; every call's
+// pixels are checked too.
+TEST(Lookup, CacheKeptRebuiltAndUsedInPlace) {
+    wren_release_tables();
+    struct Step {
+        const char *what;
+        std::function<void(Shot &)> before;
+        const char *note;
+    };
+    auto modify = [](Shot &r) {
+        const uint8_t v = 42;
+        ASSERT_EQ(r.lut.l->setValues(0, 5, 1, &v), ZOR_SUCCESS);
+    };
+    auto nothing = [](Shot &) {};
+    struct Plan {
+        Case c;
+        std::vector<Step> steps;
+    };
+    const Plan plans[] = {
+        {cases[0],
+         {{"first call", nothing, "table built"},
+          {"same lookup", nothing, "cache hit"},
+          {"modified", modify, "table built"},
+          {"unchanged again", nothing, "cache hit"}}},
+        {cases[1], {{"full", nothing, "table used in place"}, {"again", nothing, "table used in place"}}},
+        {cases[10], {{"16-bit full", nothing, "table used in place"}, {"again", nothing, "table used in place"}}},
+        {cases[12], {{"16-bit full 4 bands", nothing, "table used in place"}}},
+        {cases[2], {{"full 3 bands is copied", nothing, "table built"}, {"again", nothing, "cache hit"}}},
+        {cases[7],
+         {{"combined", nothing, "table built"},
+          {"same", nothing, "cache hit"},
+          {"modified", modify, "table built"}}},
+        {cases[14],
+         {{"combined, one table full", nothing, "table built, table used in place"},
+          {"same", nothing, "cache hit, table used in place"}}},
+    };
+    uint32_t seed = 50;
+    for (const Plan &p : plans) {
+        Shot r(p.c, ++seed);
+        for (const Step &s : p.steps) {
+            SCOPED_TRACE(std::string(p.c.what) + ": " + s.what);
+            s.before(r);
+            wren_outcome o{};
+            ASSERT_TRUE(r.go(p.c, &o));
+            EXPECT_STREQ(o.note, s.note);
+        }
+    }
+}
+
+// The same lookup into another window layout rebuilds the tables, and
+// coming back rebuilds them again.
+TEST(Lookup, AnotherWindowLayoutRebuilds) {
+    wren_release_tables();
+    Case one = cases[0];
+    one.lut_bands = 3;  // enough bands for the 3 the second window selects
+    Shot a(one, 71);
+    const int id24 = a.sc.window(24, 150, 100, 60, 40);
+    ZorHandle<ZorImage> dst24(a.sc.image(id24)->createChild(0, 0, 1, 60, 40, 3));
+    ZorOp *op2 = ZorOp::create("lookup8_8", nullptr, a.src.img);
+    op2->setObjParam(1, a.lut.l);
+    rig::Chain other(dst24.get(), op2);
+    rig::prime({dst24.get()});
+    auto note_of_other = [&] {
+        EXPECT_EQ(other.run().status, ZOR_SUCCESS);
+        return std::string(rig::last().note);
+    };
+    wren_outcome o{};
+    ASSERT_TRUE(a.go(one, &o));
+    EXPECT_STREQ(o.note, "table built");
+    ASSERT_TRUE(a.go(one, &o));
+    EXPECT_STREQ(o.note, "cache hit");
+    EXPECT_EQ(note_of_other(), "table built");
+    EXPECT_EQ(note_of_other(), "cache hit");
+    ASSERT_TRUE(a.go(one, &o));
+    EXPECT_STREQ(o.note, "table built");
+}
+
+}  // namespace
