@@ -34,6 +34,7 @@ struct Setup {
     std::unique_ptr<Scene> scene;
     std::vector<std::unique_ptr<Source>> sources;
     std::vector<ZorHandle<ZorImage>> images;  // children and results
+    std::vector<ZorHandle<ZorLookup>> lookups;
     std::unique_ptr<rig::Chain> chain;
     float floats[4] = {0, 0, 0, 0};
     int32_t ints[4] = {0, 0, 0, 0};
@@ -116,6 +117,46 @@ void set_value(Setup &s, int depth, bool through_copy) {
     rig::prime({s.dst, res});
 }
 
+// A lookup of `stride`-sample pixels (16-bit samples for lookup16_8) through
+// a single lookup of `out` bands (offset and entries as given) or, with
+// combined, one table per band.
+void lookup(Setup &s, const char *op, int depth, int stride, bool combined, int out, int offset, int entries) {
+    ZorImage *win = covered_window(s, depth);
+    s.dst = stride == 3 ? last_three(s, win) : win;
+    ZorImage *src = nullptr;
+    if (std::string(op) == "lookup16_8") {
+        src = s.keep(ZorImage::create(60, 40, static_cast<unsigned>(stride), ZOR_SHORT));
+        for (int y = 0; y < 40; ++y)
+            for (int x = 0; x < 60; ++x)
+                for (int k = 0; k < stride; ++k)
+                    *static_cast<int16_t *>(src->sampleAddress(x, y, k)) = static_cast<int16_t>((x * 977 + y * 131 + k) - 2000);
+        src->markModified();
+    } else {
+        src = s.source(60, 40, stride, 14, false)->img;
+    }
+    std::vector<uint8_t> values(static_cast<size_t>(entries) * 4);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<uint8_t>(i * 37);
+    ZorLookup *lut = nullptr;
+    if (combined) {
+        unsigned n[4];
+        int o[4];
+        const uint8_t *t[4];
+        for (int k = 0; k < out; ++k) {
+            n[k] = static_cast<unsigned>(entries);
+            o[k] = offset;
+            t[k] = values.data() + k;
+        }
+        lut = ZorLookup::createCombined(static_cast<unsigned>(out), n, o, t);
+    } else {
+        lut = ZorLookup::create(static_cast<unsigned>(out), offset, static_cast<unsigned>(entries), values.data());
+    }
+    s.lookups.emplace_back(lut);
+    ZorOp *o = ZorOp::create(op, nullptr, src);
+    o->setObjParam(1, lut);
+    s.chain = std::make_unique<rig::Chain>(s.dst, o);
+    rig::prime({s.dst, src});
+}
+
 // The calls for every drawing row of the path table, by what its operations
 // take; *unknown collects the rows no maker fits.
 std::vector<Call> calls(std::vector<std::string> *unknown) {
@@ -138,6 +179,15 @@ std::vector<Call> calls(std::vector<std::string> *unknown) {
             c.push_back({op + ", 1 band", [name, k](Setup &s) { monadic(s, name, 8, 1, k); }, {}});
             c.push_back({op + ", 4 bands", [name, k](Setup &s) { monadic(s, name, 24, 4, k); }, {}});
             c.push_back({op + ", 3 bands", [name, k](Setup &s) { monadic(s, name, 24, 3, k); }, {}});
+        } else if (takes == "src1 obj1:lookup:lut") {
+            const bool full = op == "lookup8_8";
+            c.push_back({op + ", 1 band, table used in place", [name, full](Setup &s) {
+                             lookup(s, name, 8, 1, false, 1, full ? 0 : -32768, full ? 256 : 65536);
+                         }, {}});
+            c.push_back({op + ", 1 band, table built", [name](Setup &s) { lookup(s, name, 8, 1, false, 1, 10, 100); }, {}});
+            c.push_back({op + ", 4 bands, one table per band", [name](Setup &s) { lookup(s, name, 24, 4, true, 4, -5, 300); }, {}});
+            c.push_back({op + ", 3 bands staged", [name](Setup &s) { lookup(s, name, 24, 3, true, 3, 10, 100); }, {}});
+            c.push_back({op + ", 1 band into 4 bands", [name](Setup &s) { lookup(s, name, 24, 1, false, 4, 0, 200); }, {}});
         } else if (takes == "ptr1:values:value") {
             c.push_back({op + ", 8-bit", [](Setup &s) { set_value(s, 8, false); }, {}});
             c.push_back({op + ", 24-bit", [](Setup &s) { set_value(s, 24, false); }, {}});
