@@ -22,10 +22,11 @@ struct WrenPath {
     const char *names[4];
     // What each operation (same order) takes besides the operation it reads,
     // as space-separated items "slot:kind:option":
-    //   src1, src2          a source image
+    //   src1, src2          a source image (src1:shorts: of signed 16-bit samples)
     //   ptr1:floats:const   pointer parameter 1, one float per selected band
     //   ptr1:ints:const     pointer parameter 1, one 32-bit integer per selected band
     //   ptr1:values:value   set values, one float per band of the result
+    //   obj1:lookup:lut     object parameter 1, a lookup
     // Later operations add object, long and float parameters the same way.
     const char *params[4];
     const char *summary;  // one line for people

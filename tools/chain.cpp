@@ -20,7 +20,7 @@ bool buildable(const ParamItem &p) {
     case ParamItem::Slot::long_:
     case ParamItem::Slot::float_: return true;
     case ParamItem::Slot::ptr: return per_band_kind(p.kind) || p.kind == "matrix";
-    case ParamItem::Slot::obj: return false;
+    case ParamItem::Slot::obj: return p.kind == "lookup";
     }
     return false;
 }
@@ -30,6 +30,7 @@ const char *numbers_word(const ParamItem &p) {
     if (p.slot == ParamItem::Slot::long_) return "one integer";
     if (p.slot == ParamItem::Slot::float_) return "one number";
     if (p.kind == "matrix") return "six numbers";
+    if (p.kind == "lookup") return "a table of 1 to 256 numbers 0..255 (entry i for input i)";
     if (p.kind == "ints") return "integers, one or one per band";
     return "numbers, one or one per band";
 }
@@ -57,6 +58,16 @@ bool item_values(const ParamItem &p, std::vector<double> v, int bands, std::vect
                      " band(s): give one, or one per band";
             return false;
         }
+    } else if (p.kind == "lookup") {
+        if (v.empty() || v.size() > 256) {
+            *error = flag + ": " + std::to_string(v.size()) + " values given; it takes " + numbers_word(p);
+            return false;
+        }
+        for (double x : v)
+            if (!(x >= 0 && x <= 255)) {
+                *error = flag + ": " + number_text(x) + " is not a byte value 0..255";
+                return false;
+            }
     } else {
         const std::size_t want = p.kind == "matrix" && p.slot == ParamItem::Slot::ptr ? 6 : 1;
         if (v.size() != want) {
@@ -68,14 +79,22 @@ bool item_values(const ParamItem &p, std::vector<double> v, int bands, std::vect
     return true;
 }
 
-ZorImage *memory_image(const Pixels &p) {
+// A host image of the pixels: bytes, or with shorts signed 16-bit samples
+// spread over the whole range (v * 257 - 32768: 0 gives -32768, 255 gives 32767).
+ZorImage *memory_image(const Pixels &p, bool shorts) {
     ZorImage *img = ZorImage::create(static_cast<unsigned>(p.w), static_cast<unsigned>(p.h),
-                                     static_cast<unsigned>(p.bands), ZOR_BYTE);
+                                     static_cast<unsigned>(p.bands), shorts ? ZOR_SHORT : ZOR_BYTE);
     if (!img) return nullptr;
     for (int y = 0; y < p.h; ++y)
         for (int x = 0; x < p.w; ++x)
-            for (int k = 0; k < p.bands; ++k)
-                *static_cast<std::uint8_t *>(img->sampleAddress(x, y, k)) = p.at(x, y, k);
+            for (int k = 0; k < p.bands; ++k) {
+                void *at = img->sampleAddress(x, y, k);
+                if (shorts) {
+                    *static_cast<std::int16_t *>(at) = static_cast<std::int16_t>(p.at(x, y, k) * 257 - 32768);
+                } else {
+                    *static_cast<std::uint8_t *>(at) = p.at(x, y, k);
+                }
+            }
     img->markModified();
     return img;
 }
@@ -105,7 +124,9 @@ bool param_items(const WrenPath &row, std::vector<ParamItem> *out, std::string *
             else numbered = false;
             bool ok = numbered && p.index >= 1;
             if (ok && p.slot == ParamItem::Slot::src) {
-                ok = c1 == std::string::npos && p.index <= 2;
+                // "src1" bytes, "src1:shorts" signed 16-bit samples.
+                if (c1 != std::string::npos) p.kind = word.substr(c1 + 1);
+                ok = (c1 == std::string::npos || p.kind == "shorts") && p.index <= 2;
             } else if (ok) {
                 const std::size_t c2 = c1 == std::string::npos ? c1 : word.find(':', c1 + 1);
                 ok = c2 != std::string::npos && word.find(':', c2 + 1) == std::string::npos;
@@ -203,7 +224,7 @@ std::string takes(const WrenPath &row) {
         const ParamItem &p = *std::find_if(items.begin(), items.end(), [&](const ParamItem &i) {
             return i.slot != ParamItem::Slot::src && i.option == option;
         });
-        s += ", " + (option == "const" || option == "value" ? "--" + option : option);
+        s += ", " + (option == "const" || option == "value" || option == "lut" ? "--" + option : option);
         if (!buildable(p)) s += "*";
         std::string kind;
         if (p.kind == "ints") kind = "integers";
@@ -217,7 +238,7 @@ std::string takes(const WrenPath &row) {
 }
 
 std::string option_flag(const std::string &option) {
-    if (option == "const" || option == "value") return "--" + option;
+    if (option == "const" || option == "value" || option == "lut") return "--" + option;
     return "--param " + option;
 }
 
@@ -267,7 +288,7 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
         const auto it = values.find(option);
         const std::size_t given = it == values.end() ? 0 : it->second.size();
         if (given == static_cast<std::size_t>(uses)) continue;
-        const std::string flag = option_flag(option) + (option == "const" || option == "value" ? "" : "=...");
+        const std::string flag = option_flag(option) + (option == "const" || option == "value" || option == "lut" ? "" : "=...");
         if (given == 0 && uses == 1) *error = name + " needs " + flag;
         else if (uses == 1) *error = name + " takes " + flag + " once, " + std::to_string(given) + " given";
         else
@@ -279,7 +300,11 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
     std::unique_ptr<Chain> c(new Chain);
     std::vector<ZorImage *> srcs;
     for (const Pixels *p : sources) {
-        ZorImage *img = memory_image(*p);
+        bool shorts = false;
+        for (const ParamItem &q : items)
+            if (q.slot == ParamItem::Slot::src && q.op == nops - 1 && q.index == static_cast<int>(srcs.size()) + 1)
+                shorts = q.kind == "shorts";
+        ZorImage *img = memory_image(*p, shorts);
         if (!img) {
             *error = "cannot make a host image of " + std::to_string(p->w) + "x" + std::to_string(p->h);
             return nullptr;
@@ -366,6 +391,40 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
                 }
                 break;
             }
+            case ParamItem::Slot::obj: {
+                // A lookup: the table for every band of the source (one table per
+                // band for several bands). 16-bit sources take it spread over
+                // their whole range: entry j is table[(j + 32768) >> 8].
+                const bool shorts = s[0] && s[0]->getDatatype() == ZOR_SHORT;
+                const std::size_t n = shorts ? 65536 : 256;
+                std::vector<std::uint8_t> t(n);
+                for (std::size_t j = 0; j < n; ++j) {
+                    const std::size_t i = shorts ? j >> 8 : j;
+                    t[j] = static_cast<std::uint8_t>(v[std::min(i, v.size() - 1)]);
+                }
+                const int offset = shorts ? -32768 : 0;
+                ZorLookup *lut = nullptr;
+                if (bands == 1) {
+                    lut = ZorLookup::create(1, offset, static_cast<unsigned>(n), t.data());
+                } else {
+                    unsigned entries[4];
+                    int offsets[4];
+                    const std::uint8_t *tables[4];
+                    for (int k = 0; k < bands && k < 4; ++k) {
+                        entries[k] = static_cast<unsigned>(n);
+                        offsets[k] = offset;
+                        tables[k] = t.data();
+                    }
+                    lut = ZorLookup::createCombined(static_cast<unsigned>(std::min(bands, 4)), entries, offsets, tables);
+                }
+                if (!lut) {
+                    *error = "cannot make the lookup table";
+                    return nullptr;
+                }
+                c->objects_.push_back(lut);
+                op->setObjParam(p->index, lut);
+                break;
+            }
             default: break;
             }
         }
@@ -383,6 +442,7 @@ Chain::~Chain() {
     if (display_) display_->destroy();
     for (ZorOp *o : ops_) o->destroy();
     for (ZorImage *i : images_) i->destroy();
+    for (ZorObject *o : objects_) o->destroy();
 }
 
 }  // namespace tool

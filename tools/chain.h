@@ -35,7 +35,7 @@ struct ParamItem {
     int op = 0;          // the operation it belongs to: 0 is the one the display shows
     Slot slot = Slot::src;
     int index = 0;       // the slot's number: 2 for "src2" or "ptr2"
-    std::string kind;    // "floats", "lookup", ...; "" for a source
+    std::string kind;    // "floats", "lookup", ...; for a source "" (bytes) or "shorts"
     std::string option;  // the option that gives it ("const", "low"); "" for a source
 };
 
@@ -100,6 +100,7 @@ private:
     ZorOp *display_ = nullptr;
     std::vector<ZorOp *> ops_;
     std::vector<ZorImage *> images_;
+    std::vector<ZorObject *> objects_;
     std::vector<std::unique_ptr<float[]>> floats_;
     std::vector<std::unique_ptr<std::int32_t[]>> ints_;
 };

@@ -43,6 +43,12 @@ std::vector<double> demo_values(const std::string &op, const std::string &option
         {"yscale", {2}},     {"flip", {1}},      {"edge", {0}},      {"matrix", {0.9, 0.3, -0.3, 0.9, 20, -10}},
     };
     if (option == "value") return bands == 1 ? std::vector<double>{180} : std::vector<double>{230, 180, 40};
+    if (option == "lut") {
+        // 8-bit sources solarised, 16-bit ones posterised to four levels.
+        std::vector<double> t(256);
+        for (int i = 0; i < 256; ++i) t[i] = op == "lookup8_8" ? (i < 128 ? 2 * i : 2 * (255 - i)) : (i / 64) * 85;
+        return t;
+    }
     std::vector<double> v;
     if (const auto it = by_op.find(op); it != by_op.end() && option == "const") v = it->second;
     else if (const auto jt = by_option.find(option); jt != by_option.end()) v = jt->second;

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cctype>
+#include <fstream>
+#include <iterator>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,7 @@ struct RunOptions {
     std::string path;
     std::vector<std::string> images;
     std::string constants, values, window, output;
+    std::vector<std::string> luts;
     bool output_given = false;
     std::vector<std::string> covers, params;
     int depth = 8;
@@ -103,6 +107,46 @@ bool writable(const std::string &path, std::string *error) {
     return true;
 }
 
+// A lookup table of 256 entries from a spec a person writes: "invert",
+// "gamma:G", "posterise:N", "threshold:T", "file:PATH" (numbers 0..255
+// separated by commas or white space), or the numbers themselves.
+bool parse_lut(const std::string &spec, std::vector<double> *out, std::string *error) {
+    out->assign(256, 0.0);
+    const std::size_t colon = spec.find(':');
+    const std::string name = spec.substr(0, colon), arg = colon == std::string::npos ? "" : spec.substr(colon + 1);
+    char *end = nullptr;
+    const double a = arg.empty() ? 0.0 : std::strtod(arg.c_str(), &end);
+    const bool number = !arg.empty() && end && *end == '\0' && std::isfinite(a);
+    if (name == "invert" && arg.empty()) {
+        for (int i = 0; i < 256; ++i) (*out)[i] = 255 - i;
+    } else if (name == "gamma" && number && a > 0) {
+        for (int i = 0; i < 256; ++i) (*out)[i] = std::round(255.0 * std::pow(i / 255.0, 1.0 / a));
+    } else if (name == "posterise" && number && a >= 2 && a <= 256 && a == std::floor(a)) {
+        for (int i = 0; i < 256; ++i) (*out)[i] = std::floor(i * a / 256.0) * 255.0 / (a - 1);
+        for (double &v : *out) v = std::round(v);
+    } else if (name == "threshold" && number && a >= 0 && a <= 256) {
+        for (int i = 0; i < 256; ++i) (*out)[i] = i >= a ? 255 : 0;
+    } else if (name == "file" && !arg.empty()) {
+        std::ifstream in(arg);
+        if (!in) {
+            *error = "--lut: cannot open '" + arg + "'";
+            return false;
+        }
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (char &ch : text)
+            if (std::isspace(static_cast<unsigned char>(ch))) ch = ',';
+        while (!text.empty() && text.back() == ',') text.pop_back();
+        std::size_t first = text.find_first_not_of(',');
+        return parse_numbers(first == std::string::npos ? "" : text.substr(first), "--lut " + arg, out, error);
+    } else if (!spec.empty() && (std::isdigit(static_cast<unsigned char>(spec[0])) || spec[0] == '-')) {
+        return parse_numbers(spec, "--lut", out, error);
+    } else {
+        *error = "--lut: '" + spec + "' is not invert, gamma:G, posterise:N, threshold:T, file:PATH or numbers";
+        return false;
+    }
+    return true;
+}
+
 // The plug-in's own trace (one line per driver call) is on: the same rule
 // as the plug-in's, a non-empty WREN_TRACE other than "0".
 bool device_traces() {
@@ -129,6 +173,10 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
     if (!ro.values.empty()) {
         if (!parse_numbers(ro.values, "--value", &numbers, &error)) return fail(error);
         values["value"].push_back(numbers);
+    }
+    for (const std::string &l : ro.luts) {
+        if (!parse_lut(l, &numbers, &error)) return fail(error);
+        values["lut"].push_back(numbers);
     }
     for (const std::string &p : ro.params) {
         const std::size_t eq = p.find('=');
@@ -257,6 +305,8 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         "  wren run addconst8 --depth 24 --const 10,-20,30 photo.png -o tinted.png\n"
         "  wren run setvalue8 --window 64x48 --value 200 --cover 40,30,50,50 -o grey.png\n"
         "  WREN_TRACE=1 wren run not8 a.png --trace\n"
+        "  wren run lookup8_8 photo.png --depth 24 --lut gamma:2.2 -o brighter.png\n"
+        "  wren run lookup16_8 photo.png --lut posterise:4   (a 16-bit image made from the PNG)\n"
         "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
         "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
         "      -p map=255 -p scale=2 -p offset=-10 a.png");
@@ -265,6 +315,12 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
     cmd->add_option("images", ro->images, "Source PNG images, as many as the path takes");
     cmd->add_option("--const", ro->constants, "Constants, one for every band or one per band: 10 or 10,20,30");
     cmd->add_option("--value", ro->values, "Set values, one for every band or one per band: 128 or 255,0,0");
+    cmd->add_option("--lut", ro->luts,
+                    "Lookup table: invert, gamma:G, posterise:N, threshold:T, file:PATH or 256 numbers; 16-bit "
+                    "sources (made from the PNG over the whole signed range) take it spread over that range")
+        ->allow_extra_args(false)
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     cmd->add_option("-p,--param", ro->params,
                     "Any parameter of the path by name, NAME=v1,v2,...; may be repeated (e.g. -p low=10 -p high=20)")
         ->allow_extra_args(false)

@@ -179,7 +179,7 @@ std::vector<Call> calls(std::vector<std::string> *unknown) {
             c.push_back({op + ", 1 band", [name, k](Setup &s) { monadic(s, name, 8, 1, k); }, {}});
             c.push_back({op + ", 4 bands", [name, k](Setup &s) { monadic(s, name, 24, 4, k); }, {}});
             c.push_back({op + ", 3 bands", [name, k](Setup &s) { monadic(s, name, 24, 3, k); }, {}});
-        } else if (takes == "src1 obj1:lookup:lut") {
+        } else if (takes == "src1 obj1:lookup:lut" || takes == "src1:shorts obj1:lookup:lut") {
             const bool full = op == "lookup8_8";
             c.push_back({op + ", 1 band, table used in place", [name, full](Setup &s) {
                              lookup(s, name, 8, 1, false, 1, full ? 0 : -32768, full ? 256 : 65536);

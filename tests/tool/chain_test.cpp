@@ -111,6 +111,14 @@ TEST(ToolChain, EveryRowBuildsAChainTheDeviceRecognisesOrNamesTheKind) {
                 EXPECT_EQ(op->getFloatParam(p.index), static_cast<float>(want[0]));
             } else if (p.slot == ParamItem::Slot::long_) {
                 EXPECT_EQ(op->getLongParam(p.index), static_cast<long>(want[0]));
+            } else if (p.slot == ParamItem::Slot::obj) {
+                // A lookup whose every entry is the value given (a one-value table).
+                const auto *l = dynamic_cast<const ZorLookup *>(op->getObjParam(p.index));
+                ASSERT_TRUE(l);
+                const unsigned n = l->getNumEntries() ? l->getNumEntries() : static_cast<unsigned>(l->getEntriesList()[0]);
+                const std::uint8_t *t = l->getNumEntries() ? l->getData() : l->getDataList()[0];
+                ASSERT_TRUE(n == 256 || n == 65536) << n;
+                for (unsigned j = 0; j < n; ++j) ASSERT_EQ(t[j], static_cast<std::uint8_t>(want[0])) << j;
             } else if (p.kind == "ints") {
                 const auto *a = static_cast<const std::int32_t *>(op->getPtrParam(p.index));
                 ASSERT_TRUE(a);
@@ -190,7 +198,8 @@ TEST(ToolChain, BadValuesGiveOneLineNamingTheOption) {
         {"transpose8", 1, {{"flip", {{2.5}}}}, "--param flip: 2.5 is not a 32-bit integer"},
         {"rotate8nearest", 1, {{"angle", {{1, 2}}}}, "--param angle: 2 value(s) given; it takes one number"},
         {"affine8nearest", 1, {{"matrix", {{1, 0, 0, 1, 0}}}}, "--param matrix: 5 value(s) given; it takes six numbers"},
-        {"lookup8_8", 1, {{"lut", {one}}}, "the tool cannot build lookup parameters yet"},
+        {"lookup8_8", 1, {{"lut", {{1, 300}}}}, "--lut: 300 is not a byte value 0..255"},
+        {"convolve8", 1, {{"kernel", {one}}, {"edge", {one}}}, "the tool cannot build kernel parameters yet"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path);

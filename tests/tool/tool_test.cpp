@@ -1,6 +1,8 @@
 // The wren tool as a user runs it.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "zor_dispatch.h"
 #include "../../drivers/wren_outcome.h"
 #include "../../frame/wren_paths.h"
@@ -137,7 +139,8 @@ TEST(Tool, PathsListsThePathTableInOrder) {
         {"add8", "2 images"},
         {"addconst8", "1 image, --const"},
         {"setvalue8", "no image, --value"},
-        {"lookup8_8", "1 image, lut*"},
+        {"lookup8_8", "1 image, --lut"},
+        {"convolve8", "1 image, kernel*, edge (1 integer)"},
         {"threshold8/rescale8", "1 image, low, high, map, scale, offset"},
         {"transpose8", "1 image, flip (1 integer)"},
     };
@@ -322,6 +325,46 @@ TEST(ToolRun, CopyConstantAndSetValue) {
             }
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 6; ++x) ASSERT_EQ(s.at(x, y, 0), 128);
+}
+
+// Lookups from the tables a person names: 8-bit grey and colour sources, and
+// a 16-bit source made from the PNG over the whole signed range.
+TEST(ToolRun, LookupsFromNamedTables) {
+    TempDir dir;
+    const int w = 16, h = 16;
+    const auto g = pattern(w, h, 1, 6), c = pattern(w, h, 3, 7);
+    ASSERT_TRUE(write_png(dir.file("g.png"), w, h, 1, g));
+    ASSERT_TRUE(write_png(dir.file("c.png"), w, h, 3, c));
+    {
+        std::ofstream f(dir.file("t.txt"));
+        for (int i = 0; i < 256; ++i) f << (i ^ 0x55) << (i % 16 == 15 ? "\n" : " ");
+    }
+    struct Case {
+        const char *args;
+        const char *image;
+        int bands;
+        int (*want)(int);
+    } cases[] = {
+        {"lookup8_8 --lut invert", "g.png", 1, [](int v) { return 255 - v; }},
+        {"lookup8_8 --depth 24 --lut threshold:100", "c.png", 3, [](int v) { return v >= 100 ? 255 : 0; }},
+        {"lookup8_8 --lut file:", "g.png", 1, [](int v) { return v ^ 0x55; }},
+        {"lookup16_8 --lut posterise:4", "g.png", 1, [](int v) { return v / 64 * 85; }},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.args);
+        std::string args = k.args;
+        if (args.back() == ':') args += dir.file("t.txt");
+        const ToolRun r = run("run " + args + " " + dir.file(k.image) + " -o " + dir.file("o.png"));
+        ASSERT_EQ(r.status, 0) << r.out;
+        const Png o = read_png(dir.file("o.png"));
+        const auto &src = k.bands == 1 ? g : c;
+        for (int i = 0; i < w * h * k.bands; ++i) ASSERT_EQ(o.at(i / k.bands % w, i / k.bands / w, i % k.bands), k.want(src[i])) << i;
+    }
+    for (const char *bad : {"--lut bogus", "--lut gamma:0", "--lut file:/nonexistent/t.txt", "--lut 1,2,300"}) {
+        const ToolRun r = run(std::string("run lookup8_8 ") + bad + " " + dir.file("g.png"), true);
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_EQ(lines(r.out).size(), 1u) << bad << ": " << r.out;
+    }
 }
 
 TEST(ToolRun, TracePrintsRegisterStores) {
