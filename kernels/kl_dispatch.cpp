@@ -11,9 +11,7 @@ namespace {
 kl_impl make_portable() {
     kl_impl t{};
     t.name = "portable";
-    kl_portable_arith8(t);
-    kl_portable_arith16(t);
-    kl_portable_constant(t);
+    kl_portable_arith(t);
     kl_portable_copy(t);
     kl_portable_band(t);
     kl_portable_gcopy(t);
@@ -21,7 +19,21 @@ kl_impl make_portable() {
 }
 
 // Implementations from the best to the fallback.
-const char *const kBest[] = {"portable"};
+const char *const kBest[] = {"avx512", "avx2", "portable"};
+
+// The CPU features an implementation's code uses.
+bool cpu_runs(const char *name) {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    if (std::strcmp(name, "avx2") == 0) return avx2;
+    if (std::strcmp(name, "avx512") == 0)
+        return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
+#endif
+    (void)name;
+    return false;
+}
 
 const kl_impl *choose() {
     const char *want = std::getenv("WREN_KERNELS");
@@ -40,6 +52,8 @@ const kl_impl *kl_impl_find(const char *name) {
     static const kl_impl portable = make_portable();
     if (!name) return nullptr;
     if (std::strcmp(name, "portable") == 0) return &portable;
+    if (std::strcmp(name, "avx2") == 0) return cpu_runs(name) ? kl_impl_avx2() : nullptr;
+    if (std::strcmp(name, "avx512") == 0) return cpu_runs(name) ? kl_impl_avx512() : nullptr;
     return nullptr;
 }
 

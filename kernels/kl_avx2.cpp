@@ -1,0 +1,123 @@
+// The AVX2 implementation: the kernels' bodies in 32-byte vectors. AVX2 has
+// no byte-masked store, so its vectors take only whole-vector runs of a body
+// whose band pattern is full; head and tail words, and bodies under a partial
+// band pattern, stay with the portable 8-byte words.
+//
+// Compiled for the AVX2 target function by function (the pragma below, after
+// every system header), so that the library still loads and runs on CPUs
+// without it; kl_impl_avx2() is asked only after the CPU check.
+#include <immintrin.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "kl_impl.h"
+
+#if defined(__x86_64__)
+
+#pragma GCC push_options
+#pragma GCC target("avx2,bmi2")
+
+namespace {
+
+using W = __m256i;
+
+// ---- Lane vocabulary of the arithmetic ops ---------------------------------
+
+inline W vload(const void *p, W) { return _mm256_loadu_si256(static_cast<const W *>(p)); }
+inline W adds_u8(W a, W b) { return _mm256_adds_epu8(a, b); }
+inline W subs_u8(W a, W b) { return _mm256_subs_epu8(a, b); }
+inline W max_u8(W a, W b) { return _mm256_max_epu8(a, b); }
+inline W min_u8(W a, W b) { return _mm256_min_epu8(a, b); }
+inline W adds_s16(W a, W b) { return _mm256_adds_epi16(a, b); }
+inline W subs_s16(W a, W b) { return _mm256_subs_epi16(a, b); }
+inline W max_s16(W a, W b) { return _mm256_max_epi16(a, b); }
+inline W min_s16(W a, W b) { return _mm256_min_epi16(a, b); }
+
+// Products of the even and the odd bytes in 16-bit lanes, each clamped to 255.
+inline W mul_u8(W a, W b) {
+    const W lo = _mm256_set1_epi16(0xff);
+    const W even = _mm256_min_epu16(_mm256_mullo_epi16(_mm256_and_si256(a, lo), _mm256_and_si256(b, lo)), lo);
+    const W odd = _mm256_min_epu16(_mm256_mullo_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8)), lo);
+    return _mm256_or_si256(even, _mm256_slli_epi16(odd, 8));
+}
+
+// Full 32-bit products; where the high half is not the low half's sign, the
+// product saturates by the high half's sign.
+inline W mul_s16(W a, W b) {
+    const W lo = _mm256_mullo_epi16(a, b), hi = _mm256_mulhi_epi16(a, b);
+    const W fits = _mm256_cmpeq_epi16(hi, _mm256_srai_epi16(lo, 15));
+    const W sat = _mm256_xor_si256(_mm256_srai_epi16(hi, 15), _mm256_set1_epi16(0x7fff));
+    return _mm256_blendv_epi8(sat, lo, fits);
+}
+
+// |a| as unsigned lanes (32768 for -32768), limited to 32767.
+inline W abs_s16(W a) { return _mm256_min_epu16(_mm256_abs_epi16(a), _mm256_set1_epi16(0x7fff)); }
+
+// Bytes of a times the non-negative 16-bit factors k[0..31]: mulhrs of a * 128
+// and k is floor((a * k + 128) / 256) exactly; plus round, then the pack at
+// scale s: a right shift by 7 - s, or a left shift by s - 7 of the value
+// limited to 255, limited to 255 again by the unsigned pack.
+inline W mulk_half(__m128i a, const int16_t *k, int16_t round, unsigned s) {
+    W v = _mm256_mulhrs_epi16(_mm256_slli_epi16(_mm256_cvtepu8_epi16(a), 7), vload(k, W{}));
+    v = _mm256_add_epi16(v, _mm256_set1_epi16(round));
+    const W top = _mm256_set1_epi16(255);
+    if (s <= 7) return _mm256_srl_epi16(v, _mm_cvtsi32_si128(static_cast<int>(7 - s)));
+    return _mm256_min_epu16(_mm256_sll_epi16(_mm256_min_epu16(v, top), _mm_cvtsi32_si128(static_cast<int>(s - 7))), top);
+}
+inline W mulk_u8(W a, const int16_t *k, int16_t round, unsigned s) {
+    const W lo = mulk_half(_mm256_castsi256_si128(a), k, round, s);
+    const W hi = mulk_half(_mm256_extracti128_si256(a, 1), k + 16, round, s);
+    return _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xd8);
+}
+
+}  // namespace
+
+#include "kl.h"
+#include "kl_arith_frame.h"
+#include "kl_arith_ops.h"
+#include "kl_copy_rows.h"
+#include "lane.h"
+
+namespace {
+
+// The body policy: whole 32-byte vectors, stored at 32-byte aligned addresses.
+struct Avx2 {
+    using W = __m256i;
+    static constexpr size_t bytes = 32;
+    static constexpr bool masked = false;
+    static W load(const void *p) { return _mm256_loadu_si256(static_cast<const W *>(p)); }
+    static void store(uintptr_t a, W v) { _mm256_store_si256(reinterpret_cast<W *>(a), v); }
+    // One 64-byte block: both halves loaded before either is stored.
+    static void block(uintptr_t d, const unsigned char *s) {
+        const W x = load(s), y = load(s + 32);
+        store(d, x);
+        store(d + 32, y);
+    }
+};
+
+kl_impl make() {
+    kl_impl t = *kl_impl_find("portable");
+    t.name = "avx2";
+    arith_entries<Avx2>(t);
+    copy_entries<Avx2>(t);
+    return t;
+}
+
+}  // namespace
+
+#pragma GCC pop_options
+
+const kl_impl *kl_impl_avx2() {
+    static const kl_impl t = make();
+    return &t;
+}
+
+#else
+
+const kl_impl *kl_impl_avx2() { return nullptr; }
+
+#endif
