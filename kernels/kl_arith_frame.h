@@ -28,9 +28,12 @@ namespace {
 struct Words {
     using W = uint64_t;
     static constexpr size_t bytes = 8;
-    static constexpr bool masked = false;
+    static constexpr bool masked = false, streams = false;
     // One 64-byte destination block from 64 source bytes, all loaded first.
-    static void block(uintptr_t d, const unsigned char *s) {
+    static void store(uintptr_t a, W w) { lane_store(reinterpret_cast<void *>(a), w); }
+    static void stream(uintptr_t a, W w) { store(a, w); }
+    static void drain() {}
+    static void block(uintptr_t d, const unsigned char *s, bool) {
         uint64_t w[8];
         std::memcpy(w, s, 64);
         block_store(reinterpret_cast<void *>(d), w);
@@ -62,6 +65,12 @@ inline unsigned accept(int band_mask, const kl_image *d, const kl_image *s1, con
 // Band of cycle byte o (0..23) for sb-byte samples and n bands.
 constexpr unsigned band_of_byte(unsigned o, unsigned sb, unsigned n) { return o / sb % n; }
 
+// Destinations of at least this many bytes (half the second-level cache of
+// current cores) are written with non-temporal stores wherever a body writes
+// whole aligned vectors (V::streams): they would push the sources out of the
+// caches, and the stores skip reading each line for ownership first.
+constexpr size_t kStreamBytes = size_t{1} << 20;
+
 // Values per element of the 24-byte band cycle (a byte for 8-bit samples, a
 // sample for 16-bit ones), repeated far enough that a 64-byte vector's worth
 // can be read from any cycle offset.
@@ -89,10 +98,23 @@ inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_imag
     using W = typename V::W;
     const uint32_t P = (W16 ? kl_masks_16b : kl_masks_8)[d->bands][m];
     const bool full = P == 0xffffffu;
-    const size_t n = static_cast<size_t>(d->w) * static_cast<size_t>(d->bpp);
+    size_t n = static_cast<size_t>(d->w) * static_cast<size_t>(d->bpp);
+    const bool nt = V::streams && n * static_cast<size_t>(d->h) >= kStreamBytes;
+    // Rows without gaps between them in every image are one row: a byte's
+    // band, and so its enables and constants, do not change.
+    const auto packed = [n](const kl_image *i) { return !i || static_cast<size_t>(i->lb) == n; };
+    int rows = d->h;
+    if (rows > 1 && packed(d) && packed(s1) && packed(s2)) {
+        n *= static_cast<size_t>(rows);
+        rows = 1;
+    }
+    const auto put = [nt](uintptr_t A, W r) {
+        if (nt) V::stream(A, r);
+        else V::store(A, r);
+    };
     Cycle<uint8_t, false> en;  // 0xff for the enabled bytes of the cycle
     if constexpr (V::bytes > 8) en.fill([P](unsigned o) { return lane_band8(P, o) & 0x80u ? 0xff : 0; });
-    for (int y = 0; y < d->h; ++y) {
+    for (int y = 0; y < rows; ++y) {
         const unsigned char *a = s1->data + static_cast<ptrdiff_t>(y) * s1->lb;
         const unsigned char *b = s2 ? s2->data + static_cast<ptrdiff_t>(y) * s2->lb : nullptr;
         const uintptr_t F = reinterpret_cast<uintptr_t>(d->data + static_cast<ptrdiff_t>(y) * d->lb);
@@ -118,7 +140,7 @@ inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_imag
                             const unsigned lo = X < A ? static_cast<unsigned>(A - X) : 0;
                             const unsigned hi = X + V::bytes > B ? static_cast<unsigned>(B - X) : V::bytes;
                             if (lo == 0 && hi == V::bytes && full) {
-                                V::store(X, op(V::load(a + p), b ? V::load(b + p) : W{}, o));
+                                put(X, op(V::load(a + p), b ? V::load(b + p) : W{}, o));
                                 continue;
                             }
                             const auto mk = V::range(lo, hi) & (full ? V::range(0, V::bytes) : V::enables(en.at(o)));
@@ -130,13 +152,14 @@ inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_imag
                         if (full) {
                             for (; k && (A & (V::bytes - 1)); --k, A += 8, q += 8) lane_store(reinterpret_cast<void *>(A), word(A, q));
                             for (; k >= V::bytes / 8; k -= V::bytes / 8, A += V::bytes, q += static_cast<ptrdiff_t>(V::bytes))
-                                V::store(A, op(V::load(a + q), b ? V::load(b + q) : W{}, lane_phase(q)));
+                                put(A, op(V::load(a + q), b ? V::load(b + q) : W{}, lane_phase(q)));
                         }
                     }
                 }
                 lane_words<false>(A, q, k, P, word);
             });
     }
+    if (nt) V::drain();
 }
 
 }  // namespace

@@ -88,14 +88,21 @@ namespace {
 struct Avx2 {
     using W = __m256i;
     static constexpr size_t bytes = 32;
-    static constexpr bool masked = false;
+    static constexpr bool masked = false, streams = true;
     static W load(const void *p) { return _mm256_loadu_si256(static_cast<const W *>(p)); }
     static void store(uintptr_t a, W v) { _mm256_store_si256(reinterpret_cast<W *>(a), v); }
     // One 64-byte block: both halves loaded before either is stored.
-    static void block(uintptr_t d, const unsigned char *s) {
+    static void stream(uintptr_t a, W v) { _mm256_stream_si256(reinterpret_cast<W *>(a), v); }
+    static void drain() { _mm_sfence(); }
+    static void block(uintptr_t d, const unsigned char *s, bool nt) {
         const W x = load(s), y = load(s + 32);
-        store(d, x);
-        store(d + 32, y);
+        if (nt) {
+            stream(d, x);
+            stream(d + 32, y);
+        } else {
+            store(d, x);
+            store(d + 32, y);
+        }
     }
 };
 

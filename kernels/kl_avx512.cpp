@@ -91,7 +91,7 @@ struct Avx512 {
     using W = __m512i;
     using M = __mmask64;
     static constexpr size_t bytes = 64;
-    static constexpr bool masked = true;
+    static constexpr bool masked = true, streams = true;
     static W load(const void *p) { return _mm512_loadu_si512(p); }
     static W load(const void *p, M m) { return _mm512_maskz_loadu_epi8(m, p); }
     static void store(uintptr_t a, W v) { _mm512_store_si512(reinterpret_cast<void *>(a), v); }
@@ -100,7 +100,12 @@ struct Avx512 {
         return (hi >= 64 ? ~M{0} : (M{1} << hi) - 1) & ~((M{1} << lo) - 1);
     }
     static M enables(const uint8_t *en) { return _mm512_movepi8_mask(_mm512_loadu_si512(en)); }
-    static void block(uintptr_t d, const unsigned char *s) { store(d, load(s)); }
+    static void stream(uintptr_t a, W v) { _mm512_stream_si512(reinterpret_cast<W *>(a), v); }
+    static void drain() { _mm_sfence(); }
+    static void block(uintptr_t d, const unsigned char *s, bool nt) {
+        if (nt) stream(d, load(s));
+        else store(d, load(s));
+    }
 };
 
 // ---- Band extract and insert, 3 <-> 4 converters ---------------------------

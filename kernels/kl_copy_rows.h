@@ -21,7 +21,7 @@
 namespace {
 
 template <class V, bool Bwd>
-inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_t pat, const Cycle<uint8_t, false> &en) {
+inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_t pat, const Cycle<uint8_t, false> &en, bool nt) {
     const uintptr_t D = reinterpret_cast<uintptr_t>(d);
     const auto word = [&](uintptr_t A) { lane_store(reinterpret_cast<void *>(A), lane_load(s + (A - D))); };
     lane_row<Bwd>(
@@ -35,12 +35,12 @@ inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_
                 // Words up to the first 64-byte boundary, whole blocks, words after them.
                 if (!Bwd) {
                     for (; A < B && (A & 63); A += 8) word(A);
-                    for (; B - A >= 64; A += 64) V::block(A, s + (A - D));
+                    for (; B - A >= 64; A += 64) V::block(A, s + (A - D), nt);
                     for (; A < B; A += 8) word(A);
                 } else {
                     uintptr_t C = B;
                     for (; C > A && (C & 63); C -= 8) word(C - 8);
-                    for (; C - A >= 64; C -= 64) V::block(C - 64, s + (C - 64 - D));
+                    for (; C - A >= 64; C -= 64) V::block(C - 64, s + (C - 64 - D), nt);
                     for (; C > A; C -= 8) word(C - 8);
                 }
                 return;
@@ -70,14 +70,23 @@ inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_
 template <class V, bool Bwd>
 void copy_rows(void *dst, int dst_lb, int nbytes, int h, const void *src, int src_lb, uint32_t pat) {
     if (nbytes <= 0 || h <= 0) return;
+    size_t n = static_cast<size_t>(nbytes);
+    // Rows without gaps between them are one row, when that keeps every
+    // byte's place in the 24-byte pattern.
+    if (h > 1 && dst_lb == nbytes && src_lb == nbytes && (pat == 0xffffffu || n % 24 == 0)) {
+        n *= static_cast<size_t>(h);
+        h = 1;
+    }
+    const bool nt = V::streams && n * static_cast<size_t>(h) >= kStreamBytes;
     Cycle<uint8_t, false> en;
     if constexpr (V::masked) en.fill([pat](unsigned o) { return lane_band8(pat, o) & 0x80u ? 0xff : 0; });
     for (int i = 0; i < h; ++i) {
         const int k = Bwd ? h - 1 - i : i;
         copy_row<V, Bwd>(static_cast<unsigned char *>(dst) + static_cast<ptrdiff_t>(k) * dst_lb,
                          static_cast<const unsigned char *>(src) + static_cast<ptrdiff_t>(k) * src_lb,
-                         static_cast<size_t>(nbytes), pat, en);
+                         n, pat, en, nt);
     }
+    if (nt) V::drain();
 }
 
 template <class V, bool Bwd>

@@ -34,8 +34,8 @@ struct Rng {
 // Source bytes at the end of a buffer right before a guard page, or at the
 // start of one right after it; two of each, reused by every case.
 struct Sources {
-    kbuf::GuardBuf after[2] = {{1 << 16, Guard::After}, {1 << 16, Guard::After}};
-    kbuf::GuardBuf before[2] = {{1 << 16, Guard::Before}, {1 << 16, Guard::Before}};
+    kbuf::GuardBuf after[2] = {{1 << 23, Guard::After}, {1 << 23, Guard::After}};
+    kbuf::GuardBuf before[2] = {{1 << 23, Guard::Before}, {1 << 23, Guard::Before}};
     unsigned char *place(int which, size_t n, Rng &r) {
         const bool a = r(0, 1);
         unsigned char *p = a ? after[which].data() + after[which].size() - n : before[which].data() + r(0, 63);
@@ -53,13 +53,13 @@ const kl_impl *tested() {
 // buffer and calls run(impl, destination base, ...) for the portable and the
 // tested implementation on twin buffers.
 template <class Draw, class Run>
-::testing::AssertionResult property(const std::string &name, Draw draw, Run run) {
+::testing::AssertionResult property(const std::string &name, Draw draw, Run run, int cases = 0) {
     static Sources src;
     const kl_impl &ref = *kl_impl_find("portable");
     const kl_impl &impl = *tested();
     const char *replay = std::getenv("WREN_PROPERTY_SEED");
     const char *count = std::getenv("WREN_PROPERTY_CASES");
-    const int n = replay ? 1 : count && std::atoi(count) > 0 ? std::atoi(count) : 400;
+    const int n = replay ? 1 : cases ? cases : count && std::atoi(count) > 0 ? std::atoi(count) : 400;
     const uint32_t base = static_cast<uint32_t>(std::hash<std::string>{}(name));
     for (int c = 0; c < n; ++c) {
         const uint32_t seed = replay ? static_cast<uint32_t>(std::strtoul(replay, nullptr, 0)) : base + 7919u * c;
@@ -90,6 +90,10 @@ struct Images {
 
 enum class Kind { Two, One, Const, Mpyk, Extract, Insert, To4, To3 };
 
+// Large images (set big): destinations past the size from which the vector
+// bodies write with non-temporal stores, rows packed or with gaps.
+bool big = false;
+
 Images draw_images(Rng &r, Sources &src, Kind kind, int type) {
     const int sb = type == KL_SHORT ? 2 : 1, n = r(1, 4);
     int nd = n, ns = n;
@@ -102,16 +106,17 @@ Images draw_images(Rng &r, Sources &src, Kind kind, int type) {
     }
     if (r(0, 40) == 0) ns = r(1, 4);  // now and then a band count that declines
     Images g{};
-    const int w = r(0, 9) == 0 ? r(0, 8) : r(0, 300);
-    g.h = r(1, 3);
+    const bool packed = big && r(0, 1);  // rows without gaps in every image
+    const int w = big ? r(600, 700) : r(0, 9) == 0 ? r(0, 8) : r(0, 300);
     g.align = r(0, 30) == 0 ? r(0, 63) : r(0, 63) / sb * sb;
     g.row = static_cast<size_t>(w) * nd * sb;
-    g.lb = static_cast<int>(g.row) + r(0, 20) / sb * sb;
+    g.h = big ? static_cast<int>((size_t{1} << 20) / g.row + 1) : r(1, 3);
+    g.lb = static_cast<int>(g.row) + (packed ? 0 : r(0, 20) / sb * sb);
     if (g.lb == 0) g.lb = sb;
     g.band_mask = pick_mask(r);
     g.d = kbuf::make_image(type, nd, pick_mask(r) & 15, nullptr, g.lb, w, g.h);
     for (int i = 0; i < (kind == Kind::Two ? 2 : 1); ++i) {
-        const size_t row = static_cast<size_t>(w) * ns * sb, lb = row + static_cast<size_t>(r(0, 70));
+        const size_t row = static_cast<size_t>(w) * ns * sb, lb = row + static_cast<size_t>(packed ? 0 : r(0, 70));
         unsigned char *p = src.place(i, lb * static_cast<size_t>(g.h - 1) + row, r);
         g.s[i] = kbuf::make_image(type, ns, r(0, 3) ? 15 : r(0, 15), p, static_cast<int>(lb), w, g.h);
     }
@@ -201,7 +206,46 @@ TEST_F(Property, OneSourceKernels) {
     }
 }
 
-// Row copies: nbytes 0..1200 under a random or a band pattern; the source in
+// Every image kernel on a few large images, every image's rows packed in
+// about half of them, so that the whole-image paths run.
+TEST_F(Property, LargeImages) {
+    big = true;
+    for (const auto &k : kTwo) {
+        const int type = type_of(k.name);
+        EXPECT_TRUE(property(
+            k.name, [&](Rng &r, Sources &s) { return draw_images(r, s, Kind::Two, type); },
+            [&](const kl_impl &t, unsigned char *buf, Images &g) {
+                g.d.data = buf;
+                (t.*k.fn)(g.band_mask, &g.d, &g.s[0], &g.s[1]);
+            },
+            2));
+    }
+    for (const auto &k : kConst) {
+        const int type = type_of(k.name);
+        EXPECT_TRUE(property(
+            k.name, [&](Rng &r, Sources &s) { return draw_images(r, s, Kind::Const, type); },
+            [&](const kl_impl &t, unsigned char *buf, Images &g) {
+                g.d.data = buf;
+                (t.*k.fn)(g.band_mask, &g.d, &g.s[0], g.k);
+            },
+            2));
+    }
+    for (const auto &k : kOne) {
+        const int type = type_of(k.name);
+        const Kind kind = kind_of(k.name);
+        EXPECT_TRUE(property(
+            k.name, [&](Rng &r, Sources &s) { return draw_images(r, s, kind, type); },
+            [&](const kl_impl &t, unsigned char *buf, Images &g) {
+                g.d.data = buf;
+                (t.*k.fn)(g.band_mask, &g.d, &g.s[0]);
+            },
+            2));
+    }
+    big = false;
+}
+
+// Row copies: nbytes 0..1200, rows packed or not, under a random or a band
+// pattern; the source in
 // a guard buffer, or inside the destination buffer overlapping it in the
 // direction the copy supports (below it for forward copies, above for
 // backward ones).
@@ -227,10 +271,10 @@ TEST_F(Property, RowCopies) {
             [&](Rng &r, Sources &s) {
                 Rows g{};
                 g.nbytes = r(0, 9) == 0 ? r(0, 16) : r(0, 1200);
-                g.h = r(1, 3);
+                g.h = r(0, 19) == 0 ? r(900, 1000) : r(1, 3);  // now and then past 1 MiB
                 g.align = r(0, 63);
                 g.row = static_cast<size_t>(g.nbytes);
-                g.lb = g.nbytes + r(0, 40);
+                g.lb = g.nbytes + (r(0, 2) == 0 ? 0 : r(0, 40));
                 if (g.lb == 0) g.lb = 1;
                 const int n = r(1, 4), m = r(1, 15);
                 g.pattern = !kd.masked ? 0xffffffu
@@ -239,7 +283,7 @@ TEST_F(Property, RowCopies) {
                 if (r(0, 2) == 0) {
                     g.overlap = (kd.bwd ? -1 : 1) * r(1, 200);
                 } else {
-                    g.src_lb = g.nbytes + r(0, 40);
+                    g.src_lb = g.lb == g.nbytes ? g.nbytes : g.nbytes + r(0, 40);
                     g.src = s.place(0, static_cast<size_t>(g.src_lb) * (g.h - 1) + g.row, r);
                 }
                 return g;
