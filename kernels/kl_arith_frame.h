@@ -65,11 +65,12 @@ inline unsigned accept(int band_mask, const kl_image *d, const kl_image *s1, con
 // Band of cycle byte o (0..23) for sb-byte samples and n bands.
 constexpr unsigned band_of_byte(unsigned o, unsigned sb, unsigned n) { return o / sb % n; }
 
-// Destinations of at least this many bytes (half the second-level cache of
-// current cores) are written with non-temporal stores wherever a body writes
-// whole aligned vectors (V::streams): they would push the sources out of the
-// caches, and the stores skip reading each line for ownership first.
-constexpr size_t kStreamBytes = size_t{1} << 20;
+// Calls that touch more than this many bytes (sources and destination; the
+// second-level cache of current cores) write whole aligned vectors with
+// non-temporal stores (V::streams): the destination would not stay in the
+// caches anyway, it would push the sources out, and the stores skip reading
+// each line for ownership first.
+constexpr size_t kStreamBytes = size_t{2} << 20;
 
 // Values per element of the 24-byte band cycle (a byte for 8-bit samples, a
 // sample for 16-bit ones), repeated far enough that a 64-byte vector's worth
@@ -99,7 +100,7 @@ inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_imag
     const uint32_t P = (W16 ? kl_masks_16b : kl_masks_8)[d->bands][m];
     const bool full = P == 0xffffffu;
     size_t n = static_cast<size_t>(d->w) * static_cast<size_t>(d->bpp);
-    const bool nt = V::streams && n * static_cast<size_t>(d->h) >= kStreamBytes;
+    const bool nt = V::streams && n * static_cast<size_t>(d->h) * (s2 ? 3 : 2) > kStreamBytes;
     // Rows without gaps between them in every image are one row: a byte's
     // band, and so its enables and constants, do not change.
     const auto packed = [n](const kl_image *i) { return !i || static_cast<size_t>(i->lb) == n; };

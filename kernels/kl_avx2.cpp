@@ -1,7 +1,8 @@
 // The AVX2 implementation: the kernels' bodies in 32-byte vectors. AVX2 has
 // no byte-masked store, so its vectors take only whole-vector runs of a body
 // whose band pattern is full; head and tail words, and bodies under a partial
-// band pattern, stay with the portable 8-byte words.
+// band pattern, stay with the portable 8-byte words. For the same reason band
+// insert, 3 -> 4 and masked 4 -> 3 conversions stay portable.
 //
 // Compiled for the AVX2 target function by function (the pragma below, after
 // every system header), so that the library still loads and runs on CPUs
@@ -106,11 +107,109 @@ struct Avx2 {
     }
 };
 
+
+// ---- Band extract, 4 -> 3 converters ---------------------------------------
+//
+// The layouts whose destination bytes are all written (band extract into a
+// one-band image, 4 -> 3 with every band selected) move whole groups of
+// pixels per row with byte shuffles: each 16-byte destination chunk of a
+// group is the OR of byte shuffles of the 16-byte source chunks that hold its
+// bytes. The pixels after the last whole group, and every call the shuffles
+// do not take (masked layouts, declines), go to the portable kernel.
+
+// A group: D destination bytes from S source bytes, byte j of the
+// destination from source byte src_of(j).
+struct Gather {
+    int D = 0, S = 0;
+    __m128i idx[4][4];
+    bool use[4][4] = {};
+    template <class F>
+    Gather(int d, int s, F src_of) : D(d), S(s) {
+        for (int c = 0; c < D / 16; ++c)
+            for (int k = 0; k < S / 16; ++k) {
+                alignas(16) int8_t b[16];
+                for (int i = 0; i < 16; ++i) {
+                    const int at = src_of(16 * c + i) - 16 * k;
+                    b[i] = at >= 0 && at < 16 ? static_cast<int8_t>(at) : -128;
+                    use[c][k] |= at >= 0 && at < 16;
+                }
+                idx[c][k] = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
+            }
+    }
+    void move(unsigned char *d, const unsigned char *s) const {
+        __m128i x[4];
+        for (int k = 0; k < S / 16; ++k) x[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 16 * k));
+        for (int c = 0; c < D / 16; ++c) {
+            __m128i r = _mm_setzero_si128();
+            for (int k = 0; k < S / 16; ++k)
+                if (use[c][k]) r = _mm_or_si128(r, _mm_shuffle_epi8(x[k], idx[c][k]));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * c), r);
+        }
+    }
+};
+
+// Groups of P pixels per row, then the rest to the portable kernel.
+inline void groups_then_rest(const Gather &g, int P, int dbpp, int sbpp, kl_image *dst, kl_image *src,
+                             kl_one_fn portable, int band_mask) {
+    const int groups = dst->w / P;
+    for (int j = 0; j < dst->h; ++j) {
+        unsigned char *d = dst->data + static_cast<ptrdiff_t>(j) * dst->lb;
+        const unsigned char *s = src->data + static_cast<ptrdiff_t>(j) * src->lb;
+        for (int i = 0; i < groups; ++i) g.move(d + static_cast<ptrdiff_t>(i) * P * dbpp, s + static_cast<ptrdiff_t>(i) * P * sbpp);
+    }
+    kl_image d = *dst, s = *src;
+    d.data += static_cast<ptrdiff_t>(groups) * P * dst->bpp;
+    s.data += static_cast<ptrdiff_t>(groups) * P * src->bpp;
+    d.w -= groups * P;
+    s.w -= groups * P;
+    if (d.w > 0) portable(band_mask, &d, &s);
+}
+
+// dst pixel i = sample o of src pixel i (E-byte samples, n = 2..4 bands).
+template <int E>
+void band_extract(int band_mask, kl_image *dst, kl_image *src) {
+    const kl_impl &p = *kl_impl_find("portable");
+    const kl_one_fn portable = E == 1 ? p.band_extract_8 : p.band_extract_16;
+    const int type = E == 1 ? KL_BYTE : KL_SHORT;
+    if (!dst || !src || dst->type != type || src->type != type || dst->w < 16 / E || dst->h <= 0 || dst->bands != 1 ||
+        dst->bmask != 1 || src->bands < 2 || src->bands > 4)
+        return portable(band_mask, dst, src);
+    const int n = src->bands, m = band_mask & src->bmask;
+    int o = -1;
+    for (int k = n - 1; k >= 0; --k)
+        if ((m >> (n - 1 - k)) & 1) o = k;
+    if (o < 0) return portable(band_mask, dst, src);
+    const Gather g(16, 16 * n, [n, o](int j) { return (j / E * n + o) * E + j % E; });
+    groups_then_rest(g, 16 / E, E, n * E, dst, src, portable, band_mask);
+}
+
+// 4 -> 3 samples per pixel with every band selected: destination sample k
+// gets source sample k + 1.
+template <int E>
+void copy_4_3(int band_mask, kl_image *dst, kl_image *src) {
+    const kl_impl &p = *kl_impl_find("portable");
+    const kl_one_fn portable = E == 1 ? p.copy8_4_3 : p.copy16_4_3;
+    const int type = E == 1 ? KL_BYTE : KL_SHORT;
+    if (!dst || !src || dst->type != type || src->type != type || dst->w < 16 / E || dst->h <= 0 || dst->bands != 3 ||
+        src->bands != 4 || (band_mask & dst->bmask & src->bmask & 7) != 7)
+        return portable(band_mask, dst, src);
+    const Gather g(48, 64, [](int j) { return (j / E / 3 * 4 + j / E % 3 + 1) * E + j % E; });
+    groups_then_rest(g, 16 / E, 3 * E, 4 * E, dst, src, portable, band_mask);
+}
+
+void band_entries(kl_impl &t) {
+    t.band_extract_8 = band_extract<1>;
+    t.band_extract_16 = band_extract<2>;
+    t.copy8_4_3 = copy_4_3<1>;
+    t.copy16_4_3 = copy_4_3<2>;
+}
+
 kl_impl make() {
     kl_impl t = *kl_impl_find("portable");
     t.name = "avx2";
     arith_entries<Avx2>(t);
     copy_entries<Avx2>(t);
+    band_entries(t);
     return t;
 }
 

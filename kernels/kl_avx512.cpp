@@ -187,9 +187,11 @@ void extract_groups(const kl_image &dst, const kl_image &src, int n, int o, int 
     const W lo = X::index([&](int i) { return (n * i + o) & (2 * L - 1); });
     const W hi = X::index([&](int i) { return (n * i + o - L) & (2 * L - 1); });
     const typename X::M from_hi = X::mask([&](int i) { return n * i + o >= 2 * L; });
+    const bool nt = static_cast<size_t>(dst.w) * dst.h * E * (n + 1) > kStreamBytes;
     for (int j = 0; j < dst.h; ++j) {
         unsigned char *d = dst.data + row_at(j, dst.lb);
         const unsigned char *s = src.data + row_at(j, src.lb);
+        const bool stream = nt && !(reinterpret_cast<uintptr_t>(d) & 63);
         for (int g = 0; g < groups; ++g, d += 64, s += 64 * n) {
             W v[4];
             for (int k = 0; k < n; ++k) v[k] = _mm512_loadu_si512(s + 64 * k);
@@ -202,9 +204,11 @@ void extract_groups(const kl_image &dst, const kl_image &src, int n, int o, int 
             } else {
                 r = _mm512_mask_blend_epi64(0xf0, X::perm2(v[0], lo, v[1]), X::perm2(v[2], lo, v[3]));
             }
-            _mm512_storeu_si512(d, r);
+            if (stream) Avx512::stream(reinterpret_cast<uintptr_t>(d), r);
+            else _mm512_storeu_si512(d, r);
         }
     }
+    if (nt) Avx512::drain();
 }
 
 // Sample o of dst pixel i = src pixel i; each of the n destination vectors of

@@ -77,7 +77,7 @@ void copy_rows(void *dst, int dst_lb, int nbytes, int h, const void *src, int sr
         n *= static_cast<size_t>(h);
         h = 1;
     }
-    const bool nt = V::streams && n * static_cast<size_t>(h) >= kStreamBytes;
+    const bool nt = V::streams && 2 * n * static_cast<size_t>(h) > kStreamBytes;
     Cycle<uint8_t, false> en;
     if constexpr (V::masked) en.fill([pat](unsigned o) { return lane_band8(pat, o) & 0x80u ? 0xff : 0; });
     for (int i = 0; i < h; ++i) {

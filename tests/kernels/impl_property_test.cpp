@@ -270,8 +270,9 @@ TEST_F(Property, RowCopies) {
             kd.name,
             [&](Rng &r, Sources &s) {
                 Rows g{};
-                g.nbytes = r(0, 9) == 0 ? r(0, 16) : r(0, 1200);
-                g.h = r(0, 19) == 0 ? r(900, 1000) : r(1, 3);  // now and then past 1 MiB
+                const bool large = r(0, 19) == 0;  // now and then past 1 MiB
+                g.nbytes = large ? r(512, 1200) : r(0, 9) == 0 ? r(0, 16) : r(0, 1200);
+                g.h = large ? (1 << 20) / g.nbytes + 1 : r(1, 3);
                 g.align = r(0, 63);
                 g.row = static_cast<size_t>(g.nbytes);
                 g.lb = g.nbytes + (r(0, 2) == 0 ? 0 : r(0, 40));
