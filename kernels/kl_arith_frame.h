@@ -11,7 +11,9 @@
 // portable implementation) one 8-byte word at a time; a vector policy in
 // V::bytes vectors, either storing whole vectors only (its vectors then take
 // the body when the band pattern is full, 8-byte words elsewhere) or with
-// byte-masked loads and stores (V::masked), covering the whole body.
+// byte-masked loads and stores (V::masked), covering the whole body. A
+// policy that streams (V::streams) writes the whole vectors of large calls
+// with non-temporal stores and drains them before the kernel returns.
 #pragma once
 
 #include <cstddef>
@@ -24,19 +26,25 @@
 
 namespace {
 
-// The portable body policy.
+// The portable body policy: 8-byte words, no masked or non-temporal stores.
 struct Words {
     using W = uint64_t;
     static constexpr size_t bytes = 8;
     static constexpr bool masked = false, streams = false;
-    // One 64-byte destination block from 64 source bytes, all loaded first.
     static void store(uintptr_t a, W w) { lane_store(reinterpret_cast<void *>(a), w); }
     static void stream(uintptr_t a, W w) { store(a, w); }
     static void drain() {}
+    // One 64-byte destination block from 64 source bytes, all loaded first.
     static void block(uintptr_t d, const unsigned char *s, bool) {
         uint64_t w[8];
         std::memcpy(w, s, 64);
         block_store(reinterpret_cast<void *>(d), w);
+    }
+    // Four blocks, all loaded first.
+    static void blocks4(uintptr_t d, const unsigned char *s, bool) {
+        uint64_t w[32];
+        std::memcpy(w, s, 256);
+        for (int i = 0; i < 4; ++i) block_store(reinterpret_cast<void *>(d + 64 * i), w + 8 * i);
     }
 };
 

@@ -95,6 +95,12 @@ struct Avx2 {
     // One 64-byte block: both halves loaded before either is stored.
     static void stream(uintptr_t a, W v) { _mm256_stream_si256(reinterpret_cast<W *>(a), v); }
     static void drain() { _mm_sfence(); }
+    // Four blocks, all loaded first.
+    static void blocks4(uintptr_t d, const unsigned char *s, bool nt) {
+        W v[8];
+        for (int i = 0; i < 8; ++i) v[i] = load(s + 32 * i);
+        for (int i = 0; i < 8; ++i) nt ? stream(d + 32 * i, v[i]) : store(d + 32 * i, v[i]);
+    }
     static void block(uintptr_t d, const unsigned char *s, bool nt) {
         const W x = load(s), y = load(s + 32);
         if (nt) {
@@ -119,12 +125,12 @@ struct Avx2 {
 
 // A group: D destination bytes from S source bytes, byte j of the
 // destination from source byte src_of(j).
+template <int D, int S>
 struct Gather {
-    int D = 0, S = 0;
-    __m128i idx[4][4];
-    bool use[4][4] = {};
+    __m128i idx[D / 16][S / 16];
+    bool use[D / 16][S / 16] = {};
     template <class F>
-    Gather(int d, int s, F src_of) : D(d), S(s) {
+    explicit Gather(F src_of) {
         for (int c = 0; c < D / 16; ++c)
             for (int k = 0; k < S / 16; ++k) {
                 alignas(16) int8_t b[16];
@@ -137,7 +143,7 @@ struct Gather {
             }
     }
     void move(unsigned char *d, const unsigned char *s) const {
-        __m128i x[4];
+        __m128i x[S / 16];
         for (int k = 0; k < S / 16; ++k) x[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 16 * k));
         for (int c = 0; c < D / 16; ++c) {
             __m128i r = _mm_setzero_si128();
@@ -149,13 +155,13 @@ struct Gather {
 };
 
 // Groups of P pixels per row, then the rest to the portable kernel.
-inline void groups_then_rest(const Gather &g, int P, int dbpp, int sbpp, kl_image *dst, kl_image *src,
-                             kl_one_fn portable, int band_mask) {
+template <class G>
+void groups_then_rest(const G &g, int P, kl_image *dst, kl_image *src, kl_one_fn portable, int band_mask) {
     const int groups = dst->w / P;
     for (int j = 0; j < dst->h; ++j) {
         unsigned char *d = dst->data + static_cast<ptrdiff_t>(j) * dst->lb;
         const unsigned char *s = src->data + static_cast<ptrdiff_t>(j) * src->lb;
-        for (int i = 0; i < groups; ++i) g.move(d + static_cast<ptrdiff_t>(i) * P * dbpp, s + static_cast<ptrdiff_t>(i) * P * sbpp);
+        for (int i = 0; i < groups; ++i, d += P * dst->bpp, s += P * src->bpp) g.move(d, s);
     }
     kl_image d = *dst, s = *src;
     d.data += static_cast<ptrdiff_t>(groups) * P * dst->bpp;
@@ -179,8 +185,10 @@ void band_extract(int band_mask, kl_image *dst, kl_image *src) {
     for (int k = n - 1; k >= 0; --k)
         if ((m >> (n - 1 - k)) & 1) o = k;
     if (o < 0) return portable(band_mask, dst, src);
-    const Gather g(16, 16 * n, [n, o](int j) { return (j / E * n + o) * E + j % E; });
-    groups_then_rest(g, 16 / E, E, n * E, dst, src, portable, band_mask);
+    const auto src_of = [n, o](int j) { return (j / E * n + o) * E + j % E; };
+    if (n == 2) groups_then_rest(Gather<16, 32>(src_of), 16 / E, dst, src, portable, band_mask);
+    else if (n == 3) groups_then_rest(Gather<16, 48>(src_of), 16 / E, dst, src, portable, band_mask);
+    else groups_then_rest(Gather<16, 64>(src_of), 16 / E, dst, src, portable, band_mask);
 }
 
 // 4 -> 3 samples per pixel with every band selected: destination sample k
@@ -193,8 +201,8 @@ void copy_4_3(int band_mask, kl_image *dst, kl_image *src) {
     if (!dst || !src || dst->type != type || src->type != type || dst->w < 16 / E || dst->h <= 0 || dst->bands != 3 ||
         src->bands != 4 || (band_mask & dst->bmask & src->bmask & 7) != 7)
         return portable(band_mask, dst, src);
-    const Gather g(48, 64, [](int j) { return (j / E / 3 * 4 + j / E % 3 + 1) * E + j % E; });
-    groups_then_rest(g, 16 / E, 3 * E, 4 * E, dst, src, portable, band_mask);
+    const Gather<48, 64> g([](int j) { return (j / E / 3 * 4 + j / E % 3 + 1) * E + j % E; });
+    groups_then_rest(g, 16 / E, dst, src, portable, band_mask);
 }
 
 void band_entries(kl_impl &t) {

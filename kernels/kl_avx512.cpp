@@ -106,6 +106,15 @@ struct Avx512 {
         if (nt) stream(d, load(s));
         else store(d, load(s));
     }
+    // Four blocks, all loaded first.
+    static void blocks4(uintptr_t d, const unsigned char *s, bool nt) {
+        const W v0 = load(s), v1 = load(s + 64), v2 = load(s + 128), v3 = load(s + 192);
+        if (nt) {
+            stream(d, v0), stream(d + 64, v1), stream(d + 128, v2), stream(d + 192, v3);
+        } else {
+            store(d, v0), store(d + 64, v1), store(d + 128, v2), store(d + 192, v3);
+        }
+    }
 };
 
 // ---- Band extract and insert, 3 <-> 4 converters ---------------------------

@@ -33,13 +33,18 @@ inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_
             const uintptr_t B = A + 8 * k;
             if (pat == 0xffffffu) {
                 // Words up to the first 64-byte boundary, whole blocks, words after them.
+                // Four blocks per step where there are as many, all loaded
+                // before any is stored (so a store does not wait on a load
+                // of the same offset within a page).
                 if (!Bwd) {
                     for (; A < B && (A & 63); A += 8) word(A);
+                    for (; B - A >= 256; A += 256) V::blocks4(A, s + (A - D), nt);
                     for (; B - A >= 64; A += 64) V::block(A, s + (A - D), nt);
                     for (; A < B; A += 8) word(A);
                 } else {
                     uintptr_t C = B;
                     for (; C > A && (C & 63); C -= 8) word(C - 8);
+                    for (; C - A >= 256; C -= 256) V::blocks4(C - 256, s + (C - 256 - D), nt);
                     for (; C - A >= 64; C -= 64) V::block(C - 64, s + (C - 64 - D), nt);
                     for (; C > A; C -= 8) word(C - 8);
                 }
