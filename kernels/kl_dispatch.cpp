@@ -5,6 +5,7 @@
 
 #include "kl.h"
 #include "kl_impl.h"
+#include "lane.h"
 
 namespace {
 
@@ -78,6 +79,32 @@ KL_TWO_SOURCE(KL_FORWARD_TWO)
 KL_CONSTANT(KL_FORWARD_CONST)
 KL_ONE_SOURCE(KL_FORWARD_ONE)
 KL_MASKED_ROWS(KL_FORWARD_ROWS)
+
+// The block copy engine's entries: a store-to-load barrier first, so that
+// earlier stores (pixels just written by another kernel) are seen by the
+// copy's loads; the m2f, f2m and f2f names are the same engines.
+void kl_gcopy_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    if (nbytes <= 0 || h <= 0) return;
+    block_sync();
+    kl_impl_active().gcopy(dst, dst_lb, nbytes, h, src, src_lb);
+}
+void kl_gcopyrl_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    if (nbytes <= 0 || h <= 0) return;
+    block_sync();
+    kl_impl_active().gcopyrl(dst, dst_lb, nbytes, h, src, src_lb);
+}
+void kl_gcopy_m2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    kl_gcopy_m2m(dst, dst_lb, nbytes, h, src, src_lb);
+}
+void kl_gcopy_f2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    kl_gcopy_m2m(dst, dst_lb, nbytes, h, src, src_lb);
+}
+void kl_gcopy_f2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    kl_gcopy_m2m(dst, dst_lb, nbytes, h, src, src_lb);
+}
+void kl_gcopyrl_f2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    kl_gcopyrl_m2m(dst, dst_lb, nbytes, h, src, src_lb);
+}
 
 void kl_mpyk_8(int band_mask, kl_image *dst, kl_image *src, short *constants, int shift, int round) {
     kl_impl_active().mpyk_8(band_mask, dst, src, constants, shift, round);
