@@ -1,8 +1,11 @@
-// Kernel throughput beside the peer a user would pick (OpenCV, one thread)
-// and memcpy of the destination's bytes (the memory limit), on the same data.
-// Images: 1 band 1024x1024 and 4096x4096, 4 bands 1024x1024 (3 bands for the
-// sources of the 3-to-4 conversion). After the run a table gives Mpix/s and
-// the kernel's ratio to the peer and to memcpy.
+// Kernel throughput for every implementation this CPU runs, beside the peer a
+// user would pick (OpenCV, one thread) and memcpy of the destination's bytes
+// (the memory limit), on the same data in one run. Images of 1, 3 and 4
+// bands at 1024x1024 and 4096x4096. After the run a table gives Mpix/s and
+// each kernel's ratio to the peer and to memcpy.
+//
+// Arguments are Google Benchmark's, e.g. --benchmark_filter=add_8 to run a
+// subset (the table then shows what ran).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -17,189 +20,200 @@
 #include <vector>
 
 #include "kl.h"
+#include "kl_impl.h"
 
 namespace {
 
 struct Shape {
-    const char *name;
+    std::string name;
     int w, h, bands;
 };
-const Shape kShapes[] = {{"1024x1024x1", 1024, 1024, 1},
-                         {"4096x4096x1", 4096, 4096, 1},
-                         {"1024x1024x4", 1024, 1024, 4}};
 
-cv::Mat random_mat(int h, int w, int ch, uint32_t seed) {
-    cv::Mat m(h, w, CV_8UC(ch));
+std::vector<Shape> shapes() {
+    std::vector<Shape> s;
+    for (int side : {1024, 4096})
+        for (int n : {1, 3, 4})
+            s.push_back({std::to_string(side) + "x" + std::to_string(side) + "x" + std::to_string(n), side, side, n});
+    return s;
+}
+
+cv::Mat random_mat(int h, int w, int depth, int ch, uint32_t seed) {
+    cv::Mat m(h, w, CV_MAKETYPE(depth, ch));
     std::mt19937 g(seed);
     for (int j = 0; j < h; ++j) {
         unsigned char *p = m.ptr(j);
-        for (size_t i = 0; i < static_cast<size_t>(w) * ch; ++i) p[i] = static_cast<unsigned char>(g());
+        for (size_t i = 0; i < m.cols * m.elemSize(); ++i) p[i] = static_cast<unsigned char>(g());
     }
     return m;
 }
 
-kl_image desc(cv::Mat &m, int fb = 0) {
+kl_image desc(const cv::Mat &m) {
     kl_image k;
     std::memset(&k, 0, sizeof k);
-    k.fb = static_cast<int16_t>(fb);
-    k.type = KL_BYTE;
+    k.type = m.depth() == CV_8U ? KL_BYTE : KL_SHORT;
     k.bands = m.channels();
     k.bmask = (1 << k.bands) - 1;
     k.data = m.data;
     k.lb = static_cast<int>(m.step[0]);
-    k.bpp = k.bands;
+    k.bpp = static_cast<int>(m.elemSize());
     k.w = m.cols;
     k.h = m.rows;
     return k;
 }
 
-// Buffers of one shape, made on first use and shared by every benchmark.
+// Buffers of one shape and sample depth: n-band sources and destination, and
+// 1-, 3- and 4-band images for the layout converters.
 struct Data {
-    cv::Mat a, b, d;        // n-band sources and destination
-    cv::Mat a1, d1;          // one-band source and destination
-    cv::Mat a3, d3;          // three-band source and destination
-    cv::Mat d4;              // four-band destination
-    cv::Mat s16;             // one-band signed 16-bit source
+    cv::Mat a, b, d, a1, d1, a3, d3, a4, d4;
 };
 
-Data &data_for(const Shape &s) {
-    static std::map<std::string, std::unique_ptr<Data>> all;
-    auto &p = all[s.name];
-    if (!p) {
+// Only the buffers of the shape in use are kept.
+Data &data_for(const Shape &s, int depth) {
+    static std::string current;
+    static std::unique_ptr<Data> p;
+    const std::string key = s.name + "/" + std::to_string(depth);
+    if (key != current) {
+        p.reset();
         p = std::make_unique<Data>();
-        p->a = random_mat(s.h, s.w, s.bands, 1);
-        p->b = random_mat(s.h, s.w, s.bands, 2);
-        p->d = random_mat(s.h, s.w, s.bands, 3);
-        p->a1 = random_mat(s.h, s.w, 1, 4);
-        p->d1 = random_mat(s.h, s.w, 1, 5);
-        p->a3 = random_mat(s.h, s.w, 3, 6);
-        p->d3 = random_mat(s.h, s.w, 3, 7);
-        p->d4 = random_mat(s.h, s.w, 4, 8);
-        cv::Mat raw = random_mat(s.h, s.w, 2, 9);
-        p->s16 = cv::Mat(s.h, s.w, CV_16SC1, raw.data, raw.step[0]).clone();
+        p->a = random_mat(s.h, s.w, depth, s.bands, 1);
+        p->b = random_mat(s.h, s.w, depth, s.bands, 2);
+        p->d = random_mat(s.h, s.w, depth, s.bands, 3);
+        p->a1 = random_mat(s.h, s.w, depth, 1, 4);
+        p->d1 = random_mat(s.h, s.w, depth, 1, 5);
+        p->a3 = random_mat(s.h, s.w, depth, 3, 6);
+        p->d3 = random_mat(s.h, s.w, depth, 3, 7);
+        p->a4 = random_mat(s.h, s.w, depth, 4, 8);
+        p->d4 = random_mat(s.h, s.w, depth, 4, 9);
+        current = key;
     }
     return *p;
 }
 
-using Fn = std::function<void(Data &)>;
+using Kernel = std::function<void(const kl_impl &, Data &)>;
+using Peer = std::function<void(Data &)>;
 
 struct Op {
-    std::string name;  // kernel name
-    std::string peer;  // what it is compared with
-    int only_bands;    // 0: every shape; otherwise only shapes of this band count
-    Fn kernel, other;
-    // Destination bytes per pixel of the shape's band count (for memcpy).
-    std::function<size_t(int bands)> dst_bpp;
+    std::string name, peer;
+    int depth;      // CV_8U or CV_16S (CV_16U for the converters)
+    unsigned bands;  // bit n set: runs on n-band shapes
+    Kernel kernel;
+    Peer other;
+    int dst_bands;   // bands of the destination written, 0 for the shape's
 };
 
-using Dyadic = void (*)(int, kl_image *, kl_image *, kl_image *);
-using Constk = void (*)(int, kl_image *, kl_image *, short *);
+constexpr unsigned kAll = 2 | 8 | 16, kMulti = 8 | 16;
 
-Op dyadic(const char *name, Dyadic k, const char *peer, std::function<void(Data &)> cvf) {
-    return Op{name, peer, 0,
-              [k](Data &x) {
-                  kl_image d = desc(x.d), a = desc(x.a), b = desc(x.b);
-                  k(15, &d, &a, &b);
-              },
-              cvf, [](int n) { return static_cast<size_t>(n); }};
+Op two(const char *name, kl_two_fn kl_impl::*fn, int depth, const char *peer, Peer p) {
+    return {name, peer, depth, kAll,
+            [fn](const kl_impl &t, Data &x) {
+                kl_image d = desc(x.d), a = desc(x.a), b = desc(x.b);
+                (t.*fn)(15, &d, &a, &b);
+            },
+            p, 0};
 }
 
-Op constk(const char *name, Constk k, const char *peer, std::function<void(Data &)> cvf) {
-    return Op{name, peer, 0,
-              [k](Data &x) {
-                  kl_image d = desc(x.d), a = desc(x.a);
-                  short c[4] = {17, 40, 99, 3};
-                  k(15, &d, &a, c);
-              },
-              cvf, [](int n) { return static_cast<size_t>(n); }};
-}
+const cv::Scalar kK8(17, 40, 99, 3), kK16(1700, -400, 990, 3);
 
-const cv::Scalar kK(17, 40, 99, 3);
+Op constant(const char *name, kl_const_fn kl_impl::*fn, int depth, const char *peer, Peer p) {
+    return {name, peer, depth, kAll,
+            [fn, depth](const kl_impl &t, Data &x) {
+                kl_image d = desc(x.d), a = desc(x.a);
+                const cv::Scalar &s = depth == CV_8U ? kK8 : kK16;
+                short c[4] = {short(s[0]), short(s[1]), short(s[2]), short(s[3])};
+                (t.*fn)(15, &d, &a, c);
+            },
+            p, 0};
+}
 
 std::vector<Op> make_ops() {
     std::vector<Op> ops;
-    ops.push_back(dyadic("kl_add_8", kl_add_8, "cv::add", [](Data &x) { cv::add(x.a, x.b, x.d); }));
-    ops.push_back(dyadic("kl_sub_8", kl_sub_8, "cv::subtract",
-                         [](Data &x) { cv::subtract(x.a, x.b, x.d); }));
-    ops.push_back(dyadic("kl_mpy_8", kl_mpy_8, "cv::multiply",
-                         [](Data &x) { cv::multiply(x.a, x.b, x.d); }));
-    ops.push_back(dyadic("kl_min_8", kl_min_8, "cv::min", [](Data &x) { cv::min(x.a, x.b, x.d); }));
-    ops.push_back(dyadic("kl_max_8", kl_max_8, "cv::max", [](Data &x) { cv::max(x.a, x.b, x.d); }));
-    ops.push_back(dyadic("kl_and_8", kl_and_8, "cv::bitwise_and",
-                         [](Data &x) { cv::bitwise_and(x.a, x.b, x.d); }));
-    ops.push_back(dyadic("kl_or_8", kl_or_8, "cv::bitwise_or",
-                         [](Data &x) { cv::bitwise_or(x.a, x.b, x.d); }));
-    ops.push_back(dyadic("kl_xor_8", kl_xor_8, "cv::bitwise_xor",
-                         [](Data &x) { cv::bitwise_xor(x.a, x.b, x.d); }));
-    ops.push_back(constk("kl_addk_8", kl_addk_8, "cv::add(scalar)",
-                         [](Data &x) { cv::add(x.a, kK, x.d); }));
-    ops.push_back(constk("kl_subk_8", kl_subk_8, "cv::subtract(scalar)",
-                         [](Data &x) { cv::subtract(x.a, kK, x.d); }));
-    ops.push_back(constk("kl_ksub_8", kl_ksub_8, "cv::subtract(scalar,a)",
-                         [](Data &x) { cv::subtract(kK, x.a, x.d); }));
-    ops.push_back(constk("kl_andk_8", kl_andk_8, "cv::bitwise_and(scalar)",
-                         [](Data &x) { cv::bitwise_and(x.a, kK, x.d); }));
-    ops.push_back(constk("kl_ork_8", kl_ork_8, "cv::bitwise_or(scalar)",
-                         [](Data &x) { cv::bitwise_or(x.a, kK, x.d); }));
-    ops.push_back(constk("kl_xork_8", kl_xork_8, "cv::bitwise_xor(scalar)",
-                         [](Data &x) { cv::bitwise_xor(x.a, kK, x.d); }));
-    ops.push_back(Op{"kl_mpyk_8", "cv::multiply(scalar)", 0,
-                     [](Data &x) {
-                         kl_image d = desc(x.d), a = desc(x.a);
-                         short c[4] = {3 << 8, 2 << 8, 1 << 8, 5 << 8};
-                         kl_mpyk_8(15, &d, &a, c, 8, 1);
-                     },
-                     [](Data &x) { cv::multiply(x.a, cv::Scalar(3, 2, 1, 5), x.d); },
-                     [](int n) { return static_cast<size_t>(n); }});
-    ops.push_back(Op{"kl_copy_8", "Mat::copyTo", 0,
-                     [](Data &x) {
-                         kl_image d = desc(x.d), a = desc(x.a);
-                         kl_copy_8(15, &d, &a);
-                     },
-                     [](Data &x) { x.a.copyTo(x.d); }, [](int n) { return static_cast<size_t>(n); }});
-    // Four-band only: masked copy, band extract and insert, 3 <-> 4.
-    ops.push_back(Op{"kl_copy_8 mask 0111", "cv::mixChannels", 4,
-                     [](Data &x) {
-                         kl_image d = desc(x.d), a = desc(x.a);
-                         kl_copy_8(7, &d, &a);
-                     },
-                     [](Data &x) {
-                         const int from_to[] = {1, 1, 2, 2, 3, 3};
-                         cv::mixChannels(&x.a, 1, &x.d, 1, from_to, 3);
-                     },
-                     [](int) { return size_t{4}; }});
-    ops.push_back(Op{"kl_band_extract_8", "cv::extractChannel", 4,
-                     [](Data &x) {
-                         kl_image d = desc(x.d1), a = desc(x.a);
-                         kl_band_extract_8(4, &d, &a);
-                     },
-                     [](Data &x) { cv::extractChannel(x.a, x.d1, 1); },
-                     [](int) { return size_t{1}; }});
-    ops.push_back(Op{"kl_band_insert_8", "cv::insertChannel", 4,
-                     [](Data &x) {
-                         kl_image d = desc(x.d), a = desc(x.a1);
-                         kl_band_insert_8(4, &d, &a);
-                     },
-                     [](Data &x) { cv::insertChannel(x.a1, x.d, 1); },
-                     [](int) { return size_t{1}; }});
-    ops.push_back(Op{"kl_copy8_3_4", "cv::cvtColor BGR2BGRA", 4,
-                     [](Data &x) {
-                         kl_image d = desc(x.d4), a = desc(x.a3);
-                         kl_copy8_3_4(7, &d, &a);
-                     },
-                     [](Data &x) { cv::cvtColor(x.a3, x.d4, cv::COLOR_BGR2BGRA); },
-                     [](int) { return size_t{4}; }});
-    ops.push_back(Op{"kl_copy8_4_3", "cv::cvtColor BGRA2BGR", 4,
-                     [](Data &x) {
-                         kl_image d = desc(x.d3), a = desc(x.a);
-                         kl_copy8_4_3(7, &d, &a);
-                     },
-                     [](Data &x) { cv::cvtColor(x.a, x.d3, cv::COLOR_BGRA2BGR); },
-                     [](int) { return size_t{3}; }});
-    // Lookups: a single table of 1 or 4 bytes per entry, three per-band
-    // tables, and a 16-bit source through a table of 65536 entries.
-    static const cv::Mat lut1 = random_mat(1, 256, 1, 20), lut3 = random_mat(1, 256, 3, 21),
-                         lut4 = random_mat(1, 256, 4, 22), lut16 = random_mat(1, 65536, 1, 23);
+    for (int depth : {CV_8U, CV_16S}) {
+        const bool b8 = depth == CV_8U;
+        const cv::Scalar k = b8 ? kK8 : kK16;
+        auto nm = [b8](const char *base) { return std::string("kl_") + base + (b8 ? "_8" : "_16"); };
+#define TWO(base, peer, call) \
+    ops.push_back(two(nm(#base).c_str(), b8 ? &kl_impl::base##_8 : &kl_impl::base##_16, depth, peer, call))
+        TWO(add, "cv::add", [](Data &x) { cv::add(x.a, x.b, x.d); });
+        TWO(sub, "cv::subtract", [](Data &x) { cv::subtract(x.a, x.b, x.d); });
+        TWO(mpy, "cv::multiply", [](Data &x) { cv::multiply(x.a, x.b, x.d); });
+        TWO(min, "cv::min", [](Data &x) { cv::min(x.a, x.b, x.d); });
+        TWO(max, "cv::max", [](Data &x) { cv::max(x.a, x.b, x.d); });
+        TWO(and, "cv::bitwise_and", [](Data &x) { cv::bitwise_and(x.a, x.b, x.d); });
+        TWO(or, "cv::bitwise_or", [](Data &x) { cv::bitwise_or(x.a, x.b, x.d); });
+        TWO(xor, "cv::bitwise_xor", [](Data &x) { cv::bitwise_xor(x.a, x.b, x.d); });
+#undef TWO
+#define CONSTANT(base, peer, call) \
+    ops.push_back(constant(nm(#base).c_str(), b8 ? &kl_impl::base##_8 : &kl_impl::base##_16, depth, peer, call))
+        CONSTANT(addk, "cv::add(scalar)", [k](Data &x) { cv::add(x.a, k, x.d); });
+        CONSTANT(subk, "cv::subtract(scalar)", [k](Data &x) { cv::subtract(x.a, k, x.d); });
+        CONSTANT(ksub, "cv::subtract(scalar,a)", [k](Data &x) { cv::subtract(k, x.a, x.d); });
+        CONSTANT(andk, "cv::bitwise_and(scalar)", [k](Data &x) { cv::bitwise_and(x.a, k, x.d); });
+        CONSTANT(ork, "cv::bitwise_or(scalar)", [k](Data &x) { cv::bitwise_or(x.a, k, x.d); });
+        CONSTANT(xork, "cv::bitwise_xor(scalar)", [k](Data &x) { cv::bitwise_xor(x.a, k, x.d); });
+#undef CONSTANT
+        const int sb = b8 ? 1 : 2;
+        ops.push_back({nm("copy"), "Mat::copyTo", depth, kAll,
+                       [sb](const kl_impl &t, Data &x) {
+                           kl_image d = desc(x.d), a = desc(x.a);
+                           t.gcopy(d.data, d.lb, d.w * d.bands * sb, d.h, a.data, a.lb);
+                       },
+                       [](Data &x) { x.a.copyTo(x.d); }, 0});
+        ops.push_back({nm("copy") + " mask 011(1)", "cv::mixChannels", depth, kMulti,
+                       [b8](const kl_impl &t, Data &x) {
+                           kl_image d = desc(x.d), a = desc(x.a);
+                           const int m = (1 << (d.bands - 1)) - 1;
+                           const unsigned pat = (b8 ? kl_masks_8 : kl_masks_16b)[d.bands][m];
+                           t.mcopy(pat, d.data, d.lb, d.w * d.bpp, d.h, a.data, a.lb);
+                       },
+                       [](Data &x) {
+                           const int n = x.a.channels();
+                           const int from_to[] = {1, 1, 2, 2, 3, 3};
+                           cv::mixChannels(&x.a, 1, &x.d, 1, from_to, n - 1);
+                       },
+                       0});
+        ops.push_back({nm("band_extract"), "cv::extractChannel", depth, kMulti,
+                       [b8](const kl_impl &t, Data &x) {
+                           kl_image d = desc(x.d1), a = desc(x.a);
+                           (b8 ? t.band_extract_8 : t.band_extract_16)(1 << (a.bands - 2), &d, &a);
+                       },
+                       [](Data &x) { cv::extractChannel(x.a, x.d1, 1); }, 1});
+        ops.push_back({nm("band_insert"), "cv::insertChannel", depth, kMulti,
+                       [b8](const kl_impl &t, Data &x) {
+                           kl_image d = desc(x.d), a = desc(x.a1);
+                           (b8 ? t.band_insert_8 : t.band_insert_16)(1 << (d.bands - 2), &d, &a);
+                       },
+                       [](Data &x) { cv::insertChannel(x.a1, x.d, 1); }, 1});
+        const int cd = b8 ? CV_8U : CV_16U;  // the colour converter works on unsigned samples
+        ops.push_back({b8 ? "kl_copy8_3_4" : "kl_copy16_3_4", "cv::cvtColor BGR2BGRA", cd, 2,
+                       [b8](const kl_impl &t, Data &x) {
+                           kl_image d = desc(x.d4), a = desc(x.a3);
+                           (b8 ? t.copy8_3_4 : t.copy16_3_4)(7, &d, &a);
+                       },
+                       [](Data &x) { cv::cvtColor(x.a3, x.d4, cv::COLOR_BGR2BGRA); }, 4});
+        ops.push_back({b8 ? "kl_copy8_4_3" : "kl_copy16_4_3", "cv::cvtColor BGRA2BGR", cd, 2,
+                       [b8](const kl_impl &t, Data &x) {
+                           kl_image d = desc(x.d3), a = desc(x.a4);
+                           (b8 ? t.copy8_4_3 : t.copy16_4_3)(7, &d, &a);
+                       },
+                       [](Data &x) { cv::cvtColor(x.a4, x.d3, cv::COLOR_BGRA2BGR); }, 3});
+    }
+    ops.push_back({"kl_abs_16", "cv::abs", CV_16S, kAll,
+                   [](const kl_impl &t, Data &x) {
+                       kl_image d = desc(x.d), a = desc(x.a);
+                       t.abs_16(15, &d, &a);
+                   },
+                   [](Data &x) { x.d = cv::abs(x.a); }, 0});
+    ops.push_back({"kl_mpyk_8", "cv::multiply(scalar)", CV_8U, kAll,
+                   [](const kl_impl &t, Data &x) {
+                       kl_image d = desc(x.d), a = desc(x.a);
+                       short c[4] = {3 << 8, 2 << 8, 1 << 8, 5 << 8};
+                       t.mpyk_8(15, &d, &a, c, 8, 1);
+                   },
+                   [](Data &x) { cv::multiply(x.a, cv::Scalar(3, 2, 1, 5), x.d); }, 0});
+    // Lookups (one portable body): a single table of 1 or 4 bytes per entry,
+    // three per-band tables, and a 16-bit source through 65536 entries.
+    static const cv::Mat lut1 = random_mat(1, 256, CV_8U, 1, 20), lut3 = random_mat(1, 256, CV_8U, 3, 21),
+                         lut4 = random_mat(1, 256, CV_8U, 4, 22), lut16 = random_mat(1, 65536, CV_8U, 1, 23);
     static std::vector<unsigned char> bands3[3];
     static unsigned char *tabs3[4] = {};
     for (int b = 0; b < 3; ++b) {
@@ -207,46 +221,46 @@ std::vector<Op> make_ops() {
         for (int v = 0; v < 256; ++v) bands3[b][v] = lut3.data[v * 3 + b];
         tabs3[b] = bands3[b].data();
     }
-    ops.push_back(Op{"kl_lookup8_8 1 band", "cv::LUT 8UC1", 1,
-                     [](Data &x) {
-                         kl_image d = desc(x.d1), a = desc(x.a1);
-                         kl_lookup8_8(1, &d, &a, lut1.data);
-                     },
-                     [](Data &x) { cv::LUT(x.a1, lut1, x.d1); }, [](int) { return size_t{1}; }});
-    ops.push_back(Op{"kl_lookup8_8 4 bands", "cv::LUT 8UC4", 4,
-                     [](Data &x) {
-                         kl_image d = desc(x.d), a = desc(x.a1);
-                         kl_lookup8_8(15, &d, &a, lut4.data);
-                     },
-                     [](Data &x) { cv::LUT(x.a, lut4, x.d); }, [](int) { return size_t{4}; }});
-    ops.push_back(Op{"kl_mlookup8_8 3 bands", "cv::LUT 8UC3", 4,
-                     [](Data &x) {
-                         kl_image d = desc(x.d3), a = desc(x.a3);
-                         kl_mlookup8_8(7, &d, &a, tabs3);
-                     },
-                     [](Data &x) { cv::LUT(x.a3, lut3, x.d3); }, [](int) { return size_t{3}; }});
-    ops.push_back(Op{"kl_lookup16_8 1 band", "C++ table loop", 1,
-                     [](Data &x) {
-                         kl_image d = desc(x.d1), a = desc(x.s16);
-                         a.type = KL_SHORT;
-                         a.bands = 1;
-                         a.bmask = 1;
-                         a.bpp = 2;
-                         kl_lookup16_8(1, &d, &a, lut16.data);
-                     },
-                     [](Data &x) {
-                         const unsigned char *t = lut16.data + 32768;
-                         for (int j = 0; j < x.s16.rows; ++j) {
-                             const int16_t *s = x.s16.ptr<int16_t>(j);
-                             unsigned char *d = x.d1.ptr(j);
-                             for (int i = 0; i < x.s16.cols; ++i) d[i] = t[s[i]];
-                         }
-                     },
-                     [](int) { return size_t{1}; }});
+    ops.push_back({"kl_lookup8_8 1 band", "cv::LUT 8UC1", CV_8U, 2,
+                   [](const kl_impl &, Data &x) {
+                       kl_image d = desc(x.d), a = desc(x.a);
+                       kl_lookup8_8(1, &d, &a, lut1.data);
+                   },
+                   [](Data &x) { cv::LUT(x.a, lut1, x.d); }, 1});
+    ops.push_back({"kl_lookup8_8 1 -> 4 bands", "cv::LUT 8UC4", CV_8U, 16,
+                   [](const kl_impl &, Data &x) {
+                       kl_image d = desc(x.d), a = desc(x.a1);
+                       kl_lookup8_8(15, &d, &a, lut4.data);
+                   },
+                   [](Data &x) { cv::LUT(x.a, lut4, x.d); }, 4});
+    ops.push_back({"kl_mlookup8_8 3 bands", "cv::LUT 8UC3", CV_8U, 8,
+                   [](const kl_impl &, Data &x) {
+                       kl_image d = desc(x.d), a = desc(x.a);
+                       kl_mlookup8_8(7, &d, &a, tabs3);
+                   },
+                   [](Data &x) { cv::LUT(x.a, lut3, x.d); }, 3});
+    ops.push_back({"kl_lookup16_8 1 band", "C++ table loop", CV_16S, 2,
+                   [](const kl_impl &, Data &x) {
+                       static cv::Mat d8;
+                       d8.create(x.a.rows, x.a.cols, CV_8UC1);
+                       kl_image d = desc(d8), a = desc(x.a);
+                       kl_lookup16_8(1, &d, &a, lut16.data);
+                   },
+                   [](Data &x) {
+                       static cv::Mat d8;
+                       d8.create(x.a.rows, x.a.cols, CV_8UC1);
+                       const unsigned char *t = lut16.data + 32768;
+                       for (int j = 0; j < x.a.rows; ++j) {
+                           const int16_t *s = x.a.ptr<int16_t>(j);
+                           unsigned char *d = d8.ptr(j);
+                           for (int i = 0; i < x.a.cols; ++i) d[i] = t[s[i]];
+                       }
+                   },
+                   1});
     return ops;
 }
 
-// Mpix/s of every run, keyed by "op|shape|impl".
+// Mpix/s of every run, keyed by "op|shape|who".
 std::map<std::string, double> g_rate;
 
 class CollectingReporter : public benchmark::ConsoleReporter {
@@ -254,63 +268,69 @@ public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &r : runs) {
             auto it = r.counters.find("items_per_second");
-            if (it != r.counters.end()) g_rate[r.benchmark_name()] = it->second.value / 1e6;
+            if (it != r.counters.end()) g_rate[r.run_name.function_name] = it->second.value / 1e6;
         }
         ConsoleReporter::ReportRuns(runs);
     }
 };
 
-std::string key(const std::string &op, const Shape &s, const char *impl) {
-    return op + "|" + s.name + "|" + impl;
-}
+std::string key(const std::string &op, const Shape &s, const std::string &who) { return op + "|" + s.name + "|" + who; }
+
+const char *const kImpls[] = {"portable", "avx2", "avx512"};
 
 }  // namespace
 
 int main(int argc, char **argv) {
     cv::setNumThreads(1);
-    static std::vector<Op> ops = make_ops();
-    for (const Op &op : ops) {
-        for (const Shape &s : kShapes) {
-            if (op.only_bands && op.only_bands != s.bands) continue;
+    static const std::vector<Op> ops = make_ops();
+    static const std::vector<Shape> all = shapes();
+    // Shape-major, so that each shape's buffers are made once.
+    for (const Shape &s : all) {
+        for (const Op &op : ops) {
+            if (!((op.bands >> s.bands) & 1)) continue;
             const Shape *sp = &s;
-            const Op *o = &op;
-            auto reg = [&](const char *impl, std::function<void(Data &)> fn) {
-                benchmark::RegisterBenchmark(key(op.name, s, impl).c_str(),
-                                             [sp, fn](benchmark::State &st) {
-                                                 Data &x = data_for(*sp);
+            const int depth = op.depth;
+            auto reg = [&](const std::string &who, std::function<void(Data &)> fn) {
+                benchmark::RegisterBenchmark(key(op.name, s, who).c_str(),
+                                             [sp, fn, depth](benchmark::State &st) {
+                                                 Data &x = data_for(*sp, depth);
                                                  for (auto _ : st) {
                                                      fn(x);
                                                      benchmark::ClobberMemory();
                                                  }
-                                                 st.SetItemsProcessed(st.iterations() * sp->w *
-                                                                      static_cast<int64_t>(sp->h));
+                                                 st.SetItemsProcessed(st.iterations() * sp->w * static_cast<int64_t>(sp->h));
                                              })
-                    ->Unit(benchmark::kMicrosecond);
+                    ->Unit(benchmark::kMicrosecond)
+                    ->MinTime(0.05);
             };
-            reg("kernel", op.kernel);
+            for (const char *impl : kImpls) {
+                const kl_impl *t = kl_impl_find(impl);
+                if (!t) continue;
+                const Kernel k = op.kernel;
+                reg(impl, [t, k](Data &x) { k(*t, x); });
+            }
             reg("peer", op.other);
-            const size_t bytes = static_cast<size_t>(s.w) * s.h * o->dst_bpp(s.bands);
-            reg("memcpy", [bytes](Data &x) {
-                // The destination's bytes, from the first source's memory.
-                std::memcpy(x.d4.data, x.a.data, bytes);
-            });
+            const int n = op.dst_bands ? op.dst_bands : s.bands;
+            const size_t bytes = static_cast<size_t>(s.w) * s.h * n * (depth == CV_8U ? 1 : 2);
+            // The destination's bytes, between two buffers of the shape.
+            reg("memcpy", [bytes](Data &x) { std::memcpy(x.d4.data, x.a4.data, bytes); });
         }
     }
     benchmark::Initialize(&argc, argv);
     CollectingReporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
 
-    std::printf("\n%-22s %-12s %10s %10s %10s %9s %9s  %s\n", "kernel", "image", "Mpix/s",
-                "peer", "memcpy", "vs peer", "vs mcpy", "peer");
-    for (const Op &op : ops) {
-        for (const Shape &s : kShapes) {
-            auto k = g_rate.find(key(op.name, s, "kernel"));
-            if (k == g_rate.end()) continue;
-            const double p = g_rate[key(op.name, s, "peer")];
-            const double m = g_rate[key(op.name, s, "memcpy")];
-            std::printf("%-22s %-12s %10.0f %10.0f %10.0f %9.2f %9.2f  %s\n", op.name.c_str(),
-                        s.name, k->second, p, m, p > 0 ? k->second / p : 0.0,
-                        m > 0 ? k->second / m : 0.0, op.peer.c_str());
+    std::printf("\n%-24s %-13s %-8s %9s %9s %9s %8s %8s  %s\n", "kernel", "image", "impl", "Mpix/s", "peer", "memcpy",
+                "vs peer", "vs mcpy", "peer");
+    for (const Shape &s : all) {
+        for (const Op &op : ops) {
+            for (const char *impl : kImpls) {
+                auto k = g_rate.find(key(op.name, s, impl));
+                if (k == g_rate.end()) continue;
+                const double p = g_rate[key(op.name, s, "peer")], m = g_rate[key(op.name, s, "memcpy")];
+                std::printf("%-24s %-13s %-8s %9.0f %9.0f %9.0f %8.2f %8.2f  %s\n", op.name.c_str(), s.name.c_str(), impl,
+                            k->second, p, m, p > 0 ? k->second / p : 0.0, m > 0 ? k->second / m : 0.0, op.peer.c_str());
+            }
         }
     }
     benchmark::Shutdown();

@@ -1,21 +1,52 @@
 // The frame shared by the arithmetic and logic kernels: argument checks and
-// the row walk. Every destination word is computed from the source bytes
+// the row walk. Every destination byte is computed from the source bytes
 // under it and stored once, under its edge mask and its band enables.
 //
-// Sources are read strictly inside their rows: whole words in the body, and
-// bounded loads of just the row's bytes for the head and tail words (hosts do
-// not pad their images). Bytes outside the row read as 0; they only ever land
-// in destination bytes that are not stored.
+// Sources are read strictly inside their rows: whole words or vectors in the
+// body, and bounded loads of just the row's bytes for the head and tail words
+// (hosts do not pad their images). Bytes outside the row read as 0; they only
+// ever land in destination bytes that are not stored.
+//
+// The body policy V says how the body of a row is computed: Words (the
+// portable implementation) one 8-byte word at a time; a vector policy in
+// V::bytes vectors, either storing whole vectors only (its vectors then take
+// the body when the band pattern is full, 8-byte words elsewhere) or with
+// byte-masked loads and stores (V::masked), covering the whole body. A
+// policy that streams (V::streams) writes the whole vectors of large calls
+// with non-temporal stores and drains them before the kernel returns.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "kl.h"
 #include "kl_impl.h"
 #include "lane.h"
 
-namespace kl_arith {
+namespace {
+
+// The portable body policy: 8-byte words, no masked or non-temporal stores.
+struct Words {
+    using W = uint64_t;
+    static constexpr size_t bytes = 8;
+    static constexpr bool masked = false, streams = false;
+    static void store(uintptr_t a, W w) { lane_store(reinterpret_cast<void *>(a), w); }
+    static void stream(uintptr_t a, W w) { store(a, w); }
+    static void drain() {}
+    // One 64-byte destination block from 64 source bytes, all loaded first.
+    static void block(uintptr_t d, const unsigned char *s, bool) {
+        uint64_t w[8];
+        std::memcpy(w, s, 64);
+        block_store(reinterpret_cast<void *>(d), w);
+    }
+    // Four blocks, all loaded first.
+    static void blocks4(uintptr_t d, const unsigned char *s, bool) {
+        uint64_t w[32];
+        std::memcpy(w, s, 256);
+        for (int i = 0; i < 4; ++i) block_store(reinterpret_cast<void *>(d + 64 * i), w + 8 * i);
+    }
+};
 
 // Effective band mask after the common checks, or 0 when the kernel declines:
 // missing descriptors, band counts outside 1..4 or different from the
@@ -42,17 +73,63 @@ inline unsigned accept(int band_mask, const kl_image *d, const kl_image *s1, con
 // Band of cycle byte o (0..23) for sb-byte samples and n bands.
 constexpr unsigned band_of_byte(unsigned o, unsigned sb, unsigned n) { return o / sb % n; }
 
-// Runs op over the destination rectangle: op(a, b, o) is the result word for
-// the source words a and b (b is 0 for one source) of a destination word at
-// cycle offset o.
-template <bool W16, class Op>
+// Calls that touch more than this many bytes (sources and destination; the
+// second-level cache of current cores) write whole aligned vectors with
+// non-temporal stores (V::streams): the destination would not stay in the
+// caches anyway, it would push the sources out, and the stores skip reading
+// each line for ownership first.
+constexpr size_t kStreamBytes = size_t{2} << 20;
+
+// Values per element of the 24-byte band cycle (a byte for 8-bit samples, a
+// sample for 16-bit ones), repeated far enough that a 64-byte vector's worth
+// can be read from any cycle offset.
+template <class T, bool W16>
+struct Cycle {
+    static constexpr unsigned sb = W16 ? 2 : 1, N = 24 / sb;
+    T v[N + 64 / sb];
+    template <class F>
+    void fill(F f) {
+        for (unsigned i = 0; i < sizeof v / sizeof v[0]; ++i) v[i] = static_cast<T>(f(i % N * sb));
+    }
+    void fill(const int32_t *k, unsigned bands) {
+        fill([&](unsigned o) { return k[band_of_byte(o, sb, bands)]; });
+    }
+    // The elements from cycle byte o, e elements further on.
+    const T *at(unsigned o, unsigned e = 0) const { return v + o / sb + e; }
+    uint64_t word(unsigned o, unsigned e = 0) const { return lane_load(at(o, e)); }
+};
+
+// Runs op over the destination rectangle: op(a, b, o) is the result for the
+// source words or vectors a and b (b is 0 for one source) of the destination
+// bytes from cycle offset o.
+template <class V, bool W16, class Op>
 inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_image *s2, const Op &op) {
+    using W = typename V::W;
     const uint32_t P = (W16 ? kl_masks_16b : kl_masks_8)[d->bands][m];
-    const size_t n = static_cast<size_t>(d->w) * static_cast<size_t>(d->bpp);
-    for (int y = 0; y < d->h; ++y) {
+    const bool full = P == 0xffffffu;
+    size_t n = static_cast<size_t>(d->w) * static_cast<size_t>(d->bpp);
+    const bool nt = V::streams && n * static_cast<size_t>(d->h) * (s2 ? 3 : 2) > kStreamBytes;
+    // Rows without gaps between them in every image are one row: a byte's
+    // band, and so its enables and constants, do not change.
+    const auto packed = [n](const kl_image *i) { return !i || static_cast<size_t>(i->lb) == n; };
+    int rows = d->h;
+    if (rows > 1 && packed(d) && packed(s1) && packed(s2)) {
+        n *= static_cast<size_t>(rows);
+        rows = 1;
+    }
+    const auto put = [nt](uintptr_t A, W r) {
+        if (nt) V::stream(A, r);
+        else V::store(A, r);
+    };
+    Cycle<uint8_t, false> en;  // 0xff for the enabled bytes of the cycle
+    if constexpr (V::bytes > 8) en.fill([P](unsigned o) { return lane_band8(P, o) & 0x80u ? 0xff : 0; });
+    for (int y = 0; y < rows; ++y) {
         const unsigned char *a = s1->data + static_cast<ptrdiff_t>(y) * s1->lb;
         const unsigned char *b = s2 ? s2->data + static_cast<ptrdiff_t>(y) * s2->lb : nullptr;
         const uintptr_t F = reinterpret_cast<uintptr_t>(d->data + static_cast<ptrdiff_t>(y) * d->lb);
+        const auto word = [&](uintptr_t, ptrdiff_t p) {
+            return op(lane_load(a + p), b ? lane_load(b + p) : 0, lane_phase(p));
+        };
         lane_row<false>(
             F, n,
             [&](uintptr_t A, ptrdiff_t q, unsigned edge) {
@@ -61,11 +138,37 @@ inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_imag
                 partial_store(reinterpret_cast<void *>(A), w, edge & lane_band8(P, o));
             },
             [&](uintptr_t A, ptrdiff_t q, size_t k) {
-                lane_words<false>(A, q, k, P, [&](uintptr_t, ptrdiff_t p) {
-                    return op(lane_load(a + p), b ? lane_load(b + p) : 0, lane_phase(p));
-                });
+                if constexpr (V::bytes > 8) {
+                    if constexpr (V::masked) {
+                        // Destination blocks aligned to the vector size; the
+                        // first and last under a mask of the body's bytes.
+                        const uintptr_t B = A + 8 * k;
+                        for (uintptr_t X = A & ~(V::bytes - 1); X < B; X += V::bytes) {
+                            const ptrdiff_t p = q + static_cast<ptrdiff_t>(X - A);
+                            const unsigned o = lane_phase(p);
+                            const unsigned lo = X < A ? static_cast<unsigned>(A - X) : 0;
+                            const unsigned hi = X + V::bytes > B ? static_cast<unsigned>(B - X) : V::bytes;
+                            if (lo == 0 && hi == V::bytes && full) {
+                                put(X, op(V::load(a + p), b ? V::load(b + p) : W{}, o));
+                                continue;
+                            }
+                            const auto mk = V::range(lo, hi) & (full ? V::range(0, V::bytes) : V::enables(en.at(o)));
+                            const W r = op(V::load(a + p, mk), b ? V::load(b + p, mk) : W{}, o);
+                            V::store(X, r, mk);
+                        }
+                        return;
+                    } else {
+                        if (full) {
+                            for (; k && (A & (V::bytes - 1)); --k, A += 8, q += 8) lane_store(reinterpret_cast<void *>(A), word(A, q));
+                            for (; k >= V::bytes / 8; k -= V::bytes / 8, A += V::bytes, q += static_cast<ptrdiff_t>(V::bytes))
+                                put(A, op(V::load(a + q), b ? V::load(b + q) : W{}, lane_phase(q)));
+                        }
+                    }
+                }
+                lane_words<false>(A, q, k, P, word);
             });
     }
+    if (nt) V::drain();
 }
 
-}  // namespace kl_arith
+}  // namespace

@@ -5,36 +5,21 @@
 // one-band layouts to band extract / insert, 3 <-> 4 samples per pixel to the
 // converters.
 //
-// The masked copies write each destination word once under its byte enables
-// (the row's edge mask AND the band enables at the word's cycle offset) and
-// never read the destination. Source bytes are read only inside the row: the
-// head and tail words are loaded byte-exact, the words between them with
-// unaligned 8-byte loads that line up with the destination word.
+// The masked copies are the row copies of kl_copy_rows.h under a band
+// pattern: every destination byte is written once, under the row's edge mask
+// and the band enables at its offset in the 24-byte cycle, and the
+// destination is never read.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "kl.h"
+#include "kl_copy_rows.h"
 #include "kl_impl.h"
-#include "lane.h"
 
 namespace {
 
 using u8 = unsigned char;
-
-// One row of a masked copy: n >= 1 bytes at d from s, byte j written when
-// bit (7 - j) mod 24 of pat is set; Bwd walks from the row's last word.
-template <bool Bwd>
-inline void mrow(u8 *d, const u8 *s, size_t n, uint32_t pat) {
-    lane_row<Bwd>(
-        reinterpret_cast<uintptr_t>(d), n,
-        [&](uintptr_t A, ptrdiff_t q, unsigned edge) {
-            partial_store(reinterpret_cast<void *>(A), lane_load_row(s, q, n), edge & lane_band8(pat, lane_phase(q)));
-        },
-        [&](uintptr_t A, ptrdiff_t q, size_t k) {
-            lane_words<Bwd>(A, q, k, pat, [&](uintptr_t, ptrdiff_t p) { return lane_load(s + p); });
-        });
-}
 
 // The destination starts inside the source area, after its start.
 inline bool copies_backward(const kl_image *dst, const kl_image *src) {
@@ -94,25 +79,11 @@ void copy_dispatch(int band_mask, kl_image *dst, kl_image *src) {
     }
 }
 
-// Rows from the first (forward) or the last (backward).
-template <bool Bwd>
-void mcopy(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
-    const uint32_t pat = pattern & 0xffffffu;
-    if (pat == 0 || h < 1 || nbytes <= 0) {
-        return;
-    }
-    for (int i = 0; i < h; ++i) {
-        const int k = Bwd ? h - 1 - i : i;
-        mrow<Bwd>(static_cast<u8 *>(dst) + static_cast<ptrdiff_t>(k) * dst_lb,
-                  static_cast<const u8 *>(src) + static_cast<ptrdiff_t>(k) * src_lb, static_cast<size_t>(nbytes), pat);
-    }
-}
-
 }  // namespace
 
 void kl_portable_copy(kl_impl &t) {
-    t.mcopy = mcopy<false>;
-    t.mcopy_rl = mcopy<true>;
+    t.mcopy = masked_copy<Words, false>;
+    t.mcopy_rl = masked_copy<Words, true>;
 }
 
 extern "C" {

@@ -57,9 +57,12 @@ const kl_impl *kl_impl_find(const char *name);
 const kl_impl &kl_impl_active();
 
 // Portable entries, filled by the files that define them.
-void kl_portable_arith8(kl_impl &t);    // kl_arith8.cpp
-void kl_portable_arith16(kl_impl &t);   // kl_arith16.cpp
-void kl_portable_constant(kl_impl &t);  // kl_arithk.cpp
+void kl_portable_arith(kl_impl &t);     // kl_arith.cpp
 void kl_portable_copy(kl_impl &t);      // kl_copy.cpp
 void kl_portable_band(kl_impl &t);      // kl_band.cpp
 void kl_portable_gcopy(kl_impl &t);     // gcopy.cpp
+
+// The vector tables (kl_avx2.cpp, kl_avx512.cpp), null when not built; their
+// code runs only on a CPU with the features kl_impl_find checks.
+const kl_impl *kl_impl_avx2();
+const kl_impl *kl_impl_avx512();

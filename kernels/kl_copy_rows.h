@@ -1,0 +1,117 @@
+// Row copies shared by the block copy engine and the masked copies, generic
+// over the body policy (kl_arith_frame.h).
+//
+// A row's head and tail words are written under their edge masks from
+// bounded loads of just the row's bytes; the body is written under the band
+// enables of the 24-bit pattern. With a full pattern the body goes in aligned
+// 64-byte destination blocks (V::block) wherever a block lies wholly inside
+// the row, with 8-byte words around them; otherwise in masked vectors
+// (V::masked) or in words. The destination is never read. Backward (Bwd)
+// rows go from the last to the first and each row from right to left, every
+// store's source bytes loaded before the store, so that a destination
+// overlapping its source at a higher address is copied correctly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kl_arith_frame.h"
+#include "lane.h"
+
+namespace {
+
+template <class V, bool Bwd>
+inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_t pat, const Cycle<uint8_t, false> &en, bool nt) {
+    const uintptr_t D = reinterpret_cast<uintptr_t>(d);
+    const auto word = [&](uintptr_t A) { lane_store(reinterpret_cast<void *>(A), lane_load(s + (A - D))); };
+    lane_row<Bwd>(
+        D, n,
+        [&](uintptr_t A, ptrdiff_t q, unsigned edge) {
+            partial_store(reinterpret_cast<void *>(A), lane_load_row(s, q, n), edge & lane_band8(pat, lane_phase(q)));
+        },
+        [&](uintptr_t A, ptrdiff_t q, size_t k) {
+            const uintptr_t B = A + 8 * k;
+            if (pat == 0xffffffu) {
+                // Words up to the first 64-byte boundary, whole blocks, words after them.
+                // Four blocks per step where there are as many, all loaded
+                // before any is stored (so a store does not wait on a load
+                // of the same offset within a page).
+                if (!Bwd) {
+                    for (; A < B && (A & 63); A += 8) word(A);
+                    for (; B - A >= 256; A += 256) V::blocks4(A, s + (A - D), nt);
+                    for (; B - A >= 64; A += 64) V::block(A, s + (A - D), nt);
+                    for (; A < B; A += 8) word(A);
+                } else {
+                    uintptr_t C = B;
+                    for (; C > A && (C & 63); C -= 8) word(C - 8);
+                    for (; C - A >= 256; C -= 256) V::blocks4(C - 256, s + (C - 256 - D), nt);
+                    for (; C - A >= 64; C -= 64) V::block(C - 64, s + (C - 64 - D), nt);
+                    for (; C > A; C -= 8) word(C - 8);
+                }
+                return;
+            }
+            if constexpr (V::masked) {
+                // Vector-aligned destination blocks under the band enables,
+                // the first and last also limited to the body's bytes.
+                const uintptr_t X0 = A & ~(V::bytes - 1);
+                const size_t blocks = (B - X0 + V::bytes - 1) / V::bytes;
+                for (size_t i = 0; i < blocks; ++i) {
+                    const uintptr_t X = X0 + V::bytes * (Bwd ? blocks - 1 - i : i);
+                    const ptrdiff_t p = static_cast<ptrdiff_t>(X - D);
+                    const unsigned lo = X < A ? static_cast<unsigned>(A - X) : 0;
+                    const unsigned hi = X + V::bytes > B ? static_cast<unsigned>(B - X) : V::bytes;
+                    const auto mk = V::range(lo, hi) & V::enables(en.at(lane_phase(p)));
+                    V::store(X, V::load(s + p, mk), mk);
+                }
+                return;
+            }
+            lane_words<Bwd>(A, q, k, pat, [&](uintptr_t, ptrdiff_t p) { return lane_load(s + p); });
+        });
+}
+
+// h rows of nbytes from src to dst (row k at dst + k * dst_lb from src + k *
+// src_lb), the bytes the pattern enables; nothing when nbytes or h is not
+// positive.
+template <class V, bool Bwd>
+void copy_rows(void *dst, int dst_lb, int nbytes, int h, const void *src, int src_lb, uint32_t pat) {
+    if (nbytes <= 0 || h <= 0) return;
+    size_t n = static_cast<size_t>(nbytes);
+    // Rows without gaps between them are one row, when that keeps every
+    // byte's place in the 24-byte pattern.
+    if (h > 1 && dst_lb == nbytes && src_lb == nbytes && (pat == 0xffffffu || n % 24 == 0)) {
+        n *= static_cast<size_t>(h);
+        h = 1;
+    }
+    const bool nt = V::streams && 2 * n * static_cast<size_t>(h) > kStreamBytes;
+    Cycle<uint8_t, false> en;
+    if constexpr (V::masked) en.fill([pat](unsigned o) { return lane_band8(pat, o) & 0x80u ? 0xff : 0; });
+    for (int i = 0; i < h; ++i) {
+        const int k = Bwd ? h - 1 - i : i;
+        copy_row<V, Bwd>(static_cast<unsigned char *>(dst) + static_cast<ptrdiff_t>(k) * dst_lb,
+                         static_cast<const unsigned char *>(src) + static_cast<ptrdiff_t>(k) * src_lb,
+                         n, pat, en, nt);
+    }
+    if (nt) V::drain();
+}
+
+template <class V, bool Bwd>
+void block_engine(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    copy_rows<V, Bwd>(dst, dst_lb, nbytes, h, src, src_lb, 0xffffffu);
+}
+
+template <class V, bool Bwd>
+void masked_copy(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb) {
+    const uint32_t pat = pattern & 0xffffffu;
+    if (pat) copy_rows<V, Bwd>(dst, dst_lb, nbytes, h, src, src_lb, pat);
+}
+
+// The block and masked copy entries of an implementation.
+template <class V>
+void copy_entries(kl_impl &t) {
+    t.gcopy = block_engine<V, false>;
+    t.gcopyrl = block_engine<V, true>;
+    t.mcopy = masked_copy<V, false>;
+    t.mcopy_rl = masked_copy<V, true>;
+}
+
+}  // namespace
