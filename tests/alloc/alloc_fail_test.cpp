@@ -34,26 +34,32 @@ struct Form {
     bool throws = false;
 };
 
+using New = void *(*)(std::size_t);
+using NewNothrow = void *(*)(std::size_t, const std::nothrow_t &) noexcept;
+using NewAligned = void *(*)(std::size_t, std::align_val_t);
+using NewAlignedNothrow = void *(*)(std::size_t, std::align_val_t, const std::nothrow_t &) noexcept;
+using Delete = void (*)(void *) noexcept;
+using DeleteAligned = void (*)(void *, std::align_val_t) noexcept;
+constexpr std::align_val_t k64{64};
+
+// The throwing forms as the others: null when std::bad_alloc is thrown.
+template <class F>
+std::function<void *()> catching(F f) {
+    return [f]() -> void * {
+        try {
+            return f();
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+    };
+}
+
 std::vector<Form> forms() {
     auto c_free = [](void *p) { opaque(&std::free)(p); };
-    auto del = [](void *p) { opaque(static_cast<void (*)(void *) noexcept>(&::operator delete))(p); };
-    auto del_array = [](void *p) { opaque(static_cast<void (*)(void *) noexcept>(&::operator delete[]))(p); };
-    auto del_aligned = [](void *p) {
-        opaque(static_cast<void (*)(void *, std::align_val_t) noexcept>(&::operator delete))(p, std::align_val_t(64));
-    };
-    auto del_array_aligned = [](void *p) {
-        opaque(static_cast<void (*)(void *, std::align_val_t) noexcept>(&::operator delete[]))(p,
-                                                                                            std::align_val_t(64));
-    };
-    auto catching = [](auto f) {
-        return [f]() -> void * {
-            try {
-                return f();
-            } catch (const std::bad_alloc &) {
-                return nullptr;
-            }
-        };
-    };
+    auto del = [](void *p) { opaque<Delete>(&::operator delete)(p); };
+    auto del_array = [](void *p) { opaque<Delete>(&::operator delete[])(p); };
+    auto del_aligned = [](void *p) { opaque<DeleteAligned>(&::operator delete)(p, k64); };
+    auto del_array_aligned = [](void *p) { opaque<DeleteAligned>(&::operator delete[])(p, k64); };
     const std::nothrow_t &nt = std::nothrow;
     return {
         {"malloc", [] { return opaque(&std::malloc)(24); }, c_free},
@@ -65,50 +71,26 @@ std::vector<Form> forms() {
         {"posix_memalign",
          [] {
              void *p = reinterpret_cast<void *>(1);
-             const int rc = opaque(&::posix_memalign)(&p, 64, 24);
-             return rc == 0 ? p : nullptr;
+             return opaque(&::posix_memalign)(&p, 64, 24) == 0 ? p : nullptr;
          },
          c_free},
-        {"new", catching([] { return opaque(static_cast<void *(*)(std::size_t)>(&::operator new))(24); }), del, true},
-        {"new[]", catching([] { return opaque(static_cast<void *(*)(std::size_t)>(&::operator new[]))(24); }),
-         del_array, true},
-        {"new nothrow",
-         [&nt] { return opaque(static_cast<void *(*)(std::size_t, const std::nothrow_t &) noexcept>(&::operator new))(24, nt); },
-         del},
-        {"new[] nothrow",
-         [&nt] {
-             return opaque(static_cast<void *(*)(std::size_t, const std::nothrow_t &) noexcept>(&::operator new[]))(24, nt);
-         },
-         del_array},
-        {"new aligned", catching([] {
-             return opaque(static_cast<void *(*)(std::size_t, std::align_val_t)>(&::operator new))(24, std::align_val_t(64));
-         }),
-         del_aligned, true},
-        {"new[] aligned", catching([] {
-             return opaque(static_cast<void *(*)(std::size_t, std::align_val_t)>(&::operator new[]))(24,
-                                                                                                  std::align_val_t(64));
-         }),
-         del_array_aligned, true},
-        {"new aligned nothrow",
-         [&nt] {
-             return opaque(static_cast<void *(*)(std::size_t, std::align_val_t, const std::nothrow_t &) noexcept>(
-                 &::operator new))(24, std::align_val_t(64), nt);
-         },
-         del_aligned},
-        {"new[] aligned nothrow",
-         [&nt] {
-             return opaque(static_cast<void *(*)(std::size_t, std::align_val_t, const std::nothrow_t &) noexcept>(
-                 &::operator new[]))(24, std::align_val_t(64), nt);
-         },
+        {"new", catching([] { return opaque<New>(&::operator new)(24); }), del, true},
+        {"new[]", catching([] { return opaque<New>(&::operator new[])(24); }), del_array, true},
+        {"new nothrow", [&nt] { return opaque<NewNothrow>(&::operator new)(24, nt); }, del},
+        {"new[] nothrow", [&nt] { return opaque<NewNothrow>(&::operator new[])(24, nt); }, del_array},
+        {"new aligned", catching([] { return opaque<NewAligned>(&::operator new)(24, k64); }), del_aligned, true},
+        {"new[] aligned", catching([] { return opaque<NewAligned>(&::operator new[])(24, k64); }), del_array_aligned,
+         true},
+        {"new aligned nothrow", [&nt] { return opaque<NewAlignedNothrow>(&::operator new)(24, k64, nt); }, del_aligned},
+        {"new[] aligned nothrow", [&nt] { return opaque<NewAlignedNothrow>(&::operator new[])(24, k64, nt); },
          del_array_aligned},
     };
 }
 
-TEST(AllocFail, Installed) { EXPECT_TRUE(allocfail::installed()); }
-
 // For every form: counted only while armed, the named allocation fails (and
 // with and_later every later one), the others succeed and are freed normally.
 TEST(AllocFail, EveryFormFailsOnItsNumber) {
+    ASSERT_TRUE(allocfail::installed());
     for (const Form &f : forms()) {
         SCOPED_TRACE(f.name);
         {

@@ -21,34 +21,28 @@
 
 namespace {
 
+std::ostream &operator<<(std::ostream &o, const ZorRect &r) { return o << " " << r.x << "," << r.y << " " << r.w << "x" << r.h; }
+
+// "what x,y wxh ...", the rectangles from the list's start.
+std::string rects(const char *what, ZorRectList *l) {
+    std::ostringstream o;
+    o << what;
+    ZorRect r;
+    for (l->rewind(); l->getNext(&r.x, &r.y, &r.w, &r.h);) o << r;
+    return o.str();
+}
+std::string text(ZorRectList *l) { return l ? rects("list", l) : ""; }
 std::string text(const ZorRoi *r) {
     if (!r) return "";
     ZorHandle<ZorRectList> l(r->getRectList());
-    std::ostringstream o;
-    o << "roi";
-    int x, y, w, h;
-    while (l && l->getNext(&x, &y, &w, &h)) o << " " << x << "," << y << " " << w << "x" << h;
-    return o.str();
-}
-
-std::string text(ZorRectList *l) {
-    if (!l) return "";
-    std::ostringstream o;
-    o << "list";
-    int x, y, w, h;
-    l->rewind();
-    while (l->getNext(&x, &y, &w, &h)) o << " " << x << "," << y << " " << w << "x" << h;
-    return o.str();
+    return l ? rects("roi", l.get()) : "roi";
 }
 
 std::string text(const ZorClipList *c) {
     if (!c) return "";
     std::ostringstream o;
     o << "clip";
-    for (std::size_t i = 0; i < c->numRects(); ++i) {
-        const ZorRect r = c->rect(i);
-        o << " " << r.x << "," << r.y << " " << r.w << "x" << r.h;
-    }
+    for (std::size_t i = 0; i < c->numRects(); ++i) o << c->rect(i);
     return o.str();
 }
 
@@ -299,86 +293,80 @@ TEST(HostSweep, EveryAllocationFailsToADocumentedResult) {
     }
 }
 
+// A machine with a window partly covered by another; with
+// up_to_date, the window's clip list is made before.
+struct LockRig {
+    wsim::Machine m{[] {
+        wsim::MachineOptions opt;
+        opt.width = 128;
+        opt.height = 64;
+        return opt;
+    }()};
+    wca::Window *w;
+    LockRig(bool up_to_date, int depth = 24) : w(m.screen().window(m.screen().createWindow(depth, 10, 10, 60, 40))) {
+        m.screen().createWindow(depth, 30, 20, 20, 50);
+        if (up_to_date) {
+            wca_win_lock(w->handle());
+            wca_win_unlock(w->handle());
+        }
+    }
+    // Unlocks while every allocation fails: it needs none.
+    void unlockWithoutMemory() {
+        int rc;
+        long seen;
+        {
+            allocfail::Scope none(1, true);
+            rc = wca_win_unlock(w->handle());
+            seen = none.end().seen;
+        }
+        EXPECT_EQ(rc, WCA_OK);
+        EXPECT_EQ(seen, 0) << "the unlock allocated";
+        EXPECT_FALSE(w->locked());
+    }
+};
+
 // The window system's lock under allocation failure: taken whole (and then
 // released without any memory at all) or refused with the window as it was.
 TEST(HostSweep, WindowLockIsAllOrNothing) {
     ASSERT_TRUE(allocfail::installed());
-    for (bool fresh_clip : {true, false}) {
-        SCOPED_TRACE(fresh_clip ? "the lock refreshes the clip list" : "the clip list is up to date");
-        // Taken without failure, the lock is released while every allocation fails.
-        {
-            wsim::MachineOptions opt;
-            opt.width = 128;
-            opt.height = 64;
-            wsim::Machine m(opt);
-            wca::Window *w = m.screen().window(m.screen().createWindow(8, 10, 10, 60, 40));
-            if (!fresh_clip) {
-                wca_win_lock(w->handle());
-                wca_win_unlock(w->handle());
-            }
-            ASSERT_EQ(wca_win_lock(w->handle()), WCA_OK);
-            int urc;
-            long seen;
-            {
-                allocfail::Scope none(1, true);
-                urc = wca_win_unlock(w->handle());
-                seen = none.end().seen;
-            }
-            EXPECT_EQ(urc, WCA_OK);
-            EXPECT_EQ(seen, 0) << "the unlock allocated";
-            EXPECT_FALSE(w->locked());
+    for (bool up_to_date : {false, true}) {
+        SCOPED_TRACE(up_to_date ? "the clip list is up to date" : "the lock refreshes the clip list");
+        for (int depth : {8, 24}) {
+            LockRig r(up_to_date, depth);  // taken without failure
+            ASSERT_EQ(wca_win_lock(r.w->handle()), WCA_OK);
+            r.unlockWithoutMemory();
         }
         long refused = 0, taken = 0;
         for (bool later : {false, true}) {
             for (long n = 1; n < 10000; ++n) {
                 SCOPED_TRACE(::testing::Message() << "allocation " << n << (later ? " and later" : "") << " fails");
-                wsim::MachineOptions opt;
-                opt.width = 128;
-                opt.height = 64;
-                wsim::Machine m(opt);
-                const int id = m.screen().createWindow(24, 10, 10, 60, 40);
-                m.screen().createWindow(24, 30, 20, 20, 50);
-                wca::Window *w = m.screen().window(id);
-                if (!fresh_clip) {
-                    wca_win_lock(w->handle());
-                    wca_win_unlock(w->handle());
-                }
+                LockRig r(up_to_date);
                 int rc;
                 allocfail::Stats st;
                 {
                     allocfail::Scope s(n, later);
-                    rc = wca_win_lock(w->handle());
+                    rc = wca_win_lock(r.w->handle());
                     st = s.end();
                 }
                 if (st.failed == 0) {
-                    wca_win_unlock(w->handle());
+                    wca_win_unlock(r.w->handle());
                     break;
                 }
                 if (rc != WCA_OK) {
                     ++refused;
                     EXPECT_EQ(rc, WCA_ERROR);
-                    EXPECT_FALSE(w->locked());
+                    EXPECT_FALSE(r.w->locked());
                     continue;
                 }
-                ++taken;
-                // Locked: the clip list is the window's current one, and the
-                // unlock needs no memory.
-                ASSERT_NE(wca_win_clipinfo(w->handle()), nullptr);
-                EXPECT_EQ(static_cast<const ZorClipList *>(wca_win_clipinfo(w->handle()))->numRects(), 3u);
-                int urc;
-                long seen;
-                {
-                    allocfail::Scope none(1, true);
-                    urc = wca_win_unlock(w->handle());
-                    seen = none.end().seen;
-                }
-                EXPECT_EQ(urc, WCA_OK);
-                EXPECT_EQ(seen, 0);
-                EXPECT_FALSE(w->locked());
+                ++taken;  // the clip list is the window's current one
+                const auto *clip = static_cast<const ZorClipList *>(wca_win_clipinfo(r.w->handle()));
+                ASSERT_NE(clip, nullptr);
+                EXPECT_EQ(clip->numRects(), 3u);
+                r.unlockWithoutMemory();
             }
         }
         EXPECT_GT(refused, 0);
-        std::printf("window lock (%s): %ld refused, %ld taken\n", fresh_clip ? "refreshing" : "up to date", refused,
+        std::printf("window lock (%s): %ld refused, %ld taken\n", up_to_date ? "up to date" : "refreshing", refused,
                     taken);
     }
 }

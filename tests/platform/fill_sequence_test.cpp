@@ -1,6 +1,7 @@
 // Register sequences of the rectangle, block and page fills.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -52,11 +53,88 @@ protected:
     int first_[64] = {0x00};
 };
 
-TEST_F(FillSeqTest, RectangleFill) {
-    rectangle_fill(regs(), &credit_, 17, 5, 33, 2);
-    EXPECT_EQ(take(), rect(17, 5, 33, 2));
-    rectangle_fill(regs(), &credit_, 3, 4, 0, 0);  // zero area still issues the sequence
-    EXPECT_EQ(take(), rect(3, 4, 0, 0));
+// Worked sequences, in order: the step list keeps what earlier rows left.
+TEST_F(FillSeqTest, WorkedSequences) {
+    using R = void *;
+    using C = long *;
+    static int pageless[64] = {0x20, 0, 0, 0, 0x2}, bit0[64] = {0x20, 0, 0, 0, 0x1};
+    const struct {
+        const char *what;
+        std::function<void(R, C)> call;
+        Seq want;
+    } rows[] = {
+        {"rectangle", [](R r, C c) { rectangle_fill(r, c, 17, 5, 33, 2); }, rect(17, 5, 33, 2)},
+        {"zero area still issues the sequence", [](R r, C c) { rectangle_fill(r, c, 3, 4, 0, 0); }, rect(3, 4, 0, 0)},
+        {"block fill carries the misalignment", [](R r, C c) { block_fill_std(r, c, 0, 0, 13, 6, 40, 8, 0); },
+         cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), step(2, 13, 6, 10, 45, true)})},
+        {"stereo block fill", [](R r, C c) { block_fill_stereo(r, c, 1, 0, 13, 7, 40, 8, 0); },
+         cat({{S(draw_op, 9)}, sizeStep(3, 2, 32), step(2, 13, 7, 9, 45, true)})},
+        {"high resolution trims columns to eights", [](R r, C c) { block_fill_hires(r, c, 0, 1, 3, 6, 100, 10, 0); },
+         cat({rect(3, 6, 5, 10), rect(96, 6, 7, 10), {S(group_control, 0x60000000)}, {S(draw_op, 9)},
+              sizeStep(3, 4, 64), step(2, 8, 6, 12, 96, true)})},
+        {"narrow: after trimming 8 x 10 < 128 is a rectangle",
+         [](R r, C c) { block_fill_hires(r, c, 0, 1, 5, 0, 17, 10, 0); },
+         cat({rect(5, 0, 3, 10), rect(16, 0, 6, 10), rect(8, 0, 8, 10)})},
+        {"nothing left after the leading columns", [](R r, C c) { block_fill_hires(r, c, 0, 1, 1, 0, 5, 40, 0); },
+         rect(1, 0, 5, 40)},
+        {"aligned page fill has no strips", [](R r, C c) { page_fill_std(r, c, 0, 0, 160, 32, 320, 32, 0); },
+         cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 160, 32, 32, 320, true)})},
+        // x 70..500, y 10..60: pages 80..480 x 16..48.
+        {"page fill strips left, right, top, bottom", [](R r, C c) { page_fill_std(r, c, 0, 0, 70, 10, 430, 50, 0); },
+         cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 80, 16, 32, 400, true),
+              sizeStep(3, 4, 32), step(2, 70, 10, 50 + 2, 10 + 6, false), step(2, 480, 10, 50 + 2, 20 + 0, false),
+              step(2, 80, 10, 6 + 2, 400 + 0, false), step(2, 80, 48, 12 + 0, 400 + 0, true)})},
+        {"below the page threshold: block fill of the whole",
+         [](R r, C c) { page_fill_std(r, c, 0, 0, 70, 10, 430, 20, 0); },
+         cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), step(2, 70, 10, 22, 436, true)})},
+        // x 5..700: trims 5..8 and 696..700; pages 160..640 x 0..32; strips 8..160 and 640..696.
+        {"high-resolution page fill", [](R r, C c) { page_fill_hires(r, c, 0, 1, 5, 0, 695, 32, 0); },
+         cat({rect(5, 0, 3, 32), rect(696, 0, 4, 32), {S(group_control, 0x60000000)}, {S(draw_op, 9)},
+              sizeStep(3, 4, 64), sizeStep(4, 16, 640), step(1, 160, 0, 32, 480, true), sizeStep(3, 4, 64),
+              step(2, 8, 0, 32, 152 + 8, false), step(2, 640, 0, 32, 56, true)})},
+        {"480 x 16 pages are below the threshold: high-resolution block fill",
+         [](R r, C c) { page_fill_hires(r, c, 0, 1, 5, 0, 695, 16, 0); },
+         cat({rect(5, 0, 3, 16), rect(696, 0, 4, 16), {S(group_control, 0x60000000)}, {S(draw_op, 9)},
+              sizeStep(3, 4, 64), step(2, 8, 0, 16, 688 + 8, true)})},
+        {"page request on a board without pages", [](R r, C c) { wren_fast_fill(2, r, c, 0, 0, pageless, 0, 0, 640, 64); },
+         cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), step(2, 0, 0, 64, 640, true)})},
+        {"only bit 1 forbids pages", [](R r, C c) { wren_fast_fill(2, r, c, 0, 0, bit0, 0, 0, 640, 64); },
+         cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 0, 0, 64, 640, true)})},
+        // Pages 80..240 x 8..16 (pw 160, ph 8: 1280), borders by rectangle fills. Row 8: parity
+        // (8 >> 2) & 2 = 2, a = 3; column 80 gives b 3 (X 1200), column 160 b 0 (X 960).
+        {"first-generation stereo page fill", [](R r, C c) { page_fill_stereo_wren1(r, c, 75, 6, 170, 10); },
+         cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 1200, 0, 16, 80, false),
+              step(1, 960, 0, 16, 80, true), rect(75, 6, 5, 10), rect(240, 6, 5, 10), rect(80, 6, 160, 2)})},
+        {"one page short of 1280: rectangle fill", [](R r, C c) { page_fill_stereo_wren1(r, c, 80, 8, 159, 8); },
+         rect(80, 8, 159, 8)},
+        {"adjacent pages wait in the step list",
+         [](R r, C c) {
+             SpfInitSeq();
+             SpfIssueStep(r, c, 0, 0, 1);  // Y 0, X 0
+             SpfIssueStep(r, c, 0, 1, 1);  // X 80: adjacent
+         },
+         {}},
+        {"and are flushed as one", [](R r, C c) { SpfFlushSeq(r, c); },
+         cat({sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 0, 0, 16, 160, true)})},
+        {"nothing pending", [](R r, C c) { SpfFlushSeq(r, c); }, {}},
+        {"a full step list is flushed",
+         [](R r, C c) {
+             SpfInitSeq();
+             SpfIssueStep(r, c, 0, 0, 1);  // (0, 0)
+             SpfIssueStep(r, c, 4, 0, 2);  // Y 16, X (0 ^ 2) * 80 = 160, width 160
+             SpfIssueStep(r, c, 4, 1, 1);  // X 240 is not 160 + 160: new entry
+             SpfIssueStep(r, c, 5, 0, 1);  // Y 16, X 320 + 160 = 480: new, list was full
+         },
+         cat({sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 0, 0, 16, 80, false), step(1, 160, 16, 16, 160, false),
+              step(1, 240, 16, 16, 80, true)})},
+        {"with the last entry left", [](R r, C c) { SpfFlushSeq(r, c); },
+         cat({sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 480, 16, 16, 80, true)})},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        row.call(regs(), &credit_);
+        EXPECT_EQ(take(), row.want);
+    }
 }
 
 TEST_F(FillSeqTest, BlockThresholdsByModeAndGeneration) {
@@ -79,67 +157,6 @@ TEST_F(FillSeqTest, BlockThresholdsByModeAndGeneration) {
         EXPECT_EQ(s.back().offset, c.blocks ? fill_p1 : fill_p5);
         EXPECT_EQ(s == rect(64, 8, c.w, c.h), !c.blocks);
     }
-}
-
-TEST_F(FillSeqTest, BlockFillCarriesTheMisalignment) {
-    block_fill_std(regs(), &credit_, 0, 0, 13, 6, 40, 8, 0);
-    EXPECT_EQ(take(), cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), step(2, 13, 6, 10, 45, true)}));
-    block_fill_stereo(regs(), &credit_, 1, 0, 13, 7, 40, 8, 0);
-    EXPECT_EQ(take(), cat({{S(draw_op, 9)}, sizeStep(3, 2, 32), step(2, 13, 7, 9, 45, true)}));
-}
-
-TEST_F(FillSeqTest, HighResolutionBlocksTrimColumnsToEights) {
-    block_fill_hires(regs(), &credit_, 0, 1, 3, 6, 100, 10, 0);
-    EXPECT_EQ(take(), cat({rect(3, 6, 5, 10), rect(96, 6, 7, 10), {S(group_control, 0x60000000)},
-                           {S(draw_op, 9)}, sizeStep(3, 4, 64), step(2, 8, 6, 12, 96, true)}));
-    // Narrow: after trimming 8 x 10 < 128 is a rectangle.
-    block_fill_hires(regs(), &credit_, 0, 1, 5, 0, 17, 10, 0);
-    EXPECT_EQ(take(), cat({rect(5, 0, 3, 10), rect(16, 0, 6, 10), rect(8, 0, 8, 10)}));
-    // Nothing left after the leading columns.
-    block_fill_hires(regs(), &credit_, 0, 1, 1, 0, 5, 40, 0);
-    EXPECT_EQ(take(), rect(1, 0, 5, 40));
-}
-
-TEST_F(FillSeqTest, PageFillAlignedHasNoStrips) {
-    page_fill_std(regs(), &credit_, 0, 0, 160, 32, 320, 32, 0);
-    EXPECT_EQ(take(), cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), sizeStep(4, 16, 320),
-                           step(1, 160, 32, 32, 320, true)}));
-}
-
-TEST_F(FillSeqTest, PageFillStripsLeftRightTopBottom) {
-    // x 70..500, y 10..60: pages 80..480 x 16..48.
-    page_fill_std(regs(), &credit_, 0, 0, 70, 10, 430, 50, 0);
-    EXPECT_EQ(take(), cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), sizeStep(4, 16, 320),
-                           step(1, 80, 16, 32, 400, true), sizeStep(3, 4, 32),
-                           step(2, 70, 10, 50 + 2, 10 + 6, false),    // left
-                           step(2, 480, 10, 50 + 2, 20 + 0, false),   // right
-                           step(2, 80, 10, 6 + 2, 400 + 0, false),    // top
-                           step(2, 80, 48, 12 + 0, 400 + 0, true)}));  // bottom
-    // Below the threshold: the block fill of the whole.
-    page_fill_std(regs(), &credit_, 0, 0, 70, 10, 430, 20, 0);
-    EXPECT_EQ(take(), cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), step(2, 70, 10, 22, 436, true)}));
-}
-
-TEST_F(FillSeqTest, HighResolutionPageFill) {
-    // x 5..700: trims 5..8 and 696..700; pages 160..640 x 0..32; strips 8..160 and 640..696.
-    page_fill_hires(regs(), &credit_, 0, 1, 5, 0, 695, 32, 0);
-    EXPECT_EQ(take(), cat({rect(5, 0, 3, 32), rect(696, 0, 4, 32), {S(group_control, 0x60000000)},
-                           {S(draw_op, 9)}, sizeStep(3, 4, 64), sizeStep(4, 16, 640),
-                           step(1, 160, 0, 32, 480, true), sizeStep(3, 4, 64),
-                           step(2, 8, 0, 32, 152 + 8, false), step(2, 640, 0, 32, 56, true)}));
-    // 480 x 16 pages are below the threshold: the high-resolution block fill of the whole.
-    page_fill_hires(regs(), &credit_, 0, 1, 5, 0, 695, 16, 0);
-    EXPECT_EQ(take(), cat({rect(5, 0, 3, 16), rect(696, 0, 4, 16), {S(group_control, 0x60000000)},
-                           {S(draw_op, 9)}, sizeStep(3, 4, 64), step(2, 8, 0, 16, 688 + 8, true)}));
-}
-
-TEST_F(FillSeqTest, PageRequestOnABoardWithoutPagesIsABlockFill) {
-    int board[64] = {0x20, 0, 0, 0, 0x2};
-    wren_fast_fill(2, regs(), &credit_, 0, 0, board, 0, 0, 640, 64);
-    EXPECT_EQ(take(), cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), step(2, 0, 0, 64, 640, true)}));
-    board[4] = 0x1;  // only bit 1 forbids pages
-    wren_fast_fill(2, regs(), &credit_, 0, 0, board, 0, 0, 640, 64);
-    EXPECT_EQ(take().size(), 16u);
 }
 
 // wren_fast_fill issues exactly what the routine for the board and mode issues.
@@ -206,42 +223,6 @@ TEST_F(FillSeqTest, CreditIsReducedAndReloadedFromStatus) {
     EXPECT_EQ(credit_, 77);
     page_fill_std(regs(), &credit_, 0, 0, 70, 10, 430, 50, 0);
     EXPECT_EQ(credit_, 77 - 16 - 5 - 4 * 5);
-}
-
-TEST_F(FillSeqTest, StepListMergesAdjacentPages) {
-    SpfInitSeq();
-    SpfIssueStep(regs(), &credit_, 0, 0, 1);  // Y 0, X 0
-    SpfIssueStep(regs(), &credit_, 0, 1, 1);  // X 80: adjacent
-    EXPECT_TRUE(take().empty());
-    SpfFlushSeq(regs(), &credit_);
-    EXPECT_EQ(take(), cat({sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 0, 0, 16, 160, true)}));
-    SpfFlushSeq(regs(), &credit_);  // nothing pending
-    EXPECT_TRUE(take().empty());
-}
-
-TEST_F(FillSeqTest, StepListFlushesWhenFull) {
-    SpfInitSeq();
-    SpfIssueStep(regs(), &credit_, 0, 0, 1);  // (0, 0)
-    SpfIssueStep(regs(), &credit_, 4, 0, 2);  // Y 16, X (0 ^ 2) * 80 = 160, width 160
-    SpfIssueStep(regs(), &credit_, 4, 1, 1);  // X 240 is not 160 + 160: new entry
-    SpfIssueStep(regs(), &credit_, 5, 0, 1);  // Y 16, X 320 + 160 = 480: new, list was full
-    Seq first = cat({sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 0, 0, 16, 80, false),
-                     step(1, 160, 16, 16, 160, false), step(1, 240, 16, 16, 80, true)});
-    EXPECT_EQ(take(), first);
-    SpfFlushSeq(regs(), &credit_);
-    EXPECT_EQ(take(), cat({sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 480, 16, 16, 80, true)}));
-}
-
-TEST_F(FillSeqTest, FirstGenerationStereoPageFill) {
-    // Pages 80..240 x 8..16 (pw 160, ph 8: 1280), borders by rectangle fills.
-    page_fill_stereo_wren1(regs(), &credit_, 75, 6, 170, 10);
-    // Row 8: parity (8 >> 2) & 2 = 2, a = 3; column 80 gives b 3 (X 1200), column 160 b 0 (X 960).
-    EXPECT_EQ(take(), cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), sizeStep(4, 16, 320),
-                           step(1, 1200, 0, 16, 80, false), step(1, 960, 0, 16, 80, true),
-                           rect(75, 6, 5, 10), rect(240, 6, 5, 10), rect(80, 6, 160, 2)}));
-    // One page short of 1280: rectangle fill of the whole.
-    page_fill_stereo_wren1(regs(), &credit_, 80, 8, 159, 8);
-    EXPECT_EQ(take(), rect(80, 8, 159, 8));
 }
 
 }  // namespace

@@ -16,8 +16,7 @@ struct Geo {
 };
 
 // Clip rectangles of a window as its handle hands them out under the lock.
-std::vector<ZorRect> lockedClip(wca::Window &w)
-{
+std::vector<ZorRect> lockedClip(wca::Window &w) {
     std::vector<ZorRect> out;
     wca_win *h = w.handle();
     EXPECT_EQ(wca_win_lock(h), WCA_OK);
@@ -39,8 +38,7 @@ std::vector<ZorRect> lockedClip(wca::Window &w)
 // Checks that the clip lists of the stack (bottom to top in model) and the
 // uncovered screen cover every screen pixel exactly once, and that each pixel
 // belongs to the topmost window of the model there.
-void checkTiling(wca::Screen &s, const std::vector<Geo> &model)
-{
+void checkTiling(wca::Screen &s, const std::vector<Geo> &model) {
     const int W = s.width(), H = s.height();
     std::vector<int> owner(std::size_t(W) * H, 0), hits(std::size_t(W) * H, 0);
     for (const Geo &g : model)
@@ -73,15 +71,13 @@ void checkTiling(wca::Screen &s, const std::vector<Geo> &model)
     }
 }
 
-Geo randomGeo(std::mt19937 &rng, int W, int H)
-{
+Geo randomGeo(std::mt19937 &rng, int W, int H) {
     // Some windows stick out of the screen on any side.
     std::uniform_int_distribution<int> px(-W / 3, W), py(-H / 3, H), sw(1, W), sh(1, H);
     return Geo{0, px(rng), py(rng), sw(rng), sh(rng)};
 }
 
-TEST(WindowClip, RandomStacksTileTheScreen)
-{
+TEST(WindowClip, RandomStacksTileTheScreen) {
     std::mt19937 rng(4711);
     for (int run = 0; run < 20; ++run) {
         wca::Screen s(97, 61);
@@ -139,8 +135,7 @@ TEST(WindowClip, RandomStacksTileTheScreen)
     }
 }
 
-TEST(WindowClip, HandleKeepsItsClipWhileLockedAndSeesChangesAtTheNextLock)
-{
+TEST(WindowClip, HandleKeepsItsClipWhileLockedAndSeesChangesAtTheNextLock) {
     wca::Screen s(200, 100);
     const int a = s.createWindow(8, 10, 10, 50, 40);
     const int b = s.createWindow(24, 150, 50, 30, 30);
@@ -194,8 +189,7 @@ TEST(WindowClip, HandleKeepsItsClipWhileLockedAndSeesChangesAtTheNextLock)
 // the window system, the window is not locked, and the unlock observers run so
 // that earlier lock observers can undo. An unlock observer that throws does
 // not stop the unlock or the observers after it.
-TEST(WindowClip, ObserversThatFailCannotBreakTheLock)
-{
+TEST(WindowClip, ObserversThatFailCannotBreakTheLock) {
     wca::Screen s(200, 100);
     const int a = s.createWindow(8, 10, 10, 50, 40);
     wca_win *h = s.window(a)->handle();
@@ -234,8 +228,7 @@ TEST(WindowClip, ObserversThatFailCannotBreakTheLock)
 
 // Observers may remove themselves or others, and add new ones, while they run;
 // the ones added run from the next lock on.
-TEST(WindowClip, ObserversMayChangeTheObserversWhileTheyRun)
-{
+TEST(WindowClip, ObserversMayChangeTheObserversWhileTheyRun) {
     wca::Screen s(100, 100);
     const int a = s.createWindow(8, 0, 0, 10, 10);
     wca_win *h = s.window(a)->handle();
@@ -256,8 +249,7 @@ TEST(WindowClip, ObserversMayChangeTheObserversWhileTheyRun)
     EXPECT_EQ(seen, (std::vector<int>{1, 3}));
 }
 
-TEST(WindowClip, BadRequestsAreRefusedWithAMessage)
-{
+TEST(WindowClip, BadRequestsAreRefusedWithAMessage) {
     EXPECT_THROW(wca::Screen(0, 10), std::invalid_argument);
     EXPECT_THROW(wca::Screen(2049, 10), std::invalid_argument);
     EXPECT_THROW(wca::Screen(10, -1), std::invalid_argument);

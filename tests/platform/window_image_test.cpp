@@ -4,10 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
-TEST(WindowImage, RecordFieldsFollowDepthAndProperties)
-{
+TEST(WindowImage, RecordFieldsFollowDepthAndProperties) {
     wca::Screen s(640, 480);
     std::uint8_t space[64];
     int regs[4];
@@ -29,9 +30,8 @@ TEST(WindowImage, RecordFieldsFollowDepthAndProperties)
         ZorImage *img = s.windowImage(id);
         ASSERT_NE(img, nullptr);
         EXPECT_EQ(s.windowImage(id), img);
-        EXPECT_EQ(img->getWidth(), 100u);
-        EXPECT_EQ(img->getHeight(), 70u);
-        EXPECT_EQ(img->getBands(), depth == 8 ? 1u : 4u);
+        EXPECT_EQ(std::make_tuple(img->getWidth(), img->getHeight(), img->getBands()),
+                  std::make_tuple(100u, 70u, depth == 8 ? 1u : 4u));
         ZorHandle<ZorImage> child(img->createChild(4, 5, depth == 8 ? 0 : 1, 10, 10, depth == 8 ? 1 : 3));
         ASSERT_NE(child, nullptr);
 
@@ -39,22 +39,14 @@ TEST(WindowImage, RecordFieldsFollowDepthAndProperties)
         s.setRegisterBase(regs);
         for (const ZorDisplayIO *rec : {img->getDeviceInputOutput(), child->getDeviceInputOutput()}) {
             ASSERT_NE(rec, nullptr);
-            EXPECT_EQ(rec->window, s.window(id)->handle());
-            EXPECT_EQ(rec->depth, depth);
-            EXPECT_EQ(rec->regs, regs);
-            EXPECT_EQ(rec->fbBase, depth == 8 ? s.frameBuffer8() : s.frameBuffer24());
-            EXPECT_EQ(rec->fbLineBytes, depth == 8 ? 2048 : 8192);
-            for (int i = 0; i < 64; ++i)
-                EXPECT_EQ(rec->board[i], 0x1000 * i + 0x40);
-            EXPECT_EQ(rec->stereo, 1);
-            EXPECT_EQ(rec->highRes, 0);
-            EXPECT_EQ(rec->mapMode, 2);
-            EXPECT_EQ(rec->mapBase, space);
-            EXPECT_EQ(rec->mapLineBytes, 16384);
-            EXPECT_EQ(rec->view8Base, space + 8);
-            EXPECT_EQ(rec->view8LineBytes, 2048);
-            EXPECT_EQ(rec->view16Base, space + 16);
-            EXPECT_EQ(rec->view16LineBytes, 4096);
+            EXPECT_EQ(std::tie(rec->window, rec->depth, rec->regs, rec->fbBase, rec->fbLineBytes),
+                      std::make_tuple(static_cast<void *>(s.window(id)->handle()), depth, static_cast<void *>(regs),
+                                      depth == 8 ? s.frameBuffer8() : s.frameBuffer24(), depth == 8 ? 2048 : 8192));
+            for (int i = 0; i < 64; ++i) EXPECT_EQ(rec->board[i], 0x1000 * i + 0x40);
+            EXPECT_EQ(std::tie(rec->stereo, rec->highRes, rec->mapMode, rec->mapBase, rec->mapLineBytes),
+                      std::make_tuple(1, 0, 2, static_cast<std::uint8_t *>(space), 16384));
+            EXPECT_EQ(std::tie(rec->view8Base, rec->view8LineBytes, rec->view16Base, rec->view16LineBytes),
+                      std::make_tuple(static_cast<std::uint8_t *>(space + 8), 2048, static_cast<std::uint8_t *>(space + 16), 4096));
         }
         s.setRegisterBase(nullptr);
 
@@ -71,8 +63,7 @@ TEST(WindowImage, RecordFieldsFollowDepthAndProperties)
 
 // The path a driver takes: record -> handle -> lock -> clip list and bbox ->
 // region to write -> frame-buffer addresses.
-TEST(WindowImage, DriverPathWritesOnlyVisiblePixels)
-{
+TEST(WindowImage, DriverPathWritesOnlyVisiblePixels) {
     wca::Screen s(128, 64);
     const int id = s.createWindow(8, 10, 5, 40, 20);
     s.createWindow(8, 30, 0, 100, 12);  // covers the window's top right

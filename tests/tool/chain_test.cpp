@@ -7,7 +7,6 @@
 // here whole, as the tool compiles it.
 #include "../../tools/chain.cpp"
 
-#include <set>
 
 namespace {
 
@@ -146,14 +145,13 @@ TEST(ToolChain, ConstantsArePerBandAndFillFour) {
     ZorHandle<ZorImage> dst(ZorImage::create(5, 4, 3, ZOR_BYTE));
     struct Case {
         const char *path;
-        std::vector<double> given;
-        std::vector<float> floats;
-        std::vector<std::int32_t> ints;
+        std::vector<double> given, want;
+        bool ints;
     } cases[] = {
-        {"addconst8", {1, 2, 3}, {1, 2, 3, 3}, {}},
-        {"addconst8", {-7.5}, {-7.5f, -7.5f, -7.5f, -7.5f}, {}},
-        {"xorconst8", {1, 2, 3}, {}, {1, 2, 3, 3}},
-        {"andconst8", {255}, {}, {255, 255, 255, 255}},
+        {"addconst8", {1, 2, 3}, {1, 2, 3, 3}, false},
+        {"addconst8", {-7.5}, {-7.5, -7.5, -7.5, -7.5}, false},
+        {"xorconst8", {1, 2, 3}, {1, 2, 3, 3}, true},
+        {"andconst8", {255}, {255, 255, 255, 255}, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path);
@@ -162,8 +160,9 @@ TEST(ToolChain, ConstantsArePerBandAndFillFour) {
         ASSERT_TRUE(chain) << error;
         const void *p = chain->display()->getOp1()->getPtrParam(1);
         ASSERT_TRUE(p);
-        for (std::size_t k = 0; k < c.floats.size(); ++k) EXPECT_EQ(static_cast<const float *>(p)[k], c.floats[k]);
-        for (std::size_t k = 0; k < c.ints.size(); ++k) EXPECT_EQ(static_cast<const std::int32_t *>(p)[k], c.ints[k]);
+        for (std::size_t k = 0; k < c.want.size(); ++k)
+            EXPECT_EQ(c.ints ? double(static_cast<const std::int32_t *>(p)[k]) : static_cast<const float *>(p)[k],
+                      c.want[k]);
     }
     // Set values take the bands of the destination: three bands of three values.
     std::string error;
@@ -219,7 +218,11 @@ TEST(ToolChain, TakesDescribesTheRowInWords) {
         {"add8", "2 images"},
         {"copy8", "1 image"},
         {"setvalue8", "no image, --value"},
+        {"addconst8", "1 image, --const"},
         {"andconst8", "1 image, --const (integers)"},
+        {"lookup8_8", "1 image, --lut"},
+        {"threshold8/rescale8", "1 image, low, high, map, scale, offset"},
+        {"transpose8", "1 image, flip (1 integer)"},
         {"threshold8/threshold8/rescale8", "1 image, low (2x), high (2x), map (2x), scale, offset"},
         {"affine8nearest", "1 image, matrix (6 numbers)"},
         {"convolve8/convolve8", "1 image, kernel* (2x), edge (1 integer, 2x)"},
