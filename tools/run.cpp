@@ -107,13 +107,13 @@ bool writable(const std::string &path, std::string *error) {
     return true;
 }
 
-// A lookup table of 256 entries from a spec a person writes: "invert",
+// A lookup table of 256 entries from what a person writes: "invert",
 // "gamma:G", "posterise:N", "threshold:T", "file:PATH" (numbers 0..255
 // separated by commas or white space), or the numbers themselves.
-bool parse_lut(const std::string &spec, std::vector<double> *out, std::string *error) {
+bool parse_lut(const std::string &text, std::vector<double> *out, std::string *error) {
     out->assign(256, 0.0);
-    const std::size_t colon = spec.find(':');
-    const std::string name = spec.substr(0, colon), arg = colon == std::string::npos ? "" : spec.substr(colon + 1);
+    const std::size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon), arg = colon == std::string::npos ? "" : text.substr(colon + 1);
     char *end = nullptr;
     const double a = arg.empty() ? 0.0 : std::strtod(arg.c_str(), &end);
     const bool number = !arg.empty() && end && *end == '\0' && std::isfinite(a);
@@ -138,10 +138,10 @@ bool parse_lut(const std::string &spec, std::vector<double> *out, std::string *e
         while (!text.empty() && text.back() == ',') text.pop_back();
         std::size_t first = text.find_first_not_of(',');
         return parse_numbers(first == std::string::npos ? "" : text.substr(first), "--lut " + arg, out, error);
-    } else if (!spec.empty() && (std::isdigit(static_cast<unsigned char>(spec[0])) || spec[0] == '-')) {
-        return parse_numbers(spec, "--lut", out, error);
+    } else if (!text.empty() && (std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-')) {
+        return parse_numbers(text, "--lut", out, error);
     } else {
-        *error = "--lut: '" + spec + "' is not invert, gamma:G, posterise:N, threshold:T, file:PATH or numbers";
+        *error = "--lut: '" + text + "' is not invert, gamma:G, posterise:N, threshold:T, file:PATH or numbers";
         return false;
     }
     return true;
