@@ -147,6 +147,31 @@ void kl_gcopy_f2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_l
 void kl_gcopyrl_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
 void kl_gcopyrl_f2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
 
+// ---- Flips and block transposition ---------------------------------------
+// kl_transpose_8 / kl_transpose_16 write dst (w x h pixels) as a mirrored copy
+// of the source. fliptype 0: destination row r is source row -r (counted from
+// the source's data, upwards); 1: destination pixel c of a row is source pixel
+// -c (leftwards), rows going down; 5: both. src->data addresses the source
+// pixel that lands on the destination's first pixel. Both images have the
+// same type and band count; only the samples selected by dst->bmask AND
+// src->bmask are written (type 0 copies rows with kl_copy_8 / kl_copy_16 under
+// mask -1). Other arguments or flip types write nothing.
+void kl_transpose_8(kl_image *dst, kl_image *src, int fliptype);
+void kl_transpose_16(kl_image *dst, kl_image *src, int fliptype);
+
+// Column-major blocks: block word i holds sample i of rows 0..7 (8-bit, row r
+// in byte r) or rows 0..3 (16-bit, row r in 16-bit lane r). The _in forms
+// read count samples of the first min(nrows, 8) (or 4) rows and write count
+// words, the bytes of missing rows 0; the _out forms write count samples to
+// each of those rows from count words. count <= 0 or nrows < 1 does nothing.
+void transpose_in_8(const unsigned char *const *rows, uint64_t *block, int count, int nrows);
+void transpose_out_8(const uint64_t *block, unsigned char *const *rows, int count, int nrows);
+void transpose_in_16(const int16_t *const *rows, uint64_t *block, int count, int nrows);
+void transpose_out_16(const uint64_t *block, int16_t *const *rows, int count, int nrows);
+// The 4 x 4 block of 16-bit samples whose row r is w_r, transposed: result
+// word c (lane r = lane c of w_r) is stored at (char *)dst + 8 * c * stride.
+void transpose16_4x4(uint64_t w0, uint64_t w1, uint64_t w2, uint64_t w3, void *dst, int stride);
+
 #ifdef __cplusplus
 }
 #endif
