@@ -172,6 +172,42 @@ void transpose_out_16(const uint64_t *block, int16_t *const *rows, int count, in
 // word c (lane r = lane c of w_r) is stored at (char *)dst + 8 * c * stride.
 void transpose16_4x4(uint64_t w0, uint64_t w1, uint64_t w2, uint64_t w3, void *dst, int stride);
 
+// ---- Quick zoom ----------------------------------------------------------
+// Exact 2x or 4x bilinear enlargement of one band into dst (w x h pixels, the
+// value written to every sample dst->bmask selects). Destination column i of
+// the rectangle is zoomed column xphase + i from src->data's pixel (0 <=
+// xphase < f), rows likewise; the value at fractions (a/f, b/f) between
+// source pixels p00 p01 / p10 p11 is floor(((f-a)(f-b) p00 + a(f-b) p01 +
+// (f-a)b p10 + ab p11) / f^2). The source sample read is the first one
+// src->bmask selects, 8-bit (or signed 16-bit for the _16 forms). Reads only
+// the taps of nonzero weight: columns 0 .. ceil((xphase + w - 1) / f) and rows
+// 0 .. ceil((yphase + h - 1) / f). linebuf: 8 bytes per destination column,
+// 8-byte aligned, contents not used. The lookup forms store table[value];
+// the 16-bit forms take a table of 65536 entries whose first entry is for
+// -32768 (the _E / _O 2x variants take its base moved to the entry for 0).
+// The 2x forms call their even or odd variant by the parity of xphase plus
+// the destination address; both write the same bytes.
+void klqdx_scale2x_8(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf);
+void klqdx_scale4x_8(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf);
+void klqdx_scale2x_8_lookup_8_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
+                                void *linebuf);
+void klqdx_scale4x_8_lookup_8_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
+                                void *linebuf);
+void klqdx_scale2x_16_lookup_16_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
+                                  void *linebuf);
+void klqdx_scale4x_16_lookup_16_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
+                                  void *linebuf);
+void klqdx_scale2x_8_0(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf);
+void klqdx_scale2x_8_1(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf);
+void kl_scale_2x_bilinear_8_1_lookup_8_8_1_E(kl_image *src, kl_image *dst, const unsigned char *table, int xphase,
+                                             int yphase, void *linebuf);
+void kl_scale_2x_bilinear_8_1_lookup_8_8_1_O(kl_image *src, kl_image *dst, const unsigned char *table, int xphase,
+                                             int yphase, void *linebuf);
+void kl_scale_2x_bilinear_16_1_lookup_16_8_1_E(kl_image *src, kl_image *dst, const unsigned char *base, int xphase,
+                                               int yphase, void *linebuf);
+void kl_scale_2x_bilinear_16_1_lookup_16_8_1_O(kl_image *src, kl_image *dst, const unsigned char *base, int xphase,
+                                               int yphase, void *linebuf);
+
 #ifdef __cplusplus
 }
 #endif
