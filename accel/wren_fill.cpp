@@ -302,6 +302,7 @@ extern "C" void wren_fast_fill(int method, void *regs, long *credit, int stereo,
             (page ? page_fill_std : block_fill_std)(regs, credit, stereo, hires, x, y, w, h, 1);
         return;
     }
+    // A high-resolution screen takes the high-resolution geometry, stereo or not.
     if (hires)
         (page ? page_fill_hires : block_fill_hires)(regs, credit, stereo, hires, x, y, w, h, 0);
     else if (stereo)

@@ -93,14 +93,15 @@ int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
     } else {
         region = roid;
     }
-    if (!region || region->numRects() == 0) {
-        if (region && chained) {
-            region->destroy();
-        }
+    if (!region) {
         report("di-6", 0, chained ? 73 : 79);
         return call.decline(WREN_REGION, "no region to fill");
     }
     call.region(region, chained);
+    // An empty region is nothing to do.
+    if (call.region_empty()) {
+        return call.computed();
+    }
 
     const wren::Visible *vis = call.clip();
     if (!vis) {

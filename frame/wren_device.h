@@ -30,6 +30,16 @@ public:
 
     // Drivers: the display operation and the number of operations of the
     // matched path; ZOR_SUCCESS when drawn, ZOR_FAILURE when declined.
+    //
+    // Constants. The constant drivers (AddConst8Wren and the rest of the
+    // AluConst8Wren family, MultiplyConst8Wren) and SetValue8Wren take their
+    // values from getPtrParam(1) of the operation: an array holding one value
+    // per band the window selects, in band order (32-bit integers for and, or
+    // and xor; floats otherwise). The parameter is a bare pointer and carries
+    // no length, so the drivers read as many values as the window selects
+    // bands: a host that passes fewer makes them read past the end of its
+    // array. SetValue8Wren declines when its operation's image has fewer bands
+    // than that, which is all it can check.
     int Add8Wren(ZorOp *op, int count);
     int AddConst8Wren(ZorOp *op, int count);
     int Affine8Wren(ZorOp *op, int count);

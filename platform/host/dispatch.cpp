@@ -127,8 +127,16 @@ ZorDispatchResult ZorDispatch(ZorOp *display, const ZorOpTreeNode *base) {
     if (!best) return result;
     result.count = best_count;
     // Copied: a function may register or withdraw functions while it runs.
-    const std::vector<ZorOpTreeNode::Function> functions = best->functions();
+    // Without memory for the copy no device is asked: the host computes the
+    // chain itself, as after any refusal.
+    std::vector<ZorOpTreeNode::Function> functions;
+    try {
+        functions = best->functions();
+    } catch (...) {
+        return result;
+    }
     for (const auto &f : functions) {
+        ++result.asked;
         if ((f.device->*f.member)(display, best_count) == ZOR_SUCCESS) {
             result.status = ZOR_SUCCESS;
             result.device = f.device;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -13,11 +14,15 @@ bool valid_shape(unsigned w, unsigned h, unsigned bands, int datatype) {
 
 // Zeroed memory (16-byte aligned), freed when the last user lets go; null
 // beyond the host's limit.
-std::shared_ptr<void> zeroed(std::size_t bytes) {
+std::shared_ptr<void> zeroed(std::size_t bytes) noexcept {
     if (bytes > ZorImage::kMaxBytes) return nullptr;
     void *p = std::calloc(bytes, 1);
     if (!p) return nullptr;
-    return std::shared_ptr<void>(p, std::free);
+    try {
+        return std::shared_ptr<void>(p, std::free);
+    } catch (...) {
+        return nullptr;  // the shared pointer frees p when it cannot be made
+    }
 }
 
 template <class T>
@@ -55,9 +60,10 @@ ZorImage::~ZorImage() {
     if (isRoi_) releaseOwned(isRoi_);
 }
 
-ZorImage *ZorImage::create(unsigned w, unsigned h, unsigned bands, int datatype) {
+ZorImage *ZorImage::create(unsigned w, unsigned h, unsigned bands, int datatype) noexcept {
     if (!valid_shape(w, h, bands, datatype)) return nullptr;
-    auto *img = new ZorImage(w, h, bands, datatype);
+    auto *img = new (std::nothrow) ZorImage(w, h, bands, datatype);
+    if (!img) return nullptr;
     ZorStorage &s = img->storage_;
     std::size_t bytes;
     if (datatype == ZOR_BIT) {
@@ -84,28 +90,36 @@ ZorImage *ZorImage::create(unsigned w, unsigned h, unsigned bands, int datatype)
 }
 
 ZorImage *ZorImage::createOver(unsigned w, unsigned h, unsigned bands, int datatype, void *data,
-                               std::int32_t scanlineStride, std::uint16_t pixelStride) {
+                               std::int32_t scanlineStride, std::uint16_t pixelStride) noexcept {
     if (!valid_shape(w, h, bands, datatype) || datatype == ZOR_BIT || !data || pixelStride < bands ||
         scanlineStride < 0 || static_cast<unsigned long long>(scanlineStride) < 1ull * w * pixelStride)
         return nullptr;
-    auto *img = new ZorImage(w, h, bands, datatype);
+    auto *img = new (std::nothrow) ZorImage(w, h, bands, datatype);
+    if (!img) return nullptr;
     img->storage_.samples = {data, scanlineStride, pixelStride};
     img->inMemory_ = true;
     return img;
 }
 
-ZorImage *ZorImage::createWindow(unsigned w, unsigned h, unsigned bands, const ZorDisplayIO &record) {
+ZorImage *ZorImage::createWindow(unsigned w, unsigned h, unsigned bands, const ZorDisplayIO &record) noexcept {
     if (!valid_shape(w, h, bands, ZOR_BYTE)) return nullptr;
-    auto *img = new ZorImage(w, h, bands, ZOR_BYTE);
-    img->display_ = std::make_shared<ZorDisplayIO>(record);
-    return img;
+    ZorHandle<ZorImage> img(new (std::nothrow) ZorImage(w, h, bands, ZOR_BYTE));
+    if (!img) return nullptr;
+    try {
+        img->display_ = std::make_shared<ZorDisplayIO>(record);
+    } catch (...) {
+        return nullptr;
+    }
+    return img.release();
 }
 
-ZorImage *ZorImage::createChild(unsigned x, unsigned y, unsigned band, unsigned w, unsigned h, unsigned bands) {
+ZorImage *ZorImage::createChild(unsigned x, unsigned y, unsigned band, unsigned w, unsigned h,
+                                 unsigned bands) noexcept {
     if (w < 1 || h < 1 || bands < 1 || x > w_ || w > w_ - x || y > h_ || h > h_ - y || band > bands_ ||
         bands > bands_ - band)
         return nullptr;
-    auto *c = new ZorImage(w, h, bands, datatype_);
+    auto *c = new (std::nothrow) ZorImage(w, h, bands, datatype_);
+    if (!c) return nullptr;
     c->child_ = true;
     c->cx_ = cx_ + x;
     c->cy_ = cy_ + y;
@@ -164,7 +178,7 @@ ZorRoi *ZorImage::owned(ZorRoi *r) {
 
 ZorRoi *ZorImage::getRoi() { return roi_; }
 
-ZorRoi *ZorImage::getImageSpaceRoi() {
+ZorRoi *ZorImage::getImageSpaceRoi() noexcept {
     if (!isRoi_) {
         int ox, oy;
         getOrigin(&ox, &oy);
@@ -175,7 +189,7 @@ ZorRoi *ZorImage::getImageSpaceRoi() {
     return isRoi_;
 }
 
-int ZorImage::setRoi(const ZorRoi *roi) {
+int ZorImage::setRoi(const ZorRoi *roi) noexcept {
     ZorRoi *cut = nullptr;
     if (roi) {
         ZorHandle<ZorRoi> whole(ZorRoi::create(0, 0, static_cast<int>(w_), static_cast<int>(h_)));
@@ -207,7 +221,7 @@ void *ZorImage::sampleAddress(unsigned x, unsigned y, unsigned band) const {
     return static_cast<std::uint8_t *>(s.address) + index * size;
 }
 
-int ZoriGetRoiList(ZorRoi **roi, ZorImage *dst, ZorImage *src, ZorImage *other, void *reserved) {
+int ZoriGetRoiList(ZorRoi **roi, ZorImage *dst, ZorImage *src, ZorImage *other, void *reserved) noexcept {
     if (!roi) return ZOR_FAILURE;
     *roi = nullptr;
     if (!dst || reserved || !dst->getImageSpaceRoi()) return ZOR_FAILURE;

@@ -9,6 +9,7 @@ namespace {
 
 std::atomic<std::uint64_t> next_version{0};
 std::atomic<long> live_objects{0};
+std::atomic<long> dropped_reports{0};
 
 std::vector<ZorErrorRecord> &error_log() {
     static std::vector<ZorErrorRecord> log;
@@ -44,13 +45,20 @@ ZorSystemState::~ZorSystemState() = default;
 ZorOpTreeNode *ZorSystemState::getOpTreeBase() { return base_.get(); }
 
 void ZorSystemState::notifyError(ZorSystemState *state, int category, const char *id, int flag, int line,
-                                 const char *file, const ZorObject *object) {
-    error_log().push_back({state, category, id ? id : "", flag, line, file ? file : "", object});
+                                 const char *file, const ZorObject *object) noexcept {
+    // A report that cannot be recorded (no memory for it) is dropped and counted.
+    try {
+        error_log().push_back({state, category, id ? id : "", flag, line, file ? file : "", object});
+    } catch (...) {
+        ++dropped_reports;
+    }
 }
+
+long ZorSystemState::droppedErrors() noexcept { return dropped_reports; }
 
 const std::vector<ZorErrorRecord> &ZorSystemState::errors() { return error_log(); }
 
-void ZorSystemState::clearErrors() { error_log().clear(); }
+void ZorSystemState::clearErrors() noexcept { std::vector<ZorErrorRecord>().swap(error_log()); }
 
 const char *ZorSystemState::errorText(const char *id) {
     static constexpr struct {

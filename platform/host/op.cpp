@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -35,9 +36,9 @@ ZorOp::ZorOp(int number, ZorImage *dst, ZorImage *src1, ZorImage *src2, ZorOp *o
     : number_(number), dst_(dst), src1_(src1), src2_(src2), op1_(op1) {}
 ZorOp::~ZorOp() = default;
 
-ZorOp *ZorOp::create(const char *name, ZorImage *dst, ZorImage *src1, ZorImage *src2, ZorOp *op1) {
+ZorOp *ZorOp::create(const char *name, ZorImage *dst, ZorImage *src1, ZorImage *src2, ZorOp *op1) noexcept {
     const int number = ZorLookupOpNumber(name);
-    return number < 0 ? nullptr : new ZorOp(number, dst, src1, src2, op1);
+    return number < 0 ? nullptr : new (std::nothrow) ZorOp(number, dst, src1, src2, op1);
 }
 
 void ZorOp::setOp1(ZorOp *op1) {

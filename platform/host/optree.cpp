@@ -29,22 +29,31 @@ const ZorOpTreeNode *ZorOpTreeNode::child(const char *name) const {
     return nullptr;
 }
 
-ZorOpTreeNode *ZorOpTreeNode::branch(const char *name) {
+ZorOpTreeNode *ZorOpTreeNode::branch(const char *name) noexcept {
     if (!name || !*name) return nullptr;
     if (const ZorOpTreeNode *c = child(name)) return const_cast<ZorOpTreeNode *>(c);
-    children_.push_back(std::make_unique<ZorOpTreeNode>(name));
+    try {
+        auto node = std::make_unique<ZorOpTreeNode>(name);
+        children_.push_back(std::move(node));
+    } catch (...) {
+        return nullptr;  // out of memory: nothing was added
+    }
     return children_.back().get();
 }
 
-int ZorOpTreeNode::addFunction(ZorDeviceComputeType *device, ZorComputeFunction member) {
+int ZorOpTreeNode::addFunction(ZorDeviceComputeType *device, ZorComputeFunction member) noexcept {
     if (refused_now() || !device || !member) return ZOR_FAILURE;
     for (const Function &f : functions_)
         if (f.device == device && f.member == member) return ZOR_FAILURE;
-    functions_.push_back({device, member, ++registration_order});
+    try {
+        functions_.push_back({device, member, ++registration_order});
+    } catch (...) {
+        return ZOR_FAILURE;  // out of memory: nothing was added
+    }
     return ZOR_SUCCESS;
 }
 
-void ZorOpTreeNode::removeFunctions(ZorDeviceComputeType *device) {
+void ZorOpTreeNode::removeFunctions(ZorDeviceComputeType *device) noexcept {
     std::erase_if(functions_, [device](const Function &f) { return f.device == device; });
     for (auto &c : children_) c->removeFunctions(device);
 }

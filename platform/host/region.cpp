@@ -58,28 +58,50 @@ bool scale_span(int32_t a0, int32_t a1, double s, double c, int32_t *b0, int32_t
     return true;
 }
 
+// Runs a region operation: an exception (an allocation that failed inside a
+// container) becomes the null result the callers are promised. Temporaries
+// are held by handles, so nothing is left behind.
+template <class F>
+auto no_throw(F &&f) noexcept -> decltype(f()) {
+    try {
+        return f();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 // ---- Clip lists ---------------------------------------------------------------
 
-ZorClipList::ZorClipList() : region_(new pixman_region32_t) { pixman_region32_init(region_); }
+ZorClipList::ZorClipList() = default;
 
 ZorClipList::~ZorClipList() {
-    pixman_region32_fini(region_);
-    delete region_;
+    if (region_) {
+        pixman_region32_fini(region_);
+        delete region_;
+    }
 }
 
-ZorClipList *ZorClipList::create(const ZorRect *rects, std::size_t n) {
+ZorClipList *ZorClipList::make() noexcept {
+    ZorHandle<ZorClipList> c(new (std::nothrow) ZorClipList);
+    if (!c) return nullptr;
+    c->region_ = new (std::nothrow) pixman_region32_t;
+    if (!c->region_) return nullptr;
+    pixman_region32_init(c->region_);
+    return c.release();
+}
+
+ZorClipList *ZorClipList::create(const ZorRect *rects, std::size_t n) noexcept {
     if (!rects && n > 0) return nullptr;
-    std::vector<Box> boxes(n);
-    for (std::size_t i = 0; i < n; ++i)
-        if (!to_box(rects[i], &boxes[i])) return nullptr;
-    auto *c = new ZorClipList;
-    if (!set_boxes(c->region_, boxes)) {
-        c->destroy();
-        return nullptr;
-    }
-    return c;
+    return no_throw([&]() -> ZorClipList * {
+        std::vector<Box> boxes(n);
+        for (std::size_t i = 0; i < n; ++i)
+            if (!to_box(rects[i], &boxes[i])) return nullptr;
+        ZorHandle<ZorClipList> c(make());
+        if (!c || !set_boxes(c->region_, boxes)) return nullptr;
+        return c.release();
+    });
 }
 
 std::size_t ZorClipList::numRects() const { return pixman_region32_n_rects(region_); }
@@ -93,15 +115,23 @@ ZorRect ZorClipList::rect(std::size_t i) const {
 
 // ---- Rectangle lists ----------------------------------------------------------
 
-ZorRectList::ZorRectList(const pixman_region32 *region) {
-    const std::vector<Box> boxes = boxes_of(region);
-    count_ = boxes.size();
-    rects_ = new ZorRect[count_ ? count_ : 1];
-    for (std::size_t i = 0; i < count_; ++i)
-        rects_[i] = {boxes[i].x1, boxes[i].y1, boxes[i].x2 - boxes[i].x1, boxes[i].y2 - boxes[i].y1};
-}
+ZorRectList::ZorRectList() = default;
 
 ZorRectList::~ZorRectList() { delete[] rects_; }
+
+ZorRectList *ZorRectList::make(const pixman_region32 *region) noexcept {
+    int n = 0;
+    const Box *b = pixman_region32_rectangles(const_cast<pixman_region32 *>(region), &n);
+    ZorHandle<ZorRectList> list(new (std::nothrow) ZorRectList);
+    if (!list) return nullptr;
+    const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 0;
+    list->rects_ = new (std::nothrow) ZorRect[count ? count : 1];
+    if (!list->rects_) return nullptr;
+    list->count_ = count;
+    for (std::size_t i = 0; i < count; ++i)
+        list->rects_[i] = {b[i].x1, b[i].y1, b[i].x2 - b[i].x1, b[i].y2 - b[i].y1};
+    return list.release();
+}
 
 int ZorRectList::getNext(int *x, int *y, int *w, int *h) {
     if (next_ >= count_) return 0;
@@ -118,92 +148,104 @@ void ZorRectList::rewind() { next_ = 0; }
 
 // ---- Regions ------------------------------------------------------------------
 
-ZorRoi::ZorRoi() : region_(new pixman_region32_t) { pixman_region32_init(region_); }
+ZorRoi::ZorRoi() = default;
 
 ZorRoi::~ZorRoi() {
-    pixman_region32_fini(region_);
-    delete region_;
+    if (region_) {
+        pixman_region32_fini(region_);
+        delete region_;
+    }
 }
 
-ZorRoi *ZorRoi::adopt(ZorRoi *r, bool ok) {
+ZorRoi *ZorRoi::make() noexcept {
+    ZorHandle<ZorRoi> r(new (std::nothrow) ZorRoi);
+    if (!r) return nullptr;
+    r->region_ = new (std::nothrow) pixman_region32_t;
+    if (!r->region_) return nullptr;
+    pixman_region32_init(r->region_);
+    return r.release();
+}
+
+ZorRoi *ZorRoi::adopt(ZorRoi *r, bool ok) noexcept {
     if (ok) return r;
-    r->destroy();
+    if (r) r->destroy();
     return nullptr;
 }
 
-ZorRoi *ZorRoi::create() { return new ZorRoi; }
+ZorRoi *ZorRoi::create() noexcept { return make(); }
 
-ZorRoi *ZorRoi::create(int x, int y, int w, int h) {
+ZorRoi *ZorRoi::create(int x, int y, int w, int h) noexcept {
     const ZorRect r{x, y, w, h};
     return create(&r, 1);
 }
 
-ZorRoi *ZorRoi::create(const ZorRect *rects, std::size_t n) {
+ZorRoi *ZorRoi::create(const ZorRect *rects, std::size_t n) noexcept {
     if (!rects && n > 0) return nullptr;
-    std::vector<Box> boxes(n);
-    for (std::size_t i = 0; i < n; ++i)
-        if (!to_box(rects[i], &boxes[i])) return nullptr;
-    auto *r = new ZorRoi;
-    return adopt(r, set_boxes(r->region_, boxes));
+    return no_throw([&]() -> ZorRoi * {
+        std::vector<Box> boxes(n);
+        for (std::size_t i = 0; i < n; ++i)
+            if (!to_box(rects[i], &boxes[i])) return nullptr;
+        ZorRoi *r = make();
+        return r ? adopt(r, set_boxes(r->region_, boxes)) : nullptr;
+    });
 }
 
-ZorRoi *ZorRoi::copy() const {
-    auto *r = new ZorRoi;
-    return adopt(r, pixman_region32_copy(r->region_, region_));
+ZorRoi *ZorRoi::copy() const noexcept {
+    ZorRoi *r = make();
+    return r ? adopt(r, pixman_region32_copy(r->region_, region_)) : nullptr;
 }
 
-ZorRoi *ZorRoi::intersect(const ZorRoi *other) const {
+ZorRoi *ZorRoi::intersect(const ZorRoi *other) const noexcept {
     if (!other) return nullptr;
-    auto *r = new ZorRoi;
-    return adopt(r, pixman_region32_intersect(r->region_, region_, other->region_));
+    ZorRoi *r = make();
+    return r ? adopt(r, pixman_region32_intersect(r->region_, region_, other->region_)) : nullptr;
 }
 
-ZorRoi *ZorRoi::unite(const ZorRoi *other) const {
+ZorRoi *ZorRoi::unite(const ZorRoi *other) const noexcept {
     if (!other) return nullptr;
-    auto *r = new ZorRoi;
-    return adopt(r, pixman_region32_union(r->region_, region_, other->region_));
+    ZorRoi *r = make();
+    return r ? adopt(r, pixman_region32_union(r->region_, region_, other->region_)) : nullptr;
 }
 
-ZorRoi *ZorRoi::intersectClipList(const ZorClipList *clip, int xoff, int yoff) const {
+ZorRoi *ZorRoi::intersectClipList(const ZorClipList *clip, int xoff, int yoff) const noexcept {
     if (!clip) return nullptr;
-    std::vector<Box> boxes = boxes_of(clip->region_);
-    for (Box &b : boxes) {
-        const long long v[4] = {static_cast<long long>(b.x1) - xoff, static_cast<long long>(b.y1) - yoff,
-                                static_cast<long long>(b.x2) - xoff, static_cast<long long>(b.y2) - yoff};
-        for (long long c : v)
-            if (!in_range(c)) return nullptr;
-        b = {static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]), static_cast<int32_t>(v[2]),
-             static_cast<int32_t>(v[3])};
-    }
-    ZorRoi *moved = new ZorRoi;
-    if (!set_boxes(moved->region_, boxes)) {
-        moved->destroy();
-        return nullptr;
-    }
-    ZorRoi *r = intersect(moved);
-    moved->destroy();
-    return r;
-}
-
-ZorRectList *ZorRoi::getRectList() const { return new ZorRectList(region_); }
-
-ZorRoi *ZorRoi::scale(double xs, double ys, double x, double y) const {
-    if (!std::isfinite(xs) || !std::isfinite(ys) || !std::isfinite(x) || !std::isfinite(y)) return nullptr;
-    std::vector<Box> boxes;
-    if (xs != 0 && ys != 0) {
-        boxes = boxes_of(region_);
+    return no_throw([&]() -> ZorRoi * {
+        std::vector<Box> boxes = boxes_of(clip->region_);
         for (Box &b : boxes) {
-            Box s;
-            if (!scale_span(b.x1, b.x2, xs, x, &s.x1, &s.x2) || !scale_span(b.y1, b.y2, ys, y, &s.y1, &s.y2))
-                return nullptr;
-            b = s;
+            const long long v[4] = {static_cast<long long>(b.x1) - xoff, static_cast<long long>(b.y1) - yoff,
+                                    static_cast<long long>(b.x2) - xoff, static_cast<long long>(b.y2) - yoff};
+            for (long long c : v)
+                if (!in_range(c)) return nullptr;
+            b = {static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]), static_cast<int32_t>(v[2]),
+                 static_cast<int32_t>(v[3])};
         }
-    }
-    auto *r = new ZorRoi;
-    return adopt(r, set_boxes(r->region_, boxes));
+        ZorHandle<ZorRoi> moved(make());
+        if (!moved || !set_boxes(moved->region_, boxes)) return nullptr;
+        return intersect(moved.get());
+    });
 }
 
-ZorRoi *ZorRoi::translate(int dx, int dy) const {
+ZorRectList *ZorRoi::getRectList() const noexcept { return ZorRectList::make(region_); }
+
+ZorRoi *ZorRoi::scale(double xs, double ys, double x, double y) const noexcept {
+    if (!std::isfinite(xs) || !std::isfinite(ys) || !std::isfinite(x) || !std::isfinite(y)) return nullptr;
+    return no_throw([&]() -> ZorRoi * {
+        std::vector<Box> boxes;
+        if (xs != 0 && ys != 0) {
+            boxes = boxes_of(region_);
+            for (Box &b : boxes) {
+                Box s;
+                if (!scale_span(b.x1, b.x2, xs, x, &s.x1, &s.x2) || !scale_span(b.y1, b.y2, ys, y, &s.y1, &s.y2))
+                    return nullptr;
+                b = s;
+            }
+        }
+        ZorRoi *r = make();
+        return r ? adopt(r, set_boxes(r->region_, boxes)) : nullptr;
+    });
+}
+
+ZorRoi *ZorRoi::translate(int dx, int dy) const noexcept {
     const ZorRect e = extents();
     if (!isEmpty() && (!in_range(static_cast<long long>(e.x) + dx) || !in_range(static_cast<long long>(e.y) + dy) ||
                        !in_range(static_cast<long long>(e.x) + e.w + dx) ||
@@ -214,26 +256,28 @@ ZorRoi *ZorRoi::translate(int dx, int dy) const {
     return r;
 }
 
-ZorRoi *ZorRoi::flip(int type, double x, double y) const {
+ZorRoi *ZorRoi::flip(int type, double x, double y) const noexcept {
     const bool lr = type == ZOR_FLIP_LEFT_RIGHT || type == ZOR_FLIP_ROTATE_180;
     const bool tb = type == ZOR_FLIP_TOP_BOTTOM || type == ZOR_FLIP_ROTATE_180;
     if ((!lr && !tb) || !std::isfinite(x) || !std::isfinite(y)) return nullptr;
     const double kx = std::floor(2 * x + 0.5), ky = std::floor(2 * y + 0.5);
     if (std::fabs(kx) > ZOR_COORD_LIMIT || std::fabs(ky) > ZOR_COORD_LIMIT) return nullptr;
-    // Pixel i goes to k - i, so the span [a0, a1) goes to [k - a1 + 1, k - a0 + 1).
-    std::vector<Box> boxes = boxes_of(region_);
-    for (Box &b : boxes) {
-        const long long v[4] = {lr ? static_cast<long long>(kx) - b.x2 + 1 : b.x1,
-                                tb ? static_cast<long long>(ky) - b.y2 + 1 : b.y1,
-                                lr ? static_cast<long long>(kx) - b.x1 + 1 : b.x2,
-                                tb ? static_cast<long long>(ky) - b.y1 + 1 : b.y2};
-        for (long long c : v)
-            if (!in_range(c)) return nullptr;
-        b = {static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]), static_cast<int32_t>(v[2]),
-             static_cast<int32_t>(v[3])};
-    }
-    auto *r = new ZorRoi;
-    return adopt(r, set_boxes(r->region_, boxes));
+    return no_throw([&]() -> ZorRoi * {
+        // Pixel i goes to k - i, so the span [a0, a1) goes to [k - a1 + 1, k - a0 + 1).
+        std::vector<Box> boxes = boxes_of(region_);
+        for (Box &b : boxes) {
+            const long long v[4] = {lr ? static_cast<long long>(kx) - b.x2 + 1 : b.x1,
+                                    tb ? static_cast<long long>(ky) - b.y2 + 1 : b.y1,
+                                    lr ? static_cast<long long>(kx) - b.x1 + 1 : b.x2,
+                                    tb ? static_cast<long long>(ky) - b.y1 + 1 : b.y2};
+            for (long long c : v)
+                if (!in_range(c)) return nullptr;
+            b = {static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]), static_cast<int32_t>(v[2]),
+                 static_cast<int32_t>(v[3])};
+        }
+        ZorRoi *r = make();
+        return r ? adopt(r, set_boxes(r->region_, boxes)) : nullptr;
+    });
 }
 
 int ZorRoi::numRects() const { return pixman_region32_n_rects(region_); }

@@ -59,16 +59,17 @@ public:
     explicit ZorOpTreeNode(std::string name = "");
     ~ZorOpTreeNode();
 
-    // The child of that name, made if absent; null for a null or empty name.
-    ZorOpTreeNode *branch(const char *name);
+    // The child of that name, made if absent; null for a null or empty name,
+    // or when there is no memory for a new child.
+    ZorOpTreeNode *branch(const char *name) noexcept;
     // The child of that name, or null.
     const ZorOpTreeNode *child(const char *name) const;
     // Registers a function at this node: ZOR_SUCCESS, or ZOR_FAILURE for a null
     // device or member, a function already registered here, or a refusal set by
-    // refuseAddFunctionAt.
-    int addFunction(ZorDeviceComputeType *device, ZorComputeFunction member);
+    // refuseAddFunctionAt, or no memory to record it.
+    int addFunction(ZorDeviceComputeType *device, ZorComputeFunction member) noexcept;
     // Withdraws every function of the device from this node and all below it.
-    void removeFunctions(ZorDeviceComputeType *device);
+    void removeFunctions(ZorDeviceComputeType *device) noexcept;
 
     const std::string &name() const { return name_; }
     const std::vector<Function> &functions() const { return functions_; }
@@ -102,9 +103,9 @@ inline constexpr const char *ZOR_DISPLAY_IO_WREN = "display_ioQORVwren";
 // unset index) gives null or 0.
 class ZorOp : public ZorObject {
 public:
-    // Null for an unknown name.
+    // Null for an unknown name (or no memory).
     static ZorOp *create(const char *name, ZorImage *dst, ZorImage *src1 = nullptr, ZorImage *src2 = nullptr,
-                         ZorOp *op1 = nullptr);
+                         ZorOp *op1 = nullptr) noexcept;
 
     int getOp() const { return number_; }
     const char *getName() const { return ZorOpName(number_); }
@@ -213,20 +214,20 @@ public:
     static constexpr std::size_t kMaxBytes = std::size_t{1} << 30;
 
     // A zeroed image in host memory: 1 to 4 bands of bits, bytes or shorts,
-    // samples interleaved, rows padded to 8 bytes. Null for bad arguments or
-    // more than kMaxBytes of pixels.
-    static ZorImage *create(unsigned w, unsigned h, unsigned bands, int datatype);
+    // samples interleaved, rows padded to 8 bytes. Null for bad arguments,
+    // more than kMaxBytes of pixels or no memory. No image factory throws.
+    static ZorImage *create(unsigned w, unsigned h, unsigned bands, int datatype) noexcept;
     // A byte or short image over the caller's memory, which must outlive it.
     // Strides in samples; pixelStride >= bands, scanlineStride >= w * pixelStride.
     static ZorImage *createOver(unsigned w, unsigned h, unsigned bands, int datatype, void *data,
-                                std::int32_t scanlineStride, std::uint16_t pixelStride);
+                                std::int32_t scanlineStride, std::uint16_t pixelStride) noexcept;
     // A byte image whose pixels live in a window; the record is copied and
     // shared with the image's children.
-    static ZorImage *createWindow(unsigned w, unsigned h, unsigned bands, const ZorDisplayIO &record);
+    static ZorImage *createWindow(unsigned w, unsigned h, unsigned bands, const ZorDisplayIO &record) noexcept;
     // The part (x, y, w, h) of bands band .. band + bands - 1 of this image; it
     // shares the storage (kept alive as long as the child lives). Null when it
     // does not fit. Child offsets add up through nested children.
-    ZorImage *createChild(unsigned x, unsigned y, unsigned band, unsigned w, unsigned h, unsigned bands);
+    ZorImage *createChild(unsigned x, unsigned y, unsigned band, unsigned w, unsigned h, unsigned bands) noexcept;
 
     void getDimensions(unsigned *w, unsigned *h, unsigned *bands) const { getInfo(w, h, bands, nullptr); }
     void getDimensions(int *w, int *h, int *bands) const { getInfo(w, h, bands, nullptr); }
@@ -245,10 +246,11 @@ public:
     // The region is owned by the image and valid until the next setRoi/setOrigin.
     ZorRoi *getRoi();
     // The region of interest (the whole image when none is set) in image space;
-    // owned by the image like getRoi's.
-    ZorRoi *getImageSpaceRoi();
-    // Copies roi, cut to the image; null clears it.
-    int setRoi(const ZorRoi *roi);
+    // owned by the image like getRoi's. Null when it cannot be made (no memory).
+    ZorRoi *getImageSpaceRoi() noexcept;
+    // Copies roi, cut to the image; null clears it. ZOR_FAILURE (nothing
+    // changed) when the copy cannot be made.
+    int setRoi(const ZorRoi *roi) noexcept;
 
     // "memory" for byte, short and bit images in memory; null otherwise.
     const ZorStorage *getStorage(const char *kind) const;
@@ -278,4 +280,4 @@ private:
 // the image-space regions of dst, src and other (other and src may be null).
 // Stores a new region in *roi and returns ZOR_SUCCESS, or stores null and
 // returns ZOR_FAILURE. reserved must be null.
-int ZoriGetRoiList(ZorRoi **roi, ZorImage *dst, ZorImage *src, ZorImage *other, void *reserved);
+int ZoriGetRoiList(ZorRoi **roi, ZorImage *dst, ZorImage *src, ZorImage *other, void *reserved) noexcept;

@@ -58,6 +58,7 @@ std::string ZorFunctionName(ZorComputeFunction member);
 struct ZorDispatchResult {
     int status = ZOR_FAILURE;   // ZOR_SUCCESS when a device computed the chain
     int count = 0;              // operations of the matched path, 0 when none matched
+    int asked = 0;              // functions called (0: no device was asked)
     ZorDeviceComputeType *device = nullptr;  // the device that computed it
     ZorComputeFunction member = nullptr;
 };
@@ -65,5 +66,6 @@ struct ZorDispatchResult {
 // Matches the chain display, display->getOp1(), ... against the tree by
 // operation name and calls the functions of the longest matching path that has
 // any, in registration order, with the display operation and the path length,
-// until one computes it. ZOR_FAILURE means the host computes the chain itself.
+// until one computes it. ZOR_FAILURE means the host computes the chain itself
+// (also when there is no memory to start the dispatch).
 ZorDispatchResult ZorDispatch(ZorOp *display, const ZorOpTreeNode *base = nullptr);

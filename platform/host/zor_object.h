@@ -86,10 +86,12 @@ public:
 
     // Records an error report; state and object may be null, id and file are
     // copied (null is recorded as ""). Reports are kept in order until cleared.
+    // Never throws: a report that finds no memory is dropped (and counted).
     static void notifyError(ZorSystemState *state, int category, const char *id, int flag, int line,
-                            const char *file, const ZorObject *object);
+                            const char *file, const ZorObject *object) noexcept;
+    static long droppedErrors() noexcept;
     static const std::vector<ZorErrorRecord> &errors();
-    static void clearErrors();
+    static void clearErrors() noexcept;  // and gives the log's memory back
     // The message-catalog text of an error id, or "unknown error".
     static const char *errorText(const char *id);
 

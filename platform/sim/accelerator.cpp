@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -25,15 +26,6 @@ int regIndex(std::uint32_t offset) {
     const wren_register_info *r = wren_register_find(offset);
     return r ? static_cast<int>(r - wren_registers) : -1;
 }
-
-std::string hex(std::uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%x", v);
-    return b;
-}
-
-// "name (0x...)" for fault messages.
-std::string regName(const wren_register_info &r) { return std::string(r.name) + " (" + hex(r.offset) + ")"; }
 
 long long floor_mod(long long v, long long a) {
     long long r = v % a;
@@ -128,11 +120,23 @@ std::uint32_t Accelerator::planeMask() const {
     return (reg(plane_mask_lo) & 0xffffff) | ((reg(plane_mask_hi) & 0xff) << 24);
 }
 
-void Accelerator::fault(std::string msg) {
-    if (faults_.size() < 1000) faults_.push_back(std::move(msg));
+void Accelerator::fault(const char *fmt, ...) noexcept {
+    // Formatted on the stack: a fault is recorded when there is memory for it,
+    // and dropped (counted) when there is not; the access goes on either way.
+    char msg[160];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    if (faults_.size() >= 1000) return;
+    try {
+        faults_.emplace_back(msg);
+    } catch (...) {
+        ++dropped_;
+    }
 }
 
-void Accelerator::busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value) {
+void Accelerator::busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value) noexcept {
     auto *self = static_cast<Accelerator *>(ctx);
     if (base != self->regs_) {
         self->fault("store through a register base that is not this accelerator's");
@@ -141,7 +145,7 @@ void Accelerator::busStore(void *ctx, void *base, std::uint32_t offset, std::uin
     self->store(offset, value);
 }
 
-std::uint32_t Accelerator::busLoad(void *ctx, void *base, std::uint32_t offset) {
+std::uint32_t Accelerator::busLoad(void *ctx, void *base, std::uint32_t offset) noexcept {
     auto *self = static_cast<Accelerator *>(ctx);
     if (base != self->regs_) {
         self->fault("load through a register base that is not this accelerator's");
@@ -154,9 +158,9 @@ std::uint32_t Accelerator::load(std::uint32_t offset) {
     std::uint32_t v = 0;
     const wren_register_info *r = wren_register_find(offset);
     if (!r) {
-        fault("load of unknown register offset " + hex(offset));
+        fault("load of unknown register offset 0x%x", offset);
     } else if (r->access == wren_access::write_only) {
-        fault("load of write-only register " + regName(*r));
+        fault("load of write-only register %s (0x%x)", r->name, offset);
         v = reg(offset);
     } else if (offset == status) {
         ++status_reads_;
@@ -169,19 +173,19 @@ std::uint32_t Accelerator::load(std::uint32_t offset) {
     } else {
         v = reg(offset);
     }
-    if (tracing_) trace_.push_back({offset, v, false});
+    if (tracing_) record(trace_, RegAccess{offset, v, false});
     return v;
 }
 
 void Accelerator::store(std::uint32_t offset, std::uint32_t value) {
-    if (tracing_) trace_.push_back({offset, value, true});
+    if (tracing_) record(trace_, RegAccess{offset, value, true});
     const wren_register_info *r = wren_register_find(offset);
     if (!r) {
-        fault("store to unknown register offset " + hex(offset));
+        fault("store to unknown register offset 0x%x", offset);
         return;
     }
     if (r->access == wren_access::read_only) {
-        fault("store to read-only register " + regName(*r));
+        fault("store to read-only register %s (0x%x)", r->name, offset);
         return;
     }
     setReg(offset, value);
@@ -209,12 +213,12 @@ void Accelerator::setReg(std::uint32_t offset, std::uint32_t value) {
             hires_blocks_ = true;
             break;
         default:
-            fault("group_control value " + hex(value) + " not modelled");
+            fault("group_control value 0x%x not modelled", value);
         }
         break;
     case draw_op:
         if (value != wren_val::draw_rect && value != wren_val::draw_fast)
-            fault("draw_op value " + hex(value) + " not modelled");
+            fault("draw_op value 0x%x not modelled", value);
         break;
     case fill_p5:
         if (reg(draw_op) == wren_val::draw_rect)
@@ -247,7 +251,11 @@ void Accelerator::fillStep(std::uint32_t width) {
     const long long y = static_cast<std::int32_t>(reg(fill_p2));
     const long long h = static_cast<std::int32_t>(reg(fill_p4));
     const long long w = static_cast<std::int32_t>(width);
-    const bool spf = first_generation_ && stereo_;  // encoded page addresses, traced only
+    // First-generation stereo page steps carry encoded page addresses: traced
+    // only. A high-resolution screen takes the high-resolution geometry whether
+    // or not it is also a stereo screen (the first generation has no fast
+    // fill there at all).
+    const bool spf = first_generation_ && stereo_ && !hires_;
     switch (code) {
     case wren_val::step_block_size:
     case wren_val::step_page_size: {
@@ -256,11 +264,10 @@ void Accelerator::fillStep(std::uint32_t width) {
         (block ? block_w_ : page_w_) = static_cast<std::uint32_t>(w);
         (block ? block_h_ : page_h_) = static_cast<std::uint32_t>(h);
         if (!spf) {
-            const std::uint32_t bw = hires_ ? 64 : 32, bh = stereo_ ? 2 : 4;
+            const std::uint32_t bw = hires_ ? 64 : 32, bh = stereo_ && !hires_ ? 2 : 4;
             const std::uint32_t ew = block ? bw : bw * 10, eh = block ? bh : bh * 4;
             if (w != ew || h != eh)
-                fault(std::string(block ? "block" : "page") + " size " + std::to_string(w) + "x" +
-                      std::to_string(h) + " does not suit the screen mode");
+                fault("%s size %lldx%lld does not suit the screen mode", block ? "block" : "page", w, h);
         }
         break;
     }
@@ -270,7 +277,7 @@ void Accelerator::fillStep(std::uint32_t width) {
             break;
         }
         if (hires_ && !hires_blocks_)
-            fault("high-resolution block step without group_control " + hex(wren_val::group_hires_blocks));
+            fault("high-resolution block step without group_control 0x%x", wren_val::group_hires_blocks);
         const long long xa = block_w_ / 4, ya = block_h_;
         const long long x0 = x - floor_mod(x, xa), y0 = y - floor_mod(y, ya);
         const long long x1 = x0 + w, y1 = y0 + h;
@@ -293,7 +300,7 @@ void Accelerator::fillStep(std::uint32_t width) {
         break;
     }
     default:
-        fault("fast-fill step code " + std::to_string(code) + " not modelled");
+        fault("fast-fill step code %u not modelled", code);
     }
 }
 
@@ -306,10 +313,10 @@ void Accelerator::fillArea(FillRecord::Kind kind, long long x, long long y, long
                            bool draw) {
     const int depth = draw ? targetDepth() : target_depth_;
     auto clampi = [](long long v) { return static_cast<int>(std::clamp<long long>(v, INT32_MIN, INT32_MAX)); };
-    fills_.push_back({kind, depth, clampi(x), clampi(y), clampi(w), clampi(h), draw && depth != 0});
+    record(fills_, FillRecord{kind, depth, clampi(x), clampi(y), clampi(w), clampi(h), draw && depth != 0});
     if (!draw || depth == 0 || w <= 0 || h <= 0) return;
     if ((reg(raster_op) & 0xff) != wren_val::rop_copy)
-        fault("raster operation " + hex(reg(raster_op)) + " drawn as " + hex(wren_val::rop_copy));
+        fault("raster operation 0x%x drawn as 0x%x", reg(raster_op), wren_val::rop_copy);
     const long long cx0 = std::max(0LL, x), cy0 = std::max(0LL, y);
     const long long cx1 = std::min<long long>(width_, x + w), cy1 = std::min<long long>(height_, y + h);
     if (cx0 != x || cy0 != y || cx1 != x + w || cy1 != y + h) fault("fill reaches outside the screen; clipped");
@@ -347,7 +354,7 @@ void Accelerator::fillArea(FillRecord::Kind kind, long long x, long long y, long
 
 // ---- processor writes under the plane mask ------------------------------------
 
-int Accelerator::beginWrites(int depth, int x, int y, int w, int h) {
+int Accelerator::beginWrites(int depth, int x, int y, int w, int h) noexcept try {
     if (depth != 8 && depth != 24) return 0;
     Area a;
     a.token = next_token_++;
@@ -357,14 +364,19 @@ int Accelerator::beginWrites(int depth, int x, int y, int w, int h) {
     const long long y1 = std::min<long long>(height_, (long long)y + std::max(0, h));
     a.x = int(x0);
     a.y = int(y0);
-    a.w = x1 > x0 ? int(x1 - x0) : 0;
-    a.h = y1 > y0 ? int(y1 - y0) : 0;
+    // A window whose rows are on screen but whose columns are not (or the
+    // other way round) has nothing on screen at all.
+    const bool on_screen = x1 > x0 && y1 > y0;
+    a.w = on_screen ? int(x1 - x0) : 0;
+    a.h = on_screen ? int(y1 - y0) : 0;
     snapshot(a);
     areas_.push_back(std::move(a));
     return areas_.back().token;
+} catch (...) {
+    return 0;  // no memory for the snapshot
 }
 
-void Accelerator::endWrites(int token) {
+void Accelerator::endWrites(int token) noexcept {
     auto it = std::find_if(areas_.begin(), areas_.end(), [&](const Area &a) { return a.token == token; });
     if (it == areas_.end()) return;
     merge(*it);

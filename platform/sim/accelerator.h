@@ -14,7 +14,9 @@
 //    the mask in effect whenever the mask changes and when it is unlocked;
 //  - rectangle fills, block and page fills (standard, high-resolution and
 //    later-generation stereo screens) with the fill colour under the plane
-//    mask, on the frame buffer that group_control selects;
+//    mask, on the frame buffer that group_control selects; a screen that is
+//    both stereo and high resolution has the high-resolution block and page
+//    geometry;
 //  - the pixel-mapping unit: samples written into the mapping space (mode 1)
 //    or the direct views (mode 2) are mapped through the programmed linear map
 //    with its clamps into the 8-bit frame buffer. A mapping-space slot that
@@ -30,6 +32,10 @@
 // stores to read-only registers per wren_registers, fills outside the screen,
 // missing set-up) are collected in faults(); nothing is written outside the
 // frame buffers.
+//
+// The bus hook never throws into the plug-in: a trace entry, fill record or
+// fault that finds no memory is dropped and counted (dropped()), and the
+// access takes effect regardless.
 #pragma once
 
 #include "wren_bus.h"
@@ -118,6 +124,9 @@ public:
     void clearFills() { fills_.clear(); }
     const std::vector<std::string> &faults() const { return faults_; }
     void clearFaults() { faults_.clear(); }
+    // Trace entries, fill records and faults that found no memory and were
+    // dropped (the accesses themselves took effect).
+    std::size_t dropped() const { return dropped_; }
 
     // Effective 32-bit plane mask (plane_mask_hi bits 0-7 as mask bits 24-31).
     std::uint32_t planeMask() const;
@@ -125,10 +134,12 @@ public:
     // ---- processor writes into a window ----
     // Snapshots the screen area (x, y, w, h) of the depth-8 or depth-24 frame
     // buffer; processor writes there from now on are merged under the plane
-    // mask. Returns a token for endWrites, 0 for a bad depth.
-    int beginWrites(int depth, int x, int y, int w, int h);
-    // Merges (and maps pixel-mapping samples written meanwhile), then forgets the area.
-    void endWrites(int token);
+    // mask. Returns a token for endWrites, 0 for a bad depth or when there is
+    // no memory for the snapshot.
+    int beginWrites(int depth, int x, int y, int w, int h) noexcept;
+    // Merges (and maps pixel-mapping samples written meanwhile), then forgets
+    // the area. Needs no memory.
+    void endWrites(int token) noexcept;
 
     // ---- pixel-mapping spaces, owned here ----
     std::uint8_t *mapSpace() const { return map_; }     // 8-byte slots, kMapLineBytes lines
@@ -149,11 +160,19 @@ private:
         std::vector<std::uint8_t> fb;      // frame-buffer bytes at the last merge
     };
 
-    static void busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value);
-    static std::uint32_t busLoad(void *ctx, void *base, std::uint32_t offset);
+    static void busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value) noexcept;
+    static std::uint32_t busLoad(void *ctx, void *base, std::uint32_t offset) noexcept;
     void store(std::uint32_t offset, std::uint32_t value);
     std::uint32_t load(std::uint32_t offset);
-    void fault(std::string msg);
+    void fault(const char *fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
+    template <class T>
+    void record(std::vector<T> &v, const T &e) noexcept {
+        try {
+            v.push_back(e);
+        } catch (...) {
+            ++dropped_;
+        }
+    }
 
     void setReg(std::uint32_t offset, std::uint32_t value);
     void fillStep(std::uint32_t last_width);
@@ -181,6 +200,7 @@ private:
     std::vector<std::uint32_t> regfile_;  // last stored value per register word
     std::vector<FillRecord> fills_;
     std::vector<std::string> faults_;
+    std::size_t dropped_ = 0;
 
     // Drawing state.
     bool hires_blocks_ = false;  // group_hires_blocks since the last target selection

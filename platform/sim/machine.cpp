@@ -1,6 +1,8 @@
 // A screen with the simulated accelerator attached.
 #include "machine.h"
 
+#include <new>
+
 namespace wsim {
 
 Machine::Machine(const MachineOptions &opt) : opt_(opt) {
@@ -28,11 +30,19 @@ Machine::Machine(const MachineOptions &opt) : opt_(opt) {
     screen_->setProperties(p);
 
     // The handle's bounding box is the one the plug-in works with while locked.
+    // Whatever the unlock needs is made here: the lock is refused (by throwing)
+    // when there is no memory for it, and the unlock allocates nothing.
     lock_token_ = screen_->addLockObserver([this](wca::Window &w) {
         const wca_win *h = w.handle();
-        open_[w.id()] = accel_->beginWrites(w.depth(), h->x, h->y, h->w, h->h);
+        const auto entry = open_.try_emplace(w.id(), 0).first;
+        const int token = accel_->beginWrites(w.depth(), h->x, h->y, h->w, h->h);
+        if (!token) {
+            open_.erase(entry);
+            throw std::bad_alloc();
+        }
+        entry->second = token;
     });
-    unlock_token_ = screen_->addUnlockObserver([this](wca::Window &w) {
+    unlock_token_ = screen_->addUnlockObserver([this](wca::Window &w) noexcept {
         auto it = open_.find(w.id());
         if (it == open_.end()) return;
         accel_->endWrites(it->second);

@@ -88,15 +88,21 @@ int Window::lineBytes() const
     return depth_ == 8 ? Screen::kLineBytes8 : Screen::kLineBytes24;
 }
 
-int Window::update(wca_win *win)
+int Window::update(wca_win *win) noexcept
 {
     Window *self = static_cast<Window *>(win->owner);
-    std::vector<ZorRect> rects;
-    for (const pixman_box32_t &b : self->visibleRects())
-        rects.push_back(ZorRect{b.x1, b.y1, b.x2 - b.x1, b.y2 - b.y1});
-    ZorClipList *clip = ZorClipList::create(rects.data(), rects.size());
+    ZorClipList *clip = nullptr;
+    try {
+        std::vector<ZorRect> rects;
+        for (const pixman_box32_t &b : self->visibleRects())
+            rects.push_back(ZorRect{b.x1, b.y1, b.x2 - b.x1, b.y2 - b.y1});
+        clip = ZorClipList::create(rects.data(), rects.size());
+    } catch (...) {
+    }
+    // No memory for the new clip list: the lock fails rather than hand out the
+    // old one (the window may have been covered since); the next lock tries again.
     if (!clip)
-        return 0;  // keep the previous clip list; the next lock tries again
+        return WCA_ERROR;
     if (self->clip_)
         self->clip_->destroy();
     self->clip_ = clip;
@@ -109,22 +115,19 @@ int Window::update(wca_win *win)
     return 1;
 }
 
-void Window::onLock(wca_win *win)
+int Window::onLock(wca_win *win) noexcept
 {
     Window *self = static_cast<Window *>(win->owner);
-    auto obs = self->screen_->observers_;  // observers may remove themselves
-    for (auto &o : obs)
-        if (o.lock)
-            o.f(*self);
+    if (self->screen_->notify(*self, true))
+        return WCA_OK;
+    self->screen_->notify(*self, false);  // undo what the lock observers did
+    return WCA_ERROR;
 }
 
-void Window::onUnlock(wca_win *win)
+void Window::onUnlock(wca_win *win) noexcept
 {
     Window *self = static_cast<Window *>(win->owner);
-    auto obs = self->screen_->observers_;
-    for (auto &o : obs)
-        if (!o.lock)
-            o.f(*self);
+    self->screen_->notify(*self, false);
 }
 
 // ---- Screen -----------------------------------------------------------------
@@ -386,7 +389,35 @@ int Screen::addUnlockObserver(Observer f)
 
 void Screen::removeObserver(int token)
 {
-    std::erase_if(observers_, [token](const Obs &o) { return o.token == token; });
+    for (auto it = observers_.begin(); it != observers_.end();) {
+        if (it->token != token) {
+            ++it;
+        } else if (notifying_) {
+            (it++)->removed = true;  // it may be running: erased when the observers are done
+        } else {
+            it = observers_.erase(it);
+        }
+    }
+}
+
+bool Screen::notify(Window &w, bool lock) noexcept
+{
+    // Walks the observers present when it starts; neither allocates nor copies.
+    ++notifying_;
+    bool ok = true;
+    std::size_t left = observers_.size();
+    for (auto it = observers_.begin(); ok && left > 0; ++it, --left) {
+        if (it->lock != lock || it->removed)
+            continue;
+        try {
+            it->f(w);
+        } catch (...) {
+            ok = !lock;  // a lock observer refuses; an unlock goes on regardless
+        }
+    }
+    if (--notifying_ == 0)
+        observers_.remove_if([](const Obs &o) { return o.removed; });
+    return ok;
 }
 
 }  // namespace wca

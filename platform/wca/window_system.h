@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,9 +89,9 @@ public:
 private:
     friend class Screen;
     Window(Screen *screen, int id, int depth, int x, int y, int w, int h);
-    static int update(wca_win *win);
-    static void onLock(wca_win *win);
-    static void onUnlock(wca_win *win);
+    static int update(wca_win *win) noexcept;
+    static int onLock(wca_win *win) noexcept;
+    static void onUnlock(wca_win *win) noexcept;
 
     Screen *screen_;
     int id_, depth_, x_, y_, w_, h_;
@@ -154,7 +155,14 @@ public:
     ZorImage *windowImage(int id);
 
     // Observers of the outermost lock and unlock of any window's handle. The
-    // lock observers run after the handle's clip list has been refreshed.
+    // lock observers run after the handle's clip list has been refreshed. A
+    // lock observer refuses the lock by throwing: the exception goes no
+    // further, the lock fails, and the unlock observers run so that the lock
+    // observers that ran before it can undo what they did. Unlock observers
+    // must not fail (what they need is set aside when the lock is taken); an
+    // exception from one is dropped and the unlock completes regardless.
+    // Observers may add and remove observers; those added run from the next
+    // lock or unlock on.
     int addLockObserver(Observer f);
     int addUnlockObserver(Observer f);
     void removeObserver(int token);
@@ -178,8 +186,12 @@ private:
         int token;
         bool lock;
         Observer f;
+        bool removed = false;  // removed while observers were running
     };
-    std::vector<Obs> observers_;
+    // Runs the lock (or unlock) observers; false when a lock observer threw.
+    bool notify(Window &w, bool lock) noexcept;
+    std::list<Obs> observers_;  // nodes stay put while observers run
+    int notifying_ = 0;
     int next_token_ = 1;
     std::string error_;
 };

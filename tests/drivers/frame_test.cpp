@@ -46,6 +46,95 @@ TEST(Adapters, MemoryImages) {
     EXPECT_EQ(k.bmask, 0x7);
 }
 
+// Line bytes and the first pixel's offset are worked out in 64 bits: what
+// fits the descriptor's 32-bit fields is described exactly, what does not is
+// declined. The storage is never read, so one small buffer stands for all.
+TEST(Adapters, SizesAtTheDescriptorsLimits) {
+    static uint8_t mem[64];
+    const int64_t max = INT32_MAX;
+    const struct {
+        const char *what;
+        int datatype;
+        int32_t stride;      // scanline stride in samples
+        uint16_t pixel;      // pixel stride
+        unsigned w, h;       // parent size
+        unsigned cx, cy, cb, cn;  // child (cn 0: the parent itself)
+        bool ok;
+        int64_t lb, offset;  // expected line bytes and offset of the first pixel
+        int bmask;
+    } cases[] = {
+        {"bytes, largest stride", ZOR_BYTE, INT32_MAX, 1, 4, 1, 0, 0, 0, 0, true, max, 0, 1},
+        {"shorts, largest stride that fits", ZOR_SHORT, INT32_MAX / 2, 1, 4, 1, 0, 0, 0, 0, true, max - 1, 0, 1},
+        {"shorts, one sample more", ZOR_SHORT, INT32_MAX / 2 + 1, 1, 4, 1, 0, 0, 0, 0, false, 0, 0, 0},
+        {"shorts, largest stride", ZOR_SHORT, INT32_MAX, 1, 4, 1, 0, 0, 0, 0, false, 0, 0, 0},
+        {"bytes, child rows past 2^32", ZOR_BYTE, INT32_MAX, 2, 8, 3, 3, 2, 1, 1, true, max, 2 * max + 3 * 2, 1},
+        {"shorts, child rows past 2^32", ZOR_SHORT, INT32_MAX / 2, 4, 8, 3, 1, 2, 3, 1, true, max - 1,
+         2 * (max - 1) + 8, 0x1},
+        {"shorts, child of the last bands", ZOR_SHORT, 64, 4, 16, 4, 15, 3, 1, 3, true, 128, 3 * 128 + 15 * 8, 0x7},
+        {"bytes, largest child offsets", ZOR_BYTE, 65536 * 4, 4, 65536, 65536, 65535, 65535, 0, 4, true, 65536 * 4,
+         int64_t{65535} * 65536 * 4 + 65535 * 4, 0xf},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ZorHandle<ZorImage> img(ZorImage::createOver(c.w, c.h, c.pixel, c.datatype, mem, c.stride, c.pixel));
+        ASSERT_TRUE(img);
+        ZorHandle<ZorImage> child(
+            c.cn ? img->createChild(c.cx, c.cy, c.cb, c.w - c.cx, c.h - c.cy, c.cn) : nullptr);
+        ASSERT_TRUE(!c.cn || child);
+        kl_image k{};
+        const int rc = zor2kl_image(c.cn ? child.get() : img.get(), &k);
+        if (!c.ok) {
+            EXPECT_EQ(rc, ZOR_FAILURE);
+            continue;
+        }
+        ASSERT_EQ(rc, ZOR_SUCCESS);
+        EXPECT_EQ(k.lb, c.lb);
+        EXPECT_EQ(k.data - mem, c.offset);
+        EXPECT_EQ(k.bmask, c.bmask);
+        EXPECT_EQ(k.x, 0);
+        EXPECT_EQ(k.y, 0);
+    }
+    // Windows: the first pixel of the farthest child the host makes, with the
+    // most negative and the largest line bytes the record can hold.
+    for (int16_t lb : {int16_t(-32768), int16_t(32767)}) {
+        ZorDisplayIO rec{};
+        rec.depth = 24;
+        rec.fbBase = mem;
+        rec.fbLineBytes = lb;
+        ZorHandle<ZorImage> win(ZorImage::createWindow(65536, 65536, 4, rec));
+        ASSERT_TRUE(win);
+        ZorHandle<ZorImage> child(win->createChild(65535, 65535, 3, 1, 1, 1));
+        kl_image k{};
+        ASSERT_EQ(zor2kl_window(child.get(), &k), ZOR_SUCCESS);
+        EXPECT_EQ(k.lb, lb);
+        EXPECT_EQ(k.data - mem, int64_t{65535} * lb + 65535 * 4);
+        EXPECT_EQ(k.bmask, 0x1);
+    }
+}
+
+// The hostile source: a 16-bit image whose line bytes leave 32 bits,
+// as the source of not8 and as the second source of add8, is declined and
+// nothing is written.
+TEST(Adapters, OversizedStrideDeclinedEndToEnd) {
+    static int16_t b[16];
+    for (const char *name : {"not8", "add8"}) {
+        SCOPED_TRACE(name);
+        Scene sc;
+        const int id = sc.window(8, 10, 10, 4, 4);
+        Source a(4, 1, 1, 3);
+        ZorHandle<ZorImage> wide(ZorImage::createOver(4, 1, 1, ZOR_SHORT, b, 0x7fffffff, 1));
+        ASSERT_TRUE(wide);
+        const bool dyadic = std::string(name) == "add8";
+        rig::Chain c(sc.image(id), ZorOp::create(name, nullptr, dyadic ? a.img : wide.get(),
+                                                 dyadic ? wide.get() : nullptr));
+        rig::prime({sc.image(id), a.img, wide.get()});
+        sc.arm();
+        EXPECT_EQ(c.run().status, ZOR_FAILURE);
+        EXPECT_EQ(rig::last().reason, WREN_NO_SOURCE);
+        EXPECT_TRUE(sc.check());
+    }
+}
+
 TEST(Adapters, Windows) {
     Scene sc;
     const int id8 = sc.window(8, 10, 20, 50, 40), id24 = sc.window(24, 30, 10, 50, 40);
@@ -162,6 +251,39 @@ TEST(DriverFrame, UnlockedOnEveryExit) {
         EXPECT_EQ(h->lock_depth, 0) << name;
         EXPECT_EQ(ZorObject::liveCount(), live) << name;
         EXPECT_TRUE(sc.check()) << name;
+    }
+}
+
+// A window with nothing on screen (rows on screen but no column, or the other
+// way round): every driver locks it, finds no visible rectangle and succeeds
+// without writing.
+TEST(DriverFrame, WindowsWithNothingOnScreen) {
+    const struct {
+        int x, y;
+    } places[] = {{-60, 10}, {330, 10}, {10, -60}, {10, 250}};
+    for (const auto &p : places) {
+        for (const char *name : {"add8", "copy8", "xorconst8", "multiplyconst8", "not8", "setvalue8"}) {
+            SCOPED_TRACE(::testing::Message() << name << " at " << p.x << ", " << p.y);
+            for (int depth : {8, 24}) {
+                Scene sc;
+                const int id = sc.window(depth, p.x, p.y, 50, 10);
+                const int bands = depth == 8 ? 1 : 4;
+                Source a(50, 10, bands, 1), b(50, 10, bands, 2);
+                float f[4] = {1, 2, 3, 4};
+                const bool set = std::string(name) == "setvalue8";
+                ZorOp *op = set ? ZorOp::create(name, nullptr) : ZorOp::create(name, nullptr, a.img, b.img);
+                op->setPtrParam(1, f);
+                rig::Chain c(sc.image(id), op);
+                rig::prime({sc.image(id), a.img, b.img});
+                sc.arm();
+                const long live = ZorObject::liveCount();
+                EXPECT_EQ(c.run().status, ZOR_SUCCESS) << rig::last().message;
+                EXPECT_EQ(rig::last().rects, 0);
+                EXPECT_FALSE(sc.screen().window(id)->locked());
+                EXPECT_EQ(ZorObject::liveCount(), live);
+                EXPECT_TRUE(sc.check());
+            }
+        }
     }
 }
 
@@ -293,7 +415,7 @@ TEST(DriverFrame, SeveralBuffersAndRowsThatDoNotFit) {
 TEST(DriverFrame, TraceLine) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(traced_calls(), ::testing::ExitedWithCode(0),
-        "^wren: display_ioQORVwren/max8 Max8Wren computed, 1 rectangle\\(s\\) \\(0,0 30x30\\), portable kernels, "
+        "^wren: display_ioQORVwren/max8 Max8Wren computed, 1 rectangle\\(s\\) \\(0,0 30x30\\), [a-z0-9]+ kernels, "
         "[0-9]+ us\nwren: display_ioQORVwren/max8 Max8Wren declined \\(band mask: [^\n]*\\), [0-9]+ us\n$");
 }
 

@@ -126,6 +126,35 @@ TEST(SetValue8, FillsAtTheRectanglesPositions) {
     EXPECT_TRUE(sc.check());
 }
 
+// Every screen mode, later board: the block fills suit the mode (a screen
+// that is both stereo and high resolution takes the high-resolution blocks)
+// and cover exactly the visible rectangles.
+TEST(SetValue8, BlockFillsInEveryScreenMode) {
+    for (int mode = 0; mode < 4; ++mode) {
+        for (int depth : {8, 24}) {
+            SCOPED_TRACE(::testing::Message() << "stereo " << (mode & 1) << " high resolution " << (mode >> 1)
+                                              << " depth " << depth);
+            wsim::MachineOptions o = Scene::small();
+            o.stereo = mode & 1;
+            o.high_resolution = mode & 2;
+            Scene sc(o);
+            const int id = sc.window(depth, 13, 6, 150, 40);
+            sc.window(depth, 70, 20, 30, 100);  // splits it: ragged edges on both sides
+            ZorImage *dst = sc.image(id);
+            SetValue sv(dst, depth == 8 ? 1 : 4, {90, 91, 92, 93});
+            rig::prime({dst});
+            sc.arm();
+            ASSERT_EQ(sv.chain.run().status, ZOR_SUCCESS) << rig::last().message;
+            int blocks = 0;
+            for (const wsim::FillRecord &f : sc.machine().accel().fills()) blocks += f.kind == wsim::FillRecord::Blocks;
+            EXPECT_GT(blocks, 0);
+            sc.expect(id, dst, dst->getImageSpaceRoi(), depth == 8 ? 1 : 0xf,
+                      [&](int, int, int k) { return depth == 8 ? 90 : 90 + k; });
+            EXPECT_TRUE(sc.check());
+        }
+    }
+}
+
 // Failures report what they must, write nothing, unlock and release.
 TEST(SetValue8, FailuresAreReported) {
     struct Expect {
@@ -161,7 +190,7 @@ TEST(SetValue8, FailuresAreReported) {
         sc.expect(id, sc.image(id), sv.result->getImageSpaceRoi(), 1, [](int, int, int) { return 1; });
         EXPECT_TRUE(sc.check());
     }
-    // Empty regions, chained and not.
+    // Empty regions, chained and not, are nothing to do: no report, no fill.
     for (bool chained : {true, false}) {
         Scene sc;
         const int id = sc.window(8, 0, 0, 20, 20);
@@ -174,11 +203,33 @@ TEST(SetValue8, FailuresAreReported) {
         sc.arm();
         ZorSystemState::clearErrors();
         const long live = ZorObject::liveCount();
-        EXPECT_EQ(device()->SetValue8Wren(sv.chain.display, 3), ZOR_FAILURE);
-        check_report({"di-6", 0, chained ? 73 : 79});
+        EXPECT_EQ(device()->SetValue8Wren(sv.chain.display, 3), ZOR_SUCCESS);
+        EXPECT_EQ(rig::last().rects, 0);
+        EXPECT_TRUE(ZorSystemState::errors().empty());
         EXPECT_EQ(ZorObject::liveCount(), live);
+        EXPECT_FALSE(sc.screen().window(id)->locked());
+        EXPECT_TRUE(sc.machine().accel().fills().empty());
         EXPECT_TRUE(sc.check());
         sc.image(id)->setRoi(nullptr);
+    }
+    // No region at all (the set-value operation has no result image to give
+    // one) is reported.
+    {
+        Scene sc;
+        const int id = sc.window(8, 0, 0, 20, 20);
+        float values[4] = {1, 2, 3, 4};
+        ZorOp *set = ZorOp::create("setvalue8", nullptr);
+        set->setPtrParam(1, values);
+        rig::Chain chain(sc.image(id), ZorOp::create("copy8", nullptr, nullptr, nullptr, set));
+        chain.ops.push_back(set);
+        rig::prime({sc.image(id)});
+        sc.arm();
+        ZorSystemState::clearErrors();
+        const long live = ZorObject::liveCount();
+        EXPECT_EQ(device()->SetValue8Wren(chain.display, 3), ZOR_FAILURE);
+        check_report({"di-6", 0, 73});
+        EXPECT_EQ(ZorObject::liveCount(), live);
+        EXPECT_TRUE(sc.check());
     }
     // The clip list cannot be had: the window's update leaves none.
     {

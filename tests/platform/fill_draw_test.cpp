@@ -78,11 +78,11 @@ TEST_F(FillDrawTest, RandomRectanglesEveryMethodModeAndBoard) {
     std::mt19937 g(20261206);
     credit_ = wren_queue_free(regs());
     for (int first = 0; first < 2; ++first)
-        for (int mode = 0; mode < 3; ++mode)  // standard, stereo, high resolution
+        for (int mode = 0; mode < 4; ++mode)  // standard, stereo, high resolution, both
             for (int method = 0; method < 3; ++method)
                 for (int forbid = 0; forbid < 2; ++forbid) {
-                    const bool stereo = mode == 1, hires = mode == 2;
-                    if (first && stereo && method == 2 && !forbid) continue;  // traced only, below
+                    const bool stereo = mode & 1, hires = mode & 2;
+                    if (first && stereo && !hires && method == 2 && !forbid) continue;  // traced only, below
                     sim_->setScreenMode(stereo, hires);
                     sim_->setFirstGeneration(first);
                     int board[64] = {first ? 0x00 : 0x40, 0, 0, 0, forbid ? 0x2 : 0};

@@ -125,4 +125,28 @@ TEST_F(PlaneMaskTest, AcceleratorFillsAreNotUndoneByTheMask) {
     EXPECT_TRUE(m_.accel().faults().empty());
 }
 
+// Windows with rows on screen but no column (or the other way round) have
+// nothing to snapshot; locking and unlocking them is harmless.
+TEST_F(PlaneMaskTest, WindowsWithNothingOnScreenLockAndUnlock) {
+    const struct {
+        int depth, x, y, w, h;
+    } cases[] = {{8, -60, 10, 50, 10}, {24, -60, 10, 50, 10}, {8, 320, 10, 50, 10}, {24, 10, -60, 50, 10},
+                 {8, 10, 120, 50, 10}, {24, -60, -60, 50, 50}, {8, -1, 0, 1, 120}};
+    const std::vector<uint8_t> fb8 = fb(8), fb24 = fb(24);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "depth " << c.depth << " at " << c.x << ", " << c.y);
+        const int id = m_.screen().createWindow(c.depth, c.x, c.y, c.w, c.h);
+        ASSERT_GT(id, 0);
+        wca::Window *w = m_.screen().window(id);
+        ASSERT_EQ(wca_win_lock(w->handle()), WCA_OK);
+        ASSERT_EQ(wren_setup(regs(), c.depth == 8 ? 1 : 7, 0x00ffffff, 0x83), 0);
+        ASSERT_EQ(wca_win_unlock(w->handle()), WCA_OK);
+        EXPECT_FALSE(w->locked());
+        ASSERT_TRUE(m_.screen().destroyWindow(id));
+    }
+    EXPECT_TRUE(fb(8) == fb8);
+    EXPECT_TRUE(fb(24) == fb24);
+    EXPECT_TRUE(m_.accel().faults().empty());
+}
+
 }  // namespace

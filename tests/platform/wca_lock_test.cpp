@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <random>
 
 namespace {
@@ -28,7 +29,10 @@ struct Rig {
             w->change_count = *w->shared_count;
             return r;
         };
-        h.lock_fn = [](wca_win *w) { ++of(w)->locks; };
+        h.lock_fn = [](wca_win *w) -> int {
+            ++of(w)->locks;
+            return WCA_OK;
+        };
         h.unlock_fn = [](wca_win *w) { ++of(w)->unlocks; };
         h.owner = this;
     }
@@ -82,11 +86,70 @@ TEST(WcaLock, RandomSequencesFollowTheModel)
     }
 }
 
+// An outermost lock whose update or lock function fails is not taken: depth,
+// lock word and changed flag stay as they were, the unlock function is not
+// called, and the next lock tries again.
+TEST(WcaLock, FailedLockChangesNothing)
+{
+    const struct {
+        const char *what;
+        wca_update_fn update;
+        wca_lock_fn lock;
+        int changed;  // the flag after the failed lock
+    } cases[] = {
+        {"update fails", [](wca_win *) { return -1; }, [](wca_win *) -> int { return WCA_OK; }, 42},
+        // The update did refresh the handle; only the lock is not taken.
+        {"lock function refuses", [](wca_win *) { return 1; }, [](wca_win *) -> int { return WCA_ERROR; }, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig r;
+        r.h.changed = 42;
+        r.shared = 6;  // the first lock updates
+        r.h.update = c.update;
+        r.h.lock_fn = c.lock;
+        r.lock_word = -1;
+        EXPECT_EQ(wca_win_lock(&r.h), WCA_ERROR);
+        EXPECT_EQ(r.h.lock_depth, 0);
+        EXPECT_EQ(r.lock_word, -1);
+        EXPECT_EQ(r.h.changed, c.changed);
+        EXPECT_EQ(r.unlocks, 0);
+        EXPECT_EQ(wca_win_clipinfo(&r.h), nullptr);
+        EXPECT_EQ(wca_win_unlock(&r.h), WCA_ERROR);  // nothing to release
+        // Once the functions work again the lock is taken, and updates.
+        r.h.update = [](wca_win *w) {
+            w->change_count = *w->shared_count;
+            return 1;
+        };
+        r.h.lock_fn = [](wca_win *w) -> int {
+            ++Rig::of(w)->locks;
+            return WCA_OK;
+        };
+        ASSERT_EQ(wca_win_lock(&r.h), WCA_OK);
+        EXPECT_EQ(r.h.lock_depth, 1);
+        EXPECT_EQ(r.lock_word, 1);
+        EXPECT_EQ(r.h.changed, 1);
+        EXPECT_EQ(r.locks, 1);
+        ASSERT_EQ(wca_win_unlock(&r.h), WCA_OK);
+        EXPECT_EQ(r.unlocks, 1);
+    }
+}
+
+// A depth that cannot grow any further refuses another level.
+TEST(WcaLock, DepthDoesNotOverflow)
+{
+    Rig r;
+    r.h.lock_depth = INT_MAX;
+    EXPECT_EQ(wca_win_lock(&r.h), WCA_ERROR);
+    EXPECT_EQ(r.h.lock_depth, INT_MAX);
+}
+
 TEST(WcaLock, OptionalFieldsMayBeNull)
 {
     Rig r;
     r.h.lock_word = r.h.unlock_word = nullptr;
-    r.h.lock_fn = r.h.unlock_fn = nullptr;
+    r.h.lock_fn = nullptr;
+    r.h.unlock_fn = nullptr;
     r.h.update = nullptr;
     r.h.change_count = 0;
     ASSERT_EQ(wca_win_lock(&r.h), WCA_OK);

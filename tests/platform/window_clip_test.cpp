@@ -3,6 +3,7 @@
 #include "zor.h"
 
 #include <gtest/gtest.h>
+#include <new>
 
 #include <random>
 #include <stdexcept>
@@ -187,6 +188,72 @@ TEST(WindowClip, HandleKeepsItsClipWhileLockedAndSeesChangesAtTheNextLock)
     ASSERT_EQ(wca_win_unlock(h), WCA_OK);
     EXPECT_EQ(seen, (std::vector<int>{a, -a, a, -a, a, -a, a}));
     EXPECT_EQ(s.windowFromHandle(h), s.window(a));
+}
+
+// A lock observer that throws refuses the lock: the exception stays inside
+// the window system, the window is not locked, and the unlock observers run so
+// that earlier lock observers can undo. An unlock observer that throws does
+// not stop the unlock or the observers after it.
+TEST(WindowClip, ObserversThatFailCannotBreakTheLock)
+{
+    wca::Screen s(200, 100);
+    const int a = s.createWindow(8, 10, 10, 50, 40);
+    wca_win *h = s.window(a)->handle();
+    std::vector<int> seen;
+    bool refuse = true, throw_on_unlock = false;
+    s.addLockObserver([&](wca::Window &) { seen.push_back(1); });
+    s.addLockObserver([&](wca::Window &) {
+        if (refuse)
+            throw std::bad_alloc();
+        seen.push_back(2);
+    });
+    s.addUnlockObserver([&](wca::Window &) {
+        seen.push_back(-1);
+        if (throw_on_unlock)
+            throw std::runtime_error("unlock observer");
+    });
+    s.addUnlockObserver([&](wca::Window &) { seen.push_back(-2); });
+
+    int rc = WCA_OK;
+    EXPECT_NO_THROW(rc = wca_win_lock(h));
+    EXPECT_EQ(rc, WCA_ERROR);
+    EXPECT_FALSE(s.window(a)->locked());
+    EXPECT_EQ(seen, (std::vector<int>{1, -1, -2}));
+    EXPECT_TRUE(s.destroyWindow(s.createWindow(8, 0, 0, 5, 5)));  // the screen still works
+
+    seen.clear();
+    refuse = false;
+    throw_on_unlock = true;
+    ASSERT_EQ(wca_win_lock(h), WCA_OK);
+    EXPECT_NO_THROW(rc = wca_win_unlock(h));
+    EXPECT_EQ(rc, WCA_OK);
+    EXPECT_FALSE(s.window(a)->locked());
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, -1, -2}));
+    EXPECT_TRUE(s.destroyWindow(a));
+}
+
+// Observers may remove themselves or others, and add new ones, while they run;
+// the ones added run from the next lock on.
+TEST(WindowClip, ObserversMayChangeTheObserversWhileTheyRun)
+{
+    wca::Screen s(100, 100);
+    const int a = s.createWindow(8, 0, 0, 10, 10);
+    wca_win *h = s.window(a)->handle();
+    std::vector<int> seen;
+    int self = 0, other = 0;
+    self = s.addLockObserver([&](wca::Window &) {
+        seen.push_back(1);
+        s.removeObserver(self);
+        s.removeObserver(other);
+        s.addLockObserver([&](wca::Window &) { seen.push_back(3); });
+    });
+    other = s.addLockObserver([&](wca::Window &) { seen.push_back(2); });
+    ASSERT_EQ(wca_win_lock(h), WCA_OK);
+    ASSERT_EQ(wca_win_unlock(h), WCA_OK);
+    EXPECT_EQ(seen, (std::vector<int>{1}));
+    ASSERT_EQ(wca_win_lock(h), WCA_OK);
+    ASSERT_EQ(wca_win_unlock(h), WCA_OK);
+    EXPECT_EQ(seen, (std::vector<int>{1, 3}));
 }
 
 TEST(WindowClip, BadRequestsAreRefusedWithAMessage)

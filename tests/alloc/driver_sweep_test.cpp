@@ -1,0 +1,270 @@
+// Allocation failure in driver calls: for one call of each landed driver and
+// layout, every allocation the call makes (in the plug-in, the host, the
+// window system and the simulator alike) is made to fail in turn, alone and
+// together with every later one. Each run must end in status 0 with the
+// result of the unfailed call, or in status 2 with both frame buffers as they
+// were; no host object may be left over or lost, no window left locked, and
+// no exception may come out. The sanitizer build's leak check at exit
+// covers the rest.
+//
+// The calls come from the device's path table: every row whose driver draws
+// is swept in each layout its parameters allow, so a driver joins by landing.
+// A row that takes a kind of parameter the sweep cannot make yet fails the
+// test until a maker is added to calls().
+#include "../drivers/rig.h"
+#include "alloc_fail.h"
+#include "wren_device.h"
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using rig::Scene;
+using rig::Source;
+
+ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(rig::plugin().device()); }
+
+// Everything one run needs, made before the injection is armed.
+struct Setup {
+    std::unique_ptr<Scene> scene;
+    std::vector<std::unique_ptr<Source>> sources;
+    std::vector<ZorHandle<ZorImage>> images;  // children and results
+    std::unique_ptr<rig::Chain> chain;
+    float floats[4] = {0, 0, 0, 0};
+    int32_t ints[4] = {0, 0, 0, 0};
+    ZorImage *dst = nullptr;
+
+    Source *source(int w, int h, int stride, uint32_t seed, bool last3 = false) {
+        sources.push_back(std::make_unique<Source>(w, h, stride, seed, 0, last3));
+        return sources.back().get();
+    }
+    ZorImage *keep(ZorImage *img) {
+        images.emplace_back(img);
+        return img;
+    }
+};
+
+// One driver call: how its scene is built and how it is made.
+struct Call {
+    std::string name;
+    std::function<void(Setup &)> build;
+    // Through the host's dispatch unless given.
+    std::function<int(Setup &)> invoke;
+};
+
+// A window at (10, 5) with another window over part of it, so that the call
+// has several rectangles to walk.
+ZorImage *covered_window(Setup &s, int depth) {
+    wsim::MachineOptions o;
+    o.width = 160;
+    o.height = 64;
+    s.scene = std::make_unique<Scene>(o, 5);
+    const int id = s.scene->window(depth, 10, 5, 60, 40);
+    s.scene->window(depth, 30, 20, 20, 50);
+    return s.scene->image(id);
+}
+
+// The window image's child showing bands 1-3 of each 4-byte pixel.
+ZorImage *last_three(Setup &s, ZorImage *win) { return s.keep(win->createChild(0, 0, 1, 60, 40, 3)); }
+
+void dyadic(Setup &s, const char *op, int depth, int b1, int b2) {
+    ZorImage *win = covered_window(s, depth);
+    const bool three = b1 == 3 || b2 == 3;
+    s.dst = three ? last_three(s, win) : win;
+    Source *a = s.source(60, 40, b1, 11, three && b1 == 4);
+    Source *b = s.source(60, 40, b2, 12, three && b2 == 4);
+    s.chain = std::make_unique<rig::Chain>(s.dst, ZorOp::create(op, nullptr, a->img, b->img));
+    rig::prime({s.dst, a->img, b->img});
+}
+
+// One source of `stride` samples; the constants of ptr1, floats or integers.
+void monadic(Setup &s, const char *op, int depth, int stride, const char *constants) {
+    ZorImage *win = covered_window(s, depth);
+    s.dst = stride == 3 ? last_three(s, win) : win;
+    Source *a = s.source(60, 40, stride, 13, false);
+    ZorOp *o = ZorOp::create(op, nullptr, a->img);
+    const float f[4] = {3.5f, 0.25f, -2.0f, 7.0f};
+    const int32_t n[4] = {0x5a, 0x0f, 0xf0, 0x33};
+    for (int k = 0; k < 4; ++k) {
+        s.floats[k] = f[k];
+        s.ints[k] = n[k];
+    }
+    if (constants) o->setPtrParam(1, std::string(constants) == "ints" ? static_cast<void *>(s.ints) : s.floats);
+    s.chain = std::make_unique<rig::Chain>(s.dst, o);
+    rig::prime({s.dst, a->img});
+}
+
+void set_value(Setup &s, int depth, bool through_copy) {
+    s.dst = covered_window(s, depth);
+    const float f[4] = {10, 20, 30, 40};
+    for (int k = 0; k < 4; ++k) s.floats[k] = f[k];
+    ZorImage *res = s.keep(ZorImage::create(40, 30, depth == 8 ? 1 : 4, ZOR_BYTE));
+    res->setOrigin(-5, -3);
+    ZorOp *set = ZorOp::create("setvalue8", res);
+    set->setPtrParam(1, s.floats);
+    if (!through_copy) {
+        s.chain = std::make_unique<rig::Chain>(s.dst, set);
+    } else {
+        s.chain = std::make_unique<rig::Chain>(s.dst, ZorOp::create("copy8", nullptr, res, nullptr, set));
+        s.chain->ops.push_back(set);
+    }
+    rig::prime({s.dst, res});
+}
+
+// The calls for every drawing row of the path table, by what its operations
+// take; *unknown collects the rows no maker fits.
+std::vector<Call> calls(std::vector<std::string> *unknown) {
+    std::vector<Call> c;
+    int n = 0;
+    const WrenPath *rows = wren_path_table(&n);
+    for (int i = 0; i < n; ++i) {
+        const WrenPath &row = rows[i];
+        if (row.state != WREN_PATH_DRAWS) continue;
+        const std::string op = row.names[0], takes = row.params[0];
+        const char *name = row.names[0];
+        if (row.count() != 2) {
+            unknown->push_back(op + " (a chain)");
+        } else if (takes == "src1 src2") {
+            c.push_back({op + ", 1 band", [name](Setup &s) { dyadic(s, name, 8, 1, 1); }, {}});
+            c.push_back({op + ", 4 bands", [name](Setup &s) { dyadic(s, name, 24, 4, 4); }, {}});
+            c.push_back({op + ", 3 + 4 bands staged", [name](Setup &s) { dyadic(s, name, 24, 3, 4); }, {}});
+        } else if (takes == "src1" || takes.rfind("src1 ptr1:floats:", 0) == 0 || takes.rfind("src1 ptr1:ints:", 0) == 0) {
+            const char *k = takes == "src1" ? nullptr : takes.find(":ints:") != std::string::npos ? "ints" : "floats";
+            c.push_back({op + ", 1 band", [name, k](Setup &s) { monadic(s, name, 8, 1, k); }, {}});
+            c.push_back({op + ", 4 bands", [name, k](Setup &s) { monadic(s, name, 24, 4, k); }, {}});
+            c.push_back({op + ", 3 bands", [name, k](Setup &s) { monadic(s, name, 24, 3, k); }, {}});
+        } else if (takes == "ptr1:values:value") {
+            c.push_back({op + ", 8-bit", [](Setup &s) { set_value(s, 8, false); }, {}});
+            c.push_back({op + ", 24-bit", [](Setup &s) { set_value(s, 24, false); }, {}});
+            c.push_back({op + " through copy8", [](Setup &s) { set_value(s, 24, true); },
+                         [](Setup &s) { return device()->SetValue8Wren(s.chain->display, 2); }});
+        } else {
+            unknown->push_back(op + " (" + takes + ")");
+        }
+    }
+    return c;
+}
+
+struct Attempt {
+    int status = -1;
+    bool asked = false;  // the plug-in was called (the host's dispatch may fail before)
+    bool threw = false;
+    allocfail::Stats stats;
+    wren_outcome outcome{};
+    std::vector<uint8_t> fb8, fb24;
+};
+
+std::vector<uint8_t> frame(const uint8_t *p, size_t n) { return std::vector<uint8_t>(p, p + n); }
+
+// Builds the call's scene afresh, runs the call with the given plan and
+// checks what must hold whatever the plan; returns what happened.
+Attempt attempt(const Call &call, long fail_at, bool and_later) {
+    Setup s;
+    call.build(s);
+    EXPECT_TRUE(s.chain && s.chain->display) << "the call could not be built";
+    Scene &sc = *s.scene;
+    sc.arm();
+    const std::vector<uint8_t> before8 = frame(sc.screen().frameBuffer8(), sc.screen().frameBuffer8Size());
+    const std::vector<uint8_t> before24 = frame(sc.screen().frameBuffer24(), sc.screen().frameBuffer24Size());
+    ZorSystemState::clearErrors();
+    const long live = ZorObject::liveCount();
+
+    Attempt r;
+    {
+        allocfail::Scope scope(fail_at, and_later);
+        try {
+            if (call.invoke) {
+                r.status = call.invoke(s);
+                r.asked = true;
+            } else {
+                const ZorDispatchResult d = s.chain->run();
+                r.status = d.status;
+                r.asked = d.asked > 0;
+            }
+        } catch (...) {
+            r.threw = true;
+        }
+        r.stats = scope.end();
+    }
+    wren_last_outcome(&r.outcome);
+    r.fb8 = frame(sc.screen().frameBuffer8(), sc.screen().frameBuffer8Size());
+    r.fb24 = frame(sc.screen().frameBuffer24(), sc.screen().frameBuffer24Size());
+
+    EXPECT_FALSE(r.threw) << "an exception came out of the call";
+    EXPECT_TRUE(r.status == ZOR_SUCCESS || r.status == ZOR_FAILURE) << "status " << r.status;
+    EXPECT_EQ(ZorObject::liveCount(), live) << "host objects made or lost";
+    for (wca::Window *w : sc.screen().stack()) EXPECT_FALSE(w->locked()) << "window " << w->id() << " left locked";
+    if (r.status == ZOR_FAILURE) {
+        EXPECT_TRUE(r.fb8 == before8) << "declined, but the 8-bit frame buffer changed";
+        EXPECT_TRUE(r.fb24 == before24) << "declined, but the 24-bit frame buffer changed";
+    } else if (r.status == ZOR_SUCCESS) {
+        EXPECT_TRUE(sc.machine().accel().faults().empty()) << sc.machine().accel().faults().front();
+    }
+    return r;
+}
+
+struct Figures {
+    long allocations = 0;  // made by the unfailed call
+    long runs = 0, declined = 0, computed = 0;
+    std::map<std::string, int> reasons;  // why the declines declined
+};
+
+TEST(DriverSweep, EveryAllocationOfEveryCallFailsCleanly) {
+    ASSERT_TRUE(allocfail::installed());
+    rig::plugin();
+    std::vector<std::pair<std::string, Figures>> table;
+    Figures total;
+    std::vector<std::string> unknown;
+    const std::vector<Call> all = calls(&unknown);
+    for (const std::string &row : unknown) ADD_FAILURE() << "the sweep cannot make a call of " << row << " yet";
+    for (const Call &call : all) {
+        SCOPED_TRACE(call.name);
+        const Attempt base = attempt(call, 0, false);
+        ASSERT_EQ(base.status, ZOR_SUCCESS) << base.outcome.message;
+        ASSERT_GT(base.outcome.rects, 1) << "the call should walk several rectangles";
+        Figures f;
+        f.allocations = base.stats.seen;
+        bool plugin_declined = false;
+        for (bool later : {false, true}) {
+            // Until the index is past what the call reaches.
+            for (long n = 1;; ++n) {
+                SCOPED_TRACE(::testing::Message() << "allocation " << n << (later ? " and later" : "") << " fails");
+                const Attempt r = attempt(call, n, later);
+                if (r.stats.failed == 0) break;
+                ++f.runs;
+                if (r.status == ZOR_SUCCESS) {
+                    ++f.computed;
+                    EXPECT_TRUE(r.fb8 == base.fb8 && r.fb24 == base.fb24) << "computed, but not what the unfailed call drew";
+                } else {
+                    ++f.declined;
+                    ++f.reasons[r.asked ? wren_reason_name(r.outcome.reason) : "host dispatch"];
+                    plugin_declined |= r.asked;
+                }
+                if (::testing::Test::HasFatalFailure() || n > 10000) break;
+            }
+        }
+        // Some allocation the call needs must have been hit.
+        EXPECT_TRUE(plugin_declined);
+        total.allocations += f.allocations;
+        total.runs += f.runs;
+        total.declined += f.declined;
+        total.computed += f.computed;
+        table.emplace_back(call.name, f);
+    }
+    std::printf("%-32s %6s %6s %8s %8s  declines by reason\n", "call", "allocs", "runs", "declined", "computed");
+    for (const auto &[name, f] : table) {
+        std::string reasons;
+        for (const auto &[why, n] : f.reasons) reasons += " " + why + " " + std::to_string(n) + ";";
+        std::printf("%-32s %6ld %6ld %8ld %8ld %s\n", name.c_str(), f.allocations, f.runs, f.declined, f.computed,
+                    reasons.c_str());
+    }
+    std::printf("%-32s %6ld %6ld %8ld %8ld\n", "all calls", total.allocations, total.runs, total.declined,
+                total.computed);
+}
+
+}  // namespace

@@ -1,0 +1,386 @@
+// Allocation failure in the host's interface and in the window system's lock:
+// every allocation a call makes fails in turn (alone, and with every later
+// one). A host call then gives its documented failure result (null, status 2,
+// nothing added) or the same result as without failure; it never throws and
+// leaves no object behind. A window lock either is taken whole or not at all,
+// and its unlock needs no memory.
+#include "alloc_fail.h"
+#include "machine.h"
+#include "window_system.h"
+#include "zor.h"
+#include "zor_dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string text(const ZorRoi *r) {
+    if (!r) return "";
+    ZorHandle<ZorRectList> l(r->getRectList());
+    std::ostringstream o;
+    o << "roi";
+    int x, y, w, h;
+    while (l && l->getNext(&x, &y, &w, &h)) o << " " << x << "," << y << " " << w << "x" << h;
+    return o.str();
+}
+
+std::string text(ZorRectList *l) {
+    if (!l) return "";
+    std::ostringstream o;
+    o << "list";
+    int x, y, w, h;
+    l->rewind();
+    while (l->getNext(&x, &y, &w, &h)) o << " " << x << "," << y << " " << w << "x" << h;
+    return o.str();
+}
+
+std::string text(const ZorClipList *c) {
+    if (!c) return "";
+    std::ostringstream o;
+    o << "clip";
+    for (std::size_t i = 0; i < c->numRects(); ++i) {
+        const ZorRect r = c->rect(i);
+        o << " " << r.x << "," << r.y << " " << r.w << "x" << r.h;
+    }
+    return o.str();
+}
+
+std::string text(const ZorImage *img) {
+    if (!img) return "";
+    unsigned w, h, b, x, y, band;
+    img->getDimensions(&w, &h, &b);
+    img->getChildOffsets(&x, &y, &band);
+    std::ostringstream o;
+    o << "image " << w << "x" << h << "x" << b << " at " << x << "," << y << "," << band
+      << (img->getStorage("memory") ? " memory" : "") << (img->getDeviceInputOutput() ? " window" : "");
+    return o.str();
+}
+
+// A device whose one function computes everything.
+class Device : public ZorDeviceComputeType {
+public:
+    Device() : ZorDeviceComputeType("sweep") {}
+    int compute(ZorOp *, int) { return ZOR_SUCCESS; }
+};
+ZorComputeFunction computeFn() { return static_cast<ZorComputeFunction>(&Device::compute); }
+
+// Inputs shared by the cases, made once, never changed by them.
+struct Inputs {
+    ZorHandle<ZorRoi> a, b;
+    ZorHandle<ZorClipList> clip;
+    ZorHandle<ZorImage> img, other;
+    std::vector<uint8_t> mem = std::vector<uint8_t>(64 * 32 * 4);
+    Device device;
+    Inputs() {
+        std::vector<ZorRect> ra, rb, rc;
+        for (int i = 0; i < 12; ++i) {
+            ra.push_back({i * 7, i * 3, 9, 5 + i});
+            rb.push_back({80 - i * 6, i * 4, 11, 7});
+            rc.push_back({i * 9 + 20, 15 + i, 6, 30});
+        }
+        a.reset(ZorRoi::create(ra.data(), ra.size()));
+        b.reset(ZorRoi::create(rb.data(), rb.size()));
+        clip.reset(ZorClipList::create(rc.data(), rc.size()));
+        img.reset(ZorImage::create(64, 32, 3, ZOR_BYTE));
+        other.reset(ZorImage::create(40, 50, 3, ZOR_BYTE));
+        other->setOrigin(-7, 4);
+        other->getImageSpaceRoi();
+        img->getImageSpaceRoi();
+    }
+};
+
+// One host call. run() is made while armed; the rest is not.
+struct Case {
+    const char *name;
+    std::function<void *()> run;
+    std::function<std::string(void *)> describe;          // the result as text
+    std::function<void(void *)> release;                  // of the result
+    std::function<void()> prepare = [] {};                // before each run
+    std::function<void()> finish = [] {};                 // after each run
+    std::string failed = "";                              // what a failed call gives ("" = null)
+};
+
+template <class T>
+Case object(const char *name, std::function<T *()> run) {
+    return Case{name, [run] { return static_cast<void *>(run()); },
+                [](void *p) { return text(static_cast<T *>(p)); },
+                [](void *p) {
+                    if (p) static_cast<T *>(p)->destroy();
+                }};
+}
+
+std::vector<Case> cases(Inputs &in) {
+    std::vector<Case> c;
+    c.push_back(object<ZorRoi>("ZorRoi::create()", [] { return ZorRoi::create(); }));
+    c.push_back(object<ZorRoi>("ZorRoi::create(x, y, w, h)", [] { return ZorRoi::create(3, 4, 50, 60); }));
+    c.push_back(object<ZorRoi>("ZorRoi::create(rects)", [] {
+        const ZorRect r[] = {{0, 0, 10, 10}, {5, 5, 10, 10}, {30, 2, 4, 40}, {1, 1, 0, 5}};
+        return ZorRoi::create(r, 4);
+    }));
+    c.push_back(object<ZorRoi>("copy", [&in] { return in.a->copy(); }));
+    c.push_back(object<ZorRoi>("intersect", [&in] { return in.a->intersect(in.b.get()); }));
+    c.push_back(object<ZorRoi>("unite", [&in] { return in.a->unite(in.b.get()); }));
+    c.push_back(object<ZorRoi>("intersectClipList", [&in] { return in.a->intersectClipList(in.clip.get(), 7, -3); }));
+    c.push_back(object<ZorRectList>("getRectList", [&in] { return in.a->getRectList(); }));
+    c.push_back(object<ZorRoi>("scale", [&in] { return in.a->scale(1.5, 0.75, 3, 4); }));
+    c.push_back(object<ZorRoi>("translate", [&in] { return in.a->translate(-5, 9); }));
+    c.push_back(object<ZorRoi>("flip", [&in] { return in.a->flip(ZOR_FLIP_ROTATE_180, 20, 10); }));
+    c.push_back(object<ZorClipList>("ZorClipList::create", [] {
+        const ZorRect r[] = {{0, 0, 10, 10}, {5, 5, 10, 10}, {30, 2, 4, 40}};
+        return ZorClipList::create(r, 3);
+    }));
+    c.push_back(object<ZorRoi>("ZoriGetRoiList", [&in] {
+        ZorRoi *r = nullptr;
+        ZoriGetRoiList(&r, in.img.get(), in.other.get(), nullptr, nullptr);
+        return r;
+    }));
+    c.push_back(object<ZorImage>("ZorImage::create", [] { return ZorImage::create(30, 20, 3, ZOR_BYTE); }));
+    c.push_back(object<ZorImage>("ZorImage::createOver",
+                                 [&in] { return ZorImage::createOver(64, 32, 4, ZOR_BYTE, in.mem.data(), 256, 4); }));
+    c.push_back(object<ZorImage>("ZorImage::createWindow", [] {
+        ZorDisplayIO rec{};
+        rec.depth = 8;
+        return ZorImage::createWindow(30, 20, 1, rec);
+    }));
+    c.push_back(object<ZorImage>("createChild", [&in] { return in.img->createChild(3, 4, 1, 20, 10, 2); }));
+    c.push_back(Case{"ZorOp::create", [] { return static_cast<void *>(ZorOp::create("add8", nullptr)); },
+                     [](void *p) { return std::string(p ? static_cast<ZorOp *>(p)->getName() : ""); },
+                     [](void *p) {
+                         if (p) static_cast<ZorOp *>(p)->destroy();
+                     }});
+
+    // The image-space region an image makes and keeps; a failed one is made
+    // again by the next call.
+    auto fresh = std::make_shared<ZorHandle<ZorImage>>();
+    c.push_back(Case{"getImageSpaceRoi", [fresh] { return static_cast<void *>((*fresh)->getImageSpaceRoi()); },
+                     [](void *p) { return text(static_cast<ZorRoi *>(p)); }, [](void *) {},
+                     [fresh] {
+                         fresh->reset(ZorImage::create(30, 20, 1, ZOR_BYTE));
+                         (*fresh)->setOrigin(4, -6);
+                     },
+                     [fresh] { fresh->reset(); }});
+    // setRoi keeps the old region when it cannot make the new one.
+    c.push_back(Case{"setRoi",
+                     [fresh, &in] {
+                         return static_cast<void *>((*fresh)->setRoi(in.b.get()) == ZOR_SUCCESS ? fresh.get()
+                                                                                                 : nullptr);
+                     },
+                     [fresh](void *) { return text((*fresh)->getRoi()); }, [](void *) {},
+                     [fresh, &in] {
+                         fresh->reset(ZorImage::create(30, 20, 1, ZOR_BYTE));
+                         (*fresh)->setRoi(in.a.get());
+                     },
+                     [fresh] { fresh->reset(); }});
+    {
+        ZorHandle<ZorImage> probe(ZorImage::create(30, 20, 1, ZOR_BYTE));
+        probe->setRoi(in.a.get());
+        c.back().failed = text(probe->getRoi());
+    }
+    // Reports are recorded, or dropped and counted.
+    auto counts = std::make_shared<std::pair<std::size_t, long>>();
+    c.push_back(Case{"notifyError",
+                     [] {
+                         ZorSystemState::notifyError(nullptr, 0, "di-7", 0, 113, "sweep", nullptr);
+                         return static_cast<void *>(nullptr);
+                     },
+                     [counts](void *) {
+                         if (ZorSystemState::errors().size() == counts->first + 1) return std::string("recorded");
+                         if (ZorSystemState::droppedErrors() == counts->second + 1) return std::string("dropped");
+                         return std::string("lost");
+                     },
+                     [](void *) {},
+                     [counts] {
+                         ZorSystemState::clearErrors();
+                         *counts = {ZorSystemState::errors().size(), ZorSystemState::droppedErrors()};
+                     },
+                     [] { ZorSystemState::clearErrors(); }, "dropped"});
+    // Registration and dispatch on a tree of their own.
+    auto tree = std::make_shared<std::unique_ptr<ZorOpTreeNode>>();
+    auto make_tree = [tree, &in] {
+        *tree = std::make_unique<ZorOpTreeNode>();
+        (*tree)->branch("display_ioQORVwren")->branch("add8")->addFunction(&in.device, computeFn());
+    };
+    c.push_back(Case{"branch", [tree] { return static_cast<void *>((*tree)->branch("fresh")); },
+                     [tree](void *p) {
+                         return p && (*tree)->child("fresh") == p ? std::string("added") : std::string("");
+                     },
+                     [](void *) {}, make_tree, [tree] { tree->reset(); }});
+    c.push_back(Case{"addFunction",
+                     [tree, &in] {
+                         ZorOpTreeNode *n = (*tree)->branch("display_ioQORVwren");
+                         return n && n->addFunction(&in.device, computeFn()) == ZOR_SUCCESS ? static_cast<void *>(n)
+                                                                                            : nullptr;
+                     },
+                     [tree](void *) {
+                         return std::to_string((*tree)->child("display_ioQORVwren")->functions().size());
+                     },
+                     [](void *) {}, make_tree, [tree] { tree->reset(); }, "0"});
+    // The display operation and the one it shows.
+    auto ops = std::make_shared<std::pair<ZorHandle<ZorOp>, ZorHandle<ZorOp>>>();
+    c.push_back(Case{"ZorDispatch",
+                     [tree, ops] {
+                         return reinterpret_cast<void *>(
+                             static_cast<std::intptr_t>(ZorDispatch(ops->first.get(), tree->get()).status));
+                     },
+                     [](void *p) { return "status " + std::to_string(reinterpret_cast<std::intptr_t>(p)); },
+                     [](void *) {},
+                     [make_tree, ops] {
+                         make_tree();
+                         ops->second.reset(ZorOp::create("add8", nullptr));
+                         ops->first.reset(
+                             ZorOp::create(ZOR_DISPLAY_IO_WREN, nullptr, nullptr, nullptr, ops->second.get()));
+                     },
+                     [tree, ops] {
+                         tree->reset();
+                         ops->first.reset();
+                         ops->second.reset();
+                     },
+                     "status 2"});
+    return c;
+}
+
+struct Outcome {
+    bool threw = false;
+    allocfail::Stats stats;
+    std::string text;
+};
+
+Outcome once(const Case &c, long fail_at, bool later) {
+    const long live = ZorObject::liveCount();
+    c.prepare();
+    Outcome o;
+    void *result = nullptr;
+    {
+        allocfail::Scope s(fail_at, later);
+        try {
+            result = c.run();
+        } catch (...) {
+            o.threw = true;
+        }
+        o.stats = s.end();
+    }
+    o.text = c.describe(result);
+    c.release(result);
+    c.finish();
+    EXPECT_EQ(ZorObject::liveCount(), live) << "objects left behind or lost";
+    return o;
+}
+
+TEST(HostSweep, EveryAllocationFailsToADocumentedResult) {
+    ASSERT_TRUE(allocfail::installed());
+    Inputs in;
+    for (const Case &c : cases(in)) {
+        SCOPED_TRACE(c.name);
+        const Outcome base = once(c, 0, false);
+        ASSERT_FALSE(base.threw);
+        ASSERT_NE(base.text, c.failed) << "the unfailed call should succeed";
+        long failures = 0;
+        for (bool later : {false, true}) {
+            for (long n = 1; n < 10000; ++n) {
+                SCOPED_TRACE(::testing::Message() << "allocation " << n << (later ? " and later" : "") << " fails");
+                const Outcome o = once(c, n, later);
+                if (o.stats.failed == 0) break;
+                EXPECT_FALSE(o.threw);
+                EXPECT_TRUE(o.text == base.text || o.text == c.failed) << "got \"" << o.text << "\"";
+                failures += o.text == c.failed;
+            }
+        }
+        // Calls that allocate must have seen a failure of their own.
+        if (base.stats.seen > 0) {
+            EXPECT_GT(failures, 0);
+        }
+    }
+}
+
+// The window system's lock under allocation failure: taken whole (and then
+// released without any memory at all) or refused with the window as it was.
+TEST(HostSweep, WindowLockIsAllOrNothing) {
+    ASSERT_TRUE(allocfail::installed());
+    for (bool fresh_clip : {true, false}) {
+        SCOPED_TRACE(fresh_clip ? "the lock refreshes the clip list" : "the clip list is up to date");
+        // Taken without failure, the lock is released while every allocation fails.
+        {
+            wsim::MachineOptions opt;
+            opt.width = 128;
+            opt.height = 64;
+            wsim::Machine m(opt);
+            wca::Window *w = m.screen().window(m.screen().createWindow(8, 10, 10, 60, 40));
+            if (!fresh_clip) {
+                wca_win_lock(w->handle());
+                wca_win_unlock(w->handle());
+            }
+            ASSERT_EQ(wca_win_lock(w->handle()), WCA_OK);
+            int urc;
+            long seen;
+            {
+                allocfail::Scope none(1, true);
+                urc = wca_win_unlock(w->handle());
+                seen = none.end().seen;
+            }
+            EXPECT_EQ(urc, WCA_OK);
+            EXPECT_EQ(seen, 0) << "the unlock allocated";
+            EXPECT_FALSE(w->locked());
+        }
+        long refused = 0, taken = 0;
+        for (bool later : {false, true}) {
+            for (long n = 1; n < 10000; ++n) {
+                SCOPED_TRACE(::testing::Message() << "allocation " << n << (later ? " and later" : "") << " fails");
+                wsim::MachineOptions opt;
+                opt.width = 128;
+                opt.height = 64;
+                wsim::Machine m(opt);
+                const int id = m.screen().createWindow(24, 10, 10, 60, 40);
+                m.screen().createWindow(24, 30, 20, 20, 50);
+                wca::Window *w = m.screen().window(id);
+                if (!fresh_clip) {
+                    wca_win_lock(w->handle());
+                    wca_win_unlock(w->handle());
+                }
+                int rc;
+                allocfail::Stats st;
+                {
+                    allocfail::Scope s(n, later);
+                    rc = wca_win_lock(w->handle());
+                    st = s.end();
+                }
+                if (st.failed == 0) {
+                    wca_win_unlock(w->handle());
+                    break;
+                }
+                if (rc != WCA_OK) {
+                    ++refused;
+                    EXPECT_EQ(rc, WCA_ERROR);
+                    EXPECT_FALSE(w->locked());
+                    continue;
+                }
+                ++taken;
+                // Locked: the clip list is the window's current one, and the
+                // unlock needs no memory.
+                ASSERT_NE(wca_win_clipinfo(w->handle()), nullptr);
+                EXPECT_EQ(static_cast<const ZorClipList *>(wca_win_clipinfo(w->handle()))->numRects(), 3u);
+                int urc;
+                long seen;
+                {
+                    allocfail::Scope none(1, true);
+                    urc = wca_win_unlock(w->handle());
+                    seen = none.end().seen;
+                }
+                EXPECT_EQ(urc, WCA_OK);
+                EXPECT_EQ(seen, 0);
+                EXPECT_FALSE(w->locked());
+            }
+        }
+        EXPECT_GT(refused, 0);
+        std::printf("window lock (%s): %ld refused, %ld taken\n", fresh_clip ? "refreshing" : "up to date", refused,
+                    taken);
+    }
+}
+
+}  // namespace
