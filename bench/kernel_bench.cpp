@@ -193,6 +193,26 @@ std::vector<Op> make_ops() {
                      },
                      [](Data &x) { cv::cvtColor(x.a, x.d3, cv::COLOR_BGRA2BGR); },
                      [](int) { return size_t{3}; }});
+    // Flips: the source descriptor starts at the pixel that lands on the
+    // destination's first one (cv::flip codes 0, 1, -1 are types 0, 1, 5).
+    const struct {
+        const char *name, *peer;
+        int type, code;
+    } flips[] = {{"kl_transpose_8 type 0", "cv::flip 0", 0, 0},
+                 {"kl_transpose_8 type 1", "cv::flip 1", 1, 1},
+                 {"kl_transpose_8 type 5", "cv::flip -1", 5, -1}};
+    for (const auto &f : flips) {
+        const int type = f.type, code = f.code;
+        ops.push_back(Op{f.name, f.peer, 0,
+                         [type](Data &x) {
+                             kl_image d = desc(x.d), a = desc(x.a);
+                             const int sx = type == 0 ? 0 : a.w - 1, sy = type == 1 ? 0 : a.h - 1;
+                             a.data += static_cast<ptrdiff_t>(sy) * a.lb + static_cast<ptrdiff_t>(sx) * a.bpp;
+                             kl_transpose_8(&d, &a, type);
+                         },
+                         [code](Data &x) { cv::flip(x.a, x.d, code); },
+                         [](int n) { return static_cast<size_t>(n); }});
+    }
     return ops;
 }
 

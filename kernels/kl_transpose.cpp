@@ -40,7 +40,8 @@ inline uint64_t edge_word(const u8 *s, ptrdiff_t q, ptrdiff_t n, ptrdiff_t bpp) 
 
 // Bytes q .. q + 7 (all inside the row, q >= 0) of the mirrored row: the whole
 // source pixels they cover are loaded, then the bytes rearranged.
-inline uint64_t body_word(const u8 *s, ptrdiff_t q, ptrdiff_t bpp) {
+template <ptrdiff_t bpp>
+inline uint64_t body_word(const u8 *s, ptrdiff_t q) {
     if (bpp == 1) return __builtin_bswap64(lane_load(s - q - 7));
     if (q % bpp == 0) {
         if (bpp == 2) {
@@ -63,14 +64,15 @@ inline uint64_t body_word(const u8 *s, ptrdiff_t q, ptrdiff_t bpp) {
 
 // One mirrored row of n >= 1 bytes at d from start pixel s, byte j written
 // when bit (7 - j) mod 24 of the band pattern is set.
-inline void mirror_row(u8 *d, const u8 *s, ptrdiff_t n, ptrdiff_t bpp, uint32_t pat) {
+template <ptrdiff_t bpp>
+inline void mirror_row(u8 *d, const u8 *s, ptrdiff_t n, uint32_t pat) {
     lane_row<false>(
         reinterpret_cast<uintptr_t>(d), static_cast<size_t>(n),
         [&](uintptr_t A, ptrdiff_t q, unsigned edge) {
             partial_store(reinterpret_cast<void *>(A), edge_word(s, q, n, bpp), edge & lane_band8(pat, lane_phase(q)));
         },
         [&](uintptr_t A, ptrdiff_t q, size_t k) {
-            lane_words<false>(A, q, k, pat, [&](uintptr_t, ptrdiff_t p) { return body_word(s, p, bpp); });
+            lane_words<false>(A, q, k, pat, [&](uintptr_t, ptrdiff_t p) { return body_word<bpp>(s, p); });
         });
 }
 
@@ -100,7 +102,18 @@ void flip(kl_image *dst, kl_image *src, int type) {
     const ptrdiff_t n = dst->w * bpp;
     const uint32_t pat = (sb == 1 ? kl_masks_8 : kl_masks_16b)[bands][m];
     const ptrdiff_t step = type == 1 ? slb : -slb;
-    for (int j = 0; j < dst->h; ++j) mirror_row(dst->data + j * dlb, src->data + j * step, n, bpp, pat);
+    for (int j = 0; j < dst->h; ++j) {
+        u8 *d = dst->data + j * dlb;
+        const u8 *s = src->data + j * step;
+        switch (bpp) {
+        case 1: mirror_row<1>(d, s, n, pat); break;
+        case 2: mirror_row<2>(d, s, n, pat); break;
+        case 3: mirror_row<3>(d, s, n, pat); break;
+        case 4: mirror_row<4>(d, s, n, pat); break;
+        case 6: mirror_row<6>(d, s, n, pat); break;
+        default: mirror_row<8>(d, s, n, pat); break;
+        }
+    }
 }
 
 // Transposes an 8 x 8 byte block in place: word r holding row r becomes word
