@@ -257,6 +257,25 @@ std::vector<Op> make_ops() {
                        }
                    },
                    1});
+    // Flips (one portable body): the source descriptor starts at the pixel
+    // that lands on the destination's first (cv::flip codes 0, 1, -1 are types 0, 1, 5).
+    const struct {
+        const char *name, *peer;
+        int type, code;
+    } flips[] = {{"kl_transpose_8 type 0", "cv::flip 0", 0, 0},
+                 {"kl_transpose_8 type 1", "cv::flip 1", 1, 1},
+                 {"kl_transpose_8 type 5", "cv::flip -1", 5, -1}};
+    for (const auto &f : flips) {
+        const int type = f.type, code = f.code;
+        ops.push_back({f.name, f.peer, CV_8U, kAll,
+                       [type](const kl_impl &, Data &x) {
+                           kl_image d = desc(x.d), a = desc(x.a);
+                           const int sx = type == 0 ? 0 : a.w - 1, sy = type == 1 ? 0 : a.h - 1;
+                           a.data += static_cast<ptrdiff_t>(sy) * a.lb + static_cast<ptrdiff_t>(sx) * a.bpp;
+                           kl_transpose_8(&d, &a, type);
+                       },
+                       [code](Data &x) { cv::flip(x.a, x.d, code); }, 0});
+    }
     return ops;
 }
 

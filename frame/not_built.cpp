@@ -13,7 +13,3 @@ using W = ZorDeviceComputeTypeWren;
 WREN_NOT_BUILT(WREN_STUB)
 #undef WREN_STUB
 
-// The plain zoom, reached from the scale driver only.
-int W::qdx_Scale8Wren(ZorOp *op) {
-    return wren::DriverCall(op, 2, "qdx_Scale8Wren").decline(WREN_NOT_BUILT, "driver not built yet");
-}

@@ -16,8 +16,7 @@
     X(Rescale16Wren)      \
     X(Rotate8Wren)        \
     X(Scale8Wren)         \
-    X(Threshold8Wren)     \
-    X(Transpose8Wren)
+    X(Threshold8Wren)
 
 constexpr bool wren_not_built(std::string_view member) {
 #define WREN_NAME_IS(m) if (member == #m) return true;

@@ -173,6 +173,67 @@ void kl_gcopy_f2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_l
 void kl_gcopyrl_m2m(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
 void kl_gcopyrl_f2f(void *dst, int dst_lb, int nbytes, int h, void *src, int src_lb);
 
+// ---- Flips and block transposition ---------------------------------------
+// kl_transpose_8 / kl_transpose_16 write dst (w x h pixels) as a mirrored copy
+// of the source. fliptype 0: destination row r is source row -r (counted from
+// the source's data, upwards); 1: destination pixel c of a row is source pixel
+// -c (leftwards), rows going down; 5: both. src->data addresses the source
+// pixel that lands on the destination's first pixel. Both images have the
+// same type and band count; only the samples selected by dst->bmask AND
+// src->bmask are written (type 0 copies rows with kl_copy_8 / kl_copy_16 under
+// mask -1). Other arguments or flip types write nothing.
+void kl_transpose_8(kl_image *dst, kl_image *src, int fliptype);
+void kl_transpose_16(kl_image *dst, kl_image *src, int fliptype);
+
+// Column-major blocks: block word i holds sample i of rows 0..7 (8-bit, row r
+// in byte r) or rows 0..3 (16-bit, row r in 16-bit lane r). The _in forms
+// read count samples of the first min(nrows, 8) (or 4) rows and write count
+// words, the bytes of missing rows 0; the _out forms write count samples to
+// each of those rows from count words. count <= 0 or nrows < 1 does nothing.
+void transpose_in_8(const unsigned char *const *rows, uint64_t *block, int count, int nrows);
+void transpose_out_8(const uint64_t *block, unsigned char *const *rows, int count, int nrows);
+void transpose_in_16(const int16_t *const *rows, uint64_t *block, int count, int nrows);
+void transpose_out_16(const uint64_t *block, int16_t *const *rows, int count, int nrows);
+// The 4 x 4 block of 16-bit samples whose row r is w_r, transposed: result
+// word c (lane r = lane c of w_r) is stored at (char *)dst + 8 * c * stride.
+void transpose16_4x4(uint64_t w0, uint64_t w1, uint64_t w2, uint64_t w3, void *dst, int stride);
+
+// ---- Quick zoom ----------------------------------------------------------
+// Exact 2x or 4x bilinear enlargement of one band into dst (w x h pixels, the
+// value written to every sample dst->bmask selects). Destination column i of
+// the rectangle is zoomed column xphase + i from src->data's pixel (0 <=
+// xphase < f), rows likewise; the value at fractions (a/f, b/f) between
+// source pixels p00 p01 / p10 p11 is floor(((f-a)(f-b) p00 + a(f-b) p01 +
+// (f-a)b p10 + ab p11) / f^2). The source sample read is the first one
+// src->bmask selects, 8-bit (or signed 16-bit for the _16 forms). Reads only
+// the taps of nonzero weight: columns 0 .. ceil((xphase + w - 1) / f) and rows
+// 0 .. ceil((yphase + h - 1) / f). linebuf: 8 bytes per destination column,
+// 8-byte aligned, contents not used. The lookup forms store table[value];
+// the 16-bit forms take a table of 65536 entries whose first entry is for
+// -32768 (the _E / _O 2x variants take its base moved to the entry for 0).
+// The 2x forms call their even or odd variant by the parity of xphase plus
+// the destination address; both write the same bytes.
+void klqdx_scale2x_8(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf);
+void klqdx_scale4x_8(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf);
+void klqdx_scale2x_8_lookup_8_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
+                                void *linebuf);
+void klqdx_scale4x_8_lookup_8_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
+                                void *linebuf);
+void klqdx_scale2x_16_lookup_16_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
+                                  void *linebuf);
+void klqdx_scale4x_16_lookup_16_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
+                                  void *linebuf);
+void klqdx_scale2x_8_0(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf);
+void klqdx_scale2x_8_1(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf);
+void kl_scale_2x_bilinear_8_1_lookup_8_8_1_E(kl_image *src, kl_image *dst, const unsigned char *table, int xphase,
+                                             int yphase, void *linebuf);
+void kl_scale_2x_bilinear_8_1_lookup_8_8_1_O(kl_image *src, kl_image *dst, const unsigned char *table, int xphase,
+                                             int yphase, void *linebuf);
+void kl_scale_2x_bilinear_16_1_lookup_16_8_1_E(kl_image *src, kl_image *dst, const unsigned char *base, int xphase,
+                                               int yphase, void *linebuf);
+void kl_scale_2x_bilinear_16_1_lookup_16_8_1_O(kl_image *src, kl_image *dst, const unsigned char *base, int xphase,
+                                               int yphase, void *linebuf);
+
 #ifdef __cplusplus
 }
 #endif

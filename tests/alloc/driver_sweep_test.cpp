@@ -157,6 +157,28 @@ void lookup(Setup &s, const char *op, int depth, int stride, bool combined, int 
     rig::prime({s.dst, src});
 }
 
+// A flip of a source of `stride` samples (3: into the window's bands 1-3).
+void flip(Setup &s, const char *op, int depth, int stride, long type) {
+    ZorImage *win = covered_window(s, depth);
+    s.dst = stride == 3 ? last_three(s, win) : win;
+    Source *a = s.source(60, 40, stride, 14, false);
+    ZorOp *o = ZorOp::create(op, nullptr, a->img);
+    o->setLongParam(1, type);
+    s.chain = std::make_unique<rig::Chain>(s.dst, o);
+    rig::prime({s.dst, a->img});
+}
+
+// The plain quick zoom, which the scale driver will reach: 2x or 4x.
+void zoom(Setup &s, float factor) {
+    s.dst = covered_window(s, 8);
+    Source *a = s.source(31, 21, 1, 15, false);
+    ZorOp *o = ZorOp::create("scale8bilinear", nullptr, a->img);
+    o->setFloatParam(1, factor);
+    o->setFloatParam(2, factor);
+    s.chain = std::make_unique<rig::Chain>(s.dst, o);
+    rig::prime({s.dst, a->img});
+}
+
 // The calls for every drawing row of the path table, by what its operations
 // take; *unknown collects the rows no maker fits.
 std::vector<Call> calls(std::vector<std::string> *unknown) {
@@ -193,10 +215,19 @@ std::vector<Call> calls(std::vector<std::string> *unknown) {
             c.push_back({op + ", 24-bit", [](Setup &s) { set_value(s, 24, false); }, {}});
             c.push_back({op + " through copy8", [](Setup &s) { set_value(s, 24, true); },
                          [](Setup &s) { return device()->SetValue8Wren(s.chain->display, 2); }});
+        } else if (takes == "src1 long1:flip:flip") {
+            c.push_back({op + ", 1 band, half turn", [name](Setup &s) { flip(s, name, 8, 1, 5); }, {}});
+            c.push_back({op + ", 4 bands, mirror", [name](Setup &s) { flip(s, name, 24, 4, 1); }, {}});
+            c.push_back({op + ", 3 bands staged", [name](Setup &s) { flip(s, name, 24, 3, 0); }, {}});
         } else {
             unknown->push_back(op + " (" + takes + ")");
         }
     }
+    // Members that no path reaches yet.
+    c.push_back({"qdx_Scale8Wren, 2x", [](Setup &s) { zoom(s, 2.0f); },
+                 [](Setup &s) { return device()->qdx_Scale8Wren(s.chain->display); }});
+    c.push_back({"qdx_Scale8Wren, 4x", [](Setup &s) { zoom(s, 4.0f); },
+                 [](Setup &s) { return device()->qdx_Scale8Wren(s.chain->display); }});
     return c;
 }
 

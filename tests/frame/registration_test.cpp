@@ -46,7 +46,7 @@ const std::vector<Row> &expected_rows() {
         {{"scale8general"}, "Scale8Wren", N}, {{"setvalue8"}, "SetValue8Wren", D},
         {{"subtract8"}, "Subtract8Wren", D}, {{"subtractconst8"}, "SubtractConst8Wren", D},
         {{"subtractfromconst8"}, "SubtractFromConst8Wren", D}, {{"threshold8"}, "Threshold8Wren", N},
-        {{"transpose8"}, "Transpose8Wren", N}, {{"xor8"}, "Xor8Wren", D}, {{"xorconst8"}, "XorConst8Wren", D},
+        {{"transpose8"}, "Transpose8Wren", D}, {{"xor8"}, "Xor8Wren", D}, {{"xorconst8"}, "XorConst8Wren", D},
     };
     return rows;
 }

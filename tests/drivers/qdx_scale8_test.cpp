@@ -1,0 +1,92 @@
+// The plain quick zoom, called directly (the scale driver that reaches it is
+// not built yet): window image-space column Z shows the zoomed source at
+// u = Z + f * source origin, drawn where 0 <= u <= (W - 1) f (rows likewise)
+// and the window is visible, from the bilinear grid model; sources end
+// against guard pages, so a read past the last grid position faults.
+#include "ref_qdx.h"
+#include "rig.h"
+#include "wren_device.h"
+
+namespace {
+
+using rig::Scene;
+using rig::Source;
+
+ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(rig::plugin().device()); }
+
+struct ZoomCase {
+    const char *what;
+    int depth, nb, band;  // window image child
+    int stride, sbands;   // source pixel stride, bands shown
+    int sw, sh, sox, soy;
+    float xscale;
+    int reason;
+};
+
+const ZoomCase zoom_cases[] = {
+    {"2x into 8-bit, trimmed inside the window", 8, 1, 0, 1, 1, 30, 20, -2, -1, 2.0f, WREN_OK},
+    {"4x into 8-bit, past the window", 8, 1, 0, 1, 1, 40, 30, -3, 1, 4.0f, WREN_OK},
+    {"2x at odd phases", 8, 1, 0, 1, 1, 60, 40, 3, 2, 2.0f, WREN_OK},
+    {"4x into band 2 of a 24-bit window", 24, 1, 2, 1, 1, 17, 11, -1, -2, 4.0f, WREN_OK},
+    {"2.5 truncates to 2", 8, 1, 0, 1, 1, 30, 20, 0, 0, 2.5f, WREN_OK},
+    {"band 1 of a 3-sample source", 8, 1, 0, 3, 1, 30, 20, -1, 0, 2.0f, WREN_OK},
+    {"factor 3 is declined", 8, 1, 0, 1, 1, 30, 20, 0, 0, 3.0f, WREN_PARAMETER},
+    {"factor 1 is declined", 8, 1, 0, 1, 1, 30, 20, 0, 0, 1.0f, WREN_PARAMETER},
+    {"factor NaN is declined", 8, 1, 0, 1, 1, 30, 20, 0, 0, NAN, WREN_PARAMETER},
+    {"two source bands are declined", 24, 1, 1, 2, 2, 30, 20, 0, 0, 2.0f, WREN_LAYOUT},
+    {"three window bands are declined", 24, 3, 1, 1, 1, 30, 20, 0, 0, 2.0f, WREN_LAYOUT},
+};
+
+TEST(QuickZoom8, ZoomsIntoCoveredWindows) {
+    uint32_t seed = 1612;
+    for (const ZoomCase &zc : zoom_cases) {
+        SCOPED_TRACE(zc.what);
+        Scene sc(Scene::small(), ++seed);
+        const int id = sc.window(zc.depth, 30, 20, 90, 60);
+        sc.window(zc.depth, 70, 10, 30, 40);
+        sc.window(zc.depth == 8 ? 24 : 8, 0, 50, 60, 20);
+        ZorHandle<ZorImage> dst(sc.image(id)->createChild(5, 4, static_cast<unsigned>(zc.band), 80, 50,
+                                                          static_cast<unsigned>(zc.nb)));
+        dst->setOrigin(3, -2);
+        Source s(zc.sw, zc.sh, zc.stride, seed);
+        ZorHandle<ZorImage> part(zc.sbands != zc.stride ? s.img->createChild(0, 0, 1, zc.sw, zc.sh, zc.sbands)
+                                                        : nullptr);
+        ZorImage *src = part ? part.get() : s.img;
+        src->setOrigin(static_cast<float>(zc.sox), static_cast<float>(zc.soy));
+        ZorOp *scale = ZorOp::create("scale8bilinear", nullptr, src);
+        scale->setFloatParam(1, zc.xscale);
+        scale->setFloatParam(2, zc.xscale);
+        rig::Chain c(dst.get(), scale);
+        rig::prime({dst.get(), src});
+        sc.arm();
+        const long live = ZorObject::liveCount();
+        const int status = device()->qdx_Scale8Wren(c.display);
+        const wren_outcome o = rig::last();
+        EXPECT_EQ(ZorObject::liveCount(), live);
+        EXPECT_STREQ(o.driver, "qdx_Scale8Wren");
+        EXPECT_EQ(o.reason, zc.reason) << o.message;
+        if (zc.reason == WREN_OK) {
+            ASSERT_EQ(status, ZOR_SUCCESS);
+            EXPECT_GT(o.rects, 0);
+            const int f = static_cast<int>(zc.xscale);
+            const int wb = zc.depth == 8 ? 1 : 4;
+            const int dmask = wb == 1 ? 1 : 1 << (3 - zc.band);
+            // Source band shown: band 1 of a 3-sample pixel in the child case.
+            kl_image whole = kbuf::make_image(KL_BYTE, zc.stride, zc.sbands != zc.stride ? 2 : 1, s.mem.data(),
+                                              s.mem.lb(), zc.sw, zc.sh);
+            ZorHandle<ZorRoi> grid(
+                ZorRoi::create(-f * zc.sox, -f * zc.soy, (zc.sw - 1) * f + 1, (zc.sh - 1) * f + 1));
+            int ox, oy;
+            dst->getOrigin(&ox, &oy);
+            sc.expect(id, dst.get(), grid.get(), dmask, [&](int x, int y, int) {
+                return ref::zoom_value(f, whole, x - ox + f * zc.sox, y - oy + f * zc.soy);
+            });
+        } else {
+            EXPECT_EQ(status, ZOR_FAILURE);
+            EXPECT_TRUE(sc.machine().accel().stores().empty());
+        }
+        EXPECT_TRUE(sc.check());
+    }
+}
+
+}  // namespace

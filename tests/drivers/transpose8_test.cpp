@@ -1,0 +1,114 @@
+// The transpose driver end to end: window pixel (x, y) shows the source pixel
+// mirrored about the source's centre (x -> W - 1 - x for the left-right
+// mirror, y -> H - 1 - y for the top-bottom flip, both for the half turn),
+// only where the window is visible; declines write nothing.
+#include "rig.h"
+
+#include <string>
+
+namespace {
+
+using rig::Scene;
+using rig::Source;
+
+struct FlipCase {
+    const char *what;
+    int depth, nb, band;        // window image child: bands and band offset
+    int stride, sw, sh;         // source: pixel stride and size
+    bool last3;                 // a 4-sample source showing its last three samples
+    long type;
+    int reason;                 // WREN_OK when drawn
+};
+
+const FlipCase flip_cases[] = {
+    {"1 band, top-bottom", 8, 1, 0, 1, 83, 52, false, 0, WREN_OK},
+    {"1 band, left-right", 8, 1, 0, 1, 83, 52, false, 1, WREN_OK},
+    {"1 band, half turn", 8, 1, 0, 1, 83, 52, false, 5, WREN_OK},
+    {"1 band, smaller than the window", 8, 1, 0, 1, 41, 23, false, 5, WREN_OK},
+    {"9 pixels wide is drawn", 8, 1, 0, 1, 9, 30, false, 1, WREN_OK},
+    {"8 pixels wide is declined", 8, 1, 0, 1, 8, 30, false, 1, WREN_LAYOUT},
+    {"flip type 2 is declined", 8, 1, 0, 1, 83, 52, false, 2, WREN_PARAMETER},
+    {"flip type 4 is declined", 24, 4, 0, 4, 83, 52, false, 4, WREN_PARAMETER},
+    {"4 into 4, half turn", 24, 4, 0, 4, 83, 52, false, 5, WREN_OK},
+    {"4 into 4, left-right", 24, 4, 0, 4, 60, 70, false, 1, WREN_OK},
+    {"3 into bands 1-3, top-bottom", 24, 3, 1, 3, 83, 52, false, 0, WREN_OK},
+    {"3 into bands 1-3, left-right", 24, 3, 1, 3, 83, 52, false, 1, WREN_OK},
+    {"3 into bands 1-3, half turn", 24, 3, 1, 3, 83, 52, false, 5, WREN_OK},
+    {"4 with mask 7, top-bottom", 24, 3, 1, 4, 83, 52, true, 0, WREN_OK},
+    {"4 with mask 7, left-right", 24, 3, 1, 4, 83, 52, true, 1, WREN_BAND_MASK},
+    {"4 with mask 7, half turn", 24, 3, 1, 4, 83, 52, true, 5, WREN_BAND_MASK},
+    {"3 into the whole 24-bit window", 24, 4, 0, 3, 83, 52, false, 0, WREN_BAND_MASK},
+    {"2 bands into bands 2-3", 24, 2, 2, 2, 83, 52, false, 0, WREN_LAYOUT},
+};
+
+TEST(Transpose8, FlipsIntoCoveredWindows) {
+    uint32_t seed = 1600;
+    for (const FlipCase &fc : flip_cases) {
+        SCOPED_TRACE(fc.what);
+        Scene sc(Scene::small(), ++seed);
+        const int id = sc.window(fc.depth, 30, 20, 90, 60);
+        sc.window(fc.depth, 70, 10, 30, 40);
+        sc.window(fc.depth == 8 ? 24 : 8, 0, 50, 60, 20);
+        ZorHandle<ZorImage> dst(sc.image(id)->createChild(5, 4, static_cast<unsigned>(fc.band), 80, 50,
+                                                          static_cast<unsigned>(fc.nb)));
+        dst->setOrigin(3, -2);
+        Source s(fc.sw, fc.sh, fc.stride, seed, 2, fc.last3);
+        s.img->setOrigin(5, 1);
+        ZorOp *tr = ZorOp::create("transpose8", nullptr, s.img);
+        tr->setLongParam(1, fc.type);
+        rig::Chain c(dst.get(), tr);
+        rig::prime({dst.get(), s.img});
+        sc.arm();
+        const long live = ZorObject::liveCount();
+        const int status = c.run().status;
+        const wren_outcome o = rig::last();
+        EXPECT_EQ(ZorObject::liveCount(), live);
+        EXPECT_EQ(o.reason, fc.reason) << o.message;
+        if (fc.reason == WREN_OK) {
+            ASSERT_EQ(status, ZOR_SUCCESS);
+            EXPECT_GT(o.rects, fc.sw > 60 ? 1 : 0);
+            const int wb = fc.depth == 8 ? 1 : 4;
+            const int dmask = wb == 1 ? 1 : ((1 << fc.nb) - 1) << (4 - fc.nb - fc.band);
+            // The window's pixel coordinates meet the mirrored source's.
+            int ox, oy;
+            dst->getOrigin(&ox, &oy);
+            ZorHandle<ZorRoi> region(ZorRoi::create(-ox, -oy, fc.sw, fc.sh));
+            sc.expect(id, dst.get(), region.get(), dmask, [&](int x, int y, int k) {
+                const int mx = fc.type == 0 ? x : fc.sw - 1 - x, my = fc.type == 1 ? y : fc.sh - 1 - y;
+                // Window sample k of a widened 3-sample pixel is source sample k - 1.
+                const int from = fc.stride == 3 && wb == 4 ? k - 1 : k;
+                return from < 0 ? -1 : s.px(mx, my)[from];
+            });
+        } else {
+            EXPECT_EQ(status, ZOR_FAILURE);
+            EXPECT_TRUE(sc.machine().accel().stores().empty());  // nothing locked or set up
+        }
+        EXPECT_TRUE(sc.check());
+    }
+}
+
+// A source region of interest is flipped with the image: only the mirrored
+// part of the window is drawn.
+TEST(Transpose8, SourceRegionIsFlippedAboutTheCentre) {
+    for (long type : {0L, 1L, 5L}) {
+        SCOPED_TRACE(type);
+        Scene sc(Scene::small(), 40 + static_cast<uint32_t>(type));
+        const int id = sc.window(8, 10, 10, 64, 48);
+        Source s(50, 40, 1, 9);
+        ZorHandle<ZorRoi> part(ZorRoi::create(3, 5, 12, 7));
+        ASSERT_EQ(s.img->setRoi(part.get()), ZOR_SUCCESS);
+        ZorOp *tr = ZorOp::create("transpose8", nullptr, s.img);
+        tr->setLongParam(1, type);
+        rig::Chain c(sc.image(id), tr);
+        rig::prime({sc.image(id), s.img});
+        sc.arm();
+        ASSERT_EQ(c.run().status, ZOR_SUCCESS) << rig::last().message;
+        ZorHandle<ZorRoi> flipped(part->flip(static_cast<int>(type), 24.5, 19.5));
+        sc.expect(id, sc.image(id), flipped.get(), 1, [&](int x, int y, int) {
+            return s.px(type == 0 ? x : 49 - x, type == 1 ? y : 39 - y)[0];
+        });
+        EXPECT_TRUE(sc.check());
+    }
+}
+
+}  // namespace
