@@ -42,12 +42,8 @@ TEST(QuickZoom8, ZoomsIntoCoveredWindows) {
     for (const ZoomCase &zc : zoom_cases) {
         SCOPED_TRACE(zc.what);
         Scene sc(Scene::small(), ++seed);
-        const int id = sc.window(zc.depth, 30, 20, 90, 60);
-        sc.window(zc.depth, 70, 10, 30, 40);
-        sc.window(zc.depth == 8 ? 24 : 8, 0, 50, 60, 20);
-        ZorHandle<ZorImage> dst(sc.image(id)->createChild(5, 4, static_cast<unsigned>(zc.band), 80, 50,
-                                                          static_cast<unsigned>(zc.nb)));
-        dst->setOrigin(3, -2);
+        int id = 0;
+        ZorHandle<ZorImage> dst = rig::covered_child(sc, zc.depth, zc.band, zc.nb, &id);
         Source s(zc.sw, zc.sh, zc.stride, seed);
         ZorHandle<ZorImage> part(zc.sbands != zc.stride ? s.img->createChild(0, 0, 1, zc.sw, zc.sh, zc.sbands)
                                                         : nullptr);

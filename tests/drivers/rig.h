@@ -176,6 +176,19 @@ private:
     std::vector<uint8_t> exp8_, exp24_;
 };
 
+// The destination most driver tables use: a child (bands band .. band + nb - 1,
+// 80x50 at (5, 4), origin (3, -2)) of a 90x60 window at (30, 20) that one
+// window of its depth and one of the other depth partly cover; *id is the window.
+inline ZorHandle<ZorImage> covered_child(Scene &sc, int depth, int band, int nb, int *id) {
+    *id = sc.window(depth, 30, 20, 90, 60);
+    sc.window(depth, 70, 10, 30, 40);
+    sc.window(depth == 8 ? 24 : 8, 0, 50, 60, 20);
+    ZorHandle<ZorImage> dst(
+        sc.image(*id)->createChild(5, 4, static_cast<unsigned>(band), 80, 50, static_cast<unsigned>(nb)));
+    if (dst) dst->setOrigin(3, -2);
+    return dst;
+}
+
 // Images keep the image-space region they hand out (until their origin or
 // region changes); made here so that counting live host objects sees only
 // what a driver makes.

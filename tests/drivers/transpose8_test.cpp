@@ -46,12 +46,8 @@ TEST(Transpose8, FlipsIntoCoveredWindows) {
     for (const FlipCase &fc : flip_cases) {
         SCOPED_TRACE(fc.what);
         Scene sc(Scene::small(), ++seed);
-        const int id = sc.window(fc.depth, 30, 20, 90, 60);
-        sc.window(fc.depth, 70, 10, 30, 40);
-        sc.window(fc.depth == 8 ? 24 : 8, 0, 50, 60, 20);
-        ZorHandle<ZorImage> dst(sc.image(id)->createChild(5, 4, static_cast<unsigned>(fc.band), 80, 50,
-                                                          static_cast<unsigned>(fc.nb)));
-        dst->setOrigin(3, -2);
+        int id = 0;
+        ZorHandle<ZorImage> dst = rig::covered_child(sc, fc.depth, fc.band, fc.nb, &id);
         Source s(fc.sw, fc.sh, fc.stride, seed, 2, fc.last3);
         s.img->setOrigin(5, 1);
         ZorOp *tr = ZorOp::create("transpose8", nullptr, s.img);

@@ -163,7 +163,8 @@ protected:
     }
 };
 
-TEST_F(Property, TwoSourceKernels) {
+// Each family's kernels against the portable ones; cases 0 takes the default count.
+void two_source_kernels(int cases = 0) {
     for (const auto &k : kTwo) {
         const int type = type_of(k.name);
         EXPECT_TRUE(property(
@@ -171,11 +172,12 @@ TEST_F(Property, TwoSourceKernels) {
             [&](const kl_impl &t, unsigned char *buf, Images &g) {
                 g.d.data = buf;
                 (t.*k.fn)(g.band_mask, &g.d, &g.s[0], &g.s[1]);
-            }));
+            },
+            cases));
     }
 }
 
-TEST_F(Property, ConstantKernels) {
+void constant_kernels(int cases = 0) {
     for (const auto &k : kConst) {
         const int type = type_of(k.name);
         EXPECT_TRUE(property(
@@ -183,8 +185,29 @@ TEST_F(Property, ConstantKernels) {
             [&](const kl_impl &t, unsigned char *buf, Images &g) {
                 g.d.data = buf;
                 (t.*k.fn)(g.band_mask, &g.d, &g.s[0], g.k);
-            }));
+            },
+            cases));
     }
+}
+
+void one_source_kernels(int cases = 0) {
+    for (const auto &k : kOne) {
+        const int type = type_of(k.name);
+        const Kind kind = kind_of(k.name);
+        EXPECT_TRUE(property(
+            k.name, [&](Rng &r, Sources &s) { return draw_images(r, s, kind, type); },
+            [&](const kl_impl &t, unsigned char *buf, Images &g) {
+                g.d.data = buf;
+                (t.*k.fn)(g.band_mask, &g.d, &g.s[0]);
+            },
+            cases));
+    }
+}
+
+TEST_F(Property, TwoSourceKernels) { two_source_kernels(); }
+
+TEST_F(Property, ConstantKernels) {
+    constant_kernels();
     EXPECT_TRUE(property(
         "mpyk_8", [&](Rng &r, Sources &s) { return draw_images(r, s, Kind::Mpyk, KL_BYTE); },
         [&](const kl_impl &t, unsigned char *buf, Images &g) {
@@ -193,54 +216,15 @@ TEST_F(Property, ConstantKernels) {
         }));
 }
 
-TEST_F(Property, OneSourceKernels) {
-    for (const auto &k : kOne) {
-        const int type = type_of(k.name);
-        const Kind kind = kind_of(k.name);
-        EXPECT_TRUE(property(
-            k.name, [&](Rng &r, Sources &s) { return draw_images(r, s, kind, type); },
-            [&](const kl_impl &t, unsigned char *buf, Images &g) {
-                g.d.data = buf;
-                (t.*k.fn)(g.band_mask, &g.d, &g.s[0]);
-            }));
-    }
-}
+TEST_F(Property, OneSourceKernels) { one_source_kernels(); }
 
 // Every image kernel on a few large images, every image's rows packed in
 // about half of them, so that the whole-image paths run.
 TEST_F(Property, LargeImages) {
     big = true;
-    for (const auto &k : kTwo) {
-        const int type = type_of(k.name);
-        EXPECT_TRUE(property(
-            k.name, [&](Rng &r, Sources &s) { return draw_images(r, s, Kind::Two, type); },
-            [&](const kl_impl &t, unsigned char *buf, Images &g) {
-                g.d.data = buf;
-                (t.*k.fn)(g.band_mask, &g.d, &g.s[0], &g.s[1]);
-            },
-            2));
-    }
-    for (const auto &k : kConst) {
-        const int type = type_of(k.name);
-        EXPECT_TRUE(property(
-            k.name, [&](Rng &r, Sources &s) { return draw_images(r, s, Kind::Const, type); },
-            [&](const kl_impl &t, unsigned char *buf, Images &g) {
-                g.d.data = buf;
-                (t.*k.fn)(g.band_mask, &g.d, &g.s[0], g.k);
-            },
-            2));
-    }
-    for (const auto &k : kOne) {
-        const int type = type_of(k.name);
-        const Kind kind = kind_of(k.name);
-        EXPECT_TRUE(property(
-            k.name, [&](Rng &r, Sources &s) { return draw_images(r, s, kind, type); },
-            [&](const kl_impl &t, unsigned char *buf, Images &g) {
-                g.d.data = buf;
-                (t.*k.fn)(g.band_mask, &g.d, &g.s[0]);
-            },
-            2));
-    }
+    two_source_kernels(2);
+    constant_kernels(2);
+    one_source_kernels(2);
     big = false;
 }
 
