@@ -10,9 +10,12 @@
 // frame checks the pixels the kernel reads (those of nonzero weight) against
 // the source before anything is drawn.
 #include "driver_frame.h"
+#include "kept.h"
 #include "wren_device.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 
 using wren::DriverCall;
 using wren::Placed;
@@ -48,6 +51,73 @@ Grid grid_of(int f, const Rect &r, const Placed &s) {
 
 Rect footprint(const Rect &r, const Placed &s, const void *ctx) {
     return grid_of(static_cast<const Zoom *>(ctx)->f, r, s).area;
+}
+
+// The table one lookup-zoom driver keeps between calls: 256 bytes for input
+// values 0..255, or 65536 for -32768..32767, made from the lookup of the
+// recorded version and data, or that lookup's own data when it already
+// covers every input value.
+template <bool Short>
+struct ZoomTable {
+    static constexpr long first = Short ? -32768 : 0;
+    static constexpr long count = Short ? 65536 : 256;
+    ZorVersionNumber version;
+    const unsigned char *data = nullptr;
+    unsigned char *table = nullptr;
+    bool owned = false;
+
+    void release() noexcept {
+        if (owned) std::free(table);
+        table = nullptr;
+        owned = false;
+        data = nullptr;
+        version = ZorVersionNumber();
+    }
+};
+
+// The table for lut, from cache, in place or made; null (declined) when the
+// lookup is unusable or memory runs out.
+template <bool Short>
+const unsigned char *zoom_table(DriverCall &call, ZorLookup &lut) {
+    using T = ZoomTable<Short>;
+    T &c = wren::kept<T>();
+    ZorVersionNumber v;
+    lut.getVersion(v);
+    unsigned char *data = lut.getData();
+    if (c.table && c.version == v && c.data == data) {
+        call.note("cache hit");
+        return c.table;
+    }
+    const long o = static_cast<int16_t>(lut.getOffset()), n = lut.getNumEntries();
+    if (!data || n < 1) {
+        call.decline(WREN_PARAMETER, "lookup without entries");
+        return nullptr;
+    }
+    c.version = v;
+    c.data = data;
+    if (o == T::first && n == T::count) {
+        if (c.owned) std::free(c.table);
+        c.owned = false;
+        call.note("table used in place");
+        return c.table = data;
+    }
+    if (!c.owned) {
+        c.table = static_cast<unsigned char *>(std::malloc(T::count));
+        if (!c.table) {
+            c.version = ZorVersionNumber();
+            c.data = nullptr;
+            call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", T::count);
+            return nullptr;
+        }
+        c.owned = true;
+    }
+    // Inputs below the first entry take the first entry, above the last the last.
+    for (long i = 0; i < T::count; ++i) {
+        const long e = T::first + i - o;
+        c.table[i] = data[e < 0 ? 0 : e >= n ? n - 1 : e];
+    }
+    call.note("table built");
+    return c.table;
 }
 
 }  // namespace
@@ -116,4 +186,61 @@ int ZorDeviceComputeTypeWren::qdx_Scale8Wren(ZorOp *op) {
     }
     void (*kernel)(kl_image *, kl_image *, int, int, void *) = f == 2 ? klqdx_scale2x_8 : klqdx_scale4x_8;
     return wren::quick_zoom(call, *win, sc->getSrc1(), s, f, 8, kernel);
+}
+
+namespace {
+
+// "lookup8_8" / "scale8bilinear" and "lookup16_8" / "scale16bilinear": the
+// zoom's values pass through a one-band lookup into a one-band window.
+template <bool Short>
+int lookup_zoom(ZorOp *op, int count, const char *name) {
+    DriverCall call(op, count, name);
+    ZorOp *lk = op ? op->getOp1() : nullptr;
+    ZorLookup *lut = lk ? dynamic_cast<ZorLookup *>(lk->getObjParam(1)) : nullptr;
+    ZorOp *sc = lk ? lk->getOp1() : nullptr;
+    if (!lut || !sc || !sc->getSrc1()) {
+        return call.decline(WREN_CHAIN, "no lookup of a zoom feeds the display");
+    }
+    const wren::Window *win = call.window(op->getDst());
+    if (!win) {
+        return ZOR_FAILURE;
+    }
+    ZorImage *src = sc->getSrc1();
+    if (src->getBands() != 1 || win->image->getBands() != 1 || lut->getInputNBands() != 1 || lut->getNBands() != 1) {
+        return call.decline(WREN_LAYOUT, "%u source band(s), %u window band(s), lookup %u to %u: one band needed",
+                            src->getBands(), win->image->getBands(), lut->getInputNBands(), lut->getNBands());
+    }
+    const float xs = sc->getFloatParam(1), ys = sc->getFloatParam(2);
+    const int f = xs == 2.0f && ys == 2.0f ? 2 : xs == 4.0f && ys == 4.0f ? 4 : 0;
+    if (!f) {
+        return call.decline(WREN_PARAMETER, "zoom factors %g, %g are not both 2 or both 4", static_cast<double>(xs),
+                            static_cast<double>(ys));
+    }
+    Placed s;
+    if (!call.source(src, s)) {
+        return ZOR_FAILURE;
+    }
+    if (s.k.type != (Short ? KL_SHORT : KL_BYTE)) {
+        return call.decline(WREN_LAYOUT, "source samples of type %d: %s samples needed", s.k.type,
+                            Short ? "16-bit" : "8-bit");
+    }
+    const unsigned char *table = zoom_table<Short>(call, *lut);
+    if (!table) {
+        return ZOR_FAILURE;
+    }
+    using Kernel = void (*)(kl_image *, kl_image *, const unsigned char *, int, int, void *);
+    const Kernel k = Short ? (f == 2 ? klqdx_scale2x_16_lookup_16_8 : klqdx_scale4x_16_lookup_16_8)
+                           : (f == 2 ? klqdx_scale2x_8_lookup_8_8 : klqdx_scale4x_8_lookup_8_8);
+    return wren::quick_zoom(call, *win, src, s, f, f == 4 ? 16 : 8,
+                            [&](kl_image *ws, kl_image *wd, int xp, int yp, void *line) { k(ws, wd, table, xp, yp, line); });
+}
+
+}  // namespace
+
+int ZorDeviceComputeTypeWren::qdx_Scale8Lookup8_8Wren(ZorOp *op, int count) {
+    return lookup_zoom<false>(op, count, "qdx_Scale8Lookup8_8Wren");
+}
+
+int ZorDeviceComputeTypeWren::qdx_Scale16Lookup16_8Wren(ZorOp *op, int count) {
+    return lookup_zoom<true>(op, count, "qdx_Scale16Lookup16_8Wren");
 }

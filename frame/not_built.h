@@ -10,8 +10,6 @@
     X(Affine8Wren)        \
     X(ConvolveWren)       \
     X(ConvolveSPWren)     \
-    X(qdx_Scale8Lookup8_8Wren) \
-    X(qdx_Scale16Lookup16_8Wren) \
     X(Rescale8Wren)       \
     X(Rescale16Wren)      \
     X(Rotate8Wren)        \

@@ -63,8 +63,11 @@ std::vector<tool::Pixels> demo_sources(const WrenPath &row, int bands) {
     if (n >= 2) return {tool::gradient(kTileW, kTileH, bands), tool::rings(kTileW, kTileH, bands)};
     if (n == 0) return {};
     if (std::string(row.names[row.count() - 2]) == "copy8") return {tool::checkerboard(kTileW, kTileH, bands, 12)};
-    for (const auto &o : tool::options_of(row))
+    for (const auto &o : tool::options_of(row)) {
         if (o.first == "const") return {tool::rings(kTileW, kTileH, bands)};
+        // Enlargements start from a source the tile shows whole at 2x.
+        if (o.first == "xscale") return {tool::rings(kTileW / 2 + 1, kTileH / 2 + 1, bands)};
+    }
     return {tool::gradient(kTileW, kTileH, bands)};
 }
 
@@ -83,14 +86,18 @@ tool::ParamValues demo_params(const WrenPath &row, int bands) {
 int tiles_across(const DemoWindow &w) { return (w.w - kGap) / (kTileW + kGap); }
 int tiles_of(const DemoWindow &w) { return tiles_across(w) * ((w.h - kGap) / (kTileH + kGap)); }
 
-// The next free tile, taking windows in turn; null when all are full.
-DemoWindow *next_window(std::vector<DemoWindow> &wins, std::size_t &turn) {
+// The next free tile, taking windows in turn (8-bit ones only for a path
+// that draws one band); null when all are full.
+DemoWindow *next_window(std::vector<DemoWindow> &wins, std::size_t &turn, bool one_band) {
     for (std::size_t tries = 0; tries < wins.size(); ++tries) {
         DemoWindow &w = wins[turn++ % wins.size()];
-        if (w.next_tile < tiles_of(w)) return &w;
+        if (w.next_tile < tiles_of(w) && (!one_band || w.depth == 8)) return &w;
     }
     return nullptr;
 }
+
+// The quick zooms draw one-band images only.
+bool one_band(const WrenPath &p) { return std::string(p.member).rfind("qdx_", 0) == 0; }
 
 struct Row {
     std::string path, window, driver, result, rects = "-", usec = "-", reason;
@@ -156,7 +163,7 @@ int run_demo(const ToolOptions &options, const std::string &out) {
         } else if (!unbuildable.empty()) {
             row.result = "skipped";
             row.reason = "the tool cannot build " + unbuildable + " parameters yet";
-        } else if (DemoWindow *w = next_window(wins, turn)) {
+        } else if (DemoWindow *w = next_window(wins, turn, one_band(p))) {
             row.window = w->name;
             const int t = w->next_tile++;
             const int tx = kGap + (t % tiles_across(*w)) * (kTileW + kGap);

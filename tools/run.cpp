@@ -24,6 +24,8 @@ struct RunOptions {
     std::vector<std::string> images;
     std::string constants, values, window, output;
     std::vector<std::string> luts;
+    std::string flip;
+    int zoom = 0;
     bool output_given = false;
     std::vector<std::string> covers, params;
     int depth = 8;
@@ -178,6 +180,12 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         if (!parse_lut(l, &numbers, &error)) return fail(error);
         values["lut"].push_back(numbers);
     }
+    // Words for the flip type and the zoom factors.
+    if (!ro.flip.empty()) values["flip"].push_back({ro.flip == "vertical" ? 0.0 : ro.flip == "horizontal" ? 1.0 : 5.0});
+    if (ro.zoom) {
+        values["xscale"].push_back({static_cast<double>(ro.zoom)});
+        values["yscale"].push_back({static_cast<double>(ro.zoom)});
+    }
     for (const std::string &p : ro.params) {
         const std::size_t eq = p.find('=');
         if (eq == std::string::npos || eq == 0)
@@ -307,6 +315,8 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         "  WREN_TRACE=1 wren run not8 a.png --trace\n"
         "  wren run lookup8_8 photo.png --depth 24 --lut gamma:2.2 -o brighter.png\n"
         "  wren run lookup16_8 photo.png --lut posterise:4   (a 16-bit image made from the PNG)\n"
+        "  wren run transpose8 photo.png --depth 24 --flip both -o upside-down.png\n"
+        "  wren run lookup8_8/scale8bilinear icon.png --zoom 4 --lut invert -o big.png\n"
         "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
         "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
         "      -p map=255 -p scale=2 -p offset=-10 a.png");
@@ -321,6 +331,11 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         ->allow_extra_args(false)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_option("--flip", ro->flip, "Flip type of transpose8: vertical (top to bottom), horizontal (left to right) "
+                                        "or both (a half turn)")
+        ->check(CLI::IsMember({"vertical", "horizontal", "both"}));
+    cmd->add_option("--zoom", ro->zoom, "Zoom factor of the quick zooms, 2 or 4 (both directions)")
+        ->check(CLI::IsMember({2, 4}));
     cmd->add_option("-p,--param", ro->params,
                     "Any parameter of the path by name, NAME=v1,v2,...; may be repeated (e.g. -p low=10 -p high=20)")
         ->allow_extra_args(false)

@@ -179,6 +179,35 @@ void zoom(Setup &s, float factor) {
     rig::prime({s.dst, a->img});
 }
 
+// A 2x or 4x zoom of a one-band source through a one-band lookup (16-bit
+// samples for the "lookup16_8" form), built or used in place.
+void lookup_zoom(Setup &s, const char *op, float factor, bool full) {
+    s.dst = covered_window(s, 8);
+    const bool wide = std::string(op) == "lookup16_8";
+    ZorImage *src = nullptr;
+    if (wide) {
+        src = s.keep(ZorImage::create(31, 21, 1, ZOR_SHORT));
+        for (int y = 0; y < 21; ++y)
+            for (int x = 0; x < 31; ++x)
+                *static_cast<int16_t *>(src->sampleAddress(x, y, 0)) = static_cast<int16_t>(x * 2111 - y * 977);
+        src->markModified();
+    } else {
+        src = s.source(31, 21, 1, 15, false)->img;
+    }
+    const long first = wide ? -32768 : 0, n = full ? (wide ? 65536 : 256) : 100;
+    std::vector<uint8_t> values(static_cast<size_t>(n));
+    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<uint8_t>(i * 37);
+    s.lookups.emplace_back(ZorLookup::create(1, full ? static_cast<int>(first) : 10, static_cast<unsigned>(n), values.data()));
+    ZorOp *sc = ZorOp::create(wide ? "scale16bilinear" : "scale8bilinear", nullptr, src);
+    sc->setFloatParam(1, factor);
+    sc->setFloatParam(2, factor);
+    ZorOp *lk = ZorOp::create(op, nullptr, nullptr, nullptr, sc);
+    lk->setObjParam(1, s.lookups.back().get());
+    s.chain = std::make_unique<rig::Chain>(s.dst, lk);
+    s.chain->ops.push_back(sc);
+    rig::prime({s.dst, src});
+}
+
 // The calls for every drawing row of the path table, by what its operations
 // take; *unknown collects the rows no maker fits.
 std::vector<Call> calls(std::vector<std::string> *unknown) {
@@ -190,7 +219,10 @@ std::vector<Call> calls(std::vector<std::string> *unknown) {
         if (row.state != WREN_PATH_DRAWS) continue;
         const std::string op = row.names[0], takes = row.params[0];
         const char *name = row.names[0];
-        if (row.count() != 2) {
+        if (row.count() == 3 && takes == "obj1:lookup:lut") {
+            c.push_back({op + " of a 2x zoom, table built", [name](Setup &s) { lookup_zoom(s, name, 2.0f, false); }, {}});
+            c.push_back({op + " of a 4x zoom, table in place", [name](Setup &s) { lookup_zoom(s, name, 4.0f, true); }, {}});
+        } else if (row.count() != 2) {
             unknown->push_back(op + " (a chain)");
         } else if (takes == "src1 src2") {
             c.push_back({op + ", 1 band", [name](Setup &s) { dyadic(s, name, 8, 1, 1); }, {}});

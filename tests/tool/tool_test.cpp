@@ -218,6 +218,17 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
          [](const In &in, int x, int y, int k) { return in[0].at(x, y, k) >= 100 ? 255 : 0; }},
         {"lookup16_8 --lut posterise:4", 16, 16, {1}, 16, 16, 1,
          [](const In &in, int x, int y, int k) { return in[0].at(x, y, k) / 64 * 85; }},
+        {"transpose8 --depth 24 --flip both", 13, 11, {3}, 13, 11, 3,
+         [](const In &in, int x, int y, int k) { return in[0].at(12 - x, 10 - y, k); }},
+        {"transpose8 --flip horizontal", 13, 11, {1}, 13, 11, 1,
+         [](const In &in, int x, int y, int k) { return in[0].at(12 - x, y, k); }},
+        // The window shows the zoom's top-left quarter, inverted.
+        {"lookup8_8/scale8bilinear --zoom 2 --lut invert", 16, 16, {1}, 16, 16, 1,
+         [](const In &in, int x, int y, int) {
+             const int a = x % 2, b = y % 2, u = x / 2, v = y / 2;
+             auto p = [&](int i, int j) { return in[0].at(u + i, v + j, 0); };
+             return 255 - ((2 - a) * (2 - b) * p(0, 0) + a * (2 - b) * p(1, 0) + (2 - a) * b * p(0, 1) + a * b * p(1, 1)) / 4;
+         }},
     };
     TempDir dir;
     int seed = 0;
@@ -292,6 +303,8 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run copy8 --cover -4,-4,4,4" + g, 1, "lies wholly outside"},
         {"run copy8 --window 8x8 --cover 0,8,4,4" + g, 1, "lies wholly outside the 8x8 window"},
         {"run copy8 -o \"\"" + g, 1, "-o: the file name is empty"},
+        {"run transpose8 --flip sideways" + g, 2, "--flip"},
+        {"run lookup8_8/scale8bilinear --zoom 3 --lut invert" + g, 2, "--zoom"},
         {"run lookup8_8 --lut bogus" + g, 1, "--lut: 'bogus' is not invert, gamma:G"},
         {"run lookup8_8 --lut gamma:0" + g, 1, "--lut: 'gamma:0' is not"},
         {"run lookup8_8 --lut file:/nonexistent/t.txt" + g, 1, "--lut: cannot open '/nonexistent/t.txt'"},
