@@ -276,6 +276,48 @@ std::vector<Op> make_ops() {
                        },
                        [code](Data &x) { cv::flip(x.a, x.d, code); }, 0});
     }
+    // Quick zooms through a lookup (one portable body): the top-left 1/f of
+    // the source enlarged into the whole destination, beside cv::resize
+    // (INTER_LINEAR) followed by cv::LUT. Rates count destination pixels.
+    static cv::Mat zoom8, zoom16;
+    for (int f : {2, 4}) {
+        for (int depth : {CV_8U, CV_16S}) {
+            const bool b8 = depth == CV_8U;
+            const std::string name = "klqdx_scale" + std::to_string(f) + "x_" + (b8 ? "8_lookup_8_8" : "16_lookup_16_8");
+            ops.push_back({name, "cv::resize + LUT", depth, 2,
+                           [f, b8](const kl_impl &, Data &x) {
+                               static std::vector<unsigned char> line;
+                               cv::Mat &out = b8 ? x.d1 : zoom8;
+                               out.create(x.a1.rows, x.a1.cols, CV_8UC1);
+                               line.assign(static_cast<size_t>(out.cols) * 16, 0);
+                               kl_image d = desc(out), a = desc(x.a1);
+                               a.w = (d.w + f - 1) / f + 1;
+                               a.h = (d.h + f - 1) / f + 1;
+                               auto k = b8 ? (f == 2 ? klqdx_scale2x_8_lookup_8_8 : klqdx_scale4x_8_lookup_8_8)
+                                           : (f == 2 ? klqdx_scale2x_16_lookup_16_8 : klqdx_scale4x_16_lookup_16_8);
+                               k(&a, &d, b8 ? lut1.data : lut16.data, 0, 0, line.data());
+                           },
+                           [f, b8](Data &x) {
+                               const cv::Mat part = x.a1(cv::Rect(0, 0, x.a1.cols / f, x.a1.rows / f));
+                               cv::Mat &out = b8 ? x.d1 : zoom8;
+                               if (b8) {
+                                   cv::resize(part, zoom8, x.a1.size(), 0, 0, cv::INTER_LINEAR);
+                                   cv::LUT(zoom8, lut1, out);
+                                   return;
+                               }
+                               // No 16-bit cv::LUT: the table is applied by a loop, as above.
+                               cv::resize(part, zoom16, x.a1.size(), 0, 0, cv::INTER_LINEAR);
+                               out.create(x.a1.rows, x.a1.cols, CV_8UC1);
+                               const unsigned char *t = lut16.data + 32768;
+                               for (int j = 0; j < zoom16.rows; ++j) {
+                                   const int16_t *s = zoom16.ptr<int16_t>(j);
+                                   unsigned char *d = out.ptr(j);
+                                   for (int i = 0; i < zoom16.cols; ++i) d[i] = t[s[i]];
+                               }
+                           },
+                           1});
+        }
+    }
     return ops;
 }
 

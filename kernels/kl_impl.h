@@ -27,6 +27,10 @@ using kl_one_fn = void (*)(int, kl_image *, kl_image *);
 using kl_mpyk_fn = void (*)(int, kl_image *, kl_image *, short *, int, int);
 using kl_rows_fn = void (*)(unsigned, void *, int, int, int, void *, int);
 using kl_block_fn = void (*)(void *, int, int, int, void *, int);
+// One row of the quick zoom: d[i] = table[(wa a[i] + wb b[i]) >> shift], or
+// the value itself without a table.
+using kl_zoom_row_fn = void (*)(unsigned char *, const int32_t *, const int32_t *, int, int, int,
+                                const unsigned char *, int);
 
 struct kl_impl {
     const char *name;
@@ -46,6 +50,7 @@ struct kl_impl {
 #undef KL_ROWS_ENTRY
     kl_mpyk_fn mpyk_8;
     kl_block_fn gcopy, gcopyrl;  // forward and backward block copy engines
+    kl_zoom_row_fn zoom_row8;
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is
@@ -61,6 +66,7 @@ void kl_portable_arith(kl_impl &t);     // kl_arith.cpp
 void kl_portable_copy(kl_impl &t);      // kl_copy.cpp
 void kl_portable_band(kl_impl &t);      // kl_band.cpp
 void kl_portable_gcopy(kl_impl &t);     // gcopy.cpp
+void kl_portable_qdx(kl_impl &t);       // kl_qdx.cpp
 
 // The vector tables (kl_avx2.cpp, kl_avx512.cpp), null when not built; their
 // code runs only on a CPU with the features kl_impl_find checks.

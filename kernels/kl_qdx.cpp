@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "kl.h"
+#include "kl_impl.h"
 
 namespace {
 
@@ -41,9 +42,20 @@ inline int first_selected(int n, int m, int sb) {
     return -1;
 }
 
-// F: 2 or 4; S: uint8_t or int16_t samples; out(value) gives the byte stored.
-template <int F, class S, class Out>
-void zoom(const kl_image *src, const kl_image *dst, int xphase, int yphase, void *linebuf, Out &&out) {
+// One output row of one-band 8-bit samples from two lines of horizontal sums.
+void zoom_row8(unsigned char *d, const int32_t *a, const int32_t *b, int wa, int wb, int shift,
+               const unsigned char *table, int w) {
+    if (table) {
+        for (int i = 0; i < w; ++i) d[i] = table[(wa * a[i] + wb * b[i]) >> shift];
+    } else {
+        for (int i = 0; i < w; ++i) d[i] = static_cast<u8>((wa * a[i] + wb * b[i]) >> shift);
+    }
+}
+
+// F: 2 or 4; S: uint8_t or int16_t samples; the byte stored for value v is
+// table[v], or v itself without a table (8-bit samples only).
+template <int F, class S>
+void zoom(const kl_image *src, const kl_image *dst, int xphase, int yphase, void *linebuf, const u8 *table) {
     constexpr int shift = F == 2 ? 2 : 4;
     const int want = sizeof(S) == 1 ? KL_BYTE : KL_SHORT;
     if (!src || !dst || !src->data || !dst->data || !linebuf) return;
@@ -64,27 +76,28 @@ void zoom(const kl_image *src, const kl_image *dst, int xphase, int yphase, void
     const ptrdiff_t dbpp = dst->bands;
     int32_t *lines[2] = {static_cast<int32_t *>(linebuf), static_cast<int32_t *>(linebuf) + w};
 
-    // Horizontal sums of source row m for the rectangle's columns (weight f).
+    // Horizontal sums of source row m for the rectangle's columns (weight f):
+    // the columns before the first grid position, whole grid periods, then
+    // the last partial period; a tap of weight 0 is not read.
     auto across = [&](int m, int32_t *H) {
         const u8 *row = src->data + static_cast<ptrdiff_t>(m) * src->lb + soff;
-        int k = xphase / F, a = xphase % F;
-        int32_t p = sample<S>(row + k * sbpp), q = 0;
-        bool have_q = false;
-        for (int i = 0; i < w; ++i) {
-            if (a == 0) {
-                H[i] = F * p;
-            } else {
-                if (!have_q) {
-                    q = sample<S>(row + (k + 1) * sbpp);
-                    have_q = true;
-                }
-                H[i] = (F - a) * p + a * q;
-            }
-            if (++a == F && i + 1 < w) {
-                a = 0;
-                ++k;
-                p = have_q ? q : sample<S>(row + k * sbpp);
-                have_q = false;
+        auto p = [&](int k) { return sample<S>(row + k * sbpp); };
+        int i = 0, k = 0, a = xphase;
+        if (a != 0) {
+            const int32_t p0 = p(0), p1 = p(1);
+            for (; i < w && a < F; ++i, ++a) H[i] = (F - a) * p0 + a * p1;
+            k = 1;
+        }
+        for (; i + F <= w; i += F, ++k) {
+            const int32_t p0 = p(k), p1 = p(k + 1);
+            for (int t = 0; t < F; ++t) H[i + t] = (F - t) * p0 + t * p1;
+        }
+        if (i < w) {
+            const int32_t p0 = p(k);
+            H[i] = F * p0;
+            if (i + 1 < w) {
+                const int32_t p1 = p(k + 1);
+                for (int t = 1; i + t < w; ++t) H[i + t] = (F - t) * p0 + t * p1;
             }
         }
     };
@@ -107,19 +120,20 @@ void zoom(const kl_image *src, const kl_image *dst, int xphase, int yphase, void
         }
         const int32_t *A = lines[0], *B = lines[1];
         u8 *d = dst->data + static_cast<ptrdiff_t>(j) * dst->lb;
-        for (int i = 0; i < w; ++i) {
-            const int32_t s = b == 0 ? F * A[i] : (F - b) * A[i] + b * B[i];
-            const u8 value = out(s >> shift);
-            if (nd == 1 && dbpp == 1) {
-                d[i] = value;
-            } else {
+        const int32_t wa = F - b, wb = b;
+        if (nd == 1 && dbpp == 1) {
+            // The vector bodies take 8-bit values; 16-bit ones index a table
+            // around its middle.
+            (sizeof(S) == 1 ? kl_impl_active().zoom_row8 : zoom_row8)(d, A, b == 0 ? A : B, wa, wb, shift, table, w);
+        } else {
+            for (int i = 0; i < w; ++i) {
+                const int32_t v = (wa * A[i] + wb * (b == 0 ? 0 : B[i])) >> shift;
+                const u8 value = table ? table[v] : static_cast<u8>(v);
                 for (int t = 0; t < nd; ++t) d[i * dbpp + doff[t]] = value;
             }
         }
     }
 }
-
-inline u8 plain(int32_t v) { return static_cast<u8>(v); }
 
 }  // namespace
 
@@ -128,30 +142,30 @@ extern "C" {
 // The even and odd 2x forms compute the same bytes; the dispatchers pick one
 // by the parity of xphase plus the destination address.
 void klqdx_scale2x_8_0(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf) {
-    zoom<2, uint8_t>(src, dst, xphase, yphase, linebuf, plain);
+    zoom<2, uint8_t>(src, dst, xphase, yphase, linebuf, nullptr);
 }
 void klqdx_scale2x_8_1(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf) {
-    zoom<2, uint8_t>(src, dst, xphase, yphase, linebuf, plain);
+    zoom<2, uint8_t>(src, dst, xphase, yphase, linebuf, nullptr);
 }
 void kl_scale_2x_bilinear_8_1_lookup_8_8_1_E(kl_image *src, kl_image *dst, const unsigned char *table, int xphase,
                                              int yphase, void *linebuf) {
     if (!table) return;
-    zoom<2, uint8_t>(src, dst, xphase, yphase, linebuf, [table](int32_t v) { return table[v]; });
+    zoom<2, uint8_t>(src, dst, xphase, yphase, linebuf, table);
 }
 void kl_scale_2x_bilinear_8_1_lookup_8_8_1_O(kl_image *src, kl_image *dst, const unsigned char *table, int xphase,
                                              int yphase, void *linebuf) {
     if (!table) return;
-    zoom<2, uint8_t>(src, dst, xphase, yphase, linebuf, [table](int32_t v) { return table[v]; });
+    zoom<2, uint8_t>(src, dst, xphase, yphase, linebuf, table);
 }
 void kl_scale_2x_bilinear_16_1_lookup_16_8_1_E(kl_image *src, kl_image *dst, const unsigned char *base, int xphase,
                                                int yphase, void *linebuf) {
     if (!base) return;
-    zoom<2, int16_t>(src, dst, xphase, yphase, linebuf, [base](int32_t v) { return base[v]; });
+    zoom<2, int16_t>(src, dst, xphase, yphase, linebuf, base);
 }
 void kl_scale_2x_bilinear_16_1_lookup_16_8_1_O(kl_image *src, kl_image *dst, const unsigned char *base, int xphase,
                                                int yphase, void *linebuf) {
     if (!base) return;
-    zoom<2, int16_t>(src, dst, xphase, yphase, linebuf, [base](int32_t v) { return base[v]; });
+    zoom<2, int16_t>(src, dst, xphase, yphase, linebuf, base);
 }
 
 static bool odd(int xphase, const kl_image *dst) {
@@ -163,7 +177,7 @@ void klqdx_scale2x_8(kl_image *src, kl_image *dst, int xphase, int yphase, void 
 }
 
 void klqdx_scale4x_8(kl_image *src, kl_image *dst, int xphase, int yphase, void *linebuf) {
-    zoom<4, uint8_t>(src, dst, xphase, yphase, linebuf, plain);
+    zoom<4, uint8_t>(src, dst, xphase, yphase, linebuf, nullptr);
 }
 
 void klqdx_scale2x_8_lookup_8_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
@@ -175,7 +189,7 @@ void klqdx_scale2x_8_lookup_8_8(kl_image *src, kl_image *dst, const unsigned cha
 void klqdx_scale4x_8_lookup_8_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
                                 void *linebuf) {
     if (!table) return;
-    zoom<4, uint8_t>(src, dst, xphase, yphase, linebuf, [table](int32_t v) { return table[v]; });
+    zoom<4, uint8_t>(src, dst, xphase, yphase, linebuf, table);
 }
 
 void klqdx_scale2x_16_lookup_16_8(kl_image *src, kl_image *dst, const unsigned char *table, int xphase, int yphase,
@@ -189,7 +203,9 @@ void klqdx_scale4x_16_lookup_16_8(kl_image *src, kl_image *dst, const unsigned c
                                   void *linebuf) {
     if (!table) return;
     const unsigned char *base = table + 32768;
-    zoom<4, int16_t>(src, dst, xphase, yphase, linebuf, [base](int32_t v) { return base[v]; });
+    zoom<4, int16_t>(src, dst, xphase, yphase, linebuf, base);
 }
 
 }  // extern "C"
+
+void kl_portable_qdx(kl_impl &t) { t.zoom_row8 = zoom_row8; }

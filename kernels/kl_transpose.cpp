@@ -76,6 +76,19 @@ inline void mirror_row(u8 *d, const u8 *s, ptrdiff_t n, uint32_t pat) {
         });
 }
 
+// One mirrored row of w whole pixels of bpp bytes.
+template <ptrdiff_t bpp>
+inline void mirror_pixels(u8 *d, const u8 *s, ptrdiff_t w) {
+    for (ptrdiff_t i = 0; i < w; ++i) std::memcpy(d + i * bpp, s - i * bpp, bpp);
+}
+
+// One mirrored row of w bytes: eight at a time, byte-reversed.
+inline void mirror_bytes(u8 *d, const u8 *s, ptrdiff_t w) {
+    ptrdiff_t i = 0;
+    for (; i + 8 <= w; i += 8) lane_store(d + i, __builtin_bswap64(lane_load(s - i - 7)));
+    for (; i < w; ++i) d[i] = s[-i];
+}
+
 // sb: sample size in bytes.
 template <int sb>
 void flip(kl_image *dst, kl_image *src, int type) {
@@ -102,9 +115,22 @@ void flip(kl_image *dst, kl_image *src, int type) {
     const ptrdiff_t n = dst->w * bpp;
     const uint32_t pat = (sb == 1 ? kl_masks_8 : kl_masks_16b)[bands][m];
     const ptrdiff_t step = type == 1 ? slb : -slb;
+    const bool whole = m == (1 << bands) - 1;
     for (int j = 0; j < dst->h; ++j) {
         u8 *d = dst->data + j * dlb;
         const u8 *s = src->data + j * step;
+        // Every band written: whole pixels move, one fixed-size copy each.
+        if (whole) {
+            switch (bpp) {
+            case 1: mirror_bytes(d, s, dst->w); break;
+            case 2: mirror_pixels<2>(d, s, dst->w); break;
+            case 3: mirror_pixels<3>(d, s, dst->w); break;
+            case 4: mirror_pixels<4>(d, s, dst->w); break;
+            case 6: mirror_pixels<6>(d, s, dst->w); break;
+            default: mirror_pixels<8>(d, s, dst->w); break;
+            }
+            continue;
+        }
         switch (bpp) {
         case 1: mirror_row<1>(d, s, n, pat); break;
         case 2: mirror_row<2>(d, s, n, pat); break;
