@@ -12,11 +12,8 @@
     X(ConvolveSPWren)     \
     X(qdx_Scale8Lookup8_8Wren) \
     X(qdx_Scale16Lookup16_8Wren) \
-    X(Rescale8Wren)       \
-    X(Rescale16Wren)      \
     X(Rotate8Wren)        \
-    X(Scale8Wren)         \
-    X(Threshold8Wren)
+    X(Scale8Wren)
 
 constexpr bool wren_not_built(std::string_view member) {
 #define WREN_NAME_IS(m) if (member == #m) return true;
