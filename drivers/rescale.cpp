@@ -124,8 +124,10 @@ bool map_registers(const Kind &k, float s, float o, const Clamp &c, MapRegs *r, 
     float x0 = xlo, y0 = c.lo, x1 = xhi, y1 = c.hi;
     if (s < 0.0f) x0 = xhi, y0 = c.hi, x1 = xlo, y1 = c.lo;
 
-    const int32_t X0 = static_cast<int16_t>(static_cast<int32_t>(x0 + 0.5f));
-    const int32_t X1 = static_cast<int16_t>(static_cast<int32_t>(x1 + 0.5f));
+    // Input thresholds of 16-bit samples, rounded to the nearest sample
+    // (x + 0.5 truncated would move every negative one a sample up).
+    const int32_t X0 = static_cast<int16_t>(static_cast<int32_t>(std::floor(x0 + 0.5f)));
+    const int32_t X1 = static_cast<int16_t>(static_cast<int32_t>(std::floor(x1 + 0.5f)));
     float g = 0.0f;
     bool saturate = false;
     if (x0 != x1) {

@@ -203,7 +203,8 @@ TEST(Rescale16, RegistersOfTheFullChain) {
     Scene sc;
     const int id = sc.window(8, 10, 10, 30, 20);
     auto src = shorts(30, 20, [](int x, int y) { return static_cast<int16_t>(x * 1000 - y * 700); });
-    // lo 20, hi 200; inputs -10240 .. 12800; X0 = trunc(-10239.5) = -10239.
+    // lo 20, hi 200; inputs -10240 .. 12800, rounded to the nearest sample
+    // (truncating x + 0.5 would give -10239).
     RescaleChain rc(sc.image(id), src.get(), true, 1.0f / 128, 100, {{200, 32767, 200}, {-32768, 20, 20}});
     rig::prime({sc.image(id), src.get()});
     sc.arm();
@@ -212,7 +213,7 @@ TEST(Rescale16, RegistersOfTheFullChain) {
     EXPECT_EQ(acc.reg(map_slope), 0xc0000001u);
     EXPECT_EQ(acc.reg(map_out_lo), 21u);
     EXPECT_EQ(acc.reg(map_out_hi), 201u);
-    EXPECT_EQ(acc.reg(map_in_lo), 0xf5801000u);
+    EXPECT_EQ(acc.reg(map_in_lo), 0xf5800000u);
     EXPECT_EQ(acc.reg(map_in_hi), 0x0b200000u);
 }
 
