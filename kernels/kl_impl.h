@@ -27,6 +27,7 @@ using kl_one_fn = void (*)(int, kl_image *, kl_image *);
 using kl_mpyk_fn = void (*)(int, kl_image *, kl_image *, short *, int, int);
 using kl_rows_fn = void (*)(unsigned, void *, int, int, int, void *, int);
 using kl_block_fn = void (*)(void *, int, int, int, void *, int);
+using kl_thresh_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, const short *);
 
 struct kl_impl {
     const char *name;
@@ -46,6 +47,7 @@ struct kl_impl {
 #undef KL_ROWS_ENTRY
     kl_mpyk_fn mpyk_8;
     kl_block_fn gcopy, gcopyrl;  // forward and backward block copy engines
+    kl_thresh_fn threshold_8, threshold_16;
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is
@@ -61,6 +63,7 @@ void kl_portable_arith(kl_impl &t);     // kl_arith.cpp
 void kl_portable_copy(kl_impl &t);      // kl_copy.cpp
 void kl_portable_band(kl_impl &t);      // kl_band.cpp
 void kl_portable_gcopy(kl_impl &t);     // gcopy.cpp
+void kl_portable_threshold(kl_impl &t); // kl_threshold.cpp
 
 // The vector tables (kl_avx2.cpp, kl_avx512.cpp), null when not built; their
 // code runs only on a CPU with the features kl_impl_find checks.
