@@ -317,6 +317,53 @@ std::vector<Op> make_ops() {
                            },
                            1});
         }
+    // Threshold (one portable body): an interval of one band against the same
+    // operation made of OpenCV calls, and the top clamp (samples >= t become
+    // t) against cv::threshold's truncation, which is that operation.
+    ops.push_back({"kl_threshold_8 interval", "cv::inRange+copyTo+setTo", CV_8U, 2,
+                   [](const kl_impl &, Data &x) {
+                       kl_image d = desc(x.d), a = desc(x.a);
+                       const short lo[4] = {60}, hi[4] = {180}, mp[4] = {0};
+                       kl_threshold_8(1, &d, &a, lo, hi, mp);
+                   },
+                   [](Data &x) {
+                       static cv::Mat mask;
+                       cv::inRange(x.a, cv::Scalar(60), cv::Scalar(180), mask);
+                       x.a.copyTo(x.d);
+                       x.d.setTo(cv::Scalar(0), mask);
+                   },
+                   0});
+    for (int depth : {CV_8U, CV_16S}) {
+        const bool b8 = depth == CV_8U;
+        const short t = b8 ? 200 : 12000;
+        ops.push_back({b8 ? "kl_threshold_8 top" : "kl_threshold_16 top", "cv::threshold TRUNC", depth, kAll,
+                       [b8, t](const kl_impl &, Data &x) {
+                           kl_image d = desc(x.d), a = desc(x.a);
+                           const short lo[4] = {t, t, t, t}, mp[4] = {t, t, t, t};
+                           const short hi[4] = {short(b8 ? 255 : 32767), short(b8 ? 255 : 32767),
+                                                short(b8 ? 255 : 32767), short(b8 ? 255 : 32767)};
+                           (b8 ? kl_threshold_8 : kl_threshold_16)(15, &d, &a, lo, hi, mp);
+                       },
+                       [t](Data &x) { cv::threshold(x.a, x.d, t, 0, cv::THRESH_TRUNC); }, 0});
+        // The rescale path's feed loop: a 32-bit word per sample into 8-byte
+        // slots of the mapping space (rows 16384 bytes apart), against the
+        // same map computed by cv::convertScaleAbs; memcpy of the 4 bytes per
+        // pixel it writes.
+        ops.push_back({b8 ? "kl_rescale_wren_8 feed" : "kl_rescale_wren_16 feed", "cv::convertScaleAbs", depth, 2,
+                       [b8](const kl_impl &, Data &x) {
+                           static std::vector<unsigned char> space;
+                           const size_t need = static_cast<size_t>(x.a1.rows) * 16384 + static_cast<size_t>(x.a1.cols) * 8;
+                           if (space.size() < need) space.assign(need, 0);
+                           kl_image d = desc(x.d1), a = desc(x.a1);
+                           d.data = space.data();
+                           d.lb = 16384;
+                           (b8 ? kl_rescale_wren_8 : kl_rescale_wren_16)(&d, &a);
+                       },
+                       [b8](Data &x) {
+                           static cv::Mat d8;
+                           cv::convertScaleAbs(x.a1, d8, b8 ? 1.5 : 1.0 / 256, b8 ? -40 : 128);
+                       },
+                       b8 ? 4 : 2});
     }
     return ops;
 }

@@ -10,11 +10,8 @@
     X(Affine8Wren)        \
     X(ConvolveWren)       \
     X(ConvolveSPWren)     \
-    X(Rescale8Wren)       \
-    X(Rescale16Wren)      \
     X(Rotate8Wren)        \
-    X(Scale8Wren)         \
-    X(Threshold8Wren)
+    X(Scale8Wren)
 
 constexpr bool wren_not_built(std::string_view member) {
 #define WREN_NAME_IS(m) if (member == #m) return true;

@@ -37,6 +37,8 @@ inline W adds_s16(W a, W b) { return _mm256_adds_epi16(a, b); }
 inline W subs_s16(W a, W b) { return _mm256_subs_epi16(a, b); }
 inline W max_s16(W a, W b) { return _mm256_max_epi16(a, b); }
 inline W min_s16(W a, W b) { return _mm256_min_epi16(a, b); }
+inline W eq_u8(W a, W b) { return _mm256_cmpeq_epi8(a, b); }
+inline W eq_s16(W a, W b) { return _mm256_cmpeq_epi16(a, b); }
 
 // Products of the even and the odd bytes in 16-bit lanes, each clamped to 255.
 inline W mul_u8(W a, W b) {
@@ -80,6 +82,7 @@ inline W mulk_u8(W a, const int16_t *k, int16_t round, unsigned s) {
 #include "kl.h"
 #include "kl_arith_frame.h"
 #include "kl_arith_ops.h"
+#include "kl_threshold_ops.h"
 #include "kl_copy_rows.h"
 #include "lane.h"
 
@@ -216,6 +219,7 @@ kl_impl make() {
     kl_impl t = *kl_impl_find("portable");
     t.name = "avx2";
     arith_entries<Avx2>(t);
+    threshold_entries<Avx2>(t);
     copy_entries<Avx2>(t);
     band_entries(t);
     return t;

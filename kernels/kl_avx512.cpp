@@ -38,6 +38,8 @@ inline W adds_s16(W a, W b) { return _mm512_adds_epi16(a, b); }
 inline W subs_s16(W a, W b) { return _mm512_subs_epi16(a, b); }
 inline W max_s16(W a, W b) { return _mm512_max_epi16(a, b); }
 inline W min_s16(W a, W b) { return _mm512_min_epi16(a, b); }
+inline W eq_u8(W a, W b) { return _mm512_movm_epi8(_mm512_cmpeq_epi8_mask(a, b)); }
+inline W eq_s16(W a, W b) { return _mm512_movm_epi16(_mm512_cmpeq_epi16_mask(a, b)); }
 
 // Products of the even and the odd bytes in 16-bit lanes, each clamped to 255.
 inline W mul_u8(W a, W b) {
@@ -81,6 +83,7 @@ inline W mulk_u8(W a, const int16_t *k, int16_t round, unsigned s) {
 #include "kl.h"
 #include "kl_arith_frame.h"
 #include "kl_arith_ops.h"
+#include "kl_threshold_ops.h"
 #include "kl_copy_rows.h"
 #include "lane.h"
 
@@ -347,6 +350,7 @@ kl_impl make() {
     t.zoom_row8 = zoom_row8;
     t.name = "avx512";
     arith_entries<Avx512>(t);
+    threshold_entries<Avx512>(t);
     copy_entries<Avx512>(t);
     band_entries(t);
     return t;

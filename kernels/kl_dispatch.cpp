@@ -17,6 +17,7 @@ kl_impl make_portable() {
     kl_portable_band(t);
     kl_portable_gcopy(t);
     kl_portable_qdx(t);
+    kl_portable_threshold(t);
     return t;
 }
 

@@ -31,6 +31,7 @@ using kl_block_fn = void (*)(void *, int, int, int, void *, int);
 // the value itself without a table.
 using kl_zoom_row_fn = void (*)(unsigned char *, const int32_t *, const int32_t *, int, int, int,
                                 const unsigned char *, int);
+using kl_thresh_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, const short *);
 
 struct kl_impl {
     const char *name;
@@ -51,6 +52,7 @@ struct kl_impl {
     kl_mpyk_fn mpyk_8;
     kl_block_fn gcopy, gcopyrl;  // forward and backward block copy engines
     kl_zoom_row_fn zoom_row8;
+    kl_thresh_fn threshold_8, threshold_16;
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is
@@ -67,6 +69,7 @@ void kl_portable_copy(kl_impl &t);      // kl_copy.cpp
 void kl_portable_band(kl_impl &t);      // kl_band.cpp
 void kl_portable_gcopy(kl_impl &t);     // gcopy.cpp
 void kl_portable_qdx(kl_impl &t);       // kl_qdx.cpp
+void kl_portable_threshold(kl_impl &t); // kl_threshold.cpp
 
 // The vector tables (kl_avx2.cpp, kl_avx512.cpp), null when not built; their
 // code runs only on a CPU with the features kl_impl_find checks.

@@ -80,24 +80,41 @@ tool::ParamValues demo_params(const WrenPath &row, int bands) {
     for (const tool::ParamItem &p : items)
         if (p.slot != tool::ParamItem::Slot::src)
             v[p.option].push_back(demo_values(row.names[p.op], p.option, bands));
+    // Rescale chains: the thresholds clamp the result to 40..200 (the top
+    // first), and a 16-bit source's whole range maps onto 0..255.
+    if (std::string(row.member).rfind("Rescale", 0) == 0) {
+        const bool wide = std::string(row.names[row.count() - 2]) == "rescale16";
+        const double top = wide ? 32767 : 255, bottom = wide ? -32768 : 0;
+        const std::size_t n = v["low"].size();
+        v["low"] = {{200}, {bottom}};
+        v["high"] = {{top}, {40}};
+        v["map"] = {{200}, {40}};
+        for (auto *k : {&v["low"], &v["high"], &v["map"]}) k->resize(n);
+        if (n == 0) v.erase("low"), v.erase("high"), v.erase("map");
+        if (wide) v["scale"] = {{255.0 / 65535}}, v["offset"] = {{127.5}};
+    }
     return v;
 }
 
 int tiles_across(const DemoWindow &w) { return (w.w - kGap) / (kTileW + kGap); }
 int tiles_of(const DemoWindow &w) { return tiles_across(w) * ((w.h - kGap) / (kTileH + kGap)); }
 
-// The next free tile, taking windows in turn (8-bit ones only for a path
-// that draws one band); null when all are full.
-DemoWindow *next_window(std::vector<DemoWindow> &wins, std::size_t &turn, bool one_band) {
+// The next free tile, taking windows in turn (8-bit ones only with eight);
+// null when all are full.
+DemoWindow *next_window(std::vector<DemoWindow> &wins, std::size_t &turn, bool eight) {
     for (std::size_t tries = 0; tries < wins.size(); ++tries) {
         DemoWindow &w = wins[turn++ % wins.size()];
-        if (w.next_tile < tiles_of(w) && (!one_band || w.depth == 8)) return &w;
+        if (w.next_tile < tiles_of(w) && (!eight || w.depth == 8)) return &w;
     }
     return nullptr;
 }
 
-// The quick zooms draw one-band images only.
-bool one_band(const WrenPath &p) { return std::string(p.member).rfind("qdx_", 0) == 0; }
+// Paths drawn into 8-bit windows only: the quick zooms (one band) and the
+// rescales (the pixel-mapping unit maps 8-bit windows).
+bool eight_bit_only(const WrenPath &p) {
+    const std::string m = p.member;
+    return m.rfind("qdx_", 0) == 0 || m.rfind("Rescale", 0) == 0;
+}
 
 struct Row {
     std::string path, window, driver, result, rects = "-", usec = "-", reason;
@@ -163,7 +180,7 @@ int run_demo(const ToolOptions &options, const std::string &out) {
         } else if (!unbuildable.empty()) {
             row.result = "skipped";
             row.reason = "the tool cannot build " + unbuildable + " parameters yet";
-        } else if (DemoWindow *w = next_window(wins, turn, one_band(p))) {
+        } else if (DemoWindow *w = next_window(wins, turn, eight_bit_only(p))) {
             row.window = w->name;
             const int t = w->next_tile++;
             const int tx = kGap + (t % tiles_across(*w)) * (kTileW + kGap);

@@ -28,6 +28,7 @@ struct RunOptions {
     int zoom = 0;
     bool output_given = false;
     std::vector<std::string> covers, params;
+    std::string scale, offset, clamp, low, high, map;  // rescale and threshold options
     int depth = 8;
     bool trace = false;
 };
@@ -162,6 +163,58 @@ int fail(const std::string &msg) {
     return 1;
 }
 
+// --scale, --offset and --clamp of "rescale8" and "rescale16", and --low,
+// --high and --map of thresholds, as parameter values. A clamp (and every
+// 16-bit rescale) runs as the chain of two thresholds above the rescale, the
+// top clamp first; *path becomes that chain's.
+bool rescale_options(const RunOptions &ro, std::string *path, tool::ParamValues *values, std::string *error) {
+    const std::pair<const char *, const std::string *> per_band[] = {
+        {"low", &ro.low}, {"high", &ro.high}, {"map", &ro.map}};
+    std::vector<double> v;
+    for (const auto &[name, text] : per_band) {
+        if (text->empty()) continue;
+        if (!parse_numbers(*text, std::string("--") + name, &v, error)) return false;
+        (*values)[name].push_back(v);
+    }
+    if (ro.scale.empty() && ro.offset.empty() && ro.clamp.empty()) return true;
+    const bool wide = *path == "rescale16";
+    if (*path != "rescale8" && !wide) {
+        *error = "--scale, --offset and --clamp go with rescale8 or rescale16, not " + *path;
+        return false;
+    }
+    if (ro.scale.empty() || ro.offset.empty()) {
+        *error = *path + " needs both --scale and --offset";
+        return false;
+    }
+    for (const auto &[name, text] : {std::pair{"scale", &ro.scale}, std::pair{"offset", &ro.offset}}) {
+        if (!parse_numbers(*text, std::string("--") + name, &v, error)) return false;
+        if (v.size() != 1) {
+            *error = std::string("--") + name + ": one number, not " + std::to_string(v.size());
+            return false;
+        }
+        (*values)[name].push_back(v);
+    }
+    std::vector<double> c = {0, 255};
+    if (!ro.clamp.empty()) {
+        if (!parse_numbers(ro.clamp, "--clamp", &c, error)) return false;
+        if (c.size() != 2 || c[0] > c[1] || c[0] < 0 || c[1] > 255) {
+            *error = "--clamp: '" + ro.clamp + "' is not LO,HI with 0 <= LO <= HI <= 255";
+            return false;
+        }
+    } else if (!wide) {
+        return true;
+    }
+    if (values->count("low") || values->count("high") || values->count("map")) {
+        *error = "--clamp makes the thresholds: give it or --low/--high/--map, not both";
+        return false;
+    }
+    (*values)["low"] = {{c[1]}, {wide ? -32768.0 : 0.0}};
+    (*values)["high"] = {{wide ? 32767.0 : 255.0}, {c[0]}};
+    (*values)["map"] = {{c[1]}, {c[0]}};
+    *path = wide ? "convert16_8/threshold16/threshold16/rescale16" : "threshold8/threshold8/rescale8";
+    return true;
+}
+
 int run_path(const ToolOptions &options, const RunOptions &ro) {
     std::string error;
     // Outputs and options first, so that nothing runs before a mistake in them shows.
@@ -186,6 +239,8 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         values["xscale"].push_back({static_cast<double>(ro.zoom)});
         values["yscale"].push_back({static_cast<double>(ro.zoom)});
     }
+    std::string path = ro.path;
+    if (!rescale_options(ro, &path, &values, &error)) return fail(error);
     for (const std::string &p : ro.params) {
         const std::size_t eq = p.find('=');
         if (eq == std::string::npos || eq == 0)
@@ -238,8 +293,8 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
     auto dev = tool::Device::open(options, dev_options);
     if (!dev) return 1;
 
-    const WrenPath *row = tool::find_path(dev->paths(), ro.path);
-    if (!row) return fail("unknown path '" + ro.path + "' (wren paths lists them)");
+    const WrenPath *row = tool::find_path(dev->paths(), path);
+    if (!row) return fail("unknown path '" + path + "' (wren paths lists them)");
     const std::string name = tool::path_name(*row);
     const std::string kind = tool::unbuildable_kind(*row);
     if (!kind.empty())
@@ -317,6 +372,9 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         "  wren run lookup16_8 photo.png --lut posterise:4   (a 16-bit image made from the PNG)\n"
         "  wren run transpose8 photo.png --depth 24 --flip both -o upside-down.png\n"
         "  wren run lookup8_8/scale8bilinear icon.png --zoom 4 --lut invert -o big.png\n"
+        "  wren run rescale8 photo.png --scale 1.5 --offset -40 --clamp 20,200   (runs threshold8/threshold8/rescale8)\n"
+        "  wren run rescale16 photo.png --scale 0.0039 --offset 127.5   (a 16-bit image made from the PNG)\n"
+        "  wren run threshold8 photo.png --depth 24 --low 100 --high 180 --map 0\n"
         "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
         "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
         "      -p map=255 -p scale=2 -p offset=-10 a.png");
@@ -341,6 +399,14 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         ->allow_extra_args(false)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_option("--scale", ro->scale, "rescale8, rescale16: the scale s of s * x + o");
+    cmd->add_option("--offset", ro->offset, "rescale8, rescale16: the offset o of s * x + o");
+    cmd->add_option("--clamp", ro->clamp,
+                    "rescale8, rescale16: keep the result within LO,HI (made as two thresholds above the rescale; "
+                    "rescale16 clamps to 0,255 by default)");
+    cmd->add_option("--low", ro->low, "Thresholds: the interval's low end, one for every band or one per band");
+    cmd->add_option("--high", ro->high, "Thresholds: the interval's high end, one for every band or one per band");
+    cmd->add_option("--map", ro->map, "Thresholds: the value samples within [low, high] become");
     cmd->add_option("--window", ro->window,
                     "Window size WxH, at most " + std::to_string(wca::Screen::kMaxWidth) + "x" +
                         std::to_string(wca::Screen::kMaxHeight) + " (default: the first image's size, else 256x256)");

@@ -15,6 +15,7 @@
 #include "alloc_fail.h"
 #include "wren_device.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -38,6 +39,7 @@ struct Setup {
     std::unique_ptr<rig::Chain> chain;
     float floats[4] = {0, 0, 0, 0};
     int32_t ints[4] = {0, 0, 0, 0};
+    float more[12] = {};  // threshold values of chains
     ZorImage *dst = nullptr;
 
     Source *source(int w, int h, int stride, uint32_t seed, bool last3 = false) {
@@ -208,6 +210,45 @@ void lookup_zoom(Setup &s, const char *op, float factor, bool full) {
     rig::prime({s.dst, src});
 }
 
+// A rescale chain into an 8-bit window, top first (names of a path table
+// row): the thresholds clamp at 200 (top) and 20 (bottom).
+void rescale(Setup &s, const WrenPath &row) {
+    s.dst = covered_window(s, 8);
+    const int n = row.count() - 1;
+    const bool wide = std::string(row.names[n - 1]) == "rescale16";
+    ZorImage *src = nullptr;
+    if (wide) {
+        src = s.keep(ZorImage::create(60, 40, 1, ZOR_SHORT));
+        for (int y = 0; y < 40; ++y)
+            for (int x = 0; x < 60; ++x)
+                *static_cast<int16_t *>(src->sampleAddress(x, y, 0)) = static_cast<int16_t>(x * 977 - y * 1311);
+        src->markModified();
+    } else {
+        src = s.source(60, 40, 1, 16, false)->img;
+    }
+    s.floats[0] = wide ? 1.0f / 128 : 2.0f;
+    s.floats[1] = wide ? 100.0f : -10.0f;
+    ZorOp *op = ZorOp::create(row.names[n - 1], nullptr, src);
+    op->setPtrParam(1, &s.floats[0]);
+    op->setPtrParam(2, &s.floats[1]);
+    std::vector<ZorOp *> below;
+    const float sides[2][3] = {{200, wide ? 32767.0f : 255.0f, 200}, {wide ? -32768.0f : 0.0f, 20, 20}};
+    for (int i = n - 2, t = 0; i >= 0; --i) {
+        below.push_back(op);
+        op = ZorOp::create(row.names[i], nullptr, nullptr, nullptr, op);
+        if (std::string(row.names[i]).rfind("threshold", 0) == 0) {
+            for (int k = 0; k < 3; ++k) {
+                s.more[3 * t + k] = sides[t][k];
+                op->setPtrParam(k + 1, &s.more[3 * t + k]);
+            }
+            ++t;
+        }
+    }
+    s.chain = std::make_unique<rig::Chain>(s.dst, op);
+    s.chain->ops.insert(s.chain->ops.end(), below.begin(), below.end());
+    rig::prime({s.dst, src});
+}
+
 // The calls for every drawing row of the path table, by what its operations
 // take; *unknown collects the rows no maker fits.
 std::vector<Call> calls(std::vector<std::string> *unknown) {
@@ -222,12 +263,26 @@ std::vector<Call> calls(std::vector<std::string> *unknown) {
         if (row.count() == 3 && takes == "obj1:lookup:lut") {
             c.push_back({op + " of a 2x zoom, table built", [name](Setup &s) { lookup_zoom(s, name, 2.0f, false); }, {}});
             c.push_back({op + " of a 4x zoom, table in place", [name](Setup &s) { lookup_zoom(s, name, 4.0f, true); }, {}});
+        } else if (std::string(row.member).rfind("Rescale", 0) == 0) {
+            c.push_back({op + " (" + row.summary + ")", [&row](Setup &s) { rescale(s, row); }, {}});
         } else if (row.count() != 2) {
             unknown->push_back(op + " (a chain)");
         } else if (takes == "src1 src2") {
             c.push_back({op + ", 1 band", [name](Setup &s) { dyadic(s, name, 8, 1, 1); }, {}});
             c.push_back({op + ", 4 bands", [name](Setup &s) { dyadic(s, name, 24, 4, 4); }, {}});
             c.push_back({op + ", 3 + 4 bands staged", [name](Setup &s) { dyadic(s, name, 24, 3, 4); }, {}});
+        } else if (takes == "src1 ptr1:floats:low ptr2:floats:high ptr3:floats:map") {
+            const auto make = [name](int depth, int stride) {
+                return [name, depth, stride](Setup &s) {
+                    monadic(s, name, depth, stride, nullptr);
+                    const float v[12] = {50, 0, 100, 20, 150, 80, 255, 20, 0, 255, 7, 9};
+                    std::copy(v, v + 12, s.more);
+                    for (int k = 0; k < 3; ++k) s.chain->ops[0]->setPtrParam(k + 1, s.more + 4 * k);
+                };
+            };
+            c.push_back({op + ", 1 band", make(8, 1), {}});
+            c.push_back({op + ", 4 bands", make(24, 4), {}});
+            c.push_back({op + ", 3 bands staged", make(24, 3), {}});
         } else if (takes == "src1" || takes.rfind("src1 ptr1:floats:", 0) == 0 || takes.rfind("src1 ptr1:ints:", 0) == 0) {
             const char *k = takes == "src1" ? nullptr : takes.find(":ints:") != std::string::npos ? "ints" : "floats";
             c.push_back({op + ", 1 band", [name, k](Setup &s) { monadic(s, name, 8, 1, k); }, {}});

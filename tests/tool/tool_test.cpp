@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -229,6 +230,20 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
              auto p = [&](int i, int j) { return in[0].at(u + i, v + j, 0); };
              return 255 - ((2 - a) * (2 - b) * p(0, 0) + a * (2 - b) * p(1, 0) + (2 - a) * b * p(0, 1) + a * b * p(1, 1)) / 4;
          }},
+        // Rescale by the pixel-mapping unit (exact slopes), clamped by the
+        // thresholds --clamp makes; 16-bit samples v * 257 - 32768.
+        {"rescale8 --scale 2 --offset -10 --clamp 20,200", 16, 16, {1}, 16, 16, 1,
+         [](const In &in, int x, int y, int k) { return std::clamp(2 * in[0].at(x, y, k) - 10, 20, 200); }},
+        {"rescale16 --scale -0.00390625 --offset 127 --clamp 0,254", 16, 16, {1}, 16, 16, 1,
+         [](const In &in, int x, int y, int k) {
+             const double v = (in[0].at(x, y, k) * 257 - 32768) * -0.00390625 + 127;
+             return std::clamp(static_cast<int>(std::floor(v + 0.5)), 0, 254);
+         }},
+        {"threshold8 --depth 24 --low 50,0,100 --high 150,255,100 --map 0,7,255", 12, 10, {3}, 12, 10, 3,
+         [](const In &in, int x, int y, int k) {
+             const int lo[3] = {50, 0, 100}, hi[3] = {150, 255, 100}, mp[3] = {0, 7, 255}, v = in[0].at(x, y, k);
+             return v >= lo[k] && v <= hi[k] ? mp[k] : v;
+         }},
     };
     TempDir dir;
     int seed = 0;
@@ -324,6 +339,13 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         // A parameter used by several operations is given once for each.
         {t3 + "-p low=1 -p high=2 -p map=3 -p scale=2 -p offset=1" + g, 1, "takes --param low=... 2 times"},
         {"run lookup8_8" + g, 1, "lookup8_8 needs --lut"},
+        {"run rescale8 --scale 2" + g, 1, "rescale8 needs both --scale and --offset"},
+        {"run add8 --scale 2 --offset 0" + g + g, 1, "go with rescale8 or rescale16, not add8"},
+        {"run rescale8 --scale 1 --offset 0 --clamp 9" + g, 1, "--clamp: '9' is not LO,HI"},
+        {"run rescale8 --scale 1 --offset 0 --clamp 1,2 --low 3" + g, 1, "give it or --low/--high/--map"},
+        {"run rescale8 --scale 1,2 --offset 0" + g, 1, "--scale: one number, not 2"},
+        {"run rescale8 --scale 0.5 --offset 0" + g, 1, "declined by Rescale8Wren (parameter)"},
+        {"run threshold8 --low 1 --high x --map 0" + g, 1, "--high: 'x' is not a number"},
         {"run convolve8" + g, 1, "the tool cannot build kernel parameters yet"},
         {"run setvalue8 --value 1" + g, 1, "setvalue8 takes no image, 1 given"},
     };

@@ -1,0 +1,301 @@
+// Rescale by the accelerator's pixel-mapping unit: "rescale8" alone or under
+// one or two "threshold8" clamps, and "convert16_8" / "threshold16" /
+// "threshold16" / "rescale16" from a signed 16-bit source.
+//
+// Nothing is computed in software. The driver turns the scale, offset and
+// clamps into the unit's registers (slope code, output clamps, input
+// thresholds), arms it, and then only feeds source samples: into the mapping
+// space (mode 1, kl_rescale_wren_8/16) or into a direct view (mode 2,
+// kl_copy_8/16); the unit writes clamp(s x + o, lo, hi) into the window.
+//
+// A threshold above the rescale is taken as one side of the clamp: with high
+// at the top of the sample range and low = map it caps the result at map;
+// with low at the bottom and high = map it floors it at map. Any other
+// threshold, or two thresholds on the same side, declines.
+//
+// Region, clip-list and rectangle-list failures are reported to the host
+// through notifyError as well as declined.
+#include <cmath>
+#include <cstdint>
+
+#include "driver_frame.h"
+#include "wren_device.h"
+#include "wren_regs.h"
+
+using wren::DriverCall;
+using wren::Placed;
+using wren::Rect;
+
+namespace {
+
+struct Kind {
+    const char *unit;
+    bool wide;             // 16-bit source
+    float in_min, in_max;  // input thresholds must lie in this range
+    int line_clip, line_rects;
+    int sample_lo, sample_hi;  // threshold values that mean "the whole range"
+};
+constexpr Kind k8{"Rescale8Wren", false, 0.0f, 255.0f, 236, 245, 0, 255};
+constexpr Kind k16{"Rescale16Wren", true, -32768.0f, 32767.0f, 237, 246, -32768, 32767};
+
+// The clamp pair the chain keeps.
+struct Clamp {
+    float lo = 0.0f, hi = 255.0f;
+    bool lo_set = false, hi_set = false;
+};
+
+// An integer from a float parameter, truncated; false when it has none.
+bool truncated(float v, long *out) {
+    if (!std::isfinite(v) || std::fabs(v) >= 2147483648.0f) return false;
+    *out = static_cast<long>(v);
+    return true;
+}
+
+// Takes threshold t as one side of the clamp; false when it is not one.
+bool take_threshold(const Kind &k, ZorOp *t, Clamp &c) {
+    const auto *low = static_cast<const float *>(t->getPtrParam(1));
+    const auto *high = static_cast<const float *>(t->getPtrParam(2));
+    const auto *map = static_cast<const float *>(t->getPtrParam(3));
+    long l, h, m;
+    if (!low || !high || !map || !truncated(low[0], &l) || !truncated(high[0], &h) || !truncated(map[0], &m))
+        return false;
+    const auto cut = [&](long v) { return k.wide ? static_cast<long>(static_cast<int16_t>(v)) : (v & 0xff); };
+    l = cut(l), h = cut(h), m = cut(m);
+    if (h == k.sample_hi && l == m) {
+        if (c.hi_set) return false;
+        c.hi = static_cast<float>(m);
+        c.hi_set = true;
+        return true;
+    }
+    if (l == k.sample_lo && h == m) {
+        if (c.lo_set) return false;
+        c.lo = static_cast<float>(m);
+        c.lo_set = true;
+        return true;
+    }
+    return false;
+}
+
+// The pixel-mapping unit's registers, in the order they are written.
+struct MapRegs {
+    uint32_t slope, out_lo, out_hi, in_lo, in_hi;
+};
+
+// Slope code of g: a 9-bit magnitude (10-bit signed field at bits 22-31) and
+// an exponent e in bits 0-4 with |g| ~ mantissa * 2^(e - 8). False when |g| is
+// below 2^-8 (no code).
+bool slope_code(float g, bool saturate, uint32_t *code) {
+    if (g == 0.0f && !saturate) {
+        *code = 0;
+        return true;
+    }
+    int mant, ex;
+    int e2 = 0;
+    const float f = saturate || !std::isfinite(g) ? 0.75f : std::frexp(std::fabs(g), &e2);  // |g| = f * 2^e2
+    const int e = e2 - 1;
+    const int32_t M = static_cast<int32_t>(std::ldexp(f, 24));  // 24-bit significand, leading 1
+    if (saturate || !std::isfinite(g) || e > 19) {
+        mant = 0x1ff;
+        ex = 19;
+    } else if (e < -8) {
+        return false;
+    } else if (e < 0) {
+        mant = M >> (15 - e);
+        ex = 0;
+    } else {
+        mant = M >> 15;
+        ex = e;
+    }
+    if (std::signbit(g)) mant = -mant;
+    *code = ((static_cast<uint32_t>(mant) << 22) & 0xffc00000u) | (static_cast<uint32_t>(ex) & 0x1fu);
+    return true;
+}
+
+// Register values for y = s x + o clamped to c; false (with why) when the
+// unit cannot take them.
+bool map_registers(const Kind &k, float s, float o, const Clamp &c, MapRegs *r, const char **why) {
+    if (!(c.hi >= c.lo)) return *why = "the clamp's top lies below its bottom", false;
+    if (k.wide && (c.hi > 255.0f || c.lo < 0.0f)) return *why = "the clamp leaves 0..255", false;
+    if (!std::isfinite(s) || !std::isfinite(o)) return *why = "scale or offset is not a number", false;
+    if (s == 0.0f) return *why = "scale 0", false;
+    const float xlo = (c.lo - o) / s, xhi = (c.hi - o) / s;
+    const auto inside = [&](float x) { return x >= k.in_min && x <= k.in_max; };
+    if (!inside(xlo) || !inside(xhi)) return *why = "the clamps map to inputs outside the sample range", false;
+    float x0 = xlo, y0 = c.lo, x1 = xhi, y1 = c.hi;
+    if (s < 0.0f) x0 = xhi, y0 = c.hi, x1 = xlo, y1 = c.lo;
+
+    // Input thresholds of 16-bit samples, rounded to the nearest sample
+    // (x + 0.5 truncated would move every negative one a sample up).
+    const int32_t X0 = static_cast<int16_t>(static_cast<int32_t>(std::floor(x0 + 0.5f)));
+    const int32_t X1 = static_cast<int16_t>(static_cast<int32_t>(std::floor(x1 + 0.5f)));
+    float g = 0.0f;
+    bool saturate = false;
+    if (x0 != x1) {
+        if (!k.wide) {
+            g = -(y1 - y0) / (x1 - x0);
+        } else if (X1 != X0) {
+            g = -(y1 - y0) * 256.0f / static_cast<float>(X1 - X0);
+        } else if (y1 != y0) {
+            // The whole output range within one input sample: the steepest code.
+            saturate = true;
+            g = -(y1 - y0);
+        }
+    }
+    if (!slope_code(g, saturate, &r->slope)) return *why = "slope below the unit's smallest", false;
+    if (!k.wide) {
+        r->out_lo = static_cast<uint32_t>(y0);
+        r->out_hi = static_cast<uint32_t>(y1);
+        r->in_lo = static_cast<uint32_t>(262143.0 * static_cast<double>(x0) / 255.0);
+        r->in_hi = static_cast<uint32_t>(static_cast<int32_t>(static_cast<double>(x1) / 255.0 * 268435455.0)) &
+                   0x0ff00000u;
+    } else {
+        r->out_lo = static_cast<uint32_t>(y0) + 1;
+        r->out_hi = static_cast<uint32_t>(y1) + 1;
+        r->in_lo = (static_cast<uint32_t>(X0) << 12) ^ 0x8000000u;
+        r->in_hi = (static_cast<uint32_t>(X1) << 12) ^ 0x8000000u;
+    }
+    return true;
+}
+
+// Arms the unit: 13 writes after waiting for room, then until idle.
+void program(void *regs, const MapRegs &m) {
+    using namespace wren_reg;
+    wren_wait_room(regs, 13);
+    wren_reg_write(regs, map_slope, m.slope);
+    wren_reg_write(regs, map_out_lo, m.out_lo);
+    wren_reg_write(regs, map_out_hi, m.out_hi);
+    wren_reg_write(regs, map_in_lo, m.in_lo);
+    wren_reg_write(regs, map_in_hi, m.in_hi);
+    wren_reg_write(regs, fill_color, 0xffffffu);
+    wren_reg_write(regs, map_aux0, 0u);
+    wren_reg_write(regs, map_aux1, 0u);
+    wren_reg_write(regs, raster_mode, wren_val::mode_map);
+    wren_reg_write(regs, group_control, wren_val::group_map8);
+    wren_reg_write(regs, raster_op, wren_val::rop_copy);
+    wren_reg_write(regs, plane_mask_lo, 0xffu);
+    wren_reg_write(regs, plane_mask_hi, 0u);
+    wren_wait_idle(regs);
+}
+
+int rescale(const Kind &k, ZorOp *op, int count) {
+    DriverCall call(op, count, k.unit);
+    const auto report = [&](const char *id, int line) {
+        ZorSystemState::notifyError(nullptr, 0, id, 0, line, k.unit, nullptr);
+    };
+    // The chain, from the display down: [convert,] thresholds, rescale.
+    ZorOp *next = op ? op->getOp1() : nullptr;
+    if (k.wide) {
+        if (next && next->getOp() == ZorLookupOpNumber("convert16_8")) {
+            next = next->getOp1();
+        } else if (count >= 4) {
+            return call.decline(WREN_CHAIN, "the chain does not start with convert16_8");
+        }
+    }
+    const int thresholds = k.wide ? (count == 5 ? 2 : count == 4 ? 1 : 0) : (count == 4 ? 2 : count == 3 ? 1 : 0);
+    Clamp clamp;
+    const int tnum = ZorLookupOpNumber(k.wide ? "threshold16" : "threshold8");
+    for (int i = 0; i < thresholds; ++i, next = next->getOp1()) {
+        if (!next || next->getOp() != tnum) {
+            return call.decline(WREN_CHAIN, "threshold %d of the chain is missing", i + 1);
+        }
+        if (!take_threshold(k, next, clamp)) {
+            return call.decline(WREN_PARAMETER, "threshold %d is not one side of a clamp", i + 1);
+        }
+    }
+    if (thresholds == 2 && !(clamp.lo_set && clamp.hi_set)) {
+        return call.decline(WREN_PARAMETER, "the thresholds do not clamp both sides");
+    }
+    ZorOp *rs = next;
+    if (!rs || rs->getOp() != ZorLookupOpNumber(k.wide ? "rescale16" : "rescale8")) {
+        return call.decline(WREN_CHAIN, "no rescale at the bottom of the chain");
+    }
+    const auto *scale = static_cast<const float *>(rs->getPtrParam(1));
+    const auto *offset = static_cast<const float *>(rs->getPtrParam(2));
+    if (!scale || !offset) {
+        return call.decline(WREN_PARAMETER, "no scale or offset");
+    }
+
+    Placed s;
+    const wren::Window *win = call.window(op->getDst());
+    if (!win || !call.source(rs->getSrc1(), s)) {
+        return ZOR_FAILURE;
+    }
+    const kl_image &kd = win->k, &ks = s.k;
+    if (ks.type != (k.wide ? KL_SHORT : KL_BYTE) || kd.type != KL_BYTE) {
+        return call.decline(WREN_LAYOUT, "source is not %s", k.wide ? "16-bit" : "8-bit");
+    }
+    if (ks.bands != 1 || kd.bands != 1 || ks.bmask != kd.bmask) {
+        return call.decline(WREN_LAYOUT, "band layout %d (mask %#x) into %d (mask %#x) not handled", ks.bands,
+                            ks.bmask, kd.bands, kd.bmask);
+    }
+    MapRegs regs{};
+    const char *why = "";
+    if (!map_registers(k, scale[0], offset[0], clamp, &regs, &why)) {
+        return call.decline(WREN_PARAMETER, "%s", why);
+    }
+    ZorDisplayIO *dio = win->dio;
+    uint8_t *space = dio->mapMode == 1 ? dio->mapBase : dio->mapMode == 2 ? (k.wide ? dio->view16Base : dio->view8Base)
+                                                                         : nullptr;
+    const long space_lb = dio->mapMode == 1 ? dio->mapLineBytes : k.wide ? dio->view16LineBytes : dio->view8LineBytes;
+
+    ZorRoi *roi1 = rs->getSrc1()->getImageSpaceRoi();
+    ZorRoi *roid = win->image->getImageSpaceRoi();
+    if (!roi1 || !roid || !call.region(roi1->intersect(roid))) {
+        return call.decline(WREN_REGION, "no region where the source meets the window");
+    }
+    if (call.region_empty()) {
+        return call.decline(WREN_REGION, "the source's region does not meet the window's");
+    }
+    const wren::Visible *vis = call.clip({{&s}});
+    if (!vis) {
+        switch (call.last_reason()) {
+        case WREN_CLIP: report("di-7", k.line_clip); break;
+        case WREN_RECT_LIST: report("di-8", k.line_rects); break;
+        default: break;
+        }
+        return ZOR_FAILURE;
+    }
+    // The unit is armed only for a mode it can be fed in: a space whose rows
+    // are as far apart as the kernels write them and hold every rectangle.
+    const int slot = dio->mapMode == 1 ? 8 : k.wide ? 2 : 1;
+    if (!space || (dio->mapMode == 1 ? space_lb != wren_fb::map_line_bytes : space_lb <= 0)) {
+        return call.decline(WREN_LAYOUT, "pixel-mapping mode %d cannot be fed", dio->mapMode);
+    }
+    if (dio->depth != 8 || dio->fbLineBytes <= 0) {
+        return call.decline(WREN_LAYOUT, "the pixel-mapping unit draws into the 8-bit frame buffer only");
+    }
+    const long fb_lb = dio->fbLineBytes;
+    for (const Rect &r : vis->rects) {
+        const long off = static_cast<long>(vis->at(r).data - dio->fbBase);
+        if (off < 0 || (off % fb_lb + r.w) * slot > space_lb) {
+            return call.decline(WREN_BOUNDS, "rectangle (%d, %d) leaves the pixel-mapping space", r.x, r.y);
+        }
+    }
+    program(dio->regs, regs);
+    for (const Rect &r : vis->rects) {
+        kl_image wd = vis->at(r), ws = wren::at(s, r);
+        // The rectangle's place on the screen, from its offset in the frame buffer.
+        const long off = static_cast<long>(wd.data - dio->fbBase);
+        const long x = off % fb_lb, y = off / fb_lb;
+        if (dio->mapMode == 1) {
+            wd.data = space + y * space_lb + x * slot;
+            wd.lb = static_cast<int>(space_lb);
+            wd.bpp = 8;
+            (k.wide ? kl_rescale_wren_16 : kl_rescale_wren_8)(&wd, &ws);
+        } else {
+            wd.data = space + y * space_lb + x * slot;
+            wd.lb = static_cast<int>(space_lb);
+            wd.type = k.wide ? KL_SHORT : KL_BYTE;
+            wd.bpp = k.wide ? 2 : 1;
+            (k.wide ? kl_copy_16 : kl_copy_8)(1, &wd, &ws);
+        }
+    }
+    dio->state = 0;
+    return call.computed();
+}
+
+}  // namespace
+
+int ZorDeviceComputeTypeWren::Rescale8Wren(ZorOp *op, int count) { return rescale(k8, op, count); }
+
+int ZorDeviceComputeTypeWren::Rescale16Wren(ZorOp *op, int count) { return rescale(k16, op, count); }
