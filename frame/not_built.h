@@ -7,14 +7,12 @@
 #include <string_view>
 
 #define WREN_NOT_BUILT(X) \
-    X(Affine8Wren)        \
     X(ConvolveWren)       \
     X(ConvolveSPWren)     \
     X(qdx_Scale8Lookup8_8Wren) \
     X(qdx_Scale16Lookup16_8Wren) \
     X(Rescale8Wren)       \
     X(Rescale16Wren)      \
-    X(Rotate8Wren)        \
     X(Scale8Wren)         \
     X(Threshold8Wren)
 
