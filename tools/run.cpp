@@ -26,6 +26,7 @@ struct RunOptions {
     std::vector<std::string> luts;
     bool output_given = false;
     std::vector<std::string> covers, params;
+    std::string matrix, angle, origin, window_origin;
     int depth = 8;
     bool trace = false;
 };
@@ -178,6 +179,24 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         if (!parse_lut(l, &numbers, &error)) return fail(error);
         values["lut"].push_back(numbers);
     }
+    if (!ro.matrix.empty()) {
+        if (!parse_numbers(ro.matrix, "--matrix", &numbers, &error)) return fail(error);
+        values["matrix"].push_back(numbers);
+    }
+    if (!ro.angle.empty()) {
+        if (!parse_numbers(ro.angle, "--angle", &numbers, &error)) return fail(error);
+        values["angle"].push_back(numbers);
+    }
+    // Origins of the first image and of the window image, X,Y.
+    std::vector<double> origin[2];
+    const std::string *origin_text[2] = {&ro.origin, &ro.window_origin};
+    const char *origin_flag[2] = {"--origin", "--window-origin"};
+    for (int i = 0; i < 2; ++i) {
+        if (origin_text[i]->empty()) continue;
+        if (!parse_numbers(*origin_text[i], origin_flag[i], &origin[i], &error)) return fail(error);
+        if (origin[i].size() != 2 || std::fabs(origin[i][0]) > 16777216 || std::fabs(origin[i][1]) > 16777216)
+            return fail(std::string(origin_flag[i]) + ": '" + *origin_text[i] + "' is not X,Y within +-2^24");
+    }
     for (const std::string &p : ro.params) {
         const std::size_t eq = p.find('=');
         if (eq == std::string::npos || eq == 0)
@@ -254,6 +273,11 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
     for (const tool::Pixels &p : images) ptrs.push_back(&p);
     auto chain = tool::Chain::make(*row, dst.get(), ptrs, values, &error);
     if (!chain) return fail(error);
+    if (!origin[0].empty()) {
+        if (!chain->source(0)) return fail(name + " takes no image, so --origin has nothing to place");
+        chain->source(0)->setOrigin(static_cast<float>(origin[0][0]), static_cast<float>(origin[0][1]));
+    }
+    if (!origin[1].empty()) dst->setOrigin(static_cast<float>(origin[1][0]), static_cast<float>(origin[1][1]));
 
     dev->machine().accel().clearTrace();
     const ZorDispatchResult r = chain->run();
@@ -307,6 +331,8 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         "  WREN_TRACE=1 wren run not8 a.png --trace\n"
         "  wren run lookup8_8 photo.png --depth 24 --lut gamma:2.2 -o brighter.png\n"
         "  wren run lookup16_8 photo.png --lut posterise:4   (a 16-bit image made from the PNG)\n"
+        "  wren run affine8bilinear photo.png --matrix 0.9,0.3,-0.3,0.9,40,-20 -o warped.png\n"
+        "  wren run rotate8bicubic --depth 24 photo.png --angle 30 --origin 128,128 --window-origin 128,128\n"
         "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
         "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
         "      -p map=255 -p scale=2 -p offset=-10 a.png");
@@ -321,6 +347,12 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         ->allow_extra_args(false)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_option("--matrix", ro->matrix,
+                    "Affine forward map m0,m1,m2,m3,m4,m5: x' = m0 x + m2 y + m4, y' = m1 x + m3 y + m5 about the "
+                    "origins");
+    cmd->add_option("--angle", ro->angle, "Rotation about the origins in degrees (x' = x cos + y sin)");
+    cmd->add_option("--origin", ro->origin, "Origin X,Y of the first image (pixel coordinates, default 0,0)");
+    cmd->add_option("--window-origin", ro->window_origin, "Origin X,Y of the window image (default 0,0)");
     cmd->add_option("-p,--param", ro->params,
                     "Any parameter of the path by name, NAME=v1,v2,...; may be repeated (e.g. -p low=10 -p high=20)")
         ->allow_extra_args(false)
