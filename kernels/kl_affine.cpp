@@ -194,12 +194,12 @@ inline uint8_t bl8_exact(const unsigned char *p, const unsigned char *q, int sb,
     const int gx = 256 - fx, gy = 256 - fy;
     return static_cast<uint8_t>((p[0] * gx * gy + p[sb] * fx * gy + q[0] * gx * fy + q[sb] * fx * fy) >> 16);
 }
-inline uint8_t bl8_table(const unsigned char *p, const unsigned char *q, int sb, const int16_t *xw,
-                         const int16_t *yw) {
-    const int t[4] = {p[0], p[sb], q[0], q[sb]};
-    int sum = 0;
-    for (int i = 0; i < 4; ++i) sum += mul8x16(t[i], s16(mul8sux16(xw[i], yw[i]) + mul8ulx16(xw[i], yw[i])));
-    return pack3(sum + 1);
+// The four combined tap weights of a pixel (about wx * wy / 65536, 4096 = 1.0).
+inline void bl8_weights(const int16_t *xw, const int16_t *yw, int c[4]) {
+    for (int i = 0; i < 4; ++i) c[i] = s16(mul8sux16(xw[i], yw[i]) + mul8ulx16(xw[i], yw[i]));
+}
+inline uint8_t bl8_table(const unsigned char *p, const unsigned char *q, int sb, const int c[4]) {
+    return pack3(mul8x16(p[0], c[0]) + mul8x16(p[sb], c[1]) + mul8x16(q[0], c[2]) + mul8x16(q[sb], c[3]) + 1);
 }
 
 // Bicubic sample from rows r[0..3] (first tap of each), pixel stride sb.
@@ -247,15 +247,20 @@ void filter8(kl_image *dst, kl_image *src, const int *ro, const void *table, flo
             const int fx = static_cast<int>(x >> 8) & 0xff, fy = static_cast<int>(y >> 8) & 0xff;
             if constexpr (!CUBIC) {
                 const unsigned char *p = sd + ro[iy] + ix * SB, *q = sd + ro[iy + 1] + ix * SB;
-                const int16_t *xw = tw + 4 * fx, *yw = tw + 4 * (256 + fy);
-                for (int k = 0; k < NB; ++k)
-                    dp[AT + k] = single ? bl8_exact(p + k, q + k, SB, fx, fy) : bl8_table(p + k, q + k, SB, xw, yw);
+                if (single) {
+                    for (int k = 0; k < NB; ++k) dp[AT + k] = bl8_exact(p + k, q + k, SB, fx, fy);
+                } else {
+                    int cw[4];
+                    bl8_weights(tw + 4 * fx, tw + 4 * (256 + fy), cw);
+                    for (int k = 0; k < NB; ++k) dp[AT + k] = bl8_table(p + k, q + k, SB, cw);
+                }
             } else {
                 const int16_t *xw = tw + 4 * fx, *yv = tw + 4 * (256 + 4 * fy);
+                const unsigned char *r[4];
+                for (int j = 0; j < 4; ++j) r[j] = sd + ro[iy + j] + ix * SB;
                 for (int k = 0; k < NB; ++k) {
-                    const unsigned char *r[4];
-                    for (int j = 0; j < 4; ++j) r[j] = sd + ro[iy + j] + ix * SB + k;
-                    dp[AT + k] = single ? bc8_exact(r, SB, xw, yv) : bc8_table(r, SB, xw, yv);
+                    const unsigned char *rk[4] = {r[0] + k, r[1] + k, r[2] + k, r[3] + k};
+                    dp[AT + k] = single ? bc8_exact(rk, SB, xw, yv) : bc8_table(rk, SB, xw, yv);
                 }
             }
         }
