@@ -242,8 +242,15 @@ void kl_scale_2x_bilinear_16_1_lookup_16_8_1_O(kl_image *src, kl_image *dst, con
 // none for nearest, the next column and row for bilinear, 1.5 pixels before
 // and the last 3 columns and rows for bicubic) are not written. row_offsets[r]
 // is the byte offset of source row r. The _3_4 kernels write bytes 1-3 of
-// each 4-byte destination pixel, never byte 0. A kernel whose layout
-// conditions fail (those kl_affine_possible tests) writes nothing.
+// each 4-byte destination pixel, never byte 0. The 8-bit bilinear and
+// bicubic kernels compute a row's pixels singly by exact integer formulas
+// until the destination address is aligned (bilinear 1 band and 3 into 4: to
+// 8 bytes, the others to 4), then in groups (bilinear 4, 4, 2 pixels for 1, 3,
+// 3 into 4 bands; bicubic 4, 4, 1) from the table weights in 16-bit lanes,
+// then the rest singly; the two differ by rounding. The 16-bit kernels use
+// Q15 table weights, rounded sums and saturation. A kernel whose layout
+// conditions fail (those kl_affine_possible tests) writes nothing; sources
+// wider or taller than 32767 pixels have no kernel.
 void kl_affine(kl_image *dst, kl_image *src, const char *interp, int *row_offsets, void *table, float a, float b,
                float c, float d, float tx, float ty);
 int kl_affine_possible(kl_image *dst, kl_image *src, const char *interp);
