@@ -8,6 +8,7 @@
 // subset (the table then shows what ran).
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -364,6 +365,52 @@ std::vector<Op> make_ops() {
                            cv::convertScaleAbs(x.a1, d8, b8 ? 1.5 : 1.0 / 256, b8 ? -40 : 128);
                        },
                        b8 ? 4 : 2});
+    // Affine warps (one portable body): a rotation by 30 degrees with scale
+    // 1.1 about the image centre, 1 band and 3 bands into 4-byte pixels,
+    // beside cv::warpAffine with the same inverse map (WARP_INVERSE_MAP,
+    // pixel centres at integer coordinates; the kernels' continuous
+    // coordinates are half a pixel further, hence tx + 0.5). Pixels mapping
+    // outside the source are left alone on both sides.
+    const struct {
+        const char *name, *peer, *interp;
+        int cv_interp;
+    } warps[] = {{"kl_affine nearest", "cv::warpAffine nearest", "nearest", cv::INTER_NEAREST},
+                 {"kl_affine bilinear", "cv::warpAffine linear", "bilinear", cv::INTER_LINEAR},
+                 {"kl_affine bicubic", "cv::warpAffine cubic", "bicubic", cv::INTER_CUBIC}};
+    for (const auto &wp : warps) {
+        for (int nb : {1, 3}) {
+            const std::string interp = wp.interp;
+            const int cvi = wp.cv_interp;
+            auto inverse = [](const cv::Mat &src) {
+                const double th = -30 * CV_PI / 180, k = 1 / 1.1, cx = src.cols / 2.0, cy = src.rows / 2.0;
+                cv::Matx23d m(k * std::cos(th), -k * std::sin(th), 0, k * std::sin(th), k * std::cos(th), 0);
+                m(0, 2) = cx - m(0, 0) * cx - m(0, 1) * cy;
+                m(1, 2) = cy - m(1, 0) * cx - m(1, 1) * cy;
+                return m;
+            };
+            ops.push_back({std::string(wp.name) + (nb == 1 ? " 1" : " 3>4"), wp.peer, CV_8U, 2,
+                           [interp, nb, inverse](const kl_impl &, Data &x) {
+                               static void *bl = kl_affine_create_bilinear(), *bc = kl_affine_create_bicubic();
+                               static std::vector<int> ro;
+                               cv::Mat &src = nb == 1 ? x.a1 : x.a3;
+                               kl_image d = desc(nb == 1 ? x.d1 : x.d4), a = desc(src);
+                               if (nb == 3) d.bmask = 7;
+                               if (ro.size() != static_cast<size_t>(a.h) || (a.h && ro[1] != a.lb)) {
+                                   ro.resize(static_cast<size_t>(a.h));
+                                   for (int i = 0; i < a.h; ++i) ro[static_cast<size_t>(i)] = i * a.lb;
+                               }
+                               const cv::Matx23d m = inverse(src);
+                               kl_affine(&d, &a, interp.c_str(), ro.data(), interp == "bilinear" ? bl : bc,
+                                         float(m(0, 0)), float(m(1, 0)), float(m(0, 1)), float(m(1, 1)),
+                                         float(m(0, 2) + 0.5), float(m(1, 2) + 0.5));
+                           },
+                           [nb, cvi, inverse](Data &x) {
+                               cv::Mat &src = nb == 1 ? x.a1 : x.a3, &dst = nb == 1 ? x.d1 : x.d3;
+                               cv::warpAffine(src, dst, cv::Mat(inverse(src)), dst.size(), cvi | cv::WARP_INVERSE_MAP,
+                                              cv::BORDER_TRANSPARENT);
+                           },
+                           nb == 1 ? 1 : 4});
+        }
     }
     return ops;
 }

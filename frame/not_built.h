@@ -7,10 +7,8 @@
 #include <string_view>
 
 #define WREN_NOT_BUILT(X) \
-    X(Affine8Wren)        \
     X(ConvolveWren)       \
     X(ConvolveSPWren)     \
-    X(Rotate8Wren)        \
     X(Scale8Wren)
 
 constexpr bool wren_not_built(std::string_view member) {

@@ -247,6 +247,58 @@ void kl_threshold_8(int mask, kl_image *dst, kl_image *src, const short *low, co
 void kl_threshold_16(int mask, kl_image *dst, kl_image *src, const short *low, const short *high, const short *map);
 void kl_rescale_wren_8(kl_image *dst, kl_image *src);
 void kl_rescale_wren_16(kl_image *dst, kl_image *src);
+// ---- Affine warp -----------------------------------------------------------
+// Destination pixel (X, Y), X = dst->x + i and Y = dst->y + j for pixel (i, j)
+// of the area, samples the source at xs = a X + c Y + tx, ys = b X + d Y + ty
+// (source pixels from src->data), in 16.16 fixed point with 1/256 phases.
+// Pixels whose position falls outside the source (with the filter's margin:
+// none for nearest, the next column and row for bilinear, 1.5 pixels before
+// and the last 3 columns and rows for bicubic) are not written. row_offsets[r]
+// is the byte offset of source row r. The _3_4 kernels write bytes 1-3 of
+// each 4-byte destination pixel, never byte 0. The 8-bit bilinear and
+// bicubic kernels compute a row's pixels singly by exact integer formulas
+// until the destination address is aligned (bilinear 1 band and 3 into 4: to
+// 8 bytes, the others to 4), then in groups (bilinear 4, 4, 2 pixels for 1, 3,
+// 3 into 4 bands; bicubic 4, 4, 1) from the table weights in 16-bit lanes,
+// then the rest singly; the two differ by rounding. The 16-bit kernels use
+// Q15 table weights, rounded sums and saturation. A kernel whose layout
+// conditions fail (those kl_affine_possible tests) writes nothing; sources
+// wider or taller than 32767 pixels have no kernel.
+void kl_affine(kl_image *dst, kl_image *src, const char *interp, int *row_offsets, void *table, float a, float b,
+               float c, float d, float tx, float ty);
+int kl_affine_possible(kl_image *dst, kl_image *src, const char *interp);
+#define KL_AFFINE_NN(n) void n(kl_image *dst, kl_image *src, int *row_offsets, float a, float b, float c, float d, \
+                               float tx, float ty);
+#define KL_AFFINE_FILTER(n) void n(kl_image *dst, kl_image *src, int *row_offsets, void *table, float a, float b, \
+                                   float c, float d, float tx, float ty);
+KL_AFFINE_NN(kl_affine_nn_8_1_1) KL_AFFINE_NN(kl_affine_nn_8_3_3) KL_AFFINE_NN(kl_affine_nn_8_3_4)
+KL_AFFINE_NN(kl_affine_nn_8_4_4) KL_AFFINE_NN(kl_affine_nn_16_1_1) KL_AFFINE_NN(kl_affine_nn_16_3_3)
+KL_AFFINE_NN(kl_affine_nn_16_4_4)
+KL_AFFINE_FILTER(kl_affine_bl_8_1_1) KL_AFFINE_FILTER(kl_affine_bl_8_3_3) KL_AFFINE_FILTER(kl_affine_bl_8_3_4)
+KL_AFFINE_FILTER(kl_affine_bc_8_1_1) KL_AFFINE_FILTER(kl_affine_bc_8_3_3) KL_AFFINE_FILTER(kl_affine_bc_8_3_4)
+KL_AFFINE_FILTER(kl_affine_bl_16_1_1) KL_AFFINE_FILTER(kl_affine_bl_16_3_3)
+KL_AFFINE_FILTER(kl_affine_bc_16_1_1) KL_AFFINE_FILTER(kl_affine_bc_16_3_3)
+#undef KL_AFFINE_NN
+#undef KL_AFFINE_FILTER
+// Filter tables (malloc'd; null when out of memory), entries of four signed
+// 16-bit lanes. Bilinear 8-bit: entry f (0..255) is (A, B, A, B), entry 256 + f
+// is (A, A, B, B), A = (256 - f) * 64, B = f * 64. Bilinear 16-bit: A = (256 -
+// f) * 128 (32767 for f = 0), B = f * 128, entry f (A, A, B, B), entry 256 + f
+// (A, B, A, B). Bicubic (alpha -0.5 unless given): word f holds the four
+// weights of phase f; the 8-bit table (weights scaled by 16387, one unit of
+// correction towards that sum) then holds each weight replicated in a word,
+// four words per phase; the 16-bit table (scaled by 32768, phase 0 exactly
+// 32767) three words per phase, each weight three times.
+void *kl_affine_create_bilinear(void);
+void *kl_affine_create_bilinear_16(void);
+void *kl_affine_create_bicubic(void);
+void *kl_affine_create_bicubic_16(void);
+void *kl_affine_create_bicubic_given_alpha_8(float alpha);
+void *kl_affine_create_bicubic_given_alpha_16(float alpha);
+uint64_t bilinear_x_filter(int f);
+uint64_t bilinear_y_filter(int f);
+uint64_t bilinear_x_filter_16(int f);
+uint64_t bilinear_y_filter_16(int f);
 
 #ifdef __cplusplus
 }

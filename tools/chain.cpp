@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <numbers>
 #include <cstdio>
 #include <sstream>
 
@@ -27,12 +28,18 @@ bool buildable(const ParamItem &p) {
 
 // What the numbers of an item are, for takes() and messages.
 const char *numbers_word(const ParamItem &p) {
+    if (p.kind == "angle") return "one number (degrees)";
     if (p.slot == ParamItem::Slot::long_) return "one integer";
     if (p.slot == ParamItem::Slot::float_) return "one number";
     if (p.kind == "matrix") return "six numbers";
     if (p.kind == "lookup") return "a table of 1 to 256 numbers 0..255 (entry i for input i)";
     if (p.kind == "ints") return "integers, one or one per band";
     return "numbers, one or one per band";
+}
+
+// Options with a flag of their own ("--const"); the rest are "--param NAME".
+bool own_flag(const std::string &option) {
+    return option == "const" || option == "value" || option == "lut" || option == "matrix" || option == "angle";
 }
 
 std::string number_text(double v) {
@@ -224,11 +231,12 @@ std::string takes(const WrenPath &row) {
         const ParamItem &p = *std::find_if(items.begin(), items.end(), [&](const ParamItem &i) {
             return i.slot != ParamItem::Slot::src && i.option == option;
         });
-        s += ", " + (option == "const" || option == "value" || option == "lut" ? "--" + option : option);
+        s += ", " + (own_flag(option) ? "--" + option : option);
         if (!buildable(p)) s += "*";
         std::string kind;
         if (p.kind == "ints") kind = "integers";
         else if (p.kind == "matrix") kind = "6 numbers";
+        else if (p.kind == "angle") kind = "degrees";
         else if (p.slot == ParamItem::Slot::float_) kind = "1 number";
         else if (p.slot == ParamItem::Slot::long_) kind = "1 integer";
         if (!kind.empty() || uses > 1)
@@ -238,7 +246,7 @@ std::string takes(const WrenPath &row) {
 }
 
 std::string option_flag(const std::string &option) {
-    if (option == "const" || option == "value" || option == "lut") return "--" + option;
+    if (own_flag(option)) return "--" + option;
     return "--param " + option;
 }
 
@@ -288,7 +296,7 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
         const auto it = values.find(option);
         const std::size_t given = it == values.end() ? 0 : it->second.size();
         if (given == static_cast<std::size_t>(uses)) continue;
-        const std::string flag = option_flag(option) + (option == "const" || option == "value" || option == "lut" ? "" : "=...");
+        const std::string flag = option_flag(option) + (own_flag(option) ? "" : "=...");
         if (given == 0 && uses == 1) *error = name + " needs " + flag;
         else if (uses == 1) *error = name + " takes " + flag + " once, " + std::to_string(given) + " given";
         else
@@ -311,6 +319,7 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
         }
         c->images_.push_back(img);
         srcs.push_back(img);
+        ++c->nsources_;
     }
     unsigned dw = 0, dh = 0, dbands = 0;
     dst->getDimensions(&dw, &dh, &dbands);
@@ -373,7 +382,10 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
         for (const auto &[p, v] : set) {
             switch (p->slot) {
             case ParamItem::Slot::long_: op->setLongParam(p->index, static_cast<long>(v[0])); break;
-            case ParamItem::Slot::float_: op->setFloatParam(p->index, static_cast<float>(v[0])); break;
+            case ParamItem::Slot::float_:
+                // Angles are given in degrees; the operation takes radians.
+                op->setFloatParam(p->index, static_cast<float>(p->kind == "angle" ? v[0] * std::numbers::pi / 180 : v[0]));
+                break;
             case ParamItem::Slot::ptr: {
                 // At least four values: a driver may read one per band of a
                 // four-band pixel. Past the given values the last one repeats.

@@ -67,7 +67,8 @@ std::string unbuildable_kind(const WrenPath &row);
 // "(integers)", "(6 numbers)", "(1 number)", "(1 integer)", "(2x)" for once
 // per operation that uses it; "*" for a kind the tool cannot build yet.
 std::string takes(const WrenPath &row);
-// How a user gives an option: "--const", "--value", "--param low".
+// How a user gives an option: "--const", "--value", "--matrix", "--angle",
+// "--param low". Angles are in degrees.
 std::string option_flag(const std::string &option);
 
 // Values given for each option: one list per use, in the order the chain's
@@ -93,13 +94,16 @@ public:
     Chain &operator=(const Chain &) = delete;
 
     ZorOp *display() const { return display_; }
+    // Source image i (0 for the first image given), or null.
+    ZorImage *source(std::size_t i) const { return i < nsources_ ? images_[i] : nullptr; }
     ZorDispatchResult run() const { return ZorDispatch(display_); }
 
 private:
     Chain() = default;
     ZorOp *display_ = nullptr;
     std::vector<ZorOp *> ops_;
-    std::vector<ZorImage *> images_;
+    std::vector<ZorImage *> images_;  // the sources first
+    std::size_t nsources_ = 0;
     std::vector<ZorObject *> objects_;
     std::vector<std::unique_ptr<float[]>> floats_;
     std::vector<std::unique_ptr<std::int32_t[]>> ints_;

@@ -39,8 +39,8 @@ std::vector<double> demo_values(const std::string &op, const std::string &option
     };
     static const std::map<std::string, std::vector<double>> by_option = {
         {"const", {20}},     {"low", {96}},      {"high", {160}},    {"map", {0}},
-        {"scale", {1.5}},    {"offset", {-40}},  {"angle", {0.3}},   {"xscale", {2}},
-        {"yscale", {2}},     {"flip", {1}},      {"edge", {0}},      {"matrix", {0.9, 0.3, -0.3, 0.9, 20, -10}},
+        {"scale", {1.5}},    {"offset", {-40}},  {"angle", {25}},   {"xscale", {2}},
+        {"yscale", {2}},     {"flip", {1}},      {"edge", {0}},      {"matrix", {0.75, 0.3, -0.45, 0.8, 0, 0}},
     };
     if (option == "value") return bands == 1 ? std::vector<double>{180} : std::vector<double>{230, 180, 40};
     if (option == "lut") {
@@ -57,12 +57,20 @@ std::vector<double> demo_values(const std::string &op, const std::string &option
     return v;
 }
 
+// Affine warps and rotations: shown turned about the tile's centre.
+bool warps(const WrenPath &row) {
+    for (const auto &o : tool::options_of(row))
+        if (o.first == "matrix" || o.first == "angle") return true;
+    return false;
+}
+
 // Sources a path is shown with, in the window's band count.
 std::vector<tool::Pixels> demo_sources(const WrenPath &row, int bands) {
     const int n = tool::images_of(row);
     if (n >= 2) return {tool::gradient(kTileW, kTileH, bands), tool::rings(kTileW, kTileH, bands)};
     if (n == 0) return {};
     if (std::string(row.names[row.count() - 2]) == "copy8") return {tool::checkerboard(kTileW, kTileH, bands, 12)};
+    if (warps(row)) return {tool::scene(kTileW, kTileH, bands)};
     for (const auto &o : tool::options_of(row)) {
         if (o.first == "const") return {tool::rings(kTileW, kTileH, bands)};
         // Enlargements start from a source the tile shows whole at 2x.
@@ -192,6 +200,10 @@ int run_demo(const ToolOptions &options, const std::string &out) {
             for (const tool::Pixels &s : srcs) ptrs.push_back(&s);
             std::string error;
             auto chain = dst ? tool::Chain::make(p, dst.get(), ptrs, demo_params(p, bands), &error) : nullptr;
+            if (chain && warps(p) && chain->source(0)) {
+                chain->source(0)->setOrigin(kTileW / 2, kTileH / 2);
+                dst->setOrigin(kTileW / 2, kTileH / 2);
+            }
             if (!chain) {
                 row.reason = dst ? error : "cannot make the tile's image";
             } else {

@@ -29,6 +29,7 @@ struct RunOptions {
     bool output_given = false;
     std::vector<std::string> covers, params;
     std::string scale, offset, clamp, low, high, map;  // rescale and threshold options
+    std::string matrix, angle, origin, window_origin;
     int depth = 8;
     bool trace = false;
 };
@@ -241,6 +242,24 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
     }
     std::string path = ro.path;
     if (!rescale_options(ro, &path, &values, &error)) return fail(error);
+    if (!ro.matrix.empty()) {
+        if (!parse_numbers(ro.matrix, "--matrix", &numbers, &error)) return fail(error);
+        values["matrix"].push_back(numbers);
+    }
+    if (!ro.angle.empty()) {
+        if (!parse_numbers(ro.angle, "--angle", &numbers, &error)) return fail(error);
+        values["angle"].push_back(numbers);
+    }
+    // Origins of the first image and of the window image, X,Y.
+    std::vector<double> origin[2];
+    const std::string *origin_text[2] = {&ro.origin, &ro.window_origin};
+    const char *origin_flag[2] = {"--origin", "--window-origin"};
+    for (int i = 0; i < 2; ++i) {
+        if (origin_text[i]->empty()) continue;
+        if (!parse_numbers(*origin_text[i], origin_flag[i], &origin[i], &error)) return fail(error);
+        if (origin[i].size() != 2 || std::fabs(origin[i][0]) > 16777216 || std::fabs(origin[i][1]) > 16777216)
+            return fail(std::string(origin_flag[i]) + ": '" + *origin_text[i] + "' is not X,Y within +-2^24");
+    }
     for (const std::string &p : ro.params) {
         const std::size_t eq = p.find('=');
         if (eq == std::string::npos || eq == 0)
@@ -317,6 +336,11 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
     for (const tool::Pixels &p : images) ptrs.push_back(&p);
     auto chain = tool::Chain::make(*row, dst.get(), ptrs, values, &error);
     if (!chain) return fail(error);
+    if (!origin[0].empty()) {
+        if (!chain->source(0)) return fail(name + " takes no image, so --origin has nothing to place");
+        chain->source(0)->setOrigin(static_cast<float>(origin[0][0]), static_cast<float>(origin[0][1]));
+    }
+    if (!origin[1].empty()) dst->setOrigin(static_cast<float>(origin[1][0]), static_cast<float>(origin[1][1]));
 
     dev->machine().accel().clearTrace();
     const ZorDispatchResult r = chain->run();
@@ -375,6 +399,8 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         "  wren run rescale8 photo.png --scale 1.5 --offset -40 --clamp 20,200   (runs threshold8/threshold8/rescale8)\n"
         "  wren run rescale16 photo.png --scale 0.0039 --offset 127.5   (a 16-bit image made from the PNG)\n"
         "  wren run threshold8 photo.png --depth 24 --low 100 --high 180 --map 0\n"
+        "  wren run affine8bilinear photo.png --matrix 0.9,0.3,-0.3,0.9,40,-20 -o warped.png\n"
+        "  wren run rotate8bicubic --depth 24 photo.png --angle 30 --origin 128,128 --window-origin 128,128\n"
         "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
         "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
         "      -p map=255 -p scale=2 -p offset=-10 a.png");
@@ -394,6 +420,12 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         ->check(CLI::IsMember({"vertical", "horizontal", "both"}));
     cmd->add_option("--zoom", ro->zoom, "Zoom factor of the quick zooms, 2 or 4 (both directions)")
         ->check(CLI::IsMember({2, 4}));
+    cmd->add_option("--matrix", ro->matrix,
+                    "Affine forward map m0,m1,m2,m3,m4,m5: x' = m0 x + m2 y + m4, y' = m1 x + m3 y + m5 about the "
+                    "origins");
+    cmd->add_option("--angle", ro->angle, "Rotation about the origins in degrees (x' = x cos + y sin)");
+    cmd->add_option("--origin", ro->origin, "Origin X,Y of the first image (pixel coordinates, default 0,0)");
+    cmd->add_option("--window-origin", ro->window_origin, "Origin X,Y of the window image (default 0,0)");
     cmd->add_option("-p,--param", ro->params,
                     "Any parameter of the path by name, NAME=v1,v2,...; may be repeated (e.g. -p low=10 -p high=20)")
         ->allow_extra_args(false)

@@ -124,6 +124,27 @@ Pixels checkerboard(int w, int h, int bands, int cell) {
     return p;
 }
 
+Pixels scene(int w, int h, int bands) {
+    Pixels p(w, h, bands);
+    const double sx = w / 128.0, sy = h / 96.0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double u = x / sx, v = y / sy;
+            double rgb[3] = {90 + v, 150 + v * 0.8, 235 - v * 0.5};  // sky
+            if (std::hypot(u - 96, v - 22) < 11) rgb[0] = 255, rgb[1] = 225, rgb[2] = 90;  // sun
+            if (v > 62 + 9 * std::sin(u / 14.0)) rgb[0] = 60, rgb[1] = 120 + 20 * std::sin(u / 5.0), rgb[2] = 50;
+            if (u >= 22 && u < 58 && v >= 46 && v < 80) rgb[0] = 200, rgb[1] = 190, rgb[2] = 170;  // wall
+            if (v >= 30 && v < 46 && std::fabs(u - 40) < (v - 28) * 1.2) rgb[0] = 150, rgb[1] = 40, rgb[2] = 35;
+            if (u >= 30 && u < 40 && v >= 54 && v < 64) rgb[0] = 40, rgb[1] = 60, rgb[2] = 90;  // window
+            if (u >= 64 && u < 124 && v >= 70 && v < 82 && static_cast<int>(u) % 4 < 2) rgb[0] = rgb[1] = rgb[2] = 245;
+            for (int k = 0; k < bands; ++k)
+                p.at(x, y, k) = static_cast<std::uint8_t>(
+                    bands == 1 ? std::clamp(0.3 * rgb[0] + 0.59 * rgb[1] + 0.11 * rgb[2], 0.0, 255.0)
+                               : std::clamp(rgb[k % 3], 0.0, 255.0));
+        }
+    return p;
+}
+
 // ---- device -----------------------------------------------------------------
 
 std::unique_ptr<Device> Device::open(const ToolOptions &options, const wsim::MachineOptions &machine) {

@@ -26,6 +26,9 @@ std::optional<Pixels> read_png(const std::string &path, std::string *error);
 Pixels gradient(int w, int h, int bands);
 Pixels rings(int w, int h, int bands);
 Pixels checkerboard(int w, int h, int bands, int cell);
+// A photo-like scene: sky, sun, hills, a house with sharp edges and fine
+// fence slats, so that resampling and its interpolation show.
+Pixels scene(int w, int h, int bands);
 
 // The plug-in loaded and attached to a simulated machine. The plug-in is
 // declared first so that it outlives the machine, which detaches its bus

@@ -13,6 +13,7 @@
 // test until a maker is added to calls().
 #include "../drivers/rig.h"
 #include "alloc_fail.h"
+#include "kept.h"
 #include "wren_device.h"
 
 #include <algorithm>
@@ -249,6 +250,25 @@ void rescale(Setup &s, const WrenPath &row) {
     rig::prime({s.dst, src});
 }
 
+// A warp of a source of `stride` samples (3: into the window's bands 1-3) by
+// the affine matrix or the angle; the filter tables are released first, so
+// that the call makes them and their allocation is swept too.
+void warp(Setup &s, const char *op, int depth, int stride, bool rotate) {
+    static const float m[6] = {0.9f, 0.35f, -0.35f, 0.9f, 4.0f, -2.0f};
+    ZorImage *win = covered_window(s, depth);
+    s.dst = stride == 3 ? last_three(s, win) : win;
+    Source *a = s.source(60, 40, stride, 17, false);
+    ZorOp *o = ZorOp::create(op, nullptr, a->img);
+    if (rotate) {
+        o->setFloatParam(1, 0.3f);
+    } else {
+        o->setPtrParam(1, const_cast<float *>(m));
+    }
+    s.chain = std::make_unique<rig::Chain>(s.dst, o);
+    rig::prime({s.dst, a->img});
+    wren_release_tables();
+}
+
 // The calls for every drawing row of the path table, by what its operations
 // take; *unknown collects the rows no maker fits.
 std::vector<Call> calls(std::vector<std::string> *unknown) {
@@ -306,6 +326,10 @@ std::vector<Call> calls(std::vector<std::string> *unknown) {
             c.push_back({op + ", 1 band, half turn", [name](Setup &s) { flip(s, name, 8, 1, 5); }, {}});
             c.push_back({op + ", 4 bands, mirror", [name](Setup &s) { flip(s, name, 24, 4, 1); }, {}});
             c.push_back({op + ", 3 bands staged", [name](Setup &s) { flip(s, name, 24, 3, 0); }, {}});
+        } else if (takes == "src1 ptr1:matrix:matrix" || takes == "src1 float1:angle:angle") {
+            const bool rot = takes != "src1 ptr1:matrix:matrix";
+            c.push_back({op + ", 1 band", [name, rot](Setup &s) { warp(s, name, 8, 1, rot); }, {}});
+            c.push_back({op + ", 3 bands into 4", [name, rot](Setup &s) { warp(s, name, 24, 3, rot); }, {}});
         } else {
             unknown->push_back(op + " (" + takes + ")");
         }

@@ -28,8 +28,8 @@ struct Row {
 // The registration table as the host must see it, and which rows draw.
 const std::vector<Row> &expected_rows() {
     static const std::vector<Row> rows = {
-        {{"add8"}, "Add8Wren", D}, {{"addconst8"}, "AddConst8Wren", D}, {{"affine8nearest"}, "Affine8Wren", N},
-        {{"affine8bilinear"}, "Affine8Wren", N}, {{"affine8bicubic"}, "Affine8Wren", N}, {{"alu8"}, "Alu8Wren", W},
+        {{"add8"}, "Add8Wren", D}, {{"addconst8"}, "AddConst8Wren", D}, {{"affine8nearest"}, "Affine8Wren", D},
+        {{"affine8bilinear"}, "Affine8Wren", D}, {{"affine8bicubic"}, "Affine8Wren", D}, {{"alu8"}, "Alu8Wren", W},
         {{"aluconst8"}, "AluConst8Wren", W}, {{"and8"}, "And8Wren", D}, {{"andconst8"}, "AndConst8Wren", D},
         {{"convolve8"}, "ConvolveWren", N}, {{"convolve8", "convolve8"}, "ConvolveSPWren", N},
         {{"copy8"}, "Copy8Wren", D}, {{"lookup8_8"}, "Lookup8_8Wren", D}, {{"lookup16_8"}, "Lookup16_8Wren", D},
@@ -40,8 +40,8 @@ const std::vector<Row> &expected_rows() {
         {{"threshold8", "rescale8"}, "Rescale8Wren", D},
         {{"threshold8", "threshold8", "rescale8"}, "Rescale8Wren", D},
         {{"convert16_8", "threshold16", "threshold16", "rescale16"}, "Rescale16Wren", D},
-        {{"rotate8nearest"}, "Rotate8Wren", N}, {{"rotate8bilinear"}, "Rotate8Wren", N},
-        {{"rotate8bicubic"}, "Rotate8Wren", N}, {{"scale8nearest"}, "Scale8Wren", N},
+        {{"rotate8nearest"}, "Rotate8Wren", D}, {{"rotate8bilinear"}, "Rotate8Wren", D},
+        {{"rotate8bicubic"}, "Rotate8Wren", D}, {{"scale8nearest"}, "Scale8Wren", N},
         {{"scale8bilinear"}, "Scale8Wren", N}, {{"scale8bicubic"}, "Scale8Wren", N},
         {{"scale8general"}, "Scale8Wren", N}, {{"setvalue8"}, "SetValue8Wren", D},
         {{"subtract8"}, "Subtract8Wren", D}, {{"subtractconst8"}, "SubtractConst8Wren", D},

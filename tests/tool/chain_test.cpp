@@ -1,6 +1,7 @@
 // The tool's chain building, row by row of the device's path table: every row
 // either builds a chain the device recognises as that row, with each
 // parameter where the row says, or names the kind the tool cannot build.
+#include <numbers>
 #include <gtest/gtest.h>
 
 // The tool is a program, not a library: its chain building is compiled in
@@ -107,7 +108,9 @@ TEST(ToolChain, EveryRowBuildsAChainTheDeviceRecognisesOrNamesTheKind) {
             const std::vector<double> want = value_for(p, seen[p.option]++);
             SCOPED_TRACE(p.option + " of operation " + std::to_string(p.op));
             if (p.slot == ParamItem::Slot::float_) {
-                EXPECT_EQ(op->getFloatParam(p.index), static_cast<float>(want[0]));
+                // Angles are given in degrees, taken in radians.
+                const double v = p.kind == "angle" ? want[0] * std::numbers::pi / 180 : want[0];
+                EXPECT_EQ(op->getFloatParam(p.index), static_cast<float>(v));
             } else if (p.slot == ParamItem::Slot::long_) {
                 EXPECT_EQ(op->getLongParam(p.index), static_cast<long>(want[0]));
             } else if (p.slot == ParamItem::Slot::obj) {
@@ -195,8 +198,8 @@ TEST(ToolChain, BadValuesGiveOneLineNamingTheOption) {
         {"andconst8", 1, {{"const", {{1.5}}}}, "--const: 1.5 is not a 32-bit integer"},
         {"andconst8", 1, {{"const", {{4294967296.0}}}}, "is not a 32-bit integer"},
         {"transpose8", 1, {{"flip", {{2.5}}}}, "--param flip: 2.5 is not a 32-bit integer"},
-        {"rotate8nearest", 1, {{"angle", {{1, 2}}}}, "--param angle: 2 value(s) given; it takes one number"},
-        {"affine8nearest", 1, {{"matrix", {{1, 0, 0, 1, 0}}}}, "--param matrix: 5 value(s) given; it takes six numbers"},
+        {"rotate8nearest", 1, {{"angle", {{1, 2}}}}, "--angle: 2 value(s) given; it takes one number (degrees)"},
+        {"affine8nearest", 1, {{"matrix", {{1, 0, 0, 1, 0}}}}, "--matrix: 5 value(s) given; it takes six numbers"},
         {"lookup8_8", 1, {{"lut", {{1, 300}}}}, "--lut: 300 is not a byte value 0..255"},
         {"convolve8", 1, {{"kernel", {one}}, {"edge", {one}}}, "the tool cannot build kernel parameters yet"},
     };
@@ -224,9 +227,9 @@ TEST(ToolChain, TakesDescribesTheRowInWords) {
         {"threshold8/rescale8", "1 image, low, high, map, scale, offset"},
         {"transpose8", "1 image, flip (1 integer)"},
         {"threshold8/threshold8/rescale8", "1 image, low (2x), high (2x), map (2x), scale, offset"},
-        {"affine8nearest", "1 image, matrix (6 numbers)"},
+        {"affine8nearest", "1 image, --matrix (6 numbers)"},
         {"convolve8/convolve8", "1 image, kernel* (2x), edge (1 integer, 2x)"},
-        {"rotate8nearest", "1 image, angle (1 number)"},
+        {"rotate8nearest", "1 image, --angle (degrees)"},
     };
     for (const Case &c : cases) EXPECT_EQ(tool::takes(row_named(c.path)), c.takes) << c.path;
 }

@@ -244,6 +244,14 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
              const int lo[3] = {50, 0, 100}, hi[3] = {150, 255, 100}, mp[3] = {0, 7, 255}, v = in[0].at(x, y, k);
              return v >= lo[k] && v <= hi[k] ? mp[k] : v;
          }},
+        // Warps: a whole-pixel shift; a half turn about the centre (angles in
+        // degrees); bilinear identity, which leaves the last column and row.
+        {"affine8nearest --matrix 1,0,0,1,3,2", 20, 16, {1}, 20, 16, 1,
+         [](const In &in, int x, int y, int k) { return x >= 3 && y >= 2 ? in[0].at(x - 3, y - 2, k) : 0; }},
+        {"rotate8nearest --depth 24 --angle 180 --origin 6,5 --window-origin 6,5", 12, 10, {3}, 12, 10, 3,
+         [](const In &in, int x, int y, int k) { return in[0].at(11 - x, 9 - y, k); }},
+        {"affine8bilinear --depth 24 --matrix 1,0,0,1,0,0", 12, 10, {3}, 12, 10, 3,
+         [](const In &in, int x, int y, int k) { return x < 11 && y < 9 ? in[0].at(x, y, k) : 0; }},
     };
     TempDir dir;
     int seed = 0;
@@ -328,7 +336,9 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run copy8 -o " + dir.path + g, 1, "is a directory"},
         {"run copy8 --bogus" + g, 2, "--bogus"},
         {"run copy8 --const 3" + g, 1, "copy8 takes no --const"},
-        {"run affine8nearest" + g, 1, "needs --param matrix=..."},
+        {"run affine8nearest" + g, 1, "needs --matrix"},
+        {"run rotate8nearest --origin 1" + g, 1, "--origin: '1' is not X,Y"},
+        {"run rotate8nearest --angle x" + g, 1, "--angle: 'x' is not a number"},
         {"run alu8" + g + g, 1, "declined by Alu8Wren"},
         {"run add8 --depth 24" + g + g, 1, "declined by Add8Wren"},
         {"run add8 -p low=1" + g + g, 1, "add8 takes no --param low"},

@@ -1,0 +1,375 @@
+// The affine warp: filter tables value for value against their formulas;
+// the seventeen kernels and the dispatcher against the scalar model over
+// random transforms, sizes, destination offsets and alignments, with canaries
+// around the destination and the source against guard pages on either side;
+// the selection conditions; a few telling cases by hand.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "kbuf.h"
+#include "kl.h"
+#include "ref_affine.h"
+
+namespace {
+
+using ref::Interp;
+using NnFn = void (*)(kl_image *, kl_image *, int *, float, float, float, float, float, float);
+using FiltFn = void (*)(kl_image *, kl_image *, int *, void *, float, float, float, float, float, float);
+
+struct Table {
+    void *p;
+    explicit Table(void *q) : p(q) {}
+    ~Table() { std::free(p); }
+    const int16_t *w() const { return static_cast<const int16_t *>(p); }
+};
+
+int16_t lane(uint64_t w, int i) { return static_cast<int16_t>(static_cast<uint16_t>(w >> (16 * i))); }
+
+// ---- Tables ------------------------------------------------------------------
+
+TEST(AffineTables, Bilinear) {
+    Table t8(kl_affine_create_bilinear()), t16(kl_affine_create_bilinear_16());
+    ASSERT_TRUE(t8.p && t16.p);
+    for (int f = 0; f < 256; ++f) {
+        const int A = (256 - f) * 64, B = f * 64;
+        const int want_x[4] = {A, B, A, B}, want_y[4] = {A, A, B, B};
+        const int A16 = f == 0 ? 32767 : (256 - f) * 128, B16 = f * 128;
+        const int want_x16[4] = {A16, A16, B16, B16}, want_y16[4] = {A16, B16, A16, B16};
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(t8.w()[4 * f + i], want_x[i]) << f;
+            EXPECT_EQ(t8.w()[4 * (256 + f) + i], want_y[i]) << f;
+            EXPECT_EQ(t16.w()[4 * f + i], want_x16[i]) << f;
+            EXPECT_EQ(t16.w()[4 * (256 + f) + i], want_y16[i]) << f;
+            EXPECT_EQ(lane(bilinear_x_filter(f), i), want_x[i]);
+            EXPECT_EQ(lane(bilinear_y_filter(f), i), want_y[i]);
+            EXPECT_EQ(lane(bilinear_x_filter_16(f), i), want_x16[i]);
+            EXPECT_EQ(lane(bilinear_y_filter_16(f), i), want_y16[i]);
+        }
+    }
+}
+
+// The four weights of phase f/256 as exact reals times s.
+void weights(double al, int f, double s, double out[4]) {
+    const double t = f / 256.0;
+    out[0] = al * (t * t * t - 2 * t * t + t) * s;
+    out[1] = ((al + 2) * t * t * t - (al + 3) * t * t + 1) * s;
+    out[2] = (-(al + 2) * t * t * t + (2 * al + 3) * t * t - al * t) * s;
+    out[3] = al * (t * t - t * t * t) * s;
+}
+
+TEST(AffineTables, BicubicEightBitNormalisedByOneUnit) {
+    for (float alpha : {-0.5f, -0.75f, -1.0f, -0.25f}) {
+        Table t(alpha == -0.5f ? kl_affine_create_bicubic() : kl_affine_create_bicubic_given_alpha_8(alpha));
+        ASSERT_TRUE(t.p);
+        int off_sum = 0;
+        for (int f = 0; f < 256; ++f) {
+            double ex[4];
+            weights(alpha, f, 16387.0, ex);
+            long w[4], sum = 0;
+            for (int i = 0; i < 4; ++i) sum += w[i] = static_cast<long>(std::trunc(ex[i]));
+            if (sum != 16387) {
+                // The weight furthest from exact in the direction to correct, earliest on a tie.
+                int j = -1;
+                for (int i = 0; i < 4; ++i) {
+                    const double e = static_cast<double>(w[i]) - ex[i];
+                    if (j < 0 || (sum > 16387 ? e > static_cast<double>(w[j]) - ex[j]
+                                              : e < static_cast<double>(w[j]) - ex[j]))
+                        j = i;
+                }
+                w[j] += sum > 16387 ? -1 : 1;
+            }
+            long got_sum = 0;
+            for (int i = 0; i < 4; ++i) {
+                EXPECT_EQ(t.w()[4 * f + i], w[i]) << "alpha " << alpha << " phase " << f << " weight " << i;
+                for (int l = 0; l < 4; ++l) EXPECT_EQ(t.w()[4 * (256 + 4 * f + i) + l], w[i]);
+                got_sum += t.w()[4 * f + i];
+            }
+            off_sum += got_sum != 16387;
+        }
+        if (alpha == -0.5f) {
+            EXPECT_EQ(off_sum, 0) << "one unit of correction suffices for alpha -0.5";
+        }
+    }
+}
+
+// Ties go to the earlier weight: at phase 128 of alpha -0.5 the two middle
+// weights are equally far from exact.
+TEST(AffineTables, BicubicTieGoesToTheEarlierWeight) {
+    Table t(kl_affine_create_bicubic());
+    double ex[4];
+    weights(-0.5, 128, 16387.0, ex);
+    long sum = 0;
+    for (double e : ex) sum += static_cast<long>(std::trunc(e));
+    ASSERT_NE(sum, 16387);
+    EXPECT_EQ(t.w()[4 * 128 + 1] - static_cast<long>(std::trunc(ex[1])), sum > 16387 ? -1 : 1);
+    EXPECT_EQ(t.w()[4 * 128 + 2], static_cast<long>(std::trunc(ex[2])));
+}
+
+TEST(AffineTables, BicubicSixteenBit) {
+    for (float alpha : {-0.5f, -0.75f}) {
+        Table t(alpha == -0.5f ? kl_affine_create_bicubic_16() : kl_affine_create_bicubic_given_alpha_16(alpha));
+        ASSERT_TRUE(t.p);
+        for (int f = 0; f < 256; ++f) {
+            double ex[4];
+            weights(alpha, f, 32768.0, ex);
+            for (int i = 0; i < 4; ++i) {
+                const int want = f == 0 ? (i == 1 ? 32767 : 0) : static_cast<int16_t>(std::trunc(ex[i]));
+                EXPECT_EQ(t.w()[4 * f + i], want) << f;
+                for (int r = 0; r < 3; ++r) EXPECT_EQ(t.w()[1024 + 12 * f + 3 * i + r], want) << f;
+            }
+        }
+    }
+}
+
+// ---- Kernels against the model ---------------------------------------------
+
+struct Kernel {
+    const char *name;
+    Interp interp;
+    int type, sb, db;  // sample type, bytes per source and destination pixel
+    int smask, dmask;
+    NnFn nn;
+    FiltFn filt;
+};
+
+const Kernel kernels[] = {
+    {"nn_8_1_1", Interp::Nearest, KL_BYTE, 1, 1, 1, 1, kl_affine_nn_8_1_1, nullptr},
+    {"nn_8_3_3", Interp::Nearest, KL_BYTE, 3, 3, 7, 7, kl_affine_nn_8_3_3, nullptr},
+    {"nn_8_3_4", Interp::Nearest, KL_BYTE, 3, 4, 7, 7, kl_affine_nn_8_3_4, nullptr},
+    {"nn_8_4_4", Interp::Nearest, KL_BYTE, 4, 4, 15, 15, kl_affine_nn_8_4_4, nullptr},
+    {"nn_16_1_1", Interp::Nearest, KL_SHORT, 2, 2, 1, 1, kl_affine_nn_16_1_1, nullptr},
+    {"nn_16_3_3", Interp::Nearest, KL_SHORT, 6, 6, 7, 7, kl_affine_nn_16_3_3, nullptr},
+    {"nn_16_4_4", Interp::Nearest, KL_SHORT, 8, 8, 15, 15, kl_affine_nn_16_4_4, nullptr},
+    {"bl_8_1_1", Interp::Bilinear, KL_BYTE, 1, 1, 1, 1, nullptr, kl_affine_bl_8_1_1},
+    {"bl_8_3_3", Interp::Bilinear, KL_BYTE, 3, 3, 7, 7, nullptr, kl_affine_bl_8_3_3},
+    {"bl_8_3_4", Interp::Bilinear, KL_BYTE, 3, 4, 7, 7, nullptr, kl_affine_bl_8_3_4},
+    {"bc_8_1_1", Interp::Bicubic, KL_BYTE, 1, 1, 1, 1, nullptr, kl_affine_bc_8_1_1},
+    {"bc_8_3_3", Interp::Bicubic, KL_BYTE, 3, 3, 7, 7, nullptr, kl_affine_bc_8_3_3},
+    {"bc_8_3_4", Interp::Bicubic, KL_BYTE, 3, 4, 7, 7, nullptr, kl_affine_bc_8_3_4},
+    {"bl_16_1_1", Interp::Bilinear, KL_SHORT, 2, 2, 1, 1, nullptr, kl_affine_bl_16_1_1},
+    {"bl_16_3_3", Interp::Bilinear, KL_SHORT, 6, 6, 7, 7, nullptr, kl_affine_bl_16_3_3},
+    {"bc_16_1_1", Interp::Bicubic, KL_SHORT, 2, 2, 1, 1, nullptr, kl_affine_bc_16_1_1},
+    {"bc_16_3_3", Interp::Bicubic, KL_SHORT, 6, 6, 7, 7, nullptr, kl_affine_bc_16_3_3},
+};
+
+const char *name_of(Interp i) {
+    return i == Interp::Nearest ? "nearest" : i == Interp::Bilinear ? "bilinear" : "bicubic";
+}
+
+// Pixel alignment the layout needs of addresses and line bytes.
+int unit_of(const Kernel &k) {
+    if (k.sb == 8) return 8;
+    if (k.db == 4) return 4;
+    return k.type == KL_SHORT ? 2 : 1;
+}
+
+struct Xform {
+    float a, b, c, d, tx, ty;
+};
+
+// A random inverse transform: rotation and scale about a point near the
+// source, sometimes degenerate, axis-aligned or extreme.
+Xform random_xform(std::mt19937 &g, int sw, int sh) {
+    std::uniform_real_distribution<float> u(0.f, 1.f);
+    const float th = u(g) * 6.2832f, s = 0.4f + 1.8f * u(g);
+    Xform x{s * std::cos(th), s * std::sin(th), -s * std::sin(th), s * std::cos(th), 0, 0};
+    switch (g() % 8) {
+    case 0: x = {1, 0, 0, 1, 0, 0}; break;
+    case 1: x.b = x.c = 0; break;              // scaling only
+    case 2: x.a = x.b = 0; break;              // dx = dy = 0: whole rows or none
+    case 3: x.a = -x.a; break;                 // a mirror
+    default: break;
+    }
+    x.tx = (u(g) - 0.3f) * static_cast<float>(sw) * 1.5f + (g() % 4 == 0 ? 0.5f : 0.f);
+    x.ty = (u(g) - 0.3f) * static_cast<float>(sh) * 1.5f;
+    return x;
+}
+
+void *table_for(const Kernel &k) {
+    if (k.interp == Interp::Nearest) return nullptr;
+    if (k.type == KL_BYTE) return k.interp == Interp::Bilinear ? kl_affine_create_bilinear() : kl_affine_create_bicubic();
+    return k.interp == Interp::Bilinear ? kl_affine_create_bilinear_16() : kl_affine_create_bicubic_16();
+}
+
+// One call of kernel k (or the dispatcher) against the model.
+void run(const Kernel &k, const Table &table, const Xform &x, int sw, int sh, int dw, int dh, int dx, int dy,
+         kbuf::Guard side, bool dispatch, std::mt19937 &g) {
+    const int unit = unit_of(k);
+    const size_t srow = static_cast<size_t>(sw) * k.sb;
+    const size_t slb = (srow + (g() % 3) * unit + unit - 1) / unit * unit;
+    kbuf::GuardImage s(srow, sh, slb, side, g());
+    const int bands = k.type == KL_SHORT ? k.sb / 2 : k.sb;
+    kl_image si = s.image(k.type, bands, k.smask, sw);
+    std::vector<int> ro(static_cast<size_t>(sh));
+    for (int i = 0; i < sh; ++i) ro[static_cast<size_t>(i)] = i * s.lb();
+    const size_t drow = static_cast<size_t>(dw) * k.db;
+    const size_t dlb = (drow + (g() % 3) * unit + unit - 1) / unit * unit;
+    kbuf::DstBuf d(drow, dh, static_cast<int>(g() % 64) / unit * unit, dlb, g());
+    const int dbands = k.type == KL_SHORT ? k.db / 2 : k.db;
+    kl_image di = d.image(k.type, dbands, k.dmask, dw, 1);
+    di.x = dx;
+    di.y = dy;
+    kl_image de = di;
+    de.data = d.exp_data();
+    const std::vector<unsigned char> before = s.bytes();
+    ref::affine(de, si, k.interp, ro.data(), table.p, x.a, x.b, x.c, x.d, x.tx, x.ty);
+    if (dispatch) {
+        ASSERT_EQ(kl_affine_possible(&di, &si, name_of(k.interp)), 1) << k.name;
+        kl_affine(&di, &si, name_of(k.interp), ro.data(), table.p, x.a, x.b, x.c, x.d, x.tx, x.ty);
+    } else if (k.nn) {
+        k.nn(&di, &si, ro.data(), x.a, x.b, x.c, x.d, x.tx, x.ty);
+    } else {
+        k.filt(&di, &si, ro.data(), table.p, x.a, x.b, x.c, x.d, x.tx, x.ty);
+    }
+    ASSERT_TRUE(d.check()) << k.name << " src " << sw << "x" << sh << " dst " << dw << "x" << dh << " at (" << dx
+                           << ", " << dy << ") xform " << x.a << " " << x.b << " " << x.c << " " << x.d << " " << x.tx
+                           << " " << x.ty;
+    ASSERT_TRUE(s.bytes() == before);
+}
+
+TEST(AffineKernels, AgainstTheModel) {
+    std::mt19937 g(2407);
+    for (const Kernel &k : kernels) {
+        Table table(table_for(k));
+        for (int rep = 0; rep < 60; ++rep) {
+            const int sw = 1 + static_cast<int>(g() % (rep < 40 ? 24 : 90));
+            const int sh = 1 + static_cast<int>(g() % 20);
+            const int dw = 1 + static_cast<int>(g() % (rep < 40 ? 40 : 130));
+            const int dh = 1 + static_cast<int>(g() % 12);
+            const int dx = static_cast<int>(g() % 21) - 10, dy = static_cast<int>(g() % 21) - 10;
+            run(k, table, random_xform(g, sw, sh), sw, sh, dw, dh, dx, dy,
+                rep % 2 ? kbuf::Guard::After : kbuf::Guard::Before, rep % 4 == 3, g);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+// Random filter weights, 16-bit lanes wrapping included: the table path is
+// lane arithmetic, not just the nominal weights.
+TEST(AffineKernels, ArbitraryTables) {
+    std::mt19937 g(77);
+    for (const Kernel &k : kernels) {
+        if (k.interp == Interp::Nearest) continue;
+        Table table(std::malloc(10240));
+        kbuf::fill_random(static_cast<unsigned char *>(table.p), 10240, g());
+        for (int rep = 0; rep < 10; ++rep) {
+            run(k, table, random_xform(g, 30, 12), 30, 12, 1 + static_cast<int>(g() % 60), 6, 0, 0,
+                kbuf::Guard::After, false, g);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+// Transforms far outside the fixed-point range, NaN and infinities write
+// nothing unexpected and read nothing outside the source.
+TEST(AffineKernels, ExtremeTransforms) {
+    std::mt19937 g(5);
+    const float big = 1e9f, inf = INFINITY, nan = NAN;
+    const Xform xs[] = {{big, 0, 0, big, 0, 0},   {1, 0, 0, 1, big, -big}, {-big, big, big, -big, 3, 3},
+                        {1, 0, 0, 1, nan, 0},     {inf, 0, 0, 1, 0, 0},    {0, 0, 0, 0, 2.5f, 2.5f},
+                        {40000, 0, 0, 1, 0, 0},   {1, 1e-7f, 0, 1, -0.999f, 0}};
+    for (const Kernel &k : kernels) {
+        Table table(table_for(k));
+        for (const Xform &x : xs) {
+            run(k, table, x, 9, 7, 23, 5, 0, 0, kbuf::Guard::After, false, g);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+// ---- Selection and telling cases ---------------------------------------------
+
+TEST(AffineKernels, SelectionConditions) {
+    alignas(8) static unsigned char buf[4096];
+    struct Case {
+        const char *interp;
+        int type, sbands, smask, dbands, dmask, soff, doff, dlb;
+        int want;
+    } cases[] = {
+        {"nearest", KL_BYTE, 1, 1, 1, 1, 1, 3, 101, 1},     {"bilinear", KL_BYTE, 1, 1, 1, 1, 0, 0, 64, 1},
+        {"bicubic", KL_BYTE, 3, 7, 3, 7, 1, 1, 99, 1},      {"bicubic", KL_BYTE, 3, 6, 3, 7, 0, 0, 96, 0},
+        {"nearest", KL_BYTE, 3, 7, 4, 7, 0, 4, 64, 1},      {"nearest", KL_BYTE, 3, 7, 4, 7, 0, 2, 64, 0},
+        {"bilinear", KL_BYTE, 3, 7, 4, 7, 0, 4, 66, 0},     {"bilinear", KL_BYTE, 3, 7, 4, 15, 0, 0, 64, 0},
+        {"nearest", KL_BYTE, 4, 15, 4, 15, 4, 0, 64, 1},    {"nearest", KL_BYTE, 4, 15, 4, 15, 2, 0, 64, 0},
+        {"bilinear", KL_BYTE, 4, 15, 4, 15, 0, 0, 64, 0},   {"bicubic", KL_BYTE, 4, 15, 4, 15, 0, 0, 64, 0},
+        {"nearest", KL_SHORT, 4, 15, 4, 15, 0, 0, 64, 1},   {"nearest", KL_SHORT, 4, 15, 4, 15, 4, 0, 64, 0},
+        {"nearest", KL_SHORT, 4, 15, 4, 15, 0, 0, 68, 0},   {"bicubic", KL_SHORT, 3, 7, 3, 7, 2, 2, 66, 1},
+        {"bilinear", KL_SHORT, 1, 1, 1, 1, 0, 0, 64, 1},    {"nearest", KL_SHORT, 3, 7, 4, 7, 0, 0, 64, 0},
+        {"cubic", KL_BYTE, 1, 1, 1, 1, 0, 0, 64, 0},        {nullptr, KL_BYTE, 1, 1, 1, 1, 0, 0, 64, 0},
+        {"nearest", KL_BYTE, 2, 3, 2, 3, 0, 0, 64, 0},
+    };
+    for (const Case &c : cases) {
+        kl_image s = kbuf::make_image(c.type, c.sbands, c.smask, buf + c.soff, 64, 4, 4);
+        kl_image d = kbuf::make_image(c.type, c.dbands, c.dmask, buf + 2048 + c.doff, c.dlb, 4, 4);
+        EXPECT_EQ(kl_affine_possible(&d, &s, c.interp), c.want)
+            << (c.interp ? c.interp : "null") << " " << c.sbands << "->" << c.dbands << " masks " << c.smask << "/"
+            << c.dmask << " offsets " << c.soff << "/" << c.doff << " lb " << c.dlb;
+    }
+    kl_image s = kbuf::make_image(KL_BYTE, 1, 1, buf, 64, 4, 4), d = s;
+    kl_image s16 = kbuf::make_image(KL_SHORT, 1, 1, buf, 64, 4, 4);
+    EXPECT_EQ(kl_affine_possible(&d, &s16, "nearest"), 0);  // sample types differ
+    s.w = 40000;
+    EXPECT_EQ(kl_affine_possible(&d, &s, "nearest"), 0);  // beyond 16.16 positions
+}
+
+// A kernel given a layout outside its row writes nothing.
+TEST(AffineKernels, WrongLayoutWritesNothing) {
+    kbuf::DstBuf d(64, 4, 2, 66, 9);
+    kbuf::GuardImage s(48, 8, 48, kbuf::Guard::After, 10);
+    std::vector<int> ro(8);
+    for (int i = 0; i < 8; ++i) ro[static_cast<size_t>(i)] = 48 * i;
+    Table bl(kl_affine_create_bilinear());
+    kl_image s3 = s.image(KL_BYTE, 3, 7, 16), s1 = s.image(KL_BYTE, 1, 1, 48);
+    kl_image d4 = d.image(KL_BYTE, 4, 7, 16), d1 = d.image(KL_BYTE, 1, 1, 64);
+    kl_affine_nn_8_3_4(&d4, &s3, ro.data(), 1, 0, 0, 1, 0, 0);           // destination at 2 mod 8
+    kl_affine_bl_8_3_4(&d4, &s3, ro.data(), bl.p, 1, 0, 0, 1, 0, 0);
+    kl_affine_bl_8_1_1(&d1, &s1, ro.data(), nullptr, 1, 0, 0, 1, 0, 0);  // no table
+    kl_affine_nn_8_1_1(&d1, &s1, nullptr, 1, 0, 0, 1, 0, 0);             // no row offsets
+    kl_affine_nn_8_3_3(&d1, &s1, ro.data(), 1, 0, 0, 1, 0, 0);
+    kl_affine(&d1, &s1, "lanczos", ro.data(), bl.p, 1, 0, 0, 1, 0, 0);
+    EXPECT_TRUE(d.check());
+}
+
+// Identity with nearest copies the overlap, last column and row included;
+// bilinear leaves the last column and row alone (their taps would leave the
+// source) and reproduces the rest exactly.
+TEST(AffineKernels, IdentityAndMargins) {
+    kbuf::GuardImage s(10, 6, 10, kbuf::Guard::After, 3);
+    std::vector<int> ro(6);
+    for (int i = 0; i < 6; ++i) ro[static_cast<size_t>(i)] = 10 * i;
+    kl_image si = s.image(KL_BYTE, 1, 1, 10);
+    std::vector<unsigned char> out(16 * 8, 0xee);
+    kl_image di = kbuf::make_image(KL_BYTE, 1, 1, out.data(), 16, 16, 8);
+    kl_affine(&di, &si, "nearest", ro.data(), nullptr, 1, 0, 0, 1, 0, 0);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 16; ++x)
+            EXPECT_EQ(out[static_cast<size_t>(16 * y + x)], x < 10 && y < 6 ? s.row(y)[x] : 0xee) << x << "," << y;
+    Table bl(kl_affine_create_bilinear());
+    std::fill(out.begin(), out.end(), 0xee);
+    // Sampling at pixel centres (the caller's half-pixel shift) lands on taps exactly.
+    kl_affine(&di, &si, "bilinear", ro.data(), bl.p, 1, 0, 0, 1, 0.5f, 0.5f);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 16; ++x)
+            EXPECT_EQ(out[static_cast<size_t>(16 * y + x)], x < 9 && y < 5 ? s.row(y)[x] : 0xee) << x << "," << y;
+}
+
+// dx = dy = 0: a row is written whole or not at all.
+TEST(AffineKernels, ConstantRowsAreWholeOrNothing) {
+    kbuf::GuardImage s(8, 8, 8, kbuf::Guard::After, 4);
+    std::vector<int> ro(8);
+    for (int i = 0; i < 8; ++i) ro[static_cast<size_t>(i)] = 8 * i;
+    kl_image si = s.image(KL_BYTE, 1, 1, 8);
+    std::vector<unsigned char> out(20 * 12, 0xee);
+    kl_image di = kbuf::make_image(KL_BYTE, 1, 1, out.data(), 20, 20, 12);
+    kl_affine(&di, &si, "nearest", ro.data(), nullptr, 0, 0, 0, 1, 3, 0);
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 20; ++x)
+            EXPECT_EQ(out[static_cast<size_t>(20 * y + x)], y < 8 ? s.row(y)[3] : 0xee);
+}
+
+}  // namespace
