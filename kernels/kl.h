@@ -276,6 +276,15 @@ void kl_resample_destroy(kl_resample_table *table);
 int kl_scale(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans, float ytrans,
              kl_resample_table *table);
 
+// kl_scale in two steps for callers that must not fail half-way: the bytes
+// of workspace a call needs (0 when it writes nothing, -1 for arguments
+// kl_scale refuses), and the call with that workspace (8-byte aligned), which
+// allocates nothing.
+long kl_scale_worksize(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans,
+                       float ytrans, kl_resample_table *table);
+int kl_scale_work(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans, float ytrans,
+                  kl_resample_table *table, void *work);
+
 // The two-pass resampler behind kl_scale for edge modes zero fill and extend:
 // iTableH[i] is the first source sample (pixel index x samples per pixel) of
 // column i's footprint, iTableV[j] the first source row of row j, phasesH /

@@ -111,20 +111,20 @@ struct Layout {
     size_t colidx = 0, block = 0, ring = 0, zero = 0, out = 0, slots = 0, total = 0;
 };
 
-bool plan(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV, const int *iTableH,
-          const int *iTableV) {
-    if (!src || !dst || !iTableH || !iTableV || dst->w < 1 || dst->h < 1) return false;
+// hmin/hmax: least and greatest iTableH entry, vmin/vmax of iTableV.
+bool plan_span(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV, long long hmin, long long hmax,
+               long long vmin, long long vmax) {
+    if (!src || !dst || dst->w < 1 || dst->h < 1) return false;
     if (src->type != KL_BYTE && src->type != KL_SHORT) return false;
     L.spp = spp_of(src);
     L.esz = src->type == KL_SHORT ? 2 : 1;
     if (L.spp < 1 || L.spp > 4 || fwH < 1 || fwH > KL_MAXRESAMPLE || fwV < 1 || fwV > KL_MAXRESAMPLE) return false;
+    if (hmin < -kMaxPos * 4 || hmax > kMaxPos * 4 || vmin < -kMaxPos || vmax > kMaxPos) return false;
     L.dn = dst->w * L.spp;
-    const auto [hmin, hmax] = std::minmax_element(iTableH, iTableH + dst->w);
-    const auto [vmin, vmax] = std::minmax_element(iTableV, iTableV + dst->h);
-    L.p0 = *hmin / L.spp;
-    L.p1 = *hmax / L.spp + fwH;
-    L.r0 = *vmin;
-    L.r1 = *vmax + fwV;
+    L.p0 = static_cast<int>(hmin / L.spp);
+    L.p1 = static_cast<int>(hmax / L.spp) + fwH;
+    L.r0 = static_cast<int>(vmin);
+    L.r1 = static_cast<int>(vmax) + fwV;
     const long long rlo = -static_cast<long long>(src->x), rhi = static_cast<long long>(src->w) + src->padx;
     if (rlo >= rhi) return false;  // nothing readable
     // The footprint clamped into the readable pixels: what zero fill reads,
@@ -141,8 +141,16 @@ bool plan(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV,
     L.zero = L.ring + kRing * rowbytes;
     L.out = L.zero + rowbytes;
     L.slots = L.out + 8 * static_cast<size_t>(L.dn);
-    L.total = L.slots + sizeof(int) * (rows + 9);
+    L.total = L.slots + align8(sizeof(int) * (rows + 9));
     return true;
+}
+
+bool plan(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV, const int *iTableH,
+          const int *iTableV) {
+    if (!dst || !iTableH || !iTableV || dst->w < 1 || dst->h < 1) return false;
+    const auto [hmin, hmax] = std::minmax_element(iTableH, iTableH + dst->w);
+    const auto [vmin, vmax] = std::minmax_element(iTableV, iTableV + dst->h);
+    return plan_span(L, src, dst, fwH, fwV, *hmin, *hmax, *vmin, *vmax);
 }
 
 // One 8-bit output sample from taps s[k] and weights w[k].
@@ -229,14 +237,12 @@ void print_special(const char *text) {
 // Nearest neighbour without filtering: each destination row is gathered once
 // from its source row and repeated while the source row stays the same. The
 // columns and rows are those of the general path, so the bytes are too.
-int nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col, const int *row, int edgeH,
-                   int edgeV) {
+void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col, const int *row, int edgeH,
+                    int edgeV, u8 *line) {
     const int bpp = dst->bpp, w = dst->w;
     const bool full = full_mask(dst, mask);
     const long long xlo = -static_cast<long long>(src->x), xhi = static_cast<long long>(src->w) + src->padx;
     const long long ylo = -static_cast<long long>(src->y), yhi = static_cast<long long>(src->h) + src->pady;
-    u8 *line = static_cast<u8 *>(std::malloc(static_cast<size_t>(w) * bpp + 8));
-    if (!line) return 0;
     const u8 *prev = nullptr;
     for (int j = 0; j < dst->h; ++j) {
         long long r = row[j];
@@ -274,8 +280,6 @@ int nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col,
             put_row(&part, d + static_cast<size_t>(i0) * bpp, line + static_cast<size_t>(i0) * bpp, mask, false);
         }
     }
-    std::free(line);
-    return 1;
 }
 
 }  // namespace
@@ -575,124 +579,185 @@ int kl_resample_general_reference(kl_image *src, kl_image *dst, int filterwidthH
     return 1;
 }
 
-int kl_scale(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans, float ytrans,
-             kl_resample_table *table) {
+}  // extern "C"
+
+namespace {
+
+// A kl_scale call made ready: arguments checked, the destination restricted
+// to the selected bands, the translation of the bilinear 2x path snapped.
+struct Scale {
+    kl_image d;
+    int spp = 0, fwH = 0, fwV = 0, integer_scale = 0;
+    double xs = 0, ys = 0, tx = 0, ty = 0;
+    bool nothing = false;  // a successful call that writes nothing
+    bool bl2x = false, nn2x = false;
+    size_t ints = 0, ptrs = 0, work = 0, total = 0;  // offsets into the workspace and its size
+};
+
+// False for arguments no builder and driver make.
+bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans,
+             float ytrans, const kl_resample_table *table) {
     if (!flags.read) {
         flags.read = true;
         flags.tables = std::getenv("ZOR_PRINT_TABLES") != nullptr;
         flags.special = std::getenv("ZOR_PRINT_SPECIAL") != nullptr;
     }
-    // What no builder or driver produces is refused without writing.
     if (!dst || !src || !table || src->type != dst->type || (src->type != KL_BYTE && src->type != KL_SHORT) ||
         src->bpp != dst->bpp ||
-        (table->layout != src->type && (table->filterwidthH > 1 || table->filterwidthV > 1)) || !edge_ok(table->edgeH) || !edge_ok(table->edgeV) ||
-        table->filterwidthH < 1 || table->filterwidthH > KL_MAXRESAMPLE || table->filterwidthV < 1 ||
-        table->filterwidthV > KL_MAXRESAMPLE || (table->filterwidthH > 1 && !table->filterH) ||
-        (table->filterwidthV > 1 && !table->filterV) || !(xscale > 0.0f) || !(yscale > 0.0f) ||
-        !std::isfinite(xscale) || !std::isfinite(yscale) || !std::isfinite(xtrans) || !std::isfinite(ytrans))
-        return 0;
-    const int spp = spp_of(src);
-    if (spp < 1 || spp > 4 || src->bands != dst->bands) return 0;
-    kl_image d = *dst;
-    d.bmask = dst->bmask & mask & ((1 << spp) - 1);
-    if (d.w < 1 || d.h < 1 || d.bmask == 0) return 1;  // nothing to write
-    if (src->w < 1 || src->h < 1) {
-        if (table->edgeH == KL_EDGE_NO_WRITE || table->edgeV == KL_EDGE_NO_WRITE) return 1;
-        if (src->x + src->padx < 1 || src->y + src->pady < 1) return 0;
+        (table->layout != src->type && (table->filterwidthH > 1 || table->filterwidthV > 1)) ||
+        !edge_ok(table->edgeH) || !edge_ok(table->edgeV) || table->filterwidthH < 1 ||
+        table->filterwidthH > KL_MAXRESAMPLE || table->filterwidthV < 1 || table->filterwidthV > KL_MAXRESAMPLE ||
+        (table->filterwidthH > 1 && !table->filterH) || (table->filterwidthV > 1 && !table->filterV) ||
+        !(xscale > 0.0f) || !(yscale > 0.0f) || !std::isfinite(xscale) || !std::isfinite(yscale) ||
+        !std::isfinite(xtrans) || !std::isfinite(ytrans))
+        return false;
+    S.spp = spp_of(src);
+    if (S.spp < 1 || S.spp > 4 || src->bands != dst->bands) return false;
+    S.d = *dst;
+    kl_image &d = S.d;
+    d.bmask = dst->bmask & mask & ((1 << S.spp) - 1);
+    if (d.w < 1 || d.h < 1 || d.bmask == 0) {
+        S.nothing = true;
+        return true;
     }
-    const double xs = xscale, ys = yscale;
-    const int integer_scale = xs == 1.0 || xs == 2.0 || xs == 3.0 || xs == 4.0 || xs == 5.0;
-    const int fwH = table->filterwidthH, fwV = table->filterwidthV;
-    const bool two = xs == 2.0 && ys == 2.0 && src->type == KL_BYTE;
-    const bool fullmask = full_mask(&d, d.bmask);
-
-    // Source positions; the bilinear 2x path puts its centres on the exact
-    // quarter phases that a translation within 0.01 of the grid stands for.
-    double tx = xtrans, ty = ytrans;
-    bool bl2x = false;
+    if (src->w < 1 || src->h < 1) {
+        if (table->edgeH == KL_EDGE_NO_WRITE || table->edgeV == KL_EDGE_NO_WRITE) {
+            S.nothing = true;
+            return true;
+        }
+        if (src->x + src->w + src->padx < 1 || src->y + src->h + src->pady < 1) return false;
+    }
+    S.xs = xscale;
+    S.ys = yscale;
+    S.tx = xtrans;
+    S.ty = ytrans;
+    S.integer_scale = S.xs == 1.0 || S.xs == 2.0 || S.xs == 3.0 || S.xs == 4.0 || S.xs == 5.0;
+    S.fwH = table->filterwidthH;
+    S.fwV = table->filterwidthV;
+    const bool two = S.xs == 2.0 && S.ys == 2.0 && src->type == KL_BYTE;
+    // Bilinear 2x: the destination centres fall on the quarter phases that a
+    // translation within 0.01 of the half-pixel grid stands for.
     if (do_special_cases && table->kind == 1 && two && src->bands == 1 && src->bpp == 1 && d.lb % 8 == 0) {
-        const double fx = (tx + 0.5) - std::floor(tx + 0.5), fy = (ty + 0.5) - std::floor(ty + 0.5);
+        const double fx = (S.tx + 0.5) - std::floor(S.tx + 0.5), fy = (S.ty + 0.5) - std::floor(S.ty + 0.5);
         if (fx <= 0.01 && fy <= 0.01) {
-            bl2x = true;
-            tx = std::floor(tx + 0.5) - 0.5;
-            ty = std::floor(ty + 0.5) - 0.5;
+            S.bl2x = true;
+            S.tx = std::floor(S.tx + 0.5) - 0.5;
+            S.ty = std::floor(S.ty + 0.5) - 0.5;
         }
     }
-    if (bl2x) {
+    // Nearest 2x: pixel and line doubling of one, three or four bytes a pixel,
+    // whole pixels only (a partial band mask goes the general way).
+    S.nn2x = do_special_cases && table->kind == 0 && two && full_mask(&d, d.bmask) &&
+             (src->bpp == 1 || src->bpp == 3 || src->bpp == 4);
+    // Footprint bounds from the first and last column and row (the index
+    // tables are monotonic); every position must fit the tables.
+    long long hb[2], vb[2];
+    for (int e = 0; e < 2; ++e) {
+        const double ph = ((e ? d.w - 1 : 0) - S.tx) / S.xs - (S.fwH - 1) * 0.5;
+        const double pv = ((e ? d.h - 1 : 0) - S.ty) / S.ys - (S.fwV - 1) * 0.5;
+        if (!(std::fabs(ph) < kMaxPos) || !(std::fabs(pv) < kMaxPos)) return false;
+        hb[e] = static_cast<long long>(std::floor(ph)) * S.spp;
+        vb[e] = static_cast<long long>(std::floor(pv));
+    }
+    Layout L;
+    if (!plan_span(L, src, &d, S.fwH, S.fwV, hb[0], hb[1], vb[0], vb[1])) return false;
+    S.ints = 0;
+    S.ptrs = align8(sizeof(int) * (static_cast<size_t>(d.w) + d.h));
+    S.work = S.ptrs + sizeof(int16_t *) * (static_cast<size_t>(d.w) + d.h);
+    S.total = S.work + L.total;
+    return true;
+}
+
+int scale_in(Scale &S, kl_image *src, const kl_resample_table *table, u8 *ws) {
+    kl_image &d = S.d;
+    const int spp = S.spp, fwH = S.fwH, fwV = S.fwV;
+    if (S.bl2x) {
         if (!flags.bl2x) print_special("Using optimized case for bl_8_1_2x.\n");
         flags.bl2x = true;
     } else if (flags.bl2x) {
         print_special("Fell out of special case.\n");
         flags.bl2x = false;
     }
-
-    int *iTableH = static_cast<int *>(std::malloc(sizeof(int) * static_cast<size_t>(d.w)));
-    int *iTableV = static_cast<int *>(std::malloc(sizeof(int) * static_cast<size_t>(d.h)));
-    int16_t **phH = fwH > 1 ? static_cast<int16_t **>(std::malloc(sizeof(int16_t *) * static_cast<size_t>(d.w))) : nullptr;
-    int16_t **phV = fwV > 1 ? static_cast<int16_t **>(std::malloc(sizeof(int16_t *) * static_cast<size_t>(d.h))) : nullptr;
-    void *buffer = nullptr;
-    auto done = [&](int r) {
-        std::free(iTableH);
-        std::free(iTableV);
-        std::free(phH);
-        std::free(phV);
-        std::free(buffer);
-        return r;
-    };
-    if (!iTableH || !iTableV || (fwH > 1 && !phH) || (fwV > 1 && !phV)) return done(0);
-
+    int *iTableH = reinterpret_cast<int *>(ws + S.ints), *iTableV = iTableH + d.w;
+    int16_t **phH = reinterpret_cast<int16_t **>(ws + S.ptrs), **phV = phH + d.w;
+    u8 *buffer = ws + S.work;
     if (flags.tables)
-        std::fprintf(stderr, "xscale = %lf, xtrans = %lf, step = %lf, pos = %lf.\n", xs, tx, 1.0 / xs, -tx * (1.0 / xs));
+        std::fprintf(stderr, "xscale = %lf, xtrans = %lf, step = %lf, pos = %lf.\n", S.xs, S.tx, 1.0 / S.xs,
+                     -S.tx * (1.0 / S.xs));
     for (int i = 0; i < d.w; ++i) {
-        const double pos = (i - tx) / xs - (fwH - 1) * 0.5;
-        if (!(std::fabs(pos) < kMaxPos)) return done(0);
+        const double pos = (i - S.tx) / S.xs - (fwH - 1) * 0.5;
         const double fl = std::floor(pos);
         iTableH[i] = static_cast<int>(fl) * spp;
         if (fwH > 1) phH[i] = table->filterH + kPhaseShorts * static_cast<int>(table->subsamplesH * (pos - fl));
         if (flags.tables) std::fprintf(stderr, "iTableH[%d] = %d (pos = %lf).\n", i, static_cast<int>(fl), pos);
     }
     for (int j = 0; j < d.h; ++j) {
-        const double pos = (j - ty) / ys - (fwV - 1) * 0.5;
-        if (!(std::fabs(pos) < kMaxPos)) return done(0);
+        const double pos = (j - S.ty) / S.ys - (fwV - 1) * 0.5;
         const double fl = std::floor(pos);
         iTableV[j] = static_cast<int>(fl);
         if (fwV > 1) phV[j] = table->filterV + kPhaseShorts * static_cast<int>(table->subsamplesV * (pos - fl));
         if (flags.tables) std::fprintf(stderr, "iTableV[%d] = %d (pos = %lf).\n", j, iTableV[j], pos);
     }
-
-    // Nearest 2x: pixel and line doubling, one, three or four bytes a pixel,
-    // whole pixels only (a partial band mask goes the general way).
-    if (do_special_cases && table->kind == 0 && two && fullmask && src->bands == dst->bands &&
-        (src->bpp == 1 || (src->bpp == 3 && d.bmask == 7) || (src->bpp == 4 && (d.bmask == 15 || d.fb)))) {
+    if (S.nn2x) {
         for (int i = 0; i < d.w; ++i) iTableH[i] /= spp;
-        const int r = nearest_direct(&d, src, d.bmask, iTableH, iTableV, table->edgeH, table->edgeV);
-        return done(r);
+        nearest_direct(&d, src, d.bmask, iTableH, iTableV, table->edgeH, table->edgeV, buffer);
+        return 1;
     }
-
     int edgeH = table->edgeH, edgeV = table->edgeV;
     int x0 = 0, x1 = d.w, y0 = 0, y1 = d.h;
     if (edgeH == KL_EDGE_NO_WRITE) {
         while (x0 < x1 && iTableH[x0] < 0) ++x0;
         while (x1 > x0 && static_cast<long long>(iTableH[x1 - 1]) + fwH * spp > static_cast<long long>(src->w) * spp) --x1;
-        if (x0 == x1) return done(1);
+        if (x0 == x1) return 1;
         edgeH = KL_EDGE_ZERO_FILL;
     }
     if (edgeV == KL_EDGE_NO_WRITE) {
         while (y0 < y1 && iTableV[y0] < 0) ++y0;
         while (y1 > y0 && static_cast<long long>(iTableV[y1 - 1]) + fwV > src->h) --y1;
-        if (y0 == y1) return done(1);
+        if (y0 == y1) return 1;
         edgeV = KL_EDGE_ZERO_FILL;
     }
     d.data += static_cast<std::ptrdiff_t>(x0) * d.bpp + static_cast<std::ptrdiff_t>(y0) * d.lb;
     d.w = x1 - x0;
     d.h = y1 - y0;
     int *tH = iTableH + x0, *tV = iTableV + y0;
-    int16_t **pH = phH ? phH + x0 : nullptr, **pV = phV ? phV + y0 : nullptr;
-    if (use_reference) return done(kl_resample_general_reference(src, &d, fwH, fwV, tH, tV, pH, pV, integer_scale,
-                                                                 edgeH, edgeV, nullptr));
-    const long size = kl_resample_bufsize(src, &d, fwH, tH, tV);
-    if (size <= 0 || !(buffer = std::malloc(static_cast<size_t>(size)))) return done(0);
-    return done(kl_resample_general(src, &d, fwH, fwV, tH, tV, pH, pV, integer_scale, edgeH, edgeV, buffer));
+    int16_t **pH = fwH > 1 ? phH + x0 : nullptr, **pV = fwV > 1 ? phV + y0 : nullptr;
+    if (use_reference)
+        return kl_resample_general_reference(src, &d, fwH, fwV, tH, tV, pH, pV, S.integer_scale, edgeH, edgeV, nullptr);
+    // The trimmed call needs no more than the untrimmed one planned for.
+    return kl_resample_general(src, &d, fwH, fwV, tH, tV, pH, pV, S.integer_scale, edgeH, edgeV, buffer);
+}
+
+}  // namespace
+
+extern "C" {
+
+long kl_scale_worksize(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans,
+                       float ytrans, kl_resample_table *table) {
+    Scale S;
+    if (!prepare(S, mask, dst, src, xscale, yscale, xtrans, ytrans, table)) return -1;
+    return S.nothing ? 0 : static_cast<long>(S.total);
+}
+
+int kl_scale_work(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans, float ytrans,
+                  kl_resample_table *table, void *work) {
+    Scale S;
+    if (!prepare(S, mask, dst, src, xscale, yscale, xtrans, ytrans, table)) return 0;
+    if (S.nothing) return 1;
+    if (!work) return 0;
+    return scale_in(S, src, table, static_cast<u8 *>(work));
+}
+
+int kl_scale(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans, float ytrans,
+             kl_resample_table *table) {
+    Scale S;
+    if (!prepare(S, mask, dst, src, xscale, yscale, xtrans, ytrans, table)) return 0;
+    if (S.nothing) return 1;
+    void *work = std::malloc(S.total);
+    if (!work) return 0;
+    const int r = scale_in(S, src, table, static_cast<u8 *>(work));
+    std::free(work);
+    return r;
 }
 
 }  // extern "C"
