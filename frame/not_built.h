@@ -15,7 +15,6 @@
     X(Rescale8Wren)       \
     X(Rescale16Wren)      \
     X(Rotate8Wren)        \
-    X(Scale8Wren)         \
     X(Threshold8Wren)
 
 constexpr bool wren_not_built(std::string_view member) {
