@@ -26,6 +26,7 @@ struct RunOptions {
     std::vector<std::string> luts;
     bool output_given = false;
     std::vector<std::string> covers, params;
+    std::string scale, translate, filter;
     int depth = 8;
     bool trace = false;
 };
@@ -187,6 +188,25 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         values[name].push_back(numbers);
     }
 
+    // Scaling: --scale SX[,SY] for xscale and yscale, --filter for both
+    // interpolation tables.
+    if (!ro.scale.empty()) {
+        if (!parse_numbers(ro.scale, "--scale", &numbers, &error)) return fail(error);
+        if (numbers.size() > 2) return fail("--scale: '" + ro.scale + "' is not SX or SX,SY");
+        values["xscale"].push_back({numbers[0]});
+        values["yscale"].push_back({numbers.back()});
+    }
+    if (!ro.filter.empty()) {
+        if (!tool::filter_values(ro.filter, &numbers, &error)) return fail(error);
+        values["xfilter"].push_back(numbers);
+        values["yfilter"].push_back(numbers);
+    }
+    std::vector<double> shift;
+    if (!ro.translate.empty()) {
+        if (!parse_numbers(ro.translate, "--translate", &shift, &error)) return fail(error);
+        if (shift.size() != 2) return fail("--translate: '" + ro.translate + "' is not TX,TY");
+        if (ro.images.empty()) return fail("--translate moves a source image; none is given");
+    }
     // Images next: they fix the default window size.
     std::vector<tool::Pixels> images;
     for (const std::string &file : ro.images) {
@@ -254,6 +274,17 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
     for (const tool::Pixels &p : images) ptrs.push_back(&p);
     auto chain = tool::Chain::make(*row, dst.get(), ptrs, values, &error);
     if (!chain) return fail(error);
+    if (!shift.empty()) {
+        // The (scaled) source's first pixel lands at window pixel (TX, TY):
+        // its origin is -T divided by the path's factors.
+        auto factor = [&](const char *name) {
+            const auto it = values.find(name);
+            return it != values.end() && !it->second.empty() && !it->second[0].empty() ? it->second[0][0] : 1.0;
+        };
+        const double ox = -shift[0] / factor("xscale"), oy = -shift[1] / factor("yscale");
+        if (!chain->source(0) || chain->source(0)->setOrigin(static_cast<float>(ox), static_cast<float>(oy)) != ZOR_SUCCESS)
+            return fail("--translate: " + ro.translate + " moves the source too far");
+    }
 
     dev->machine().accel().clearTrace();
     const ZorDispatchResult r = chain->run();
@@ -307,6 +338,8 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         "  WREN_TRACE=1 wren run not8 a.png --trace\n"
         "  wren run lookup8_8 photo.png --depth 24 --lut gamma:2.2 -o brighter.png\n"
         "  wren run lookup16_8 photo.png --lut posterise:4   (a 16-bit image made from the PNG)\n"
+        "  wren run scale8bicubic photo.png --depth 24 --scale 1.5,2 --translate 10,-4 -o big.png\n"
+        "  wren run scale8general photo.png --scale 0.5 --filter lanczos3 -o small.png\n"
         "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
         "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
         "      -p map=255 -p scale=2 -p offset=-10 a.png");
@@ -326,6 +359,12 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         ->allow_extra_args(false)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_option("--scale", ro->scale, "Scale factors SX[,SY] of the scaling paths (xscale, yscale)");
+    cmd->add_option("--translate", ro->translate,
+                    "TX,TY: the source's first pixel lands at window pixel (TX, TY) (its origin is set to -T / scale)");
+    cmd->add_option("--filter", ro->filter,
+                    "Interpolation tables of scale8general, both directions: lanczos2, lanczos3, lanczos4, box, "
+                    "linear, cubic, or file:PATH (taps, subsamples, then the weights phase by phase)");
     cmd->add_option("--window", ro->window,
                     "Window size WxH, at most " + std::to_string(wca::Screen::kMaxWidth) + "x" +
                         std::to_string(wca::Screen::kMaxHeight) + " (default: the first image's size, else 256x256)");
