@@ -140,7 +140,7 @@ bool plan_span(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int
     L.ring = L.block + 8 * words;
     L.zero = L.ring + kRing * rowbytes;
     L.out = L.zero + rowbytes;
-    L.slots = L.out + 8 * static_cast<size_t>(L.dn);
+    L.slots = L.out + 8 * static_cast<size_t>(L.dn) + 16;
     L.total = L.slots + align8(sizeof(int) * (rows + 9));
     return true;
 }
@@ -153,40 +153,60 @@ bool plan(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV,
     return plan_span(L, src, dst, fwH, fwV, *hmin, *hmax, *vmin, *vmax);
 }
 
-// One 8-bit output sample from taps s[k] and weights w[k].
-inline u8 filter8(int acc) {
-    const int v = static_cast<int16_t>(static_cast<uint16_t>(acc + 32));
-    return static_cast<u8>(v < 0 ? 0 : (v >> 6) > 255 ? 255 : v >> 6);
-}
 inline int16_t filter16(uint32_t acc) {
     const int v = static_cast<int32_t>(acc + 8192u) >> 14;
     return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
 }
 inline int mul8(int s, int w) { return (s * w + 128) >> 8; }
 
-// Horizontal filter of one block of nr rows: out word (i * spp + b) from the
-// block words colidx[i * fw + k] + b.
-void filter_block_8(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases,
-                    int layout, int w, int spp, int fw) {
+inline int16_t add16(int16_t a, int b) { return static_cast<int16_t>(static_cast<uint16_t>(a + b)); }
+inline u8 narrow8(int16_t v) { return static_cast<u8>(v < 0 ? 0 : (v >> 6) > 255 ? 255 : v >> 6); }
+
+// floor((s * w + 128) / 256) modulo 2^16 in 16-bit arithmetic: with w = 256 hi
+// + lo (hi signed, lo 0..255) it is s * hi + floor((s * lo + 128) / 256), and
+// s * lo + 128 < 2^16. Loops of these vectorise on 16-bit lanes.
+struct Weight16 {
+    uint16_t hi, lo;
+    explicit Weight16(int w) : hi(static_cast<uint16_t>(w >> 8)), lo(static_cast<uint16_t>(w & 0xff)) {}
+};
+inline uint16_t mul16(uint16_t s, Weight16 w) {
+    return static_cast<uint16_t>(static_cast<uint16_t>(s * w.hi) +
+                                 static_cast<uint16_t>(static_cast<uint16_t>(s * w.lo + 128) >> 8));
+}
+inline u8 narrow16(uint16_t v) { return narrow8(static_cast<int16_t>(v)); }
+
+// Horizontal filter of one block: out words i * SPP .. i * SPP + SPP - 1 from
+// the block words colidx[i * fw + k] + 0 .. SPP - 1, which lie together, so
+// each tap works on 8 * SPP byte lanes at once.
+template <int SPP>
+void hfilter8(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases, int layout,
+              int w, int fw) {
+    constexpr int N = 8 * SPP;
     for (int i = 0; i < w; ++i) {
         const int *ci = colidx + static_cast<size_t>(i) * fw;
+        u8 *o = reinterpret_cast<u8 *>(out + static_cast<size_t>(i) * SPP);
         if (fw == 1) {
-            for (int b = 0; b < spp; ++b) out[i * spp + b] = block[ci[0] + b];
+            std::memcpy(o, block + ci[0], N);
             continue;
         }
-        int wk[KL_MAXRESAMPLE];
-        for (int k = 0; k < fw; ++k) wk[k] = weight(phases[i], layout, k);
-        for (int b = 0; b < spp; ++b) {
-            int acc[8] = {};
-            for (int k = 0; k < fw; ++k) {
-                u8 s[8];
-                std::memcpy(s, block + ci[k] + b, 8);
-                for (int r = 0; r < 8; ++r) acc[r] += mul8(s[r], wk[k]);
-            }
-            u8 o[8];
-            for (int r = 0; r < 8; ++r) o[r] = filter8(acc[r]);
-            std::memcpy(out + i * spp + b, o, 8);
+        uint16_t acc[N];
+        for (int j = 0; j < N; ++j) acc[j] = 32;
+        for (int k = 0; k < fw; ++k) {
+            const u8 *s = reinterpret_cast<const u8 *>(block + ci[k]);
+            const Weight16 wk(weight(phases[i], layout, k));
+            for (int j = 0; j < N; ++j) acc[j] = static_cast<uint16_t>(acc[j] + mul16(s[j], wk));
         }
+        for (int j = 0; j < N; ++j) o[j] = narrow16(acc[j]);
+    }
+}
+
+void filter_block_8(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases,
+                    int layout, int w, int spp, int fw) {
+    switch (spp) {
+    case 1: hfilter8<1>(block, out, colidx, phases, layout, w, fw); break;
+    case 2: hfilter8<2>(block, out, colidx, phases, layout, w, fw); break;
+    case 3: hfilter8<3>(block, out, colidx, phases, layout, w, fw); break;
+    default: hfilter8<4>(block, out, colidx, phases, layout, w, fw); break;
     }
 }
 
@@ -234,9 +254,10 @@ void print_special(const char *text) {
     if (flags.special) std::fputs(text, stderr);
 }
 
-// Nearest neighbour without filtering: each destination row is gathered once
-// from its source row and repeated while the source row stays the same. The
-// columns and rows are those of the general path, so the bytes are too.
+// Nearest neighbour without filtering (the 2x paths' pixel and line doubling,
+// for every factor): each destination row is gathered once from its source
+// row and repeated while the source row stays the same. The columns and rows
+// are those of the general path, so the bytes are too.
 void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col, const int *row, int edgeH,
                     int edgeV, u8 *line) {
     const int bpp = dst->bpp, w = dst->w;
@@ -259,6 +280,9 @@ void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col
                     else { std::memset(o, 0, bpp); continue; }  // zero fill (no-write columns are cut below)
                 }
                 if (zero) std::memset(o, 0, bpp);
+                else if (bpp == 1) *o = s[c];
+                else if (bpp == 4) std::memcpy(o, s + c * 4, 4);
+                else if (bpp == 3) std::memcpy(o, s + c * 3, 3);
                 else std::memcpy(o, s + c * bpp, bpp);
             }
             prev = s;
@@ -473,7 +497,8 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
 
     const int mask = dst->bmask & ((1 << spp) - 1);
     const bool full = full_mask(dst, mask);
-    u8 *rowout = reinterpret_cast<u8 *>(out);  // the block of filtered words is free again here
+    // The block of filtered words is free again here: vertical sums, then the row.
+    u8 *sums = reinterpret_cast<u8 *>(out), *rowout = sums + align8(static_cast<size_t>(L.dn) * 2 * L.esz);
     for (int j = 0; j < dst->h; ++j) {
         const u8 *taps[KL_MAXRESAMPLE];
         for (int k = 0; k < fwV; ++k) {
@@ -496,11 +521,15 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
         int wk[KL_MAXRESAMPLE];
         for (int k = 0; k < fwV; ++k) wk[k] = weight(phasesV[j], layout, k);
         if (L.esz == 1) {
-            for (int n = 0; n < L.dn; ++n) {
-                int acc = 0;
-                for (int k = 0; k < fwV; ++k) acc += mul8(taps[k][n], wk[k]);
-                rowout[n] = filter8(acc);
+            uint16_t *acc = reinterpret_cast<uint16_t *>(sums);
+            const int dn = L.dn;
+            for (int n = 0; n < dn; ++n) acc[n] = 32;
+            for (int k = 0; k < fwV; ++k) {
+                const u8 *t = taps[k];
+                const Weight16 w(wk[k]);
+                for (int n = 0; n < dn; ++n) acc[n] = static_cast<uint16_t>(acc[n] + mul16(t[n], w));
             }
+            for (int n = 0; n < dn; ++n) rowout[n] = narrow16(acc[n]);
         } else {
             int16_t *ro = reinterpret_cast<int16_t *>(rowout);
             for (int n = 0; n < L.dn; ++n) {
@@ -645,10 +674,9 @@ bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, flo
             S.ty = std::floor(S.ty + 0.5) - 0.5;
         }
     }
-    // Nearest 2x: pixel and line doubling of one, three or four bytes a pixel,
-    // whole pixels only (a partial band mask goes the general way).
-    S.nn2x = do_special_cases && table->kind == 0 && two && full_mask(&d, d.bmask) &&
-             (src->bpp == 1 || src->bpp == 3 || src->bpp == 4);
+    // Nearest neighbour of 8-bit samples (the 2x paths among them): pixel
+    // gathers and line repeats without the filtering passes, same bytes.
+    S.nn2x = do_special_cases && table->kind == 0 && src->type == KL_BYTE;
     // Footprint bounds from the first and last column and row (the index
     // tables are monotonic); every position must fit the tables.
     long long hb[2], vb[2];

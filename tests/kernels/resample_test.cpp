@@ -188,7 +188,7 @@ TEST(ResampleScale, MatchesTheTwoPassModel) {
     std::mt19937 g(20261207);
     for (int n = 0; n < 3000; ++n) {
         const Case c = random_case(g);
-        run(c, g);
+        run(c, g, g() % 4 != 0);  // the general path also for what a faster path takes
         if (HasFailure()) return;
     }
 }
