@@ -351,7 +351,8 @@ TEST(ResampleDiagnostics, PrintTablesGivesALinePerColumnAndRow) {
 // centres on both sides): nearest gives identical pixels for integer factors;
 // bilinear differs by the rounding of Q14 weights against OpenCV's 11-bit
 // ones and the 8-bit intermediate rows; bicubic uses a = -0.5 where OpenCV
-// uses -0.75. A half-pixel shift would differ far more than these bounds.
+// uses -0.75 (measured on this texture: bilinear 1, bicubic 2-3). A
+// half-pixel shift would differ far more than these bounds.
 cv::Mat textured(int w, int h) {
     cv::Mat m(h, w, CV_8UC1);
     std::mt19937 g(11);
@@ -383,8 +384,10 @@ int ours_vs_cv(int kind, double f, double shift, int interp) {
 TEST(ResampleOpenCV, AgreementWithResize) {
     for (double f : {2.0, 3.0, 4.0}) EXPECT_EQ(ours_vs_cv(0, f, 0, cv::INTER_NEAREST), 0) << f;
     for (double f : {2.0, 1.5, 0.5, 3.7}) {
-        EXPECT_LE(ours_vs_cv(1, f, 0, cv::INTER_LINEAR), 2) << f;
-        EXPECT_LE(ours_vs_cv(2, f, 0, cv::INTER_CUBIC), 12) << f;
+        const int bl = ours_vs_cv(1, f, 0, cv::INTER_LINEAR), bc = ours_vs_cv(2, f, 0, cv::INTER_CUBIC);
+        std::printf("factor %.1f: largest difference from cv::resize, bilinear %d, bicubic %d\n", f, bl, bc);
+        EXPECT_LE(bl, 1) << f;
+        EXPECT_LE(bc, 4) << f;
         EXPECT_GT(ours_vs_cv(1, f, 0.5 * f, cv::INTER_LINEAR), 12) << f;  // half a source pixel off
     }
     EXPECT_GT(ours_vs_cv(0, 2.0, 1.0, cv::INTER_NEAREST), 12);
