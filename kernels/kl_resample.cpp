@@ -175,28 +175,45 @@ inline uint16_t mul16(uint16_t s, Weight16 w) {
 }
 inline u8 narrow16(uint16_t v) { return narrow8(static_cast<int16_t>(v)); }
 
-// Horizontal filter of one block: out words i * SPP .. i * SPP + SPP - 1 from
-// the block words colidx[i * fw + k] + 0 .. SPP - 1, which lie together, so
-// each tap works on 8 * SPP byte lanes at once.
+// Eight 16-bit lanes (the compiler's generic vectors: SSE2 on the baseline).
+typedef uint16_t u16x8 __attribute__((vector_size(16)));
+typedef int16_t i16x8 __attribute__((vector_size(16)));
+typedef uint8_t u8x8 __attribute__((vector_size(8)));
+
+inline u16x8 load8(const void *p) {
+    u8x8 b;
+    std::memcpy(&b, p, 8);
+    return __builtin_convertvector(b, u16x8);
+}
+
+// Horizontal filter of one block: out word i * SPP + b from the block words
+// colidx[i * fw + k] + b, the 8 rows of a word in 8 lanes.
 template <int SPP>
 void hfilter8(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases, int layout,
               int w, int fw) {
-    constexpr int N = 8 * SPP;
     for (int i = 0; i < w; ++i) {
         const int *ci = colidx + static_cast<size_t>(i) * fw;
-        u8 *o = reinterpret_cast<u8 *>(out + static_cast<size_t>(i) * SPP);
+        uint64_t *o = out + static_cast<size_t>(i) * SPP;
         if (fw == 1) {
-            std::memcpy(o, block + ci[0], N);
+            std::memcpy(o, block + ci[0], 8 * SPP);
             continue;
         }
-        uint16_t acc[N];
-        for (int j = 0; j < N; ++j) acc[j] = 32;
+        u16x8 acc[SPP];
+        for (int b = 0; b < SPP; ++b) acc[b] = u16x8{} + 32;
         for (int k = 0; k < fw; ++k) {
-            const u8 *s = reinterpret_cast<const u8 *>(block + ci[k]);
             const Weight16 wk(weight(phases[i], layout, k));
-            for (int j = 0; j < N; ++j) acc[j] = static_cast<uint16_t>(acc[j] + mul16(s[j], wk));
+            for (int b = 0; b < SPP; ++b) {
+                const u16x8 s = load8(block + ci[k] + b);
+                acc[b] += s * wk.hi + ((s * wk.lo + 128) >> 8);
+            }
         }
-        for (int j = 0; j < N; ++j) o[j] = narrow16(acc[j]);
+        for (int b = 0; b < SPP; ++b) {
+            i16x8 v = reinterpret_cast<i16x8>(acc[b]) >> 6;
+            v = v < 0 ? i16x8{} : v;
+            v = v > 255 ? i16x8{} + 255 : v;
+            const u8x8 r = __builtin_convertvector(v, u8x8);
+            std::memcpy(o + b, &r, 8);
+        }
     }
 }
 
