@@ -235,7 +235,7 @@ void filter_block_16(const uint64_t *block, uint64_t *out, const int *colidx, co
             for (int b = 0; b < spp; ++b) out[i * spp + b] = block[ci[0] + b];
             continue;
         }
-        int wk[KL_MAXRESAMPLE];
+        int wk[KL_MAXRESAMPLE] = {};
         for (int k = 0; k < fw; ++k) wk[k] = weight(phases[i], layout, k);
         for (int b = 0; b < spp; ++b) {
             uint32_t acc[4] = {};
@@ -535,18 +535,32 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
                 put_row(dst, d, taps[0], mask, full);
             continue;
         }
-        int wk[KL_MAXRESAMPLE];
+        int wk[KL_MAXRESAMPLE] = {};
         for (int k = 0; k < fwV; ++k) wk[k] = weight(phasesV[j], layout, k);
         if (L.esz == 1) {
-            uint16_t *acc = reinterpret_cast<uint16_t *>(sums);
             const int dn = L.dn;
-            for (int n = 0; n < dn; ++n) acc[n] = 32;
-            for (int k = 0; k < fwV; ++k) {
-                const u8 *t = taps[k];
-                const Weight16 w(wk[k]);
-                for (int n = 0; n < dn; ++n) acc[n] = static_cast<uint16_t>(acc[n] + mul16(t[n], w));
+            if (fwV == 2) {  // the two- and four-tap filters in one sweep
+                const u8 *t0 = taps[0], *t1 = taps[1];
+                const Weight16 w0(wk[0]), w1(wk[1]);
+                for (int n = 0; n < dn; ++n)
+                    rowout[n] = narrow16(static_cast<uint16_t>(32 + mul16(t0[n], w0) + mul16(t1[n], w1)));
+            } else if (fwV == 4) {
+                const u8 *t0 = taps[0], *t1 = taps[1], *t2 = taps[2], *t3 = taps[3];
+                const Weight16 w0(wk[0]), w1(wk[1]), w2(wk[2]), w3(wk[3]);
+                for (int n = 0; n < dn; ++n)
+                    rowout[n] = narrow16(static_cast<uint16_t>(32 + mul16(t0[n], w0) + mul16(t1[n], w1) +
+                                                               mul16(t2[n], w2) + mul16(t3[n], w3)));
+            } else {
+                uint16_t *acc = reinterpret_cast<uint16_t *>(sums);
+                const Weight16 w0(wk[0]);
+                for (int n = 0; n < dn; ++n) acc[n] = static_cast<uint16_t>(32 + mul16(taps[0][n], w0));
+                for (int k = 1; k < fwV; ++k) {
+                    const u8 *t = taps[k];
+                    const Weight16 w(wk[k]);
+                    for (int n = 0; n < dn; ++n) acc[n] = static_cast<uint16_t>(acc[n] + mul16(t[n], w));
+                }
+                for (int n = 0; n < dn; ++n) rowout[n] = narrow16(acc[n]);
             }
-            for (int n = 0; n < dn; ++n) rowout[n] = narrow16(acc[n]);
         } else {
             int16_t *ro = reinterpret_cast<int16_t *>(rowout);
             for (int n = 0; n < L.dn; ++n) {
