@@ -276,7 +276,7 @@ void print_special(const char *text) {
 // row and repeated while the source row stays the same. The columns and rows
 // are those of the general path, so the bytes are too.
 void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col, const int *row, int edgeH,
-                    int edgeV, u8 *line) {
+                    int edgeV, u8 *line, bool doubling) {
     const int bpp = dst->bpp, w = dst->w;
     const bool full = full_mask(dst, mask);
     const long long xlo = -static_cast<long long>(src->x), xhi = static_cast<long long>(src->w) + src->padx;
@@ -289,7 +289,42 @@ void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col
         const bool zero = r < ylo || r >= yhi;
         const u8 *s = zero ? nullptr : src->data + r * src->lb;
         if (s != prev || j == 0 || zero) {
+            // At exactly 2x the columns inside the source double each source
+            // pixel (col[i + 2] = col[i] + 1), the first perhaps once.
+            int ia = w, ib = w;
+            if (doubling && !zero && (bpp == 1 || bpp == 4)) {
+                ia = 0;
+                while (ia < w && (col[ia] < xlo || col[ia] >= xhi)) ++ia;
+                while (ib > ia && (col[ib - 1] < xlo || col[ib - 1] >= xhi)) --ib;
+                int k = ia;
+                auto one = [&](int at) { std::memcpy(line + static_cast<size_t>(at) * bpp, s + static_cast<std::ptrdiff_t>(col[at]) * bpp, bpp); };
+                if (k < ib && (k + 1 >= ib || col[k + 1] != col[k])) one(k++);
+                const int pairs = (ib - k) / 2;
+                if (pairs > 0) {
+                    const u8 *from = s + static_cast<std::ptrdiff_t>(col[k]) * bpp;
+                    u8 *to = line + static_cast<size_t>(k) * bpp;
+                    if (bpp == 1) {
+                        for (int p = 0; p < pairs; ++p) {
+                            const uint16_t v = static_cast<uint16_t>(from[p] * 0x101);
+                            std::memcpy(to + 2 * p, &v, 2);
+                        }
+                    } else {
+                        for (int p = 0; p < pairs; ++p) {
+                            uint32_t px;
+                            std::memcpy(&px, from + 4 * p, 4);
+                            const uint64_t v = px | static_cast<uint64_t>(px) << 32;
+                            std::memcpy(to + 8 * p, &v, 8);
+                        }
+                    }
+                    k += 2 * pairs;
+                }
+                if (k < ib) one(k++);
+            }
             for (int i = 0; i < w; ++i) {
+                if (i == ia && ia < ib) {  // the doubled columns are done
+                    i = ib - 1;
+                    continue;
+                }
                 long long c = col[i];
                 u8 *o = line + static_cast<size_t>(i) * bpp;
                 if (c < xlo || c >= xhi) {
@@ -759,7 +794,7 @@ int scale_in(Scale &S, kl_image *src, const kl_resample_table *table, u8 *ws) {
     }
     if (S.nn2x) {
         for (int i = 0; i < d.w; ++i) iTableH[i] /= spp;
-        nearest_direct(&d, src, d.bmask, iTableH, iTableV, table->edgeH, table->edgeV, buffer);
+        nearest_direct(&d, src, d.bmask, iTableH, iTableV, table->edgeH, table->edgeV, buffer, S.xs == 2.0);
         return 1;
     }
     int edgeH = table->edgeH, edgeV = table->edgeV;
