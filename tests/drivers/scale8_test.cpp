@@ -10,7 +10,6 @@
 #include "kept.h"
 #include "ref_resample.h"
 #include "rig.h"
-#include "wren_device.h"
 
 namespace {
 
@@ -77,8 +76,6 @@ Table table_of(const ScaleCase &c, ZorInterpolationTable *h, ZorInterpolationTab
     return Table(kl_resample_create_general(h->getData(), v->getData(), h->getSubsamples(), v->getSubsamples(),
                                             h->getKernelSize(), v->getKernelSize(), 8, 0, 0));
 }
-
-ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(rig::plugin().device()); }
 
 TEST(Scale8, ScalesIntoCoveredWindows) {
     uint32_t seed = 808;
