@@ -291,11 +291,25 @@ void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col
         if (s != prev || j == 0 || zero) {
             // At exactly 2x the columns inside the source double each source
             // pixel (col[i + 2] = col[i] + 1), the first perhaps once.
+            // Elsewhere the columns inside the source, [ia, ib), are gathered
+            // without edge tests.
             int ia = w, ib = w;
-            if (doubling && !zero && (bpp == 1 || bpp == 4)) {
+            if (!zero) {
                 ia = 0;
                 while (ia < w && (col[ia] < xlo || col[ia] >= xhi)) ++ia;
                 while (ib > ia && (col[ib - 1] < xlo || col[ib - 1] >= xhi)) --ib;
+            }
+            if (!zero && !(doubling && (bpp == 1 || bpp == 4))) {
+                u8 *to = line;
+                if (bpp == 1) {
+                    for (int i = ia; i < ib; ++i) to[i] = s[col[i]];
+                } else if (bpp == 4) {
+                    for (int i = ia; i < ib; ++i) std::memcpy(to + 4 * i, s + 4 * static_cast<std::ptrdiff_t>(col[i]), 4);
+                } else {
+                    for (int i = ia; i < ib; ++i)
+                        std::memcpy(to + static_cast<size_t>(i) * bpp, s + static_cast<std::ptrdiff_t>(col[i]) * bpp, bpp);
+                }
+            } else if (!zero) {
                 int k = ia;
                 auto one = [&](int at) { std::memcpy(line + static_cast<size_t>(at) * bpp, s + static_cast<std::ptrdiff_t>(col[at]) * bpp, bpp); };
                 if (k < ib && (k + 1 >= ib || col[k + 1] != col[k])) one(k++);
@@ -321,7 +335,7 @@ void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col
                 if (k < ib) one(k++);
             }
             for (int i = 0; i < w; ++i) {
-                if (i == ia && ia < ib) {  // the doubled columns are done
+                if (i == ia && ia < ib) {  // the columns inside the source are done
                     i = ib - 1;
                     continue;
                 }
