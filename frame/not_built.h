@@ -9,7 +9,6 @@
 #define WREN_NOT_BUILT(X) \
     X(ConvolveWren)       \
     X(ConvolveSPWren)     \
-    X(Scale8Wren)
 
 constexpr bool wren_not_built(std::string_view member) {
 #define WREN_NAME_IS(m) if (member == #m) return true;

@@ -300,6 +300,80 @@ uint64_t bilinear_y_filter(int f);
 uint64_t bilinear_x_filter_16(int f);
 uint64_t bilinear_y_filter_16(int f);
 
+// ---- Resampling ----------------------------------------------------------
+// Scaling by (xscale, yscale) with a translation through a separable filter
+// of 1 to KL_MAXRESAMPLE taps per direction (kl_resample.cpp describes the
+// arithmetic and geometry). Destination column i is centred on source
+// position (i - xtrans) / xscale, source pixel k covering [k, k + 1).
+enum { KL_MAXRESAMPLE = 8 };
+
+// A resample table: kind 0 nearest, 1 bilinear, 2 bicubic, 3 general. A
+// filter table holds `subsamples` phase entries of 32 bytes: Q14 weights
+// (16384 = 1.0), one after the other for 8-bit data, each twice for 16-bit
+// data (layout KL_BYTE or KL_SHORT). A direction of width 1 has none.
+typedef struct kl_resample_table {
+    int32_t kind;
+    int32_t edgeH, edgeV;
+    int16_t *filterH, *filterV;
+    int32_t subsamplesH, subsamplesV;
+    int32_t filterwidthH, filterwidthV;
+    int32_t layout;  // the sample type the weights are laid out for
+} kl_resample_table;
+
+// Builders: null for an edge mode outside 0..2, a width outside
+// 1..KL_MAXRESAMPLE, subsamples below 1 (or above 2^20) where a filter needs
+// them, missing coefficients, or no memory. type 8 lays the weights out for
+// 8-bit data, any other value for 16-bit data. Weights are truncated and
+// saturated to -32768..32767.
+kl_resample_table *kl_resample_create_nearest(int edge);
+kl_resample_table *kl_resample_create_bilinear(int subsH, int subsV, int type, int edge);
+kl_resample_table *kl_resample_create_bicubic(int subsH, int subsV, int type, int edge);
+// coeffs: phase-major, phase p tap k at p * width + k.
+kl_resample_table *kl_resample_create_general(const float *coeffsH, const float *coeffsV, int subsH, int subsV,
+                                              int widthH, int widthV, int type, int edgeH, int edgeV);
+void kl_resample_destroy(kl_resample_table *table);
+
+// Writes the samples that mask AND dst->bmask select. Returns 1 when done
+// (also when nothing had to be written), 0 when a buffer could not be
+// allocated or the arguments are not ones a builder and a driver make
+// (different types or pixel sizes, a scale that is not positive and finite...);
+// nothing is written then.
+int kl_scale(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans, float ytrans,
+             kl_resample_table *table);
+
+// kl_scale in two steps for callers that must not fail half-way: the bytes
+// of workspace a call needs (0 when it writes nothing, -1 for arguments
+// kl_scale refuses), and the call with that workspace (8-byte aligned), which
+// allocates nothing.
+long kl_scale_worksize(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans,
+                       float ytrans, kl_resample_table *table);
+int kl_scale_work(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans, float ytrans,
+                  kl_resample_table *table, void *work);
+
+// The two-pass resampler behind kl_scale for edge modes zero fill and extend:
+// iTableH[i] is the first source sample (pixel index x samples per pixel) of
+// column i's footprint, iTableV[j] the first source row of row j, phasesH /
+// phasesV the phase entries per column / row (unused for width 1). buffer
+// holds kl_resample_bufsize bytes, 8-byte aligned, or is null (allocated
+// here). 1 when done, 0 on failure (nothing written).
+int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filterwidthV, int *iTableH,
+                        int *iTableV, int16_t **phasesH, int16_t **phasesV, int integer_scale, int edgeH, int edgeV,
+                        void *buffer);
+// The same in single-precision floating point: the sum of sample x wH x wV
+// x 2^-28 over the taps, truncated toward zero and clamped.
+int kl_resample_general_reference(kl_image *src, kl_image *dst, int filterwidthH, int filterwidthV, int *iTableH,
+                                  int *iTableV, int16_t **phasesH, int16_t **phasesV, int integer_scale, int edgeH,
+                                  int edgeV, void *buffer);
+long kl_resample_bufsize(kl_image *src, kl_image *dst, int filterwidthH, int *iTableH, int *iTableV);
+// trunc(c0 * 2^shift), trunc(c1 * 2^shift) as two 16-bit lanes (saturated);
+// trunc(c * 2^shift).
+uint32_t float_to_fixed_8(float c0, float c1, int shift);
+int16_t float_to_fixed_16(float c, int shift);
+// Process-wide: nonzero use_reference replaces kl_resample_general by the
+// reference; zero do_special_cases switches the 2x paths off.
+extern int use_reference;
+extern int do_special_cases;
+
 #ifdef __cplusplus
 }
 #endif

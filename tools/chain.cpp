@@ -6,6 +6,8 @@
 #include <cmath>
 #include <numbers>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 namespace tool {
@@ -21,7 +23,7 @@ bool buildable(const ParamItem &p) {
     case ParamItem::Slot::long_:
     case ParamItem::Slot::float_: return true;
     case ParamItem::Slot::ptr: return per_band_kind(p.kind) || p.kind == "matrix";
-    case ParamItem::Slot::obj: return p.kind == "lookup";
+    case ParamItem::Slot::obj: return p.kind == "lookup" || p.kind == "itable";
     }
     return false;
 }
@@ -33,6 +35,7 @@ const char *numbers_word(const ParamItem &p) {
     if (p.slot == ParamItem::Slot::float_) return "one number";
     if (p.kind == "matrix") return "six numbers";
     if (p.kind == "lookup") return "a table of 1 to 256 numbers 0..255 (entry i for input i)";
+    if (p.kind == "itable") return "a filter: taps, subsamples, then taps x subsamples weights, phase by phase";
     if (p.kind == "ints") return "integers, one or one per band";
     return "numbers, one or one per band";
 }
@@ -75,6 +78,14 @@ bool item_values(const ParamItem &p, std::vector<double> v, int bands, std::vect
                 *error = flag + ": " + number_text(x) + " is not a byte value 0..255";
                 return false;
             }
+    } else if (p.kind == "itable") {
+        const bool shape = v.size() >= 2 && v[0] == std::floor(v[0]) && v[0] >= 1 && v[0] <= 64 &&
+                           v[1] == std::floor(v[1]) && v[1] >= 1 && v[1] <= 65536;
+        if (!shape || v.size() != 2 + static_cast<std::size_t>(v[0]) * static_cast<std::size_t>(v[1])) {
+            *error = flag + ": " + std::to_string(v.size()) + " values given; it takes " + numbers_word(p) +
+                     " (taps 1..64, subsamples 1..65536)";
+            return false;
+        }
     } else {
         const std::size_t want = p.kind == "matrix" && p.slot == ParamItem::Slot::ptr ? 6 : 1;
         if (v.size() != want) {
@@ -321,6 +332,7 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
         srcs.push_back(img);
         ++c->nsources_;
     }
+    c->nsources_ = srcs.size();
     unsigned dw = 0, dh = 0, dbands = 0;
     dst->getDimensions(&dw, &dh, &dbands);
     const int bands = sources.empty() ? static_cast<int>(dbands) : sources[0]->bands;
@@ -404,6 +416,18 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
                 break;
             }
             case ParamItem::Slot::obj: {
+                if (p->kind == "itable") {
+                    std::vector<float> w(v.begin() + 2, v.end());
+                    ZorInterpolationTable *t =
+                        ZorInterpolationTable::create(static_cast<int>(v[0]), static_cast<int>(v[1]), w.data());
+                    if (!t) {
+                        *error = "cannot make the interpolation table of " + option_flag(p->option);
+                        return nullptr;
+                    }
+                    c->objects_.push_back(t);
+                    op->setObjParam(p->index, t);
+                    break;
+                }
                 // A lookup: the table for every band of the source (one table per
                 // band for several bands). 16-bit sources take it spread over
                 // their whole range: entry j is table[(j + 32768) >> 8].
@@ -448,6 +472,56 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
         return nullptr;
     }
     return c;
+}
+
+ZorImage *Chain::source(std::size_t i) const { return i < nsources_ ? images_[i] : nullptr; }
+
+bool filter_values(const std::string &text, std::vector<double> *out, std::string *error) {
+    const int subs = 64;
+    auto make = [&](int taps, auto &&kernel) {
+        out->assign({static_cast<double>(taps), static_cast<double>(subs)});
+        for (int p = 0; p < subs; ++p) {
+            // Tap k sits at k - (taps - 1) / 2 - p / subs from the sample position.
+            double sum = 0;
+            std::vector<double> w(static_cast<std::size_t>(taps));
+            for (int k = 0; k < taps; ++k) sum += w[k] = kernel(k - (taps - 1) * 0.5 - double(p) / subs);
+            for (double x : w) out->push_back(sum != 0 ? x / sum : x);
+        }
+    };
+    auto sinc = [](double x) { return x == 0 ? 1.0 : std::sin(M_PI * x) / (M_PI * x); };
+    if (text == "lanczos2" || text == "lanczos3" || text == "lanczos4") {
+        const int a = text.back() - '0';
+        make(2 * a, [&](double x) { return std::fabs(x) < a ? sinc(x) * sinc(x / a) : 0.0; });
+    } else if (text == "box") {
+        make(1, [](double) { return 1.0; });
+    } else if (text == "linear") {
+        make(2, [](double x) { return std::max(0.0, 1 - std::fabs(x)); });
+    } else if (text == "cubic") {  // Catmull-Rom
+        make(4, [](double x) {
+            x = std::fabs(x);
+            return x < 1 ? 1.5 * x * x * x - 2.5 * x * x + 1 : x < 2 ? -0.5 * x * x * x + 2.5 * x * x - 4 * x + 2 : 0.0;
+        });
+    } else if (text.rfind("file:", 0) == 0) {
+        std::ifstream in(text.substr(5));
+        if (!in) {
+            *error = "--filter: cannot open '" + text.substr(5) + "'";
+            return false;
+        }
+        out->clear();
+        for (std::string word; in >> word;) {
+            char *end = nullptr;
+            const double x = std::strtod(word.c_str(), &end);
+            if (*end != '\0' || !std::isfinite(x)) {
+                *error = "--filter " + text + ": '" + word + "' is not a number";
+                return false;
+            }
+            out->push_back(x);
+        }
+    } else {
+        *error = "--filter: '" + text + "' is not lanczos2, lanczos3, lanczos4, box, linear, cubic or file:PATH";
+        return false;
+    }
+    return true;
 }
 
 Chain::~Chain() {

@@ -94,8 +94,8 @@ public:
     Chain &operator=(const Chain &) = delete;
 
     ZorOp *display() const { return display_; }
-    // Source image i (0 for the first image given), or null.
-    ZorImage *source(std::size_t i) const { return i < nsources_ ? images_[i] : nullptr; }
+    // Source image i of the chain's last operation, or null.
+    ZorImage *source(std::size_t i) const;
     ZorDispatchResult run() const { return ZorDispatch(display_); }
 
 private:
@@ -108,5 +108,12 @@ private:
     std::vector<std::unique_ptr<float[]>> floats_;
     std::vector<std::unique_ptr<std::int32_t[]>> ints_;
 };
+
+// The values of an interpolation-table parameter for a named filter: taps,
+// subsamples (64) and the weights, normalised per phase: "lanczos2",
+// "lanczos3", "lanczos4", "box", "linear", "cubic" (Catmull-Rom), or
+// "file:PATH" with the numbers themselves separated by white space. False
+// with *error.
+bool filter_values(const std::string &text, std::vector<double> *out, std::string *error);
 
 }  // namespace tool

@@ -42,6 +42,18 @@ std::vector<double> demo_values(const std::string &op, const std::string &option
         {"scale", {1.5}},    {"offset", {-40}},  {"angle", {25}},   {"xscale", {2}},
         {"yscale", {2}},     {"flip", {1}},      {"edge", {0}},      {"matrix", {0.75, 0.3, -0.45, 0.8, 0, 0}},
     };
+    // Scaling: enlarged by nearest neighbour and bilinear, reduced by bicubic
+    // and by a Lanczos filter.
+    static const std::map<std::string, double> scale_by_op = {
+        {"scale8nearest", 2.5}, {"scale8bilinear", 1.75}, {"scale8bicubic", 0.6}, {"scale8general", 0.75}};
+    if (const auto it = scale_by_op.find(op); it != scale_by_op.end() && (option == "xscale" || option == "yscale"))
+        return {it->second};
+    if (option == "xfilter" || option == "yfilter") {
+        std::vector<double> f;
+        std::string error;
+        tool::filter_values("lanczos3", &f, &error);
+        return f;
+    }
     if (option == "value") return bands == 1 ? std::vector<double>{180} : std::vector<double>{230, 180, 40};
     if (option == "lut") {
         // 8-bit sources solarised, 16-bit ones posterised to four levels.
@@ -71,6 +83,7 @@ std::vector<tool::Pixels> demo_sources(const WrenPath &row, int bands) {
     if (n == 0) return {};
     if (std::string(row.names[row.count() - 2]) == "copy8") return {tool::checkerboard(kTileW, kTileH, bands, 12)};
     if (warps(row)) return {tool::scene(kTileW, kTileH, bands)};
+    if (std::string(row.names[0]).rfind("scale8", 0) == 0) return {tool::rings(kTileW, kTileH, bands)};
     for (const auto &o : tool::options_of(row)) {
         if (o.first == "const") return {tool::rings(kTileW, kTileH, bands)};
         // Enlargements start from a source the tile shows whole at 2x.

@@ -28,8 +28,9 @@ struct RunOptions {
     int zoom = 0;
     bool output_given = false;
     std::vector<std::string> covers, params;
-    std::string scale, offset, clamp, low, high, map;  // rescale and threshold options
+    std::string scale, offset, clamp, low, high, map;  // rescale, threshold and scaling (--scale) options
     std::string matrix, angle, origin, window_origin;
+    std::string translate, filter;
     int depth = 8;
     bool trace = false;
 };
@@ -180,7 +181,9 @@ bool rescale_options(const RunOptions &ro, std::string *path, tool::ParamValues 
     if (ro.scale.empty() && ro.offset.empty() && ro.clamp.empty()) return true;
     const bool wide = *path == "rescale16";
     if (*path != "rescale8" && !wide) {
-        *error = "--scale, --offset and --clamp go with rescale8 or rescale16, not " + *path;
+        // --scale alone is the scaling paths' factors.
+        if (ro.offset.empty() && ro.clamp.empty()) return true;
+        *error = "--offset and --clamp go with rescale8 or rescale16, not " + *path;
         return false;
     }
     if (ro.scale.empty() || ro.offset.empty()) {
@@ -269,6 +272,25 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         values[name].push_back(numbers);
     }
 
+    // Scaling: --scale SX[,SY] for xscale and yscale, --filter for both
+    // interpolation tables.
+    if (!ro.scale.empty() && ro.path != "rescale8" && ro.path != "rescale16") {
+        if (!parse_numbers(ro.scale, "--scale", &numbers, &error)) return fail(error);
+        if (numbers.size() > 2) return fail("--scale: '" + ro.scale + "' is not SX or SX,SY");
+        values["xscale"].push_back({numbers[0]});
+        values["yscale"].push_back({numbers.back()});
+    }
+    if (!ro.filter.empty()) {
+        if (!tool::filter_values(ro.filter, &numbers, &error)) return fail(error);
+        values["xfilter"].push_back(numbers);
+        values["yfilter"].push_back(numbers);
+    }
+    std::vector<double> shift;
+    if (!ro.translate.empty()) {
+        if (!parse_numbers(ro.translate, "--translate", &shift, &error)) return fail(error);
+        if (shift.size() != 2) return fail("--translate: '" + ro.translate + "' is not TX,TY");
+        if (ro.images.empty()) return fail("--translate moves a source image; none is given");
+    }
     // Images next: they fix the default window size.
     std::vector<tool::Pixels> images;
     for (const std::string &file : ro.images) {
@@ -341,6 +363,17 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         chain->source(0)->setOrigin(static_cast<float>(origin[0][0]), static_cast<float>(origin[0][1]));
     }
     if (!origin[1].empty()) dst->setOrigin(static_cast<float>(origin[1][0]), static_cast<float>(origin[1][1]));
+    if (!shift.empty()) {
+        // The (scaled) source's first pixel lands at window pixel (TX, TY):
+        // its origin is -T divided by the path's factors.
+        auto factor = [&](const char *name) {
+            const auto it = values.find(name);
+            return it != values.end() && !it->second.empty() && !it->second[0].empty() ? it->second[0][0] : 1.0;
+        };
+        const double ox = -shift[0] / factor("xscale"), oy = -shift[1] / factor("yscale");
+        if (!chain->source(0) || chain->source(0)->setOrigin(static_cast<float>(ox), static_cast<float>(oy)) != ZOR_SUCCESS)
+            return fail("--translate: " + ro.translate + " moves the source too far");
+    }
 
     dev->machine().accel().clearTrace();
     const ZorDispatchResult r = chain->run();
@@ -401,6 +434,8 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         "  wren run threshold8 photo.png --depth 24 --low 100 --high 180 --map 0\n"
         "  wren run affine8bilinear photo.png --matrix 0.9,0.3,-0.3,0.9,40,-20 -o warped.png\n"
         "  wren run rotate8bicubic --depth 24 photo.png --angle 30 --origin 128,128 --window-origin 128,128\n"
+        "  wren run scale8bicubic photo.png --depth 24 --scale 1.5,2 --translate 10,-4 -o big.png\n"
+        "  wren run scale8general photo.png --scale 0.5 --filter lanczos3 -o small.png\n"
         "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
         "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
         "      -p map=255 -p scale=2 -p offset=-10 a.png");
@@ -431,7 +466,6 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         ->allow_extra_args(false)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    cmd->add_option("--scale", ro->scale, "rescale8, rescale16: the scale s of s * x + o");
     cmd->add_option("--offset", ro->offset, "rescale8, rescale16: the offset o of s * x + o");
     cmd->add_option("--clamp", ro->clamp,
                     "rescale8, rescale16: keep the result within LO,HI (made as two thresholds above the rescale; "
@@ -439,6 +473,12 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
     cmd->add_option("--low", ro->low, "Thresholds: the interval's low end, one for every band or one per band");
     cmd->add_option("--high", ro->high, "Thresholds: the interval's high end, one for every band or one per band");
     cmd->add_option("--map", ro->map, "Thresholds: the value samples within [low, high] become");
+    cmd->add_option("--scale", ro->scale, "Scaling paths: the factors SX[,SY] (xscale, yscale); rescale8, rescale16: the scale s of s * x + o");
+    cmd->add_option("--translate", ro->translate,
+                    "TX,TY: the source's first pixel lands at window pixel (TX, TY) (its origin is set to -T / scale)");
+    cmd->add_option("--filter", ro->filter,
+                    "Interpolation tables of scale8general, both directions: lanczos2, lanczos3, lanczos4, box, "
+                    "linear, cubic, or file:PATH (taps, subsamples, then the weights phase by phase)");
     cmd->add_option("--window", ro->window,
                     "Window size WxH, at most " + std::to_string(wca::Screen::kMaxWidth) + "x" +
                         std::to_string(wca::Screen::kMaxHeight) + " (default: the first image's size, else 256x256)");

@@ -37,6 +37,7 @@ struct Setup {
     std::vector<std::unique_ptr<Source>> sources;
     std::vector<ZorHandle<ZorImage>> images;  // children and results
     std::vector<ZorHandle<ZorLookup>> lookups;
+    std::vector<ZorHandle<ZorInterpolationTable>> tables;
     std::unique_ptr<rig::Chain> chain;
     float floats[4] = {0, 0, 0, 0};
     int32_t ints[4] = {0, 0, 0, 0};
@@ -269,6 +270,27 @@ void warp(Setup &s, const char *op, int depth, int stride, bool rotate) {
     wren_release_tables();
 }
 
+// A scaling of a source of `stride` samples (3: into the window's bands 1-3)
+// by xs, ys; the general path takes two interpolation tables of 4 and 2 taps.
+void scaling(Setup &s, const char *op, int depth, int stride, float xs, float ys) {
+    ZorImage *win = covered_window(s, depth);
+    s.dst = stride == 3 ? last_three(s, win) : win;
+    Source *a = s.source(40, 30, stride, 16, false);
+    ZorOp *o = ZorOp::create(op, nullptr, a->img);
+    o->setFloatParam(1, xs);
+    o->setFloatParam(2, ys);
+    if (std::string(op) == "scale8general") {
+        const float h[2 * 4] = {-0.1f, 0.6f, 0.6f, -0.1f, -0.05f, 0.3f, 0.8f, -0.05f}, v[2 * 2] = {1, 0, 0.5f, 0.5f};
+        ZorInterpolationTable *th = ZorInterpolationTable::create(4, 2, h), *tv = ZorInterpolationTable::create(2, 2, v);
+        s.tables.emplace_back(th);
+        s.tables.emplace_back(tv);
+        o->setObjParam(3, th);
+        o->setObjParam(4, tv);
+    }
+    s.chain = std::make_unique<rig::Chain>(s.dst, o);
+    rig::prime({s.dst, a->img});
+}
+
 // The calls for every drawing row of the path table, by what its operations
 // take; *unknown collects the rows no maker fits.
 std::vector<Call> calls(std::vector<std::string> *unknown) {
@@ -330,6 +352,11 @@ std::vector<Call> calls(std::vector<std::string> *unknown) {
             const bool rot = takes != "src1 ptr1:matrix:matrix";
             c.push_back({op + ", 1 band", [name, rot](Setup &s) { warp(s, name, 8, 1, rot); }, {}});
             c.push_back({op + ", 3 bands into 4", [name, rot](Setup &s) { warp(s, name, 24, 3, rot); }, {}});
+        } else if (takes.rfind("src1 float1:scale:xscale float2:scale:yscale", 0) == 0) {
+            c.push_back({op + ", 1 band, 1.5", [name](Setup &s) { scaling(s, name, 8, 1, 1.5f, 1.5f); }, {}});
+            c.push_back({op + ", 1 band, 2x", [name](Setup &s) { scaling(s, name, 8, 1, 2.0f, 2.0f); }, {}});
+            c.push_back({op + ", 4 bands, 0.75 x 1.25", [name](Setup &s) { scaling(s, name, 24, 4, 0.75f, 1.25f); }, {}});
+            c.push_back({op + ", 3 bands staged", [name](Setup &s) { scaling(s, name, 24, 3, 1.5f, 2.0f); }, {}});
         } else {
             unknown->push_back(op + " (" + takes + ")");
         }

@@ -38,6 +38,7 @@ tool::Pixels pixels(int w, int h, int bands, int seed) {
 // in which uses reach the operations shows.
 std::vector<double> value_for(const ParamItem &p, int u) {
     if (p.kind == "matrix") return {1, 2, 3, 4, 5, 6};
+    if (p.kind == "itable") return {2, 2, 0.75, 0.25 + u, 0.5, 0.5};  // 2 taps at 2 phases
     if (p.slot == ParamItem::Slot::float_) return {0.5 + u};
     return {static_cast<double>(3 + u)};
 }
@@ -113,6 +114,12 @@ TEST(ToolChain, EveryRowBuildsAChainTheDeviceRecognisesOrNamesTheKind) {
                 EXPECT_EQ(op->getFloatParam(p.index), static_cast<float>(v));
             } else if (p.slot == ParamItem::Slot::long_) {
                 EXPECT_EQ(op->getLongParam(p.index), static_cast<long>(want[0]));
+            } else if (p.kind == "itable") {
+                const auto *t = dynamic_cast<const ZorInterpolationTable *>(op->getObjParam(p.index));
+                ASSERT_TRUE(t);
+                EXPECT_EQ(t->getKernelSize(), 2);
+                EXPECT_EQ(t->getSubsamples(), 2);
+                for (int k = 0; k < 4; ++k) EXPECT_EQ(t->getData()[k], static_cast<float>(want[2 + k]));
             } else if (p.slot == ParamItem::Slot::obj) {
                 // A lookup whose every entry is the value given (a one-value table).
                 const auto *l = dynamic_cast<const ZorLookup *>(op->getObjParam(p.index));

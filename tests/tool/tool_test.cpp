@@ -1,6 +1,8 @@
 // The wren tool as a user runs it.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "../../tools/chain.h"
 #include "../../drivers/wren_outcome.h"
 
@@ -252,6 +254,15 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
          [](const In &in, int x, int y, int k) { return in[0].at(11 - x, 9 - y, k); }},
         {"affine8bilinear --depth 24 --matrix 1,0,0,1,0,0", 12, 10, {3}, 12, 10, 3,
          [](const In &in, int x, int y, int k) { return x < 11 && y < 9 ? in[0].at(x, y, k) : 0; }},
+        // Scaling: window pixel X shows the source at (X + 0.5) / scale, moved
+        // by the translation; nothing outside the scaled source is written.
+        {"scale8nearest --scale 2 --window 32x24", 16, 12, {1}, 32, 24, 1,
+         [](const In &in, int x, int y, int k) { return in[0].at(x / 2, y / 2, k); }},
+        {"scale8nearest --depth 24 --scale 2,3 --translate 4,3 --window 40x40", 16, 12, {3}, 40, 40, 3,
+         [](const In &in, int x, int y, int k) {
+             if (x < 4 || x >= 36 || y < 3 || y >= 39) return 0;
+             return int(in[0].at(int(std::floor((x + 0.5) / 2 - 2)), int(std::floor((y + 0.5) / 3 - 1)), k));
+         }},
     };
     TempDir dir;
     int seed = 0;
@@ -358,6 +369,13 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run threshold8 --low 1 --high x --map 0" + g, 1, "--high: 'x' is not a number"},
         {"run convolve8" + g, 1, "the tool cannot build kernel parameters yet"},
         {"run setvalue8 --value 1" + g, 1, "setvalue8 takes no image, 1 given"},
+        {"run scale8nearest --scale 1,2,3" + g, 1, "--scale: '1,2,3' is not SX or SX,SY"},
+        {"run scale8nearest --scale 2 --translate 1" + g, 1, "--translate: '1' is not TX,TY"},
+        {"run setvalue8 --value 1 --translate 1,1", 1, "--translate moves a source image; none is given"},
+        {"run scale8general --scale 2" + g, 1, "needs --param xfilter=..."},
+        {"run scale8general --scale 2 --filter bogus" + g, 1, "--filter: 'bogus' is not lanczos2"},
+        {"run scale8general --scale 2 --filter file:/nonexistent/f" + g, 1, "--filter: cannot open"},
+        {"run scale8nearest --scale 0.00009" + g, 1, "declined by Scale8Wren (parameter)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args);

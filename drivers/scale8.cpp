@@ -1,0 +1,203 @@
+// Scaling of an 8-bit image in memory into the window by (xscale, yscale):
+// nearest neighbour, bilinear, bicubic, or the filter of two interpolation
+// tables, with kl_scale per visible rectangle.
+//
+// Geometry. The source's region, scaled by the factors about (0, 0), meets
+// the window's: window image-space pixel X shows the source at image-space
+// position (X + 0.5) / xscale, the centre of the destination pixel, source
+// pixel k covering [k, k + 1) (rows likewise). The tables do not write a
+// destination pixel whose filter footprint leaves the source, so every read
+// lies inside the source whatever the rectangle.
+//
+// Exact 2x and 4x bilinear zooms of one band go to the quick zoom. A 3-sample
+// source into a 4-sample window is scaled into a 3-band staging buffer row
+// chunk by row chunk, then widened into the window. Everything a rectangle
+// needs is allocated before the first one is drawn, so a decline leaves the
+// window as it was.
+#include "driver_frame.h"
+#include "kept.h"
+#include "wren_device.h"
+
+#include <cmath>
+#include <memory>
+
+using wren::DriverCall;
+using wren::Placed;
+using wren::Rect;
+
+namespace {
+
+struct TableDel {
+    void operator()(kl_resample_table *t) const noexcept { kl_resample_destroy(t); }
+};
+using Table = std::unique_ptr<kl_resample_table, TableDel>;
+
+// The process-wide tables, made together on first use.
+struct ScaleTables {
+    kl_resample_table *nearest = nullptr, *bilinear = nullptr, *bicubic = nullptr;
+
+    bool ready() const noexcept { return nearest && bilinear && bicubic; }
+    bool make() noexcept {
+        if (ready()) return true;
+        nearest = kl_resample_create_nearest(KL_EDGE_NO_WRITE);
+        bilinear = nearest ? kl_resample_create_bilinear(256, 256, 8, KL_EDGE_NO_WRITE) : nullptr;
+        bicubic = bilinear ? kl_resample_create_bicubic(256, 256, 8, KL_EDGE_NO_WRITE) : nullptr;
+        if (!ready()) release();
+        return ready();
+    }
+    void release() noexcept {
+        kl_resample_destroy(nearest);
+        kl_resample_destroy(bilinear);
+        kl_resample_destroy(bicubic);
+        nearest = bilinear = bicubic = nullptr;
+    }
+};
+
+// The general table of the operation's two interpolation tables.
+kl_resample_table *general(ZorOp *sc) {
+    auto *h = dynamic_cast<ZorInterpolationTable *>(sc->getObjParam(3));
+    auto *v = dynamic_cast<ZorInterpolationTable *>(sc->getObjParam(4));
+    if (!h || !v) return nullptr;
+    return kl_resample_create_general(h->getData(), v->getData(), h->getSubsamples(), v->getSubsamples(),
+                                      h->getKernelSize(), v->getKernelSize(), 8, KL_EDGE_NO_WRITE, KL_EDGE_NO_WRITE);
+}
+
+struct Geometry {
+    float xs, ys;
+    float sox, soy;  // source origin
+};
+
+// kl_scale's translation for a rectangle at image-space (x, y), row `row` on.
+float xtrans_of(const Geometry &g, int x) { return static_cast<float>((-g.sox * g.xs - x) - 0.5); }
+float ytrans_of(const Geometry &g, int y) { return static_cast<float>((-g.soy * g.ys - y) - 0.5); }
+
+// An exact 2x or 4x bilinear zoom of one band into a one-band window.
+bool quick_zoom(ZorOp *op, ZorOp *sc) {
+    if (!sc || sc->getOp() != ZorLookupOpNumber("scale8bilinear") || !sc->getSrc1() || !op->getDst()) return false;
+    const float xs = sc->getFloatParam(1), ys = sc->getFloatParam(2);
+    return sc->getSrc1()->getBands() == 1 && op->getDst()->getBands() == 1 && xs == ys && (xs == 2.0f || xs == 4.0f);
+}
+
+}  // namespace
+
+int ZorDeviceComputeTypeWren::Scale8Wren(ZorOp *op, int count) {
+    // The quick zoom records its own outcome.
+    if (op && quick_zoom(op, op->getOp1())) {
+        return qdx_Scale8Wren(op);
+    }
+    DriverCall call(op, count);
+    ScaleTables &tables = wren::kept<ScaleTables>();
+    if (!tables.make()) {
+        return call.decline(WREN_SCRATCH, "resample tables cannot be made");
+    }
+    ZorOp *sc = op ? op->getOp1() : nullptr;
+    if (!sc) {
+        return call.decline(WREN_CHAIN, "no operation feeds the display");
+    }
+    const int which = sc->getOp();
+    Table own;
+    kl_resample_table *table = nullptr;
+    if (which == ZorLookupOpNumber("scale8nearest")) {
+        table = tables.nearest;
+    } else if (which == ZorLookupOpNumber("scale8bilinear")) {
+        table = tables.bilinear;
+    } else if (which == ZorLookupOpNumber("scale8bicubic")) {
+        table = tables.bicubic;
+    } else if (which == ZorLookupOpNumber("scale8general")) {
+        own.reset(general(sc));
+        if (!(table = own.get())) {
+            return call.decline(WREN_PARAMETER, "no filter of 1 to 8 taps from the interpolation tables");
+        }
+    } else {
+        return call.decline(WREN_CHAIN, "operation %d is not a scaling", which);
+    }
+
+    Placed s;
+    const wren::Window *win = call.window(op->getDst());
+    if (!win || !call.source(sc->getSrc1(), s)) {
+        return ZOR_FAILURE;
+    }
+    Geometry g{sc->getFloatParam(1), sc->getFloatParam(2), 0.0f, 0.0f};
+    sc->getSrc1()->getOrigin(&g.sox, &g.soy);
+    // Compared with the float nearest 0.0001, so that a factor given as
+    // 0.0001 is accepted.
+    if (!(g.xs >= 0.0001f) || !(g.ys >= 0.0001f) || !std::isfinite(g.xs) || !std::isfinite(g.ys)) {
+        return call.decline(WREN_PARAMETER, "scale %g, %g below 0.0001", static_cast<double>(g.xs),
+                            static_cast<double>(g.ys));
+    }
+    const kl_image &kd = win->k, &ks = s.k;
+    if (ks.type != KL_BYTE) {
+        return call.decline(WREN_LAYOUT, "source is not 8-bit");
+    }
+    const bool widen = ks.bands == 3 && kd.bands == 4;
+    if (ks.bands != kd.bands && !widen) {
+        return call.decline(WREN_LAYOUT, "%d source bands into %d not handled", ks.bands, kd.bands);
+    }
+    const int depth = win->dio->depth;
+    if (depth != 8 && depth != 24) {
+        return call.decline(WREN_NO_WINDOW, "window of depth %d", depth);
+    }
+
+    ZorRoi *roi1 = sc->getSrc1()->getImageSpaceRoi();
+    ZorRoi *roid = win->image->getImageSpaceRoi();
+    ZorHandle<ZorRoi> scaled(roi1 ? roi1->scale(g.xs, g.ys, 0.0, 0.0) : nullptr);
+    if (!roid || !scaled || !call.region(scaled->intersect(roid))) {
+        return call.decline(WREN_REGION, "no region where the scaled source meets the window");
+    }
+    const wren::Scratch *scr = nullptr;
+    if (widen && !(scr = call.scratch(3, kd.w))) {
+        return ZOR_FAILURE;
+    }
+    // No source read to check: the tables never read outside the source.
+    const wren::Visible *vis = call.clip();
+    if (!vis) {
+        return ZOR_FAILURE;
+    }
+    // The workspace of the largest rectangle, before anything is drawn.
+    long most = 0;
+    for (const Rect &r : vis->rects) {
+        kl_image wd = vis->at(r), staged = wd;
+        if (widen) {
+            kl_initimage(&staged, KL_BYTE, 3, r.w, r.h, scr->data, 0);
+        }
+        kl_image src = ks;
+        const long n = kl_scale_worksize(-1, widen ? &staged : &wd, &src, g.xs, g.ys, xtrans_of(g, r.x),
+                                         ytrans_of(g, r.y), table);
+        if (n < 0) {
+            return call.decline(WREN_PARAMETER, "rectangle (%d, %d, %d, %d) cannot be scaled", r.x, r.y, r.w, r.h);
+        }
+        most = n > most ? n : most;
+    }
+    void *work = most ? call.line_buffer(static_cast<std::size_t>(most)) : nullptr;
+    if (most && !work) {
+        return ZOR_FAILURE;
+    }
+    if (!call.raster_setup(depth == 8 ? 0xffUL : 0xffffffUL)) {
+        return ZOR_FAILURE;
+    }
+    int status = ZOR_SUCCESS;
+    for (const Rect &r : vis->rects) {
+        kl_image src = ks;
+        if (!widen) {
+            kl_image wd = vis->at(r);
+            if (!kl_scale_work(-1, &wd, &src, g.xs, g.ys, xtrans_of(g, r.x), ytrans_of(g, r.y), table, work))
+                status = ZOR_FAILURE;
+            continue;
+        }
+        call.chunks(*scr, r, [&](int row, int n, kl_image &k) {
+            // Pixels the table does not write keep the window's samples.
+            kl_image wd = vis->at(r, row, n);
+            k.bmask = 7;
+            kl_copy8_4_3(wd.bmask, &k, &wd);
+            if (!kl_scale_work(-1, &k, &src, g.xs, g.ys, xtrans_of(g, r.x), ytrans_of(g, r.y + row), table, work)) {
+                status = ZOR_FAILURE;
+                return;
+            }
+            kl_copy8_3_4(wd.bmask, &wd, &k);
+        });
+    }
+    if (status != ZOR_SUCCESS) {
+        return call.decline(WREN_PARAMETER, "a rectangle could not be scaled");
+    }
+    return call.computed();
+}

@@ -1,0 +1,871 @@
+// Resampling: scale an image by independent factors in x and y with a
+// translation, through a separable filter of 1 to 8 taps per direction.
+//
+// Arithmetic (8-bit). Each pass computes, per sample, with Q14 weights w_k:
+//   v = (Σ_k floor((s_k * w_k + 128) / 256) + 32) taken modulo 2^16 as a
+//       signed 16-bit lane (the lanes add modularly),
+//   out = clamp(floor(v / 64), 0, 255),
+// horizontally from the source samples into 8-bit intermediate rows, then
+// vertically from those rows into the destination. A width-1 direction copies
+// its one sample. 16-bit samples accumulate Σ s_k * w_k + 8192 in 32-bit lanes
+// (modulo 2^32) and narrow to clamp(floor(v / 16384), -32768, 32767).
+//
+// Geometry. Destination column i has its footprint at source pixel
+// floor((i - xtrans) / xscale - (width - 1) / 2), phase
+// trunc(subsamples * frac(...)); rows likewise. Samples outside the source
+// are read, in both edge modes that read them, from the descriptor's margins
+// (the readable pixels around the area) where those exist; beyond the margins
+// they are 0 (zero fill) or the nearest margin pixel (extend).
+//
+// The horizontal pass filters groups of 8 source rows (4 for 16-bit) at once
+// in column-major blocks (transpose_in_8 / transpose_out_8), each needed row
+// exactly once, and keeps the filtered rows in a ring for the vertical pass.
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "kl.h"
+
+int use_reference = 0;
+int do_special_cases = 1;
+
+namespace {
+
+using u8 = unsigned char;
+
+constexpr int kPhaseShorts = 16;  // 32 bytes per phase entry
+constexpr int kRing = 32;         // filtered rows kept for the vertical pass
+constexpr long long kMaxSubsamples = 1 << 20;
+constexpr double kMaxPos = 1 << 27;  // |source position| the index tables take
+
+struct Flags {
+    bool read = false;
+    bool tables = false;
+    bool special = false;
+    bool bl2x = false;  // the previous call took the bilinear 2x path
+};
+Flags flags;
+
+int16_t fixed(double v) {
+    if (!(v == v)) return 0;
+    const double t = std::trunc(v);
+    return static_cast<int16_t>(t < -32768.0 ? -32768.0 : (t > 32767.0 ? 32767.0 : t));
+}
+
+// A table record with room for the filters; null when memory runs out.
+kl_resample_table *make_table(int kind, int edgeH, int edgeV, int subsH, int subsV, int widthH, int widthV,
+                              int type) {
+    auto *t = static_cast<kl_resample_table *>(std::calloc(1, sizeof(kl_resample_table)));
+    if (!t) return nullptr;
+    t->kind = kind;
+    t->edgeH = edgeH;
+    t->edgeV = edgeV;
+    t->subsamplesH = widthH > 1 ? subsH : 0;
+    t->subsamplesV = widthV > 1 ? subsV : 0;
+    t->filterwidthH = widthH;
+    t->filterwidthV = widthV;
+    t->layout = type == 8 ? KL_BYTE : KL_SHORT;
+    if (widthH > 1) t->filterH = static_cast<int16_t *>(std::calloc(static_cast<size_t>(subsH), 32));
+    if (widthV > 1) t->filterV = static_cast<int16_t *>(std::calloc(static_cast<size_t>(subsV), 32));
+    if ((widthH > 1 && !t->filterH) || (widthV > 1 && !t->filterV)) {
+        kl_resample_destroy(t);
+        return nullptr;
+    }
+    return t;
+}
+
+void put_weight(int16_t *entry, int layout, int k, int16_t w) {
+    if (layout == KL_BYTE) {
+        entry[k] = w;
+    } else {
+        entry[2 * k] = w;
+        entry[2 * k + 1] = w;
+    }
+}
+
+int16_t weight(const int16_t *entry, int layout, int k) { return layout == KL_BYTE ? entry[k] : entry[2 * k]; }
+
+bool edge_ok(int e) { return e >= KL_EDGE_NO_WRITE && e <= KL_EDGE_EXTEND; }
+bool subs_ok(int s) { return s >= 1 && s <= kMaxSubsamples; }
+
+int spp_of(const kl_image *im) { return im->type == KL_SHORT ? im->bpp / 2 : im->bpp; }
+
+bool full_mask(const kl_image *dst, int mask) {
+    const int spp = spp_of(dst);
+    return mask == (1 << spp) - 1 || (dst->fb && spp == 4 && mask == 7);
+}
+
+size_t align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
+
+// Scratch layout of the general pass, derived from the call's geometry.
+struct Layout {
+    int spp = 0, esz = 0, dn = 0;  // samples per pixel, bytes per sample, samples per destination row
+    int p0 = 0, p1 = 0;            // footprint in source pixels [p0, p1)
+    int b0 = 0, b1 = 0;            // pixels held in the block [b0, b1)
+    int r0 = 0, r1 = 0;            // footprint rows [r0, r1)
+    size_t colidx = 0, block = 0, ring = 0, zero = 0, out = 0, slots = 0, total = 0;
+};
+
+// hmin/hmax: least and greatest iTableH entry, vmin/vmax of iTableV.
+bool plan_span(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV, long long hmin, long long hmax,
+               long long vmin, long long vmax) {
+    if (!src || !dst || dst->w < 1 || dst->h < 1) return false;
+    if (src->type != KL_BYTE && src->type != KL_SHORT) return false;
+    L.spp = spp_of(src);
+    L.esz = src->type == KL_SHORT ? 2 : 1;
+    if (L.spp < 1 || L.spp > 4 || fwH < 1 || fwH > KL_MAXRESAMPLE || fwV < 1 || fwV > KL_MAXRESAMPLE) return false;
+    if (hmin < -kMaxPos * 4 || hmax > kMaxPos * 4 || vmin < -kMaxPos || vmax > kMaxPos) return false;
+    L.dn = dst->w * L.spp;
+    L.p0 = static_cast<int>(hmin / L.spp);
+    L.p1 = static_cast<int>(hmax / L.spp) + fwH;
+    L.r0 = static_cast<int>(vmin);
+    L.r1 = static_cast<int>(vmax) + fwV;
+    const long long rlo = -static_cast<long long>(src->x), rhi = static_cast<long long>(src->w) + src->padx;
+    if (rlo >= rhi) return false;  // nothing readable
+    // The footprint clamped into the readable pixels: what zero fill reads,
+    // and the pixels extend replicates.
+    const long long b0 = std::clamp<long long>(L.p0, rlo, rhi - 1), b1 = std::clamp<long long>(L.p1 - 1, rlo, rhi - 1) + 1;
+    L.b0 = static_cast<int>(b0);
+    L.b1 = static_cast<int>(b1);
+    const size_t rows = static_cast<size_t>(L.r1 - L.r0);
+    const size_t words = static_cast<size_t>(L.p1 - L.p0) * L.spp + L.spp;  // footprint, then one zero pixel
+    const size_t rowbytes = align8(static_cast<size_t>(L.dn) * L.esz);
+    L.colidx = 0;
+    L.block = L.colidx + align8(static_cast<size_t>(dst->w) * fwH * sizeof(int));
+    L.ring = L.block + 8 * words;
+    L.zero = L.ring + kRing * rowbytes;
+    L.out = L.zero + rowbytes;
+    L.slots = L.out + 8 * static_cast<size_t>(L.dn) + 16;
+    L.total = L.slots + align8(sizeof(int) * (rows + 9));
+    return true;
+}
+
+bool plan(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV, const int *iTableH,
+          const int *iTableV) {
+    if (!dst || !iTableH || !iTableV || dst->w < 1 || dst->h < 1) return false;
+    const auto [hmin, hmax] = std::minmax_element(iTableH, iTableH + dst->w);
+    const auto [vmin, vmax] = std::minmax_element(iTableV, iTableV + dst->h);
+    return plan_span(L, src, dst, fwH, fwV, *hmin, *hmax, *vmin, *vmax);
+}
+
+inline int16_t filter16(uint32_t acc) {
+    const int v = static_cast<int32_t>(acc + 8192u) >> 14;
+    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+}
+inline int mul8(int s, int w) { return (s * w + 128) >> 8; }
+
+inline int16_t add16(int16_t a, int b) { return static_cast<int16_t>(static_cast<uint16_t>(a + b)); }
+inline u8 narrow8(int16_t v) { return static_cast<u8>(v < 0 ? 0 : (v >> 6) > 255 ? 255 : v >> 6); }
+
+// floor((s * w + 128) / 256) modulo 2^16 in 16-bit arithmetic: with w = 256 hi
+// + lo (hi signed, lo 0..255) it is s * hi + floor((s * lo + 128) / 256), and
+// s * lo + 128 < 2^16. Loops of these vectorise on 16-bit lanes.
+struct Weight16 {
+    uint16_t hi, lo;
+    explicit Weight16(int w) : hi(static_cast<uint16_t>(w >> 8)), lo(static_cast<uint16_t>(w & 0xff)) {}
+};
+inline uint16_t mul16(uint16_t s, Weight16 w) {
+    return static_cast<uint16_t>(static_cast<uint16_t>(s * w.hi) +
+                                 static_cast<uint16_t>(static_cast<uint16_t>(s * w.lo + 128) >> 8));
+}
+inline u8 narrow16(uint16_t v) { return narrow8(static_cast<int16_t>(v)); }
+
+// Eight 16-bit lanes (the compiler's generic vectors: SSE2 on the baseline).
+typedef uint16_t u16x8 __attribute__((vector_size(16)));
+typedef int16_t i16x8 __attribute__((vector_size(16)));
+typedef uint8_t u8x8 __attribute__((vector_size(8)));
+
+inline u16x8 load8(const void *p) {
+    u8x8 b;
+    std::memcpy(&b, p, 8);
+    return __builtin_convertvector(b, u16x8);
+}
+
+// Horizontal filter of one block: out word i * SPP + b from the block words
+// colidx[i * fw + k] + b, the 8 rows of a word in 8 lanes.
+template <int SPP>
+void hfilter8(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases, int layout,
+              int w, int fw) {
+    for (int i = 0; i < w; ++i) {
+        const int *ci = colidx + static_cast<size_t>(i) * fw;
+        uint64_t *o = out + static_cast<size_t>(i) * SPP;
+        if (fw == 1) {
+            std::memcpy(o, block + ci[0], 8 * SPP);
+            continue;
+        }
+        u16x8 acc[SPP];
+        for (int b = 0; b < SPP; ++b) acc[b] = u16x8{} + 32;
+        for (int k = 0; k < fw; ++k) {
+            const Weight16 wk(weight(phases[i], layout, k));
+            for (int b = 0; b < SPP; ++b) {
+                const u16x8 s = load8(block + ci[k] + b);
+                acc[b] += s * wk.hi + ((s * wk.lo + 128) >> 8);
+            }
+        }
+        for (int b = 0; b < SPP; ++b) {
+            i16x8 v = reinterpret_cast<i16x8>(acc[b]) >> 6;
+            v = v < 0 ? i16x8{} : v;
+            v = v > 255 ? i16x8{} + 255 : v;
+            const u8x8 r = __builtin_convertvector(v, u8x8);
+            std::memcpy(o + b, &r, 8);
+        }
+    }
+}
+
+void filter_block_8(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases,
+                    int layout, int w, int spp, int fw) {
+    switch (spp) {
+    case 1: hfilter8<1>(block, out, colidx, phases, layout, w, fw); break;
+    case 2: hfilter8<2>(block, out, colidx, phases, layout, w, fw); break;
+    case 3: hfilter8<3>(block, out, colidx, phases, layout, w, fw); break;
+    default: hfilter8<4>(block, out, colidx, phases, layout, w, fw); break;
+    }
+}
+
+void filter_block_16(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases,
+                     int layout, int w, int spp, int fw) {
+    for (int i = 0; i < w; ++i) {
+        const int *ci = colidx + static_cast<size_t>(i) * fw;
+        if (fw == 1) {
+            for (int b = 0; b < spp; ++b) out[i * spp + b] = block[ci[0] + b];
+            continue;
+        }
+        int wk[KL_MAXRESAMPLE] = {};
+        for (int k = 0; k < fw; ++k) wk[k] = weight(phases[i], layout, k);
+        for (int b = 0; b < spp; ++b) {
+            uint32_t acc[4] = {};
+            for (int k = 0; k < fw; ++k) {
+                int16_t s[4];
+                std::memcpy(s, block + ci[k] + b, 8);
+                for (int r = 0; r < 4; ++r) acc[r] += static_cast<uint32_t>(s[r] * wk[k]);
+            }
+            int16_t o[4];
+            for (int r = 0; r < 4; ++r) o[r] = filter16(acc[r]);
+            std::memcpy(out + i * spp + b, o, 8);
+        }
+    }
+}
+
+// Writes the selected samples of one destination row from row (dn samples).
+void put_row(const kl_image *dst, u8 *d, const u8 *row, int mask, bool full) {
+    const int spp = spp_of(dst), esz = dst->type == KL_SHORT ? 2 : 1;
+    if (full) {
+        std::memcpy(d, row, static_cast<size_t>(dst->w) * spp * esz);
+        return;
+    }
+    for (int b = 0; b < spp; ++b) {
+        if (!(mask >> (spp - 1 - b) & 1)) continue;
+        for (int i = 0; i < dst->w; ++i) {
+            const size_t o = (static_cast<size_t>(i) * spp + b) * esz;
+            std::memcpy(d + static_cast<size_t>(i) * dst->bpp + b * esz, row + o, esz);
+        }
+    }
+}
+
+void print_special(const char *text) {
+    if (flags.special) std::fputs(text, stderr);
+}
+
+// Nearest neighbour without filtering (the 2x paths' pixel and line doubling,
+// for every factor): each destination row is gathered once from its source
+// row and repeated while the source row stays the same. The columns and rows
+// are those of the general path, so the bytes are too.
+void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col, const int *row, int edgeH,
+                    int edgeV, u8 *line, bool doubling) {
+    const int bpp = dst->bpp, w = dst->w;
+    const bool full = full_mask(dst, mask);
+    const long long xlo = -static_cast<long long>(src->x), xhi = static_cast<long long>(src->w) + src->padx;
+    const long long ylo = -static_cast<long long>(src->y), yhi = static_cast<long long>(src->h) + src->pady;
+    const u8 *prev = nullptr;
+    for (int j = 0; j < dst->h; ++j) {
+        long long r = row[j];
+        if (edgeV == KL_EDGE_NO_WRITE && (r < 0 || r >= src->h)) continue;
+        if ((r < ylo || r >= yhi) && edgeV == KL_EDGE_EXTEND) r = r < ylo ? ylo : yhi - 1;
+        const bool zero = r < ylo || r >= yhi;
+        const u8 *s = zero ? nullptr : src->data + r * src->lb;
+        if (s != prev || j == 0 || zero) {
+            // At exactly 2x the columns inside the source double each source
+            // pixel (col[i + 2] = col[i] + 1), the first perhaps once.
+            // Elsewhere the columns inside the source, [ia, ib), are gathered
+            // without edge tests.
+            int ia = w, ib = w;
+            if (!zero) {
+                ia = 0;
+                while (ia < w && (col[ia] < xlo || col[ia] >= xhi)) ++ia;
+                while (ib > ia && (col[ib - 1] < xlo || col[ib - 1] >= xhi)) --ib;
+            }
+            if (!zero && !(doubling && (bpp == 1 || bpp == 4))) {
+                u8 *to = line;
+                if (bpp == 1) {
+                    for (int i = ia; i < ib; ++i) to[i] = s[col[i]];
+                } else if (bpp == 4) {
+                    for (int i = ia; i < ib; ++i) std::memcpy(to + 4 * i, s + 4 * static_cast<std::ptrdiff_t>(col[i]), 4);
+                } else {
+                    for (int i = ia; i < ib; ++i)
+                        std::memcpy(to + static_cast<size_t>(i) * bpp, s + static_cast<std::ptrdiff_t>(col[i]) * bpp, bpp);
+                }
+            } else if (!zero) {
+                int k = ia;
+                auto one = [&](int at) { std::memcpy(line + static_cast<size_t>(at) * bpp, s + static_cast<std::ptrdiff_t>(col[at]) * bpp, bpp); };
+                if (k < ib && (k + 1 >= ib || col[k + 1] != col[k])) one(k++);
+                const int pairs = (ib - k) / 2;
+                if (pairs > 0) {
+                    const u8 *from = s + static_cast<std::ptrdiff_t>(col[k]) * bpp;
+                    u8 *to = line + static_cast<size_t>(k) * bpp;
+                    if (bpp == 1) {
+                        for (int p = 0; p < pairs; ++p) {
+                            const uint16_t v = static_cast<uint16_t>(from[p] * 0x101);
+                            std::memcpy(to + 2 * p, &v, 2);
+                        }
+                    } else {
+                        for (int p = 0; p < pairs; ++p) {
+                            uint32_t px;
+                            std::memcpy(&px, from + 4 * p, 4);
+                            const uint64_t v = px | static_cast<uint64_t>(px) << 32;
+                            std::memcpy(to + 8 * p, &v, 8);
+                        }
+                    }
+                    k += 2 * pairs;
+                }
+                if (k < ib) one(k++);
+            }
+            for (int i = 0; i < w; ++i) {
+                if (i == ia && ia < ib) {  // the columns inside the source are done
+                    i = ib - 1;
+                    continue;
+                }
+                long long c = col[i];
+                u8 *o = line + static_cast<size_t>(i) * bpp;
+                if (c < xlo || c >= xhi) {
+                    if (edgeH == KL_EDGE_EXTEND) c = c < xlo ? xlo : xhi - 1;
+                    else { std::memset(o, 0, bpp); continue; }  // zero fill (no-write columns are cut below)
+                }
+                if (zero) std::memset(o, 0, bpp);
+                else if (bpp == 1) *o = s[c];
+                else if (bpp == 4) std::memcpy(o, s + c * 4, 4);
+                else if (bpp == 3) std::memcpy(o, s + c * 3, 3);
+                else std::memcpy(o, s + c * bpp, bpp);
+            }
+            prev = s;
+        }
+        u8 *d = dst->data + static_cast<std::ptrdiff_t>(j) * dst->lb;
+        int i0 = 0, i1 = w;
+        if (edgeH == KL_EDGE_NO_WRITE) {
+            while (i0 < w && col[i0] < 0) ++i0;
+            while (i1 > i0 && col[i1 - 1] >= src->w) --i1;
+        }
+        if (i0 >= i1) continue;
+        kl_image part = *dst;
+        part.w = i1 - i0;
+        if (full) {
+            std::memcpy(d + static_cast<size_t>(i0) * bpp, line + static_cast<size_t>(i0) * bpp,
+                        static_cast<size_t>(part.w) * bpp);
+        } else {
+            // put_row takes samples in row order; the line holds whole pixels.
+            put_row(&part, d + static_cast<size_t>(i0) * bpp, line + static_cast<size_t>(i0) * bpp, mask, false);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int16_t float_to_fixed_16(float c, int shift);
+
+uint32_t float_to_fixed_8(float c0, float c1, int shift) {
+    const uint16_t a = static_cast<uint16_t>(float_to_fixed_16(c0, shift));
+    const uint16_t b = static_cast<uint16_t>(float_to_fixed_16(c1, shift));
+    uint32_t r;
+    const uint16_t pair[2] = {a, b};
+    std::memcpy(&r, pair, 4);
+    return r;
+}
+
+int16_t float_to_fixed_16(float c, int shift) { return fixed(static_cast<double>(c) * std::ldexp(1.0, shift)); }
+
+kl_resample_table *kl_resample_create_nearest(int edge) {
+    if (!edge_ok(edge)) return nullptr;
+    return make_table(0, edge, edge, 0, 0, 1, 1, 8);
+}
+
+kl_resample_table *kl_resample_create_bilinear(int subsH, int subsV, int type, int edge) {
+    if (!edge_ok(edge) || !subs_ok(subsH) || !subs_ok(subsV)) return nullptr;
+    kl_resample_table *t = make_table(1, edge, edge, subsH, subsV, 2, 2, type);
+    if (!t) return nullptr;
+    for (int dir = 0; dir < 2; ++dir) {
+        const int n = dir ? subsV : subsH;
+        int16_t *f = dir ? t->filterV : t->filterH;
+        for (int i = 0; i < n; ++i) {
+            const float tt = static_cast<float>(i) / static_cast<float>(n);
+            put_weight(f + kPhaseShorts * i, t->layout, 0, fixed(std::trunc((1.0f - tt) * 16384.0f)));
+            put_weight(f + kPhaseShorts * i, t->layout, 1, fixed(std::trunc(tt * 16384.0f)));
+        }
+    }
+    return t;
+}
+
+kl_resample_table *kl_resample_create_bicubic(int subsH, int subsV, int type, int edge) {
+    if (!edge_ok(edge) || !subs_ok(subsH) || !subs_ok(subsV)) return nullptr;
+    kl_resample_table *t = make_table(2, edge, edge, subsH, subsV, 4, 4, type);
+    if (!t) return nullptr;
+    for (int dir = 0; dir < 2; ++dir) {
+        const int n = dir ? subsV : subsH;
+        int16_t *f = dir ? t->filterV : t->filterH;
+        for (int i = 0; i < n; ++i) {
+            const double x = static_cast<float>(i) / static_cast<float>(n);
+            const double w[4] = {-0.5 * x * x * x + x * x - 0.5 * x, 1.5 * x * x * x - 2.5 * x * x + 1,
+                                 -1.5 * x * x * x + 2 * x * x + 0.5 * x, 0.5 * x * x * x - 0.5 * x * x};
+            for (int k = 0; k < 4; ++k)
+                put_weight(f + kPhaseShorts * i, t->layout, k, fixed(static_cast<float>(w[k]) * 16384.0));
+        }
+    }
+    return t;
+}
+
+kl_resample_table *kl_resample_create_general(const float *coeffsH, const float *coeffsV, int subsH, int subsV,
+                                              int widthH, int widthV, int type, int edgeH, int edgeV) {
+    if (!edge_ok(edgeH) || !edge_ok(edgeV)) return nullptr;
+    if (widthH < 1 || widthH > KL_MAXRESAMPLE || widthV < 1 || widthV > KL_MAXRESAMPLE) return nullptr;
+    if ((widthH > 1 && (!coeffsH || !subs_ok(subsH))) || (widthV > 1 && (!coeffsV || !subs_ok(subsV))))
+        return nullptr;
+    kl_resample_table *t = make_table(3, edgeH, edgeV, subsH, subsV, widthH, widthV, type);
+    if (!t) return nullptr;
+    for (int dir = 0; dir < 2; ++dir) {
+        const int n = dir ? subsV : subsH, width = dir ? widthV : widthH;
+        const float *c = dir ? coeffsV : coeffsH;
+        int16_t *f = dir ? t->filterV : t->filterH;
+        if (width == 1) continue;
+        for (int p = 0; p < n; ++p)
+            for (int k = 0; k < width; ++k)
+                put_weight(f + kPhaseShorts * p, t->layout, k,
+                           fixed(static_cast<double>(c[static_cast<size_t>(p) * width + k]) * 16384.0));
+    }
+    return t;
+}
+
+void kl_resample_destroy(kl_resample_table *table) {
+    if (!table) return;
+    std::free(table->filterH);
+    std::free(table->filterV);
+    std::free(table);
+}
+
+long kl_resample_bufsize(kl_image *src, kl_image *dst, int filterwidthH, int *iTableH, int *iTableV) {
+    Layout L;
+    // The vertical width only bounds the row count, by at most 8 beyond the range.
+    if (!plan(L, src, dst, filterwidthH, 1, iTableH, iTableV)) return 0;
+    return static_cast<long>(L.total + 8 * sizeof(int));
+}
+
+int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filterwidthV, int *iTableH,
+                        int *iTableV, int16_t **phasesH, int16_t **phasesV, int integer_scale, int edgeH, int edgeV,
+                        void *buffer) {
+    (void)integer_scale;  // the integer-factor forms compute the same bytes
+    Layout L;
+    if (!src || !dst || src->type != dst->type || src->bpp != dst->bpp) return 0;
+    if ((edgeH != KL_EDGE_ZERO_FILL && edgeH != KL_EDGE_EXTEND) ||
+        (edgeV != KL_EDGE_ZERO_FILL && edgeV != KL_EDGE_EXTEND))
+        return 0;
+    if (!plan(L, src, dst, filterwidthH, filterwidthV, iTableH, iTableV)) return 0;
+    if ((filterwidthH > 1 && !phasesH) || (filterwidthV > 1 && !phasesV)) return 0;
+    const int layout = src->type;
+    const int spp = L.spp, fwH = filterwidthH, fwV = filterwidthV, group = L.esz == 1 ? 8 : 4;
+    u8 *own = nullptr;
+    if (!buffer) {
+        own = static_cast<u8 *>(std::malloc(L.total + 8));
+        if (!own) return 0;
+        buffer = own;
+    }
+    u8 *buf = static_cast<u8 *>(buffer);
+    int *colidx = reinterpret_cast<int *>(buf + L.colidx);
+    uint64_t *block = reinterpret_cast<uint64_t *>(buf + L.block);
+    const size_t rowbytes = align8(static_cast<size_t>(L.dn) * L.esz);
+    u8 *ring = buf + L.ring, *zero = buf + L.zero;
+    uint64_t *out = reinterpret_cast<uint64_t *>(buf + L.out);
+    int *slot = reinterpret_cast<int *>(buf + L.slots);
+
+    // Block words: the source pixels [b0, b1), then one zero pixel.
+    const int held = (L.b1 - L.b0) * spp;
+    std::memset(block + held, 0, 8 * static_cast<size_t>(spp));
+    std::memset(zero, 0, rowbytes);
+    const long long xlo = -static_cast<long long>(src->x), xhi = static_cast<long long>(src->w) + src->padx;
+    for (int i = 0; i < dst->w; ++i) {
+        for (int k = 0; k < fwH; ++k) {
+            long long p = iTableH[i] / spp + k;
+            if (p < xlo || p >= xhi) {
+                if (edgeH == KL_EDGE_ZERO_FILL) {
+                    colidx[i * fwH + k] = held;
+                    continue;
+                }
+                p = p < xlo ? xlo : xhi - 1;
+            }
+            colidx[i * fwH + k] = static_cast<int>(p - L.b0) * spp;
+        }
+    }
+
+    // Source rows: real rows get a ring slot when filtered; zero rows (zero
+    // fill above or below the margins) read the zero row.
+    const long long ylo = -static_cast<long long>(src->y), yhi = static_cast<long long>(src->h) + src->pady;
+    auto real_row = [&](long long r) -> long long {
+        if (r >= ylo && r < yhi) return r;
+        if (edgeV == KL_EDGE_ZERO_FILL) return LLONG_MIN;
+        return r < ylo ? ylo : yhi - 1;
+    };
+    // The real rows read, [qlo, qhi]; slot[r - qlo] is -2 for a row no
+    // destination row reads, -1 for one still to filter, else its ring slot.
+    long long qlo, qhi;
+    if (edgeV == KL_EDGE_EXTEND) {
+        qlo = std::clamp<long long>(L.r0, ylo, yhi - 1);
+        qhi = std::clamp<long long>(L.r1 - 1, ylo, yhi - 1);
+    } else {
+        qlo = std::max<long long>(L.r0, ylo);
+        qhi = std::min<long long>(L.r1 - 1, yhi - 1);
+    }
+    for (long long r = qlo; r <= qhi; ++r) slot[r - qlo] = -2;
+    for (int j = 0; j < dst->h; ++j)
+        for (int k = 0; k < fwV; ++k) {
+            const long long rr = real_row(static_cast<long long>(iTableV[j]) + k);
+            if (rr != LLONG_MIN) slot[rr - qlo] = -1;
+        }
+    int next_slot = 0;
+
+    // Filters the next `group` rows still to filter from `first` on; rows are
+    // asked for in increasing order, so a ring slot is reused only once its
+    // row is no longer read.
+    auto filter_from = [&](long long first) {
+        const u8 *rows[8];
+        u8 *outs[8];
+        int n = 0;
+        for (long long r = first; n < group && r <= qhi; ++r) {
+            if (slot[r - qlo] != -1) continue;
+            rows[n] = src->data + r * src->lb + static_cast<std::ptrdiff_t>(L.b0) * src->bpp;
+            outs[n] = ring + static_cast<size_t>(next_slot) * rowbytes;
+            slot[r - qlo] = next_slot;
+            next_slot = (next_slot + 1) % kRing;
+            ++n;
+        }
+        if (L.esz == 1) {
+            transpose_in_8(rows, block, held, n);
+            filter_block_8(block, out, colidx, phasesH, layout, dst->w, spp, fwH);
+            transpose_out_8(out, outs, L.dn, n);
+        } else {
+            transpose_in_16(reinterpret_cast<const int16_t *const *>(rows), block, held, n);
+            filter_block_16(block, out, colidx, phasesH, layout, dst->w, spp, fwH);
+            transpose_out_16(out, reinterpret_cast<int16_t *const *>(outs), L.dn, n);
+        }
+    };
+
+    const int mask = dst->bmask & ((1 << spp) - 1);
+    const bool full = full_mask(dst, mask);
+    // The block of filtered words is free again here: vertical sums, then the row.
+    u8 *sums = reinterpret_cast<u8 *>(out), *rowout = sums + align8(static_cast<size_t>(L.dn) * 2 * L.esz);
+    for (int j = 0; j < dst->h; ++j) {
+        const u8 *taps[KL_MAXRESAMPLE];
+        for (int k = 0; k < fwV; ++k) {
+            const long long rr = real_row(static_cast<long long>(iTableV[j]) + k);
+            if (rr == LLONG_MIN) {
+                taps[k] = zero;
+                continue;
+            }
+            if (slot[rr - qlo] < 0) filter_from(rr);
+            taps[k] = ring + static_cast<size_t>(slot[rr - qlo]) * rowbytes;
+        }
+        u8 *d = dst->data + static_cast<std::ptrdiff_t>(j) * dst->lb;
+        if (fwV == 1) {
+            if (full && dst->fb)
+                kl_gcopy_m2f(d, dst->lb, dst->w * dst->bpp, 1, const_cast<u8 *>(taps[0]), 0);
+            else
+                put_row(dst, d, taps[0], mask, full);
+            continue;
+        }
+        int wk[KL_MAXRESAMPLE] = {};
+        for (int k = 0; k < fwV; ++k) wk[k] = weight(phasesV[j], layout, k);
+        if (L.esz == 1) {
+            const int dn = L.dn;
+            if (fwV == 2) {  // the two- and four-tap filters in one sweep
+                const u8 *t0 = taps[0], *t1 = taps[1];
+                const Weight16 w0(wk[0]), w1(wk[1]);
+                for (int n = 0; n < dn; ++n)
+                    rowout[n] = narrow16(static_cast<uint16_t>(32 + mul16(t0[n], w0) + mul16(t1[n], w1)));
+            } else if (fwV == 4) {
+                const u8 *t0 = taps[0], *t1 = taps[1], *t2 = taps[2], *t3 = taps[3];
+                const Weight16 w0(wk[0]), w1(wk[1]), w2(wk[2]), w3(wk[3]);
+                for (int n = 0; n < dn; ++n)
+                    rowout[n] = narrow16(static_cast<uint16_t>(32 + mul16(t0[n], w0) + mul16(t1[n], w1) +
+                                                               mul16(t2[n], w2) + mul16(t3[n], w3)));
+            } else {
+                uint16_t *acc = reinterpret_cast<uint16_t *>(sums);
+                const Weight16 w0(wk[0]);
+                for (int n = 0; n < dn; ++n) acc[n] = static_cast<uint16_t>(32 + mul16(taps[0][n], w0));
+                for (int k = 1; k < fwV; ++k) {
+                    const u8 *t = taps[k];
+                    const Weight16 w(wk[k]);
+                    for (int n = 0; n < dn; ++n) acc[n] = static_cast<uint16_t>(acc[n] + mul16(t[n], w));
+                }
+                for (int n = 0; n < dn; ++n) rowout[n] = narrow16(acc[n]);
+            }
+        } else {
+            int16_t *ro = reinterpret_cast<int16_t *>(rowout);
+            for (int n = 0; n < L.dn; ++n) {
+                uint32_t acc = 0;
+                for (int k = 0; k < fwV; ++k) {
+                    int16_t s;
+                    std::memcpy(&s, taps[k] + 2 * n, 2);
+                    acc += static_cast<uint32_t>(s * wk[k]);
+                }
+                ro[n] = filter16(acc);
+            }
+        }
+        put_row(dst, d, rowout, mask, full);
+    }
+    std::free(own);
+    return 1;
+}
+
+int kl_resample_general_reference(kl_image *src, kl_image *dst, int filterwidthH, int filterwidthV, int *iTableH,
+                                  int *iTableV, int16_t **phasesH, int16_t **phasesV, int integer_scale, int edgeH,
+                                  int edgeV, void *buffer) {
+    (void)integer_scale;
+    (void)buffer;
+    if (!src || !dst || src->type != dst->type || src->bpp != dst->bpp) return 0;
+    if (src->type != KL_BYTE && src->type != KL_SHORT) return 0;
+    if ((edgeH != KL_EDGE_ZERO_FILL && edgeH != KL_EDGE_EXTEND) ||
+        (edgeV != KL_EDGE_ZERO_FILL && edgeV != KL_EDGE_EXTEND))
+        return 0;
+    if (filterwidthH < 1 || filterwidthH > KL_MAXRESAMPLE || filterwidthV < 1 || filterwidthV > KL_MAXRESAMPLE ||
+        !iTableH || !iTableV || (filterwidthH > 1 && !phasesH) || (filterwidthV > 1 && !phasesV))
+        return 0;
+    const int spp = spp_of(src), esz = src->type == KL_SHORT ? 2 : 1, layout = src->type;
+    if (spp < 1 || spp > 4) return 0;
+    const int mask = dst->bmask & ((1 << spp) - 1);
+    const long long xlo = -static_cast<long long>(src->x), xhi = static_cast<long long>(src->w) + src->padx;
+    const long long ylo = -static_cast<long long>(src->y), yhi = static_cast<long long>(src->h) + src->pady;
+    auto get = [&](long long x, long long y, int b) -> float {
+        if (x < xlo || x >= xhi) {
+            if (edgeH == KL_EDGE_ZERO_FILL) return 0.0f;
+            x = x < xlo ? xlo : xhi - 1;
+        }
+        if (y < ylo || y >= yhi) {
+            if (edgeV == KL_EDGE_ZERO_FILL) return 0.0f;
+            y = y < ylo ? ylo : yhi - 1;
+        }
+        const u8 *p = src->data + y * src->lb + x * src->bpp + b * esz;
+        if (esz == 1) return static_cast<float>(*p);
+        int16_t s;
+        std::memcpy(&s, p, 2);
+        return static_cast<float>(s);
+    };
+    auto fmult = [](float a, float w) { return a * w * 6.103515625e-5f; };
+    for (int j = 0; j < dst->h; ++j) {
+        for (int i = 0; i < dst->w; ++i) {
+            for (int b = 0; b < spp; ++b) {
+                if (!(mask >> (spp - 1 - b) & 1)) continue;
+                float sum = 0.0f;
+                for (int l = 0; l < filterwidthV; ++l) {
+                    const float wv = filterwidthV > 1 ? weight(phasesV[j], layout, l) : 16384.0f;
+                    for (int k = 0; k < filterwidthH; ++k) {
+                        const float wh = filterwidthH > 1 ? weight(phasesH[i], layout, k) : 16384.0f;
+                        sum += fmult(fmult(get(iTableH[i] / spp + k, iTableV[j] + l, b), wh), wv);
+                    }
+                }
+                u8 *d = dst->data + static_cast<std::ptrdiff_t>(j) * dst->lb + static_cast<std::ptrdiff_t>(i) * dst->bpp + b * esz;
+                const float t = std::trunc(sum);
+                if (esz == 1) {
+                    *d = static_cast<u8>(t < 0.0f ? 0.0f : t > 255.0f ? 255.0f : t);
+                } else {
+                    const int16_t v = static_cast<int16_t>(t < -32768.0f ? -32768.0f : t > 32767.0f ? 32767.0f : t);
+                    std::memcpy(d, &v, 2);
+                }
+            }
+        }
+    }
+    return 1;
+}
+
+}  // extern "C"
+
+namespace {
+
+// A kl_scale call made ready: arguments checked, the destination restricted
+// to the selected bands, the translation of the bilinear 2x path snapped.
+struct Scale {
+    kl_image d;
+    int spp = 0, fwH = 0, fwV = 0, integer_scale = 0;
+    double xs = 0, ys = 0, tx = 0, ty = 0;
+    bool nothing = false;  // a successful call that writes nothing
+    bool bl2x = false, nn2x = false;
+    size_t ints = 0, ptrs = 0, work = 0, total = 0;  // offsets into the workspace and its size
+};
+
+// False for arguments no builder and driver make.
+bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans,
+             float ytrans, const kl_resample_table *table) {
+    if (!flags.read) {
+        flags.read = true;
+        flags.tables = std::getenv("ZOR_PRINT_TABLES") != nullptr;
+        flags.special = std::getenv("ZOR_PRINT_SPECIAL") != nullptr;
+    }
+    if (!dst || !src || !table || src->type != dst->type || (src->type != KL_BYTE && src->type != KL_SHORT) ||
+        src->bpp != dst->bpp ||
+        (table->layout != src->type && (table->filterwidthH > 1 || table->filterwidthV > 1)) ||
+        !edge_ok(table->edgeH) || !edge_ok(table->edgeV) || table->filterwidthH < 1 ||
+        table->filterwidthH > KL_MAXRESAMPLE || table->filterwidthV < 1 || table->filterwidthV > KL_MAXRESAMPLE ||
+        (table->filterwidthH > 1 && !table->filterH) || (table->filterwidthV > 1 && !table->filterV) ||
+        !(xscale > 0.0f) || !(yscale > 0.0f) || !std::isfinite(xscale) || !std::isfinite(yscale) ||
+        !std::isfinite(xtrans) || !std::isfinite(ytrans))
+        return false;
+    S.spp = spp_of(src);
+    if (S.spp < 1 || S.spp > 4 || src->bands != dst->bands) return false;
+    S.d = *dst;
+    kl_image &d = S.d;
+    d.bmask = dst->bmask & mask & ((1 << S.spp) - 1);
+    if (d.w < 1 || d.h < 1 || d.bmask == 0) {
+        S.nothing = true;
+        return true;
+    }
+    if (src->w < 1 || src->h < 1) {
+        if (table->edgeH == KL_EDGE_NO_WRITE || table->edgeV == KL_EDGE_NO_WRITE) {
+            S.nothing = true;
+            return true;
+        }
+        if (src->x + src->w + src->padx < 1 || src->y + src->h + src->pady < 1) return false;
+    }
+    S.xs = xscale;
+    S.ys = yscale;
+    S.tx = xtrans;
+    S.ty = ytrans;
+    S.integer_scale = S.xs == 1.0 || S.xs == 2.0 || S.xs == 3.0 || S.xs == 4.0 || S.xs == 5.0;
+    S.fwH = table->filterwidthH;
+    S.fwV = table->filterwidthV;
+    const bool two = S.xs == 2.0 && S.ys == 2.0 && src->type == KL_BYTE;
+    // Bilinear 2x: the destination centres fall on the quarter phases that a
+    // translation within 0.01 of the half-pixel grid stands for.
+    if (do_special_cases && table->kind == 1 && two && src->bands == 1 && src->bpp == 1 && d.lb % 8 == 0) {
+        const double fx = (S.tx + 0.5) - std::floor(S.tx + 0.5), fy = (S.ty + 0.5) - std::floor(S.ty + 0.5);
+        if (fx <= 0.01 && fy <= 0.01) {
+            S.bl2x = true;
+            S.tx = std::floor(S.tx + 0.5) - 0.5;
+            S.ty = std::floor(S.ty + 0.5) - 0.5;
+        }
+    }
+    // Nearest neighbour of 8-bit samples (the 2x paths among them): pixel
+    // gathers and line repeats without the filtering passes, same bytes.
+    S.nn2x = do_special_cases && table->kind == 0 && src->type == KL_BYTE;
+    // Footprint bounds from the first and last column and row (the index
+    // tables are monotonic); every position must fit the tables.
+    long long hb[2], vb[2];
+    for (int e = 0; e < 2; ++e) {
+        const double ph = ((e ? d.w - 1 : 0) - S.tx) / S.xs - (S.fwH - 1) * 0.5;
+        const double pv = ((e ? d.h - 1 : 0) - S.ty) / S.ys - (S.fwV - 1) * 0.5;
+        if (!(std::fabs(ph) < kMaxPos) || !(std::fabs(pv) < kMaxPos)) return false;
+        hb[e] = static_cast<long long>(std::floor(ph)) * S.spp;
+        vb[e] = static_cast<long long>(std::floor(pv));
+    }
+    Layout L;
+    if (!plan_span(L, src, &d, S.fwH, S.fwV, hb[0], hb[1], vb[0], vb[1])) return false;
+    S.ints = 0;
+    S.ptrs = align8(sizeof(int) * (static_cast<size_t>(d.w) + d.h));
+    S.work = S.ptrs + sizeof(int16_t *) * (static_cast<size_t>(d.w) + d.h);
+    S.total = S.work + L.total;
+    return true;
+}
+
+int scale_in(Scale &S, kl_image *src, const kl_resample_table *table, u8 *ws) {
+    kl_image &d = S.d;
+    const int spp = S.spp, fwH = S.fwH, fwV = S.fwV;
+    if (S.bl2x) {
+        if (!flags.bl2x) print_special("Using optimized case for bl_8_1_2x.\n");
+        flags.bl2x = true;
+    } else if (flags.bl2x) {
+        print_special("Fell out of special case.\n");
+        flags.bl2x = false;
+    }
+    int *iTableH = reinterpret_cast<int *>(ws + S.ints), *iTableV = iTableH + d.w;
+    int16_t **phH = reinterpret_cast<int16_t **>(ws + S.ptrs), **phV = phH + d.w;
+    u8 *buffer = ws + S.work;
+    if (flags.tables)
+        std::fprintf(stderr, "xscale = %lf, xtrans = %lf, step = %lf, pos = %lf.\n", S.xs, S.tx, 1.0 / S.xs,
+                     -S.tx * (1.0 / S.xs));
+    for (int i = 0; i < d.w; ++i) {
+        const double pos = (i - S.tx) / S.xs - (fwH - 1) * 0.5;
+        const double fl = std::floor(pos);
+        iTableH[i] = static_cast<int>(fl) * spp;
+        if (fwH > 1) phH[i] = table->filterH + kPhaseShorts * static_cast<int>(table->subsamplesH * (pos - fl));
+        if (flags.tables) std::fprintf(stderr, "iTableH[%d] = %d (pos = %lf).\n", i, static_cast<int>(fl), pos);
+    }
+    for (int j = 0; j < d.h; ++j) {
+        const double pos = (j - S.ty) / S.ys - (fwV - 1) * 0.5;
+        const double fl = std::floor(pos);
+        iTableV[j] = static_cast<int>(fl);
+        if (fwV > 1) phV[j] = table->filterV + kPhaseShorts * static_cast<int>(table->subsamplesV * (pos - fl));
+        if (flags.tables) std::fprintf(stderr, "iTableV[%d] = %d (pos = %lf).\n", j, iTableV[j], pos);
+    }
+    if (S.nn2x) {
+        for (int i = 0; i < d.w; ++i) iTableH[i] /= spp;
+        nearest_direct(&d, src, d.bmask, iTableH, iTableV, table->edgeH, table->edgeV, buffer, S.xs == 2.0);
+        return 1;
+    }
+    int edgeH = table->edgeH, edgeV = table->edgeV;
+    int x0 = 0, x1 = d.w, y0 = 0, y1 = d.h;
+    if (edgeH == KL_EDGE_NO_WRITE) {
+        while (x0 < x1 && iTableH[x0] < 0) ++x0;
+        while (x1 > x0 && static_cast<long long>(iTableH[x1 - 1]) + fwH * spp > static_cast<long long>(src->w) * spp) --x1;
+        if (x0 == x1) return 1;
+        edgeH = KL_EDGE_ZERO_FILL;
+    }
+    if (edgeV == KL_EDGE_NO_WRITE) {
+        while (y0 < y1 && iTableV[y0] < 0) ++y0;
+        while (y1 > y0 && static_cast<long long>(iTableV[y1 - 1]) + fwV > src->h) --y1;
+        if (y0 == y1) return 1;
+        edgeV = KL_EDGE_ZERO_FILL;
+    }
+    d.data += static_cast<std::ptrdiff_t>(x0) * d.bpp + static_cast<std::ptrdiff_t>(y0) * d.lb;
+    d.w = x1 - x0;
+    d.h = y1 - y0;
+    int *tH = iTableH + x0, *tV = iTableV + y0;
+    int16_t **pH = fwH > 1 ? phH + x0 : nullptr, **pV = fwV > 1 ? phV + y0 : nullptr;
+    if (use_reference)
+        return kl_resample_general_reference(src, &d, fwH, fwV, tH, tV, pH, pV, S.integer_scale, edgeH, edgeV, nullptr);
+    // The trimmed call needs no more than the untrimmed one planned for.
+    return kl_resample_general(src, &d, fwH, fwV, tH, tV, pH, pV, S.integer_scale, edgeH, edgeV, buffer);
+}
+
+}  // namespace
+
+extern "C" {
+
+long kl_scale_worksize(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans,
+                       float ytrans, kl_resample_table *table) {
+    Scale S;
+    if (!prepare(S, mask, dst, src, xscale, yscale, xtrans, ytrans, table)) return -1;
+    return S.nothing ? 0 : static_cast<long>(S.total);
+}
+
+int kl_scale_work(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans, float ytrans,
+                  kl_resample_table *table, void *work) {
+    Scale S;
+    if (!prepare(S, mask, dst, src, xscale, yscale, xtrans, ytrans, table)) return 0;
+    if (S.nothing) return 1;
+    if (!work) return 0;
+    return scale_in(S, src, table, static_cast<u8 *>(work));
+}
+
+int kl_scale(int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans, float ytrans,
+             kl_resample_table *table) {
+    Scale S;
+    if (!prepare(S, mask, dst, src, xscale, yscale, xtrans, ytrans, table)) return 0;
+    if (S.nothing) return 1;
+    void *work = std::malloc(S.total);
+    if (!work) return 0;
+    const int r = scale_in(S, src, table, static_cast<u8 *>(work));
+    std::free(work);
+    return r;
+}
+
+}  // extern "C"
