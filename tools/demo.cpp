@@ -29,8 +29,9 @@ const char *method_name(int m) {
 }
 
 // The numbers each parameter option is shown with: by operation and option
-// name first, then by option name; several values are per band.
-std::vector<double> demo_values(const std::string &op, const std::string &option, int bands) {
+// name first, then by option name; several values are per band. top: the
+// operation is the chain's first.
+std::vector<double> demo_values(const std::string &op, const std::string &option, int bands, bool top) {
     static const std::map<std::string, std::vector<double>> by_op = {
         {"addconst8", {60, 20, -40}},       {"subtractconst8", {60, 20, 100}},
         {"subtractfromconst8", {255, 255, 255}}, {"multiplyconst8", {1.5, 0.75, 1.0}},
@@ -46,7 +47,8 @@ std::vector<double> demo_values(const std::string &op, const std::string &option
     // and by a Lanczos filter.
     static const std::map<std::string, double> scale_by_op = {
         {"scale8nearest", 2.5}, {"scale8bilinear", 1.75}, {"scale8bicubic", 0.6}, {"scale8general", 0.75}};
-    if (const auto it = scale_by_op.find(op); it != scale_by_op.end() && (option == "xscale" || option == "yscale"))
+    // (The quick zooms read a scale operation below their lookup: they keep 2.)
+    if (const auto it = scale_by_op.find(op); it != scale_by_op.end() && top && (option == "xscale" || option == "yscale"))
         return {it->second};
     if (option == "xfilter" || option == "yfilter") {
         std::vector<double> f;
@@ -100,7 +102,7 @@ tool::ParamValues demo_params(const WrenPath &row, int bands) {
     if (!tool::param_items(row, &items, &error)) return v;
     for (const tool::ParamItem &p : items)
         if (p.slot != tool::ParamItem::Slot::src)
-            v[p.option].push_back(demo_values(row.names[p.op], p.option, bands));
+            v[p.option].push_back(demo_values(row.names[p.op], p.option, bands, p.op == 0));
     // Rescale chains: the thresholds clamp the result to 40..200 (the top
     // first), and a 16-bit source's whole range maps onto 0..255.
     if (std::string(row.member).rfind("Rescale", 0) == 0) {
