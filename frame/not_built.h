@@ -8,8 +8,6 @@
 
 #define WREN_NOT_BUILT(X) \
     X(Affine8Wren)        \
-    X(ConvolveWren)       \
-    X(ConvolveSPWren)     \
     X(qdx_Scale8Lookup8_8Wren) \
     X(qdx_Scale16Lookup16_8Wren) \
     X(Rescale8Wren)       \

@@ -27,7 +27,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "kl.h"
@@ -222,25 +221,27 @@ void separable(int mask, kl_image *dst, kl_image *src, const int16_t *H, const i
     Area a;
     if (!computable(dst, src, r, a) || !(mask & dst->bmask & 1)) return;
     ps &= 15;
-    const int cols = a.x1 - a.x0 + 2 * r;  // column sums the row needs
-    int16_t *T = static_cast<int16_t *>(std::malloc(static_cast<size_t>(cols) * sizeof(int16_t)));
-    if (!T) return;
-    uint16_t *U = reinterpret_cast<uint16_t *>(T);
+    // Column sums of one strip of the row: its kMaxRow pixels and r more on
+    // each side. Kept on the stack, so the worker cannot fail half way.
+    uint16_t U[kMaxRow + 2 * r];
+    const int16_t *T = reinterpret_cast<const int16_t *>(U);
     for (int y = a.y0; y < a.y1; ++y) {
-        for (int c = 0; c < cols; ++c) U[c] = 0;
-        for (int i = 0; i < N; ++i) {
-            const int32_t v = V[i];
-            const u8 *p = src_at(src, a.x0 - r, y - r + i);
-            for (int c = 0; c < cols; ++c) U[c] = static_cast<uint16_t>(U[c] + ((p[c] * v + 128) >> 8));
-        }
-        u8 *d = dst->data + static_cast<ptrdiff_t>(y) * dst->lb + a.x0;
-        if (low) {
-            across_low<N>(T, d, a.x1 - a.x0, H);
-        } else {
-            across_high<N>(T, d, a.x1 - a.x0, H, ps);
+        for (int x = a.x0; x < a.x1; x += kMaxRow) {
+            const int n = a.x1 - x < kMaxRow ? a.x1 - x : kMaxRow, cols = n + 2 * r;
+            for (int c = 0; c < cols; ++c) U[c] = 0;
+            for (int i = 0; i < N; ++i) {
+                const int32_t v = V[i];
+                const u8 *p = src_at(src, x - r, y - r + i);
+                for (int c = 0; c < cols; ++c) U[c] = static_cast<uint16_t>(U[c] + ((p[c] * v + 128) >> 8));
+            }
+            u8 *d = dst->data + static_cast<ptrdiff_t>(y) * dst->lb + x;
+            if (low) {
+                across_low<N>(T, d, n, H);
+            } else {
+                across_high<N>(T, d, n, H, ps);
+            }
         }
     }
-    std::free(T);
 }
 
 // Precision and fixed-point coefficients of a separable kernel; returns

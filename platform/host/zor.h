@@ -3,6 +3,7 @@
 // devices and running operations on them in zor_dispatch.h.
 #pragma once
 
+#include "zor_kernel.h"
 #include "zor_lookup.h"
 #include "zor_object.h"
 #include "zor_region.h"
