@@ -20,7 +20,7 @@ bool buildable(const ParamItem &p) {
     case ParamItem::Slot::long_:
     case ParamItem::Slot::float_: return true;
     case ParamItem::Slot::ptr: return per_band_kind(p.kind) || p.kind == "matrix";
-    case ParamItem::Slot::obj: return p.kind == "lookup";
+    case ParamItem::Slot::obj: return p.kind == "lookup" || p.kind == "kernel";
     }
     return false;
 }
@@ -31,6 +31,7 @@ const char *numbers_word(const ParamItem &p) {
     if (p.slot == ParamItem::Slot::float_) return "one number";
     if (p.kind == "matrix") return "six numbers";
     if (p.kind == "lookup") return "a table of 1 to 256 numbers 0..255 (entry i for input i)";
+    if (p.kind == "kernel") return "a kernel WxH:v1,...,vn or a name";
     if (p.kind == "ints") return "integers, one or one per band";
     return "numbers, one or one per band";
 }
@@ -56,6 +57,13 @@ bool item_values(const ParamItem &p, std::vector<double> v, int bands, std::vect
         if (static_cast<int>(v.size()) != bands) {
             *error = flag + ": " + std::to_string(v.size()) + " values given for " + std::to_string(bands) +
                      " band(s): give one, or one per band";
+            return false;
+        }
+    } else if (p.kind == "kernel") {
+        // Width, height, then the values row by row.
+        if (v.size() < 3 || v[0] != std::floor(v[0]) || v[1] != std::floor(v[1]) || v[0] < 1 || v[1] < 1 ||
+            v[0] > 256 || v[1] > 256 || v.size() - 2 != static_cast<std::size_t>(v[0] * v[1])) {
+            *error = flag + ": it takes " + numbers_word(p);
             return false;
         }
     } else if (p.kind == "lookup") {
@@ -224,7 +232,7 @@ std::string takes(const WrenPath &row) {
         const ParamItem &p = *std::find_if(items.begin(), items.end(), [&](const ParamItem &i) {
             return i.slot != ParamItem::Slot::src && i.option == option;
         });
-        s += ", " + (option == "const" || option == "value" || option == "lut" ? "--" + option : option);
+        s += ", " + (option_flag(option).rfind("--param", 0) == 0 ? option : option_flag(option));
         if (!buildable(p)) s += "*";
         std::string kind;
         if (p.kind == "ints") kind = "integers";
@@ -238,7 +246,8 @@ std::string takes(const WrenPath &row) {
 }
 
 std::string option_flag(const std::string &option) {
-    if (option == "const" || option == "value" || option == "lut") return "--" + option;
+    if (option == "const" || option == "value" || option == "lut" || option == "kernel" || option == "edge")
+        return "--" + option;
     return "--param " + option;
 }
 
@@ -288,7 +297,7 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
         const auto it = values.find(option);
         const std::size_t given = it == values.end() ? 0 : it->second.size();
         if (given == static_cast<std::size_t>(uses)) continue;
-        const std::string flag = option_flag(option) + (option == "const" || option == "value" || option == "lut" ? "" : "=...");
+        const std::string flag = option_flag(option) + (option_flag(option).rfind("--param", 0) == 0 ? "=..." : "");
         if (given == 0 && uses == 1) *error = name + " needs " + flag;
         else if (uses == 1) *error = name + " takes " + flag + " once, " + std::to_string(given) + " given";
         else
@@ -392,6 +401,18 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
                 break;
             }
             case ParamItem::Slot::obj: {
+                if (p->kind == "kernel") {
+                    const unsigned kw = static_cast<unsigned>(v[0]), kh = static_cast<unsigned>(v[1]);
+                    std::vector<float> kv(v.begin() + 2, v.end());
+                    ZorKernel *k = ZorKernel::create(kw, kh, kv.data(), static_cast<int>(kw / 2), static_cast<int>(kh / 2));
+                    if (!k) {
+                        *error = "cannot make the " + std::to_string(kw) + "x" + std::to_string(kh) + " kernel";
+                        return nullptr;
+                    }
+                    c->objects_.push_back(k);
+                    op->setObjParam(p->index, k);
+                    break;
+                }
                 // A lookup: the table for every band of the source (one table per
                 // band for several bands). 16-bit sources take it spread over
                 // their whole range: entry j is table[(j + 32768) >> 8].

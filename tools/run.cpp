@@ -1,6 +1,7 @@
 // wren run: one registered path on the user's PNG images, into a window of a
 // chosen size and depth, optionally partly covered by other windows. What the
 // path takes comes from the device's path table.
+#include "conv_kernels.h"
 #include "session.h"
 
 #include "snapshot.h"
@@ -23,7 +24,8 @@ struct RunOptions {
     std::string path;
     std::vector<std::string> images;
     std::string constants, values, window, output;
-    std::vector<std::string> luts;
+    std::vector<std::string> luts, kernels;
+    std::string edge;
     bool output_given = false;
     std::vector<std::string> covers, params;
     int depth = 8;
@@ -178,6 +180,15 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         if (!parse_lut(l, &numbers, &error)) return fail(error);
         values["lut"].push_back(numbers);
     }
+    for (const std::string &k : ro.kernels) {
+        if (!tool::parse_kernel(k, &numbers, &error)) return fail(error);
+        values["kernel"].push_back(numbers);
+    }
+    if (!ro.edge.empty()) {
+        double e = 0;
+        if (!tool::parse_edge(ro.edge, &e, &error)) return fail(error);
+        values["edge"].push_back({e});
+    }
     for (const std::string &p : ro.params) {
         const std::size_t eq = p.find('=');
         if (eq == std::string::npos || eq == 0)
@@ -230,8 +241,18 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
     auto dev = tool::Device::open(options, dev_options);
     if (!dev) return 1;
 
-    const WrenPath *row = tool::find_path(dev->paths(), ro.path);
+    // Two kernels for convolve8: the separable chain, the first given (the
+    // display side) applied last.
+    const bool separable = ro.path == "convolve8" && ro.kernels.size() == 2;
+    const WrenPath *row = tool::find_path(dev->paths(), separable ? "convolve8/convolve8" : ro.path);
     if (!row) return fail("unknown path '" + ro.path + "' (wren paths lists them)");
+    // One edge mode (no write when not given) serves every operation that takes one.
+    for (const auto &[option, uses] : tool::options_of(*row)) {
+        if (option != "edge") continue;
+        std::vector<std::vector<double>> &e = values["edge"];
+        if (e.empty()) e.push_back({0});
+        if (e.size() == 1) e.resize(static_cast<std::size_t>(uses), e[0]);
+    }
     const std::string name = tool::path_name(*row);
     const std::string kind = tool::unbuildable_kind(*row);
     if (!kind.empty())
@@ -307,6 +328,8 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         "  WREN_TRACE=1 wren run not8 a.png --trace\n"
         "  wren run lookup8_8 photo.png --depth 24 --lut gamma:2.2 -o brighter.png\n"
         "  wren run lookup16_8 photo.png --lut posterise:4   (a 16-bit image made from the PNG)\n"
+        "  wren run convolve8 photo.png --kernel 3x3:0,-1,0,-1,5,-1,0,-1,0 --edge zerofill -o sharp.png\n"
+        "  wren run convolve8 photo.png --depth 24 --kernel gaussian5x1 --kernel gaussian1x5 -o soft.png\n"
         "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
         "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
         "      -p map=255 -p scale=2 -p offset=-10 a.png");
@@ -321,6 +344,13 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         ->allow_extra_args(false)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_option("--kernel", ro->kernels,
+                    std::string("Convolution kernel WxH:v1,...,vn (row-major) or a name: ") + tool::kernel_names() +
+                        "; convolve8 with two, an N x 1 and a 1 x N, runs the separable chain")
+        ->allow_extra_args(false)
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_option("--edge", ro->edge, "Convolution edge mode: nowrite (default) or zerofill");
     cmd->add_option("-p,--param", ro->params,
                     "Any parameter of the path by name, NAME=v1,v2,...; may be repeated (e.g. -p low=10 -p high=20)")
         ->allow_extra_args(false)
