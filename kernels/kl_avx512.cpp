@@ -309,12 +309,15 @@ void band_entries(kl_impl &t) {
     t.copy16_4_3 = convert<2, false>;
 }
 
+#include "kl_convolve_body.h"
+
 kl_impl make() {
     kl_impl t = *kl_impl_find("portable");
     t.name = "avx512";
     arith_entries<Avx512>(t);
     copy_entries<Avx512>(t);
     band_entries(t);
+    kl_conv_entries(t);
     return t;
 }
 

@@ -22,14 +22,15 @@
 // upper and unsigned lower byte and adds 16-bit rounded products; high
 // precision adds exact 32-bit products T * H and divides by 2^(2t + 8).
 //
-// Each row's per-pixel work is written as plain loops over the row so that
-// the compiler keeps the 16-bit lanes in vector registers.
+// The one-band workers live in kl_convolve_body.h, compiled once per kernel
+// implementation; this file makes the coefficients and walks the bands.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "kl.h"
+#include "kl_impl.h"
 
 extern "C" {
 
@@ -42,6 +43,8 @@ const int32_t num_bits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 
 namespace {
 
+#include "kl_convolve_body.h"
+
 using u8 = unsigned char;
 
 // trunc(v) as a 32-bit value, saturated for values beyond its range (NaN
@@ -51,100 +54,6 @@ int16_t fixed16(float v) {
     const double t = std::trunc(static_cast<double>(v));
     const int64_t i = t >= 2147483647.0 ? 2147483647 : t <= -2147483648.0 ? INT32_MIN : static_cast<int64_t>(t);
     return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(i)));
-}
-
-// clamp(floor(S * 2^ps / 128), 0, 255) of a signed 16-bit sum.
-inline u8 pack16(int16_t s, int ps) {
-    if (s <= 0) return 0;
-    const int32_t t = ps >= 7 ? static_cast<int32_t>(s) << (ps - 7) : s >> (7 - ps);
-    return static_cast<u8>(t > 255 ? 255 : t);
-}
-
-// The computable part of a w x h destination area for radius r: rows
-// [y0, y1), columns [x0, x1). False when nothing is computable or the
-// descriptors cannot be filtered into each other.
-struct Area {
-    int x0, x1, y0, y1;
-};
-
-bool computable(const kl_image *dst, const kl_image *src, int r, Area &a) {
-    if (!dst || !src || !dst->data || !src->data || dst->type != KL_BYTE || src->type != KL_BYTE) return false;
-    if (dst->bands != 1 || src->bands != 1 || dst->bpp != 1 || src->bpp != 1) return false;
-    if (dst->w <= 0 || dst->h <= 0 || src->w < dst->w || src->h < dst->h) return false;
-    const long left = src->x > 0 ? src->x : 0, above = src->y > 0 ? src->y : 0;
-    const long right = static_cast<long>(src->w - dst->w) + (src->padx > 0 ? src->padx : 0);
-    const long below = static_cast<long>(src->h - dst->h) + (src->pady > 0 ? src->pady : 0);
-    a.x0 = left >= r ? 0 : r - static_cast<int>(left);
-    a.y0 = above >= r ? 0 : r - static_cast<int>(above);
-    a.x1 = right >= r ? dst->w : dst->w - (r - static_cast<int>(right));
-    a.y1 = below >= r ? dst->h : dst->h - (r - static_cast<int>(below));
-    return a.x0 < a.x1 && a.y0 < a.y1;
-}
-
-inline const u8 *src_at(const kl_image *s, int x, int y) {
-    return s->data + static_cast<ptrdiff_t>(y) * s->lb + x;
-}
-
-constexpr int kMaxRow = 256;  // pixels per strip of a row's sums
-
-// ---- General kernels -------------------------------------------------------
-
-// Wrapping 16-bit tap sums of destination pixels [x, x + n) of row y.
-template <int N>
-inline void tap_sums(const kl_image *src, int x, int y, int n, const int16_t *Q, uint16_t *acc, uint16_t start) {
-    constexpr int r = N / 2;
-    for (int i = 0; i < n; ++i) acc[i] = start;
-    for (int ti = 0; ti < N; ++ti) {
-        const u8 *row = src_at(src, x - r, y - r + ti);
-        for (int tj = 0; tj < N; ++tj) {
-            const int32_t q = Q[ti * N + tj];
-            const u8 *p = row + tj;
-            for (int i = 0; i < n; ++i) acc[i] = static_cast<uint16_t>(acc[i] + ((p[i] * q + 128) >> 8));
-        }
-    }
-}
-
-// The 3x3 lead-in and tail pixel in single precision.
-inline u8 float3x3(const kl_image *src, int x, int y, const float *k) {
-    float sum = 0.0f;
-    for (int ti = 0; ti < 3; ++ti) {
-        const u8 *row = src_at(src, x - 1, y - 1 + ti);
-        for (int tj = 0; tj < 3; ++tj) sum += k[ti * 3 + tj] * static_cast<float>(row[tj]);
-    }
-    if (!(sum > 0.0f)) return 0;
-    if (sum > 255.0f) return 255;
-    return static_cast<u8>(static_cast<int>(sum));
-}
-
-template <int N>
-void general(int mask, kl_image *dst, kl_image *src, const float *k, const int16_t *Q, int ps) {
-    Area a;
-    if (!computable(dst, src, N / 2, a) || !(mask & dst->bmask & 1)) return;
-    ps &= 15;
-    const uint16_t start = N == 3 ? 0 : static_cast<uint16_t>(round_8[ps]);
-    uint16_t acc[kMaxRow];
-    for (int y = a.y0; y < a.y1; ++y) {
-        u8 *drow = dst->data + static_cast<ptrdiff_t>(y) * dst->lb;
-        int x = a.x0, end = a.x1;
-        if (N == 3) {
-            // Lead-in up to the first aligned destination word, tail after the
-            // last whole group of eight: floating point.
-            const int n = end - x, mis = static_cast<int>(reinterpret_cast<uintptr_t>(drow + x) & 7);
-            const int lead = 8 - mis < n ? 8 - mis : n;
-            const int head = lead < 8 ? lead : 0;
-            const int tail = (n - head) % 8;
-            for (int i = 0; i < head; ++i) drow[x + i] = float3x3(src, x + i, y, k);
-            for (int i = end - tail; i < end; ++i) drow[i] = float3x3(src, i, y, k);
-            x += head;
-            end -= tail;
-        }
-        while (x < end) {
-            const int n = end - x < kMaxRow ? end - x : kMaxRow;
-            tap_sums<N>(src, x, y, n, Q, acc, start);
-            for (int i = 0; i < n; ++i) drow[x + i] = pack16(static_cast<int16_t>(acc[i]), ps);
-            x += n;
-        }
-    }
 }
 
 // Shift and fixed-point coefficients of a general kernel; returns pack_scale.
@@ -171,78 +80,6 @@ int general_coefficients(const float *k, int n, int16_t *Q) {
 }
 
 // ---- Separable kernels -----------------------------------------------------
-
-// The horizontal pass of one row: destination pixels [x0, x1) from the
-// column sums T (T[0] is column x0 - r).
-template <int N>
-void across_low(const int16_t *T, u8 *d, int n, const int16_t *H) {
-    uint16_t acc[kMaxRow];
-    for (int base = 0; base < n; base += kMaxRow) {
-        const int m = n - base < kMaxRow ? n - base : kMaxRow;
-        for (int i = 0; i < m; ++i) acc[i] = 0;
-        for (int j = 0; j < N; ++j) {
-            const int32_t h = H[j];
-            const int16_t *t = T + base + j;
-            for (int i = 0; i < m; ++i) {
-                const int32_t hi = t[i] >> 8, lo = t[i] & 0xff;
-                acc[i] = static_cast<uint16_t>(acc[i] + ((hi * h + 128) >> 8) + ((lo * h + 32768) >> 16));
-            }
-        }
-        for (int i = 0; i < m; ++i) {
-            const int16_t s = static_cast<int16_t>(acc[i]);
-            d[base + i] = static_cast<u8>(s <= 0 ? 0 : s > 255 ? 255 : s);
-        }
-    }
-}
-
-template <int N>
-void across_high(const int16_t *T, u8 *d, int n, const int16_t *H, int ps) {
-    const int shift = 23 - ps;  // 2t + 8
-    int32_t acc[kMaxRow];
-    for (int base = 0; base < n; base += kMaxRow) {
-        const int m = n - base < kMaxRow ? n - base : kMaxRow;
-        for (int i = 0; i < m; ++i) acc[i] = 0;
-        for (int j = 0; j < N; ++j) {
-            const int32_t h = H[j];
-            const int16_t *t = T + base + j;
-            for (int i = 0; i < m; ++i)
-                acc[i] = static_cast<int32_t>(static_cast<uint32_t>(acc[i]) + static_cast<uint32_t>(t[i] * h));
-        }
-        for (int i = 0; i < m; ++i) {
-            const int32_t v = acc[i] >> shift;
-            d[base + i] = static_cast<u8>(v < 0 ? 0 : v > 255 ? 255 : v);
-        }
-    }
-}
-
-template <int N>
-void separable(int mask, kl_image *dst, kl_image *src, const int16_t *H, const int16_t *V, int ps, int low) {
-    constexpr int r = N / 2;
-    Area a;
-    if (!computable(dst, src, r, a) || !(mask & dst->bmask & 1)) return;
-    ps &= 15;
-    // Column sums of one strip of the row: its kMaxRow pixels and r more on
-    // each side. Kept on the stack, so the worker cannot fail half way.
-    uint16_t U[kMaxRow + 2 * r];
-    const int16_t *T = reinterpret_cast<const int16_t *>(U);
-    for (int y = a.y0; y < a.y1; ++y) {
-        for (int x = a.x0; x < a.x1; x += kMaxRow) {
-            const int n = a.x1 - x < kMaxRow ? a.x1 - x : kMaxRow, cols = n + 2 * r;
-            for (int c = 0; c < cols; ++c) U[c] = 0;
-            for (int i = 0; i < N; ++i) {
-                const int32_t v = V[i];
-                const u8 *p = src_at(src, x - r, y - r + i);
-                for (int c = 0; c < cols; ++c) U[c] = static_cast<uint16_t>(U[c] + ((p[c] * v + 128) >> 8));
-            }
-            u8 *d = dst->data + static_cast<ptrdiff_t>(y) * dst->lb + x;
-            if (low) {
-                across_low<N>(T, d, n, H);
-            } else {
-                across_high<N>(T, d, n, H, ps);
-            }
-        }
-    }
-}
 
 // Precision and fixed-point coefficients of a separable kernel; returns
 // pack_scale and sets low.
@@ -379,22 +216,22 @@ void separable_entry(int mask, kl_image *dst, kl_image *src, float *h, float *v,
 extern "C" {
 
 void kl_convolve3x3_nwzf_8(int mask, kl_image *dst, kl_image *src, float *k, short *Q, int pack_scale) {
-    if (k && Q) general<3>(mask, dst, src, k, Q, pack_scale);
+    if (k && Q) kl_impl_active().convolve[0](mask, dst, src, k, Q, pack_scale);
 }
 void kl_convolve5x5_nwzf_8(int mask, kl_image *dst, kl_image *src, short *Q, int pack_scale) {
-    if (Q) general<5>(mask, dst, src, nullptr, Q, pack_scale);
+    if (Q) kl_impl_active().convolve[1](mask, dst, src, nullptr, Q, pack_scale);
 }
 void kl_convolve7x7_nwzf_8(int mask, kl_image *dst, kl_image *src, short *Q, int pack_scale) {
-    if (Q) general<7>(mask, dst, src, nullptr, Q, pack_scale);
+    if (Q) kl_impl_active().convolve[2](mask, dst, src, nullptr, Q, pack_scale);
 }
 void kl_sconvolve3x3_nwzf_8(int mask, kl_image *dst, kl_image *src, short *H, short *V, int pack_scale, int low) {
-    if (H && V) separable<3>(mask, dst, src, H, V, pack_scale, low);
+    if (H && V) kl_impl_active().sconvolve[0](mask, dst, src, H, V, pack_scale, low);
 }
 void kl_sconvolve5x5_nwzf_8(int mask, kl_image *dst, kl_image *src, short *H, short *V, int pack_scale, int low) {
-    if (H && V) separable<5>(mask, dst, src, H, V, pack_scale, low);
+    if (H && V) kl_impl_active().sconvolve[1](mask, dst, src, H, V, pack_scale, low);
 }
 void kl_sconvolve7x7_nwzf_8(int mask, kl_image *dst, kl_image *src, short *H, short *V, int pack_scale, int low) {
-    if (H && V) separable<7>(mask, dst, src, H, V, pack_scale, low);
+    if (H && V) kl_impl_active().sconvolve[2](mask, dst, src, H, V, pack_scale, low);
 }
 
 void kl_convolve3x3_8(int mask, kl_image *dst, kl_image *src, float *k, int edge, int) {
@@ -417,3 +254,16 @@ void kl_sconvolve7x7_8(int mask, kl_image *dst, kl_image *src, float *h, float *
 }
 
 }  // extern "C"
+
+void kl_portable_convolve(kl_impl &t) { kl_conv_entries(t); }
+
+unsigned char kl_conv_float3x3(const kl_image *src, int x, int y, const float *k) {
+    float sum = 0.0f;
+    for (int ti = 0; ti < 3; ++ti) {
+        const unsigned char *row = src->data + static_cast<ptrdiff_t>(y - 1 + ti) * src->lb + (x - 1);
+        for (int tj = 0; tj < 3; ++tj) sum += k[ti * 3 + tj] * static_cast<float>(row[tj]);
+    }
+    if (!(sum > 0.0f)) return 0;
+    if (sum > 255.0f) return 255;
+    return static_cast<unsigned char>(static_cast<int>(sum));
+}

@@ -16,6 +16,7 @@ kl_impl make_portable() {
     kl_portable_copy(t);
     kl_portable_band(t);
     kl_portable_gcopy(t);
+    kl_portable_convolve(t);
     return t;
 }
 

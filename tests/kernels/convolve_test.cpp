@@ -23,7 +23,7 @@ const Separable kSeparable[3] = {kl_sconvolve3x3_8, kl_sconvolve5x5_8, kl_sconvo
 // boundaries, small, or up to the drivers' limits (sums then wrap).
 float magnitude(std::mt19937 &g) {
     static const float m[] = {1.0f, 2.0f, 3.0f, 3.0001f, 3.5f, 5.0f, 7.99f, 8.0f, 8.01f, 15.0f, 16.0f,
-                              30.0f, 31.0f, 0.125f, 0.01f, 1.0f / 9};
+                              30.0f, 31.0f, 0.125f, 0.01f, 1.0f / 9, 200.0f, 3000.0f, 40000.0f};
     return m[g() % (sizeof m / sizeof m[0])];
 }
 
