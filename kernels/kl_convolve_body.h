@@ -35,16 +35,21 @@ inline conv_vs conv_loads(const int16_t *p) {
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
-// The tap of 16 pixels. With AVX2, one rounding multiply gives it whole:
-// (P * 128 * Q + 2^14) >> 15 = floor((P * Q + 128) / 256), P * 128 < 2^15.
-inline conv_vu conv_tapv(conv_vu p, uint16_t qh, uint16_t ql) {
+// The tap of 16 pixels from widened samples (P << kConvPre). With AVX2 one
+// rounding multiply gives it whole: (P * 128 * Q + 2^14) >> 15 =
+// floor((P * Q + 128) / 256), P * 128 < 2^15.
 #if defined(__AVX2__)
+constexpr int kConvPre = 7;
+inline conv_vu conv_tapw(conv_vu w, uint16_t qh, uint16_t ql) {
     const short q = static_cast<short>(static_cast<uint16_t>(qh << 8) | ql);
-    return (conv_vu)_mm256_mulhrs_epi16((__m256i)(p << 7), _mm256_set1_epi16(q));
-#else
-    return p * qh + ((p * ql + 128) >> 8);
-#endif
+    return (conv_vu)_mm256_mulhrs_epi16((__m256i)w, _mm256_set1_epi16(q));
 }
+#else
+constexpr int kConvPre = 0;
+inline conv_vu conv_tapw(conv_vu w, uint16_t qh, uint16_t ql) { return w * qh + ((w * ql + 128) >> 8); }
+#endif
+inline conv_vu conv_tapv(conv_vu p, uint16_t qh, uint16_t ql) { return conv_tapw(p << kConvPre, qh, ql); }
+
 // Signed 16-bit lanes clamped to 0..255 and stored as bytes.
 inline void conv_store(conv_u8 *d, conv_vs v) {
     v = v < 0 ? 0 : v;
@@ -88,22 +93,37 @@ inline uint16_t conv_tap(uint16_t p, uint16_t qh, uint16_t ql) {
 // start, packed at pack_scale ps (clamp(floor(S * 2^ps / 128), 0, 255)).
 // Strips of kConvStrip pixels; each tap row adds its N taps to the strip's
 // sums in one pass, which keeps the loops short enough to vectorise.
+// Destination bytes [0, n) of one row: the N x N tap sum of each pixel from
+// start, packed at pack_scale ps (clamp(floor(S * 2^ps / 128), 0, 255)).
+// Strip by strip, the N source rows are widened once into 16-bit lanes and
+// every tap reads them there.
 template <int N>
 void conv_row(const conv_u8 *const *rows, conv_u8 *d, int n, const uint16_t *qh, const uint16_t *ql, uint16_t start,
               int ps) {
     const int up = ps >= 7 ? ps - 7 : 0, down = ps >= 7 ? 0 : 7 - ps;
+    uint16_t W[N][kConvStrip + N - 1];
     int i = 0;
-    for (; i + kConvLanes <= n; i += kConvLanes) {
-        conv_vu s = conv_vu{} + start;
+    for (int base = 0; base + kConvLanes <= n; base += kConvStrip) {
+        const int m = (n - base < kConvStrip ? n - base : kConvStrip) / kConvLanes * kConvLanes;
         for (int ti = 0; ti < N; ++ti)
-            for (int tj = 0; tj < N; ++tj) s += conv_tapv(conv_load(rows[ti] + i + tj), qh[ti * N + tj], ql[ti * N + tj]);
-        // Lanes that would reach 2^15 when shifted up give 255; negative ones 0.
-        const conv_vs sv = (conv_vs)s;
-        const conv_vs big = (s >> (15 - up)) != 0;
-        conv_vs v = (conv_vs)((s << up) >> down);
-        v = big ? 255 : v;
-        v = sv < 0 ? 0 : v;
-        conv_store(d + i, v);
+            for (int c = 0; c < m + N - 1; ++c) W[ti][c] = static_cast<uint16_t>(rows[ti][base + c] << kConvPre);
+        for (int k = 0; k < m; k += kConvLanes) {
+            conv_vu s = conv_vu{} + start;
+            for (int ti = 0; ti < N; ++ti)
+                for (int tj = 0; tj < N; ++tj) {
+                    conv_vu w;
+                    __builtin_memcpy(&w, &W[ti][k + tj], sizeof w);
+                    s += conv_tapw(w, qh[ti * N + tj], ql[ti * N + tj]);
+                }
+            // Lanes that would reach 2^15 when shifted up give 255; negative ones 0.
+            const conv_vs sv = (conv_vs)s;
+            const conv_vs big = (s >> (15 - up)) != 0;
+            conv_vs v = (conv_vs)((s << up) >> down);
+            v = big ? 255 : v;
+            v = sv < 0 ? 0 : v;
+            conv_store(d + base + k, v);
+        }
+        i = base + m;
     }
     for (; i < n; ++i) {
         uint16_t s = start;
