@@ -23,6 +23,7 @@ typedef conv_u8 conv_vb __attribute__((vector_size(16)));
 typedef uint16_t conv_vu __attribute__((vector_size(32)));
 typedef int16_t conv_vs __attribute__((vector_size(32)));
 typedef int32_t conv_vi __attribute__((vector_size(64)));
+typedef uint32_t conv_vw __attribute__((vector_size(64)));
 constexpr int kConvLanes = 16;
 
 inline conv_vu conv_load(const conv_u8 *p) {
@@ -191,7 +192,7 @@ void across_low(const int16_t *T, conv_u8 *d, int n, const short *H) {
             const conv_vs t = conv_loads(T + i + j);
             const conv_vs hi = t >> 8, lo = t & 0xff;
             const conv_vs su = (hi * hl[j] + 128) >> 8;
-            const conv_vs ul = (lo * hh[j] + (conv_vs)((conv_vu)(lo * hl[j]) >> 8) + 128) >> 8;
+            const conv_vs ul = (lo * hh[j] + (conv_vs)(((conv_vu)lo * static_cast<uint16_t>(hl[j])) >> 8) + 128) >> 8;
             acc += (conv_vu)(hi * hh[j]) + (conv_vu)su + (conv_vu)ul;
         }
         conv_store(d + i, (conv_vs)acc);
@@ -218,18 +219,19 @@ void across_high(const int16_t *T, conv_u8 *d, int n, const short *H, int ps) {
     const int shift = 23 - ps;
     int i = 0;
     for (; i + kConvLanes <= n; i += kConvLanes) {
-        conv_vi acc = conv_vi{};
-        for (int j = 0; j < N; ++j) acc += __builtin_convertvector(conv_loads(T + i + j), conv_vi) * static_cast<int32_t>(H[j]);
-        acc >>= shift;
+        conv_vw sum = conv_vw{};  // wrapping sums
+        for (int j = 0; j < N; ++j)
+            sum += (conv_vw)(__builtin_convertvector(conv_loads(T + i + j), conv_vi) * static_cast<int32_t>(H[j]));
+        conv_vi acc = (conv_vi)sum >> shift;
         acc = acc < 0 ? 0 : acc;
         acc = acc > 255 ? 255 : acc;
         const conv_vb b = __builtin_convertvector(acc, conv_vb);
         __builtin_memcpy(d + i, &b, sizeof b);
     }
     for (; i < n; ++i) {
-        int32_t acc = 0;
-        for (int j = 0; j < N; ++j) acc += static_cast<int32_t>(T[i + j]) * H[j];
-        const int32_t v = acc >> shift;
+        uint32_t sum = 0;
+        for (int j = 0; j < N; ++j) sum += static_cast<uint32_t>(static_cast<int32_t>(T[i + j]) * H[j]);
+        const int32_t v = static_cast<int32_t>(sum) >> shift;
         d[i] = static_cast<conv_u8>(v < 0 ? 0 : v > 255 ? 255 : v);
     }
 }

@@ -201,17 +201,18 @@ int run_demo(const ToolOptions &options, const std::string &out) {
 
     // The convolutions once more on the backdrop (24-bit): a tile no window
     // covers (one rectangle: the three bands written at once by the combine
-    // kernel) and one that "gray" covers in part (one band insert per band
-    // and rectangle).
+    // kernel) and one partly covered (one band insert per band and rectangle).
+    // "Inserted" tiles straddle a corner of "gray" (general) or "note"
+    // (separable), so that their visible part takes two rectangles.
     const struct {
-        int x, y;
+        int x, xsep, y;
         const char *route;
-    } routes[] = {{8, 424, "combined"}, {480, 320, "inserted"}};
+    } routes[] = {{8, 144, 424, "combined"}, {490, 360, 236, "inserted"}};
     std::vector<Row> route_rows;
     for (const WrenPath &p : dev->paths()) {
         if (std::string(p.names[0]) != "convolve8" || p.state != WREN_PATH_DRAWS) continue;
         for (const auto &rt : routes) {
-            const int dx = rt.x + (p.count() == 3 ? kTileW + kGap : 0);
+            const int dx = p.count() == 3 ? rt.xsep : rt.x;
             Row row{tool::path_name(p) + " (" + rt.route + ")", "backdrop", p.member, "declined", "-", "-", ""};
             ZorHandle<ZorImage> dst(tool::drawing_image(screen, wins[0].id, dx, rt.y, kTileW, kTileH));
             const auto srcs = demo_sources(p, 3);
