@@ -412,6 +412,57 @@ std::vector<Op> make_ops() {
                            nb == 1 ? 1 : 4});
         }
     }
+    // Convolutions (one portable body), beside OpenCV's filters with the same
+    // coefficients applied as a correlation and the border left out
+    // (BORDER_ISOLATED: our kernels leave the r-pixel frame unwritten too).
+    // Smoothing coefficients; the separable ones stay in the 16-bit form.
+    // One band runs each implementation's worker; three bands go through the
+    // entry functions band by band, on the implementation chosen for the process.
+    for (int n = 3; n <= 7; n += 2) {
+        static const float taps3[] = {0.25f, 0.5f, 0.25f}, taps5[] = {0.0625f, 0.25f, 0.375f, 0.25f, 0.0625f},
+                           taps7[] = {1 / 27.f, 3 / 27.f, 6 / 27.f, 7 / 27.f, 6 / 27.f, 3 / 27.f, 1 / 27.f};
+        const float *t = n == 3 ? taps3 : n == 5 ? taps5 : taps7;
+        auto k2 = std::make_shared<std::vector<float>>();
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) k2->push_back(t[i] * t[j] * (i == j ? 1.25f : 0.9f));
+        auto k1 = std::make_shared<std::vector<float>>(t, t + n);
+        const cv::Mat kmat(n, n, CV_32F, k2->data()), kvec(n, 1, CV_32F, k1->data());
+        const std::string N = std::to_string(n) + "x" + std::to_string(n);
+        void (*gen)(int, kl_image *, kl_image *, float *, int, int) =
+            n == 3 ? kl_convolve3x3_8 : n == 5 ? kl_convolve5x5_8 : kl_convolve7x7_8;
+        void (*sep)(int, kl_image *, kl_image *, float *, float *, int) =
+            n == 3 ? kl_sconvolve3x3_8 : n == 5 ? kl_sconvolve5x5_8 : kl_sconvolve7x7_8;
+        ops.push_back({"kl_convolve" + N + "_8", "cv::filter2D", CV_8U, 2 | 8,
+                       [gen, k2, n](const kl_impl &t, Data &x) {
+                           kl_image d = desc(x.d), a = desc(x.a);
+                           if (a.bands != 1) {
+                               gen(15, &d, &a, k2->data(), KL_EDGE_NO_WRITE, 1);
+                               return;
+                           }
+                           // The coefficients as the entry function makes them
+                           // (all below 8: shift 12), then the implementation's worker.
+                           short Q[49];
+                           for (int i = 0; i < n * n; ++i) Q[i] = static_cast<short>((*k2)[static_cast<size_t>(i)] * 4096.0f);
+                           t.convolve[n / 2 - 1](1, &d, &a, k2->data(), Q, 3);
+                       },
+                       [kmat](Data &x) { cv::filter2D(x.a, x.d, -1, kmat, cv::Point(-1, -1), 0, cv::BORDER_ISOLATED); },
+                       0});
+        ops.push_back({"kl_sconvolve" + N + "_8", "cv::sepFilter2D", CV_8U, 2 | 8,
+                       [sep, k1, n](const kl_impl &t, Data &x) {
+                           kl_image d = desc(x.d), a = desc(x.a);
+                           if (a.bands != 1) {
+                               sep(15, &d, &a, k1->data(), k1->data(), KL_EDGE_NO_WRITE);
+                               return;
+                           }
+                           short H[7];  // low precision: x 4096
+                           for (int i = 0; i < n; ++i) H[i] = static_cast<short>((*k1)[static_cast<size_t>(i)] * 4096.0f);
+                           t.sconvolve[n / 2 - 1](1, &d, &a, H, H, 7, 1);
+                       },
+                       [kvec](Data &x) {
+                           cv::sepFilter2D(x.a, x.d, -1, kvec, kvec, cv::Point(-1, -1), 0, cv::BORDER_ISOLATED);
+                       },
+                       0});
+    }
     return ops;
 }
 

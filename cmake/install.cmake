@@ -32,7 +32,7 @@ install(TARGETS wren RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # simulator needs; all in one directory.
 install(FILES
   kernels/kl.h
-  platform/host/zor.h platform/host/zor_object.h platform/host/zor_region.h platform/host/zor_lookup.h platform/host/zor_interpolation.h platform/host/zor_dispatch.h
+  platform/host/zor.h platform/host/zor_object.h platform/host/zor_region.h platform/host/zor_lookup.h platform/host/zor_interpolation.h platform/host/zor_kernel.h platform/host/zor_dispatch.h
   platform/wca/wca.h platform/wca/window_system.h
   platform/sim/machine.h platform/sim/accelerator.h platform/sim/snapshot.h
   accel/wren_bus.h accel/wren_regmap.h drivers/wren_outcome.h

@@ -7,8 +7,6 @@
 #include <string_view>
 
 #define WREN_NOT_BUILT(X) \
-    X(ConvolveWren)       \
-    X(ConvolveSPWren)     \
 
 constexpr bool wren_not_built(std::string_view member) {
 #define WREN_NAME_IS(m) if (member == #m) return true;

@@ -373,6 +373,53 @@ int16_t float_to_fixed_16(float c, int shift);
 // reference; zero do_special_cases switches the 2x paths off.
 extern int use_reference;
 extern int do_special_cases;
+// ---- Convolution ---------------------------------------------------------
+// Correlation of one 8-bit band with N x N coefficients (N = 3, 5, 7):
+// coefficient (i, j) multiplies the source pixel (x - r + j, y - r + i),
+// r = N / 2; callers wanting a true convolution pass the coefficients
+// reversed. dst and src cover the same area (src at least as large); exactly
+// the destination pixels whose footprint lies in src extended by its x, y,
+// padx and pady are written, every other pixel keeps its value. The general
+// kernels take k[N x N] and act for edge 0 or 1; the separable ones take a
+// horizontal h[N] and a vertical v[N] and act for edge 0, 1 or 2. Several
+// bands are filtered band by band: the lowest selected bands of src and dst
+// pair up, then the next ones, as long as both are in mask; the real source
+// pixels around the area take part as for one band. Fixed point: general
+// Q = trunc(k * 2^s), s <= 12 the largest with 2^s <= 32767 / max|k|, taps
+// floor((P * Q + 128) / 256) summed in wrapping 16 bits, packed with
+// pack_scale 15 - s after round_8 (5x5, 7x7; the 3x3 body truncates and its
+// lead-in and tail pixels are computed in single precision); separable
+// coefficients within +-3 use x 4096 and 16-bit sums, larger ones
+// x 2^t x 256 and exact 32-bit horizontal sums divided by 2^(2t + 8).
+void kl_convolve3x3_8(int mask, kl_image *dst, kl_image *src, float *k, int edge, int flag);
+void kl_convolve5x5_8(int mask, kl_image *dst, kl_image *src, float *k, int edge, int flag);
+void kl_convolve7x7_8(int mask, kl_image *dst, kl_image *src, float *k, int edge, int flag);
+void kl_sconvolve3x3_8(int mask, kl_image *dst, kl_image *src, float *h, float *v, int edge);
+void kl_sconvolve5x5_8(int mask, kl_image *dst, kl_image *src, float *h, float *v, int edge);
+void kl_sconvolve7x7_8(int mask, kl_image *dst, kl_image *src, float *h, float *v, int edge);
+// One-band workers with the fixed-point coefficients made (mask bit 0 and
+// dst->bmask bit 0 select the band). low: 1 for the 16-bit separable form.
+void kl_convolve3x3_nwzf_8(int mask, kl_image *dst, kl_image *src, float *k, short *Q, int pack_scale);
+void kl_convolve5x5_nwzf_8(int mask, kl_image *dst, kl_image *src, short *Q, int pack_scale);
+void kl_convolve7x7_nwzf_8(int mask, kl_image *dst, kl_image *src, short *Q, int pack_scale);
+void kl_sconvolve3x3_nwzf_8(int mask, kl_image *dst, kl_image *src, short *H, short *V, int pack_scale, int low);
+void kl_sconvolve5x5_nwzf_8(int mask, kl_image *dst, kl_image *src, short *H, short *V, int pack_scale, int low);
+void kl_sconvolve7x7_nwzf_8(int mask, kl_image *dst, kl_image *src, short *H, short *V, int pack_scale, int low);
+// Rounding added before packing at pack_scale p: 2^(6 - p) in both 16-bit
+// lanes for p <= 6, else 0. num_bits[m]: set bits of m.
+extern const uint32_t round_8[16];
+extern const int32_t num_bits[16];
+
+// ---- Set value -----------------------------------------------------------
+// values[b] into sample b of every pixel, for the samples mask AND
+// dst->bmask selects; the 8-bit form clamps values to 0..255. Reads nothing.
+void kl_setval_8(int mask, kl_image *dst, const short *values);
+void kl_setval_16(int mask, kl_image *dst, const short *values);
+
+// ---- Frame-buffer combine ------------------------------------------------
+// Every pixel of a 4-sample 8-bit dst written whole as 0, band1, band2,
+// band3 from three one-band images at least dst's size.
+void kl_combine_wren(kl_image *dst, kl_image *band1, kl_image *band2, kl_image *band3);
 
 #ifdef __cplusplus
 }

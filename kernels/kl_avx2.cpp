@@ -215,6 +215,8 @@ void band_entries(kl_impl &t) {
     t.copy16_4_3 = copy_4_3<2>;
 }
 
+#include "kl_convolve_body.h"
+
 kl_impl make() {
     kl_impl t = *kl_impl_find("portable");
     t.name = "avx2";
@@ -222,6 +224,7 @@ kl_impl make() {
     threshold_entries<Avx2>(t);
     copy_entries<Avx2>(t);
     band_entries(t);
+    kl_conv_entries(t);
     return t;
 }
 

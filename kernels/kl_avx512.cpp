@@ -345,6 +345,8 @@ void zoom_row8(unsigned char *d, const int32_t *a, const int32_t *b, int wa, int
     }
 }
 
+#include "kl_convolve_body.h"
+
 kl_impl make() {
     kl_impl t = *kl_impl_find("portable");
     t.zoom_row8 = zoom_row8;
@@ -353,6 +355,7 @@ kl_impl make() {
     threshold_entries<Avx512>(t);
     copy_entries<Avx512>(t);
     band_entries(t);
+    kl_conv_entries(t);
     return t;
 }
 

@@ -32,6 +32,8 @@ using kl_block_fn = void (*)(void *, int, int, int, void *, int);
 using kl_zoom_row_fn = void (*)(unsigned char *, const int32_t *, const int32_t *, int, int, int,
                                 const unsigned char *, int);
 using kl_thresh_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, const short *);
+using kl_conv_fn = void (*)(int, kl_image *, kl_image *, const float *, const short *, int);
+using kl_sconv_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, int, int);
 
 struct kl_impl {
     const char *name;
@@ -53,6 +55,8 @@ struct kl_impl {
     kl_block_fn gcopy, gcopyrl;  // forward and backward block copy engines
     kl_zoom_row_fn zoom_row8;
     kl_thresh_fn threshold_8, threshold_16;
+    kl_conv_fn convolve[3];      // one-band general workers: 3x3, 5x5, 7x7
+    kl_sconv_fn sconvolve[3];    // one-band separable workers
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is
@@ -70,6 +74,11 @@ void kl_portable_band(kl_impl &t);      // kl_band.cpp
 void kl_portable_gcopy(kl_impl &t);     // gcopy.cpp
 void kl_portable_qdx(kl_impl &t);       // kl_qdx.cpp
 void kl_portable_threshold(kl_impl &t); // kl_threshold.cpp
+void kl_portable_convolve(kl_impl &t);  // kl_convolve.cpp
+
+// The 3x3 convolution's lead-in and tail pixel (x, y) in single precision,
+// shared by every implementation so that all round alike (kl_convolve.cpp).
+unsigned char kl_conv_float3x3(const kl_image *src, int x, int y, const float *k);
 
 // The vector tables (kl_avx2.cpp, kl_avx512.cpp), null when not built; their
 // code runs only on a CPU with the features kl_impl_find checks.

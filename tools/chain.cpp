@@ -23,7 +23,7 @@ bool buildable(const ParamItem &p) {
     case ParamItem::Slot::long_:
     case ParamItem::Slot::float_: return true;
     case ParamItem::Slot::ptr: return per_band_kind(p.kind) || p.kind == "matrix";
-    case ParamItem::Slot::obj: return p.kind == "lookup" || p.kind == "itable";
+    case ParamItem::Slot::obj: return p.kind == "lookup" || p.kind == "itable" || p.kind == "kernel";
     }
     return false;
 }
@@ -36,13 +36,15 @@ const char *numbers_word(const ParamItem &p) {
     if (p.kind == "matrix") return "six numbers";
     if (p.kind == "lookup") return "a table of 1 to 256 numbers 0..255 (entry i for input i)";
     if (p.kind == "itable") return "a filter: taps, subsamples, then taps x subsamples weights, phase by phase";
+    if (p.kind == "kernel") return "a kernel WxH:v1,...,vn or a name";
     if (p.kind == "ints") return "integers, one or one per band";
     return "numbers, one or one per band";
 }
 
 // Options with a flag of their own ("--const"); the rest are "--param NAME".
 bool own_flag(const std::string &option) {
-    return option == "const" || option == "value" || option == "lut" || option == "matrix" || option == "angle";
+    return option == "const" || option == "value" || option == "lut" || option == "matrix" || option == "angle" ||
+           option == "kernel" || option == "edge";
 }
 
 std::string number_text(double v) {
@@ -66,6 +68,13 @@ bool item_values(const ParamItem &p, std::vector<double> v, int bands, std::vect
         if (static_cast<int>(v.size()) != bands) {
             *error = flag + ": " + std::to_string(v.size()) + " values given for " + std::to_string(bands) +
                      " band(s): give one, or one per band";
+            return false;
+        }
+    } else if (p.kind == "kernel") {
+        // Width, height, then the values row by row.
+        if (v.size() < 3 || v[0] != std::floor(v[0]) || v[1] != std::floor(v[1]) || v[0] < 1 || v[1] < 1 ||
+            v[0] > 256 || v[1] > 256 || v.size() - 2 != static_cast<std::size_t>(v[0] * v[1])) {
+            *error = flag + ": it takes " + numbers_word(p);
             return false;
         }
     } else if (p.kind == "lookup") {
@@ -426,6 +435,18 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
                     }
                     c->objects_.push_back(t);
                     op->setObjParam(p->index, t);
+                    break;
+                }
+                if (p->kind == "kernel") {
+                    const unsigned kw = static_cast<unsigned>(v[0]), kh = static_cast<unsigned>(v[1]);
+                    std::vector<float> kv(v.begin() + 2, v.end());
+                    ZorKernel *k = ZorKernel::create(kw, kh, kv.data(), static_cast<int>(kw / 2), static_cast<int>(kh / 2));
+                    if (!k) {
+                        *error = "cannot make the " + std::to_string(kw) + "x" + std::to_string(kh) + " kernel";
+                        return nullptr;
+                    }
+                    c->objects_.push_back(k);
+                    op->setObjParam(p->index, k);
                     break;
                 }
                 // A lookup: the table for every band of the source (one table per

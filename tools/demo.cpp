@@ -2,6 +2,7 @@
 // accelerator, then every registered path run into its own tile of a window
 // through the host, with a table of what each driver did and PNGs of the
 // screen and of each window.
+#include "conv_kernels.h"
 #include "session.h"
 
 #include "snapshot.h"
@@ -100,9 +101,15 @@ tool::ParamValues demo_params(const WrenPath &row, int bands) {
     std::string error;
     tool::ParamValues v;
     if (!tool::param_items(row, &items, &error)) return v;
-    for (const tool::ParamItem &p : items)
-        if (p.slot != tool::ParamItem::Slot::src)
-            v[p.option].push_back(demo_values(row.names[p.op], p.option, bands, p.op == 0));
+    for (const tool::ParamItem &p : items) {
+        if (p.slot == tool::ParamItem::Slot::src) continue;
+        if (p.option == "kernel") {
+            // Sharpened, or softened by the separable chain (display side: 7 x 1).
+            v[p.option].push_back(tool::named_kernel(row.count() == 2 ? "sharpen" : p.op == 0 ? "gaussian7x1" : "gaussian1x7"));
+            continue;
+        }
+        v[p.option].push_back(demo_values(row.names[p.op], p.option, bands, p.op == 0));
+    }
     // Rescale chains: the thresholds clamp the result to 40..200 (the top
     // first), and a 16-bit source's whole range maps onto 0..255.
     if (std::string(row.member).rfind("Rescale", 0) == 0) {
@@ -243,6 +250,41 @@ int run_demo(const ToolOptions &options, const std::string &out) {
         rows.push_back(row);
     }
 
+    // The convolutions once more on the backdrop (24-bit): a tile no window
+    // covers (one rectangle: the three bands written at once by the combine
+    // kernel) and one partly covered (one band insert per band and rectangle).
+    // "Inserted" tiles straddle a corner of "gray" (general) or "note"
+    // (separable), so that their visible part takes two rectangles.
+    const struct {
+        int x, xsep, y;
+        const char *route;
+    } routes[] = {{8, 144, 424, "combined"}, {490, 360, 236, "inserted"}};
+    std::vector<Row> route_rows;
+    for (const WrenPath &p : dev->paths()) {
+        if (std::string(p.names[0]) != "convolve8" || p.state != WREN_PATH_DRAWS) continue;
+        for (const auto &rt : routes) {
+            const int dx = p.count() == 3 ? rt.xsep : rt.x;
+            Row row{tool::path_name(p) + " (" + rt.route + ")", "backdrop", p.member, "declined", "-", "-", ""};
+            ZorHandle<ZorImage> dst(tool::drawing_image(screen, wins[0].id, dx, rt.y, kTileW, kTileH));
+            const auto srcs = demo_sources(p, 3);
+            std::vector<const tool::Pixels *> ptrs;
+            for (const tool::Pixels &src : srcs) ptrs.push_back(&src);
+            std::string error;
+            auto chain = dst ? tool::Chain::make(p, dst.get(), ptrs, demo_params(p, 3), &error) : nullptr;
+            if (!chain) {
+                row.reason = dst ? error : "cannot make the tile's image";
+            } else if (chain->run().status == ZOR_SUCCESS) {
+                row.result = "computed";
+                if (const auto o = dev->outcome_for(tool::full_path(p))) {
+                    row.rects = std::to_string(o->rects);
+                    row.usec = std::to_string(o->usec);
+                    row.reason = o->note;
+                }
+            }
+            route_rows.push_back(row);
+        }
+    }
+
     std::size_t pw = 4, dw = 6;
     for (const Row &r : rows) {
         pw = std::max(pw, r.path.size());
@@ -259,7 +301,11 @@ int run_demo(const ToolOptions &options, const std::string &out) {
     int drawing = 0;
     for (const WrenPath &p : dev->paths()) drawing += p.state == WREN_PATH_DRAWS;
     std::printf("%d of %zu paths computed by the device; %d draw, the others (not built, workers) have no tile\n",
-                computed, rows.size(), drawing);
+                computed, dev->paths().size(), drawing);
+    if (!route_rows.empty()) std::printf("convolutions on the backdrop, one tile alone and one partly covered:\n");
+    for (const Row &r : route_rows)
+        std::printf("    %-*s  %-8s  %-*s  %-8s  %5s  %6s  %s\n", ipw, r.path.c_str(), r.window.c_str(), idw,
+                    r.driver.c_str(), r.result.c_str(), r.rects.c_str(), r.usec.c_str(), r.reason.c_str());
 
     const auto &faults = dev->machine().accel().faults();
     if (!faults.empty())

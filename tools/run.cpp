@@ -1,6 +1,7 @@
 // wren run: one registered path on the user's PNG images, into a window of a
 // chosen size and depth, optionally partly covered by other windows. What the
 // path takes comes from the device's path table.
+#include "conv_kernels.h"
 #include "session.h"
 
 #include "snapshot.h"
@@ -23,8 +24,8 @@ struct RunOptions {
     std::string path;
     std::vector<std::string> images;
     std::string constants, values, window, output;
-    std::vector<std::string> luts;
-    std::string flip;
+    std::vector<std::string> luts, kernels;
+    std::string flip, edge;
     int zoom = 0;
     bool output_given = false;
     std::vector<std::string> covers, params;
@@ -263,6 +264,15 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         if (origin[i].size() != 2 || std::fabs(origin[i][0]) > 16777216 || std::fabs(origin[i][1]) > 16777216)
             return fail(std::string(origin_flag[i]) + ": '" + *origin_text[i] + "' is not X,Y within +-2^24");
     }
+    for (const std::string &k : ro.kernels) {
+        if (!tool::parse_kernel(k, &numbers, &error)) return fail(error);
+        values["kernel"].push_back(numbers);
+    }
+    if (!ro.edge.empty()) {
+        double e = 0;
+        if (!tool::parse_edge(ro.edge, &e, &error)) return fail(error);
+        values["edge"].push_back({e});
+    }
     for (const std::string &p : ro.params) {
         const std::size_t eq = p.find('=');
         if (eq == std::string::npos || eq == 0)
@@ -334,8 +344,18 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
     auto dev = tool::Device::open(options, dev_options);
     if (!dev) return 1;
 
+    // Two kernels for convolve8: the separable chain, the first given (the
+    // display side) applied last.
+    if (path == "convolve8" && ro.kernels.size() == 2) path = "convolve8/convolve8";
     const WrenPath *row = tool::find_path(dev->paths(), path);
     if (!row) return fail("unknown path '" + path + "' (wren paths lists them)");
+    // One edge mode (no write when not given) serves every operation that takes one.
+    for (const auto &[option, uses] : tool::options_of(*row)) {
+        if (option != "edge") continue;
+        std::vector<std::vector<double>> &e = values["edge"];
+        if (e.empty()) e.push_back({0});
+        if (e.size() == 1) e.resize(static_cast<std::size_t>(uses), e[0]);
+    }
     const std::string name = tool::path_name(*row);
     const std::string kind = tool::unbuildable_kind(*row);
     if (!kind.empty())
@@ -436,6 +456,8 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
         "  wren run rotate8bicubic --depth 24 photo.png --angle 30 --origin 128,128 --window-origin 128,128\n"
         "  wren run scale8bicubic photo.png --depth 24 --scale 1.5,2 --translate 10,-4 -o big.png\n"
         "  wren run scale8general photo.png --scale 0.5 --filter lanczos3 -o small.png\n"
+        "  wren run convolve8 photo.png --kernel 3x3:0,-1,0,-1,5,-1,0,-1,0 --edge zerofill -o sharp.png\n"
+        "  wren run convolve8 photo.png --depth 24 --kernel gaussian5x1 --kernel gaussian1x5 -o soft.png\n"
         "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
         "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
         "      -p map=255 -p scale=2 -p offset=-10 a.png");
@@ -461,6 +483,13 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
     cmd->add_option("--angle", ro->angle, "Rotation about the origins in degrees (x' = x cos + y sin)");
     cmd->add_option("--origin", ro->origin, "Origin X,Y of the first image (pixel coordinates, default 0,0)");
     cmd->add_option("--window-origin", ro->window_origin, "Origin X,Y of the window image (default 0,0)");
+    cmd->add_option("--kernel", ro->kernels,
+                    std::string("Convolution kernel WxH:v1,...,vn (row-major) or a name: ") + tool::kernel_names() +
+                        "; convolve8 with two, an N x 1 and a 1 x N, runs the separable chain")
+        ->allow_extra_args(false)
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    cmd->add_option("--edge", ro->edge, "Convolution edge mode: nowrite (default) or zerofill");
     cmd->add_option("-p,--param", ro->params,
                     "Any parameter of the path by name, NAME=v1,v2,...; may be repeated (e.g. -p low=10 -p high=20)")
         ->allow_extra_args(false)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "zor_interpolation.h"
+#include "zor_kernel.h"
 #include "zor_lookup.h"
 #include "zor_object.h"
 #include "zor_region.h"

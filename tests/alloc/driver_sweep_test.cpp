@@ -38,6 +38,7 @@ struct Setup {
     std::vector<ZorHandle<ZorImage>> images;  // children and results
     std::vector<ZorHandle<ZorLookup>> lookups;
     std::vector<ZorHandle<ZorInterpolationTable>> tables;
+    std::vector<ZorHandle<ZorKernel>> kernels;
     std::unique_ptr<rig::Chain> chain;
     float floats[4] = {0, 0, 0, 0};
     int32_t ints[4] = {0, 0, 0, 0};
@@ -291,6 +292,36 @@ void scaling(Setup &s, const char *op, int depth, int stride, float xs, float ys
     rig::prime({s.dst, a->img});
 }
 
+// A 5x5 convolution, or a 5 x 1 then 1 x 5 chain, of a `stride`-sample
+// source (3: into the window's bands 1-3, one band at a time).
+void convolution(Setup &s, bool separable, int depth, int stride, long edge) {
+    ZorImage *win = covered_window(s, depth);
+    s.dst = stride == 3 ? last_three(s, win) : win;
+    Source *a = s.source(60, 40, stride, 16, false);
+    const float v[25] = {0.5f, 1, 2, 1, 0.5f, 1, 0.25f, -1, 0.125f, 1, 0, 0, 1, 0, 0, 1, 1, 1, 1, 1, -2, 0, 1, 0, 0};
+    ZorOp *in = ZorOp::create("convolve8", nullptr, a->img);
+    s.kernels.emplace_back(ZorKernel::create(5, separable ? 1 : 5, v, 2, separable ? 0 : 2));
+    in->setObjParam(1, s.kernels.back().get());
+    in->setLongParam(2, edge);
+    if (!separable) {
+        s.chain = std::make_unique<rig::Chain>(s.dst, in);
+    } else {
+        ZorOp *out = ZorOp::create("convolve8", nullptr, a->img, nullptr, in);
+        s.kernels.emplace_back(ZorKernel::create(1, 5, v + 5, 0, 2));
+        out->setObjParam(1, s.kernels.back().get());
+        out->setLongParam(2, edge);
+        s.chain = std::make_unique<rig::Chain>(s.dst, out);
+        s.chain->ops.push_back(in);
+    }
+    rig::prime({s.dst, a->img});
+}
+
+void convolutions(std::vector<Call> &c, bool separable) {
+    const std::string op = separable ? "convolve8/convolve8" : "convolve8";
+    c.push_back({op + ", 1 band, zero fill", [=](Setup &s) { convolution(s, separable, 8, 1, 1); }, {}});
+    c.push_back({op + ", 3 bands by band", [=](Setup &s) { convolution(s, separable, 24, 3, 0); }, {}});
+}
+
 // The calls for every drawing row of the path table, by what its operations
 // take; *unknown collects the rows no maker fits.
 std::vector<Call> calls(std::vector<std::string> *unknown) {
@@ -307,6 +338,8 @@ std::vector<Call> calls(std::vector<std::string> *unknown) {
             c.push_back({op + " of a 4x zoom, table in place", [name](Setup &s) { lookup_zoom(s, name, 4.0f, true); }, {}});
         } else if (std::string(row.member).rfind("Rescale", 0) == 0) {
             c.push_back({op + " (" + row.summary + ")", [&row](Setup &s) { rescale(s, row); }, {}});
+        } else if (takes == "src1 obj1:kernel:kernel long2:edge:edge") {
+            convolutions(c, row.count() == 3);
         } else if (row.count() != 2) {
             unknown->push_back(op + " (a chain)");
         } else if (takes == "src1 src2") {

@@ -31,7 +31,7 @@ const std::vector<Row> &expected_rows() {
         {{"add8"}, "Add8Wren", D}, {{"addconst8"}, "AddConst8Wren", D}, {{"affine8nearest"}, "Affine8Wren", D},
         {{"affine8bilinear"}, "Affine8Wren", D}, {{"affine8bicubic"}, "Affine8Wren", D}, {{"alu8"}, "Alu8Wren", W},
         {{"aluconst8"}, "AluConst8Wren", W}, {{"and8"}, "And8Wren", D}, {{"andconst8"}, "AndConst8Wren", D},
-        {{"convolve8"}, "ConvolveWren", N}, {{"convolve8", "convolve8"}, "ConvolveSPWren", N},
+        {{"convolve8"}, "ConvolveWren", D}, {{"convolve8", "convolve8"}, "ConvolveSPWren", D},
         {{"copy8"}, "Copy8Wren", D}, {{"lookup8_8"}, "Lookup8_8Wren", D}, {{"lookup16_8"}, "Lookup16_8Wren", D},
         {{"max8"}, "Max8Wren", D}, {{"min8"}, "Min8Wren", D}, {{"multiply8"}, "Multiply8Wren", D},
         {{"multiplyconst8"}, "MultiplyConst8Wren", D}, {{"not8"}, "Not8Wren", D}, {{"or8"}, "Or8Wren", D},

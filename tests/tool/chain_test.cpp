@@ -39,6 +39,7 @@ tool::Pixels pixels(int w, int h, int bands, int seed) {
 std::vector<double> value_for(const ParamItem &p, int u) {
     if (p.kind == "matrix") return {1, 2, 3, 4, 5, 6};
     if (p.kind == "itable") return {2, 2, 0.75, 0.25 + u, 0.5, 0.5};  // 2 taps at 2 phases
+    if (p.kind == "kernel") return {3, 1, 0.25, 0.5 + u, 0.25};
     if (p.slot == ParamItem::Slot::float_) return {0.5 + u};
     return {static_cast<double>(3 + u)};
 }
@@ -120,6 +121,16 @@ TEST(ToolChain, EveryRowBuildsAChainTheDeviceRecognisesOrNamesTheKind) {
                 EXPECT_EQ(t->getKernelSize(), 2);
                 EXPECT_EQ(t->getSubsamples(), 2);
                 for (int k = 0; k < 4; ++k) EXPECT_EQ(t->getData()[k], static_cast<float>(want[2 + k]));
+            } else if (p.kind == "kernel") {
+                // Width, height, then the values; keyed at the centre.
+                const auto *k = dynamic_cast<const ZorKernel *>(op->getObjParam(p.index));
+                ASSERT_TRUE(k);
+                EXPECT_EQ(k->getWidth(), 3u);
+                EXPECT_EQ(k->getHeight(), 1u);
+                EXPECT_EQ(k->getKeyX(), 1);
+                EXPECT_EQ(k->getKeyY(), 0);
+                EXPECT_EQ(std::vector<float>(k->getValue(), k->getValue() + 3),
+                          std::vector<float>(want.begin() + 2, want.end()));
             } else if (p.slot == ParamItem::Slot::obj) {
                 // A lookup whose every entry is the value given (a one-value table).
                 const auto *l = dynamic_cast<const ZorLookup *>(op->getObjParam(p.index));
@@ -208,7 +219,8 @@ TEST(ToolChain, BadValuesGiveOneLineNamingTheOption) {
         {"rotate8nearest", 1, {{"angle", {{1, 2}}}}, "--angle: 2 value(s) given; it takes one number (degrees)"},
         {"affine8nearest", 1, {{"matrix", {{1, 0, 0, 1, 0}}}}, "--matrix: 5 value(s) given; it takes six numbers"},
         {"lookup8_8", 1, {{"lut", {{1, 300}}}}, "--lut: 300 is not a byte value 0..255"},
-        {"convolve8", 1, {{"kernel", {one}}, {"edge", {one}}}, "the tool cannot build kernel parameters yet"},
+        {"convolve8", 1, {{"kernel", {one}}, {"edge", {one}}}, "--kernel: it takes a kernel WxH:v1,...,vn or a name"},
+        {"convolve8", 1, {{"kernel", {{2, 2, 1, 1, 1}}}, {"edge", {one}}}, "--kernel: it takes a kernel"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path);
@@ -235,7 +247,7 @@ TEST(ToolChain, TakesDescribesTheRowInWords) {
         {"transpose8", "1 image, flip (1 integer)"},
         {"threshold8/threshold8/rescale8", "1 image, low (2x), high (2x), map (2x), scale, offset"},
         {"affine8nearest", "1 image, --matrix (6 numbers)"},
-        {"convolve8/convolve8", "1 image, kernel* (2x), edge (1 integer, 2x)"},
+        {"convolve8/convolve8", "1 image, --kernel (2x), --edge (1 integer, 2x)"},
         {"rotate8nearest", "1 image, --angle (degrees)"},
     };
     for (const Case &c : cases) EXPECT_EQ(tool::takes(row_named(c.path)), c.takes) << c.path;

@@ -180,6 +180,9 @@ TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
     }
     EXPECT_EQ(rows, table_rows.size());
     EXPECT_EQ(windows.size(), 4u) << "every window shows a path";
+    // The convolutions show both 24-bit routes.
+    for (const char *route : {"3 band(s) combined", "3 band(s) inserted"})
+        EXPECT_NE(r.out.find(route), std::string::npos) << route << "\n" << r.out;
     const Pixels screen = read_png(dir.file("made/here/screen.png"));
     EXPECT_EQ(screen.w, 1280);
     EXPECT_EQ(screen.h, 1024);
@@ -263,6 +266,12 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
              if (x < 4 || x >= 36 || y < 3 || y >= 39) return 0;
              return int(in[0].at(int(std::floor((x + 0.5) / 2 - 2)), int(std::floor((y + 0.5) / 3 - 1)), k));
          }},
+        // Identity kernels: the source inside, the window's background in the
+        // frame the kernel cannot compute.
+        {"convolve8 --kernel 3x3:0,0,0,0,1,0,0,0,0 --edge zerofill", 17, 11, {1}, 17, 11, 1,
+         [](const In &in, int x, int y, int k) { return x < 1 || y < 1 || x > 15 || y > 9 ? 0 : in[0].at(x, y, k); }},
+        {"convolve8 --depth 24 --kernel 5x1:0,0,1,0,0 --kernel 1x5:0,0,1,0,0", 19, 13, {3}, 19, 13, 3,
+         [](const In &in, int x, int y, int k) { return x < 2 || y < 2 || x > 16 || y > 10 ? 0 : in[0].at(x, y, k); }},
     };
     TempDir dir;
     int seed = 0;
@@ -367,7 +376,14 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run rescale8 --scale 1,2 --offset 0" + g, 1, "--scale: one number, not 2"},
         {"run rescale8 --scale 0.5 --offset 0" + g, 1, "declined by Rescale8Wren (parameter)"},
         {"run threshold8 --low 1 --high x --map 0" + g, 1, "--high: 'x' is not a number"},
-        {"run convolve8" + g, 1, "the tool cannot build kernel parameters yet"},
+        {"run convolve8" + g, 1, "convolve8 needs --kernel"},
+        {"run convolve8 --kernel 3x3:1,2" + g, 1, "--kernel: 2 value(s) given for a 3x3 kernel (9 needed)"},
+        {"run convolve8 --kernel bogus" + g, 1, "--kernel: 'bogus' is not WxH:v1,...,vn nor a named kernel"},
+        {"run convolve8 --kernel 0x3:1" + g, 1, "--kernel: '0x3' is not a size WxH"},
+        {"run convolve8 --kernel box3 --edge wrap" + g, 1, "--edge: 'wrap' is not nowrite, zerofill or extend"},
+        {"run convolve8 --kernel box3 --edge extend" + g, 1, "declined by ConvolveWren"},
+        {"run convolve8 --kernel 4x4:1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1" + g, 1, "declined by ConvolveWren"},
+        {"run convolve8 --kernel box3x1 --kernel box1x5" + g, 1, "declined by ConvolveSPWren"},
         {"run setvalue8 --value 1" + g, 1, "setvalue8 takes no image, 1 given"},
         {"run scale8nearest --scale 1,2,3" + g, 1, "--scale: '1,2,3' is not SX or SX,SY"},
         {"run scale8nearest --scale 2 --translate 1" + g, 1, "--translate: '1' is not TX,TY"},

@@ -1,0 +1,286 @@
+// The one-band convolution workers, written once and compiled per kernel
+// implementation: kl_convolve.cpp includes this for the portable table,
+// kl_avx2.cpp and kl_avx512.cpp under their target options, where the
+// compiler keeps the 16-bit lanes of the row loops in wider vectors. Every
+// instantiation writes the same bytes.
+//
+// Include inside an unnamed namespace, after <cstddef>, <cstdint>, kl.h and
+// kl_impl.h (and <immintrin.h> for the vector targets); kl_conv_entries(t)
+// fills the table's convolution entries.
+//
+// Lane arithmetic in 16 bits. A tap floor((P * Q + 128) / 256) with P an
+// unsigned byte and Q = 256 Qh + Ql (Qh = Q >> 8 signed, Ql = Q & 255) is
+// P Qh + ((P Ql + 128) >> 8): both products and the sum fit 16-bit lanes,
+// and the sums wrap there. The separable low-precision products split H the
+// same way (see across_low).
+
+using conv_u8 = unsigned char;
+
+// 16 pixels at a time in generic vectors: the compiler maps them onto the
+// target's registers (two SSE2 halves, one AVX2 register, ...). The loops
+// then finish pixel by pixel, so nothing is read beyond the pixels needed.
+typedef conv_u8 conv_vb __attribute__((vector_size(16)));
+typedef uint16_t conv_vu __attribute__((vector_size(32)));
+typedef int16_t conv_vs __attribute__((vector_size(32)));
+typedef int32_t conv_vi __attribute__((vector_size(64)));
+typedef uint32_t conv_vw __attribute__((vector_size(64)));
+constexpr int kConvLanes = 16;
+
+inline conv_vu conv_load(const conv_u8 *p) {
+    conv_vb b;
+    __builtin_memcpy(&b, p, sizeof b);
+    return __builtin_convertvector(b, conv_vu);
+}
+inline conv_vs conv_loads(const int16_t *p) {
+    conv_vs v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+// The tap of 16 pixels from widened samples (P << kConvPre). With AVX2 one
+// rounding multiply gives it whole: (P * 128 * Q + 2^14) >> 15 =
+// floor((P * Q + 128) / 256), P * 128 < 2^15.
+#if defined(__AVX2__)
+constexpr int kConvPre = 7;
+inline conv_vu conv_tapw(conv_vu w, uint16_t qh, uint16_t ql) {
+    const short q = static_cast<short>(static_cast<uint16_t>(qh << 8) | ql);
+    return (conv_vu)_mm256_mulhrs_epi16((__m256i)w, _mm256_set1_epi16(q));
+}
+#else
+constexpr int kConvPre = 0;
+inline conv_vu conv_tapw(conv_vu w, uint16_t qh, uint16_t ql) { return w * qh + ((w * ql + 128) >> 8); }
+#endif
+inline conv_vu conv_tapv(conv_vu p, uint16_t qh, uint16_t ql) { return conv_tapw(p << kConvPre, qh, ql); }
+
+// Signed 16-bit lanes clamped to 0..255 and stored as bytes.
+inline void conv_store(conv_u8 *d, conv_vs v) {
+    v = v < 0 ? 0 : v;
+    v = v > 255 ? 255 : v;
+    const conv_vb b = __builtin_convertvector(v, conv_vb);
+    __builtin_memcpy(d, &b, sizeof b);
+}
+
+constexpr int kConvStrip = 256;  // pixels per strip of a separable row
+
+// The computable part of a w x h destination area for radius r: rows
+// [y0, y1), columns [x0, x1). False when nothing is computable or the
+// descriptors cannot be filtered into each other.
+struct ConvArea {
+    int x0, x1, y0, y1;
+};
+
+inline bool conv_computable(const kl_image *dst, const kl_image *src, int r, ConvArea &a) {
+    if (!dst || !src || !dst->data || !src->data || dst->type != KL_BYTE || src->type != KL_BYTE) return false;
+    if (dst->bands != 1 || src->bands != 1 || dst->bpp != 1 || src->bpp != 1) return false;
+    if (dst->w <= 0 || dst->h <= 0 || src->w < dst->w || src->h < dst->h) return false;
+    const long left = src->x > 0 ? src->x : 0, above = src->y > 0 ? src->y : 0;
+    const long right = static_cast<long>(src->w - dst->w) + (src->padx > 0 ? src->padx : 0);
+    const long below = static_cast<long>(src->h - dst->h) + (src->pady > 0 ? src->pady : 0);
+    a.x0 = left >= r ? 0 : r - static_cast<int>(left);
+    a.y0 = above >= r ? 0 : r - static_cast<int>(above);
+    a.x1 = right >= r ? dst->w : dst->w - (r - static_cast<int>(right));
+    a.y1 = below >= r ? dst->h : dst->h - (r - static_cast<int>(below));
+    return a.x0 < a.x1 && a.y0 < a.y1;
+}
+
+inline const conv_u8 *conv_src(const kl_image *s, int x, int y) {
+    return s->data + static_cast<ptrdiff_t>(y) * s->lb + x;
+}
+
+inline uint16_t conv_tap(uint16_t p, uint16_t qh, uint16_t ql) {
+    return static_cast<uint16_t>(static_cast<uint16_t>(p * qh) + (static_cast<uint16_t>(static_cast<uint16_t>(p * ql) + 128) >> 8));
+}
+
+// Destination bytes [0, n) of one row: the N x N tap sum of each pixel from
+// start, packed at pack_scale ps (clamp(floor(S * 2^ps / 128), 0, 255)).
+// Strips of kConvStrip pixels; each tap row adds its N taps to the strip's
+// sums in one pass, which keeps the loops short enough to vectorise.
+// Destination bytes [0, n) of one row: the N x N tap sum of each pixel from
+// start, packed at pack_scale ps (clamp(floor(S * 2^ps / 128), 0, 255)).
+// Strip by strip, the N source rows are widened once into 16-bit lanes and
+// every tap reads them there.
+template <int N>
+void conv_row(const conv_u8 *const *rows, conv_u8 *d, int n, const uint16_t *qh, const uint16_t *ql, uint16_t start,
+              int ps) {
+    const int up = ps >= 7 ? ps - 7 : 0, down = ps >= 7 ? 0 : 7 - ps;
+    uint16_t W[N][kConvStrip + N - 1];
+    int i = 0;
+    for (int base = 0; base + kConvLanes <= n; base += kConvStrip) {
+        const int m = (n - base < kConvStrip ? n - base : kConvStrip) / kConvLanes * kConvLanes;
+        for (int ti = 0; ti < N; ++ti)
+            for (int c = 0; c < m + N - 1; ++c) W[ti][c] = static_cast<uint16_t>(rows[ti][base + c] << kConvPre);
+        for (int k = 0; k < m; k += kConvLanes) {
+            conv_vu s = conv_vu{} + start;
+            for (int ti = 0; ti < N; ++ti)
+                for (int tj = 0; tj < N; ++tj) {
+                    conv_vu w;
+                    __builtin_memcpy(&w, &W[ti][k + tj], sizeof w);
+                    s += conv_tapw(w, qh[ti * N + tj], ql[ti * N + tj]);
+                }
+            // Lanes that would reach 2^15 when shifted up give 255; negative ones 0.
+            const conv_vs sv = (conv_vs)s;
+            const conv_vs big = (s >> (15 - up)) != 0;
+            conv_vs v = (conv_vs)((s << up) >> down);
+            v = big ? 255 : v;
+            v = sv < 0 ? 0 : v;
+            conv_store(d + base + k, v);
+        }
+        i = base + m;
+    }
+    for (; i < n; ++i) {
+        uint16_t s = start;
+        for (int ti = 0; ti < N; ++ti)
+            for (int tj = 0; tj < N; ++tj) s = static_cast<uint16_t>(s + conv_tap(rows[ti][i + tj], qh[ti * N + tj], ql[ti * N + tj]));
+        int32_t v = static_cast<int16_t>(s);
+        v = v < 0 ? 0 : v;
+        v = (v << up) >> down;
+        d[i] = static_cast<conv_u8>(v > 255 ? 255 : v);
+    }
+}
+
+template <int N>
+void conv_general(int mask, kl_image *dst, kl_image *src, const float *k, const short *Q, int ps) {
+    constexpr int r = N / 2;
+    ConvArea a;
+    if (!conv_computable(dst, src, r, a) || !(mask & dst->bmask & 1)) return;
+    ps &= 15;
+    const uint16_t start = N == 3 ? 0 : static_cast<uint16_t>(round_8[ps]);
+    uint16_t qh[N * N], ql[N * N];
+    for (int i = 0; i < N * N; ++i) {
+        qh[i] = static_cast<uint16_t>(Q[i] >> 8);
+        ql[i] = static_cast<uint16_t>(Q[i] & 0xff);
+    }
+    const conv_u8 *rows[N];
+    for (int y = a.y0; y < a.y1; ++y) {
+        conv_u8 *drow = dst->data + static_cast<ptrdiff_t>(y) * dst->lb;
+        int x = a.x0, end = a.x1;
+        if (N == 3) {
+            // Lead-in up to the first aligned destination word, tail after the
+            // last whole group of eight: floating point.
+            const int n = end - x, mis = static_cast<int>(reinterpret_cast<uintptr_t>(drow + x) & 7);
+            const int lead = 8 - mis < n ? 8 - mis : n;
+            const int head = lead < 8 ? lead : 0;
+            const int tail = (n - head) % 8;
+            for (int i = 0; i < head; ++i) drow[x + i] = kl_conv_float3x3(src, x + i, y, k);
+            for (int i = end - tail; i < end; ++i) drow[i] = kl_conv_float3x3(src, i, y, k);
+            x += head;
+            end -= tail;
+        }
+        if (x >= end) continue;
+        for (int ti = 0; ti < N; ++ti) rows[ti] = conv_src(src, x - r, y - r + ti);
+        conv_row<N>(rows, drow + x, end - x, qh, ql, start, ps);
+    }
+}
+
+// Horizontal pass of the low-precision form over n pixels from the column
+// sums T (T[0] is r columns left of the first pixel): per column, the signed
+// upper byte hi and unsigned lower byte lo of T times h, each product rounded
+// as the multiply primitives do, in wrapping 16-bit sums:
+//   floor((hi h + 128) / 256) = hi hh + ((hi hl + 128) >> 8),
+//   floor((lo h + 32768) / 65536) = (lo hh + ((lo hl) >> 8) + 128) >> 8,
+// with h = 256 hh + hl; every intermediate fits a 16-bit lane.
+template <int N>
+void across_low(const int16_t *T, conv_u8 *d, int n, const short *H) {
+    int16_t hh[N], hl[N];
+    for (int j = 0; j < N; ++j) {
+        hh[j] = static_cast<int16_t>(H[j] >> 8);
+        hl[j] = static_cast<int16_t>(H[j] & 0xff);
+    }
+    int i = 0;
+    for (; i + kConvLanes <= n; i += kConvLanes) {
+        conv_vu acc = conv_vu{};  // wrapping sums
+        for (int j = 0; j < N; ++j) {
+            const conv_vs t = conv_loads(T + i + j);
+            const conv_vs hi = t >> 8, lo = t & 0xff;
+            const conv_vs su = (hi * hl[j] + 128) >> 8;
+            const conv_vs ul = (lo * hh[j] + (conv_vs)(((conv_vu)lo * static_cast<uint16_t>(hl[j])) >> 8) + 128) >> 8;
+            acc += (conv_vu)(hi * hh[j]) + (conv_vu)su + (conv_vu)ul;
+        }
+        conv_store(d + i, (conv_vs)acc);
+    }
+    for (; i < n; ++i) {
+        uint16_t acc = 0;
+        for (int j = 0; j < N; ++j) {
+            const int16_t t = T[i + j];
+            const int16_t hi = static_cast<int16_t>(t >> 8), lo = static_cast<int16_t>(t & 0xff);
+            const int16_t su = static_cast<int16_t>(static_cast<int16_t>(hi * hl[j]) + 128) >> 8;
+            const int16_t ul = static_cast<int16_t>(
+                static_cast<int16_t>(lo * hh[j]) + (static_cast<uint16_t>(lo * hl[j]) >> 8) + 128) >> 8;
+            acc = static_cast<uint16_t>(acc + static_cast<uint16_t>(hi * hh[j]) + static_cast<uint16_t>(su) +
+                                        static_cast<uint16_t>(ul));
+        }
+        const int16_t s = static_cast<int16_t>(acc);
+        d[i] = static_cast<conv_u8>(s <= 0 ? 0 : s > 255 ? 255 : s);
+    }
+}
+
+// High precision: exact 32-bit sums of T * H, divided by 2^(23 - ps).
+template <int N>
+void across_high(const int16_t *T, conv_u8 *d, int n, const short *H, int ps) {
+    const int shift = 23 - ps;
+    int i = 0;
+    for (; i + kConvLanes <= n; i += kConvLanes) {
+        conv_vw sum = conv_vw{};  // wrapping sums
+        for (int j = 0; j < N; ++j)
+            sum += (conv_vw)(__builtin_convertvector(conv_loads(T + i + j), conv_vi) * static_cast<int32_t>(H[j]));
+        conv_vi acc = (conv_vi)sum >> shift;
+        acc = acc < 0 ? 0 : acc;
+        acc = acc > 255 ? 255 : acc;
+        const conv_vb b = __builtin_convertvector(acc, conv_vb);
+        __builtin_memcpy(d + i, &b, sizeof b);
+    }
+    for (; i < n; ++i) {
+        uint32_t sum = 0;
+        for (int j = 0; j < N; ++j) sum += static_cast<uint32_t>(static_cast<int32_t>(T[i + j]) * H[j]);
+        const int32_t v = static_cast<int32_t>(sum) >> shift;
+        d[i] = static_cast<conv_u8>(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+}
+
+template <int N>
+void conv_separable(int mask, kl_image *dst, kl_image *src, const short *H, const short *V, int ps, int low) {
+    constexpr int r = N / 2;
+    ConvArea a;
+    if (!conv_computable(dst, src, r, a) || !(mask & dst->bmask & 1)) return;
+    ps &= 15;
+    uint16_t vh[N], vl[N];
+    for (int i = 0; i < N; ++i) {
+        vh[i] = static_cast<uint16_t>(V[i] >> 8);
+        vl[i] = static_cast<uint16_t>(V[i] & 0xff);
+    }
+    // Column sums of one strip of the row and r more on each side, on the
+    // stack, so the worker cannot fail half way.
+    int16_t T[kConvStrip + 2 * r];
+    const conv_u8 *rows[N];
+    for (int y = a.y0; y < a.y1; ++y) {
+        for (int x = a.x0; x < a.x1; x += kConvStrip) {
+            const int n = a.x1 - x < kConvStrip ? a.x1 - x : kConvStrip, cols = n + 2 * r;
+            for (int i = 0; i < N; ++i) rows[i] = conv_src(src, x - r, y - r + i);
+            int c = 0;
+            for (; c + kConvLanes <= cols; c += kConvLanes) {
+                conv_vu u = conv_vu{};
+                for (int i = 0; i < N; ++i) u += conv_tapv(conv_load(rows[i] + c), vh[i], vl[i]);
+                __builtin_memcpy(T + c, &u, sizeof u);
+            }
+            for (; c < cols; ++c) {
+                uint16_t u = 0;
+                for (int i = 0; i < N; ++i) u = static_cast<uint16_t>(u + conv_tap(rows[i][c], vh[i], vl[i]));
+                T[c] = static_cast<int16_t>(u);
+            }
+            conv_u8 *d = dst->data + static_cast<ptrdiff_t>(y) * dst->lb + x;
+            if (low) {
+                across_low<N>(T, d, n, H);
+            } else {
+                across_high<N>(T, d, n, H, ps);
+            }
+        }
+    }
+}
+
+inline void kl_conv_entries(kl_impl &t) {
+    t.convolve[0] = conv_general<3>;
+    t.convolve[1] = conv_general<5>;
+    t.convolve[2] = conv_general<7>;
+    t.sconvolve[0] = conv_separable<3>;
+    t.sconvolve[1] = conv_separable<5>;
+    t.sconvolve[2] = conv_separable<7>;
+}
