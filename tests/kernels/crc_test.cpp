@@ -184,7 +184,7 @@ void lookup(Case &c) {
         using F = void (*)(int, kl_image *, kl_image *, unsigned char **);
         static const F f8[] = {kl_mlookup8_8, kl_mlookup8_8_2, kl_mlookup8_8_3, kl_mlookup8_8_4};
         static const F f16[] = {kl_mlookup16_8, kl_mlookup16_8_2, kl_mlookup16_8_3, kl_mlookup16_8_4};
-        (wide ? f16 : f8)[c.one_in(2) ? 0 : std::max(0, nd - 1)](c.mask(), &d, &s, tables);
+        (wide ? f16 : f8)[c.one_in(2) ? 0 : nd - 1](c.mask(), &d, &s, tables);
     } else if (wide) {
         kl_lookup16_8(c.mask(), &d, &s, table);
     } else {
