@@ -18,13 +18,16 @@
 //     accelerator saw no misuse.
 // Any breach aborts, and so do the sanitizers.
 //
-// A row whose driver is not built, or a worker, must decline. A drawing row
-// that takes a kind of parameter no maker here can make stops the fuzzer at
-// start-up: add a maker in param().
+// A row whose driver is not built, or a worker, must decline when called
+// directly. A drawing row that takes a kind of parameter no maker here can
+// make stops the fuzzer on its first input (so the seed corpus catches it):
+// add a maker in param(). Kernels and interpolation tables are made through
+// the host classes' create() where the host defines them.
 //
 // WREN_FUZZ_SEEDS=dir makes the seed corpus instead: for every row, the
-// smallest of 1500 random inputs that computes (or, for a row that
-// cannot compute, any input of the row).
+// smallest of 1500 random inputs that the row's member computes (for a row
+// that computes none of them, the smallest input of the row).
+// WREN_FUZZ_VERBOSE=1 prints each call's scene and outcome.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "machine.h"
