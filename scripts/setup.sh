@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpixman-1-dev libpng-dev libcli11-dev
   libopencv-dev
+  clang libclang-rt-dev
 )
 
 missing=()
