@@ -222,6 +222,7 @@ kl_impl make() {
     threshold_entries<Avx2>(t);
     copy_entries<Avx2>(t);
     band_entries(t);
+    kl_avx2_affine(t);
     return t;
 }
 

@@ -353,6 +353,7 @@ kl_impl make() {
     threshold_entries<Avx512>(t);
     copy_entries<Avx512>(t);
     band_entries(t);
+    kl_avx2_affine(t);
     return t;
 }
 

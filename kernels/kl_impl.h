@@ -32,6 +32,11 @@ using kl_block_fn = void (*)(void *, int, int, int, void *, int);
 using kl_zoom_row_fn = void (*)(unsigned char *, const int32_t *, const int32_t *, int, int, int,
                                 const unsigned char *, int);
 using kl_thresh_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, const short *);
+// The table-path middle of an 8-bit bicubic affine row: n pixels from 16.16
+// position (x, y), steps (dx, dy), written from dp on; source data sd with
+// row offsets ro, filter table tw.
+using kl_affine_run_fn = void (*)(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy,
+                                  const unsigned char *sd, const int *ro, const int16_t *tw);
 
 struct kl_impl {
     const char *name;
@@ -53,6 +58,7 @@ struct kl_impl {
     kl_block_fn gcopy, gcopyrl;  // forward and backward block copy engines
     kl_zoom_row_fn zoom_row8;
     kl_thresh_fn threshold_8, threshold_16;
+    kl_affine_run_fn affine_bc8[3];  // 1 -> 1, 3 -> 3, 3 -> 4 bands
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is
@@ -70,6 +76,10 @@ void kl_portable_band(kl_impl &t);      // kl_band.cpp
 void kl_portable_gcopy(kl_impl &t);     // gcopy.cpp
 void kl_portable_qdx(kl_impl &t);       // kl_qdx.cpp
 void kl_portable_threshold(kl_impl &t); // kl_threshold.cpp
+void kl_portable_affine(kl_impl &t);    // kl_affine.cpp
+// AVX2 bodies of the affine runs (kl_affine_avx2.cpp), put into the AVX2 and
+// AVX-512 tables; the caller has checked the CPU.
+void kl_avx2_affine(kl_impl &t);
 
 // The vector tables (kl_avx2.cpp, kl_avx512.cpp), null when not built; their
 // code runs only on a CPU with the features kl_impl_find checks.
