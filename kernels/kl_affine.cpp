@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 
 namespace {
 
@@ -230,8 +229,20 @@ inline uint8_t bc8_table(const unsigned char *const r[4], int sb, const int16_t 
     return pack3(sum + 7);
 }
 
-// The bicubic table path over n pixels (the kl_affine_run_fn of the portable
+// The table paths over n pixels (the kl_affine_run_fn of the portable
 // implementation).
+template <int SB, int DB, int NB, int AT>
+void bl8_run(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy, const unsigned char *sd,
+             const int *ro, const int16_t *tw) {
+    for (int i = 0; i < n; ++i, dp += DB, x += dx, y += dy) {
+        const int ix = static_cast<int>(x >> 16), iy = static_cast<int>(y >> 16);
+        const int fx = static_cast<int>(x >> 8) & 0xff, fy = static_cast<int>(y >> 8) & 0xff;
+        const unsigned char *p = sd + ro[iy] + ix * SB, *q = sd + ro[iy + 1] + ix * SB;
+        int cw[4];
+        bl8_weights(tw + 4 * fx, tw + 4 * (256 + fy), cw);
+        for (int k = 0; k < NB; ++k) dp[AT + k] = bl8_table(p + k, q + k, SB, cw);
+    }
+}
 template <int SB, int DB, int NB, int AT>
 void bc8_run(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy, const unsigned char *sd,
              const int *ro, const int16_t *tw) {
@@ -251,14 +262,14 @@ void bc8_run(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t
 // An 8-bit filter kernel: SB source bytes per pixel, NB bands, written to
 // destination bytes AT.. of DB-byte pixels. Pixels are computed singly (exact
 // formula) until the destination address is a multiple of ALIGN, then in
-// groups of G by the table path, then singly again. The bicubic table path
-// is the active implementation's run RUN.
+// groups of G by the table path, then singly again. The table path is the
+// active implementation's run RUN.
 template <bool CUBIC, int SB, int DB, int NB, int AT, int ALIGN, int G, int RUN = 0>
 void filter8(kl_image *dst, kl_image *src, const int *ro, const void *table, float a, float b, float c, float d,
              float tx, float ty) {
     const unsigned char *sd = src->data;
     const int16_t *tw = words(table);
-    const kl_affine_run_fn bc_run = kl_impl_active().affine_bc8[RUN];
+    const kl_affine_run_fn table_run = (CUBIC ? kl_impl_active().affine_bc8 : kl_impl_active().affine_bl8)[RUN];
     rows(dst, src, a, b, c, d, tx, ty, CUBIC ? 1.5 : 0.5, CUBIC ? 3 : 1, [&](unsigned char *dp, const Span &s) {
         int lead = 0;
         while (lead < ALIGN && (reinterpret_cast<uintptr_t>(dp) + static_cast<uintptr_t>(lead) * DB) % ALIGN) ++lead;
@@ -267,42 +278,32 @@ void filter8(kl_image *dst, kl_image *src, const int *ro, const void *table, flo
         const int mid_end = lead + (s.count - lead) / G * G;
         int64_t x = s.xs, y = s.ys;
         const int64_t dx = s.dx, dy = s.dy;
-        // Pixels [from, to) by the exact (TABLE false) or table formula.
-        const auto run = [&](int from, int to, auto table_path) {
-            constexpr bool TABLE = decltype(table_path)::value;
+        // Pixels [from, to) by the exact formula.
+        const auto exact = [&](int from, int to) {
             for (int i = from; i < to; ++i, dp += DB, x += dx, y += dy) {
                 const int ix = static_cast<int>(x >> 16), iy = static_cast<int>(y >> 16);
                 const int fx = static_cast<int>(x >> 8) & 0xff, fy = static_cast<int>(y >> 8) & 0xff;
                 if constexpr (!CUBIC) {
                     const unsigned char *p = sd + ro[iy] + ix * SB, *q = sd + ro[iy + 1] + ix * SB;
-                    if constexpr (!TABLE) {
-                        for (int k = 0; k < NB; ++k) dp[AT + k] = bl8_exact(p + k, q + k, SB, fx, fy);
-                    } else {
-                        int cw[4];
-                        bl8_weights(tw + 4 * fx, tw + 4 * (256 + fy), cw);
-                        for (int k = 0; k < NB; ++k) dp[AT + k] = bl8_table(p + k, q + k, SB, cw);
-                    }
+                    for (int k = 0; k < NB; ++k) dp[AT + k] = bl8_exact(p + k, q + k, SB, fx, fy);
                 } else {
                     const int16_t *xw = tw + 4 * fx, *yv = tw + 4 * (256 + 4 * fy);
                     const unsigned char *r[4];
                     for (int j = 0; j < 4; ++j) r[j] = sd + ro[iy + j] + ix * SB;
                     for (int k = 0; k < NB; ++k) {
                         const unsigned char *rk[4] = {r[0] + k, r[1] + k, r[2] + k, r[3] + k};
-                        dp[AT + k] = TABLE ? bc8_table(rk, SB, xw, yv) : bc8_exact(rk, SB, xw, yv);
+                        dp[AT + k] = bc8_exact(rk, SB, xw, yv);
                     }
                 }
             }
         };
-        run(0, lead, std::false_type{});
-        if constexpr (CUBIC) {
-            bc_run(dp, mid_end - lead, x, y, dx, dy, sd, ro, tw);
-            dp += static_cast<ptrdiff_t>(mid_end - lead) * DB;
-            x += (mid_end - lead) * dx;
-            y += (mid_end - lead) * dy;
-        } else {
-            run(lead, mid_end, std::true_type{});
-        }
-        run(mid_end, s.count, std::false_type{});
+        exact(0, lead);
+        const int m = mid_end - lead;
+        table_run(dp, m, x, y, dx, dy, sd, ro, tw);
+        dp += static_cast<ptrdiff_t>(m) * DB;
+        x += m * dx;
+        y += m * dy;
+        exact(mid_end, s.count);
     });
 }
 
@@ -382,6 +383,9 @@ void cubic(double alpha, double t, double s, int64_t w[4], double exact[4]) {
 }  // namespace
 
 void kl_portable_affine(kl_impl &t) {
+    t.affine_bl8[0] = bl8_run<1, 1, 1, 0>;
+    t.affine_bl8[1] = bl8_run<3, 3, 3, 0>;
+    t.affine_bl8[2] = bl8_run<3, 4, 3, 1>;
     t.affine_bc8[0] = bc8_run<1, 1, 1, 0>;
     t.affine_bc8[1] = bc8_run<3, 3, 3, 0>;
     t.affine_bc8[2] = bc8_run<3, 4, 3, 1>;
@@ -411,9 +415,9 @@ KL_NN(kl_affine_nn_16_4_4, KL_SHORT, L_4_4, 8, 8, 8, 0)
         if (!ok(dst, src, KIND, L, T, ro, table)) return;                                                 \
         body(dst, src, ro, table, a, b, c, d, tx, ty);                                                    \
     }
-KL_F(kl_affine_bl_8_1_1, BL, KL_BYTE, L_1_1, (filter8<false, 1, 1, 1, 0, 8, 4>))
-KL_F(kl_affine_bl_8_3_3, BL, KL_BYTE, L_3_3, (filter8<false, 3, 3, 3, 0, 4, 4>))
-KL_F(kl_affine_bl_8_3_4, BL, KL_BYTE, L_3_4, (filter8<false, 3, 4, 3, 1, 8, 2>))
+KL_F(kl_affine_bl_8_1_1, BL, KL_BYTE, L_1_1, (filter8<false, 1, 1, 1, 0, 8, 4, 0>))
+KL_F(kl_affine_bl_8_3_3, BL, KL_BYTE, L_3_3, (filter8<false, 3, 3, 3, 0, 4, 4, 1>))
+KL_F(kl_affine_bl_8_3_4, BL, KL_BYTE, L_3_4, (filter8<false, 3, 4, 3, 1, 8, 2, 2>))
 KL_F(kl_affine_bc_8_1_1, BC, KL_BYTE, L_1_1, (filter8<true, 1, 1, 1, 0, 4, 4, 0>))
 KL_F(kl_affine_bc_8_3_3, BC, KL_BYTE, L_3_3, (filter8<true, 3, 3, 3, 0, 4, 4, 1>))
 KL_F(kl_affine_bc_8_3_4, BC, KL_BYTE, L_3_4, (filter8<true, 3, 4, 3, 1, 4, 1, 2>))

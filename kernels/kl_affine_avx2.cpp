@@ -1,7 +1,7 @@
-// AVX2 body of the 8-bit bicubic affine table path: the sixteen taps of a
-// band in the 16-bit lanes of one vector, the partitioned multiplies as
-// rounding high multiplies, lane sums wrapping to 16 bits as in the portable
-// path. Compiled for the AVX2 target function by function; kl_avx2_affine is
+// AVX2 bodies of the 8-bit affine table paths: the partitioned multiplies as
+// rounding high multiplies in 16-bit lanes, lane sums wrapping to 16 bits as
+// in the portable path. Bilinear takes four pixels' four taps per vector,
+// bicubic the sixteen taps of one band of a pixel. Compiled for the AVX2 target function by function; kl_avx2_affine is
 // called only after the CPU check.
 #include <immintrin.h>
 
@@ -83,9 +83,71 @@ void bc8_run(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t
     }
 }
 
+inline uint16_t ld16u(const unsigned char *p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+// Bilinear table path, four pixels a vector (the last group repeats its first
+// pixel in the lanes past n and stores only n).
+template <int SB, int DB, int NB, int AT>
+void bl8_run(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy, const unsigned char *sd,
+             const int *ro, const int16_t *tw) {
+    const __m256i ones = _mm256_set1_epi16(1);
+    for (int i = 0; i < n; i += 4) {
+        const int m = n - i < 4 ? n - i : 4;
+        const unsigned char *p[4], *q[4];
+        int64_t xq[4], yq[4];
+        for (int j = 0; j < 4; ++j) {
+            const int64_t xj = j < m ? x + j * dx : x, yj = j < m ? y + j * dy : y;
+            const int ix = static_cast<int>(xj >> 16), iy = static_cast<int>(yj >> 16);
+            const int fx = static_cast<int>(xj >> 8) & 0xff, fy = static_cast<int>(yj >> 8) & 0xff;
+            p[j] = sd + ro[iy] + ix * SB;
+            q[j] = sd + ro[iy + 1] + ix * SB;
+            std::memcpy(&xq[j], tw + 4 * fx, 8);
+            std::memcpy(&yq[j], tw + 4 * (256 + fy), 8);
+        }
+        x += m * dx;
+        y += m * dy;
+        const __m256i xw = _mm256_setr_epi64x(xq[0], xq[1], xq[2], xq[3]);
+        const __m256i yw = _mm256_setr_epi64x(yq[0], yq[1], yq[2], yq[3]);
+        // Combined weights: mul8sux16 + mul8ulx16 of x and y weights.
+        const __m256i hi = _mm256_mulhrs_epi16(_mm256_and_si256(_mm256_srai_epi16(xw, 1), _mm256_set1_epi16(-128)), yw);
+        const __m256i l8 = _mm256_and_si256(xw, _mm256_set1_epi16(0xff));
+        const __m256i c = _mm256_add_epi16(
+            hi, _mm256_add_epi16(_mm256_mulhi_epi16(l8, yw), _mm256_srli_epi16(_mm256_mullo_epi16(l8, yw), 15)));
+        alignas(16) int32_t out[NB][4];
+        for (int k = 0; k < NB; ++k) {
+            __m128i t;
+            if constexpr (SB == 1) {
+                t = _mm_setr_epi16(static_cast<short>(ld16u(p[0])), static_cast<short>(ld16u(q[0])),
+                                   static_cast<short>(ld16u(p[1])), static_cast<short>(ld16u(q[1])),
+                                   static_cast<short>(ld16u(p[2])), static_cast<short>(ld16u(q[2])),
+                                   static_cast<short>(ld16u(p[3])), static_cast<short>(ld16u(q[3])));
+            } else {
+                const auto b = [&](const unsigned char *r, int o) { return static_cast<char>(r[k + o]); };
+                t = _mm_setr_epi8(b(p[0], 0), b(p[0], SB), b(q[0], 0), b(q[0], SB), b(p[1], 0), b(p[1], SB),
+                                  b(q[1], 0), b(q[1], SB), b(p[2], 0), b(p[2], SB), b(q[2], 0), b(q[2], SB),
+                                  b(p[3], 0), b(p[3], SB), b(q[3], 0), b(q[3], SB));
+            }
+            const __m256i v = _mm256_mulhrs_epi16(_mm256_slli_epi16(_mm256_cvtepu8_epi16(t), 7), c);
+            const __m256i s2 = _mm256_madd_epi16(v, ones);  // pairs
+            const __m256i s4 = _mm256_hadd_epi32(s2, s2);   // pixels 0, 1 | 2, 3
+            const __m128i r = _mm_unpacklo_epi64(_mm256_castsi256_si128(s4), _mm256_extracti128_si256(s4, 1));
+            _mm_store_si128(reinterpret_cast<__m128i *>(out[k]), r);
+        }
+        for (int j = 0; j < m; ++j, dp += DB)
+            for (int k = 0; k < NB; ++k) dp[AT + k] = pack3(out[k][j] + 1);
+    }
+}
+
 }  // namespace
 
 void kl_avx2_affine(kl_impl &t) {
+    t.affine_bl8[0] = bl8_run<1, 1, 1, 0>;
+    t.affine_bl8[1] = bl8_run<3, 3, 3, 0>;
+    t.affine_bl8[2] = bl8_run<3, 4, 3, 1>;
     t.affine_bc8[0] = bc8_run<1, 1, 1, 0>;
     t.affine_bc8[1] = bc8_run<3, 3, 3, 0>;
     t.affine_bc8[2] = bc8_run<3, 4, 3, 1>;

@@ -32,7 +32,7 @@ using kl_block_fn = void (*)(void *, int, int, int, void *, int);
 using kl_zoom_row_fn = void (*)(unsigned char *, const int32_t *, const int32_t *, int, int, int,
                                 const unsigned char *, int);
 using kl_thresh_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, const short *);
-// The table-path middle of an 8-bit bicubic affine row: n pixels from 16.16
+// The table-path middle of an 8-bit bilinear or bicubic affine row: n pixels from 16.16
 // position (x, y), steps (dx, dy), written from dp on; source data sd with
 // row offsets ro, filter table tw.
 using kl_affine_run_fn = void (*)(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy,
@@ -58,7 +58,7 @@ struct kl_impl {
     kl_block_fn gcopy, gcopyrl;  // forward and backward block copy engines
     kl_zoom_row_fn zoom_row8;
     kl_thresh_fn threshold_8, threshold_16;
-    kl_affine_run_fn affine_bc8[3];  // 1 -> 1, 3 -> 3, 3 -> 4 bands
+    kl_affine_run_fn affine_bl8[3], affine_bc8[3];  // 1 -> 1, 3 -> 3, 3 -> 4 bands
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is
