@@ -367,7 +367,8 @@ std::vector<Op> make_ops() {
                        },
                        b8 ? 4 : 2});
     }
-    // Affine warps (one portable body): a rotation by 30 degrees with scale
+    // Affine warps (through kl_affine, so every column runs the implementation
+    // WREN_KERNELS chooses; WREN_KERNELS=portable gives the portable figures): a rotation by 30 degrees with scale
     // 1.1 about the image centre, 1 band and 3 bands into 4-byte pixels,
     // beside cv::warpAffine with the same inverse map (WARP_INVERSE_MAP,
     // pixel centres at integer coordinates; the kernels' continuous
