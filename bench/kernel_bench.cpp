@@ -318,6 +318,7 @@ std::vector<Op> make_ops() {
                            },
                            1});
         }
+    }
     // Threshold (one portable body): an interval of one band against the same
     // operation made of OpenCV calls, and the top clamp (samples >= t become
     // t) against cv::threshold's truncation, which is that operation.
@@ -365,8 +366,10 @@ std::vector<Op> make_ops() {
                            cv::convertScaleAbs(x.a1, d8, b8 ? 1.5 : 1.0 / 256, b8 ? -40 : 128);
                        },
                        b8 ? 4 : 2});
-    // Affine warps (one portable body): a rotation by 30 degrees with scale
-    // 1.1 about the image centre, 1 band and 3 bands into 4-byte pixels,
+    }
+    // Affine warps (through kl_affine, so every column runs the implementation
+    // WREN_KERNELS chooses; WREN_KERNELS=portable gives the portable figures):
+    // a rotation by 30 degrees with scale 1.1 about the image centre, 1 band and 3 bands into 4-byte pixels,
     // beside cv::warpAffine with the same inverse map (WARP_INVERSE_MAP,
     // pixel centres at integer coordinates; the kernels' continuous
     // coordinates are half a pixel further, hence tx + 0.5). Pixels mapping

@@ -14,6 +14,7 @@
 // pixels at a time, with table weights in 16-bit lanes; the two differ by a
 // rounding amount and both are part of the result.
 #include "kl.h"
+#include "kl_impl.h"
 
 #include <algorithm>
 #include <cmath>
@@ -39,7 +40,6 @@ int32_t fix(float v) { return trunc32(static_cast<double>(v) * 65536.0); }
 inline int s16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
 // One lane of the partitioned multiplies.
-inline int mul8x16(int a, int b) { return s16((a * b + 128) >> 8); }
 inline int mul8sux16(int a, int b) { return s16(((a >> 8) * b + 128) >> 8); }
 inline int mul8ulx16(int a, int b) { return s16(((a & 0xff) * b + 32768) >> 16); }
 // lane_pack16 at pack_scale 3.
@@ -198,8 +198,10 @@ inline uint8_t bl8_exact(const unsigned char *p, const unsigned char *q, int sb,
 inline void bl8_weights(const int16_t *xw, const int16_t *yw, int c[4]) {
     for (int i = 0; i < 4; ++i) c[i] = s16(mul8sux16(xw[i], yw[i]) + mul8ulx16(xw[i], yw[i]));
 }
+// The lane sums wrap to 16 bits in pack3, so the products are summed unwrapped.
 inline uint8_t bl8_table(const unsigned char *p, const unsigned char *q, int sb, const int c[4]) {
-    return pack3(mul8x16(p[0], c[0]) + mul8x16(p[sb], c[1]) + mul8x16(q[0], c[2]) + mul8x16(q[sb], c[3]) + 1);
+    return pack3(((p[0] * c[0] + 128) >> 8) + ((p[sb] * c[1] + 128) >> 8) + ((q[0] * c[2] + 128) >> 8) +
+                 ((q[sb] * c[3] + 128) >> 8) + 1);
 }
 
 // Bicubic sample from rows r[0..3] (first tap of each), pixel stride sb.
@@ -213,27 +215,61 @@ inline uint8_t bc8_exact(const unsigned char *const r[4], int sb, const int16_t 
     acc >>= 20;
     return static_cast<uint8_t>(acc < 0 ? 0 : acc > 255 ? 255 : acc);
 }
+// Each tap's horizontal product is wrapped to 16 bits (its halves feed the
+// vertical multiplies); the rest wraps in pack3.
 inline uint8_t bc8_table(const unsigned char *const r[4], int sb, const int16_t *xw, const int16_t *yv) {
     int sum = 0;
     for (int k = 0; k < 4; ++k) {
         const int16_t *yw = yv + 4 * k;
         for (int i = 0; i < 4; ++i) {
-            const int h = mul8x16(r[k][i * sb], xw[i]);
-            sum += s16(mul8sux16(h, yw[i]) + mul8ulx16(h, yw[i]));
+            const int h = s16((r[k][i * sb] * xw[i] + 128) >> 8);
+            sum += (((h >> 8) * yw[i] + 128) >> 8) + (((h & 0xff) * yw[i] + 32768) >> 16);
         }
     }
     return pack3(sum + 7);
 }
 
+// The table paths over n pixels (the kl_affine_run_fn of the portable
+// implementation).
+template <int SB, int DB, int NB, int AT>
+void bl8_run(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy, const unsigned char *sd,
+             const int *ro, const int16_t *tw) {
+    for (int i = 0; i < n; ++i, dp += DB, x += dx, y += dy) {
+        const int ix = static_cast<int>(x >> 16), iy = static_cast<int>(y >> 16);
+        const int fx = static_cast<int>(x >> 8) & 0xff, fy = static_cast<int>(y >> 8) & 0xff;
+        const unsigned char *p = sd + ro[iy] + ix * SB, *q = sd + ro[iy + 1] + ix * SB;
+        int cw[4];
+        bl8_weights(tw + 4 * fx, tw + 4 * (256 + fy), cw);
+        for (int k = 0; k < NB; ++k) dp[AT + k] = bl8_table(p + k, q + k, SB, cw);
+    }
+}
+template <int SB, int DB, int NB, int AT>
+void bc8_run(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy, const unsigned char *sd,
+             const int *ro, const int16_t *tw) {
+    for (int i = 0; i < n; ++i, dp += DB, x += dx, y += dy) {
+        const int ix = static_cast<int>(x >> 16), iy = static_cast<int>(y >> 16);
+        const int fx = static_cast<int>(x >> 8) & 0xff, fy = static_cast<int>(y >> 8) & 0xff;
+        const int16_t *xw = tw + 4 * fx, *yv = tw + 4 * (256 + 4 * fy);
+        const unsigned char *r[4];
+        for (int j = 0; j < 4; ++j) r[j] = sd + ro[iy + j] + ix * SB;
+        for (int k = 0; k < NB; ++k) {
+            const unsigned char *rk[4] = {r[0] + k, r[1] + k, r[2] + k, r[3] + k};
+            dp[AT + k] = bc8_table(rk, SB, xw, yv);
+        }
+    }
+}
+
 // An 8-bit filter kernel: SB source bytes per pixel, NB bands, written to
 // destination bytes AT.. of DB-byte pixels. Pixels are computed singly (exact
 // formula) until the destination address is a multiple of ALIGN, then in
-// groups of G by the table path, then singly again.
-template <bool CUBIC, int SB, int DB, int NB, int AT, int ALIGN, int G>
+// groups of G by the table path, then singly again. The table path is the
+// active implementation's run RUN.
+template <bool CUBIC, int SB, int DB, int NB, int AT, int ALIGN, int G, int RUN = 0>
 void filter8(kl_image *dst, kl_image *src, const int *ro, const void *table, float a, float b, float c, float d,
              float tx, float ty) {
     const unsigned char *sd = src->data;
     const int16_t *tw = words(table);
+    const kl_affine_run_fn table_run = (CUBIC ? kl_impl_active().affine_bc8 : kl_impl_active().affine_bl8)[RUN];
     rows(dst, src, a, b, c, d, tx, ty, CUBIC ? 1.5 : 0.5, CUBIC ? 3 : 1, [&](unsigned char *dp, const Span &s) {
         int lead = 0;
         while (lead < ALIGN && (reinterpret_cast<uintptr_t>(dp) + static_cast<uintptr_t>(lead) * DB) % ALIGN) ++lead;
@@ -241,29 +277,33 @@ void filter8(kl_image *dst, kl_image *src, const int *ro, const void *table, flo
         if (lead > s.count) lead = s.count;
         const int mid_end = lead + (s.count - lead) / G * G;
         int64_t x = s.xs, y = s.ys;
-        for (int i = 0; i < s.count; ++i, dp += DB, x += s.dx, y += s.dy) {
-            const bool single = i < lead || i >= mid_end;
-            const int ix = static_cast<int>(x >> 16), iy = static_cast<int>(y >> 16);
-            const int fx = static_cast<int>(x >> 8) & 0xff, fy = static_cast<int>(y >> 8) & 0xff;
-            if constexpr (!CUBIC) {
-                const unsigned char *p = sd + ro[iy] + ix * SB, *q = sd + ro[iy + 1] + ix * SB;
-                if (single) {
+        const int64_t dx = s.dx, dy = s.dy;
+        // Pixels [from, to) by the exact formula.
+        const auto exact = [&](int from, int to) {
+            for (int i = from; i < to; ++i, dp += DB, x += dx, y += dy) {
+                const int ix = static_cast<int>(x >> 16), iy = static_cast<int>(y >> 16);
+                const int fx = static_cast<int>(x >> 8) & 0xff, fy = static_cast<int>(y >> 8) & 0xff;
+                if constexpr (!CUBIC) {
+                    const unsigned char *p = sd + ro[iy] + ix * SB, *q = sd + ro[iy + 1] + ix * SB;
                     for (int k = 0; k < NB; ++k) dp[AT + k] = bl8_exact(p + k, q + k, SB, fx, fy);
                 } else {
-                    int cw[4];
-                    bl8_weights(tw + 4 * fx, tw + 4 * (256 + fy), cw);
-                    for (int k = 0; k < NB; ++k) dp[AT + k] = bl8_table(p + k, q + k, SB, cw);
-                }
-            } else {
-                const int16_t *xw = tw + 4 * fx, *yv = tw + 4 * (256 + 4 * fy);
-                const unsigned char *r[4];
-                for (int j = 0; j < 4; ++j) r[j] = sd + ro[iy + j] + ix * SB;
-                for (int k = 0; k < NB; ++k) {
-                    const unsigned char *rk[4] = {r[0] + k, r[1] + k, r[2] + k, r[3] + k};
-                    dp[AT + k] = single ? bc8_exact(rk, SB, xw, yv) : bc8_table(rk, SB, xw, yv);
+                    const int16_t *xw = tw + 4 * fx, *yv = tw + 4 * (256 + 4 * fy);
+                    const unsigned char *r[4];
+                    for (int j = 0; j < 4; ++j) r[j] = sd + ro[iy + j] + ix * SB;
+                    for (int k = 0; k < NB; ++k) {
+                        const unsigned char *rk[4] = {r[0] + k, r[1] + k, r[2] + k, r[3] + k};
+                        dp[AT + k] = bc8_exact(rk, SB, xw, yv);
+                    }
                 }
             }
-        }
+        };
+        exact(0, lead);
+        const int m = mid_end - lead;
+        table_run(dp, m, x, y, dx, dy, sd, ro, tw);
+        dp += static_cast<ptrdiff_t>(m) * DB;
+        x += m * dx;
+        y += m * dy;
+        exact(mid_end, s.count);
     });
 }
 
@@ -342,6 +382,15 @@ void cubic(double alpha, double t, double s, int64_t w[4], double exact[4]) {
 
 }  // namespace
 
+void kl_portable_affine(kl_impl &t) {
+    t.affine_bl8[0] = bl8_run<1, 1, 1, 0>;
+    t.affine_bl8[1] = bl8_run<3, 3, 3, 0>;
+    t.affine_bl8[2] = bl8_run<3, 4, 3, 1>;
+    t.affine_bc8[0] = bc8_run<1, 1, 1, 0>;
+    t.affine_bc8[1] = bc8_run<3, 3, 3, 0>;
+    t.affine_bc8[2] = bc8_run<3, 4, 3, 1>;
+}
+
 extern "C" {
 
 // ---- Kernels -------------------------------------------------------------------
@@ -366,12 +415,12 @@ KL_NN(kl_affine_nn_16_4_4, KL_SHORT, L_4_4, 8, 8, 8, 0)
         if (!ok(dst, src, KIND, L, T, ro, table)) return;                                                 \
         body(dst, src, ro, table, a, b, c, d, tx, ty);                                                    \
     }
-KL_F(kl_affine_bl_8_1_1, BL, KL_BYTE, L_1_1, (filter8<false, 1, 1, 1, 0, 8, 4>))
-KL_F(kl_affine_bl_8_3_3, BL, KL_BYTE, L_3_3, (filter8<false, 3, 3, 3, 0, 4, 4>))
-KL_F(kl_affine_bl_8_3_4, BL, KL_BYTE, L_3_4, (filter8<false, 3, 4, 3, 1, 8, 2>))
-KL_F(kl_affine_bc_8_1_1, BC, KL_BYTE, L_1_1, (filter8<true, 1, 1, 1, 0, 4, 4>))
-KL_F(kl_affine_bc_8_3_3, BC, KL_BYTE, L_3_3, (filter8<true, 3, 3, 3, 0, 4, 4>))
-KL_F(kl_affine_bc_8_3_4, BC, KL_BYTE, L_3_4, (filter8<true, 3, 4, 3, 1, 4, 1>))
+KL_F(kl_affine_bl_8_1_1, BL, KL_BYTE, L_1_1, (filter8<false, 1, 1, 1, 0, 8, 4, 0>))
+KL_F(kl_affine_bl_8_3_3, BL, KL_BYTE, L_3_3, (filter8<false, 3, 3, 3, 0, 4, 4, 1>))
+KL_F(kl_affine_bl_8_3_4, BL, KL_BYTE, L_3_4, (filter8<false, 3, 4, 3, 1, 8, 2, 2>))
+KL_F(kl_affine_bc_8_1_1, BC, KL_BYTE, L_1_1, (filter8<true, 1, 1, 1, 0, 4, 4, 0>))
+KL_F(kl_affine_bc_8_3_3, BC, KL_BYTE, L_3_3, (filter8<true, 3, 3, 3, 0, 4, 4, 1>))
+KL_F(kl_affine_bc_8_3_4, BC, KL_BYTE, L_3_4, (filter8<true, 3, 4, 3, 1, 4, 1, 2>))
 KL_F(kl_affine_bl_16_1_1, BL, KL_SHORT, L_1_1, (filter16<false, 2, 1>))
 KL_F(kl_affine_bl_16_3_3, BL, KL_SHORT, L_3_3, (filter16<false, 6, 3>))
 KL_F(kl_affine_bc_16_1_1, BC, KL_SHORT, L_1_1, (filter16<true, 2, 1>))

@@ -225,6 +225,7 @@ kl_impl make() {
     copy_entries<Avx2>(t);
     band_entries(t);
     kl_conv_entries(t);
+    kl_avx2_affine(t);
     return t;
 }
 

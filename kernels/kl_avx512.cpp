@@ -356,6 +356,7 @@ kl_impl make() {
     copy_entries<Avx512>(t);
     band_entries(t);
     kl_conv_entries(t);
+    kl_avx2_affine(t);
     return t;
 }
 

@@ -19,6 +19,7 @@ kl_impl make_portable() {
     kl_portable_qdx(t);
     kl_portable_threshold(t);
     kl_portable_convolve(t);
+    kl_portable_affine(t);
     return t;
 }
 

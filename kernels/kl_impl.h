@@ -34,6 +34,11 @@ using kl_zoom_row_fn = void (*)(unsigned char *, const int32_t *, const int32_t 
 using kl_thresh_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, const short *);
 using kl_conv_fn = void (*)(int, kl_image *, kl_image *, const float *, const short *, int);
 using kl_sconv_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, int, int);
+// The table-path middle of an 8-bit bilinear or bicubic affine row: n pixels from 16.16
+// position (x, y), steps (dx, dy), written from dp on; source data sd with
+// row offsets ro, filter table tw.
+using kl_affine_run_fn = void (*)(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy,
+                                  const unsigned char *sd, const int *ro, const int16_t *tw);
 
 struct kl_impl {
     const char *name;
@@ -57,6 +62,7 @@ struct kl_impl {
     kl_thresh_fn threshold_8, threshold_16;
     kl_conv_fn convolve[3];      // one-band general workers: 3x3, 5x5, 7x7
     kl_sconv_fn sconvolve[3];    // one-band separable workers
+    kl_affine_run_fn affine_bl8[3], affine_bc8[3];  // 1 -> 1, 3 -> 3, 3 -> 4 bands
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is
@@ -79,6 +85,10 @@ void kl_portable_convolve(kl_impl &t);  // kl_convolve.cpp
 // The 3x3 convolution's lead-in and tail pixel (x, y) in single precision,
 // shared by every implementation so that all round alike (kl_convolve.cpp).
 unsigned char kl_conv_float3x3(const kl_image *src, int x, int y, const float *k);
+void kl_portable_affine(kl_impl &t);    // kl_affine.cpp
+// AVX2 bodies of the affine runs (kl_affine_avx2.cpp), put into the AVX2 and
+// AVX-512 tables; the caller has checked the CPU.
+void kl_avx2_affine(kl_impl &t);
 
 // The vector tables (kl_avx2.cpp, kl_avx512.cpp), null when not built; their
 // code runs only on a CPU with the features kl_impl_find checks.
