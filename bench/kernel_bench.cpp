@@ -369,11 +369,12 @@ std::vector<Op> make_ops() {
     }
     // Affine warps (through kl_affine, so every column runs the implementation
     // WREN_KERNELS chooses; WREN_KERNELS=portable gives the portable figures):
-    // a rotation by 30 degrees with scale 1.1 about the image centre, 1 band and 3 bands into 4-byte pixels,
-    // beside cv::warpAffine with the same inverse map (WARP_INVERSE_MAP,
-    // pixel centres at integer coordinates; the kernels' continuous
-    // coordinates are half a pixel further, hence tx + 0.5). Pixels mapping
-    // outside the source are left alone on both sides.
+    // a rotation by 30 degrees with scale 1.1 about the image centre, 1 band
+    // and 3 bands into 4-byte pixels, beside cv::warpAffine with the same
+    // inverse map (WARP_INVERSE_MAP, pixel centres at integer coordinates;
+    // the kernels' continuous coordinates are half a pixel further, hence
+    // tx + 0.5). Pixels mapping outside the source are left alone on both
+    // sides.
     const struct {
         const char *name, *peer, *interp;
         int cv_interp;
