@@ -17,20 +17,14 @@ namespace {
 using rig::Scene;
 using rig::Source;
 
-struct Drawn {
-    int status;
-    wren_outcome o;
-};
+using Drawn = rig::Ran;
 
 // Draws op into dst through the display operation; host objects balance.
 Drawn draw(Scene &sc, ZorImage *dst, ZorImage *src, ZorOp *op) {
     rig::Chain c(dst, op);
     rig::prime({dst, src});
     sc.arm();
-    const long live = ZorObject::liveCount();
-    const int status = c.run().status;
-    EXPECT_EQ(ZorObject::liveCount(), live);
-    return {status, rig::last()};
+    return rig::counted([&] { return c.run().status; });
 }
 
 ZorOp *affine(const char *interp, Source &s, const float *m) {

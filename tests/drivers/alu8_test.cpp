@@ -33,10 +33,7 @@ struct Geo {
     int w1, h1, w2, h2;                 // source sizes
 };
 
-struct Result {
-    int status;
-    wren_outcome outcome;
-};
+using Result = rig::Ran;
 
 // Runs one dyadic operation into a window partly covered by another one and
 // checks every byte of both frame buffers against the model.
@@ -64,11 +61,8 @@ Result run(const OpCase &oc, const Geo &g, uint32_t seed, bool expect_computed =
     const int bmask = wb == 1 ? 1 : ((1 << nb) - 1) << (4 - nb - (g.cw ? g.cband : 0));
     rig::prime({dst, s1.img, s2.img});
     sc.arm();
-    const long live = ZorObject::liveCount();
-    const int status = c.run().status;
-    EXPECT_EQ(ZorObject::liveCount(), live);
-    Result res{status, rig::last()};
-    if (expect_computed && status == ZOR_SUCCESS) {
+    const Result res = rig::counted([&] { return c.run().status; });
+    if (expect_computed && res.status == ZOR_SUCCESS) {
         rig::Plane a = rig::lined_up(s1, dst, wb, g.b1 == 3 && wb == 4);
         rig::Plane b = rig::lined_up(s2, dst, wb, g.b2 == 3 && wb == 4);
         rig::Written m(static_cast<int>(w), static_cast<int>(h), wb);
@@ -99,12 +93,12 @@ TEST(Alu8, EveryLayoutOfEveryOperation) {
             SCOPED_TRACE(std::string(oc.name) + " layout " + std::to_string(g.b1) + "," + std::to_string(g.b2) +
                          " depth " + std::to_string(g.depth));
             const Result r = run(oc, g, ++seed);
-            EXPECT_EQ(r.status, ZOR_SUCCESS) << r.outcome.message;
-            EXPECT_STREQ(r.outcome.driver, oc.driver);
-            EXPECT_EQ(std::string(r.outcome.path), std::string("display_ioQORVwren/") + oc.name);
-            EXPECT_GT(r.outcome.rects, 1);  // the covering windows split the region
+            EXPECT_EQ(r.status, ZOR_SUCCESS) << r.o.message;
+            EXPECT_STREQ(r.o.driver, oc.driver);
+            EXPECT_EQ(std::string(r.o.path), std::string("display_ioQORVwren/") + oc.name);
+            EXPECT_GT(r.o.rects, 1);  // the covering windows split the region
             const bool staged = g.b1 != g.b2 || g.b1 == 3;
-            EXPECT_EQ(r.outcome.scratch_allocs, staged ? 1 : 0);
+            EXPECT_EQ(r.o.scratch_allocs, staged ? 1 : 0);
         }
     }
 }
@@ -130,8 +124,8 @@ TEST(Alu8, RefusedLayoutsWriteNothing) {
     for (const Bad &b : bad) {
         const Result r = run(ops[0], b.g, 3, false);
         EXPECT_EQ(r.status, ZOR_FAILURE);
-        EXPECT_EQ(r.outcome.reason, b.reason) << r.outcome.message;
-        EXPECT_EQ(r.outcome.scratch_allocs, 0);
+        EXPECT_EQ(r.o.reason, b.reason) << r.o.message;
+        EXPECT_EQ(r.o.scratch_allocs, 0);
     }
 }
 
@@ -177,9 +171,7 @@ TEST(Alu8, RandomStacks) {
         const int bmask = wb == 1 ? 1 : ((1 << nb) - 1) << (4 - nb - band);
         rig::prime({dst.get(), s1.img, s2.img});
         sc.arm();
-        const long live = ZorObject::liveCount();
-        ASSERT_EQ(c.run().status, ZOR_SUCCESS) << rig::last().message;
-        EXPECT_EQ(ZorObject::liveCount(), live);
+        ASSERT_EQ(rig::counted([&] { return c.run().status; }).status, ZOR_SUCCESS) << rig::last().message;
         rig::Plane a = rig::lined_up(s1, dst.get(), wb, b1 == 3), b = rig::lined_up(s2, dst.get(), wb, b2 == 3);
         rig::Written m(cw, ch, wb);
         kl_image ka = a.image(bmask), kb = b.image(bmask);

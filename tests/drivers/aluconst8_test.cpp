@@ -26,10 +26,7 @@ const Layout layouts[] = {
     {24, 2, 1, 4, false, false},  // band mask 0b0110 on both
 };
 
-struct Outcome {
-    int status;
-    wren_outcome o;
-};
+using Outcome = rig::Ran;
 
 // Runs op with parameter 1 = param into a window partly covered by two others;
 // model(dst, src, bmask) writes the expected samples (null: nothing expected).
@@ -52,9 +49,7 @@ Outcome run(const char *name, void *param, const Layout &l, uint32_t seed,
     rig::Chain c(dst.get(), op);
     rig::prime({dst.get(), src});
     sc.arm();
-    const long live = ZorObject::liveCount();
-    Outcome out{c.run().status, rig::last()};
-    EXPECT_EQ(ZorObject::liveCount(), live);
+    const Outcome out = rig::counted([&] { return c.run().status; });
     if (out.status == ZOR_SUCCESS && model) {
         const int wb = l.depth == 8 ? 1 : 4;
         const int bmask = wb == 1 ? 1 : ((1 << l.nb) - 1) << (4 - l.nb - l.band);

@@ -50,10 +50,7 @@ TEST(Copy8, LayoutsIntoCoveredWindows) {
         rig::Chain c(dst.get(), ZorOp::create("copy8", nullptr, src));
         rig::prime({dst.get(), src});
         sc.arm();
-        const long live = ZorObject::liveCount();
-        const int status = c.run().status;
-        const wren_outcome o = rig::last();
-        EXPECT_EQ(ZorObject::liveCount(), live);
+        const auto [status, o] = rig::counted([&] { return c.run().status; });
         EXPECT_EQ(o.reason, cc.reason) << o.message;
         if (cc.reason == WREN_OK) {
             ASSERT_EQ(status, ZOR_SUCCESS);

@@ -7,11 +7,16 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 namespace {
 
 using rig::Scene;
 using rig::Source;
+
+// A descriptor's fields: data, fb, type, bands, bmask, lb, bpp, w, h, x, y.
+using Desc = std::tuple<const void *, int, int, int, int, int, int, int, int, int, int>;
+Desc desc(const kl_image &k) { return {k.data, k.fb, k.type, k.bands, k.bmask, k.lb, k.bpp, k.w, k.h, k.x, k.y}; }
 
 TEST(Adapters, MemoryImages) {
     std::vector<uint8_t> mem(40 * 30 * 4);
@@ -24,26 +29,14 @@ TEST(Adapters, MemoryImages) {
         ZorHandle<ZorImage> child(img->createChild(c.x, c.y, c.band, c.w, c.h, c.bands));
         kl_image k;
         ASSERT_EQ(zor2kl_image(child.get(), &k), ZOR_SUCCESS);
-        EXPECT_EQ(k.data, mem.data() + c.y * 160 + c.x * 4);
-        EXPECT_EQ(k.bmask, c.bmask);
-        EXPECT_EQ(k.bands, 4);
-        EXPECT_EQ(k.bpp, 4);
-        EXPECT_EQ(k.lb, 160);
-        EXPECT_EQ(k.w, c.w);
-        EXPECT_EQ(k.h, c.h);
-        EXPECT_EQ(k.x, 0);
-        EXPECT_EQ(k.y, 0);
-        EXPECT_EQ(k.fb, 0);
-        EXPECT_EQ(k.type, KL_BYTE);
+        EXPECT_EQ(desc(k), Desc(mem.data() + c.y * 160 + c.x * 4, 0, KL_BYTE, 4, c.bmask, 160, 4, c.w, c.h, 0,
+                                0));
     }
     std::vector<int16_t> shorts(20 * 10 * 3);
     ZorHandle<ZorImage> s16(ZorImage::createOver(20, 10, 3, ZOR_SHORT, shorts.data(), 20 * 3, 3));
     kl_image k;
     ASSERT_EQ(zor2kl_image(s16.get(), &k), ZOR_SUCCESS);
-    EXPECT_EQ(k.type, KL_SHORT);
-    EXPECT_EQ(k.bpp, 6);
-    EXPECT_EQ(k.lb, 120);
-    EXPECT_EQ(k.bmask, 0x7);
+    EXPECT_EQ(desc(k), Desc(shorts.data(), 0, KL_SHORT, 3, 0x7, 120, 6, 20, 10, 0, 0));
 }
 
 // Line bytes and the first pixel's offset are worked out in 64 bits: what
@@ -88,11 +81,8 @@ TEST(Adapters, SizesAtTheDescriptorsLimits) {
             continue;
         }
         ASSERT_EQ(rc, ZOR_SUCCESS);
-        EXPECT_EQ(k.lb, c.lb);
-        EXPECT_EQ(k.data - mem, c.offset);
-        EXPECT_EQ(k.bmask, c.bmask);
-        EXPECT_EQ(k.x, 0);
-        EXPECT_EQ(k.y, 0);
+        EXPECT_EQ(std::make_tuple(k.lb, k.data - mem, k.bmask, k.x, k.y),
+                  std::make_tuple(c.lb, c.offset, c.bmask, 0, 0));
     }
     // Windows: the first pixel of the farthest child the host makes, with the
     // most negative and the largest line bytes the record can hold.
@@ -142,19 +132,11 @@ TEST(Adapters, Windows) {
     // An 8-bit child with any band offset selects its one byte.
     ZorHandle<ZorImage> c8(sc.image(id8)->createChild(3, 4, 0, 10, 10, 1));
     ASSERT_EQ(zor2kl_window(c8.get(), &k), ZOR_SUCCESS);
-    EXPECT_EQ(k.bmask, 1);
-    EXPECT_EQ(k.bands, 1);
-    EXPECT_EQ(k.fb, 1);
-    EXPECT_EQ(k.lb, 2048);
-    EXPECT_EQ(k.data, sc.screen().frameBuffer8() + 4 * 2048 + 3);
+    EXPECT_EQ(desc(k), Desc(sc.screen().frameBuffer8() + 4 * 2048 + 3, 1, KL_BYTE, 1, 1, 2048, 1, 10, 10, 0, 0));
     ZorHandle<ZorImage> c24(sc.image(id24)->createChild(5, 6, 2, 10, 10, 1));
     ASSERT_EQ(zor2kl_window(c24.get(), &k), ZOR_SUCCESS);
-    EXPECT_EQ(k.bmask, 0x2);
-    EXPECT_EQ(k.bands, 4);
-    EXPECT_EQ(k.bpp, 4);
-    EXPECT_EQ(k.data, sc.screen().frameBuffer24() + 6 * 8192 + 5 * 4);
-    EXPECT_EQ(k.x, 0);
-    EXPECT_EQ(k.y, 0);
+    EXPECT_EQ(desc(k),
+              Desc(sc.screen().frameBuffer24() + 6 * 8192 + 5 * 4, 1, KL_BYTE, 4, 0x2, 8192, 4, 10, 10, 0, 0));
     // Memory images are not windows, windows are not memory images.
     Source s(4, 4, 1, 1);
     EXPECT_EQ(zor2kl_window(s.img, &k), ZOR_FAILURE);

@@ -58,10 +58,7 @@ TEST(QuickZoom8, ZoomsIntoCoveredWindows) {
         rig::Chain c(dst.get(), scale);
         rig::prime({dst.get(), src});
         sc.arm();
-        const long live = ZorObject::liveCount();
-        const int status = device()->qdx_Scale8Wren(c.display);
-        const wren_outcome o = rig::last();
-        EXPECT_EQ(ZorObject::liveCount(), live);
+        const auto [status, o] = rig::counted([&] { return device()->qdx_Scale8Wren(c.display); });
         EXPECT_STREQ(o.driver, "qdx_Scale8Wren");
         EXPECT_EQ(o.reason, zc.reason) << o.message;
         if (zc.reason == WREN_OK) {
@@ -149,10 +146,7 @@ TEST(QuickZoomLookup, ZoomsThroughTheLookup) {
         rig::prime({dst.get(), src.get()});
         for (int call = 0; call < 2; ++call) {
             sc.arm();
-            const long live = ZorObject::liveCount();
-            const int status = c.run().status;
-            const wren_outcome o = rig::last();
-            EXPECT_EQ(ZorObject::liveCount(), live);
+            const auto [status, o] = rig::counted([&] { return c.run().status; });
             EXPECT_STREQ(o.driver, zc.wide ? "qdx_Scale16Lookup16_8Wren" : "qdx_Scale8Lookup8_8Wren");
             EXPECT_EQ(o.reason, zc.reason) << o.message;
             if (zc.reason != WREN_OK) {

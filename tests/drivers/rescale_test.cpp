@@ -101,12 +101,9 @@ TEST(Rescale8, WhatIsAcceptedAndWhatDeclines) {
         RescaleChain rc(sc.image(id), s.img, false, c.s, c.o, c.thr);
         rig::prime({sc.image(id), s.img});
         sc.arm();
-        const long live = ZorObject::liveCount();
-        const int status = rc.chain->run().status;
-        const wren_outcome o = rig::last();
+        const auto [status, o] = rig::counted([&] { return rc.chain->run().status; });
         EXPECT_EQ(o.reason, c.reason) << o.message;
         EXPECT_EQ(status, c.reason == WREN_OK ? ZOR_SUCCESS : ZOR_FAILURE);
-        EXPECT_EQ(ZorObject::liveCount(), live);
         if (c.reason != WREN_OK) {
             EXPECT_TRUE(sc.machine().accel().stores().empty());
             EXPECT_TRUE(sc.check());

@@ -215,6 +215,23 @@ struct Chain {
     ZorDispatchResult run() const { return ZorDispatch(display); }
 };
 
+// A call's status and the device's outcome record.
+struct Ran {
+    int status;
+    wren_outcome o;
+};
+
+// Runs call() (which gives a status); fails the test when the call changes
+// the number of live host objects.
+template <class F>
+Ran counted(F &&call) {
+    const long live = ZorObject::liveCount();
+    const int status = call();
+    const wren_outcome o = last();
+    EXPECT_EQ(ZorObject::liveCount(), live) << "host objects left behind or lost";
+    return {status, o};
+}
+
 // Samples of a memory source as the window layout sees them: a 3-band pixel's
 // samples land in samples 1-3 of the 4-sample window pixel.
 inline int sample_as_window(const Source &s, int x, int y, int k, int window_bands) {

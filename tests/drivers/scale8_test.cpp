@@ -95,10 +95,7 @@ TEST(Scale8, ScalesIntoCoveredWindows) {
         rig::Chain chain(dst.get(), scale);
         rig::prime({dst.get(), s.img});
         sc.arm();
-        const long live = ZorObject::liveCount();
-        const ZorDispatchResult d = chain.run();
-        const wren_outcome o = rig::last();
-        EXPECT_EQ(ZorObject::liveCount(), live);
+        const auto [status, o] = rig::counted([&] { return chain.run().status; });
         EXPECT_STREQ(o.driver, c.driver);
         EXPECT_EQ(o.reason, c.reason) << o.message;
         if (c.reason != WREN_OK) {
@@ -107,7 +104,7 @@ TEST(Scale8, ScalesIntoCoveredWindows) {
             EXPECT_TRUE(sc.check());
             continue;
         }
-        ASSERT_EQ(d.status, ZOR_SUCCESS);
+        ASSERT_EQ(status, ZOR_SUCCESS);
         if (std::string(c.driver) != "Scale8Wren") continue;  // the quick zoom's own tests cover its bytes
         const bool draws = c.xs > 0.01f;  // 0.0001 scales the source to nothing
         EXPECT_EQ(o.rects > 1, draws);

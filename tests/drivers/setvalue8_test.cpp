@@ -3,7 +3,9 @@
 #include "rig.h"
 #include "wren_device.h"
 
+#include <functional>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -31,6 +33,18 @@ struct SetValue {
     }
 };
 
+// Sets dst (a child of window id, or its image) to v and checks both frame
+// buffers: the visible samples of bmask take byte(k), nothing else changes.
+::testing::AssertionResult fill(Scene &sc, int id, ZorImage *dst, int nb, const float (&v)[4], int bmask,
+                                const std::function<int(int)> &byte) {
+    SetValue sv(dst, nb, v);
+    rig::prime({dst});
+    sc.arm();
+    if (sv.chain.run().status != ZOR_SUCCESS) return ::testing::AssertionFailure() << rig::last().message;
+    sc.expect(id, dst, dst->getImageSpaceRoi(), bmask, [&](int, int, int k) { return byte(k); });
+    return sc.check();
+}
+
 // Values become bytes rounded half away from zero and clamped.
 TEST(SetValue8, ValueBytes) {
     const struct {
@@ -42,15 +56,9 @@ TEST(SetValue8, ValueBytes) {
         Scene sc;
         const int id = sc.window(8, 17, 5, 30, 20);
         sc.window(8, 30, 0, 10, 10);
-        ZorImage *dst = sc.image(id);
-        SetValue sv(dst, 1, {c.v, 0, 0, 0});
-        rig::prime({dst});
-        sc.arm();
-        ASSERT_EQ(sv.chain.run().status, ZOR_SUCCESS) << rig::last().message;
+        EXPECT_TRUE(fill(sc, id, sc.image(id), 1, {c.v, 0, 0, 0}, 1, [&](int) { return c.byte; })) << c.v;
         EXPECT_EQ(sc.machine().accel().reg(wren_reg::fill_color), static_cast<uint32_t>(c.byte)) << c.v;
         EXPECT_EQ(sc.machine().accel().reg(wren_reg::plane_mask_lo), 0xffu);
-        sc.expect(id, dst, dst->getImageSpaceRoi(), 1, [&](int, int, int) { return c.byte; });
-        EXPECT_TRUE(sc.check()) << c.v;
     }
 }
 
@@ -72,18 +80,12 @@ TEST(SetValue8, FillWordAndPlaneMask) {
         sc.window(24, 60, 50, 50, 10);
         ZorHandle<ZorImage> dst(sc.image(id)->createChild(2, 3, c.band, 45, 30, c.nb));
         dst->setOrigin(4, 4);
-        SetValue sv(dst.get(), c.nb, c.v);
-        rig::prime({dst.get()});
-        sc.arm();
-        ASSERT_EQ(sv.chain.run().status, ZOR_SUCCESS) << rig::last().message;
-        const auto &acc = sc.machine().accel();
-        EXPECT_EQ(acc.reg(wren_reg::fill_color), c.fill);
-        EXPECT_EQ(acc.reg(wren_reg::plane_mask_lo), c.mask & 0xffffff);
-        EXPECT_EQ(acc.reg(wren_reg::plane_mask_hi), 0u);
         const int bmask = ((1 << c.nb) - 1) << (4 - c.nb - c.band);
-        sc.expect(id, dst.get(), dst->getImageSpaceRoi(), bmask,
-                  [&](int, int, int k) { return static_cast<int>((c.fill >> (8 * (3 - k))) & 0xff); });
-        EXPECT_TRUE(sc.check());
+        EXPECT_TRUE(fill(sc, id, dst.get(), c.nb, c.v, bmask, [&](int k) { return int(c.fill >> 8 * (3 - k) & 0xff); }));
+        const auto &acc = sc.machine().accel();
+        EXPECT_EQ(std::make_tuple(acc.reg(wren_reg::fill_color), acc.reg(wren_reg::plane_mask_lo),
+                                  acc.reg(wren_reg::plane_mask_hi)),
+                  std::make_tuple(c.fill, c.mask & 0xffffff, 0u));
     }
 }
 
@@ -94,27 +96,15 @@ TEST(SetValue8, FillsAtTheRectanglesPositions) {
         Scene sc;
         const int id = sc.window(depth, 17, 5, 60, 30);
         sc.window(depth, 40, 0, 10, 100);  // splits the window in two
-        ZorImage *dst = sc.image(id);
-        SetValue sv(dst, depth == 8 ? 1 : 4, {50, 60, 70, 80});
-        rig::prime({dst});
-        sc.arm();
-        ASSERT_EQ(sv.chain.run().status, ZOR_SUCCESS);
+        ASSERT_TRUE(fill(sc, id, sc.image(id), depth == 8 ? 1 : 4, {50, 60, 70, 80}, depth == 8 ? 1 : 0xf,
+                         [&](int k) { return depth == 8 ? 50 : 50 + 10 * k; }));
         const auto &fills = sc.machine().accel().fills();
         ASSERT_EQ(fills.size(), 2u);
-        EXPECT_EQ(fills[0].x, 17);
-        EXPECT_EQ(fills[0].y, 5);
-        EXPECT_EQ(fills[0].w, 23);
-        EXPECT_EQ(fills[0].h, 30);
-        EXPECT_EQ(fills[1].x, 50);
-        EXPECT_EQ(fills[1].w, 27);
-        EXPECT_EQ(fills[0].depth, depth);
+        EXPECT_EQ(std::tie(fills[0].x, fills[0].y, fills[0].w, fills[0].h, fills[0].depth, fills[1].x, fills[1].w),
+                  std::make_tuple(17, 5, 23, 30, depth, 50, 27));
         EXPECT_EQ(rig::last().rects, 2);
         EXPECT_EQ(sc.machine().accel().reg(wren_reg::raster_op), 0x83u);
         EXPECT_EQ(sc.machine().accel().reg(wren_reg::group_control), depth == 8 ? 0x20000057u : 0x2000007fu);
-        sc.expect(id, dst, dst->getImageSpaceRoi(), depth == 8 ? 1 : 0xf,
-                  [&](int, int, int k) { return depth == 8 ? 50 : 50 + 10 * k; });
-        EXPECT_TRUE(sc.check());
-        EXPECT_TRUE(sc.machine().accel().faults().empty());
     }
     Scene sc;
     const int id = sc.window(8, 17, 5, 20, 20);
@@ -140,17 +130,11 @@ TEST(SetValue8, BlockFillsInEveryScreenMode) {
             Scene sc(o);
             const int id = sc.window(depth, 13, 6, 150, 40);
             sc.window(depth, 70, 20, 30, 100);  // splits it: ragged edges on both sides
-            ZorImage *dst = sc.image(id);
-            SetValue sv(dst, depth == 8 ? 1 : 4, {90, 91, 92, 93});
-            rig::prime({dst});
-            sc.arm();
-            ASSERT_EQ(sv.chain.run().status, ZOR_SUCCESS) << rig::last().message;
+            EXPECT_TRUE(fill(sc, id, sc.image(id), depth == 8 ? 1 : 4, {90, 91, 92, 93}, depth == 8 ? 1 : 0xf,
+                             [&](int k) { return depth == 8 ? 90 : 90 + k; }));
             int blocks = 0;
             for (const wsim::FillRecord &f : sc.machine().accel().fills()) blocks += f.kind == wsim::FillRecord::Blocks;
             EXPECT_GT(blocks, 0);
-            sc.expect(id, dst, dst->getImageSpaceRoi(), depth == 8 ? 1 : 0xf,
-                      [&](int, int, int k) { return depth == 8 ? 90 : 90 + k; });
-            EXPECT_TRUE(sc.check());
         }
     }
 }
@@ -164,11 +148,8 @@ TEST(SetValue8, FailuresAreReported) {
     auto check_report = [](const Expect &e) {
         const auto &errs = ZorSystemState::errors();
         ASSERT_EQ(errs.size(), 1u);
-        EXPECT_EQ(errs[0].id, e.id);
-        EXPECT_EQ(errs[0].category, 0);
-        EXPECT_EQ(errs[0].flag, e.flag);
-        EXPECT_EQ(errs[0].line, e.line);
-        EXPECT_EQ(errs[0].file, "SetValue8Wren");
+        EXPECT_EQ(std::tie(errs[0].id, errs[0].category, errs[0].flag, errs[0].line, errs[0].file),
+                  std::make_tuple(std::string(e.id), 0, e.flag, e.line, std::string("SetValue8Wren")));
     };
     const float v[4] = {1, 2, 3, 4};
     // Through a copy with a count that is not positive.

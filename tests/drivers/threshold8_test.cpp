@@ -50,10 +50,7 @@ TEST(Threshold8, LayoutsIntoCoveredWindows) {
         rig::Chain c(dst.get(), th);
         rig::prime({dst.get(), s.img});
         sc.arm();
-        const long live = ZorObject::liveCount();
-        const int status = c.run().status;
-        const wren_outcome o = rig::last();
-        EXPECT_EQ(ZorObject::liveCount(), live);
+        const auto [status, o] = rig::counted([&] { return c.run().status; });
         EXPECT_EQ(o.reason, tc.reason) << o.message;
         if (tc.reason == WREN_OK) {
             ASSERT_EQ(status, ZOR_SUCCESS);

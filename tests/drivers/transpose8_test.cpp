@@ -55,10 +55,7 @@ TEST(Transpose8, FlipsIntoCoveredWindows) {
         rig::Chain c(dst.get(), tr);
         rig::prime({dst.get(), s.img});
         sc.arm();
-        const long live = ZorObject::liveCount();
-        const int status = c.run().status;
-        const wren_outcome o = rig::last();
-        EXPECT_EQ(ZorObject::liveCount(), live);
+        const auto [status, o] = rig::counted([&] { return c.run().status; });
         EXPECT_EQ(o.reason, fc.reason) << o.message;
         if (fc.reason == WREN_OK) {
             ASSERT_EQ(status, ZOR_SUCCESS);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -26,52 +27,32 @@ uint64_t word_of(const Bytes &b) {
     std::memcpy(&w, b.data(), 8);
     return w;
 }
-int16_t s16_at(uint64_t w, int i) {
-    Bytes b = bytes_of(w);
-    int16_t v;
-    std::memcpy(&v, b.data() + 2 * i, 2);
+// Lane i of type L in the bytes of w, and the word whose lanes hold v (modulo).
+template <class L, class W>
+L lane(W w, int i) {
+    L v;
+    std::memcpy(&v, reinterpret_cast<const uint8_t *>(&w) + sizeof(L) * i, sizeof(L));
     return v;
 }
-int32_t s32_at(uint64_t w, int i) {
-    Bytes b = bytes_of(w);
-    int32_t v;
-    std::memcpy(&v, b.data() + 4 * i, 4);
-    return v;
-}
-uint64_t from_s16(const std::array<long, 4> &l) {
-    Bytes b;
-    for (int i = 0; i < 4; ++i) {
-        int16_t v = static_cast<int16_t>(static_cast<uint16_t>(l[i] & 0xffff));
-        std::memcpy(b.data() + 2 * i, &v, 2);
+template <class L, class W = uint64_t>
+W pack(std::initializer_list<long long> v) {
+    W w = 0;
+    int i = 0;
+    for (long long x : v) {
+        const L l = static_cast<L>(x);
+        std::memcpy(reinterpret_cast<uint8_t *>(&w) + sizeof(L) * i++, &l, sizeof(L));
     }
-    return word_of(b);
+    return w;
 }
-uint64_t from_s32(long long w0, long long w1) {
-    Bytes b;
-    int32_t v0 = static_cast<int32_t>(static_cast<uint32_t>(w0 & 0xffffffff));
-    int32_t v1 = static_cast<int32_t>(static_cast<uint32_t>(w1 & 0xffffffff));
-    std::memcpy(b.data(), &v0, 4);
-    std::memcpy(b.data() + 4, &v1, 4);
-    return word_of(b);
-}
+int16_t s16_at(uint64_t w, int i) { return lane<int16_t>(w, i); }
+int32_t s32_at(uint64_t w, int i) { return lane<int32_t>(w, i); }
+int16_t s16_of_half(uint32_t h, int i) { return lane<int16_t>(h, i); }
+uint64_t from_s16(std::initializer_list<long long> l) { return pack<int16_t>(l); }
+uint64_t from_s32(long long w0, long long w1) { return pack<int32_t>({w0, w1}); }
+uint32_t s16x2(long l0, long l1) { return pack<int16_t, uint32_t>({l0, l1}); }
 uint32_t half_of(const uint8_t *b) {
     uint32_t v;
     std::memcpy(&v, b, 4);
-    return v;
-}
-uint32_t s16x2(long l0, long l1) {
-    uint8_t b[4];
-    int16_t v0 = static_cast<int16_t>(static_cast<uint16_t>(l0 & 0xffff));
-    int16_t v1 = static_cast<int16_t>(static_cast<uint16_t>(l1 & 0xffff));
-    std::memcpy(b, &v0, 2);
-    std::memcpy(b + 2, &v1, 2);
-    return half_of(b);
-}
-int16_t s16_of_half(uint32_t h, int i) {
-    uint8_t b[4];
-    std::memcpy(b, &h, 4);
-    int16_t v;
-    std::memcpy(&v, b + 2 * i, 2);
     return v;
 }
 

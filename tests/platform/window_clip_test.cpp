@@ -7,6 +7,7 @@
 
 #include <random>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -27,10 +28,7 @@ std::vector<ZorRect> lockedClip(wca::Window &w) {
             out.push_back(clip->rect(i));
     int bx, by, bw, bh;
     EXPECT_EQ(wca_win_bbox(h, &bx, &by, &bw, &bh), WCA_OK);
-    EXPECT_EQ(bx, w.x());
-    EXPECT_EQ(by, w.y());
-    EXPECT_EQ(bw, w.width());
-    EXPECT_EQ(bh, w.height());
+    EXPECT_EQ(std::tie(bx, by, bw, bh), std::make_tuple(w.x(), w.y(), w.width(), w.height()));
     EXPECT_EQ(wca_win_unlock(h), WCA_OK);
     return out;
 }
@@ -49,12 +47,8 @@ void checkTiling(wca::Screen &s, const std::vector<Geo> &model) {
         wca::Window *w = s.window(g.id);
         ASSERT_NE(w, nullptr);
         for (const ZorRect &r : lockedClip(*w)) {
-            ASSERT_GT(r.w, 0);
-            ASSERT_GT(r.h, 0);
-            ASSERT_GE(r.x, 0);
-            ASSERT_GE(r.y, 0);
-            ASSERT_LE(r.x + r.w, W);
-            ASSERT_LE(r.y + r.h, H);
+            ASSERT_TRUE(r.w > 0 && r.h > 0 && r.x >= 0 && r.y >= 0 && r.x + r.w <= W && r.y + r.h <= H)
+                << "window " << g.id << ": " << r.x << "," << r.y << " " << r.w << "x" << r.h;
             for (int y = r.y; y < r.y + r.h; ++y)
                 for (int x = r.x; x < r.x + r.w; ++x) {
                     const std::size_t i = std::size_t(y) * W + x;
@@ -93,42 +87,22 @@ TEST(WindowClip, RandomStacksTileTheScreen) {
         // Random changes, each seen at the next lock.
         for (int step = 0; step < 12 && !model.empty(); ++step) {
             const std::size_t k = rng() % model.size();
-            Geo g = model[k];
-            switch (rng() % 5) {
-            case 0: {
-                Geo to = randomGeo(rng, s.width(), s.height());
-                ASSERT_TRUE(s.moveWindow(g.id, to.x, to.y));
-                model[k].x = to.x;
-                model[k].y = to.y;
-                break;
-            }
-            case 1: {
-                Geo to = randomGeo(rng, s.width(), s.height());
-                ASSERT_TRUE(s.resizeWindow(g.id, to.w, to.h));
-                model[k].w = to.w;
-                model[k].h = to.h;
-                break;
-            }
-            case 2:
-                ASSERT_TRUE(s.raiseWindow(g.id));
+            const Geo g = model[k];
+            const unsigned what = rng() % 5;  // move, resize, raise, lower, destroy
+            if (what < 2) {
+                const Geo to = randomGeo(rng, s.width(), s.height());
+                ASSERT_TRUE(what ? s.resizeWindow(g.id, to.w, to.h) : s.moveWindow(g.id, to.x, to.y));
+                (what ? model[k].w : model[k].x) = what ? to.w : to.x;
+                (what ? model[k].h : model[k].y) = what ? to.h : to.y;
+            } else {
+                ASSERT_TRUE(what == 2 ? s.raiseWindow(g.id) : what == 3 ? s.lowerWindow(g.id) : s.destroyWindow(g.id));
                 model.erase(model.begin() + long(k));
-                model.push_back(g);
-                break;
-            case 3:
-                ASSERT_TRUE(s.lowerWindow(g.id));
-                model.erase(model.begin() + long(k));
-                model.insert(model.begin(), g);
-                break;
-            default:
-                ASSERT_TRUE(s.destroyWindow(g.id));
-                model.erase(model.begin() + long(k));
+                if (what == 2) model.push_back(g);
+                if (what == 3) model.insert(model.begin(), g);
             }
-            std::vector<int> ids;
-            for (wca::Window *w : s.stack())
-                ids.push_back(w->id());
-            std::vector<int> want;
-            for (const Geo &m : model)
-                want.push_back(m.id);
+            std::vector<int> ids, want;
+            for (wca::Window *w : s.stack()) ids.push_back(w->id());
+            for (const Geo &m : model) want.push_back(m.id);
             ASSERT_EQ(ids, want);
             checkTiling(s, model);
         }
