@@ -14,6 +14,8 @@
 //     here from the window stack (window rectangles, stacking order, screen),
 //     not from the window system's own visible regions, nor outside the bands
 //     the destination selects, nor byte 0 of a 24-bit pixel;
+//   - no byte of any image in memory changed (sources are only read, and a
+//     destination that is not a window is never drawn into);
 //   - no host object was made or lost, no window is left locked, and the
 //     accelerator saw no misuse.
 // Any breach aborts, and so do the sanitizers.
@@ -107,7 +109,7 @@ struct Case {
     ZorImage *dst = nullptr;
     std::vector<ZorImage *> images;  // made here, children after parents
     std::vector<ZorObject *> objects;
-    std::vector<std::unique_ptr<uint8_t[]>> memory;
+    std::vector<std::vector<uint8_t>> memory;  // the bytes of the images made over memory
     std::vector<std::unique_ptr<float[]>> floats;
     std::vector<std::unique_ptr<int32_t[]>> ints;
     std::vector<ZorOp *> ops;  // display first
@@ -236,10 +238,10 @@ ZorImage *source(Case &c, In &in, bool shorts, bool window_too = true) {
         // Rows of whole pixels, as the host's own check of the strides has them;
         // the memory ends with the last pixel.
         const size_t bytes = ((static_cast<size_t>(h) - 1) * sls + static_cast<size_t>(w) * ps) * size;
-        c.memory.emplace_back(new uint8_t[bytes]);
-        fill(c.memory.back().get(), bytes, in.u32());
+        c.memory.emplace_back(bytes);
+        fill(c.memory.back().data(), bytes, in.u32());
         img = c.keep(ZorImage::createOver(static_cast<unsigned>(w), static_cast<unsigned>(h),
-                                          static_cast<unsigned>(bands), type, c.memory.back().get(), sls,
+                                          static_cast<unsigned>(bands), type, c.memory.back().data(), sls,
                                           static_cast<uint16_t>(ps)));
     }
     if (img && in.rarely(5)) img = child(c, in, img);
@@ -568,6 +570,8 @@ int run(const uint8_t *data, size_t size, bool *computed_out = nullptr) {
     static std::vector<uint8_t> fb8, fb24;  // kept: fresh pages each run would cost more than the run
     fb8.assign(s.frameBuffer8(), s.frameBuffer8() + s.frameBuffer8Size());
     fb24.assign(s.frameBuffer24(), s.frameBuffer24() + s.frameBuffer24Size());
+    static std::vector<std::vector<uint8_t>> images_before;
+    images_before.assign(c.memory.begin(), c.memory.end());
     ZorSystemState::clearErrors();
     const long live = ZorObject::liveCount();
 
@@ -587,6 +591,8 @@ int run(const uint8_t *data, size_t size, bool *computed_out = nullptr) {
     if (status != ZOR_SUCCESS && status != ZOR_FAILURE) fail("row %s: status %d", row.member, status);
     if (ZorObject::liveCount() != live)
         fail("row %s: host objects %ld before the call, %ld after", row.member, live, ZorObject::liveCount());
+    for (size_t i = 0; i < c.memory.size(); ++i)
+        if (c.memory[i] != images_before[i]) fail("row %s: the bytes of memory image %zu changed", row.member, i);
     for (wca::Window *w : s.stack())
         if (w->locked()) fail("row %s: window %d left locked", row.member, w->id());
     if (!c.machine->accel().faults().empty())
