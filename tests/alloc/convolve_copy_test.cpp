@@ -9,7 +9,7 @@
 
 namespace {
 
-ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(rig::plugin().device()); }
+using rig::device;
 
 TEST(ConvolveCopies, FailureIsReportedWithItsLine) {
     ASSERT_TRUE(allocfail::installed());

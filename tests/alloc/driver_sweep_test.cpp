@@ -29,7 +29,7 @@ namespace {
 using rig::Scene;
 using rig::Source;
 
-ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(rig::plugin().device()); }
+using rig::device;
 
 // Everything one run needs, made before the injection is armed.
 struct Setup {

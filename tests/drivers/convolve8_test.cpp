@@ -16,7 +16,7 @@ namespace {
 using rig::Scene;
 using rig::Source;
 
-ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(rig::plugin().device()); }
+using rig::device;
 
 // The filtered band `band` of source s over the whole source image: value per
 // source pixel, -1 where the footprint leaves the image.

@@ -15,7 +15,7 @@ namespace {
 using rig::Scene;
 using rig::Source;
 
-ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(rig::plugin().device()); }
+using rig::device;
 
 struct ZoomCase {
     const char *what;

@@ -8,6 +8,7 @@
 #include "kl.h"
 #include "machine.h"
 #include "window_system.h"
+#include "wren_device.h"
 #include "wren_outcome.h"
 #include "wren_regs.h"
 #include "zor.h"
@@ -40,6 +41,9 @@ inline ZorPlugin &plugin() {
     }();
     return *p;
 }
+
+// The plug-in's device, for calling a driver member directly.
+inline ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(plugin().device()); }
 
 inline wren_outcome last() {
     wren_outcome o{};

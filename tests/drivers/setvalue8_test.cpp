@@ -11,7 +11,7 @@ namespace {
 
 using rig::Scene;
 
-ZorDeviceComputeTypeWren *device() { return static_cast<ZorDeviceComputeTypeWren *>(rig::plugin().device()); }
+using rig::device;
 
 // A set-value operation of `bands` values shown in dst (optionally through a copy).
 struct SetValue {
