@@ -128,7 +128,9 @@ void by_bands(int mask, kl_image *dst, kl_image *src, int r, Filter &&filter) {
     if (!dst || !src || !dst->data || !src->data || dst->type != KL_BYTE || src->type != KL_BYTE) return;
     if (dst->bands < 1 || dst->bands > 4 || src->bands < 1 || src->bands > 4) return;
     if (dst->w <= 0 || dst->h <= 0 || src->w < dst->w || src->h < dst->h) return;
-    const int sm = src->bmask & 15, dm = dst->bmask & 15;
+    // Only bits naming bands the images have: a round on any other bit would
+    // filter a band taken from nothing.
+    const int sm = src->bmask & ((1 << src->bands) - 1), dm = dst->bmask & ((1 << dst->bands) - 1);
     if (!sm || !dm) return;  // no band to start from
     const auto avail = [r](long v) { return static_cast<int>(v < 0 ? 0 : v > r ? r : v); };
     const int l = avail(src->x), t = avail(src->y);

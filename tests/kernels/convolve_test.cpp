@@ -98,8 +98,9 @@ TEST(Convolve, AgainstTheFixedPointModel) {
         if (rep % 4 == 3) {
             c.bands = 1 + static_cast<int>(g() % 4);
             c.sbands = 1 + static_cast<int>(g() % 4);
-            c.dmask = static_cast<int>(g() % 16) & ((1 << c.bands) - 1);
-            c.smask = static_cast<int>(g() % 16) & ((1 << c.sbands) - 1);
+            // Now and then masks with bits past the bands, which select nothing.
+            c.dmask = static_cast<int>(g() % 16) & (g() % 4 ? (1 << c.bands) - 1 : 15);
+            c.smask = static_cast<int>(g() % 16) & (g() % 4 ? (1 << c.sbands) - 1 : 15);
             c.mask = g() % 3 ? 15 : static_cast<int>(g() % 16);
         } else if (rep % 9 == 5) {
             c.mask = 0;  // nothing selected

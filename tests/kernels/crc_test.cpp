@@ -472,7 +472,6 @@ void convolution(Case &c) {
     for (int &a : around) a = c.r(0, n / 2 + 2);
     kl_image d = c.image(true, KL_BYTE, dn, w, h);
     kl_image s = c.framed(KL_BYTE, sn, sw, h, around);
-    s.bmask &= (1 << sn) - 1;  // a source mask naming only bands the source has
     const int edge = c.one_in(17) ? c.r(-1, 7) : c.r(0, sep ? 2 : 1);
     float k[49] = {}, hv[2][7] = {};
     coefficients(c, k, n * n, magnitude(c));
@@ -556,7 +555,7 @@ const Family kFamilies[] = {
     {"quick zoom", quick_zoom, 0xa17017b1, 0xda3b6241},
     {"affine", affine, 0xcd596c3d, 0x4582ef76},
     {"resample", resample, 0xd02a546e, 0x3014a44a},
-    {"convolution", convolution, 0xab7f4bc6, 0x9b598c2a},
+    {"convolution", convolution, 0xa2fcc69b, 0xa2701855},
     {"threshold and rescale", threshold_rescale, 0xcfaa201c, 0x2f5f1b9b},
     {"set value and combine", setval_combine, 0xa38b6a2f, 0xc189df9f},
 };

@@ -47,7 +47,8 @@ void pairs(int mask, const kl_image &dst, const kl_image &src, F &&f) {
         if (mask & dst.bmask & 1) f(0, 0, false);
         return;
     }
-    const int sm = src.bmask & 15, dm = dst.bmask & 15;
+    // Mask bits past an image's bands name nothing.
+    const int sm = src.bmask & ((1 << src.bands) - 1), dm = dst.bmask & ((1 << dst.bands) - 1);
     if (!sm || !dm) return;
     int sb = sm & -sm, db = dm & -dm;
     const int rounds = __builtin_popcount(dm);
