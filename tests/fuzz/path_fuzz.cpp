@@ -42,6 +42,7 @@
 #include "zor_dispatch.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -128,12 +129,16 @@ struct Case {
         if (o) objects.push_back(o);
         return o;
     }
+    // Parameter arrays hold at least kMinParam zeroed elements: an operation
+    // given another row's name (as now and then below) reads its parameters by
+    // that name's layout, which the host would have set up for it.
+    static constexpr int kMinParam = 16;
     float *float_array(int n) {
-        floats.emplace_back(new float[n]);
+        floats.emplace_back(new float[static_cast<size_t>(std::max(n, kMinParam))]());
         return floats.back().get();
     }
     int32_t *int_array(int n) {
-        ints.emplace_back(new int32_t[n]);
+        ints.emplace_back(new int32_t[static_cast<size_t>(std::max(n, kMinParam))]());
         return ints.back().get();
     }
 };
