@@ -451,8 +451,12 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
                 }
                 // A lookup: the table for every band of the source (one table per
                 // band for several bands). 16-bit sources take it spread over
-                // their whole range: entry j is table[(j + 32768) >> 8].
-                const bool shorts = s[0] && s[0]->getDatatype() == ZOR_SHORT;
+                // their whole range: entry j is table[(j + 32768) >> 8]. A lookup
+                // of another operation's result (a zoom) reads samples of that
+                // operation's source type.
+                ZorImage *in = s[0];
+                for (ZorOp *o = below; !in && o; o = o->getOp1()) in = o->getSrc1();
+                const bool shorts = in && in->getDatatype() == ZOR_SHORT;
                 const std::size_t n = shorts ? 65536 : 256;
                 std::vector<std::uint8_t> t(n);
                 for (std::size_t j = 0; j < n; ++j) {

@@ -190,6 +190,13 @@ TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
         EXPECT_TRUE(std::filesystem::exists(dir.file("made/here") + "/" + w)) << w;
 }
 
+// The weighted sum (weights summing to 4) of the 2x bilinear zoom at window pixel (x, y).
+int zoom2_sum(const Pixels &in, int x, int y) {
+    const int a = x % 2, b = y % 2, u = x / 2, v = y / 2;
+    auto p = [&](int i, int j) { return in.at(u + i, v + j, 0); };
+    return (2 - a) * (2 - b) * p(0, 0) + a * (2 - b) * p(1, 0) + (2 - a) * b * p(0, 1) + a * b * p(1, 1);
+}
+
 // Outputs pixel by pixel: add8 of grey images saturates at 255 and a covering
 // window keeps its part unwritten; subtract8 is first minus second, clamped
 // at 0, in a 24-bit window, RGBA losing its alpha; copy8 into a larger window
@@ -228,13 +235,12 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
          [](const In &in, int x, int y, int k) { return in[0].at(12 - x, 10 - y, k); }},
         {"transpose8 --flip horizontal", 13, 11, {1}, 13, 11, 1,
          [](const In &in, int x, int y, int k) { return in[0].at(12 - x, y, k); }},
-        // The window shows the zoom's top-left quarter, inverted.
+        // The window shows the zoom's top-left quarter, inverted. The 16-bit
+        // mean of v * 257 - 32768 is floored, then looked up at (s + 32768) >> 8.
         {"lookup8_8/scale8bilinear --zoom 2 --lut invert", 16, 16, {1}, 16, 16, 1,
-         [](const In &in, int x, int y, int) {
-             const int a = x % 2, b = y % 2, u = x / 2, v = y / 2;
-             auto p = [&](int i, int j) { return in[0].at(u + i, v + j, 0); };
-             return 255 - ((2 - a) * (2 - b) * p(0, 0) + a * (2 - b) * p(1, 0) + (2 - a) * b * p(0, 1) + a * b * p(1, 1)) / 4;
-         }},
+         [](const In &in, int x, int y, int) { return 255 - zoom2_sum(in[0], x, y) / 4; }},
+        {"lookup16_8/scale16bilinear --zoom 2 --lut invert", 16, 16, {1}, 16, 16, 1,
+         [](const In &in, int x, int y, int) { return 255 - zoom2_sum(in[0], x, y) * 257 / 1024; }},
         // Rescale by the pixel-mapping unit (exact slopes), clamped by the
         // thresholds --clamp makes; 16-bit samples v * 257 - 32768.
         {"rescale8 --scale 2 --offset -10 --clamp 20,200", 16, 16, {1}, 16, 16, 1,
