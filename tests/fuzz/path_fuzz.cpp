@@ -115,6 +115,8 @@ struct Case {
     std::vector<std::unique_ptr<int32_t[]>> ints;
     std::vector<ZorOp *> ops;  // display first
     std::vector<std::string> unmade;  // kinds no maker could make
+    unsigned kernel_w = 0, kernel_h = 0;  // the last kernel made
+    int thresholds = 0;                   // threshold operations made
 
     ~Case() {
         for (ZorOp *o : ops) o->destroy();
@@ -323,10 +325,14 @@ bool scene(Case &c, In &in) {
 }
 
 // Values a threshold takes: mostly one side of a clamp of 8- or 16-bit samples.
-void threshold_values(In &in, float *low, float *high, float *map, bool wide) {
+// The values of a chain's threshold; the first of a pair sets the top of the
+// clamp by default (an input that has run out) and the second the bottom.
+void threshold_values(In &in, float *low, float *high, float *map, bool wide, bool second) {
     for (int k = 0; k < 4; ++k) {
-        const float v = static_cast<float>(wide ? in.in(-32768, 32767) : in.in(0, 255));
-        switch (in.in(0, 3)) {
+        // 16-bit chains clamp a result of 0..255: mostly values there, now and then any sample.
+        const float v = static_cast<float>(wide && in.rarely(4) ? in.in(-32768, 32767) : in.in(0, 255));
+        const int form = in.in(0, 3);
+        switch (second && form < 2 ? 1 - form : form) {
         case 0: low[k] = map[k] = v, high[k] = wide ? 32767.0f : 255.0f; break;
         case 1: high[k] = map[k] = v, low[k] = wide ? -32768.0f : 0.0f; break;
         case 2: low[k] = in.real(-300, 300), high[k] = in.real(-300, 300), map[k] = in.real(-300, 300); break;
@@ -363,11 +369,16 @@ ZorObject *lookup(Case &c, In &in, bool wide) {
 
 // Sets the parameter an item "slot:kind:option" names on op; false when no
 // maker here knows the kind.
-bool param(Case &c, In &in, ZorOp *op, const std::string &slot, const std::string &kind, bool wide) {
+bool param(Case &c, In &in, ZorOp *op, const std::string &slot, const std::string &kind, const std::string &name,
+           bool wide) {
     const int i = slot.back() - '0';
     if (kind == "floats" || kind == "values") {
         float *v = c.float_array(4);
-        for (int k = 0; k < 4; ++k) v[k] = in.rarely(2) ? static_cast<float>(in.in(-2, 260)) : in.real(-300, 300);
+        for (int k = 0; k < 4; ++k) {
+            // A rescale's scale mostly of the size that maps samples into 0..255.
+            if (name == "scale" && !in.rarely(4)) v[k] = wide ? in.real(-0.02f, 0.02f) : in.real(-4, 4);
+            else v[k] = in.rarely(2) ? static_cast<float>(in.in(-2, 260)) : in.real(-300, 300);
+        }
         op->setPtrParam(i, v);
     } else if (kind == "ints") {
         int32_t *v = c.int_array(4);
@@ -394,8 +405,11 @@ bool param(Case &c, In &in, ZorOp *op, const std::string &slot, const std::strin
         op->setLongParam(i, in.rarely(4) ? in.integer(-2, 4) : in.in(0, 2));
     } else if (kind == "kernel") {
         const int n = 2 * in.in(1, 3) + 1;
-        const unsigned w = static_cast<unsigned>(in.rarely(2) ? in.in(1, 9) : in.rarely(2) ? 1 : n);
-        const unsigned h = static_cast<unsigned>(in.rarely(2) ? in.in(1, 9) : in.rarely(2) ? 1 : n);
+        unsigned w = static_cast<unsigned>(in.rarely(2) ? in.in(1, 9) : in.rarely(2) ? 1 : n);
+        unsigned h = static_cast<unsigned>(in.rarely(2) ? in.in(1, 9) : in.rarely(2) ? 1 : n);
+        // A second kernel in the chain (the separable pair) is often the first one turned.
+        if (c.kernel_w && in.rarely(2)) w = c.kernel_h, h = c.kernel_w;
+        c.kernel_w = w, c.kernel_h = h;
         float *v = c.float_array(static_cast<int>(w * h));
         for (unsigned k = 0; k < w * h; ++k) v[k] = in.rarely(2) ? in.real(-4, 4) : 1.0f / static_cast<float>(w * h);
         const int kx = in.rarely(4) ? in.in(-1, 9) : static_cast<int>(w / 2);
@@ -458,14 +472,14 @@ bool chain(Case &c, In &in, const WrenPath &row) {
         for (const std::string &it : its) {
             const size_t a = it.find(':'), b = a == std::string::npos ? a : it.find(':', a + 1);
             if (b == std::string::npos) continue;  // a source
-            const std::string slot = it.substr(0, a), kind = it.substr(a + 1, b - a - 1);
+            const std::string slot = it.substr(0, a), kind = it.substr(a + 1, b - a - 1), pname = it.substr(b + 1);
             if (in.rarely(48)) continue;  // a parameter the host never set
             if (threshold && kind == "floats") continue;
-            if (!param(c, in, op, slot, kind, wide)) c.unmade.push_back(kind);
+            if (!param(c, in, op, slot, kind, pname, wide)) c.unmade.push_back(kind);
         }
         if (threshold) {
             float *low = c.float_array(4), *high = c.float_array(4), *map = c.float_array(4);
-            threshold_values(in, low, high, map, std::string(name).find("16") != std::string::npos);
+            threshold_values(in, low, high, map, std::string(name).find("16") != std::string::npos, c.thresholds++ == 1);
             op->setPtrParam(1, low);
             op->setPtrParam(2, high);
             op->setPtrParam(3, map);
