@@ -41,8 +41,8 @@
 #include "zor.h"
 #include "zor_dispatch.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -324,9 +324,9 @@ bool scene(Case &c, In &in) {
     return c.dst != nullptr;
 }
 
-// Values a threshold takes: mostly one side of a clamp of 8- or 16-bit samples.
-// The values of a chain's threshold; the first of a pair sets the top of the
-// clamp by default (an input that has run out) and the second the bottom.
+// Values a threshold takes: mostly one side of a clamp of 8- or 16-bit
+// samples. The first threshold of a chain sets the top of the clamp by default
+// (an input that has run out) and the second the bottom.
 void threshold_values(In &in, float *low, float *high, float *map, bool wide, bool second) {
     for (int k = 0; k < 4; ++k) {
         // 16-bit chains clamp a result of 0..255: mostly values there, now and then any sample.
