@@ -96,6 +96,8 @@ struct Case {
 
     int mask() { return one_in(3) ? 15 : one_in(6) ? r(0, 255) : r(0, 15); }
     int width() { return one_in(10) ? r(0, 8) : r(0, 300); }
+    // A source width now and then off the destination's (a kernel must refuse a narrower one).
+    int near(int w) { return one_in(4) ? std::max(w + r(-1, 3), 0) : w; }
     // lo .. hi in steps of (hi - lo) / 2^20.
     float u(float lo, float hi) { return lo + (hi - lo) * (static_cast<float>(r(0, 1 << 20)) / 1048576.0f); }
     // An image of w x h pixels (h >= 1) of n samples of sb bytes: a
@@ -337,9 +339,10 @@ void affine(Case &c) {
     for (int i = 0; i < sh; ++i) ro[i] = (upwards ? sh - 1 - i : i) * s.lb;
     float m[6];
     inverse_transform(c, sw, sh, static_cast<float>(d.x) + dw * 0.5f, static_cast<float>(d.y) + dh * 0.5f, m);
-    void *table = f.interp[2] == 'a' ? nullptr  // nearest, bilinear, bicubic
-                  : f.interp[2] == 'l' ? (f.type == KL_BYTE ? tables.bl8 : tables.bl16)
-                                       : (f.type == KL_BYTE ? tables.bc8 : tables.bc16)[c.r(0, 1)];
+    const bool wide = f.type == KL_SHORT;
+    void *table = !std::strcmp(f.interp, "nearest")    ? nullptr
+                  : !std::strcmp(f.interp, "bilinear") ? (wide ? tables.bl16 : tables.bl8)
+                                                       : (wide ? tables.bc16 : tables.bc8)[c.r(0, 1)];
     kl_affine(&d, &s, f.interp, ro, table, m[0], m[1], m[2], m[3], m[4], m[5]);
 }
 
@@ -505,7 +508,7 @@ void threshold_rescale(Case &c) {
         const int h = c.r(1, 2), dn = c.one_in(20) ? c.r(1, 4) : 1, sn = c.one_in(20) ? c.r(1, 4) : 1;
         uint8_t *slots = c.dest(static_cast<size_t>(16384 * (h - 1) + 8 * w), c.r(0, 63));
         kl_image d = kbuf::make_image(KL_BYTE, dn, 1, slots, c.r(1, 1000), w, h);
-        const int sw = c.one_in(4) ? std::max(w + c.r(-1, 3), 0) : w, sh = c.one_in(4) ? c.r(1, 3) : h;
+        const int sw = c.near(w), sh = c.one_in(4) ? c.r(1, 3) : h;
         kl_image s = c.image(false, type, sn, sw, sh);
         (wide ? kl_rescale_wren_16 : kl_rescale_wren_8)(&d, &s);
         return;
@@ -528,7 +531,7 @@ void setval_combine(Case &c) {
     if (which == 2) {  // three one-band images, now and then smaller or of more bands (nothing written)
         kl_image d = c.image(true, KL_BYTE, c.one_in(30) ? c.r(1, 3) : 4, w, h), b[3];
         for (kl_image &s : b) {
-            const int sw = c.one_in(4) ? std::max(w + c.r(-1, 3), 0) : w, sh = c.one_in(4) ? c.r(1, 4) : h;
+            const int sw = c.near(w), sh = c.one_in(4) ? c.r(1, 4) : h;
             s = c.image(false, KL_BYTE, c.one_in(30) ? c.r(2, 4) : 1, sw, sh);
         }
         kl_combine_wren(&d, &b[0], &b[1], &b[2]);
