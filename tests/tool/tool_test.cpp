@@ -149,8 +149,9 @@ Pixels pattern(int w, int h, int bands, int seed) {
     return p;
 }
 
-// Paths whose drivers draw get a tile each and compute; paths not built yet
-// and workers get none and say why.
+// Paths whose drivers draw get a tile each, labelled with the path's number,
+// and compute at least one rectangle there (a tile is never hidden); paths
+// not built yet and workers get none and say why.
 TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
     const auto table_rows = table();
     ASSERT_FALSE(table_rows.empty());
@@ -162,8 +163,8 @@ TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
     for (const std::string &l : lines(r.out)) {
         std::istringstream in(l);
         int n = 0;
-        std::string path, window, driver, result;
-        if (!(in >> n >> path >> window >> driver >> result) || path == "of") continue;
+        std::string path, window, driver, result, rects;
+        if (!(in >> n >> path >> window >> driver >> result >> rects) || path == "of") continue;
         SCOPED_TRACE(l);
         ASSERT_LT(rows, table_rows.size());
         EXPECT_EQ(n, static_cast<int>(rows + 1));
@@ -172,6 +173,7 @@ TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
         EXPECT_EQ(driver, row.member);
         const bool draws = row.state == WREN_PATH_DRAWS;
         EXPECT_EQ(result, draws ? "computed" : "skipped");
+        EXPECT_TRUE(!draws || std::atoi(rects.c_str()) > 0) << "a drawing path's tile shows nothing";
         EXPECT_EQ(window == "-", !draws);
         if (draws) windows.insert(window);
         else
@@ -184,8 +186,10 @@ TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
     for (const char *route : {"3 band(s) combined", "3 band(s) inserted"})
         EXPECT_NE(r.out.find(route), std::string::npos) << route << "\n" << r.out;
     const Pixels screen = read_png(dir.file("made/here/screen.png"));
-    EXPECT_EQ(screen.w, 1280);
-    EXPECT_EQ(screen.h, 1024);
+    ASSERT_EQ(screen.w, 1280);
+    ASSERT_EQ(screen.h, 1024);
+    // Path 1's label, white on the backdrop (at 16, 16) above its tile (at 8, 8): the right stroke of a "1".
+    for (int y = 16; y < 23; ++y) EXPECT_EQ(screen.at(27, y, 0) + screen.at(27, y, 1) + screen.at(27, y, 2), 765) << y;
     for (const char *w : {"backdrop.png", "gray.png", "panel.png", "note.png"})
         EXPECT_TRUE(std::filesystem::exists(dir.file("made/here") + "/" + w)) << w;
 }
