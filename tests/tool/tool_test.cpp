@@ -545,7 +545,7 @@ TEST(Tool, ExamplesRunAsShown) {
             else add(std::exchange(cmd, ""));
         }
     }
-    EXPECT_GE(examples.size() - from_readme, 15u) << "examples of the help texts the README does not show";
+    EXPECT_GE(examples.size() - from_readme, 10u) << "examples of the help texts the README does not show";
 
     TempDir dir;
     ASSERT_TRUE(write_png(dir.file("a.png"), pattern(64, 48, 1, 1)));
