@@ -236,7 +236,7 @@ int ZorDeviceComputeTypeWren::ConvolveWren(ZorOp *op, int count) {
     }
     const long edge = conv->getLongParam(2);
     if (!edge_ok(edge)) {
-        return call.decline(WREN_PARAMETER, "edge mode %ld", edge);
+        return call.decline(WREN_PARAMETER, "edge mode %ld: the device computes no write (0) and zero fill (1); the host computes extend (2)", edge);
     }
     const unsigned n = w * h;
     Floats copy = reversed(kernel, n, 116, kUnit);
@@ -277,7 +277,7 @@ int ZorDeviceComputeTypeWren::ConvolveSPWren(ZorOp *op, int count) {
     }
     const long ei = inner->getLongParam(2), eo = outer->getLongParam(2);
     if (ei != eo || !edge_ok(ei)) {
-        return call.decline(WREN_PARAMETER, "edge modes %ld and %ld", ei, eo);
+        return call.decline(WREN_PARAMETER, "edge modes %ld and %ld: the device computes no write (0) or zero fill (1), the same for both; the host computes extend (2)", ei, eo);
     }
     const unsigned iw = ki->getWidth(), ih = ki->getHeight(), ow = ko->getWidth(), oh = ko->getHeight();
     const unsigned N = iw > ih ? iw : ih;

@@ -111,6 +111,9 @@ bool slope_code(float g, bool saturate, uint32_t *code) {
     return true;
 }
 
+// Why map_registers refuses clamps that map back outside the sample range.
+constexpr const char *kOutside = "outside";
+
 // Register values for y = s x + o clamped to c; false (with why) when the
 // unit cannot take them.
 bool map_registers(const Kind &k, float s, float o, const Clamp &c, MapRegs *r, const char **why) {
@@ -120,7 +123,7 @@ bool map_registers(const Kind &k, float s, float o, const Clamp &c, MapRegs *r, 
     if (s == 0.0f) return *why = "scale 0", false;
     const float xlo = (c.lo - o) / s, xhi = (c.hi - o) / s;
     const auto inside = [&](float x) { return x >= k.in_min && x <= k.in_max; };
-    if (!inside(xlo) || !inside(xhi)) return *why = "the clamps map to inputs outside the sample range", false;
+    if (!inside(xlo) || !inside(xhi)) return *why = kOutside, false;
     float x0 = xlo, y0 = c.lo, x1 = xhi, y1 = c.hi;
     if (s < 0.0f) x0 = xhi, y0 = c.hi, x1 = xlo, y1 = c.lo;
 
@@ -225,12 +228,20 @@ int rescale(const Kind &k, ZorOp *op, int count) {
         return call.decline(WREN_LAYOUT, "source is not %s", k.wide ? "16-bit" : "8-bit");
     }
     if (ks.bands != 1 || kd.bands != 1 || ks.bmask != kd.bmask) {
-        return call.decline(WREN_LAYOUT, "band layout %d (mask %#x) into %d (mask %#x) not handled", ks.bands,
-                            ks.bmask, kd.bands, kd.bmask);
+        return call.decline(WREN_LAYOUT, "rescale maps one band into an 8-bit window, not %d band(s) (mask %#x) into %d (mask %#x)",
+                            ks.bands, ks.bmask, kd.bands, kd.bmask);
     }
     MapRegs regs{};
     const char *why = "";
     if (!map_registers(k, scale[0], offset[0], clamp, &regs, &why)) {
+        if (why == kOutside) {
+            // Both clamps must map back to samples; the host rescales any other way.
+            return call.decline(WREN_PARAMETER,
+                                "the device computes rescale only for (lo-o)/s, (hi-o)/s in %s (here %.3g, %.3g); the "
+                                "host computes the rest",
+                                k.wide ? "-32768..32767" : "0..255", static_cast<double>((clamp.lo - offset[0]) / scale[0]),
+                                static_cast<double>((clamp.hi - offset[0]) / scale[0]));
+        }
         return call.decline(WREN_PARAMETER, "%s", why);
     }
     ZorDisplayIO *dio = win->dio;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace tool {
@@ -267,7 +268,13 @@ std::string takes(const WrenPath &row) {
 
 std::string option_flag(const std::string &option) {
     if (own_flag(option)) return "--" + option;
-    return "--param " + option;
+    // Options wren run gives under another name.
+    static const std::map<std::string, std::string> named = {
+        {"flip", "--flip"},      {"xscale", "--scale"}, {"yscale", "--scale"}, {"xfilter", "--filter"},
+        {"yfilter", "--filter"}, {"low", "--low"},      {"high", "--high"},    {"map", "--map"},
+        {"scale", "--scale"},    {"offset", "--offset"}};
+    const auto it = named.find(option);
+    return it != named.end() ? it->second : "--param " + option;
 }
 
 std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std::vector<const Pixels *> &sources,
@@ -316,11 +323,18 @@ std::unique_ptr<Chain> Chain::make(const WrenPath &row, ZorImage *dst, const std
         const auto it = values.find(option);
         const std::size_t given = it == values.end() ? 0 : it->second.size();
         if (given == static_cast<std::size_t>(uses)) continue;
-        const std::string flag = option_flag(option) + (own_flag(option) ? "" : "=...");
-        if (given == 0 && uses == 1) *error = name + " needs " + flag;
+        // What to give, with its form where the flag alone does not say it.
+        static const std::map<std::string, std::string> forms = {
+            {"flip", " vertical|horizontal|both"},  {"xscale", " SX[,SY] (or --zoom 2|4)"},
+            {"yscale", " SX[,SY] (or --zoom 2|4)"}, {"xfilter", " NAME (lanczos3, ...)"},
+            {"yfilter", " NAME (lanczos3, ...)"}};
+        const auto form = forms.find(option);
+        const std::string flag = option_flag(option);
+        const std::string what = form != forms.end() ? form->second : flag.find(' ') != std::string::npos ? "=..." : "";
+        if (given == 0 && uses == 1) *error = name + " needs " + flag + what;
         else if (uses == 1) *error = name + " takes " + flag + " once, " + std::to_string(given) + " given";
         else
-            *error = name + " takes " + flag + " " + std::to_string(uses) +
+            *error = name + " takes --param " + option + "=... " + std::to_string(uses) +
                      " times, once per operation that uses it, in chain order; " + std::to_string(given) + " given";
         return nullptr;
     }

@@ -67,8 +67,9 @@ std::string unbuildable_kind(const WrenPath &row);
 // "(integers)", "(6 numbers)", "(1 number)", "(1 integer)", "(2x)" for once
 // per operation that uses it; "*" for a kind the tool cannot build yet.
 std::string takes(const WrenPath &row);
-// How a user gives an option: "--const", "--value", "--matrix", "--angle",
-// "--param low". Angles are in degrees.
+// How a user gives an option: "--const", "--low", "--scale" (xscale and the
+// rescale's scale), "--filter", ...; "--param NAME" for an option wren run has
+// no flag for. Angles are in degrees.
 std::string option_flag(const std::string &option);
 
 // Values given for each option: one list per use, in the order the chain's

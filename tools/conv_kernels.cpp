@@ -98,7 +98,8 @@ bool parse_edge(const std::string &text, double *out, std::string *error) {
     else if (text == "zerofill" || text == "1") *out = 1;
     else if (text == "extend" || text == "2") *out = 2;
     else {
-        *error = "--edge: '" + text + "' is not nowrite, zerofill or extend";
+        *error = "--edge: '" + text + "' is not an edge mode: nowrite or zerofill (both convolution paths), "
+                 "extend (the host's own: the device declines it)";
         return false;
     }
     return true;

@@ -2,7 +2,7 @@
 // (row-major) or a name: box3/5/7, gaussian3/5/7, sharpen, edge (a Sobel-like
 // horizontal gradient), and the one-dimensional boxNx1, box1xN, gaussianNx1,
 // gaussian1xN (N = 3, 5, 7) for the separable chain. Edge modes: nowrite,
-// zerofill, or their numbers.
+// zerofill, extend (which the device declines), or their numbers.
 #pragma once
 
 #include <string>

@@ -25,6 +25,16 @@ struct DemoWindow {
 
 constexpr int kTileW = 128, kTileH = 96, kGap = 8;
 
+// The convolutions run once more on the backdrop (24-bit): a tile no window
+// covers (one rectangle: the three bands written at once by the combine
+// kernel) and one partly covered (one band insert per band and rectangle).
+// "Inserted" tiles straddle a corner of "gray" (general) or "note"
+// (separable), so that their visible part takes two rectangles.
+constexpr struct {
+    int x, xsep, y;
+    const char *route;
+} kRoutes[] = {{8, 144, 424, "combined"}, {490, 360, 236, "inserted"}};
+
 const char *method_name(int m) {
     return m == WREN_FILL_RECT ? "rectangle" : m == WREN_FILL_BLOCK ? "block" : "page";
 }
@@ -128,15 +138,73 @@ tool::ParamValues demo_params(const WrenPath &row, int bands) {
 
 int tiles_across(const DemoWindow &w) { return (w.w - kGap) / (kTileW + kGap); }
 int tiles_of(const DemoWindow &w) { return tiles_across(w) * ((w.h - kGap) / (kTileH + kGap)); }
+int tile_x(const DemoWindow &w, int t) { return kGap + (t % tiles_across(w)) * (kTileW + kGap); }
+int tile_y(const DemoWindow &w, int t) { return kGap + (t / tiles_across(w)) * (kTileH + kGap); }
+
+// Pixels of the window rectangle (x, y, w, h) that are visible on the screen.
+long visible_area(const wca::Screen &screen, const DemoWindow &win, int x, int y, int w, int h) {
+    long area = 0;
+    for (const pixman_box32_t &b : screen.window(win.id)->visibleRects()) {
+        const int x1 = std::max(b.x1, win.x + x), x2 = std::min(b.x2, win.x + x + w);
+        const int y1 = std::max(b.y1, win.y + y), y2 = std::min(b.y2, win.y + y + h);
+        if (x2 > x1 && y2 > y1) area += long(x2 - x1) * (y2 - y1);
+    }
+    return area;
+}
+
+// Whether tile t of the window, with its label above it, is free for a path:
+// at least half visible (a tile under another window or off the screen would
+// hide its result) and clear of the convolutions' tiles on the backdrop.
+bool usable(const wca::Screen &screen, const DemoWindow &w, int t) {
+    const int x = tile_x(w, t), y = tile_y(w, t);
+    if (2 * visible_area(screen, w, x, y, kTileW, kTileH) < long(kTileW) * kTileH) return false;
+    if (std::string(w.name) != "backdrop") return true;
+    for (const auto &rt : kRoutes)
+        for (const int rx : {rt.x, rt.xsep})
+            if (x < rx + kTileW && rx < x + kTileW && y - kGap < rt.y + kTileH && rt.y - kGap < y + kTileH) return false;
+    return true;
+}
 
 // The next free tile, taking windows in turn (8-bit ones only with eight);
 // null when all are full.
-DemoWindow *next_window(std::vector<DemoWindow> &wins, std::size_t &turn, bool eight) {
+DemoWindow *next_window(const wca::Screen &screen, std::vector<DemoWindow> &wins, std::size_t &turn, bool eight) {
     for (std::size_t tries = 0; tries < wins.size(); ++tries) {
         DemoWindow &w = wins[turn++ % wins.size()];
-        if (w.next_tile < tiles_of(w) && (!eight || w.depth == 8)) return &w;
+        if (eight && w.depth != 8) continue;
+        while (w.next_tile < tiles_of(w) && !usable(screen, w, w.next_tile)) ++w.next_tile;
+        if (w.next_tile < tiles_of(w)) return &w;
     }
     return nullptr;
+}
+
+// Segments of a seven-segment digit 4 pixels wide and 7 high: x, y, w, h.
+constexpr int kSegments[7][4] = {{0, 0, 4, 1}, {3, 0, 1, 4}, {3, 3, 1, 4}, {0, 6, 4, 1},
+                                 {0, 3, 1, 4}, {0, 0, 1, 4}, {0, 3, 4, 1}};
+// The segments (bit i: segment i of a, b, c, d, e, f, g) of each digit.
+constexpr unsigned char kDigits[10] = {0x3f, 0x06, 0x5b, 0x4f, 0x66, 0x6d, 0x7d, 0x07, 0x7f, 0x6f};
+
+// Draws n in the gap above the tile at (x, y) of the window, by accelerator
+// fills of the visible parts of each segment: black on a light background,
+// white on a dark one.
+bool label_tile(tool::Device &dev, const DemoWindow &w, int x, int y, int n) {
+    const std::uint32_t bg = w.background;
+    const int light = w.depth == 8 ? int(bg & 0xff) : int(((bg >> 16) & 0xff) + ((bg >> 8) & 0xff) + (bg & 0xff)) / 3;
+    const std::uint32_t ink = light > 128 ? 0 : w.depth == 8 ? 0xff : 0xffffff;
+    const std::string digits = std::to_string(n);
+    const auto rects = dev.screen().window(w.id)->visibleRects();
+    for (std::size_t d = 0; d < digits.size(); ++d)
+        for (int seg = 0; seg < 7; ++seg) {
+            if (!(kDigits[digits[d] - '0'] >> seg & 1)) continue;
+            const int *r = kSegments[seg];
+            const int sx = w.x + x + int(d) * 6 + r[0], sy = w.y + y - kGap + r[1];
+            for (const pixman_box32_t &b : rects) {
+                const int x1 = std::max(b.x1, sx), x2 = std::min(b.x2, sx + r[2]);
+                const int y1 = std::max(b.y1, sy), y2 = std::min(b.y2, sy + r[3]);
+                if (x2 > x1 && y2 > y1 && !tool::accel_fill(dev, w.depth, ink, WREN_FILL_RECT, x1, y1, x2 - x1, y2 - y1))
+                    return false;
+            }
+        }
+    return true;
 }
 
 // Paths drawn into 8-bit windows only: the quick zooms (one band) and the
@@ -210,11 +278,14 @@ int run_demo(const ToolOptions &options, const std::string &out) {
         } else if (!unbuildable.empty()) {
             row.result = "skipped";
             row.reason = "the tool cannot build " + unbuildable + " parameters yet";
-        } else if (DemoWindow *w = next_window(wins, turn, eight_bit_only(p))) {
+        } else if (DemoWindow *w = next_window(screen, wins, turn, eight_bit_only(p))) {
             row.window = w->name;
             const int t = w->next_tile++;
-            const int tx = kGap + (t % tiles_across(*w)) * (kTileW + kGap);
-            const int ty = kGap + (t / tiles_across(*w)) * (kTileH + kGap);
+            const int tx = tile_x(*w, t), ty = tile_y(*w, t);
+            if (!label_tile(*dev, *w, tx, ty, static_cast<int>(rows.size() + 1))) {
+                std::fprintf(stderr, "wren: the device cannot fill window %s\n", w->name);
+                return 1;
+            }
             ZorHandle<ZorImage> dst(tool::drawing_image(screen, w->id, tx, ty, kTileW, kTileH));
             const int bands = w->depth == 8 ? 1 : 3;
             const auto srcs = demo_sources(p, bands);
@@ -250,20 +321,16 @@ int run_demo(const ToolOptions &options, const std::string &out) {
         rows.push_back(row);
     }
 
-    // The convolutions once more on the backdrop (24-bit): a tile no window
-    // covers (one rectangle: the three bands written at once by the combine
-    // kernel) and one partly covered (one band insert per band and rectangle).
-    // "Inserted" tiles straddle a corner of "gray" (general) or "note"
-    // (separable), so that their visible part takes two rectangles.
-    const struct {
-        int x, xsep, y;
-        const char *route;
-    } routes[] = {{8, 144, 424, "combined"}, {490, 360, 236, "inserted"}};
+    // The convolutions once more on the backdrop.
     std::vector<Row> route_rows;
     for (const WrenPath &p : dev->paths()) {
         if (std::string(p.names[0]) != "convolve8" || p.state != WREN_PATH_DRAWS) continue;
-        for (const auto &rt : routes) {
+        for (const auto &rt : kRoutes) {
             const int dx = p.count() == 3 ? rt.xsep : rt.x;
+            if (!label_tile(*dev, wins[0], dx, rt.y, static_cast<int>(&p - dev->paths().data() + 1))) {
+                std::fprintf(stderr, "wren: the device cannot fill window %s\n", wins[0].name);
+                return 1;
+            }
             Row row{tool::path_name(p) + " (" + rt.route + ")", "backdrop", p.member, "declined", "-", "-", ""};
             ZorHandle<ZorImage> dst(tool::drawing_image(screen, wins[0].id, dx, rt.y, kTileW, kTileH));
             const auto srcs = demo_sources(p, 3);
@@ -291,7 +358,8 @@ int run_demo(const ToolOptions &options, const std::string &out) {
         dw = std::max(dw, r.driver.size());
     }
     const int ipw = static_cast<int>(pw), idw = static_cast<int>(dw);
-    std::printf("paths below %s:\n", ZOR_DISPLAY_IO_WREN);
+    std::printf("paths below %s (each tile is labelled with its # just above its top-left corner):\n",
+                ZOR_DISPLAY_IO_WREN);
     std::printf(" #  %-*s  %-8s  %-*s  %-8s  %5s  %6s  reason\n", ipw, "path", "window", idw, "driver", "result",
                 "rects", "usec");
     int n = 0;
@@ -334,9 +402,11 @@ Verb add_demo_verb(CLI::App &app, const ToolOptions &options) {
     CLI::App *cmd = app.add_subcommand(
         "demo", "Build a 1280x1024 screen of overlapping 8-bit and 24-bit windows, fill their backgrounds "
                 "with the accelerator's rectangle, block and page fills, run every path whose driver draws "
-                "into a tile of a window (gradients, rings and checkerboards as sources), print what each "
-                "driver did (computed, or declined with the reason; paths not built yet and workers are "
-                "skipped), and write screen.png and one PNG per window");
+                "into a tile of a window at least half visible (gradients, rings and checkerboards as sources), "
+                "labelled with the path's number, print what each driver did (computed, or declined with the "
+                "reason; paths not built yet and workers are skipped), and write screen.png and one PNG per "
+                "window");
+    cmd->footer("Example:\n  wren demo --out out   # then look at out/screen.png beside the table it prints");
     auto out = std::make_shared<std::string>("out");
     cmd->add_option("--out", *out, "Directory for the PNGs, made if missing")->capture_default_str();
     return {cmd, [&options, out] { return run_demo(options, *out); }};

@@ -12,7 +12,8 @@ const char *const kLegend =
     "ops: operations in the chain, the display included. state: draws (its driver computes the path), "
     "not built (its driver is not built yet: every call declines and the host computes the path), "
     "worker (needs a kernel from a thin driver, so a call of its own always declines). takes: the "
-    "source images, then the parameters, given with --const, --value or --param NAME=v1,v2,... "
+    "source images, then the parameters, given with wren run's options (--const, --value, --lut, --flip, "
+    "--scale, --low, ...: wren run --help) or --param NAME=v1,v2,... "
     "(numbers, one for every band or one per band, unless marked: (integers), (6 numbers), (1 number), "
     "(1 integer); (2x): given once per operation that uses it, in chain order; *: a kind wren run cannot "
     "build yet)";

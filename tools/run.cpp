@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 namespace {
 
@@ -32,7 +33,9 @@ struct RunOptions {
     std::string scale, offset, clamp, low, high, map;  // rescale, threshold and scaling (--scale) options
     std::string matrix, angle, origin, window_origin;
     std::string translate, filter;
-    int depth = 8;
+    std::string background;
+    int depth = 0;  // 0: 24 for a colour first image, else 8
+    int bands = 0;  // 0: as the files have them
     bool trace = false;
 };
 
@@ -113,9 +116,10 @@ bool writable(const std::string &path, std::string *error) {
     return true;
 }
 
-// A lookup table of 256 entries from what a person writes: "invert",
-// "gamma:G", "posterise:N", "threshold:T", "file:PATH" (numbers 0..255
-// separated by commas or white space), or the numbers themselves.
+// A lookup table from what a person writes: "invert", "gamma:G",
+// "posterise:N", "threshold:T" (256 entries), "file:PATH" (numbers 0..255
+// separated by commas or white space) or the numbers themselves (1 to 256 of
+// them: inputs past the end take the last entry).
 bool parse_lut(const std::string &text, std::vector<double> *out, std::string *error) {
     out->assign(256, 0.0);
     const std::size_t colon = text.find(':');
@@ -123,14 +127,22 @@ bool parse_lut(const std::string &text, std::vector<double> *out, std::string *e
     char *end = nullptr;
     const double a = arg.empty() ? 0.0 : std::strtod(arg.c_str(), &end);
     const bool number = !arg.empty() && end && *end == '\0' && std::isfinite(a);
+    const auto refuse = [&](const char *why) {
+        *error = "--lut: '" + text + "': " + why;
+        return false;
+    };
     if (name == "invert" && arg.empty()) {
         for (int i = 0; i < 256; ++i) (*out)[i] = 255 - i;
-    } else if (name == "gamma" && number && a > 0) {
+    } else if (name == "gamma") {
+        if (!number || a <= 0) return refuse("G is the gamma, a number above 0 (2.2 brightens, 0.5 darkens)");
         for (int i = 0; i < 256; ++i) (*out)[i] = std::round(255.0 * std::pow(i / 255.0, 1.0 / a));
-    } else if (name == "posterise" && number && a >= 2 && a <= 256 && a == std::floor(a)) {
+    } else if (name == "posterise") {
+        if (!number || a < 2 || a > 256 || a != std::floor(a))
+            return refuse("N is the number of levels, an integer 2 to 256");
         for (int i = 0; i < 256; ++i) (*out)[i] = std::floor(i * a / 256.0) * 255.0 / (a - 1);
         for (double &v : *out) v = std::round(v);
-    } else if (name == "threshold" && number && a >= 0 && a <= 256) {
+    } else if (name == "threshold") {
+        if (!number || a < 0 || a > 256) return refuse("T is a number 0 to 256 (inputs from T on become 255, the rest 0)");
         for (int i = 0; i < 256; ++i) (*out)[i] = i >= a ? 255 : 0;
     } else if (name == "file" && !arg.empty()) {
         std::ifstream in(arg);
@@ -150,6 +162,86 @@ bool parse_lut(const std::string &text, std::vector<double> *out, std::string *e
         *error = "--lut: '" + text + "' is not invert, gamma:G, posterise:N, threshold:T, file:PATH or numbers";
         return false;
     }
+    return true;
+}
+
+// --bands: 3 repeats a grey image into three bands; 1 makes a colour image
+// grey (luma 0.299 R + 0.587 G + 0.114 B, rounded).
+tool::Pixels with_bands(const tool::Pixels &p, int bands) {
+    if (p.bands == bands) return p;
+    tool::Pixels q(p.w, p.h, bands);
+    for (int y = 0; y < p.h; ++y)
+        for (int x = 0; x < p.w; ++x) {
+            const int v = p.bands == 1 ? p.at(x, y, 0)
+                                       : (299 * p.at(x, y, 0) + 587 * p.at(x, y, 1) + 114 * p.at(x, y, 2) + 500) / 1000;
+            for (int k = 0; k < bands; ++k) q.at(x, y, k) = static_cast<std::uint8_t>(v);
+        }
+    return q;
+}
+
+// Images whose band count differs from the window's (one band for 8-bit,
+// three for 24-bit): what happened, or what to do when the device declined.
+// "" when the bands agree.
+std::string band_advice(const std::vector<tool::Pixels> &images, int depth, bool declined) {
+    const int wb = depth == 8 ? 1 : 3;
+    bool grey = false, colour = false;
+    for (const tool::Pixels &p : images) (p.bands == 1 ? grey : colour) = true;
+    if (grey && colour)
+        return declined ? "the images have 1 and 3 bands: --bands 1 or --bands 3 gives them the same" : "";
+    if (!(grey ? wb != 1 : colour ? wb != 3 : false)) return "";
+    if (!declined)
+        return grey ? "the grey image went into the window's red band only (an image's bands go to red, green and "
+                      "blue in turn): --bands 3 repeats it into all three, so that grey shows as grey"
+                    : "";
+    return grey ? "the image has 1 band, the 24-bit window 3: draw it into an 8-bit window (--depth 8) or repeat "
+                  "it into red, green and blue (--bands 3)"
+                : "the image has 3 bands, the 8-bit window 1: draw it into a 24-bit window (--depth 24) or make "
+                  "it grey (--bands 1)";
+}
+
+// --background: a value per band (one for every band, or one per band) or a
+// PNG placed at the window's top-left corner.
+struct Background {
+    std::vector<double> value;
+    std::optional<tool::Pixels> image;
+};
+
+bool parse_background(const std::string &text, Background *bg, std::string *error) {
+    if (parse_numbers(text, "--background", &bg->value, error)) {
+        for (double v : bg->value)
+            if (!(v >= 0 && v <= 255)) {
+                *error = "--background: " + text + " is not a byte value 0..255 (one, or one per band)";
+                return false;
+            }
+        return true;
+    }
+    bg->value.clear();
+    bg->image = tool::read_png(text, error);
+    if (!bg->image) *error = "--background: " + *error;
+    return bg->image.has_value();
+}
+
+// Writes the background into the window's frame buffer, before anything runs.
+bool fill_background(wca::Screen &screen, int id, const Background &bg, std::string *error) {
+    const wca::Window *win = screen.window(id);
+    const int bands = win->depth() == 8 ? 1 : 3, px = win->pixelBytes(), lb = win->lineBytes();
+    if (bg.value.size() > 1 && static_cast<int>(bg.value.size()) != bands) {
+        *error = "--background: " + std::to_string(bg.value.size()) + " values given for the " +
+                 std::to_string(win->depth()) + "-bit window's " + std::to_string(bands) +
+                 " band(s): give one, or one per band";
+        return false;
+    }
+    const std::optional<tool::Pixels> image = bg.image ? std::optional(with_bands(*bg.image, bands)) : std::nullopt;
+    const int w = std::min(win->width(), screen.width() - win->x()), h = std::min(win->height(), screen.height() - win->y());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            if (image && (x >= image->w || y >= image->h)) continue;
+            std::uint8_t *at = win->frameBuffer() + static_cast<std::size_t>(win->y() + y) * lb +
+                               static_cast<std::size_t>(win->x() + x) * px + (px == 4 ? 1 : 0);
+            for (int k = 0; k < bands; ++k)
+                at[k] = image ? image->at(x, y, k)
+                              : static_cast<std::uint8_t>(std::lrint(bg.value[std::min<std::size_t>(k, bg.value.size() - 1)]));
+        }
     return true;
 }
 
@@ -234,8 +326,14 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         if (!parse_numbers(ro.values, "--value", &numbers, &error)) return fail(error);
         values["value"].push_back(numbers);
     }
+    // Notes on what the tool did that a user may not expect, printed once the
+    // path has computed.
+    std::vector<std::string> notes;
     for (const std::string &l : ro.luts) {
         if (!parse_lut(l, &numbers, &error)) return fail(error);
+        if (numbers.size() < 256)
+            notes.push_back("--lut " + l + " has " + std::to_string(numbers.size()) + " entries: inputs " +
+                            std::to_string(numbers.size()) + " to 255 take the last one");
         values["lut"].push_back(numbers);
     }
     // Words for the flip type and the zoom factors.
@@ -301,12 +399,28 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         if (shift.size() != 2) return fail("--translate: '" + ro.translate + "' is not TX,TY");
         if (ro.images.empty()) return fail("--translate moves a source image; none is given");
     }
-    // Images next: they fix the default window size.
+    Background background;
+    if (!ro.background.empty() && !parse_background(ro.background, &background, &error)) return fail(error);
+    // Images next: they fix the default window size and depth.
     std::vector<tool::Pixels> images;
     for (const std::string &file : ro.images) {
         auto p = tool::read_png(file, &error);
         if (!p) return fail(error);
-        images.push_back(std::move(*p));
+        images.push_back(ro.bands ? with_bands(*p, ro.bands) : std::move(*p));
+    }
+    const int depth = ro.depth ? ro.depth : !images.empty() && images[0].bands == 3 ? 24 : 8;
+    // Images of different sizes: the path computes where they all have pixels.
+    int common_w = images.empty() ? 0 : images[0].w, common_h = images.empty() ? 0 : images[0].h;
+    for (const tool::Pixels &p : images) common_w = std::min(common_w, p.w), common_h = std::min(common_h, p.h);
+    const bool cut = std::any_of(images.begin(), images.end(),
+                                 [&](const tool::Pixels &p) { return p.w != common_w || p.h != common_h; });
+    if (cut) {
+        std::string sizes;
+        for (std::size_t i = 0; i < images.size(); ++i)
+            sizes += (i ? " and " : "") + ro.images[i] + " " + std::to_string(images[i].w) + "x" +
+                     std::to_string(images[i].h);
+        notes.push_back("the images differ in size (" + sizes + "): computed on their common part, " +
+                        std::to_string(common_w) + "x" + std::to_string(common_h) + " at the top left");
     }
     const std::string largest =
         std::to_string(wca::Screen::kMaxWidth) + "x" + std::to_string(wca::Screen::kMaxHeight);
@@ -321,11 +435,27 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         wh = wxh[1];
         if (ww > wca::Screen::kMaxWidth || wh > wca::Screen::kMaxHeight) return fail(range);
     } else if (!images.empty()) {
-        ww = images[0].w;
-        wh = images[0].h;
-        if (ww > wca::Screen::kMaxWidth || wh > wca::Screen::kMaxHeight)
-            return fail("the first image is " + std::to_string(ww) + "x" + std::to_string(wh) +
-                        ", larger than a window can be (" + largest + "): give --window");
+        // The images' common part; scaled (and moved by --translate) for a
+        // path with scale factors, so that the window holds the whole picture.
+        double w = common_w, h = common_h;
+        const auto factor = [&](const char *name) {
+            const auto it = values.find(name);
+            return it != values.end() && !it->second.empty() && it->second[0].size() == 1 ? it->second[0][0] : 0.0;
+        };
+        const double sx = factor("xscale"), sy = factor("yscale");
+        const bool scaled = sx > 0 && sy > 0 && std::isfinite(sx) && std::isfinite(sy);
+        if (scaled) {
+            w = std::max(1.0, std::ceil(w * sx - 0.5) + (shift.empty() ? 0.0 : shift[0]));
+            h = std::max(1.0, std::ceil(h * sy - 0.5) + (shift.empty() ? 0.0 : shift[1]));
+        }
+        if (w > wca::Screen::kMaxWidth || h > wca::Screen::kMaxHeight) {
+            char size[64];
+            std::snprintf(size, sizeof size, "%.0fx%.0f", w, h);
+            return fail(std::string(scaled ? "the scaled picture is " : cut ? "the images' common part is " : "the first image is ") +
+                        size + ", larger than a window can be (" + largest + "): give --window");
+        }
+        ww = static_cast<long>(w);
+        wh = static_cast<long>(h);
     }
     std::vector<std::vector<long>> covers;
     for (const std::string &c : ro.covers) {
@@ -363,12 +493,14 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
                     (row->state == WREN_PATH_NOT_BUILT ? "; its driver is not built yet either)" : ")"));
 
     wca::Screen &screen = dev->screen();
-    const int id = screen.createWindow(ro.depth, 0, 0, static_cast<int>(ww), static_cast<int>(wh));
+    const int id = screen.createWindow(depth, 0, 0, static_cast<int>(ww), static_cast<int>(wh));
     if (!id) return fail("cannot make the window: " + screen.lastError());
+    if ((!background.value.empty() || background.image) && !fill_background(screen, id, background, &error))
+        return fail(error);
     // Covering windows are of the other depth, so the covered part of the
     // window's frame buffer keeps its background.
     for (const auto &c : covers)
-        if (!screen.createWindow(ro.depth == 8 ? 24 : 8, static_cast<int>(c[0]), static_cast<int>(c[1]),
+        if (!screen.createWindow(depth == 8 ? 24 : 8, static_cast<int>(c[0]), static_cast<int>(c[1]),
                                  static_cast<int>(c[2]), static_cast<int>(c[3])))
             return fail("cannot make the covering window: " + screen.lastError());
 
@@ -383,6 +515,13 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         chain->source(0)->setOrigin(static_cast<float>(origin[0][0]), static_cast<float>(origin[0][1]));
     }
     if (!origin[1].empty()) dst->setOrigin(static_cast<float>(origin[1][0]), static_cast<float>(origin[1][1]));
+    if (cut) {
+        // Every source's region of interest is the images' common part.
+        ZorHandle<ZorRoi> common(ZorRoi::create(0, 0, common_w, common_h));
+        for (std::size_t i = 0; i < images.size(); ++i)
+            if (!common || !chain->source(i) || chain->source(i)->setRoi(common.get()) != ZOR_SUCCESS)
+                return fail("cannot set the images' common part as their region");
+    }
     if (!shift.empty()) {
         // The (scaled) source's first pixel lands at window pixel (TX, TY):
         // its origin is -T divided by the path's factors.
@@ -410,9 +549,14 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
     // what it does not say is printed here.
     const bool traced = device_traces() && o;
     if (r.status != ZOR_SUCCESS) {
-        if (traced) return fail(name + ": declined by the device (the trace line above says why)");
+        // A layout the driver does not take, from images and a window of different bands: what to do.
+        const std::string advice =
+            o && (o->reason == WREN_LAYOUT || o->reason == WREN_BAND_MASK) ? band_advice(images, depth, true) : "";
+        const std::string tail = advice.empty() ? "" : "; " + advice;
+        if (traced) return fail(name + ": declined by the device (the trace line above says why)" + tail);
         if (o)
-            return fail(name + ": declined by " + o->driver + " (" + dev->reason_name(o->reason) + "): " + o->message);
+            return fail(name + ": declined by " + o->driver + " (" + dev->reason_name(o->reason) + "): " + o->message +
+                        tail);
         return fail(name + ": declined: " + (r.count ? "the driver left no outcome" : "the host matched no path"));
     }
     const auto &faults = dev->machine().accel().faults();
@@ -423,9 +567,12 @@ int run_path(const ToolOptions &options, const RunOptions &ro) {
         else
             std::printf("%s: computed by %s\n", name.c_str(), row->member);
     }
+    if (const std::string advice = band_advice(images, depth, false); !advice.empty()) notes.push_back(advice);
+    std::fflush(stdout);
+    for (const std::string &n : notes) std::fprintf(stderr, "wren: note: %s\n", n.c_str());
     if (ro.output_given) {
         if (!wsim::snapshotWindow(screen, id, ro.output, &error)) return fail("cannot write " + ro.output + ": " + error);
-        std::printf("wrote %s (%ldx%ld, %d-bit window)\n", ro.output.c_str(), ww, wh, ro.depth);
+        std::printf("wrote %s (%ldx%ld, %d-bit window)\n", ro.output.c_str(), ww, wh, depth);
     }
     return 0;
 }
@@ -436,46 +583,60 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
     CLI::App *cmd = app.add_subcommand(
         "run", "Run one registered path on PNG images (8-bit grey, RGB or RGBA; alpha is ignored) into a "
                "window at the screen's top-left corner and write the window as a PNG. Grey images and 8-bit "
-               "windows have one band, colour images and 24-bit windows three. What a path takes (images, "
-               "--const, --value, --param NAME=...) is listed by wren paths. Exits 1, saying why, when the "
-               "device declines");
+               "windows have one band, colour images and 24-bit windows three: an image's bands go to the "
+               "window's in turn (red, green, blue), so a grey image in a 24-bit window lands in red alone "
+               "(--bands 3 repeats it into all three). What a path takes (images, --const, --value, "
+               "--param NAME=...) is listed by wren paths. Exits 1, saying why, when the device declines "
+               "(the host would then compute the path itself)");
     cmd->footer(
-        "Examples:\n"
+        "Examples (a.png, b.png and icon.png are grey, photo.png is colour):\n"
         "  wren run add8 a.png b.png -o sum.png\n"
-        "  wren run addconst8 --depth 24 --const 10,-20,30 photo.png -o tinted.png\n"
+        "  wren run addconst8 --const 10,-20,30 photo.png -o tinted.png   # colour: a 24-bit window\n"
         "  wren run setvalue8 --window 64x48 --value 200 --cover 40,30,50,50 -o grey.png\n"
         "  WREN_TRACE=1 wren run not8 a.png --trace\n"
-        "  wren run lookup8_8 photo.png --depth 24 --lut gamma:2.2 -o brighter.png\n"
-        "  wren run lookup16_8 photo.png --lut posterise:4   (a 16-bit image made from the PNG)\n"
-        "  wren run transpose8 photo.png --depth 24 --flip both -o upside-down.png\n"
+        "  wren run lookup8_8 photo.png --lut gamma:2.2 -o brighter.png\n"
+        "  wren run lookup16_8 a.png --lut posterise:4   # a 16-bit image made from the PNG\n"
+        "  wren run transpose8 photo.png --flip both -o upside-down.png\n"
         "  wren run lookup8_8/scale8bilinear icon.png --zoom 4 --lut invert -o big.png\n"
-        "  wren run rescale8 photo.png --scale 1.5 --offset -40 --clamp 20,200   (runs threshold8/threshold8/rescale8)\n"
-        "  wren run rescale16 photo.png --scale 0.0039 --offset 127.5   (a 16-bit image made from the PNG)\n"
-        "  wren run threshold8 photo.png --depth 24 --low 100 --high 180 --map 0\n"
+        "  wren run rescale8 a.png --scale 1.5 --offset -40 --clamp 20,200   # runs threshold8/threshold8/rescale8\n"
+        "  wren run rescale16 a.png --scale 0.0039 --offset 127.5   # a 16-bit image made from the PNG\n"
+        "  wren run threshold8 photo.png --low 100 --high 180 --map 0\n"
         "  wren run affine8bilinear photo.png --matrix 0.9,0.3,-0.3,0.9,40,-20 -o warped.png\n"
-        "  wren run rotate8bicubic --depth 24 photo.png --angle 30 --origin 128,128 --window-origin 128,128\n"
-        "  wren run scale8bicubic photo.png --depth 24 --scale 1.5,2 --translate 10,-4 -o big.png\n"
+        "  wren run rotate8bicubic photo.png --angle 30 --origin 128,128 --window-origin 128,128\n"
+        "  wren run scale8bicubic photo.png --scale 1.5,2 --translate 10,-4 -o big.png\n"
         "  wren run scale8general photo.png --scale 0.5 --filter lanczos3 -o small.png\n"
-        "  wren run convolve8 photo.png --kernel 3x3:0,-1,0,-1,5,-1,0,-1,0 --edge zerofill -o sharp.png\n"
-        "  wren run convolve8 photo.png --depth 24 --kernel gaussian5x1 --kernel gaussian1x5 -o soft.png\n"
-        "A parameter used by several operations of a chain is given once per operation, in chain order:\n"
-        "  wren run threshold8/threshold8/rescale8 -p low=0 -p high=9 -p map=0 -p low=200 -p high=255 \\\n"
-        "      -p map=255 -p scale=2 -p offset=-10 a.png");
+        "  wren run convolve8 a.png --kernel sharpen --edge zerofill --background 128 -o sharp.png\n"
+        "  wren run convolve8 photo.png --kernel gaussian5x1 --kernel gaussian1x5 -o soft.png\n"
+        "  wren run copy8 a.png --bands 3 -o grey.png   # grey as grey in a 24-bit window\n"
+        "A parameter used by several operations of a chain is given once per operation, in chain order\n"
+        "(here 2 x - 10 capped at 200 by the first threshold and floored at 20 by the second):\n"
+        "  wren run threshold8/threshold8/rescale8 -p low=200 -p high=255 -p map=200 \\\n"
+        "      -p low=0 -p high=20 -p map=20 -p scale=2 -p offset=-10 a.png");
     auto ro = std::make_shared<RunOptions>();
     cmd->add_option("path", ro->path, "Path below display_ioQORVwren, e.g. add8 (see wren paths)")->required();
-    cmd->add_option("images", ro->images, "Source PNG images, as many as the path takes");
-    cmd->add_option("--const", ro->constants, "Constants, one for every band or one per band: 10 or 10,20,30");
-    cmd->add_option("--value", ro->values, "Set values, one for every band or one per band: 128 or 255,0,0");
+    cmd->add_option("images", ro->images, "Source PNG images, as many as the path takes; images of different "
+                                          "sizes are computed on their common part (top left)");
+    cmd->add_option("--const", ro->constants,
+                    "Constants, one for every band or one per band: 10 or 10,20,30. addconst8, subtractconst8 and "
+                    "subtractfromconst8 round fractions half to even before use (2.5 adds 2, 3.5 adds 4); "
+                    "multiplyconst8 keeps them; the logic paths take integers");
+    cmd->add_option("--value", ro->values,
+                    "Set values, one for every band or one per band: 128 or 255,0,0 (fractions round half away "
+                    "from zero)");
     cmd->add_option("--lut", ro->luts,
-                    "Lookup table: invert, gamma:G, posterise:N, threshold:T, file:PATH or 256 numbers; 16-bit "
-                    "sources (made from the PNG over the whole signed range) take it spread over that range")
+                    "Lookup table: invert, gamma:G, posterise:N, threshold:T, file:PATH or the numbers (1 to 256; "
+                    "inputs past the end take the last entry); 16-bit sources (made from the PNG over the whole "
+                    "signed range) take it spread over that range")
         ->allow_extra_args(false)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     cmd->add_option("--flip", ro->flip, "Flip type of transpose8: vertical (top to bottom), horizontal (left to right) "
                                         "or both (a half turn)")
         ->check(CLI::IsMember({"vertical", "horizontal", "both"}));
-    cmd->add_option("--zoom", ro->zoom, "Zoom factor of the quick zooms, 2 or 4 (both directions)")
+    cmd->add_option("--zoom", ro->zoom,
+                    "Zoom factor f of the quick zooms (lookup8_8/scale8bilinear, lookup16_8/scale16bilinear), 2 or "
+                    "4 both ways: the window is f times the image, of which the zoom writes f (n - 1) + 1 pixels "
+                    "each way (the last f - 1 columns and rows keep the background)")
         ->check(CLI::IsMember({2, 4}));
     cmd->add_option("--matrix", ro->matrix,
                     "Affine forward map m0,m1,m2,m3,m4,m5: x' = m0 x + m2 y + m4, y' = m1 x + m3 y + m5 about the "
@@ -484,12 +645,17 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
     cmd->add_option("--origin", ro->origin, "Origin X,Y of the first image (pixel coordinates, default 0,0)");
     cmd->add_option("--window-origin", ro->window_origin, "Origin X,Y of the window image (default 0,0)");
     cmd->add_option("--kernel", ro->kernels,
-                    std::string("Convolution kernel WxH:v1,...,vn (row-major) or a name: ") + tool::kernel_names() +
-                        "; convolve8 with two, an N x 1 and a 1 x N, runs the separable chain")
+                    std::string("Convolution kernel WxH:v1,...,vn (row-major, keyed at the centre) or a name: ") +
+                        tool::kernel_names() +
+                        "; convolve8 with two, an N x 1 and a 1 x N, runs the separable chain. A true convolution: "
+                        "the kernel is flipped both ways before use (a correlation, as filter2D computes, is not)")
         ->allow_extra_args(false)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    cmd->add_option("--edge", ro->edge, "Convolution edge mode: nowrite (default) or zerofill");
+    cmd->add_option("--edge", ro->edge,
+                    "Convolution edge mode, for the frame of pixels the kernel cannot compute: nowrite (default: "
+                    "they keep the window's pixels) or zerofill (they become 0); both convolution paths take "
+                    "both. extend (repeat the border) is the host's: the device declines it");
     cmd->add_option("-p,--param", ro->params,
                     "Any parameter of the path by name, NAME=v1,v2,...; may be repeated (e.g. -p low=10 -p high=20)")
         ->allow_extra_args(false)
@@ -498,11 +664,17 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
     cmd->add_option("--offset", ro->offset, "rescale8, rescale16: the offset o of s * x + o");
     cmd->add_option("--clamp", ro->clamp,
                     "rescale8, rescale16: keep the result within LO,HI (made as two thresholds above the rescale; "
-                    "rescale16 clamps to 0,255 by default)");
+                    "rescale16 clamps to 0,255 by default). The device computes a rescale only when both clamp "
+                    "points map back to inputs in range: (LO - o) / s and (HI - o) / s within 0..255 (rescale8, "
+                    "LO,HI = 0,255 without --clamp) or -32768..32767 (rescale16); the host computes the rest "
+                    "(so --scale 0.5 --offset 0 declines: 255 maps back to 510)");
     cmd->add_option("--low", ro->low, "Thresholds: the interval's low end, one for every band or one per band");
     cmd->add_option("--high", ro->high, "Thresholds: the interval's high end, one for every band or one per band");
-    cmd->add_option("--map", ro->map, "Thresholds: the value samples within [low, high] become");
-    cmd->add_option("--scale", ro->scale, "Scaling paths: the factors SX[,SY] (xscale, yscale); rescale8, rescale16: the scale s of s * x + o");
+    cmd->add_option("--map", ro->map,
+                    "Thresholds: the value samples within [low, high] become");
+    cmd->add_option("--scale", ro->scale,
+                    "Scaling paths: the factors SX[,SY] (xscale, yscale; the window is the scaled picture's size "
+                    "unless --window is given); rescale8, rescale16: the scale s of s * x + o");
     cmd->add_option("--translate", ro->translate,
                     "TX,TY: the source's first pixel lands at window pixel (TX, TY) (its origin is set to -T / scale)");
     cmd->add_option("--filter", ro->filter,
@@ -510,8 +682,19 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
                     "linear, cubic, or file:PATH (taps, subsamples, then the weights phase by phase)");
     cmd->add_option("--window", ro->window,
                     "Window size WxH, at most " + std::to_string(wca::Screen::kMaxWidth) + "x" +
-                        std::to_string(wca::Screen::kMaxHeight) + " (default: the first image's size, else 256x256)");
-    cmd->add_option("--depth", ro->depth, "Window depth")->check(CLI::IsMember({8, 24}))->capture_default_str();
+                        std::to_string(wca::Screen::kMaxHeight) +
+                        " (default: the images' size, scaled by --scale or --zoom and moved by --translate; "
+                        "256x256 without images)");
+    cmd->add_option("--depth", ro->depth, "Window depth, 8 or 24 (default: 24 when the first image is colour, else 8)")
+        ->check(CLI::IsMember({8, 24}));
+    cmd->add_option("--bands", ro->bands,
+                    "Make every image this many bands first: 3 repeats a grey image into red, green and blue (grey "
+                    "shows as grey in a 24-bit window), 1 makes a colour image grey (0.299 R + 0.587 G + 0.114 B)")
+        ->check(CLI::IsMember({1, 3}));
+    cmd->add_option("--background", ro->background,
+                    "Fill the window first with a value (one, or one per band: 128 or 0,0,255) or a PNG FILE "
+                    "(placed at the top left); by default it starts black. Shows what a path leaves unwritten, e.g. "
+                    "--edge nowrite against zerofill");
     cmd->add_option("--cover", ro->covers, "A window x,y,w,h above the window; may be repeated")
         ->allow_extra_args(false)
         ->expected(1)

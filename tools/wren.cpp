@@ -20,6 +20,11 @@ int main(int argc, char **argv) {
         "Print the tool's and the plug-in's versions and exit");
     app.add_option("--plugin", options.plugin, "Compute-device plug-in to load")->capture_default_str();
     app.require_subcommand(0, 1);
+    app.footer("Examples:\n"
+               "  wren paths   # every path below the display operation and what it takes\n"
+               "  wren demo --out out   # every path drawn into overlapping windows; PNGs in out/\n"
+               "  wren run add8 a.png b.png -o sum.png\n"
+               "  wren run --help   # run's options, with more examples");
 
     const std::vector<Verb> verbs = {
         add_paths_verb(app, options),

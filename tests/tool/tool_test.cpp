@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -149,8 +150,9 @@ Pixels pattern(int w, int h, int bands, int seed) {
     return p;
 }
 
-// Paths whose drivers draw get a tile each and compute; paths not built yet
-// and workers get none and say why.
+// Paths whose drivers draw get a tile each, labelled with the path's number,
+// and compute at least one rectangle there (a tile is never hidden); paths
+// not built yet and workers get none and say why.
 TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
     const auto table_rows = table();
     ASSERT_FALSE(table_rows.empty());
@@ -162,8 +164,8 @@ TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
     for (const std::string &l : lines(r.out)) {
         std::istringstream in(l);
         int n = 0;
-        std::string path, window, driver, result;
-        if (!(in >> n >> path >> window >> driver >> result) || path == "of") continue;
+        std::string path, window, driver, result, rects;
+        if (!(in >> n >> path >> window >> driver >> result >> rects) || path == "of") continue;
         SCOPED_TRACE(l);
         ASSERT_LT(rows, table_rows.size());
         EXPECT_EQ(n, static_cast<int>(rows + 1));
@@ -172,6 +174,7 @@ TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
         EXPECT_EQ(driver, row.member);
         const bool draws = row.state == WREN_PATH_DRAWS;
         EXPECT_EQ(result, draws ? "computed" : "skipped");
+        EXPECT_TRUE(!draws || std::atoi(rects.c_str()) > 0) << "a drawing path's tile shows nothing";
         EXPECT_EQ(window == "-", !draws);
         if (draws) windows.insert(window);
         else
@@ -184,23 +187,29 @@ TEST(ToolDemo, DrawsEveryPathThatDrawsAndWritesTheScreen) {
     for (const char *route : {"3 band(s) combined", "3 band(s) inserted"})
         EXPECT_NE(r.out.find(route), std::string::npos) << route << "\n" << r.out;
     const Pixels screen = read_png(dir.file("made/here/screen.png"));
-    EXPECT_EQ(screen.w, 1280);
-    EXPECT_EQ(screen.h, 1024);
+    ASSERT_EQ(screen.w, 1280);
+    ASSERT_EQ(screen.h, 1024);
+    // Path 1's label, white on the backdrop (at 16, 16) above its tile (at 8, 8): the right stroke of a "1".
+    for (int y = 16; y < 23; ++y) EXPECT_EQ(screen.at(27, y, 0) + screen.at(27, y, 1) + screen.at(27, y, 2), 765) << y;
     for (const char *w : {"backdrop.png", "gray.png", "panel.png", "note.png"})
         EXPECT_TRUE(std::filesystem::exists(dir.file("made/here") + "/" + w)) << w;
 }
 
-// The weighted sum (weights summing to 4) of the 2x bilinear zoom at window pixel (x, y).
+// The weighted sum (weights summing to 4) of the 2x bilinear zoom at window
+// pixel (x, y); neighbours of weight 0 past the last column or row are not read.
 int zoom2_sum(const Pixels &in, int x, int y) {
     const int a = x % 2, b = y % 2, u = x / 2, v = y / 2;
-    auto p = [&](int i, int j) { return in.at(u + i, v + j, 0); };
+    auto p = [&](int i, int j) { return in.at(std::min(u + i, in.w - 1), std::min(v + j, in.h - 1), 0); };
     return (2 - a) * (2 - b) * p(0, 0) + a * (2 - b) * p(1, 0) + (2 - a) * b * p(0, 1) + a * b * p(1, 1);
 }
 
 // Outputs pixel by pixel: add8 of grey images saturates at 255 and a covering
-// window keeps its part unwritten; subtract8 is first minus second, clamped
-// at 0, in a 24-bit window, RGBA losing its alpha; copy8 into a larger window
-// leaves the rest alone; addconst8 and setvalue8 take their options.
+// window keeps its part unwritten; images of different sizes meet in their
+// common part; subtract8 is first minus second, clamped at 0, in a 24-bit
+// window, RGBA losing its alpha; copy8 into a larger window leaves the rest
+// alone; addconst8 and setvalue8 take their options. Colour images get a
+// 24-bit window and scaled pictures a window of their size by default. The
+// notes on standard error, and only they, say what the tool did unasked.
 TEST(ToolRun, OutputsFollowThePixelRules) {
     using In = std::vector<Pixels>;
     const int add[3] = {10, -20, 300};
@@ -210,12 +219,22 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
         std::vector<int> bands;
         int ow, oh, obands;        // of the output
         std::function<int(const In &, int, int, int)> want;
+        const char *note = "";     // on standard error
+        int w2 = 0, h2 = 0;        // of the second input, when it differs
     } cases[] = {
         {"add8 --cover 10,5,8,6", 37, 21, {1, 1}, 37, 21, 1,
          [](const In &in, int x, int y, int) {
              const bool covered = x >= 10 && x < 18 && y >= 5 && y < 11;
              return covered ? 0 : std::min(255, in[0].at(x, y, 0) + in[1].at(x, y, 0));
          }},
+        {"add8", 20, 12, {1, 1}, 14, 12, 1,
+         [](const In &in, int x, int y, int) { return std::min(255, in[0].at(x, y, 0) + in[1].at(x, y, 0)); },
+         "computed on their common part, 14x12 at the top left", 14, 16},
+        {"add8 --window 24x20 --background 9", 20, 12, {1, 1}, 24, 20, 1,
+         [](const In &in, int x, int y, int) {
+             return x < 14 && y < 12 ? std::min(255, in[0].at(x, y, 0) + in[1].at(x, y, 0)) : 9;
+         },
+         "common part", 14, 16},
         {"subtract8 --depth 24", 19, 9, {4, 3}, 19, 9, 3,
          [](const In &in, int x, int y, int k) { return std::max(0, in[0].at(x, y, k) - in[1].at(x, y, k)); }},
         {"copy8 --depth 24 --window 20x14", 12, 10, {3}, 20, 14, 3,
@@ -231,16 +250,22 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
          [](const In &in, int x, int y, int k) { return in[0].at(x, y, k) >= 100 ? 255 : 0; }},
         {"lookup16_8 --lut posterise:4", 16, 16, {1}, 16, 16, 1,
          [](const In &in, int x, int y, int k) { return in[0].at(x, y, k) / 64 * 85; }},
-        {"transpose8 --depth 24 --flip both", 13, 11, {3}, 13, 11, 3,
+        {"lookup8_8 --lut 7,8,9", 16, 16, {1}, 16, 16, 1,
+         [](const In &in, int x, int y, int k) { return 7 + std::min(2, int(in[0].at(x, y, k))); },
+         "--lut 7,8,9 has 3 entries: inputs 3 to 255 take the last one"},
+        {"transpose8 --flip both", 13, 11, {3}, 13, 11, 3,
          [](const In &in, int x, int y, int k) { return in[0].at(12 - x, 10 - y, k); }},
         {"transpose8 --flip horizontal", 13, 11, {1}, 13, 11, 1,
          [](const In &in, int x, int y, int k) { return in[0].at(12 - x, y, k); }},
-        // The window shows the zoom's top-left quarter, inverted. The 16-bit
-        // mean of v * 257 - 32768 is floored, then looked up at (s + 32768) >> 8.
-        {"lookup8_8/scale8bilinear --zoom 2 --lut invert", 16, 16, {1}, 16, 16, 1,
-         [](const In &in, int x, int y, int) { return 255 - zoom2_sum(in[0], x, y) / 4; }},
-        {"lookup16_8/scale16bilinear --zoom 2 --lut invert", 16, 16, {1}, 16, 16, 1,
-         [](const In &in, int x, int y, int) { return 255 - zoom2_sum(in[0], x, y) * 257 / 1024; }},
+        // The window holds the whole zoom, inverted: 2 (n - 1) + 1 pixels
+        // each way, the last column and row left alone. The 16-bit mean of
+        // v * 257 - 32768 is floored, then looked up at (s + 32768) >> 8.
+        {"lookup8_8/scale8bilinear --zoom 2 --lut invert", 16, 12, {1}, 32, 24, 1,
+         [](const In &in, int x, int y, int) { return x > 30 || y > 22 ? 0 : 255 - zoom2_sum(in[0], x, y) / 4; }},
+        {"lookup16_8/scale16bilinear --zoom 2 --lut invert --background 5", 16, 12, {1}, 32, 24, 1,
+         [](const In &in, int x, int y, int) {
+             return x > 30 || y > 22 ? 5 : 255 - zoom2_sum(in[0], x, y) * 257 / 1024;
+         }},
         // Rescale by the pixel-mapping unit (exact slopes), clamped by the
         // thresholds --clamp makes; 16-bit samples v * 257 - 32768.
         {"rescale8 --scale 2 --offset -10 --clamp 20,200", 16, 16, {1}, 16, 16, 1,
@@ -265,17 +290,24 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
          [](const In &in, int x, int y, int k) { return x < 11 && y < 9 ? in[0].at(x, y, k) : 0; }},
         // Scaling: window pixel X shows the source at (X + 0.5) / scale, moved
         // by the translation; nothing outside the scaled source is written.
-        {"scale8nearest --scale 2 --window 32x24", 16, 12, {1}, 32, 24, 1,
+        {"scale8nearest --scale 2", 16, 12, {1}, 32, 24, 1,
          [](const In &in, int x, int y, int k) { return in[0].at(x / 2, y / 2, k); }},
         {"scale8nearest --depth 24 --scale 2,3 --translate 4,3 --window 40x40", 16, 12, {3}, 40, 40, 3,
          [](const In &in, int x, int y, int k) {
              if (x < 4 || x >= 36 || y < 3 || y >= 39) return 0;
              return int(in[0].at(int(std::floor((x + 0.5) / 2 - 2)), int(std::floor((y + 0.5) / 3 - 1)), k));
          }},
-        // Identity kernels: the source inside, the window's background in the
-        // frame the kernel cannot compute.
-        {"convolve8 --kernel 3x3:0,0,0,0,1,0,0,0,0 --edge zerofill", 17, 11, {1}, 17, 11, 1,
+        // Identity kernels: the source inside; in the frame the kernel cannot
+        // compute, zero fill writes 0 and no write leaves the background.
+        {"convolve8 --kernel 3x3:0,0,0,0,1,0,0,0,0 --edge zerofill --background 40", 17, 11, {1}, 17, 11, 1,
          [](const In &in, int x, int y, int k) { return x < 1 || y < 1 || x > 15 || y > 9 ? 0 : in[0].at(x, y, k); }},
+        {"convolve8 --kernel 3x3:0,0,0,0,1,0,0,0,0 --background 40", 17, 11, {1}, 17, 11, 1,
+         [](const In &in, int x, int y, int k) { return x < 1 || y < 1 || x > 15 || y > 9 ? 40 : in[0].at(x, y, k); }},
+        // Grey into a 24-bit window: red alone, or repeated into every band.
+        {"copy8 --depth 24", 12, 10, {1}, 12, 10, 3,
+         [](const In &in, int x, int y, int k) { return k == 0 ? in[0].at(x, y, 0) : 0; }, "red band only"},
+        {"copy8 --bands 3 --background 1,2,3", 12, 10, {1}, 12, 10, 3,
+         [](const In &in, int x, int y, int) { return in[0].at(x, y, 0); }},
         {"convolve8 --depth 24 --kernel 5x1:0,0,1,0,0 --kernel 1x5:0,0,1,0,0", 19, 13, {3}, 19, 13, 3,
          [](const In &in, int x, int y, int k) { return x < 2 || y < 2 || x > 16 || y > 10 ? 0 : in[0].at(x, y, k); }},
     };
@@ -286,13 +318,16 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
         In in;
         std::string args = "run " + c.args;
         for (int b : c.bands) {
-            in.push_back(pattern(c.w, c.h, b, ++seed));
+            const bool second = in.size() == 1 && c.w2;
+            in.push_back(pattern(second ? c.w2 : c.w, second ? c.h2 : c.h, b, ++seed));
             const std::string file = dir.file("in") + std::to_string(seed) + ".png";
             ASSERT_TRUE(write_png(file, in.back()));
             args += " " + file;
         }
-        const ToolRun r = run(args + " -o " + dir.file("o.png"));
+        const ToolRun r = run_all(args + " -o " + dir.file("o.png"));
         ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out.find("wren: note: ") != std::string::npos, *c.note != '\0') << r.out;
+        EXPECT_NE(r.out.find(c.note), std::string::npos) << r.out;
         const Pixels o = read_png(dir.file("o.png"));
         ASSERT_EQ(o.w, c.ow);
         ASSERT_EQ(o.h, c.oh);
@@ -318,8 +353,9 @@ TEST(Tool, RefusalsAreOneErrorLine) {
     TempDir dir;
     ASSERT_TRUE(write_png(dir.file("g.png"), pattern(16, 12, 1, 0)));
     ASSERT_TRUE(write_png(dir.file("g16.png"), pattern(4, 4, 1, 0), true));
+    ASSERT_TRUE(write_png(dir.file("c.png"), pattern(16, 12, 3, 0)));
     std::ofstream(dir.file("text.png")) << "not an image at all\n";
-    const std::string g = " " + dir.file("g.png"), t3 = "run threshold8/threshold8/rescale8 ";
+    const std::string g = " " + dir.file("g.png"), c3 = " " + dir.file("c.png"), t3 = "run threshold8/threshold8/rescale8 ";
     const struct {
         std::string args;
         int status;
@@ -355,7 +391,8 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run transpose8 --flip sideways" + g, 2, "--flip"},
         {"run lookup8_8/scale8bilinear --zoom 3 --lut invert" + g, 2, "--zoom"},
         {"run lookup8_8 --lut bogus" + g, 1, "--lut: 'bogus' is not invert, gamma:G"},
-        {"run lookup8_8 --lut gamma:0" + g, 1, "--lut: 'gamma:0' is not"},
+        {"run lookup8_8 --lut gamma:0" + g, 1, "--lut: 'gamma:0': G is the gamma, a number above 0"},
+        {"run lookup8_8 --lut posterise:1" + g, 1, "--lut: 'posterise:1': N is the number of levels, an integer 2 to 256"},
         {"run lookup8_8 --lut file:/nonexistent/t.txt" + g, 1, "--lut: cannot open '/nonexistent/t.txt'"},
         {"run lookup8_8 --lut 1,2,300" + g, 1, "--lut: 300 is not a byte value 0..255"},
         {"run copy8 -o /nonexistent/dir/x.png" + g, 1, "-o: cannot write '/nonexistent/dir/x.png'"},
@@ -366,11 +403,21 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run rotate8nearest --origin 1" + g, 1, "--origin: '1' is not X,Y"},
         {"run rotate8nearest --angle x" + g, 1, "--angle: 'x' is not a number"},
         {"run alu8" + g + g, 1, "declined by Alu8Wren"},
-        {"run add8 --depth 24" + g + g, 1, "declined by Add8Wren"},
-        {"run add8 -p low=1" + g + g, 1, "add8 takes no --param low"},
+        // Images and a window of other band counts: what to give instead.
+        {"run add8 --depth 24" + g + g, 1, "declined by Add8Wren (band mask): "},
+        {"run add8 --depth 24" + g + g, 1, "the image has 1 band, the 24-bit window 3: draw it into an 8-bit window "
+                                           "(--depth 8) or repeat it into red, green and blue (--bands 3)"},
+        {"run convolve8 --depth 8 --kernel box3" + c3, 1, "the 8-bit window 1: draw it into a 24-bit window "
+                                                          "(--depth 24) or make it grey (--bands 1)"},
+        {"run add8" + g + c3, 1, "the images have 1 and 3 bands: --bands 1 or --bands 3 gives them the same"},
+        {"run rescale8 --depth 24 --scale 2 --offset 0" + g, 1, "rescale maps one band into an 8-bit window"},
+        {"run copy8 --bands 2" + g, 2, "--bands"},
+        {"run add8 -p low=1" + g + g, 1, "add8 takes no --low"},
         {"run copy8 -p nonsense" + g, 1, "'nonsense' is not NAME=v1,v2,..."},
         {"run copy8 -p =3" + g, 1, "'=3' is not NAME=v1,v2,..."},
-        {"run rescale8 -p scale=2" + g, 1, "needs --param offset=..."},
+        {"run rescale8 -p scale=2" + g, 1, "rescale8 needs --offset"},
+        {"run transpose8" + g, 1, "transpose8 needs --flip vertical|horizontal|both"},
+        {"run lookup8_8/scale8bilinear --lut invert" + g, 1, "needs --scale SX[,SY] (or --zoom 2|4)"},
         {"run threshold8/rescale8 -p low=1 -p high=2 -p map=x -p scale=1 -p offset=0" + g, 1, "map: 'x' is not a number"},
         // A parameter used by several operations is given once for each.
         {t3 + "-p low=1 -p high=2 -p map=3 -p scale=2 -p offset=1" + g, 1, "takes --param low=... 2 times"},
@@ -380,21 +427,31 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run rescale8 --scale 1 --offset 0 --clamp 9" + g, 1, "--clamp: '9' is not LO,HI"},
         {"run rescale8 --scale 1 --offset 0 --clamp 1,2 --low 3" + g, 1, "give it or --low/--high/--map"},
         {"run rescale8 --scale 1,2 --offset 0" + g, 1, "--scale: one number, not 2"},
-        {"run rescale8 --scale 0.5 --offset 0" + g, 1, "declined by Rescale8Wren (parameter)"},
+        {"run rescale8 --scale 0.5 --offset 0" + g, 1,
+         "declined by Rescale8Wren (parameter): the device computes rescale only for (lo-o)/s, (hi-o)/s in 0..255 "
+         "(here 0, 510); the host computes the rest"},
         {"run threshold8 --low 1 --high x --map 0" + g, 1, "--high: 'x' is not a number"},
         {"run convolve8" + g, 1, "convolve8 needs --kernel"},
         {"run convolve8 --kernel 3x3:1,2" + g, 1, "--kernel: 2 value(s) given for a 3x3 kernel (9 needed)"},
         {"run convolve8 --kernel bogus" + g, 1, "--kernel: 'bogus' is not WxH:v1,...,vn nor a named kernel"},
         {"run convolve8 --kernel 0x3:1" + g, 1, "--kernel: '0x3' is not a size WxH"},
-        {"run convolve8 --kernel box3 --edge wrap" + g, 1, "--edge: 'wrap' is not nowrite, zerofill or extend"},
-        {"run convolve8 --kernel box3 --edge extend" + g, 1, "declined by ConvolveWren"},
+        {"run convolve8 --kernel box3 --edge wrap" + g, 1,
+         "--edge: 'wrap' is not an edge mode: nowrite or zerofill (both convolution paths), extend (the host's own"},
+        {"run convolve8 --kernel box3 --edge extend" + g, 1,
+         "declined by ConvolveWren (parameter): edge mode 2: the device computes no write (0) and zero fill (1); the "
+         "host computes extend (2)"},
+        {"run convolve8 --kernel box3x1 --kernel box1x3 --edge extend" + g, 1, "the host computes extend (2)"},
         {"run convolve8 --kernel 4x4:1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1" + g, 1, "declined by ConvolveWren"},
         {"run convolve8 --kernel box3x1 --kernel box1x5" + g, 1, "declined by ConvolveSPWren"},
         {"run setvalue8 --value 1" + g, 1, "setvalue8 takes no image, 1 given"},
         {"run scale8nearest --scale 1,2,3" + g, 1, "--scale: '1,2,3' is not SX or SX,SY"},
         {"run scale8nearest --scale 2 --translate 1" + g, 1, "--translate: '1' is not TX,TY"},
         {"run setvalue8 --value 1 --translate 1,1", 1, "--translate moves a source image; none is given"},
-        {"run scale8general --scale 2" + g, 1, "needs --param xfilter=..."},
+        {"run scale8general --scale 2" + g, 1, "scale8general needs --filter NAME"},
+        {"run scale8nearest --scale 200" + g, 1, "the scaled picture is 3200x2400, larger than a window can be"},
+        {"run copy8 --background 300" + g, 1, "--background: 300 is not a byte value 0..255"},
+        {"run copy8 --background 1,2" + g, 1, "--background: 2 values given for the 8-bit window's 1 band(s)"},
+        {"run copy8 --background " + dir.file("missing.png") + g, 1, "--background: cannot open"},
         {"run scale8general --scale 2 --filter bogus" + g, 1, "--filter: 'bogus' is not lanczos2"},
         {"run scale8general --scale 2 --filter file:/nonexistent/f" + g, 1, "--filter: cannot open"},
         {"run scale8nearest --scale 0.00009" + g, 1, "declined by Scale8Wren (parameter)"},
@@ -414,15 +471,16 @@ TEST(Tool, RefusalsAreOneErrorLine) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.png")));
 }
 
-// Help documents every verb, run's examples and paths' columns; the tool and
-// the plug-in it loads carry one version.
+// Help documents every verb, run's options and paths' columns (the examples
+// are run by ExamplesRunAsShown); the tool and the plug-in it loads carry one
+// version.
 TEST(Tool, HelpAndVersion) {
     const struct {
         const char *args;
         std::vector<const char *> words;
     } cases[] = {
         {"--help", {"paths", "demo", "run", "--plugin", "--version"}},
-        {"run --help", {"Examples:", "wren run add8 ", "--param", "-p low="}},
+        {"run --help", {"Examples (", "--param", "--bands", "--background"}},
         {"paths --help", {"operations in the chain, the display included", "not built"}},
     };
     for (const auto &c : cases) {
@@ -438,6 +496,68 @@ TEST(Tool, HelpAndVersion) {
     char plugin[32] = "";
     EXPECT_EQ(std::sscanf(l[0].c_str(), "wren %d.%d.%d, plug-in %31s", &major, &minor, &patch, plugin), 4) << l[0];
     EXPECT_EQ(std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch), plugin);
+}
+
+// The examples of the README (its code blocks' wren lines, and `wren ...`
+// spans of three words or more in its text) and of every verb's help (lines
+// that start with wren, after any VAR=value; a final backslash continues a
+// line): "# ..." is a comment. Each runs as shown and exits 0, in a scratch
+// directory holding the images the examples name: a.png, b.png and icon.png
+// grey, photo.png colour.
+TEST(Tool, ExamplesRunAsShown) {
+    std::vector<std::string> examples;  // each once, in the order found
+    auto add = [&](std::string cmd) {
+        if (const std::size_t hash = cmd.find(" #"); hash != std::string::npos) cmd.erase(hash);
+        while (!cmd.empty() && cmd.back() == ' ') cmd.pop_back();
+        if (std::find(examples.begin(), examples.end(), cmd) == examples.end()) examples.push_back(cmd);
+    };
+    const std::string bin = "build/release/bin/";
+    std::ifstream readme(std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "README.md");
+    ASSERT_TRUE(readme);
+    std::string text;
+    bool code = false;
+    for (std::string l; std::getline(readme, l);) {
+        if (l.rfind("```", 0) == 0) code = !code;
+        else if (code && l.rfind(bin + "wren ", 0) == 0) add(l.substr(bin.size()));
+        else if (!code) text += l + " ";
+    }
+    std::size_t from_readme = examples.size();
+    for (std::size_t at = 0; (at = text.find("`wren ", at)) != std::string::npos;) {
+        const std::size_t end = text.find('`', at + 1);
+        const std::string span = text.substr(at + 1, end - at - 1);
+        if (std::count(span.begin(), span.end(), ' ') >= 2) add(span);
+        at = end + 1;
+    }
+    EXPECT_GE(examples.size() - from_readme, 2u) << "examples in the README's text";
+    from_readme = examples.size();
+    for (const char *help : {"--help", "paths --help", "demo --help", "run --help"}) {
+        const ToolRun r = run(help);
+        ASSERT_EQ(r.status, 0) << help;
+        std::string cmd;
+        for (std::string l : lines(r.out)) {
+            l.erase(0, l.find_first_not_of(' '));
+            const std::size_t w = l.find("wren ");
+            if (cmd.empty() && (w == std::string::npos || l.substr(0, w).find_first_not_of(
+                                     "ABCDEFGHIJKLMNOPQRSTUVWXYZ_=0123456789 ") != std::string::npos))
+                continue;
+            cmd += l;
+            if (!cmd.empty() && cmd.back() == '\\') cmd.back() = ' ';
+            else add(std::exchange(cmd, ""));
+        }
+    }
+    EXPECT_GE(examples.size() - from_readme, 10u) << "examples of the help texts the README does not show";
+
+    TempDir dir;
+    ASSERT_TRUE(write_png(dir.file("a.png"), pattern(64, 48, 1, 1)));
+    ASSERT_TRUE(write_png(dir.file("b.png"), pattern(64, 48, 1, 2)));
+    ASSERT_TRUE(write_png(dir.file("icon.png"), pattern(16, 12, 1, 3)));
+    ASSERT_TRUE(write_png(dir.file("photo.png"), pattern(96, 64, 3, 4)));
+    for (const std::string &e : examples) {
+        SCOPED_TRACE(e);
+        const std::size_t w = e.find("wren ");
+        const ToolRun r = run_all(e.substr(w + 5), "cd " + dir.path + " && " + e.substr(0, w));
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
 }
 
 // A PNG of a signature, a header claiming w x h with the colour type, and
