@@ -13,7 +13,9 @@
 // process-wide cache until the lookup's version or the window's band layout
 // changes. Each driver has its own cache.
 //
-// Lookup band k goes to the k-th destination band that the window selects.
+// Lookup band k goes to the k-th destination band that the window selects, so
+// a full single lookup is used in place only when the window selects its
+// first bands (a 4-band lookup into a window showing bands 1-3 is built).
 // A 3-band source into a 24-bit window is staged to 4 bands first; a 16-bit
 // single lookup into a 4-band window goes through a scratch image and is
 // copied in. Strips of the scratch buffer keep the memory bounded.
@@ -88,6 +90,16 @@ int selected_count(const kl_image &d) {
     return n;
 }
 
+// Whether the selected bands are the first ones (0 .. n - 1): only then does
+// a table in place, whose entry byte b goes to band b, send lookup band k to
+// the k-th selected band as a built table does.
+bool selected_first(const kl_image &d) {
+    const int n = selected_count(d);
+    for (int b = 0; b < d.bands; ++b)
+        if (selected(d, b) != (b < n)) return false;
+    return true;
+}
+
 // The single table for window layout d, from cache or made; null (declined)
 // when the lookup cannot serve d or memory runs out.
 template <bool Short>
@@ -102,7 +114,7 @@ unsigned char *single_table(DriverCall &call, LookupCache<Short> &c, ZorLookup &
         call.decline(WREN_PARAMETER, "lookup of %d bands cannot serve %d selected bands", nb, selected_count(d));
         return nullptr;
     }
-    if (In::full(offset, n) && nb != 3 && nb == d.bands) {
+    if (In::full(offset, n) && nb != 3 && nb == d.bands && selected_first(d)) {
         c.free_single();
         c.single = data;
         c.record(v, d);

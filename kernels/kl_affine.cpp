@@ -5,9 +5,13 @@
 // position and its steps in 16.16 fixed point (floating point once per row),
 // a whole-row rejection, an estimate by division of the pixels to skip at
 // both ends, then an exact trim, so that the per-pixel loop needs no bounds
-// test. Positions are carried in 64 bits so that no transform, however
-// extreme, overflows; within the source's range the values are those of
-// 32-bit arithmetic.
+// test. Positions and steps are exact 64-bit 16.16 values (a first position
+// beyond 32768 pixels is not cut to the 32-bit range, so a far start still
+// walks onto the right columns), and the span's ends are found in 128 bits,
+// so no transform, however extreme, overflows; within the source's range the
+// values are those of 32-bit arithmetic. A row whose first position lies
+// beyond 2^46 pixels, where a 64-bit position is no longer exact, is not
+// drawn.
 //
 // The 8-bit bilinear and bicubic kernels compute the pixels around their
 // aligned middle with an exact integer formula and the middle, a group of
@@ -35,7 +39,16 @@ int32_t trunc32(double v) {
     if (v <= -2147483648.0) return INT32_MIN;
     return static_cast<int32_t>(v);
 }
-int32_t fix(float v) { return trunc32(static_cast<double>(v) * 65536.0); }
+
+// trunc(v * 65536) exactly while |v| < 2^46; beyond, +-kFar (NaN gives 0).
+constexpr int64_t kFar = int64_t{1} << 62;
+int64_t fix(float v) {
+    const double s = static_cast<double>(v) * 65536.0;
+    if (!(s == s)) return 0;
+    if (s >= static_cast<double>(kFar)) return kFar;
+    if (s <= -static_cast<double>(kFar)) return -kFar;
+    return static_cast<int64_t>(s);
+}
 
 inline int s16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
@@ -65,38 +78,41 @@ struct Span {
     int64_t dx, dy;
 };
 
-// Row r of dst; o and k are the filter's margins (0/0, 0.5/1, 1.5/3).
+// Row r of dst; o and k are the filter's margins (0/0, 0.5/1, 1.5/3). The
+// ends are found in 128 bits: (n - 1) steps of up to 2^62 overflow 64.
 bool row_span(const kl_image *dst, const kl_image *src, int r, float a, float b, float c, float d, float txo,
               float tyo, int k, Span &s) {
+    using i128 = __int128;
     const float X = static_cast<float>(dst->x), Y = static_cast<float>(dst->y + r);
     const float fx = a * X, fy = c * Y, gx = b * X, gy = d * Y;
     const int64_t xs = fix(fx + fy + txo), ys = fix(gx + gy + tyo);
+    if (xs == kFar || xs == -kFar || ys == kFar || ys == -kFar) return false;
     const int64_t dx = fix(a), dy = fix(b);
     const int64_t W = static_cast<int64_t>(src->w - k) * 65536, H = static_cast<int64_t>(src->h - k) * 65536;
     if ((xs < 0 && dx < 1) || (ys < 0 && dy < 1) || (xs >= W && dx >= 0) || (ys >= H && dy >= 0)) return false;
-    const int64_t n = dst->w, xe = xs + (n - 1) * dx, ye = ys + (n - 1) * dy;
-    const auto q = [](int64_t num, int64_t den) {
-        const int64_t v = num / den - 1;
-        return v < 0 ? int64_t{0} : v;
+    const i128 n = dst->w, xe = xs + (n - 1) * dx, ye = ys + (n - 1) * dy;
+    const auto q = [](i128 num, i128 den) {
+        const i128 v = num / den - 1;
+        return v < 0 ? i128{0} : v;
     };
-    int64_t L = 0, T = 0;
+    i128 L = 0, T = 0;
     if (dx > 0) {
-        L = q(-xs, dx);
+        L = q(-i128{xs}, dx);
         T = q(xe - W, dx);
     } else if (dx < 0) {
-        L = q(W - xs, dx);
+        L = q(W - i128{xs}, dx);
         T = q(xe, dx);
     }
     if (dy > 0) {
-        L = std::max(L, q(-ys, dy));
+        L = std::max(L, q(-i128{ys}, dy));
         T = std::max(T, q(ye - H, dy));
     } else if (dy < 0) {
-        L = std::max(L, q(H - ys, dy));
+        L = std::max(L, q(H - i128{ys}, dy));
         T = std::max(T, q(ye, dy));
     }
-    int64_t first = L, count = n - L - T;
-    const auto inside = [&](int64_t i) {
-        const int64_t x = xs + i * dx, y = ys + i * dy;
+    i128 first = L, count = n - L - T;
+    const auto inside = [&](i128 i) {
+        const i128 x = xs + i * dx, y = ys + i * dy;
         return x >= 0 && x < W && y >= 0 && y < H;
     };
     while (count >= 0 && !inside(first)) {
@@ -105,7 +121,9 @@ bool row_span(const kl_image *dst, const kl_image *src, int r, float a, float b,
     }
     while (count >= 0 && !inside(first + count - 1)) --count;
     if (count <= 0) return false;
-    s = Span{static_cast<int>(first), static_cast<int>(count), xs + first * dx, ys + first * dy, dx, dy};
+    // Both ends lie inside the source, so the positions between fit 64 bits.
+    s = Span{static_cast<int>(first), static_cast<int>(count), static_cast<int64_t>(xs + first * dx),
+             static_cast<int64_t>(ys + first * dy), dx, dy};
     return true;
 }
 

@@ -10,17 +10,21 @@
 //
 // General form: Q = trunc(k * 2^s) with s the largest shift (at most 12) that
 // keeps 32767 / max|k| >= 2^s; each tap gives floor((P * Q + 128) / 256) and
-// the taps add in wrapping 16-bit lanes; the sum is packed with the scale
-// 15 - s (times 2^(8 - s), clamped to 0..255) after round_8 is added (5x5,
-// 7x7). The 3x3 body truncates instead, and its lead-in and tail pixels (the
-// pixels before the first aligned destination word and after the last whole
-// group of eight) are computed in single-precision floating point.
+// the taps add in 16-bit lanes; the sum is packed with the scale 15 - s
+// (times 2^(8 - s), clamped to 0..255) after round_8 is added (5x5, 7x7).
+// The 3x3 body truncates instead, and its lead-in and tail pixels (the pixels
+// before the first aligned destination word and after the last whole group
+// of eight) are computed in single-precision floating point.
 //
 // Separable form: a vertical pass makes T = sum floor((P * V + 128) / 256) per
-// column in wrapping 16-bit lanes, a horizontal pass combines N columns of T
-// with H. Low precision (every |coefficient| <= 3) splits T into its signed
-// upper and unsigned lower byte and adds 16-bit rounded products; high
-// precision adds exact 32-bit products T * H and divides by 2^(2t + 8).
+// column in 16-bit lanes, a horizontal pass combines N columns of T with H.
+// Low precision (every |coefficient| <= 3) splits T into its signed upper and
+// unsigned lower byte and adds 16-bit rounded products; high precision adds
+// 32-bit products T * H and divides by 2^(2t + 8).
+//
+// Weights large enough for a sum to leave its lanes (a box of ones already
+// does at shift 12) would wrap it; the workers then add the same taps wider
+// and clamp the exact sum (kl_convolve_body.h).
 //
 // The one-band workers live in kl_convolve_body.h, compiled once per kernel
 // implementation; this file makes the coefficients and walks the bands.

@@ -13,6 +13,14 @@
 // P Qh + ((P Ql + 128) >> 8): both products and the sum fit 16-bit lanes,
 // and the sums wrap there. The separable low-precision products split H the
 // same way (see across_low).
+//
+// Wrapping sums give the filtered value only while the exact sum stays in
+// range. Each worker bounds its sums once per call from the coefficients
+// (samples are 0..255, so every sum lies between the taps of the negative
+// coefficients at 255 and those of the positive ones at 255, partial sums
+// included) and, when a sum could leave the range, takes a wide path that
+// adds the same taps in 32 (or 64) bits: the exact sum, clamped. Both paths
+// give the same bytes wherever the narrow sums stay in range.
 
 using conv_u8 = unsigned char;
 
@@ -137,6 +145,40 @@ void conv_row(const conv_u8 *const *rows, conv_u8 *d, int n, const uint16_t *qh,
     }
 }
 
+// floor((P * q + 128) / 256) at P = 255: the largest tap of a positive
+// coefficient, the smallest of a negative one.
+inline long conv_tap255(int q) { return (255L * q + 128) >> 8; }
+
+// Whether every sum of the taps of Q[0..n) from start stays within signed 16 bits.
+inline bool conv_fits16(const short *Q, int n, long start) {
+    long hi = start, lo = start;
+    for (int i = 0; i < n; ++i) (Q[i] > 0 ? hi : lo) += conv_tap255(Q[i]);
+    return hi <= 32767 && lo >= -32768;
+}
+
+// conv_row with exact 32-bit sums: a sum beyond 16 bits gives 0 or 255, as
+// its packed value would be far outside 0..255.
+template <int N>
+void conv_row_wide(const conv_u8 *const *rows, conv_u8 *d, int n, const short *Q, int32_t start, int ps) {
+    const int up = ps >= 7 ? ps - 7 : 0, down = ps >= 7 ? 0 : 7 - ps;
+    int32_t acc[kConvStrip];
+    for (int base = 0; base < n; base += kConvStrip) {
+        const int m = n - base < kConvStrip ? n - base : kConvStrip;
+        for (int i = 0; i < m; ++i) acc[i] = start;
+        for (int ti = 0; ti < N; ++ti)
+            for (int tj = 0; tj < N; ++tj) {
+                const int32_t q = Q[ti * N + tj];
+                const conv_u8 *p = rows[ti] + base + tj;
+                for (int i = 0; i < m; ++i) acc[i] += (p[i] * q + 128) >> 8;
+            }
+        for (int i = 0; i < m; ++i) {
+            int32_t v = acc[i] < 0 ? 0 : acc[i] > 32767 ? 32767 : acc[i];
+            v = (v << up) >> down;
+            d[base + i] = static_cast<conv_u8>(v > 255 ? 255 : v);
+        }
+    }
+}
+
 template <int N>
 void conv_general(int mask, kl_image *dst, kl_image *src, const float *k, const short *Q, int ps) {
     constexpr int r = N / 2;
@@ -144,6 +186,7 @@ void conv_general(int mask, kl_image *dst, kl_image *src, const float *k, const 
     if (!conv_computable(dst, src, r, a) || !(mask & dst->bmask & 1)) return;
     ps &= 15;
     const uint16_t start = N == 3 ? 0 : static_cast<uint16_t>(round_8[ps]);
+    const bool wide = !conv_fits16(Q, N * N, start);
     uint16_t qh[N * N], ql[N * N];
     for (int i = 0; i < N * N; ++i) {
         qh[i] = static_cast<uint16_t>(Q[i] >> 8);
@@ -167,7 +210,11 @@ void conv_general(int mask, kl_image *dst, kl_image *src, const float *k, const 
         }
         if (x >= end) continue;
         for (int ti = 0; ti < N; ++ti) rows[ti] = conv_src(src, x - r, y - r + ti);
-        conv_row<N>(rows, drow + x, end - x, qh, ql, start, ps);
+        if (wide) {
+            conv_row_wide<N>(rows, drow + x, end - x, Q, start, ps);
+        } else {
+            conv_row<N>(rows, drow + x, end - x, qh, ql, start, ps);
+        }
     }
 }
 
@@ -236,12 +283,69 @@ void across_high(const int16_t *T, conv_u8 *d, int n, const short *H, int ps) {
     }
 }
 
+// Whether the column sums of V and the row sums of H over them stay in the
+// lanes the narrow path adds them in: 16 bits for the column sums and the
+// low-precision row sums, 32 bits for the high-precision ones. A column sum
+// T lies in [tlo, thi]; a low-precision column term lies within
+// T * H / 65536 - 1 .. + 1, a high-precision one is T * H.
+template <int N>
+bool conv_separable_fits(const short *H, const short *V, int low) {
+    long thi = 0, tlo = 0;
+    for (int i = 0; i < N; ++i) (V[i] > 0 ? thi : tlo) += conv_tap255(V[i]);
+    if (thi > 32767 || tlo < -32768) return false;
+    double rhi = 0, rlo = 0;
+    for (int j = 0; j < N; ++j) {
+        const double a = static_cast<double>(thi) * H[j], b = static_cast<double>(tlo) * H[j];
+        rhi += (a > b ? a : b) / (low ? 65536.0 : 1.0) + (low ? 1 : 0);
+        rlo += (a < b ? a : b) / (low ? 65536.0 : 1.0) - (low ? 1 : 0);
+    }
+    return low ? rhi <= 32767 && rlo >= -32768 : rhi <= 2147483647.0 && rlo >= -2147483648.0;
+}
+
+// One strip of n pixels with exact sums: column sums of the n + 2r columns
+// from rows[i] in 32 bits, low-precision row sums in 32 bits (|T| < 2^18),
+// high-precision ones in 64, clamped to 0..255.
+template <int N>
+void separable_wide(const conv_u8 *const *rows, conv_u8 *d, int n, const short *H, const short *V, int ps, int low) {
+    constexpr int r = N / 2;
+    int32_t T[kConvStrip + 2 * r];
+    const int cols = n + 2 * r;
+    for (int c = 0; c < cols; ++c) T[c] = 0;
+    for (int i = 0; i < N; ++i) {
+        const int32_t v = V[i];
+        for (int c = 0; c < cols; ++c) T[c] += (rows[i][c] * v + 128) >> 8;
+    }
+    if (low) {
+        int32_t R[kConvStrip] = {};
+        for (int j = 0; j < N; ++j) {
+            const int32_t h = H[j];
+            for (int x = 0; x < n; ++x) {
+                const int32_t t = T[x + j];
+                R[x] += (((t >> 8) * h + 128) >> 8) + (((t & 0xff) * h + 32768) >> 16);
+            }
+        }
+        for (int x = 0; x < n; ++x) d[x] = static_cast<conv_u8>(R[x] < 0 ? 0 : R[x] > 255 ? 255 : R[x]);
+        return;
+    }
+    int64_t R[kConvStrip] = {};
+    for (int j = 0; j < N; ++j) {
+        const int64_t h = H[j];
+        for (int x = 0; x < n; ++x) R[x] += T[x + j] * h;
+    }
+    const int shift = 23 - ps;
+    for (int x = 0; x < n; ++x) {
+        const int64_t v = R[x] >> shift;
+        d[x] = static_cast<conv_u8>(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+}
+
 template <int N>
 void conv_separable(int mask, kl_image *dst, kl_image *src, const short *H, const short *V, int ps, int low) {
     constexpr int r = N / 2;
     ConvArea a;
     if (!conv_computable(dst, src, r, a) || !(mask & dst->bmask & 1)) return;
     ps &= 15;
+    const bool wide = !conv_separable_fits<N>(H, V, low);
     uint16_t vh[N], vl[N];
     for (int i = 0; i < N; ++i) {
         vh[i] = static_cast<uint16_t>(V[i] >> 8);
@@ -255,6 +359,11 @@ void conv_separable(int mask, kl_image *dst, kl_image *src, const short *H, cons
         for (int x = a.x0; x < a.x1; x += kConvStrip) {
             const int n = a.x1 - x < kConvStrip ? a.x1 - x : kConvStrip, cols = n + 2 * r;
             for (int i = 0; i < N; ++i) rows[i] = conv_src(src, x - r, y - r + i);
+            conv_u8 *d = dst->data + static_cast<ptrdiff_t>(y) * dst->lb + x;
+            if (wide) {
+                separable_wide<N>(rows, d, n, H, V, ps, low);
+                continue;
+            }
             int c = 0;
             for (; c + kConvLanes <= cols; c += kConvLanes) {
                 conv_vu u = conv_vu{};
@@ -266,7 +375,6 @@ void conv_separable(int mask, kl_image *dst, kl_image *src, const short *H, cons
                 for (int i = 0; i < N; ++i) u = static_cast<uint16_t>(u + conv_tap(rows[i][c], vh[i], vl[i]));
                 T[c] = static_cast<int16_t>(u);
             }
-            conv_u8 *d = dst->data + static_cast<ptrdiff_t>(y) * dst->lb + x;
             if (low) {
                 across_low<N>(T, d, n, H);
             } else {

@@ -1,7 +1,9 @@
 // Dyadic drivers end to end: host dispatch, window system, accelerator, and
-// the arithmetic reference models.
+// the arithmetic reference models; and the path table's formula summaries
+// against what their paths draw.
 #include "ref_arith.h"
 #include "rig.h"
+#include "wren_paths.h"
 
 #include <string>
 
@@ -182,20 +184,79 @@ TEST(Alu8, RandomStacks) {
     }
 }
 
-// Subtract takes the first source minus the second, whatever their layouts.
-TEST(Alu8, SubtractIsFirstMinusSecond) {
-    Scene sc;
-    const int id = sc.window(8, 0, 0, 4, 1);
-    uint8_t p1[4] = {200, 10, 0, 255}, p2[4] = {100, 20, 0, 0};
-    ZorHandle<ZorImage> a(ZorImage::createOver(4, 1, 1, ZOR_BYTE, p1, 4, 1));
-    ZorHandle<ZorImage> b(ZorImage::createOver(4, 1, 1, ZOR_BYTE, p2, 4, 1));
-    rig::Chain c(sc.image(id), ZorOp::create("subtract8", nullptr, a.get(), b.get()));
-    ASSERT_EQ(c.run().status, ZOR_SUCCESS);
-    const uint8_t *fb = sc.screen().frameBuffer8();
-    EXPECT_EQ(fb[0], 100);
-    EXPECT_EQ(fb[1], 0);
-    EXPECT_EQ(fb[2], 0);
-    EXPECT_EQ(fb[3], 255);
+int c(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
+
+// Every path summary that states a formula holds on the samples: the path
+// runs on a row of all 256 values a (first source) against b = 7a + 3 mod 256
+// (second source), with its constants, and each window byte is the
+// summary's formula. A summary changed without its formula, or a path
+// computing something else (multiply8 once read "a * b / 256, rounded";
+// subtract8 is first minus second), fails here.
+TEST(PathSummaries, FormulasHoldOnEverySample) {
+    struct Row {
+        const char *path, *summary;
+        std::vector<float> params;  // pointer parameters 1, 2, ... (one float each)
+        int (*f)(int a, int b);
+        bool ints = false;          // the parameters are 32-bit integers
+    };
+    const Row rows[] = {
+        {"add8", "a + b, clamped to 255", {}, [](int a, int b) { return c(a + b); }},
+        {"subtract8", "a - b, clamped to 0", {}, [](int a, int b) { return c(a - b); }},
+        {"multiply8", "min(a * b, 255)", {}, [](int a, int b) { return c(a * b); }},
+        {"max8", "max(a, b)", {}, [](int a, int b) { return a > b ? a : b; }},
+        {"min8", "min(a, b)", {}, [](int a, int b) { return a < b ? a : b; }},
+        {"and8", "a & b", {}, [](int a, int b) { return a & b; }},
+        {"or8", "a | b", {}, [](int a, int b) { return a | b; }},
+        {"xor8", "a ^ b", {}, [](int a, int b) { return a ^ b; }},
+        {"not8", "255 - a", {}, [](int a, int) { return 255 - a; }},
+        // k rounded halves to even: 2.5 is 2, -40.5 is -40, 300.5 is 300.
+        {"addconst8", "a + k per band, k rounded, clamped to 0..255", {2.5f}, [](int a, int) { return c(a + 2); }},
+        {"subtractconst8", "a - k per band, k rounded, clamped to 0..255", {-40.5f},
+         [](int a, int) { return c(a + 40); }},
+        {"subtractfromconst8", "k - a per band, k rounded, clamped to 0..255", {300.5f},
+         [](int a, int) { return c(300 - a); }},
+        // Integer k: -7 acts as 0, 0x10005 as 5, 300 as 255.
+        {"andconst8", "a & k per band, k (low 16 bits) clamped to 0..255", {-7}, [](int, int) { return 0; }, true},
+        {"orconst8", "a | k per band, k (low 16 bits) clamped to 0..255", {0x10005}, [](int a, int) { return a | 5; },
+         true},
+        {"xorconst8", "a ^ k per band, k (low 16 bits) clamped to 0..255", {300}, [](int a, int) { return a ^ 255; },
+         true},
+        // Halves round up: 1.5 * 3 is 5.
+        {"multiplyconst8", "a * k per band, rounded, clamped to 0..255; k at most 63", {1.5f},
+         [](int a, int) { return c((3 * a + 1) / 2); }},
+        {"threshold8", "samples in [low, high] replaced by map", {100, 180, 7},
+         [](int a, int) { return a >= 100 && a <= 180 ? 7 : a; }},
+        {"rescale8", "a * s + o, clamped to 0..255, by the pixel-mapping unit", {2, -10},
+         [](int a, int) { return c(2 * a - 10); }},
+    };
+    int n = 0;
+    const WrenPath *table = wren_path_table(&n);
+    std::vector<uint8_t> p1(256), p2(256);
+    for (int i = 0; i < 256; ++i) {
+        p1[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+        p2[static_cast<size_t>(i)] = static_cast<uint8_t>(7 * i + 3);
+    }
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.path);
+        const WrenPath *entry = nullptr;
+        for (int i = 0; i < n; ++i)
+            if (table[i].count() == 2 && !std::strcmp(table[i].names[0], row.path)) entry = &table[i];
+        ASSERT_TRUE(entry);
+        EXPECT_STREQ(entry->summary, row.summary);
+        Scene sc;
+        const int id = sc.window(8, 0, 0, 256, 1);
+        ZorHandle<ZorImage> a(ZorImage::createOver(256, 1, 1, ZOR_BYTE, p1.data(), 256, 1));
+        ZorHandle<ZorImage> b(ZorImage::createOver(256, 1, 1, ZOR_BYTE, p2.data(), 256, 1));
+        ZorOp *op = ZorOp::create(row.path, nullptr, a.get(), b.get());
+        std::vector<float> floats(row.params);
+        std::vector<int32_t> ints(row.params.begin(), row.params.end());
+        for (size_t k = 0; k < row.params.size(); ++k)
+            op->setPtrParam(static_cast<int>(k) + 1, row.ints ? static_cast<void *>(&ints[k]) : &floats[k]);
+        rig::Chain chain(sc.image(id), op);
+        ASSERT_EQ(chain.run().status, ZOR_SUCCESS) << rig::last().message;
+        const uint8_t *fb = sc.screen().frameBuffer8();
+        for (int i = 0; i < 256; ++i) ASSERT_EQ(fb[i], row.f(i, p2[static_cast<size_t>(i)])) << "a " << i;
+    }
 }
 
 }  // namespace

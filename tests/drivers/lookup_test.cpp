@@ -126,6 +126,10 @@ const Case cases[] = {
     {"16-bit combined, 1 band", "lookup16_8", 2, true, 1, -1000, 3000, 8, 1, 0, 1, 0, 0, WREN_OK},
     {"16-bit combined, direct 1-3 of 4", "lookup16_8", 2, true, 3, -32768, 65536, 24, 3, 1, 4, 3, 1, WREN_OK},
     {"16-bit combined, staged 3 into 1-3", "lookup16_8", 2, true, 3, 0, 100, 24, 3, 1, 3, 0, 0, WREN_OK},
+    // A full 4-band table into a window showing bands 1-3: lookup bands 0-2
+    // go to the selected bands, as for a built table.
+    {"8-bit single, full 4 bands, into 1-3", "lookup8_8", 1, false, 4, 0, 256, 24, 3, 1, 1, 0, 0, WREN_OK},
+    {"16-bit single, full 4 bands, into 1-3", "lookup16_8", 2, false, 4, -32768, 65536, 24, 3, 1, 1, 0, 0, WREN_OK},
     {"single with a 3-band source", "lookup8_8", 1, false, 3, 0, 256, 24, 3, 1, 3, 0, 0, WREN_LAYOUT},
     {"combined, 4-band source with another mask", "lookup8_8", 1, true, 3, 0, 256, 24, 3, 1, 4, 3, 0, WREN_LAYOUT},
     {"combined, 1-band source into 1-3", "lookup8_8", 1, true, 3, 0, 256, 24, 3, 1, 1, 0, 0, WREN_LAYOUT},

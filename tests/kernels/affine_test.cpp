@@ -266,13 +266,18 @@ TEST(AffineKernels, ArbitraryTables) {
 }
 
 // Transforms far outside the fixed-point range, NaN and infinities write
-// nothing unexpected and read nothing outside the source.
+// nothing unexpected and read nothing outside the source. A row whose first
+// position lies beyond 32768 pixels walks from that exact position: a steep
+// minification draws the one column it reaches (x or y), and one whose
+// 32-bit start would have walked onto column 0 draws nothing.
 TEST(AffineKernels, ExtremeTransforms) {
     std::mt19937 g(5);
     const float big = 1e9f, inf = INFINITY, nan = NAN;
     const Xform xs[] = {{big, 0, 0, big, 0, 0},   {1, 0, 0, 1, big, -big}, {-big, big, big, -big, 3, 3},
                         {1, 0, 0, 1, nan, 0},     {inf, 0, 0, 1, 0, 0},    {0, 0, 0, 0, 2.5f, 2.5f},
-                        {40000, 0, 0, 1, 0, 0},   {1, 1e-7f, 0, 1, -0.999f, 0}};
+                        {40000, 0, 0, 1, 0, 0},   {1, 1e-7f, 0, 1, -0.999f, 0},
+                        {-2000, 0, 0, 1, 40004.5f, 2}, {0.25f, -2000, 0, 1, 0, 40003.5f},
+                        {-1638.4f, 0, 0, 1, 40000, 3}};
     for (const Kernel &k : kernels) {
         Table table(table_for(k));
         for (const Xform &x : xs) {

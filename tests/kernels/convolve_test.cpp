@@ -20,7 +20,7 @@ const General kGeneral[3] = {kl_convolve3x3_8, kl_convolve5x5_8, kl_convolve7x7_
 const Separable kSeparable[3] = {kl_sconvolve3x3_8, kl_sconvolve5x5_8, kl_sconvolve7x7_8};
 
 // Coefficients of a chosen largest magnitude: near the shift and precision
-// boundaries, small, or up to the drivers' limits (sums then wrap).
+// boundaries, small, or past the drivers' limits (sums then leave 16 bits).
 float magnitude(std::mt19937 &g) {
     static const float m[] = {1.0f, 2.0f, 3.0f, 3.0001f, 3.5f, 5.0f, 7.99f, 8.0f, 8.01f, 15.0f, 16.0f,
                               30.0f, 31.0f, 0.125f, 0.01f, 1.0f / 9, 200.0f, 3000.0f, 40000.0f};
@@ -145,25 +145,44 @@ TEST(Convolve, IdentityReproducesTheSource) {
     }
 }
 
-// Nine 1/9 on 255: the truncated coefficients (455) give 254 in the body; no
-// border leaves the one-pixel frame untouched.
-TEST(Convolve, NineNinthsOnWhite) {
-    alignas(8) unsigned char src[24 * 6], dst[24 * 6];
+// A uniform area of 255. Nine 1/9 (truncated to 455) give 254 in the body;
+// weights whose sums leave 16 bits (a box of ones, 1..9, a 7x7 of -0.5, the
+// separable taps at 3 whose column sums pass 32767) give the exact value
+// clamped, not a wrapped sum. No border leaves the r-pixel frame untouched.
+TEST(Convolve, UniformWhite) {
+    alignas(8) unsigned char src[24 * 8], dst[24 * 8];
     std::memset(src, 255, sizeof src);
-    std::memset(dst, 7, sizeof dst);
-    kl_image s = kbuf::make_image(KL_BYTE, 1, 1, src, 24, 24, 6), d = kbuf::make_image(KL_BYTE, 1, 1, dst, 24, 24, 6);
+    const struct {
+        int n;
+        bool sep;
+        float k, step, v;  // coefficient i = k + step * i; separable vertical taps v
+        int body;
+    } rows[] = {{3, false, 1.0f / 9, 0, 0, 254}, {3, false, 1, 0, 0, 255}, {3, false, 1, 1, 0, 255},
+                {3, false, -1, 0, 0, 0},          {5, false, 1, 0, 0, 255}, {7, false, -0.5f, 0, 0, 0},
+                {3, true, 3, 0, 3, 255},          {7, true, 3, 0, -3, 0},   {5, true, 2.5f, 0, 2.5f, 255}};
+    for (const auto &row : rows) {
+        const int r = row.n / 2;
+        std::vector<float> k(static_cast<size_t>(row.n * row.n)), v(static_cast<size_t>(row.n), row.v);
+        for (size_t i = 0; i < k.size(); ++i) k[i] = row.k + row.step * static_cast<float>(i);
+        std::memset(dst, 7, sizeof dst);
+        kl_image s = kbuf::make_image(KL_BYTE, 1, 1, src, 24, 24, 8), d = kbuf::make_image(KL_BYTE, 1, 1, dst, 24, 24, 8);
+        if (row.sep) {
+            kSeparable[r - 1](1, &d, &s, k.data(), v.data(), KL_EDGE_ZERO_FILL);
+        } else {
+            kGeneral[r - 1](1, &d, &s, k.data(), KL_EDGE_ZERO_FILL, 1);
+        }
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 24; ++x) {
+                if (x < r || y < r || x >= 24 - r || y >= 8 - r) {
+                    ASSERT_EQ(dst[y * 24 + x], 7) << row.n << " " << row.k << " at " << x << "," << y;
+                } else if (x >= 8 && x < 16) {
+                    ASSERT_EQ(dst[y * 24 + x], row.body) << row.n << (row.sep ? " sep " : " ") << row.k << " at " << x << "," << y;
+                }
+            }
+    }
     float k[9];
     for (float &v : k) v = 1.0f / 9;
-    kl_convolve3x3_8(1, &d, &s, k, KL_EDGE_ZERO_FILL, 1);
-    for (int y = 0; y < 6; ++y)
-        for (int x = 0; x < 24; ++x) {
-            const bool frame = x == 0 || y == 0 || x == 23 || y == 5;
-            if (frame) {
-                EXPECT_EQ(dst[y * 24 + x], 7);
-            } else if (x >= 8 && x < 16) {
-                EXPECT_EQ(dst[y * 24 + x], 254) << x;
-            }
-        }
+    kl_image s = kbuf::make_image(KL_BYTE, 1, 1, src, 24, 24, 6), d = kbuf::make_image(KL_BYTE, 1, 1, dst, 24, 24, 6);
     // A 5-wide area at 3 mod 8 is all lead-in: floating point, the same as the model.
     std::memset(dst, 7, sizeof dst);
     kl_image s5 = s, d5 = d;

@@ -6,11 +6,12 @@
 namespace ref {
 namespace {
 
+// trunc(v * 65536), exact up to 2^46 pixels; beyond, +-kFar (NaN 0).
+constexpr int64_t kFar = int64_t{1} << 62;
 int64_t to_fix(float v) {
     const double s = static_cast<double>(v) * 65536.0;
     if (std::isnan(s)) return 0;
-    if (s >= 2147483647.0) return 2147483647;
-    if (s <= -2147483648.0) return -2147483648LL;
+    if (std::fabs(s) >= 0x1p62) return s > 0 ? kFar : -kFar;
     return static_cast<int64_t>(std::trunc(s));
 }
 
@@ -125,10 +126,13 @@ void affine(const kl_image &dst, const kl_image &src, Interp interp, const int *
         const float X = static_cast<float>(dst.x), Y = static_cast<float>(dst.y + r);
         const float ax = a * X, cy = c * Y, bx = b * X, dy_ = d * Y;
         const int64_t x0 = to_fix(ax + cy + txo), y0 = to_fix(bx + dy_ + tyo), sx = to_fix(a), sy = to_fix(b);
-        // The written pixels: those inside, a run (the span is a line segment).
+        // A first position beyond 2^46 pixels is not known exactly: the row is not drawn.
+        if (x0 == kFar || x0 == -kFar || y0 == kFar || y0 == -kFar) continue;
+        // The written pixels: those inside, a run (the span is a line segment);
+        // positions exact, in 128 bits.
         int first = -1, n = 0;
         for (int i = 0; i < dst.w; ++i) {
-            const int64_t x = x0 + i * sx, y = y0 + i * sy;
+            const __int128 x = x0 + static_cast<__int128>(i) * sx, y = y0 + static_cast<__int128>(i) * sy;
             if (x >= 0 && x < W && y >= 0 && y < H) {
                 if (first < 0) first = i;
                 ++n;

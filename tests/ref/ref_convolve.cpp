@@ -122,8 +122,7 @@ void convolve(int n, int mask, const kl_image &dst, const kl_image &src, const f
                     for (int i = 0; i < n; ++i)
                         for (int j = 0; j < n; ++j)
                             sum += floordiv(static_cast<long>(S.at(x - r + j, y - r + i)) * Q[i * n + j] + 128, 8);
-                    const long v = wrap16(sum);
-                    out = clamp255(ps >= 8 ? v * (1L << (ps - 7)) : floordiv(v, 7 - ps));
+                    out = clamp255(ps >= 8 ? sum * (1L << (ps - 7)) : floordiv(sum, 7 - ps));
                 }
                 *D.ptr(x, y) = static_cast<unsigned char>(out);
             }
@@ -152,15 +151,14 @@ void sconvolve(int n, int mask, const kl_image &dst, const kl_image &src, const 
                     long T = 0;
                     for (int i = 0; i < n; ++i)
                         T += floordiv(static_cast<long>(S.at(x - r + j, y - r + i)) * V[i] + 128, 8);
-                    const long Tw = wrap16(T);
                     if (low) {
-                        const long hi = floordiv(Tw, 8), lo = Tw & 0xff;
+                        const long hi = floordiv(T, 8), lo = T & 0xff;
                         R += floordiv(hi * H[j] + 128, 8) + floordiv(lo * H[j] + 32768, 16);
                     } else {
-                        R += Tw * H[j];
+                        R += T * H[j];
                     }
                 }
-                const int out = low ? clamp255(wrap16(R)) : clamp255(floordiv(static_cast<int32_t>(R), 23 - ps));
+                const int out = low ? clamp255(R) : clamp255(floordiv(R, 23 - ps));
                 *D.ptr(x, y) = static_cast<unsigned char>(out);
             }
     });

@@ -1,5 +1,7 @@
 // Scalar model of the convolution, set-value and combine kernels, pixel by
-// pixel from the fixed-point rules.
+// pixel from the fixed-point rules. Convolution sums are exact: where a
+// kernel's 16-bit (or 32-bit) lanes would wrap, the result is the exact sum
+// clamped to 0..255.
 #pragma once
 
 #include <cstdint>
