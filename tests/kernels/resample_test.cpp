@@ -86,7 +86,8 @@ TEST(ResampleTables, GeneralTruncatesSaturatesAndRefuses) {
     EXPECT_FALSE(Table(kl_resample_create_nearest(-1)));
     EXPECT_FALSE(Table(kl_resample_create_bilinear(256, 256, 8, 3)));
     EXPECT_FALSE(Table(kl_resample_create_bicubic(0, 256, 8, 0)));
-    EXPECT_EQ(float_to_fixed_16(0.5f, 14), 8192);
+    EXPECT_EQ(float_to_fixed_16(0.5f, 14), 8192u | 8192u << 16);  // a 16-bit weight is stored twice
+    EXPECT_EQ(float_to_fixed_16(-0.25f, 14), 0xf000f000u);
     EXPECT_EQ(float_to_fixed_8(0.75f, -0.25f, 14), uint32_t(12288) | uint32_t(uint16_t(-4096)) << 16);
 }
 
@@ -223,6 +224,16 @@ TEST(ResampleScale, TwoTimesPathsMatchTheGeneralPath) {
                     run(c, g2, false);
                     if (HasFailure()) return;
                 }
+    // The bilinear 2x path weighs the quarter phases itself, whatever the
+    // table's subsamples: columns 0 and 200 give 0 50 150 200 (extend).
+    for (int subs : {2, 3, 256}) {
+        unsigned char src[4] = {0, 200, 0, 200}, dst[4 * 8] = {};
+        kl_image si = kbuf::make_image(KL_BYTE, 1, 1, src, 2, 2, 2);
+        kl_image di = kbuf::make_image(KL_BYTE, 1, 1, dst, 8, 4, 4);
+        Table t(kl_resample_create_bilinear(subs, subs, 8, KL_EDGE_EXTEND));
+        ASSERT_EQ(kl_scale(-1, &di, &si, 2.0f, 2.0f, -0.495f, -0.495f, t.get()), 1);
+        EXPECT_EQ(std::vector<int>(dst, dst + 4), (std::vector<int>{0, 50, 150, 200})) << subs;
+    }
 }
 
 TEST(ResampleScale, NoWriteOffTheSourceWritesNothing) {
@@ -245,6 +256,24 @@ TEST(ResampleScale, NoWriteOffTheSourceWritesNothing) {
     EXPECT_EQ(dst[6 * 12 + 6], 200);
     ASSERT_EQ(kl_scale(-1, &di, &si, 3.0f, 3.0f, -0.5f, -0.5f, e.get()), 1);
     EXPECT_EQ(dst[0], 200);
+    // No readable row (or column): zero fill reads zeros everywhere.
+    Table nz(kl_resample_create_nearest(KL_EDGE_ZERO_FILL));
+    for (int empty_rows : {1, 0}) {
+        kl_image none = kbuf::make_image(KL_BYTE, 1, 1, src.data(), 4, empty_rows ? 4 : 0, empty_rows ? 0 : 2);
+        kl_image d42 = kbuf::make_image(KL_BYTE, 1, 1, dst.data(), 4, 4, 2);
+        ASSERT_EQ(kl_scale(-1, &d42, &none, 1.0f, 1.0f, 0, 0, nz.get()), 1);
+        EXPECT_EQ(std::vector<int>(dst.begin(), dst.begin() + 8), std::vector<int>(8, 0)) << empty_rows;
+    }
+    // No-write in y cuts only y: the margin pixels of an empty row are extended in x.
+    const float one = 1.0f;
+    Table xv(kl_resample_create_general(&one, &one, 1, 1, 1, 1, 8, KL_EDGE_EXTEND, KL_EDGE_NO_WRITE));
+    unsigned char margin[2] = {7, 8};
+    kl_image m = kbuf::make_image(KL_BYTE, 1, 1, margin + 1, 2, 0, 1);
+    m.x = 1, m.padx = 1;
+    std::fill(dst.begin(), dst.end(), 1);
+    kl_image d42 = kbuf::make_image(KL_BYTE, 1, 1, dst.data(), 4, 4, 2);
+    ASSERT_EQ(kl_scale(-1, &d42, &m, 1.0f, 1.0f, 1.0f, 0, xv.get()), 1);
+    EXPECT_EQ(std::vector<int>(dst.begin(), dst.begin() + 8), (std::vector<int>{7, 8, 8, 8, 1, 1, 1, 1}));
 }
 
 TEST(ResampleScale, RefusalsAndEmptyCallsWriteNothing) {
@@ -272,6 +301,39 @@ TEST(ResampleScale, RefusalsAndEmptyCallsWriteNothing) {
     int it[1] = {0};
     EXPECT_EQ(kl_resample_general(&si, &di, 1, 1, it, it, nullptr, nullptr, 0, KL_EDGE_NO_WRITE, 1, nullptr), 0);
     EXPECT_EQ(dst, before);
+}
+
+// kl_resample_bufsize is a + 8 (a + 32 b) + 4 (row span + 9) (a: the column
+// span plus the taps' bytes, doubled for 16-bit, rounded up to 8; b: the
+// destination row's bytes, doubled for 16-bit, in words), and a buffer of
+// exactly that size serves the call (ASan sees overruns) with the bytes of
+// an unsized call.
+TEST(ResampleGeneral, BufsizeIsTheFormulaAndSuffices) {
+    std::mt19937 g(10);
+    for (int n = 0; n < 200; ++n) {
+        const int type = g() % 3 ? KL_BYTE : KL_SHORT, esz = type == KL_SHORT ? 2 : 1, spp = 1 + g() % 4;
+        const int fwH = 1 + g() % 8, fwV = 1 + g() % 8, sw = 1 + g() % 40, sh = 1 + g() % 20;
+        const int dw = 1 + g() % 60, dh = 1 + g() % 20, edge = 1 + g() % 2;
+        const double xs = kScales[g() % 10], ys = kScales[g() % 10], off = int(g() % 21) - 10;
+        std::vector<unsigned char> src(size_t(sw) * sh * spp * esz), want(size_t(dw) * dh * spp * esz), got = want;
+        kbuf::fill_random(src.data(), src.size(), g());
+        kl_image si = kbuf::make_image(type, spp, (1 << spp) - 1, src.data(), sw * spp * esz, sw, sh);
+        kl_image dw_ = kbuf::make_image(type, spp, (1 << spp) - 1, want.data(), dw * spp * esz, dw, dh), dg = dw_;
+        dg.data = got.data();
+        std::vector<int> iH(dw), iV(dh);
+        for (int i = 0; i < dw; ++i) iH[i] = int(std::floor(i / xs + off)) * spp;
+        for (int j = 0; j < dh; ++j) iV[j] = int(std::floor(j / ys - off));
+        std::vector<int16_t> phase(16, 16384 / fwH);
+        std::vector<int16_t *> pH(dw, phase.data()), pV(dh, phase.data());
+        const long dbl = esz == 2 ? 2 : 1, a = (iH.back() - iH[0] + fwH * spp * esz * dbl + 7) / 8 * 8;
+        const long b = (dw * spp * esz * dbl + 7) / 8, size = a + 8 * (a + 32 * b) + 4 * (iV.back() - iV[0] + 9);
+        ASSERT_EQ(kl_resample_bufsize(&si, &dw_, fwH, iH.data(), iV.data()), size) << n;
+        void *buf = std::malloc(size_t(size));
+        ASSERT_EQ(kl_resample_general(&si, &dg, fwH, fwV, iH.data(), iV.data(), pH.data(), pV.data(), 0, edge, edge, buf), 1);
+        std::free(buf);
+        ASSERT_EQ(kl_resample_general(&si, &dw_, fwH, fwV, iH.data(), iV.data(), pH.data(), pV.data(), 0, edge, edge, nullptr), 1);
+        ASSERT_EQ(got, want) << n;
+    }
 }
 
 // The floating-point reference against a double model: sums of sample x wH
