@@ -806,7 +806,7 @@ bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, flo
     return true;
 }
 
-// The phase entry of position pos in a direction of `width` taps.
+// The phase entry of position pos (fl its floor) in a direction of two or more taps.
 inline int16_t *phase_of(const Scale &S, const int16_t *filter, int subsamples, double pos, double fl) {
     if (S.bl2x) return const_cast<int16_t *>(kQuarter[pos - fl < 0.5 ? 0 : 1]);
     return const_cast<int16_t *>(filter) + kPhaseShorts * static_cast<int>(subsamples * (pos - fl));

@@ -24,11 +24,8 @@ Tap tap(int i, double t, double s, int fw, int subs) {
 // The weights of a tap: the table's phase, or on the bilinear 2x grid the
 // quarter weights whatever the table's subsamples.
 void weights(int *w, const int16_t *f, int layout, const Tap &t, int fw, bool quarter) {
-    for (int k = 0; k < fw && fw > 1; ++k) w[k] = w_of(f, layout, t.phase, k);
-    if (quarter) {
-        w[0] = t.frac < 0.5 ? 12288 : 4096;
-        w[1] = 16384 - w[0];
-    }
+    for (int k = 0; k < fw && fw > 1; ++k)
+        w[k] = !quarter ? w_of(f, layout, t.phase, k) : (t.frac < 0.5) == (k == 0) ? 12288 : 4096;
 }
 
 int pass8(const int *v, const int *w, int n) {
