@@ -230,28 +230,38 @@ template <int SPP>
 void hfilter8(const uint64_t *block, uint64_t *out, const Held &h, const int16_t *const *phases, int layout, int w,
               int fw) {
     for (int i = 0; i < w; ++i) {
-        int ci[KL_MAXRESAMPLE];
-        tap_words(ci, h.iTableH[i] / SPP - h.b0, fw, h.nb, SPP, h.extend);
         uint64_t *o = out + static_cast<size_t>(i) * SPP;
-        if (fw == 1) {
-            std::memcpy(o, block + ci[0], 8 * SPP);
-            continue;
-        }
-        u16x8 acc[SPP];
-        for (int b = 0; b < SPP; ++b) acc[b] = u16x8{} + 32;
-        for (int k = 0; k < fw; ++k) {
-            const Weight16 wk(weight(phases[i], layout, k));
-            for (int b = 0; b < SPP; ++b) {
-                const u16x8 s = load8(block + ci[k] + b);
-                acc[b] += s * wk.hi + ((s * wk.lo + 128) >> 8);
+        // word(k): the block word of tap k; inside the block the taps follow each other.
+        auto column = [&](auto word) {
+            if (fw == 1) {
+                std::memcpy(o, block + word(0), 8 * SPP);
+                return;
             }
-        }
-        for (int b = 0; b < SPP; ++b) {
-            i16x8 v = reinterpret_cast<i16x8>(acc[b]) >> 6;
-            v = v < 0 ? i16x8{} : v;
-            v = v > 255 ? i16x8{} + 255 : v;
-            const u8x8 r = __builtin_convertvector(v, u8x8);
-            std::memcpy(o + b, &r, 8);
+            u16x8 acc[SPP];
+            for (int b = 0; b < SPP; ++b) acc[b] = u16x8{} + 32;
+            for (int k = 0; k < fw; ++k) {
+                const Weight16 wk(weight(phases[i], layout, k));
+                const uint64_t *t = block + word(k);
+                for (int b = 0; b < SPP; ++b) {
+                    const u16x8 s = load8(t + b);
+                    acc[b] += s * wk.hi + ((s * wk.lo + 128) >> 8);
+                }
+            }
+            for (int b = 0; b < SPP; ++b) {
+                i16x8 v = reinterpret_cast<i16x8>(acc[b]) >> 6;
+                v = v < 0 ? i16x8{} : v;
+                v = v > 255 ? i16x8{} + 255 : v;
+                const u8x8 r = __builtin_convertvector(v, u8x8);
+                std::memcpy(o + b, &r, 8);
+            }
+        };
+        const int base = h.iTableH[i] / SPP - h.b0;
+        if (base >= 0 && base + fw <= h.nb) {
+            column([base](int k) { return (base + k) * SPP; });
+        } else {
+            int ci[KL_MAXRESAMPLE];
+            tap_words(ci, base, fw, h.nb, SPP, h.extend);
+            column([&ci](int k) { return ci[k]; });
         }
     }
 }
