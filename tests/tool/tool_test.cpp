@@ -311,7 +311,7 @@ TEST(ToolRun, NamedFiltersDrawTheFixedTablesPictures) {
     TempDir dir;
     ASSERT_TRUE(write_png(dir.file("g.png"), pattern(40, 30, 1, 3)));
     const std::string geometry = " --scale 2,0.5 --translate -3,1 --window 70x16 " + dir.file("g.png") + " -o ";
-    for (const std::string &pair : {"general --filter linear,bilinear", "general --filter cubic,bicubic"}) {
+    for (const std::string pair : {"general --filter linear,bilinear", "general --filter cubic,bicubic"}) {
         const std::size_t comma = pair.find(',');
         ASSERT_EQ(run("run scale8" + pair.substr(0, comma) + geometry + dir.file("a.png")).status, 0);
         ASSERT_EQ(run("run scale8" + pair.substr(comma + 1) + geometry + dir.file("b.png")).status, 0);
