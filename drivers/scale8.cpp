@@ -2,14 +2,16 @@
 // nearest neighbour, bilinear, bicubic, or the filter of two interpolation
 // tables, with kl_scale per visible rectangle.
 //
-// Geometry. The source's region, scaled by the factors about (0, 0), meets
-// the window's: window image-space pixel X shows the source at image-space
+// Geometry. Window image-space pixel X shows the source at image-space
 // position (X + 0.5) / xscale, the centre of the destination pixel, source
-// pixel k covering [k, k + 1) (rows likewise). The tables do not write a
-// destination pixel whose filter footprint leaves the source, so every read
-// lies inside the source whatever the rectangle.
+// pixel k covering [k, k + 1) from its origin on, fraction included (rows
+// likewise). The region drawn is every window pixel whose centre shows a
+// pixel of the source's region; the tables do not write a destination pixel
+// whose filter footprint leaves the source, so every read lies inside the
+// source whatever the rectangle.
 //
-// Exact 2x and 4x bilinear zooms of one band go to the quick zoom. A 3-sample
+// Exact 2x and 4x bilinear zooms of one band go to the quick zoom when its
+// grid samples where this path does (see quick_zoom). A 3-sample
 // source into a 4-sample window is scaled into a 3-band staging buffer row
 // chunk by row chunk, then widened into the window. Everything a rectangle
 // needs is allocated before the first one is drawn, so a decline leaves the
@@ -20,6 +22,8 @@
 
 #include <cmath>
 #include <memory>
+#include <new>
+#include <vector>
 
 using wren::DriverCall;
 using wren::Placed;
@@ -71,11 +75,63 @@ struct Geometry {
 float xtrans_of(const Geometry &g, int x) { return static_cast<float>((-g.sox * g.xs - x) - 0.5); }
 float ytrans_of(const Geometry &g, int y) { return static_cast<float>((-g.soy * g.ys - y) - 0.5); }
 
-// An exact 2x or 4x bilinear zoom of one band into a one-band window.
+// An exact 2x or 4x bilinear zoom of one band into a one-band window that
+// the quick zoom draws at this path's sample positions. Its grid shows
+// source pixel k (counted from the origin rounded to a whole pixel) at
+// window column f k, this path at the window pixel whose centre lies at
+// source position k + 0.5 from the origin as given: the same positions only
+// when the origin lies (f - 1) / (2 f) past the whole number it rounds to.
 bool quick_zoom(ZorOp *op, ZorOp *sc) {
     if (!sc || sc->getOp() != ZorLookupOpNumber("scale8bilinear") || !sc->getSrc1() || !op->getDst()) return false;
     const float xs = sc->getFloatParam(1), ys = sc->getFloatParam(2);
-    return sc->getSrc1()->getBands() == 1 && op->getDst()->getBands() == 1 && xs == ys && (xs == 2.0f || xs == 4.0f);
+    if (sc->getSrc1()->getBands() != 1 || op->getDst()->getBands() != 1 || xs != ys || (xs != 2.0f && xs != 4.0f))
+        return false;
+    float sox = 0, soy = 0;
+    int ox = 0, oy = 0;
+    sc->getSrc1()->getOrigin(&sox, &soy);
+    sc->getSrc1()->getOrigin(&ox, &oy);
+    const double past = (xs - 1.0) / (2.0 * xs);
+    return static_cast<double>(sox) - ox == past && static_cast<double>(soy) - oy == past;
+}
+
+// Window pixels [*b0, *b1) whose centres fall in [e0, e1), widened by a
+// hair so that no pixel the resampler writes (its translation is rounded
+// to single precision) is left out; false beyond the host's coordinates.
+bool centres(double e0, double e1, int *b0, int *b1) {
+    const double lo = std::ceil(e0 - 0.5 - 1e-6 * (1 + std::fabs(e0)));
+    const double hi = std::ceil(e1 - 0.5 + 1e-6 * (1 + std::fabs(e1)));
+    if (!(std::fabs(lo) <= ZOR_COORD_LIMIT) || !(std::fabs(hi) <= ZOR_COORD_LIMIT)) return false;
+    *b0 = static_cast<int>(lo);
+    *b1 = static_cast<int>(hi);
+    return true;
+}
+
+// The window image-space pixels whose centres show a pixel of the source's
+// region: its rectangles placed at the source origin as given (the host's
+// image-space region rounds it to a whole pixel) and scaled about (0, 0).
+// Null when it cannot be made.
+ZorRoi *scaled_region(ZorImage *src, const Geometry &g) {
+    ZorRoi *roi = src->getImageSpaceRoi();
+    ZorHandle<ZorRectList> list(roi ? roi->getRectList() : nullptr);
+    if (!list) return nullptr;
+    int ox = 0, oy = 0;
+    src->getOrigin(&ox, &oy);
+    const double dx = ox - static_cast<double>(g.sox), dy = oy - static_cast<double>(g.soy);
+    try {
+        std::vector<ZorRect> rects;
+        rects.reserve(list->size());
+        ZorRect r;
+        while (list->getNext(&r.x, &r.y, &r.w, &r.h)) {
+            int x0, x1, y0, y1;
+            if (!centres((r.x + dx) * g.xs, (r.x + dx + r.w) * g.xs, &x0, &x1) ||
+                !centres((r.y + dy) * g.ys, (r.y + dy + r.h) * g.ys, &y0, &y1))
+                return nullptr;
+            if (x1 > x0 && y1 > y0) rects.push_back({x0, y0, x1 - x0, y1 - y0});
+        }
+        return rects.empty() ? ZorRoi::create() : ZorRoi::create(rects.data(), rects.size());
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
 }
 
 }  // namespace
@@ -138,9 +194,8 @@ int ZorDeviceComputeTypeWren::Scale8Wren(ZorOp *op, int count) {
         return call.decline(WREN_NO_WINDOW, "window of depth %d", depth);
     }
 
-    ZorRoi *roi1 = sc->getSrc1()->getImageSpaceRoi();
     ZorRoi *roid = win->image->getImageSpaceRoi();
-    ZorHandle<ZorRoi> scaled(roi1 ? roi1->scale(g.xs, g.ys, 0.0, 0.0) : nullptr);
+    ZorHandle<ZorRoi> scaled(scaled_region(sc->getSrc1(), g));
     if (!roid || !scaled || !call.region(scaled->intersect(roid))) {
         return call.decline(WREN_REGION, "no region where the scaled source meets the window");
     }

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
+#include <atomic>
 extern "C" {
 #endif
 
@@ -366,13 +367,20 @@ int kl_resample_general_reference(kl_image *src, kl_image *dst, int filterwidthH
                                   int edgeV, void *buffer);
 long kl_resample_bufsize(kl_image *src, kl_image *dst, int filterwidthH, int *iTableH, int *iTableV);
 // trunc(c0 * 2^shift), trunc(c1 * 2^shift) as two 16-bit lanes (saturated);
-// trunc(c * 2^shift).
+// trunc(c * 2^shift) in both lanes, the layout of a 16-bit weight.
 uint32_t float_to_fixed_8(float c0, float c1, int shift);
-int16_t float_to_fixed_16(float c, int shift);
+uint32_t float_to_fixed_16(float c, int shift);
 // Process-wide: nonzero use_reference replaces kl_resample_general by the
-// reference; zero do_special_cases switches the 2x paths off.
-extern int use_reference;
-extern int do_special_cases;
+// reference; zero do_special_cases switches the 2x paths off. Each kl_scale
+// call reads them once, at its start, so setting them while calls run on
+// other threads is safe (those calls keep the value they started with).
+#ifdef __cplusplus
+extern std::atomic<int> use_reference;
+extern std::atomic<int> do_special_cases;
+#else
+extern _Atomic int use_reference;
+extern _Atomic int do_special_cases;
+#endif
 // ---- Convolution ---------------------------------------------------------
 // Correlation of one 8-bit band with N x N coefficients (N = 3, 5, 7):
 // coefficient (i, j) multiplies the source pixel (x - r + j, y - r + i),

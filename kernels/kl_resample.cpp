@@ -21,6 +21,7 @@
 // in column-major blocks (transpose_in_8 / transpose_out_8), each needed row
 // exactly once, and keeps the filtered rows in a ring for the vertical pass.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cmath>
@@ -31,25 +32,30 @@
 
 #include "kl.h"
 
-int use_reference = 0;
-int do_special_cases = 1;
+std::atomic<int> use_reference{0};
+std::atomic<int> do_special_cases{1};
 
 namespace {
 
 using u8 = unsigned char;
 
 constexpr int kPhaseShorts = 16;  // 32 bytes per phase entry
-constexpr int kRing = 32;         // filtered rows kept for the vertical pass
+// Filtered rows kept for the vertical pass: the up to 7 rows of a
+// destination row's footprint filtered earlier and the group being filtered.
+constexpr int kRing = 16;
 constexpr long long kMaxSubsamples = 1 << 20;
 constexpr double kMaxPos = 1 << 27;  // |source position| the index tables take
 
-struct Flags {
-    bool read = false;
-    bool tables = false;
-    bool special = false;
-    bool bl2x = false;  // the previous call took the bilinear 2x path
+// The print flags, read from the environment once per process.
+struct Print {
+    bool tables, special;
 };
-Flags flags;
+const Print &print_flags() {
+    static const Print p{std::getenv("ZOR_PRINT_TABLES") != nullptr, std::getenv("ZOR_PRINT_SPECIAL") != nullptr};
+    return p;
+}
+// The previous call took the bilinear 2x path (only for the messages).
+std::atomic<bool> last_bl2x{false};
 
 int16_t fixed(double v) {
     if (!(v == v)) return 0;
@@ -102,55 +108,79 @@ bool full_mask(const kl_image *dst, int mask) {
 
 size_t align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
 
-// Scratch layout of the general pass, derived from the call's geometry.
+// Scratch of the general pass inside the work buffer. Its size is fixed by
+// the call's geometry: with a = the source span (last minus first column
+// index, plus the taps times the pixel bytes, doubled for 16-bit samples)
+// rounded up to 8 and b = the destination row's bytes (doubled for 16-bit)
+// over 8, rounded up, it is a + 8 (a + 32 b) + 4 (row span + 9) bytes. The
+// layout below always fits in it: the block (8 words per source sample of
+// the span and one zero pixel) within the 9 a, the ring, zero row and output
+// words within the 256 b, the row slots within the last term.
 struct Layout {
     int spp = 0, esz = 0, dn = 0;  // samples per pixel, bytes per sample, samples per destination row
     int p0 = 0, p1 = 0;            // footprint in source pixels [p0, p1)
     int b0 = 0, b1 = 0;            // pixels held in the block [b0, b1)
     int r0 = 0, r1 = 0;            // footprint rows [r0, r1)
-    size_t colidx = 0, block = 0, ring = 0, zero = 0, out = 0, slots = 0, total = 0;
+    size_t block = 0, ring = 0, zero = 0, out = 0, slots = 0, total = 0;
 };
 
-// hmin/hmax: least and greatest iTableH entry, vmin/vmax of iTableV.
-bool plan_span(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV, long long hmin, long long hmax,
-               long long vmin, long long vmax) {
+// hfirst/hlast: the first and last iTableH entry, vfirst/vlast of iTableV;
+// the tables must not decrease.
+bool plan_span(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV, long long hfirst,
+               long long hlast, long long vfirst, long long vlast) {
     if (!src || !dst || dst->w < 1 || dst->h < 1) return false;
     if (src->type != KL_BYTE && src->type != KL_SHORT) return false;
     L.spp = spp_of(src);
     L.esz = src->type == KL_SHORT ? 2 : 1;
     if (L.spp < 1 || L.spp > 4 || fwH < 1 || fwH > KL_MAXRESAMPLE || fwV < 1 || fwV > KL_MAXRESAMPLE) return false;
-    if (hmin < -kMaxPos * 4 || hmax > kMaxPos * 4 || vmin < -kMaxPos || vmax > kMaxPos) return false;
+    if (hfirst > hlast || vfirst > vlast) return false;
+    if (hfirst < -kMaxPos * 4 || hlast > kMaxPos * 4 || vfirst < -kMaxPos || vlast > kMaxPos) return false;
     L.dn = dst->w * L.spp;
-    L.p0 = static_cast<int>(hmin / L.spp);
-    L.p1 = static_cast<int>(hmax / L.spp) + fwH;
-    L.r0 = static_cast<int>(vmin);
-    L.r1 = static_cast<int>(vmax) + fwV;
-    const long long rlo = -static_cast<long long>(src->x), rhi = static_cast<long long>(src->w) + src->padx;
-    if (rlo >= rhi) return false;  // nothing readable
+    L.p0 = static_cast<int>(hfirst / L.spp);
+    L.p1 = static_cast<int>(hlast / L.spp) + fwH;
+    L.r0 = static_cast<int>(vfirst);
+    L.r1 = static_cast<int>(vlast) + fwV;
     // The footprint clamped into the readable pixels: what zero fill reads,
-    // and the pixels extend replicates.
-    const long long b0 = std::clamp<long long>(L.p0, rlo, rhi - 1), b1 = std::clamp<long long>(L.p1 - 1, rlo, rhi - 1) + 1;
-    L.b0 = static_cast<int>(b0);
-    L.b1 = static_cast<int>(b1);
-    const size_t rows = static_cast<size_t>(L.r1 - L.r0);
-    const size_t words = static_cast<size_t>(L.p1 - L.p0) * L.spp + L.spp;  // footprint, then one zero pixel
+    // and the pixels extend replicates; none when nothing is readable.
+    const long long rlo = -static_cast<long long>(src->x), rhi = static_cast<long long>(src->w) + src->padx;
+    if (rlo < rhi) {
+        L.b0 = static_cast<int>(std::clamp<long long>(L.p0, rlo, rhi - 1));
+        L.b1 = static_cast<int>(std::clamp<long long>(L.p1 - 1, rlo, rhi - 1)) + 1;
+    } else {
+        L.b0 = L.b1 = 0;
+    }
     const size_t rowbytes = align8(static_cast<size_t>(L.dn) * L.esz);
-    L.colidx = 0;
-    L.block = L.colidx + align8(static_cast<size_t>(dst->w) * fwH * sizeof(int));
-    L.ring = L.block + 8 * words;
+    L.block = 0;
+    L.ring = L.block + 8 * static_cast<size_t>(L.b1 - L.b0 + 1) * L.spp;
     L.zero = L.ring + kRing * rowbytes;
     L.out = L.zero + rowbytes;
     L.slots = L.out + 8 * static_cast<size_t>(L.dn) + 16;
-    L.total = L.slots + align8(sizeof(int) * (rows + 9));
+    const size_t need = L.slots + sizeof(int) * static_cast<size_t>(L.r1 - L.r0);
+    const size_t dbl = L.esz == 2 ? 2 : 1;
+    const size_t a = align8(static_cast<size_t>(hlast - hfirst) + static_cast<size_t>(fwH) * src->bpp * dbl);
+    const size_t b = (static_cast<size_t>(dst->w) * dst->bpp * dbl + 7) / 8;
+    L.total = std::max(need, a + 8 * (a + 32 * b) + 4 * static_cast<size_t>(vlast - vfirst + 9));
     return true;
 }
 
 bool plan(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV, const int *iTableH,
           const int *iTableV) {
     if (!dst || !iTableH || !iTableV || dst->w < 1 || dst->h < 1) return false;
-    const auto [hmin, hmax] = std::minmax_element(iTableH, iTableH + dst->w);
-    const auto [vmin, vmax] = std::minmax_element(iTableV, iTableV + dst->h);
-    return plan_span(L, src, dst, fwH, fwV, *hmin, *hmax, *vmin, *vmax);
+    return plan_span(L, src, dst, fwH, fwV, iTableH[0], iTableH[dst->w - 1], iTableV[0], iTableV[dst->h - 1]);
+}
+
+// Block words of the taps of a column whose footprint starts `base` pixels
+// into the block's nb pixels: beyond them the zero pixel (word nb * spp, zero
+// fill) or the nearest held pixel (extend).
+inline void tap_words(int *idx, int base, int fw, int nb, int spp, bool extend) {
+    if (base >= 0 && base + fw <= nb) {
+        for (int k = 0; k < fw; ++k) idx[k] = (base + k) * spp;
+        return;
+    }
+    for (int k = 0; k < fw; ++k) {
+        const int p = base + k;
+        idx[k] = (p >= 0 && p < nb ? p : !extend ? nb : p < 0 ? 0 : nb - 1) * spp;
+    }
 }
 
 inline int16_t filter16(uint32_t acc) {
@@ -186,51 +216,71 @@ inline u16x8 load8(const void *p) {
     return __builtin_convertvector(b, u16x8);
 }
 
+// The block's geometry for the horizontal pass: column i's footprint starts
+// at pixel iTableH[i] / spp - b0 of the block's nb pixels.
+struct Held {
+    const int *iTableH;
+    int b0, nb;
+    bool extend;
+};
+
 // Horizontal filter of one block: out word i * SPP + b from the block words
-// colidx[i * fw + k] + b, the 8 rows of a word in 8 lanes.
+// of column i's taps, the 8 rows of a word in 8 lanes.
 template <int SPP>
-void hfilter8(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases, int layout,
-              int w, int fw) {
+void hfilter8(const uint64_t *block, uint64_t *out, const Held &h, const int16_t *const *phases, int layout, int w,
+              int fw) {
     for (int i = 0; i < w; ++i) {
-        const int *ci = colidx + static_cast<size_t>(i) * fw;
         uint64_t *o = out + static_cast<size_t>(i) * SPP;
-        if (fw == 1) {
-            std::memcpy(o, block + ci[0], 8 * SPP);
-            continue;
-        }
-        u16x8 acc[SPP];
-        for (int b = 0; b < SPP; ++b) acc[b] = u16x8{} + 32;
-        for (int k = 0; k < fw; ++k) {
-            const Weight16 wk(weight(phases[i], layout, k));
-            for (int b = 0; b < SPP; ++b) {
-                const u16x8 s = load8(block + ci[k] + b);
-                acc[b] += s * wk.hi + ((s * wk.lo + 128) >> 8);
+        // word(k): the block word of tap k; inside the block the taps follow each other.
+        auto column = [&](auto word) {
+            if (fw == 1) {
+                std::memcpy(o, block + word(0), 8 * SPP);
+                return;
             }
-        }
-        for (int b = 0; b < SPP; ++b) {
-            i16x8 v = reinterpret_cast<i16x8>(acc[b]) >> 6;
-            v = v < 0 ? i16x8{} : v;
-            v = v > 255 ? i16x8{} + 255 : v;
-            const u8x8 r = __builtin_convertvector(v, u8x8);
-            std::memcpy(o + b, &r, 8);
+            u16x8 acc[SPP];
+            for (int b = 0; b < SPP; ++b) acc[b] = u16x8{} + 32;
+            for (int k = 0; k < fw; ++k) {
+                const Weight16 wk(weight(phases[i], layout, k));
+                const uint64_t *t = block + word(k);
+                for (int b = 0; b < SPP; ++b) {
+                    const u16x8 s = load8(t + b);
+                    acc[b] += s * wk.hi + ((s * wk.lo + 128) >> 8);
+                }
+            }
+            for (int b = 0; b < SPP; ++b) {
+                i16x8 v = reinterpret_cast<i16x8>(acc[b]) >> 6;
+                v = v < 0 ? i16x8{} : v;
+                v = v > 255 ? i16x8{} + 255 : v;
+                const u8x8 r = __builtin_convertvector(v, u8x8);
+                std::memcpy(o + b, &r, 8);
+            }
+        };
+        const int base = h.iTableH[i] / SPP - h.b0;
+        if (base >= 0 && base + fw <= h.nb) {
+            column([base](int k) { return (base + k) * SPP; });
+        } else {
+            int ci[KL_MAXRESAMPLE];
+            tap_words(ci, base, fw, h.nb, SPP, h.extend);
+            column([&ci](int k) { return ci[k]; });
         }
     }
 }
 
-void filter_block_8(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases,
-                    int layout, int w, int spp, int fw) {
+void filter_block_8(const uint64_t *block, uint64_t *out, const Held &h, const int16_t *const *phases, int layout,
+                    int w, int spp, int fw) {
     switch (spp) {
-    case 1: hfilter8<1>(block, out, colidx, phases, layout, w, fw); break;
-    case 2: hfilter8<2>(block, out, colidx, phases, layout, w, fw); break;
-    case 3: hfilter8<3>(block, out, colidx, phases, layout, w, fw); break;
-    default: hfilter8<4>(block, out, colidx, phases, layout, w, fw); break;
+    case 1: hfilter8<1>(block, out, h, phases, layout, w, fw); break;
+    case 2: hfilter8<2>(block, out, h, phases, layout, w, fw); break;
+    case 3: hfilter8<3>(block, out, h, phases, layout, w, fw); break;
+    default: hfilter8<4>(block, out, h, phases, layout, w, fw); break;
     }
 }
 
-void filter_block_16(const uint64_t *block, uint64_t *out, const int *colidx, const int16_t *const *phases,
-                     int layout, int w, int spp, int fw) {
+void filter_block_16(const uint64_t *block, uint64_t *out, const Held &h, const int16_t *const *phases, int layout,
+                     int w, int spp, int fw) {
     for (int i = 0; i < w; ++i) {
-        const int *ci = colidx + static_cast<size_t>(i) * fw;
+        int ci[KL_MAXRESAMPLE];
+        tap_words(ci, h.iTableH[i] / spp - h.b0, fw, h.nb, spp, h.extend);
         if (fw == 1) {
             for (int b = 0; b < spp; ++b) out[i * spp + b] = block[ci[0] + b];
             continue;
@@ -265,10 +315,6 @@ void put_row(const kl_image *dst, u8 *d, const u8 *row, int mask, bool full) {
             std::memcpy(d + static_cast<size_t>(i) * dst->bpp + b * esz, row + o, esz);
         }
     }
-}
-
-void print_special(const char *text) {
-    if (flags.special) std::fputs(text, stderr);
 }
 
 // Nearest neighbour without filtering (the 2x paths' pixel and line doubling,
@@ -376,18 +422,15 @@ void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col
 
 extern "C" {
 
-int16_t float_to_fixed_16(float c, int shift);
-
 uint32_t float_to_fixed_8(float c0, float c1, int shift) {
-    const uint16_t a = static_cast<uint16_t>(float_to_fixed_16(c0, shift));
-    const uint16_t b = static_cast<uint16_t>(float_to_fixed_16(c1, shift));
+    const uint16_t pair[2] = {static_cast<uint16_t>(fixed(static_cast<double>(c0) * std::ldexp(1.0, shift))),
+                              static_cast<uint16_t>(fixed(static_cast<double>(c1) * std::ldexp(1.0, shift)))};
     uint32_t r;
-    const uint16_t pair[2] = {a, b};
     std::memcpy(&r, pair, 4);
     return r;
 }
 
-int16_t float_to_fixed_16(float c, int shift) { return fixed(static_cast<double>(c) * std::ldexp(1.0, shift)); }
+uint32_t float_to_fixed_16(float c, int shift) { return float_to_fixed_8(c, c, shift); }
 
 kl_resample_table *kl_resample_create_nearest(int edge) {
     if (!edge_ok(edge)) return nullptr;
@@ -458,9 +501,9 @@ void kl_resample_destroy(kl_resample_table *table) {
 
 long kl_resample_bufsize(kl_image *src, kl_image *dst, int filterwidthH, int *iTableH, int *iTableV) {
     Layout L;
-    // The vertical width only bounds the row count, by at most 8 beyond the range.
+    // The vertical width does not enter the size (the row term allows for 8).
     if (!plan(L, src, dst, filterwidthH, 1, iTableH, iTableV)) return 0;
-    return static_cast<long>(L.total + 8 * sizeof(int));
+    return static_cast<long>(L.total);
 }
 
 int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filterwidthV, int *iTableH,
@@ -474,16 +517,24 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
         return 0;
     if (!plan(L, src, dst, filterwidthH, filterwidthV, iTableH, iTableV)) return 0;
     if ((filterwidthH > 1 && !phasesH) || (filterwidthV > 1 && !phasesV)) return 0;
+    // The scratch and the row ring assume index tables that never decrease.
+    for (int i = 1; i < dst->w; ++i)
+        if (iTableH[i] < iTableH[i - 1]) return 0;
+    for (int j = 1; j < dst->h; ++j)
+        if (iTableV[j] < iTableV[j - 1]) return 0;
+    // Extend has nothing to repeat where no pixel is readable.
+    const long long xlo = -static_cast<long long>(src->x), xhi = static_cast<long long>(src->w) + src->padx;
+    const long long ylo = -static_cast<long long>(src->y), yhi = static_cast<long long>(src->h) + src->pady;
+    if ((edgeH == KL_EDGE_EXTEND && xlo >= xhi) || (edgeV == KL_EDGE_EXTEND && ylo >= yhi)) return 0;
     const int layout = src->type;
     const int spp = L.spp, fwH = filterwidthH, fwV = filterwidthV, group = L.esz == 1 ? 8 : 4;
     u8 *own = nullptr;
     if (!buffer) {
-        own = static_cast<u8 *>(std::malloc(L.total + 8));
+        own = static_cast<u8 *>(std::malloc(L.total));
         if (!own) return 0;
         buffer = own;
     }
     u8 *buf = static_cast<u8 *>(buffer);
-    int *colidx = reinterpret_cast<int *>(buf + L.colidx);
     uint64_t *block = reinterpret_cast<uint64_t *>(buf + L.block);
     const size_t rowbytes = align8(static_cast<size_t>(L.dn) * L.esz);
     u8 *ring = buf + L.ring, *zero = buf + L.zero;
@@ -494,24 +545,10 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
     const int held = (L.b1 - L.b0) * spp;
     std::memset(block + held, 0, 8 * static_cast<size_t>(spp));
     std::memset(zero, 0, rowbytes);
-    const long long xlo = -static_cast<long long>(src->x), xhi = static_cast<long long>(src->w) + src->padx;
-    for (int i = 0; i < dst->w; ++i) {
-        for (int k = 0; k < fwH; ++k) {
-            long long p = iTableH[i] / spp + k;
-            if (p < xlo || p >= xhi) {
-                if (edgeH == KL_EDGE_ZERO_FILL) {
-                    colidx[i * fwH + k] = held;
-                    continue;
-                }
-                p = p < xlo ? xlo : xhi - 1;
-            }
-            colidx[i * fwH + k] = static_cast<int>(p - L.b0) * spp;
-        }
-    }
+    const Held hb{iTableH, L.b0, L.b1 - L.b0, edgeH == KL_EDGE_EXTEND};
 
     // Source rows: real rows get a ring slot when filtered; zero rows (zero
     // fill above or below the margins) read the zero row.
-    const long long ylo = -static_cast<long long>(src->y), yhi = static_cast<long long>(src->h) + src->pady;
     auto real_row = [&](long long r) -> long long {
         if (r >= ylo && r < yhi) return r;
         if (edgeV == KL_EDGE_ZERO_FILL) return LLONG_MIN;
@@ -552,11 +589,11 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
         }
         if (L.esz == 1) {
             transpose_in_8(rows, block, held, n);
-            filter_block_8(block, out, colidx, phasesH, layout, dst->w, spp, fwH);
+            filter_block_8(block, out, hb, phasesH, layout, dst->w, spp, fwH);
             transpose_out_8(out, outs, L.dn, n);
         } else {
             transpose_in_16(reinterpret_cast<const int16_t *const *>(rows), block, held, n);
-            filter_block_16(block, out, colidx, phasesH, layout, dst->w, spp, fwH);
+            filter_block_16(block, out, hb, phasesH, layout, dst->w, spp, fwH);
             transpose_out_16(out, reinterpret_cast<int16_t *const *>(outs), L.dn, n);
         }
     };
@@ -646,6 +683,7 @@ int kl_resample_general_reference(kl_image *src, kl_image *dst, int filterwidthH
     const int mask = dst->bmask & ((1 << spp) - 1);
     const long long xlo = -static_cast<long long>(src->x), xhi = static_cast<long long>(src->w) + src->padx;
     const long long ylo = -static_cast<long long>(src->y), yhi = static_cast<long long>(src->h) + src->pady;
+    if ((edgeH == KL_EDGE_EXTEND && xlo >= xhi) || (edgeV == KL_EDGE_EXTEND && ylo >= yhi)) return 0;
     auto get = [&](long long x, long long y, int b) -> float {
         if (x < xlo || x >= xhi) {
             if (edgeH == KL_EDGE_ZERO_FILL) return 0.0f;
@@ -692,25 +730,29 @@ int kl_resample_general_reference(kl_image *src, kl_image *dst, int filterwidthH
 
 namespace {
 
+// Phase entries of the bilinear 2x path (8-bit layout): the destination
+// centres fall a quarter and three quarters past a source pixel.
+alignas(32) const int16_t kQuarter[2][kPhaseShorts] = {{12288, 4096}, {4096, 12288}};
+
 // A kl_scale call made ready: arguments checked, the destination restricted
-// to the selected bands, the translation of the bilinear 2x path snapped.
+// to the selected bands, the translation of the bilinear 2x path snapped, the
+// process-wide controls read once.
 struct Scale {
     kl_image d;
     int spp = 0, fwH = 0, fwV = 0, integer_scale = 0;
     double xs = 0, ys = 0, tx = 0, ty = 0;
     bool nothing = false;  // a successful call that writes nothing
-    bool bl2x = false, nn2x = false;
+    bool bl2x = false, nn2x = false, reference = false;
+    Print print{};
     size_t ints = 0, ptrs = 0, work = 0, total = 0;  // offsets into the workspace and its size
 };
 
 // False for arguments no builder and driver make.
 bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, float yscale, float xtrans,
              float ytrans, const kl_resample_table *table) {
-    if (!flags.read) {
-        flags.read = true;
-        flags.tables = std::getenv("ZOR_PRINT_TABLES") != nullptr;
-        flags.special = std::getenv("ZOR_PRINT_SPECIAL") != nullptr;
-    }
+    S.print = print_flags();
+    S.reference = use_reference.load(std::memory_order_relaxed) != 0;
+    const bool special = do_special_cases.load(std::memory_order_relaxed) != 0;
     if (!dst || !src || !table || src->type != dst->type || (src->type != KL_BYTE && src->type != KL_SHORT) ||
         src->bpp != dst->bpp ||
         (table->layout != src->type && (table->filterwidthH > 1 || table->filterwidthV > 1)) ||
@@ -721,7 +763,7 @@ bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, flo
         !std::isfinite(xtrans) || !std::isfinite(ytrans))
         return false;
     S.spp = spp_of(src);
-    if (S.spp < 1 || S.spp > 4 || src->bands != dst->bands) return false;
+    if (S.spp < 1 || S.spp > 4 || src->bands != dst->bands || src->w < 0 || src->h < 0) return false;
     S.d = *dst;
     kl_image &d = S.d;
     d.bmask = dst->bmask & mask & ((1 << S.spp) - 1);
@@ -729,13 +771,11 @@ bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, flo
         S.nothing = true;
         return true;
     }
-    if (src->w < 1 || src->h < 1) {
-        if (table->edgeH == KL_EDGE_NO_WRITE || table->edgeV == KL_EDGE_NO_WRITE) {
-            S.nothing = true;
-            return true;
-        }
-        if (src->x + src->w + src->padx < 1 || src->y + src->h + src->pady < 1) return false;
-    }
+    // A direction with no readable pixel reads zeros under zero fill and is
+    // cut whole under no-write; extend has nothing to repeat.
+    if ((table->edgeH == KL_EDGE_EXTEND && static_cast<long long>(src->x) + src->w + src->padx < 1) ||
+        (table->edgeV == KL_EDGE_EXTEND && static_cast<long long>(src->y) + src->h + src->pady < 1))
+        return false;
     S.xs = xscale;
     S.ys = yscale;
     S.tx = xtrans;
@@ -746,7 +786,7 @@ bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, flo
     const bool two = S.xs == 2.0 && S.ys == 2.0 && src->type == KL_BYTE;
     // Bilinear 2x: the destination centres fall on the quarter phases that a
     // translation within 0.01 of the half-pixel grid stands for.
-    if (do_special_cases && table->kind == 1 && two && src->bands == 1 && src->bpp == 1 && d.lb % 8 == 0) {
+    if (special && table->kind == 1 && two && src->bands == 1 && src->bpp == 1 && d.lb % 8 == 0) {
         const double fx = (S.tx + 0.5) - std::floor(S.tx + 0.5), fy = (S.ty + 0.5) - std::floor(S.ty + 0.5);
         if (fx <= 0.01 && fy <= 0.01) {
             S.bl2x = true;
@@ -756,7 +796,7 @@ bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, flo
     }
     // Nearest neighbour of 8-bit samples (the 2x paths among them): pixel
     // gathers and line repeats without the filtering passes, same bytes.
-    S.nn2x = do_special_cases && table->kind == 0 && src->type == KL_BYTE;
+    S.nn2x = special && table->kind == 0 && src->type == KL_BYTE;
     // Footprint bounds from the first and last column and row (the index
     // tables are monotonic); every position must fit the tables.
     long long hb[2], vb[2];
@@ -776,35 +816,41 @@ bool prepare(Scale &S, int mask, kl_image *dst, kl_image *src, float xscale, flo
     return true;
 }
 
+// The phase entry of position pos (fl its floor) in a direction of two or more taps.
+inline int16_t *phase_of(const Scale &S, const int16_t *filter, int subsamples, double pos, double fl) {
+    if (S.bl2x) return const_cast<int16_t *>(kQuarter[pos - fl < 0.5 ? 0 : 1]);
+    return const_cast<int16_t *>(filter) + kPhaseShorts * static_cast<int>(subsamples * (pos - fl));
+}
+
 int scale_in(Scale &S, kl_image *src, const kl_resample_table *table, u8 *ws) {
     kl_image &d = S.d;
     const int spp = S.spp, fwH = S.fwH, fwV = S.fwV;
+    const bool tables = S.print.tables;
     if (S.bl2x) {
-        if (!flags.bl2x) print_special("Using optimized case for bl_8_1_2x.\n");
-        flags.bl2x = true;
-    } else if (flags.bl2x) {
-        print_special("Fell out of special case.\n");
-        flags.bl2x = false;
+        if (!last_bl2x.exchange(true, std::memory_order_relaxed) && S.print.special)
+            std::fputs("Using optimized case for bl_8_1_2x.\n", stderr);
+    } else if (last_bl2x.exchange(false, std::memory_order_relaxed) && S.print.special) {
+        std::fputs("Fell out of special case.\n", stderr);
     }
     int *iTableH = reinterpret_cast<int *>(ws + S.ints), *iTableV = iTableH + d.w;
     int16_t **phH = reinterpret_cast<int16_t **>(ws + S.ptrs), **phV = phH + d.w;
     u8 *buffer = ws + S.work;
-    if (flags.tables)
+    if (tables)
         std::fprintf(stderr, "xscale = %lf, xtrans = %lf, step = %lf, pos = %lf.\n", S.xs, S.tx, 1.0 / S.xs,
                      -S.tx * (1.0 / S.xs));
     for (int i = 0; i < d.w; ++i) {
         const double pos = (i - S.tx) / S.xs - (fwH - 1) * 0.5;
         const double fl = std::floor(pos);
         iTableH[i] = static_cast<int>(fl) * spp;
-        if (fwH > 1) phH[i] = table->filterH + kPhaseShorts * static_cast<int>(table->subsamplesH * (pos - fl));
-        if (flags.tables) std::fprintf(stderr, "iTableH[%d] = %d (pos = %lf).\n", i, static_cast<int>(fl), pos);
+        if (fwH > 1) phH[i] = phase_of(S, table->filterH, table->subsamplesH, pos, fl);
+        if (tables) std::fprintf(stderr, "iTableH[%d] = %d (pos = %lf).\n", i, static_cast<int>(fl), pos);
     }
     for (int j = 0; j < d.h; ++j) {
         const double pos = (j - S.ty) / S.ys - (fwV - 1) * 0.5;
         const double fl = std::floor(pos);
         iTableV[j] = static_cast<int>(fl);
-        if (fwV > 1) phV[j] = table->filterV + kPhaseShorts * static_cast<int>(table->subsamplesV * (pos - fl));
-        if (flags.tables) std::fprintf(stderr, "iTableV[%d] = %d (pos = %lf).\n", j, iTableV[j], pos);
+        if (fwV > 1) phV[j] = phase_of(S, table->filterV, table->subsamplesV, pos, fl);
+        if (tables) std::fprintf(stderr, "iTableV[%d] = %d (pos = %lf).\n", j, iTableV[j], pos);
     }
     if (S.nn2x) {
         for (int i = 0; i < d.w; ++i) iTableH[i] /= spp;
@@ -830,7 +876,7 @@ int scale_in(Scale &S, kl_image *src, const kl_resample_table *table, u8 *ws) {
     d.h = y1 - y0;
     int *tH = iTableH + x0, *tV = iTableV + y0;
     int16_t **pH = fwH > 1 ? phH + x0 : nullptr, **pV = fwV > 1 ? phV + y0 : nullptr;
-    if (use_reference)
+    if (S.reference)
         return kl_resample_general_reference(src, &d, fwH, fwV, tH, tV, pH, pV, S.integer_scale, edgeH, edgeV, nullptr);
     // The trimmed call needs no more than the untrimmed one planned for.
     return kl_resample_general(src, &d, fwH, fwV, tH, tV, pH, pV, S.integer_scale, edgeH, edgeV, buffer);

@@ -520,10 +520,12 @@ bool filter_values(const std::string &text, std::vector<double> *out, std::strin
     auto make = [&](int taps, auto &&kernel) {
         out->assign({static_cast<double>(taps), static_cast<double>(subs)});
         for (int p = 0; p < subs; ++p) {
-            // Tap k sits at k - (taps - 1) / 2 - p / subs from the sample position.
+            // The resampler's first tap is floor(pos - (taps - 1) / 2) with
+            // pixel k centred on k + 0.5, phase p its fraction: tap k sits at
+            // k + 1 - taps / 2 - p / subs from the sample position.
             double sum = 0;
             std::vector<double> w(static_cast<std::size_t>(taps));
-            for (int k = 0; k < taps; ++k) sum += w[k] = kernel(k - (taps - 1) * 0.5 - double(p) / subs);
+            for (int k = 0; k < taps; ++k) sum += w[k] = kernel(k + 1 - taps * 0.5 - double(p) / subs);
             for (double x : w) out->push_back(sum != 0 ? x / sum : x);
         }
     };

@@ -670,11 +670,11 @@ Verb add_run_verb(CLI::App &app, const ToolOptions &options) {
                     "(so --scale 0.5 --offset 0 declines: 255 maps back to 510)");
     cmd->add_option("--low", ro->low, "Thresholds: the interval's low end, one for every band or one per band");
     cmd->add_option("--high", ro->high, "Thresholds: the interval's high end, one for every band or one per band");
-    cmd->add_option("--map", ro->map,
-                    "Thresholds: the value samples within [low, high] become");
+    cmd->add_option("--map", ro->map, "Thresholds: the value samples within [low, high] become");
     cmd->add_option("--scale", ro->scale,
                     "Scaling paths: the factors SX[,SY] (xscale, yscale; the window is the scaled picture's size "
-                    "unless --window is given); rescale8, rescale16: the scale s of s * x + o");
+                    "unless --window is given; scale8bicubic's cubic has a = -0.5, OpenCV's INTER_CUBIC -0.75); "
+                    "rescale8, rescale16: the scale s of s * x + o");
     cmd->add_option("--translate", ro->translate,
                     "TX,TY: the source's first pixel lands at window pixel (TX, TY) (its origin is set to -T / scale)");
     cmd->add_option("--filter", ro->filter,

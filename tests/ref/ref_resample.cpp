@@ -12,12 +12,20 @@ int w_of(const int16_t *f, int layout, int phase, int k) {
 struct Tap {
     long long first;  // first source pixel / row of the footprint
     int phase;
+    double frac;
 };
 
 Tap tap(int i, double t, double s, int fw, int subs) {
     const double pos = (i - t) / s - (fw - 1) * 0.5;
     const double f = std::floor(pos);
-    return {static_cast<long long>(f), fw > 1 ? static_cast<int>(subs * (pos - f)) : 0};
+    return {static_cast<long long>(f), fw > 1 ? static_cast<int>(subs * (pos - f)) : 0, pos - f};
+}
+
+// The weights of a tap: the table's phase, or on the bilinear 2x grid the
+// quarter weights whatever the table's subsamples.
+void weights(int *w, const int16_t *f, int layout, const Tap &t, int fw, bool quarter) {
+    for (int k = 0; k < fw && fw > 1; ++k)
+        w[k] = !quarter ? w_of(f, layout, t.phase, k) : (t.frac < 0.5) == (k == 0) ? 12288 : 4096;
 }
 
 int pass8(const int *v, const int *w, int n) {
@@ -46,11 +54,13 @@ void ref_scale(int mask, const kl_image &dst, const kl_image &src, float xscale,
     if (dst.w < 1 || dst.h < 1 || m == 0) return;
     const bool full = m == (1 << spp) - 1 || (dst.fb && spp == 4 && m == 7);
     double tx = xtrans, ty = ytrans;
+    bool quarter = false;
     if (special && t.kind == 1 && xscale == 2.0f && yscale == 2.0f && !sh && spp == 1 && dst.lb % 8 == 0) {
         const double fx = tx + 0.5 - std::floor(tx + 0.5), fy = ty + 0.5 - std::floor(ty + 0.5);
         if (fx <= 0.01 && fy <= 0.01) {
             tx = std::floor(tx + 0.5) - 0.5;
             ty = std::floor(ty + 0.5) - 0.5;
+            quarter = true;
         }
     }
     const int fwH = t.filterwidthH, fwV = t.filterwidthV;
@@ -76,12 +86,12 @@ void ref_scale(int mask, const kl_image &dst, const kl_image &src, float xscale,
         const Tap tv = tap(j, ty, yscale, fwV, t.subsamplesV);
         if (t.edgeV == KL_EDGE_NO_WRITE && (tv.first < 0 || tv.first + fwV > src.h)) continue;
         int wv[8] = {};
-        for (int l = 0; l < fwV && fwV > 1; ++l) wv[l] = w_of(t.filterV, t.layout, tv.phase, l);
+        weights(wv, t.filterV, t.layout, tv, fwV, quarter);
         for (int i = 0; i < dst.w; ++i) {
             const Tap th = tap(i, tx, xscale, fwH, t.subsamplesH);
             if (t.edgeH == KL_EDGE_NO_WRITE && (th.first < 0 || th.first + fwH > src.w)) continue;
             int wh[8] = {};
-            for (int k = 0; k < fwH && fwH > 1; ++k) wh[k] = w_of(t.filterH, t.layout, th.phase, k);
+            weights(wh, t.filterH, t.layout, th, fwH, quarter);
             for (int b = 0; b < spp; ++b) {
                 if (!full && !(m >> (spp - 1 - b) & 1)) continue;
                 int rows[8];

@@ -9,6 +9,6 @@
 
 // Writes into dst what kl_scale writes (dst describes the expected buffer).
 // special: the 2x paths are enabled (they snap a bilinear 2x translation
-// within 0.01 of the grid onto it).
+// within 0.01 of the grid onto it and weigh the quarter phases themselves).
 void ref_scale(int mask, const kl_image &dst, const kl_image &src, float xscale, float yscale, float xtrans,
                float ytrans, const kl_resample_table &table, bool special);

@@ -338,6 +338,24 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
     }
 }
 
+// The named filters of scale8general sit where the fixed tables do: linear
+// draws scale8bilinear's picture and cubic scale8bicubic's (the same a =
+// -0.5), within the rounding of their weights; half a pixel off differs by
+// far more on this pattern.
+TEST(ToolRun, NamedFiltersDrawTheFixedTablesPictures) {
+    TempDir dir;
+    ASSERT_TRUE(write_png(dir.file("g.png"), pattern(40, 30, 1, 3)));
+    const std::string geometry = " --scale 2,0.5 --translate -3,1 --window 70x16 " + dir.file("g.png") + " -o ";
+    for (const std::string pair : {"general --filter linear,bilinear", "general --filter cubic,bicubic"}) {
+        const std::size_t comma = pair.find(',');
+        ASSERT_EQ(run("run scale8" + pair.substr(0, comma) + geometry + dir.file("a.png")).status, 0);
+        ASSERT_EQ(run("run scale8" + pair.substr(comma + 1) + geometry + dir.file("b.png")).status, 0);
+        const Pixels a = read_png(dir.file("a.png")), b = read_png(dir.file("b.png"));
+        ASSERT_EQ(a.v.size(), b.v.size());
+        for (size_t i = 0; i < a.v.size(); ++i) ASSERT_LE(std::abs(a.v[i] - b.v[i]), 1) << pair << " sample " << i;
+    }
+}
+
 TEST(ToolRun, TracePrintsRegisterStores) {
     const ToolRun r = run("run setvalue8 --window 40x8 --value 3 --trace");
     ASSERT_EQ(r.status, 0);
