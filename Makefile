@@ -1,9 +1,9 @@
-# make demo | make test | make bench | make fuzz [FUZZ_SECONDS=n]
+# make demo | make test | make bench | make fuzz [FUZZ_SECONDS=n] | make tsan
 JOBS ?= $(shell nproc)
 export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 
-.PHONY: setup release asan fuzz-build fuzz demo test bench clean
+.PHONY: setup release asan tsan fuzz-build fuzz demo test bench clean
 
 # How long `make fuzz` runs the path fuzzer, in seconds.
 FUZZ_SECONDS ?= 600
@@ -18,6 +18,12 @@ release: setup
 asan: setup
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
+
+# The threads stress test under ThreadSanitizer: only what it needs is built.
+tsan: setup
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --test-dir build/tsan --output-on-failure
 
 demo: release
 	./build/release/bin/wren demo

@@ -146,10 +146,56 @@ void page_fill(const Mode &m, void *regs, long *credit, int stereo, int hires, i
     }
 }
 
-// Step list of the first-generation stereo page fill: code, y, x, height, width.
+// Step list of the first-generation stereo page fill: code, y, x, height,
+// width. Each page fill has its own; the exported Spf routines work on the
+// calling thread's.
 enum { S_CODE, S_Y, S_X, S_H, S_W };
-int Out[5][5];
-int StepCount;
+struct Steps {
+    int out[5][5];
+    int count;
+};
+thread_local Steps thread_steps;
+
+void init_steps(Steps &s) {
+    const int init[5][5] = {{3, 0, 0, 4, 32}, {4, 0, 0, 16, 320}, {1}, {1}, {1}};
+    for (int i = 0; i < 5; ++i)
+        for (int j = 0; j < 5; ++j) s.out[i][j] = init[i][j];
+    s.count = 2;
+}
+
+void flush_steps(Steps &s, void *regs, long *credit) {
+    if (s.count > 2) {
+        wren_credit(regs, credit, 5 * s.count);
+        for (int i = 0; i < s.count; ++i) {
+            put(regs, fill_p0, s.out[i][S_CODE]);
+            put(regs, fill_p2, s.out[i][S_Y]);
+            put(regs, fill_p3, s.out[i][S_X]);
+            put(regs, fill_p4, s.out[i][S_H]);
+            put(regs, i == s.count - 1 ? fill_p1 : fill_p5, s.out[i][S_W]);
+        }
+    }
+    s.count = 2;
+}
+
+void issue_step(Steps &s, void *regs, long *credit, int a, int b, int n) {
+    const int Y = (a / 4) * 16;
+    const int X = (a & 3) * 320 + (b ^ ((a & 4) / 2)) * 80;
+    if (s.count > 2) {
+        int *last = s.out[s.count - 1];
+        if (last[S_Y] == Y && last[S_X] + last[S_W] == X) {
+            last[S_W] += n * 80;
+            return;
+        }
+    }
+    if (s.count >= 5) flush_steps(s, regs, credit);
+    int *e = s.out[s.count];
+    e[S_CODE] = static_cast<int>(step_pages);
+    e[S_Y] = Y;
+    e[S_X] = X;
+    e[S_H] = 16;
+    e[S_W] = n * 80;
+    ++s.count;
+}
 
 }  // namespace
 
@@ -213,45 +259,12 @@ extern "C" void block_fill_stereo_wren1(void *regs, long *credit, int x, int y, 
     rectangle_fill(regs, credit, x, y, w, h);
 }
 
-extern "C" void SpfInitSeq(void) {
-    const int init[5][5] = {{3, 0, 0, 4, 32}, {4, 0, 0, 16, 320}, {1}, {1}, {1}};
-    for (int i = 0; i < 5; ++i)
-        for (int j = 0; j < 5; ++j) Out[i][j] = init[i][j];
-    StepCount = 2;
-}
+extern "C" void SpfInitSeq(void) { init_steps(thread_steps); }
 
-extern "C" void SpfFlushSeq(void *regs, long *credit) {
-    if (StepCount > 2) {
-        wren_credit(regs, credit, 5 * StepCount);
-        for (int i = 0; i < StepCount; ++i) {
-            put(regs, fill_p0, Out[i][S_CODE]);
-            put(regs, fill_p2, Out[i][S_Y]);
-            put(regs, fill_p3, Out[i][S_X]);
-            put(regs, fill_p4, Out[i][S_H]);
-            put(regs, i == StepCount - 1 ? fill_p1 : fill_p5, Out[i][S_W]);
-        }
-    }
-    StepCount = 2;
-}
+extern "C" void SpfFlushSeq(void *regs, long *credit) { flush_steps(thread_steps, regs, credit); }
 
 extern "C" void SpfIssueStep(void *regs, long *credit, int a, int b, int n) {
-    const int Y = (a / 4) * 16;
-    const int X = (a & 3) * 320 + (b ^ ((a & 4) / 2)) * 80;
-    if (StepCount > 2) {
-        int *last = Out[StepCount - 1];
-        if (last[S_Y] == Y && last[S_X] + last[S_W] == X) {
-            last[S_W] += n * 80;
-            return;
-        }
-    }
-    if (StepCount >= 5) SpfFlushSeq(regs, credit);
-    int *e = Out[StepCount];
-    e[S_CODE] = static_cast<int>(step_pages);
-    e[S_Y] = Y;
-    e[S_X] = X;
-    e[S_H] = 16;
-    e[S_W] = n * 80;
-    ++StepCount;
+    issue_step(thread_steps, regs, credit, a, b, n);
 }
 
 extern "C" void page_fill_stereo_wren1(void *regs, long *credit, int x, int y, int w, int h) {
@@ -263,14 +276,15 @@ extern "C" void page_fill_stereo_wren1(void *regs, long *credit, int x, int y, i
     }
     wren_credit(regs, credit, 1);
     put(regs, draw_op, draw_fast);
-    SpfInitSeq();
+    Steps steps;
+    init_steps(steps);
     for (long long r = ys; r < ys + ph; r += 8) {
         const int parity = static_cast<int>((r >> 2) & 2);
         for (long long c = xs; c < xs + pw; c += 80)
-            SpfIssueStep(regs, credit, static_cast<int>((r / 8) * 3 + c / 320),
-                         parity ^ static_cast<int>((c / 80) & 3), 1);
+            issue_step(steps, regs, credit, static_cast<int>((r / 8) * 3 + c / 320),
+                       parity ^ static_cast<int>((c / 80) & 3), 1);
     }
-    SpfFlushSeq(regs, credit);
+    flush_steps(steps, regs, credit);
     const long long x1 = static_cast<long long>(x) + w, y1 = static_cast<long long>(y) + h;
     const long long strips[4][4] = {{x, y, xs - x, h},
                                     {xs + pw, y, x1 - (xs + pw), h},

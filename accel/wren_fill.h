@@ -38,7 +38,8 @@ WREN_EXPORT void page_fill_hires(void *regs, long *credit, int stereo, int hires
 WREN_EXPORT void block_fill_stereo_wren1(void *regs, long *credit, int x, int y, int w, int h);
 WREN_EXPORT void page_fill_stereo_wren1(void *regs, long *credit, int x, int y, int w, int h);
 
-// Step list of the first-generation stereo page fill.
+// Step list of the first-generation stereo page fill: the calling thread's
+// (page_fill_stereo_wren1 keeps one of its own per call).
 WREN_EXPORT void SpfInitSeq(void);
 WREN_EXPORT void SpfIssueStep(void *regs, long *credit, int a, int b, int n);
 WREN_EXPORT void SpfFlushSeq(void *regs, long *credit);

@@ -15,11 +15,12 @@
 // A source region of interest is taken as its rectangles (cut to the image):
 // each is warped on its own, so that only window pixels mapping into one of
 // them are written. The bilinear and bicubic tables are built on first use
-// and kept, one pair per driver, until the device object is deleted.
+// and kept, one pair per driver, until the device object is deleted (kept.h).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -34,11 +35,10 @@ using wren::Rect;
 namespace {
 
 struct WarpTables {
-    void *bilinear = nullptr, *bicubic = nullptr;
+    wren::TableCache<wren::Once, void> bilinear, bicubic;
     void release() noexcept {
-        std::free(bilinear);
-        std::free(bicubic);
-        bilinear = bicubic = nullptr;
+        bilinear.release();
+        bicubic.release();
     }
 };
 struct AffineTables : WarpTables {};
@@ -82,14 +82,10 @@ bool rotate_inverse(float theta, int sox, int soy, int dox, int doy, Inverse &in
 
 // The table of the bilinear (which = 1) or bicubic (2) interpolation, built
 // on first use; null when it cannot be.
-void *table_for(int which, WarpTables &t, bool &built) {
-    void *&slot = which == 1 ? t.bilinear : t.bicubic;
-    built = false;
-    if (!slot) {
-        slot = which == 1 ? kl_affine_create_bilinear() : kl_affine_create_bicubic();
-        built = slot != nullptr;
-    }
-    return slot;
+std::shared_ptr<void> table_for(int which, WarpTables &t, bool &built) {
+    return (which == 1 ? t.bilinear : t.bicubic).get({}, [which] {
+        return wren::share(which == 1 ? kl_affine_create_bilinear() : kl_affine_create_bicubic(), std::free);
+    }, &built);
 }
 
 int warp(ZorOp *op, int count, bool rotate, WarpTables &tables) {
@@ -110,7 +106,8 @@ int warp(ZorOp *op, int count, bool rotate, WarpTables &tables) {
     }
     const char *interp = interps[which];
     bool built = false;
-    void *table = which ? table_for(which, tables, built) : nullptr;
+    const std::shared_ptr<void> kept_table = which ? table_for(which, tables, built) : nullptr;
+    void *table = kept_table.get();
     if (which && !table) {
         return call.decline(WREN_SCRATCH, "no memory for the %s filter table", interp);
     }

@@ -10,12 +10,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <chrono>
+#include <mutex>
 #include <new>
 
 namespace {
 
-wren_outcome g_last;
-bool g_have_last = false;
+// The outcome of the last call made on this thread.
+thread_local wren_outcome g_last;
+thread_local bool g_have_last = false;
+
+// The accelerator: one device, whatever the window. A call holds it from its
+// first register access to its last write, inside the window lock.
+std::mutex g_device;
 
 long now_ns() {
     using namespace std::chrono;
@@ -112,11 +118,15 @@ DriverCall::DriverCall(ZorOp *op, int count, const char *driver) : op_(op), coun
 
 // Releases in the reverse order of acquisition; nothing here throws.
 DriverCall::~DriverCall() {
-    if (locked_) {
-        wca_win_unlock(handle_);
+    if (device_) {
+        g_device.unlock();
     }
+    // The record is the window's: cleared while the window is still held.
     if (status_ == ZOR_SUCCESS && win_.dio) {
         win_.dio->state = 0;
+    }
+    if (locked_) {
+        wca_win_unlock(handle_);
     }
     for (int i = 0; i < nscratch_; ++i) std::free(scratch_[i].data);
     for (int i = 0; i < nlines_; ++i) std::free(lines_[i]);
@@ -403,9 +413,24 @@ bool DriverCall::raster_setup() {
     return raster_setup(kl_rgb_masks[win_.k.bmask & 0xf]);
 }
 
+bool DriverCall::device() {
+    if (!locked_) {
+        decline(WREN_LOCK, "the accelerator is taken only under the window lock");
+        return false;
+    }
+    if (!device_) {
+        g_device.lock();
+        device_ = true;
+    }
+    return true;
+}
+
 bool DriverCall::raster_setup(unsigned long plane_mask) {
     if (!have_window_) {
         decline(WREN_RASTER_SETUP, "no window");
+        return false;
+    }
+    if (!device()) {
         return false;
     }
     const int depth = win_.dio->depth;

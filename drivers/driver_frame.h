@@ -15,13 +15,21 @@
 //                    footprint) is checked to lie in its image, and every
 //                    rectangle to fit every scratch buffer, before anything is
 //                    written;
-//   raster_setup()   programs the accelerator for the window's depth.
+//   raster_setup()   takes the accelerator (device()) and programs it for the
+//                    window's depth.
 // Whatever the call acquired is released when it goes out of scope, on every
-// path, without throwing: unlock, buffers, rectangle list, regions.
+// path, without throwing: accelerator, unlock, buffers, rectangle list,
+// regions.
+//
+// Threads. Calls may overlap. The window lock (clip()) is taken first and
+// released last; inside it a call holds the accelerator from its first
+// register access (device(), which raster_setup() calls) to its last write,
+// so that two calls' register programming and frame-buffer writes never
+// interleave. Nothing else here is shared between calls.
 //
 // A driver returns call.computed() or call.decline(reason, ...); the outcome
-// is recorded for wren_last_outcome() and, with WREN_TRACE=1, printed to
-// standard error.
+// is recorded for wren_last_outcome() on the calling thread and, with
+// WREN_TRACE=1, printed to standard error.
 #pragma once
 
 #include "adapters.h"
@@ -131,6 +139,10 @@ public:
     // window cannot be locked or clipped, a rectangle leaves the window image,
     // a read leaves its source, or a rectangle is wider than a scratch buffer.
     const Visible *clip(std::initializer_list<Read> reads = {});
+    // Takes the accelerator for the rest of the call (the window must be
+    // locked: clip() first); false (declined) otherwise. A driver that
+    // programs registers without raster_setup() calls it first.
+    bool device();
     // Raster setup for the window's depth: plane groups 1 with mask 0xff, or
     // 7 with the window's band mask expanded to bytes; raster operation 0x83.
     bool raster_setup();
@@ -178,6 +190,7 @@ private:
     Visible vis_;
     wca_win *handle_ = nullptr;
     bool locked_ = false;
+    bool device_ = false;
     ZorRoi *r_ = nullptr;
     bool r_owned_ = false;
     ZorRoi *roi2_ = nullptr;

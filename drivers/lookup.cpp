@@ -11,7 +11,8 @@
 // otherwise its tables are made once, with inputs below the first entry
 // taking the first entry and inputs above the last the last, and kept in a
 // process-wide cache until the lookup's version or the window's band layout
-// changes. Each driver has its own cache.
+// changes. Each driver has its own caches (kept.h): a call keeps the tables
+// it was handed while another call replaces them.
 //
 // Lookup band k goes to the k-th destination band that the window selects, so
 // a full single lookup is used in place only when the window selects its
@@ -22,6 +23,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "driver_frame.h"
 #include "kept.h"
@@ -33,41 +36,31 @@ using wren::Rect;
 
 namespace {
 
-// The tables one driver keeps between calls.
-template <bool Short>
-struct LookupCache {
-    ZorVersionNumber version;  // of the lookup the tables were made from; default: none valid
-    int bands = 0, mask = 0;   // window layout they were made for
-    unsigned char *single = nullptr;
-    bool single_owned = false;
-    unsigned char *band[4] = {};
-    bool band_owned[4] = {};
+// What a kept table was made from: the lookup's state and the window layout.
+struct LookupKey {
+    std::uint64_t version = 0;
+    const void *data = nullptr;
+    int bands = 0, mask = 0;
+    bool operator==(const LookupKey &) const = default;
+};
 
-    void free_single() noexcept {
-        if (single_owned) std::free(single);
-        single = nullptr;
-        single_owned = false;
-    }
-    void free_band(int b) noexcept {
-        if (band_owned[b]) std::free(band[b]);
-        band[b] = nullptr;
-        band_owned[b] = false;
-    }
-    void record(const ZorVersionNumber &v, const kl_image &d) noexcept {
-        version = v;
-        bands = d.bands;
-        mask = d.bmask;
-    }
-    bool holds(const ZorVersionNumber &v, const kl_image &d) const noexcept {
-        return !(version != v) && bands == d.bands && mask == d.bmask;
-    }
-    void release() noexcept {
-        free_single();
-        for (int b = 0; b < 4; ++b) free_band(b);
-        version = ZorVersionNumber();
-        bands = mask = 0;
+LookupKey key_of(const ZorVersionNumber &v, const void *data, const kl_image &d) {
+    return {v.value(), data, d.bands, d.bmask};
+}
+
+// Made band tables, by destination band (null: in place or not selected).
+struct BandTables {
+    unsigned char *band[4] = {};
+    ~BandTables() {
+        for (unsigned char *b : band) std::free(b);
     }
 };
+
+// The tables one driver keeps between calls.
+template <bool Short>
+struct SingleCache : wren::TableCache<LookupKey, unsigned char> {};
+template <bool Short>
+struct BandCache : wren::TableCache<LookupKey, BandTables> {};
 
 // Input values of a driver: 0..255 or -32768..32767.
 template <bool Short>
@@ -100,11 +93,12 @@ bool selected_first(const kl_image &d) {
     return true;
 }
 
-// The single table for window layout d, from cache or made; null (declined)
-// when the lookup cannot serve d or memory runs out.
+// The single table for window layout d, in place, from cache or made (held
+// in keep for the call); null (declined) when the lookup cannot serve d or
+// memory runs out.
 template <bool Short>
-unsigned char *single_table(DriverCall &call, LookupCache<Short> &c, ZorLookup &lut, const ZorVersionNumber &v,
-                            const kl_image &d) {
+unsigned char *single_table(DriverCall &call, ZorLookup &lut, const ZorVersionNumber &v, const kl_image &d,
+                            std::shared_ptr<unsigned char> &keep) {
     using In = Inputs<Short>;
     const long offset = static_cast<int16_t>(lut.getOffset());
     const long n = lut.getNumEntries();
@@ -115,43 +109,36 @@ unsigned char *single_table(DriverCall &call, LookupCache<Short> &c, ZorLookup &
         return nullptr;
     }
     if (In::full(offset, n) && nb != 3 && nb == d.bands && selected_first(d)) {
-        c.free_single();
-        c.single = data;
-        c.record(v, d);
         call.note("table used in place");
-        return c.single;
+        return data;
     }
-    if (c.single && c.holds(v, d)) {
-        call.note("cache hit");
-        return c.single;
-    }
-    c.free_single();
-    const int es = d.bands == 3 ? 4 : d.bands;
-    // Zeroed, so that the columns of unselected bands are defined too.
-    auto *t = static_cast<unsigned char *>(std::calloc(static_cast<size_t>(In::count), static_cast<size_t>(es)));
-    if (!t) {
-        c.version = ZorVersionNumber();
+    bool built = false;
+    keep = wren::kept<SingleCache<Short>>().get(key_of(v, data, d), [&] {
+        const int es = d.bands == 3 ? 4 : d.bands;
+        // Zeroed, so that the columns of unselected bands are defined too.
+        auto *t = static_cast<unsigned char *>(std::calloc(static_cast<size_t>(In::count), static_cast<size_t>(es)));
+        for (int b = 0, k = 0; t && b < d.bands; ++b) {
+            if (!selected(d, b)) continue;
+            const int col = d.bands == 3 ? b + 1 : b;
+            for (long i = 0; i < In::count; ++i) t[i * es + col] = data[In::entry(i, offset, n) * nb + k];
+            ++k;
+        }
+        return wren::share(t, std::free);
+    }, &built);
+    if (!keep) {
         call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", In::count);
         return nullptr;
     }
-    c.single = t;
-    c.single_owned = true;
-    c.record(v, d);
-    for (int b = 0, k = 0; b < d.bands; ++b) {
-        if (!selected(d, b)) continue;
-        const int col = d.bands == 3 ? b + 1 : b;
-        for (long i = 0; i < In::count; ++i) t[i * es + col] = data[In::entry(i, offset, n) * nb + k];
-        ++k;
-    }
-    call.note("table built");
-    return c.single;
+    call.note(built ? "table built" : "cache hit");
+    return keep.get();
 }
 
-// The band tables for window layout d, from cache, in place or made; false
-// (declined) when the lookup cannot serve d or memory runs out.
+// The band tables for window layout d into tables (by destination band), in
+// place, from cache or made (held in keep for the call); false (declined)
+// when the lookup cannot serve d or memory runs out.
 template <bool Short>
-bool band_tables(DriverCall &call, LookupCache<Short> &c, ZorLookup &lut, const ZorVersionNumber &v,
-                 const kl_image &d) {
+bool band_tables(DriverCall &call, ZorLookup &lut, const ZorVersionNumber &v, const kl_image &d,
+                 unsigned char *tables[4], std::shared_ptr<BandTables> &keep) {
     using In = Inputs<Short>;
     const int32_t *counts = lut.getEntriesList();
     const int16_t *offsets = lut.getOffsetsList();
@@ -170,46 +157,43 @@ bool band_tables(DriverCall &call, LookupCache<Short> &c, ZorLookup &lut, const 
         }
         of[b] = k++;
     }
-    bool in_place = false;
-    for (int b = 0; b < d.bands; ++b) {
-        if (of[b] >= 0 && In::full(offsets[of[b]], counts[of[b]])) {
-            c.free_band(b);
-            c.band[b] = data[of[b]];
+    bool in_place = false, all_in_place = true;
+    for (int b = 0; b < 4; ++b) {
+        tables[b] = nullptr;
+        if (b >= d.bands || of[b] < 0) continue;
+        if (In::full(offsets[of[b]], counts[of[b]])) {
+            tables[b] = data[of[b]];
             in_place = true;
+        } else {
+            all_in_place = false;
         }
     }
-    if (c.holds(v, d)) {
-        bool all = true;
-        for (int b = 0; b < d.bands; ++b) all = all && (of[b] < 0 || c.band[b]);
-        if (all) {
-            call.note(in_place ? "cache hit, table used in place" : "cache hit");
-            return true;
-        }
+    if (all_in_place) {
+        call.note("table used in place");
+        return true;
     }
     bool built = false;
-    for (int b = 0; b < 4; ++b) {
-        const bool keep = b < d.bands && of[b] >= 0 && !c.band_owned[b] && c.band[b] == data[of[b]] &&
-                          In::full(offsets[of[b]], counts[of[b]]);
-        if (!keep) c.free_band(b);
-    }
-    for (int b = 0; b < d.bands; ++b) {
-        const int k = of[b];
-        if (k < 0 || c.band[b]) continue;
-        auto *t = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(In::count)));
-        if (!t) {
-            for (int o = 0; o < 4; ++o)
-                if (c.band_owned[o]) c.free_band(o);
-            c.version = ZorVersionNumber();
-            call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", In::count);
-            return false;
+    keep = wren::kept<BandCache<Short>>().get(key_of(v, data, d), [&]() -> std::shared_ptr<BandTables> {
+        auto *t = new (std::nothrow) BandTables;
+        for (int b = 0; t && b < d.bands; ++b) {
+            const int k = of[b];
+            if (k < 0 || tables[b]) continue;
+            if (!(t->band[b] = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(In::count))))) {
+                delete t;
+                return nullptr;
+            }
+            for (long i = 0; i < In::count; ++i) t->band[b][i] = data[k][In::entry(i, offsets[k], counts[k])];
         }
-        c.band[b] = t;
-        c.band_owned[b] = true;
-        for (long i = 0; i < In::count; ++i) t[i] = data[k][In::entry(i, offsets[k], counts[k])];
-        built = true;
+        return wren::share(t, [](BandTables *p) { delete p; });
+    }, &built);
+    if (!keep) {
+        call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", In::count);
+        return false;
     }
-    c.record(v, d);
-    call.note(built && in_place ? "table built, table used in place" : built ? "table built" : "table used in place");
+    for (int b = 0; b < d.bands; ++b)
+        if (of[b] >= 0 && !tables[b]) tables[b] = keep->band[b];
+    call.note(built ? (in_place ? "table built, table used in place" : "table built")
+                    : (in_place ? "cache hit, table used in place" : "cache hit"));
     return true;
 }
 
@@ -260,11 +244,13 @@ int lookup_driver(ZorOp *op, int count) {
                             ks.bmask, kd.bands, kd.bmask);
     }
 
-    LookupCache<Short> &cache = wren::kept<LookupCache<Short>>();
     ZorVersionNumber v;
     lut->getVersion(v);
-    unsigned char *table = nullptr;
-    if (single ? !(table = single_table(call, cache, *lut, v, kd)) : !band_tables(call, cache, *lut, v, kd)) {
+    unsigned char *table = nullptr, *tables[4] = {};
+    std::shared_ptr<unsigned char> single_kept;
+    std::shared_ptr<BandTables> bands_kept;
+    if (single ? !(table = single_table<Short>(call, *lut, v, kd, single_kept))
+               : !band_tables<Short>(call, *lut, v, kd, tables, bands_kept)) {
         return ZOR_FAILURE;
     }
 
@@ -291,7 +277,6 @@ int lookup_driver(ZorOp *op, int count) {
     if (!vis || !call.raster_setup()) {
         return ZOR_FAILURE;
     }
-    unsigned char **tables = cache.band;
     const int m = kd.bmask;
     for (const Rect &r : vis->rects) {
         if (!via_scratch) {

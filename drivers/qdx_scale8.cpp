@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 using wren::DriverCall;
 using wren::Placed;
@@ -57,67 +58,48 @@ Rect footprint(const Rect &r, const Placed &s, const void *ctx) {
 // values 0..255, or 65536 for -32768..32767, made from the lookup of the
 // recorded version and data, or that lookup's own data when it already
 // covers every input value.
+struct ZoomKey {
+    std::uint64_t version = 0;
+    const unsigned char *data = nullptr;
+    bool operator==(const ZoomKey &) const = default;
+};
 template <bool Short>
-struct ZoomTable {
+struct ZoomTable : wren::TableCache<ZoomKey, const unsigned char> {
     static constexpr long first = Short ? -32768 : 0;
     static constexpr long count = Short ? 65536 : 256;
-    ZorVersionNumber version;
-    const unsigned char *data = nullptr;
-    unsigned char *table = nullptr;
-    bool owned = false;
-
-    void release() noexcept {
-        if (owned) std::free(table);
-        table = nullptr;
-        owned = false;
-        data = nullptr;
-        version = ZorVersionNumber();
-    }
 };
 
-// The table for lut, from cache, in place or made; null (declined) when the
-// lookup is unusable or memory runs out.
+// The table for lut, from cache, in place or made (held in keep for the
+// call); null (declined) when the lookup is unusable or memory runs out.
 template <bool Short>
-const unsigned char *zoom_table(DriverCall &call, ZorLookup &lut) {
+const unsigned char *zoom_table(DriverCall &call, ZorLookup &lut, std::shared_ptr<const unsigned char> &keep) {
     using T = ZoomTable<Short>;
-    T &c = wren::kept<T>();
     ZorVersionNumber v;
     lut.getVersion(v);
-    unsigned char *data = lut.getData();
-    if (c.table && c.version == v && c.data == data) {
-        call.note("cache hit");
-        return c.table;
-    }
+    const unsigned char *data = lut.getData();
     const long o = static_cast<int16_t>(lut.getOffset()), n = lut.getNumEntries();
     if (!data || n < 1) {
         call.decline(WREN_PARAMETER, "lookup without entries");
         return nullptr;
     }
-    c.version = v;
-    c.data = data;
-    if (o == T::first && n == T::count) {
-        if (c.owned) std::free(c.table);
-        c.owned = false;
-        call.note("table used in place");
-        return c.table = data;
-    }
-    if (!c.owned) {
-        c.table = static_cast<unsigned char *>(std::malloc(T::count));
-        if (!c.table) {
-            c.version = ZorVersionNumber();
-            c.data = nullptr;
-            call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", T::count);
-            return nullptr;
+    const bool full = o == T::first && n == T::count;
+    bool built = false;
+    keep = wren::kept<T>().get(ZoomKey{v.value(), data}, [&]() -> std::shared_ptr<const unsigned char> {
+        if (full) return wren::share(data, [](const unsigned char *) {});  // the lookup's own
+        auto *t = static_cast<unsigned char *>(std::malloc(T::count));
+        // Inputs below the first entry take the first entry, above the last the last.
+        for (long i = 0; t && i < T::count; ++i) {
+            const long e = T::first + i - o;
+            t[i] = data[e < 0 ? 0 : e >= n ? n - 1 : e];
         }
-        c.owned = true;
+        return wren::share(t, [](const unsigned char *p) { std::free(const_cast<unsigned char *>(p)); });
+    }, &built);
+    if (!keep) {
+        call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", T::count);
+        return nullptr;
     }
-    // Inputs below the first entry take the first entry, above the last the last.
-    for (long i = 0; i < T::count; ++i) {
-        const long e = T::first + i - o;
-        c.table[i] = data[e < 0 ? 0 : e >= n ? n - 1 : e];
-    }
-    call.note("table built");
-    return c.table;
+    call.note(!built ? "cache hit" : full ? "table used in place" : "table built");
+    return keep.get();
 }
 
 }  // namespace
@@ -224,7 +206,8 @@ int lookup_zoom(ZorOp *op, int count, const char *name) {
         return call.decline(WREN_LAYOUT, "source samples of type %d: %s samples needed", s.k.type,
                             Short ? "16-bit" : "8-bit");
     }
-    const unsigned char *table = zoom_table<Short>(call, *lut);
+    std::shared_ptr<const unsigned char> kept_table;
+    const unsigned char *table = zoom_table<Short>(call, *lut, kept_table);
     if (!table) {
         return ZOR_FAILURE;
     }

@@ -282,6 +282,9 @@ int rescale(const Kind &k, ZorOp *op, int count) {
             return call.decline(WREN_BOUNDS, "rectangle (%d, %d) leaves the pixel-mapping space", r.x, r.y);
         }
     }
+    if (!call.device()) {
+        return ZOR_FAILURE;
+    }
     program(dio->regs, regs);
     for (const Rect &r : vis->rects) {
         kl_image wd = vis->at(r), ws = wren::at(s, r);

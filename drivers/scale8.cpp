@@ -36,26 +36,29 @@ struct TableDel {
 };
 using Table = std::unique_ptr<kl_resample_table, TableDel>;
 
-// The process-wide tables, made together on first use.
-struct ScaleTables {
+// The process-wide tables, made together on first use (kept.h).
+struct ScaleSet {
     kl_resample_table *nearest = nullptr, *bilinear = nullptr, *bicubic = nullptr;
-
-    bool ready() const noexcept { return nearest && bilinear && bicubic; }
-    bool make() noexcept {
-        if (ready()) return true;
-        nearest = kl_resample_create_nearest(KL_EDGE_NO_WRITE);
-        bilinear = nearest ? kl_resample_create_bilinear(256, 256, 8, KL_EDGE_NO_WRITE) : nullptr;
-        bicubic = bilinear ? kl_resample_create_bicubic(256, 256, 8, KL_EDGE_NO_WRITE) : nullptr;
-        if (!ready()) release();
-        return ready();
-    }
-    void release() noexcept {
+    ~ScaleSet() {
         kl_resample_destroy(nearest);
         kl_resample_destroy(bilinear);
         kl_resample_destroy(bicubic);
-        nearest = bilinear = bicubic = nullptr;
     }
 };
+struct ScaleTables : wren::TableCache<wren::Once, const ScaleSet> {};
+
+std::shared_ptr<const ScaleSet> make_tables() noexcept {
+    auto *s = new (std::nothrow) ScaleSet;
+    if (!s) return nullptr;
+    s->nearest = kl_resample_create_nearest(KL_EDGE_NO_WRITE);
+    s->bilinear = s->nearest ? kl_resample_create_bilinear(256, 256, 8, KL_EDGE_NO_WRITE) : nullptr;
+    s->bicubic = s->bilinear ? kl_resample_create_bicubic(256, 256, 8, KL_EDGE_NO_WRITE) : nullptr;
+    if (!s->bicubic) {
+        delete s;
+        return nullptr;
+    }
+    return wren::share(s, [](const ScaleSet *p) { delete p; });
+}
 
 // The general table of the operation's two interpolation tables.
 kl_resample_table *general(ZorOp *sc) {
@@ -142,10 +145,11 @@ int ZorDeviceComputeTypeWren::Scale8Wren(ZorOp *op, int count) {
         return qdx_Scale8Wren(op);
     }
     DriverCall call(op, count);
-    ScaleTables &tables = wren::kept<ScaleTables>();
-    if (!tables.make()) {
+    const std::shared_ptr<const ScaleSet> kept_tables = wren::kept<ScaleTables>().get({}, make_tables);
+    if (!kept_tables) {
         return call.decline(WREN_SCRATCH, "resample tables cannot be made");
     }
+    const ScaleSet &tables = *kept_tables;
     ZorOp *sc = op ? op->getOp1() : nullptr;
     if (!sc) {
         return call.decline(WREN_CHAIN, "no operation feeds the display");

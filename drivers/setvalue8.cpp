@@ -127,6 +127,9 @@ int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
         }
     }
 
+    if (!call.device()) {
+        return ZOR_FAILURE;
+    }
     void *regs = dio->regs;
     int board[64];
     std::memcpy(board, dio->board, sizeof board);

@@ -57,7 +57,7 @@ ZorImage::ZorImage(unsigned w, unsigned h, unsigned bands, int datatype) : ZorIm
 
 ZorImage::~ZorImage() {
     if (roi_) releaseOwned(roi_);
-    if (isRoi_) releaseOwned(isRoi_);
+    if (ZorRoi *r = isRoi_.load()) releaseOwned(r);
 }
 
 ZorImage *ZorImage::create(unsigned w, unsigned h, unsigned bands, int datatype) noexcept {
@@ -165,8 +165,7 @@ int ZorImage::setOrigin(float x, float y) {
     if (!(std::fabs(x) <= limit) || !(std::fabs(y) <= limit)) return ZOR_FAILURE;
     ox_ = x;
     oy_ = y;
-    if (isRoi_) releaseOwned(isRoi_);
-    isRoi_ = nullptr;
+    if (ZorRoi *r = isRoi_.exchange(nullptr)) releaseOwned(r);
     markModified();
     return ZOR_SUCCESS;
 }
@@ -179,14 +178,20 @@ ZorRoi *ZorImage::owned(ZorRoi *r) {
 ZorRoi *ZorImage::getRoi() { return roi_; }
 
 ZorRoi *ZorImage::getImageSpaceRoi() noexcept {
-    if (!isRoi_) {
-        int ox, oy;
-        getOrigin(&ox, &oy);
-        ZorHandle<ZorRoi> whole(roi_ ? nullptr : ZorRoi::create(0, 0, static_cast<int>(w_), static_cast<int>(h_)));
-        const ZorRoi *base = roi_ ? roi_ : whole.get();
-        isRoi_ = base ? owned(base->translate(-ox, -oy)) : nullptr;
+    if (ZorRoi *kept = isRoi_.load(std::memory_order_acquire)) return kept;
+    // Made by the first caller and published whole; a caller on another
+    // thread that made one too keeps the published one and releases its own.
+    int ox, oy;
+    getOrigin(&ox, &oy);
+    ZorHandle<ZorRoi> whole(roi_ ? nullptr : ZorRoi::create(0, 0, static_cast<int>(w_), static_cast<int>(h_)));
+    const ZorRoi *base = roi_ ? roi_ : whole.get();
+    ZorRoi *made = base ? owned(base->translate(-ox, -oy)) : nullptr;
+    ZorRoi *kept = nullptr;
+    if (made && !isRoi_.compare_exchange_strong(kept, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        releaseOwned(made);
+        return kept;
     }
-    return isRoi_;
+    return made;
 }
 
 int ZorImage::setRoi(const ZorRoi *roi) noexcept {
@@ -197,9 +202,8 @@ int ZorImage::setRoi(const ZorRoi *roi) noexcept {
         if (!cut) return ZOR_FAILURE;
     }
     if (roi_) releaseOwned(roi_);
-    if (isRoi_) releaseOwned(isRoi_);
+    if (ZorRoi *r = isRoi_.exchange(nullptr)) releaseOwned(r);
     roi_ = owned(cut);
-    isRoi_ = nullptr;
     markModified();
     return ZOR_SUCCESS;
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 namespace {
@@ -14,6 +15,12 @@ std::atomic<long> dropped_reports{0};
 std::vector<ZorErrorRecord> &error_log() {
     static std::vector<ZorErrorRecord> log;
     return log;
+}
+
+// Reports come from any thread.
+std::mutex &error_lock() {
+    static std::mutex m;
+    return m;
 }
 
 }  // namespace
@@ -48,6 +55,7 @@ void ZorSystemState::notifyError(ZorSystemState *state, int category, const char
                                  const char *file, const ZorObject *object) noexcept {
     // A report that cannot be recorded (no memory for it) is dropped and counted.
     try {
+        std::lock_guard<std::mutex> g(error_lock());
         error_log().push_back({state, category, id ? id : "", flag, line, file ? file : "", object});
     } catch (...) {
         ++dropped_reports;
@@ -58,7 +66,11 @@ long ZorSystemState::droppedErrors() noexcept { return dropped_reports; }
 
 const std::vector<ZorErrorRecord> &ZorSystemState::errors() { return error_log(); }
 
-void ZorSystemState::clearErrors() noexcept { std::vector<ZorErrorRecord>().swap(error_log()); }
+void ZorSystemState::clearErrors() noexcept {
+    std::vector<ZorErrorRecord> none;
+    std::lock_guard<std::mutex> g(error_lock());
+    none.swap(error_log());
+}
 
 const char *ZorSystemState::errorText(const char *id) {
     static constexpr struct {

@@ -9,6 +9,7 @@
 #include "zor_object.h"
 #include "zor_region.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -276,7 +277,8 @@ private:
     ZorStorage storage_{};
     bool inMemory_ = false;
     std::shared_ptr<ZorDisplayIO> display_;
-    ZorRoi *roi_ = nullptr, *isRoi_ = nullptr;  // pixel space, image space (cached)
+    ZorRoi *roi_ = nullptr;                    // pixel space
+    std::atomic<ZorRoi *> isRoi_{nullptr};     // image space, made on first use
 };
 
 // The region to compute for a destination and its sources: the intersection of

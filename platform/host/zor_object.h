@@ -87,6 +87,8 @@ public:
     // Records an error report; state and object may be null, id and file are
     // copied (null is recorded as ""). Reports are kept in order until cleared.
     // Never throws: a report that finds no memory is dropped (and counted).
+    // Reports may come from several threads at once; errors() is read when
+    // no other thread reports.
     static void notifyError(ZorSystemState *state, int category, const char *id, int flag, int line,
                             const char *file, const ZorObject *object) noexcept;
     static long droppedErrors() noexcept;

@@ -138,6 +138,7 @@ void Accelerator::fault(const char *fmt, ...) noexcept {
 
 void Accelerator::busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value) noexcept {
     auto *self = static_cast<Accelerator *>(ctx);
+    std::lock_guard<std::mutex> g(self->mutex_);
     if (base != self->regs_) {
         self->fault("store through a register base that is not this accelerator's");
         return;
@@ -147,6 +148,7 @@ void Accelerator::busStore(void *ctx, void *base, std::uint32_t offset, std::uin
 
 std::uint32_t Accelerator::busLoad(void *ctx, void *base, std::uint32_t offset) noexcept {
     auto *self = static_cast<Accelerator *>(ctx);
+    std::lock_guard<std::mutex> g(self->mutex_);
     if (base != self->regs_) {
         self->fault("load through a register base that is not this accelerator's");
         return 0;
@@ -193,7 +195,8 @@ void Accelerator::store(std::uint32_t offset, std::uint32_t value) {
 
 void Accelerator::setReg(std::uint32_t offset, std::uint32_t value) {
     const int index = regIndex(offset);
-    if ((offset == plane_mask_lo || offset == plane_mask_hi) && regfile_[index] != value) {
+    const bool differs = regfile_[index] != value;
+    if ((offset == plane_mask_lo || offset == plane_mask_hi) && differs) {
         // Processor writes so far passed the old mask; an area not kept under a
         // mask that passed everything is right as it stands.
         for (Area &a : areas_) {
@@ -204,6 +207,8 @@ void Accelerator::setReg(std::uint32_t offset, std::uint32_t value) {
             }
         }
     }
+    // Samples fed to the armed unit so far are mapped as it stands.
+    if (differs && mapsOn(offset)) mapAll();
     regfile_[index] = value;
     switch (offset) {
     case group_control:
@@ -351,32 +356,42 @@ void Accelerator::fillArea(FillRecord::Kind kind, long long x, long long y, long
     for (long long r = cy0; r < cy1; ++r) paint(pixel(depth, int(cx0), int(r)), cx1 - cx0);
     // The accelerator's own writes are not processor writes: keep them in the snapshots.
     for (Area &a : areas_) {
-        if (a.depth != depth) continue;
-        const long long ax0 = std::max<long long>(cx0, a.x), ay0 = std::max<long long>(cy0, a.y);
-        const long long ax1 = std::min<long long>(cx1, a.x + a.w), ay1 = std::min<long long>(cy1, a.y + a.h);
-        for (long long r = ay0; r < ay1; ++r)
-            paint(a.fb.data() + ((r - a.y) * a.w + (ax0 - a.x)) * bpp, ax1 - ax0);
+        if (a.depth != depth || !a.kept) continue;
+        eachRow(a, [&](std::uint8_t *, std::uint8_t *kept, int bx, int by, int n) {
+            const long long x0 = std::max<long long>(cx0, bx), x1 = std::min<long long>(cx1, bx + n);
+            if (by >= cy0 && by < cy1 && x0 < x1) paint(kept + (x0 - bx) * bpp, x1 - x0);
+        });
     }
 }
 
 // ---- processor writes under the plane mask ------------------------------------
 
-int Accelerator::beginWrites(int depth, int x, int y, int w, int h) noexcept try {
+template <class F>
+void Accelerator::eachRow(Area &a, F &&f) {
+    const int bpp = a.depth == 8 ? 1 : 4;
+    std::size_t at = 0;
+    for (const Box &b : a.boxes)
+        for (int r = 0; r < b.h; ++r, at += std::size_t(b.w) * bpp)
+            f(pixel(a.depth, b.x, b.y + r), a.kept ? a.fb.data() + at : nullptr, b.x, b.y + r, b.w);
+}
+
+int Accelerator::beginWrites(int depth, const std::vector<Box> &visible) noexcept try {
     if (depth != 8 && depth != 24) return 0;
+    std::lock_guard<std::mutex> g(mutex_);
     Area a;
     a.token = next_token_++;
     a.depth = depth;
-    const long long x0 = std::max(0LL, (long long)x), y0 = std::max(0LL, (long long)y);
-    const long long x1 = std::min<long long>(width_, (long long)x + std::max(0, w));
-    const long long y1 = std::min<long long>(height_, (long long)y + std::max(0, h));
-    a.x = int(x0);
-    a.y = int(y0);
-    // A window whose rows are on screen but whose columns are not (or the
-    // other way round) has nothing on screen at all.
-    const bool on_screen = x1 > x0 && y1 > y0;
-    a.w = on_screen ? int(x1 - x0) : 0;
-    a.h = on_screen ? int(y1 - y0) : 0;
-    a.fb.reserve(std::size_t(a.w) * a.h * (depth == 8 ? 1 : 4));
+    for (const Box &b : visible) {
+        const long long x0 = std::max(0LL, (long long)b.x), y0 = std::max(0LL, (long long)b.y);
+        const long long x1 = std::min<long long>(width_, (long long)b.x + std::max(0, b.w));
+        const long long y1 = std::min<long long>(height_, (long long)b.y + std::max(0, b.h));
+        // A box whose rows are on screen but whose columns are not (or the
+        // other way round) has nothing on screen at all.
+        if (x1 <= x0 || y1 <= y0) continue;
+        a.boxes.push_back({int(x0), int(y0), int(x1 - x0), int(y1 - y0)});
+        a.bytes += std::size_t(x1 - x0) * std::size_t(y1 - y0) * (depth == 8 ? 1 : 4);
+    }
+    a.fb.reserve(a.bytes);
     presetViews(a);
     if (!passesAll(depth)) snapshot(a);
     areas_.push_back(std::move(a));
@@ -386,6 +401,7 @@ int Accelerator::beginWrites(int depth, int x, int y, int w, int h) noexcept try
 }
 
 void Accelerator::endWrites(int token) noexcept {
+    std::lock_guard<std::mutex> g(mutex_);
     auto it = std::find_if(areas_.begin(), areas_.end(), [&](const Area &a) { return a.token == token; });
     if (it == areas_.end()) return;
     if (it->kept) merge(*it);
@@ -401,21 +417,19 @@ bool Accelerator::passesAll(int depth) const {
 // Within the room reserved at the lock: no allocation.
 void Accelerator::snapshot(Area &a) {
     const int bpp = a.depth == 8 ? 1 : 4;
-    a.fb.resize(std::size_t(a.w) * a.h * bpp);
-    for (int r = 0; r < a.h; ++r)
-        std::memcpy(a.fb.data() + std::size_t(r) * a.w * bpp, pixel(a.depth, a.x, a.y + r), std::size_t(a.w) * bpp);
+    a.fb.resize(a.bytes);
     a.kept = true;
+    eachRow(a, [&](std::uint8_t *cur, std::uint8_t *kept, int, int, int n) { std::memcpy(kept, cur, std::size_t(n) * bpp); });
 }
 
 // Mode 2: the direct views show a marker until samples are written.
 void Accelerator::presetViews(Area &a) {
-    if (map_mode_ == 2 && a.depth == 8) {
-        for (int r = 0; r < a.h; ++r) {
-            std::memset(view8_ + std::size_t(a.y + r) * kLineBytes8 + a.x, kView8Empty, a.w);
-            std::uint8_t *v16 = view16_ + std::size_t(a.y + r) * kView16LineBytes + std::size_t(a.x) * 2;
-            for (int i = 0; i < a.w; ++i) std::memcpy(v16 + 2 * i, &kView16Empty, 2);
-        }
-    }
+    if (map_mode_ != 2 || a.depth != 8) return;
+    eachRow(a, [&](std::uint8_t *, std::uint8_t *, int x, int y, int n) {
+        std::memset(view8_ + std::size_t(y) * kLineBytes8 + x, kView8Empty, std::size_t(n));
+        std::uint8_t *v16 = view16_ + std::size_t(y) * kView16LineBytes + std::size_t(x) * 2;
+        for (int i = 0; i < n; ++i) std::memcpy(v16 + 2 * i, &kView16Empty, 2);
+    });
 }
 
 void Accelerator::merge(Area &a) {
@@ -427,15 +441,13 @@ void Accelerator::merge(Area &a) {
     } else {
         for (int k = 0; k < 4; ++k) mb[k] = be_byte(pm, k);
     }
-    for (int r = 0; r < a.h; ++r) {
-        std::uint8_t *cur = pixel(a.depth, a.x, a.y + r);
-        std::uint8_t *old = a.fb.data() + std::size_t(r) * a.w * bpp;
-        for (int i = 0; i < a.w * bpp; ++i) {
+    eachRow(a, [&](std::uint8_t *cur, std::uint8_t *old, int, int, int n) {
+        for (int i = 0; i < n * bpp; ++i) {
             const std::uint8_t m = mb[i % bpp];
             cur[i] = static_cast<std::uint8_t>((cur[i] & m) | (old[i] & ~m));
             old[i] = cur[i];
         }
-    }
+    });
 }
 
 // ---- pixel-mapping unit --------------------------------------------------------
@@ -465,44 +477,59 @@ int Accelerator::mapSample(std::uint32_t field) const {
     return static_cast<int>(std::floor(std::clamp(v, 0.0, 255.0) + 0.5));
 }
 
-void Accelerator::putMapped(int x, int y, int value) {
+void Accelerator::putMapped(std::uint8_t *px, std::uint8_t *kept, int value) {
     const std::uint8_t m = static_cast<std::uint8_t>(planeMask());
-    std::uint8_t &b = *pixel(8, x, y);
-    b = static_cast<std::uint8_t>((b & ~m) | (value & m));
+    *px = static_cast<std::uint8_t>((*px & ~m) | (value & m));
+    // The unit's writes are not processor writes: a later merge keeps them.
+    if (kept) *kept = *px;
+}
+
+bool Accelerator::mapsOn(std::uint32_t offset) const {
+    if (reg(raster_mode) != wren_val::mode_map) return false;
+    switch (offset) {
+    case raster_mode: case group_control: case raster_op: case plane_mask_lo: case plane_mask_hi:
+    case map_slope: case map_out_lo: case map_out_hi: case map_in_lo: case map_in_hi: case map_aux0: case map_aux1:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void Accelerator::mapAll() {
+    for (Area &a : areas_) mapArea(a);
 }
 
 void Accelerator::mapArea(Area &a) {
     if (a.depth != 8 || (map_mode_ != 1 && map_mode_ != 2)) return;
     bool seen = false;
     const bool armed = reg(raster_mode) == wren_val::mode_map;
-    auto emit = [&](int x, int y, std::uint32_t field) {
-        seen = true;
-        if (armed) putMapped(x, y, mapSample(field));
-    };
-    for (int r = 0; r < a.h; ++r) {
-        const int y = a.y + r;
-        for (int i = 0; i < a.w; ++i) {
-            const int x = a.x + i;
+    eachRow(a, [&](std::uint8_t *row, std::uint8_t *kept, int x0, int y, int n) {
+        for (int i = 0; i < n; ++i) {
+            const int x = x0 + i;
+            auto emit = [&](std::uint32_t field) {
+                seen = true;
+                if (armed) putMapped(row + i, kept ? kept + i : nullptr, mapSample(field));
+            };
             if (map_mode_ == 1) {
                 std::uint8_t *slot = map_ + std::size_t(y) * kMapLineBytes + std::size_t(x) * 8;
                 std::uint32_t word;
                 std::memcpy(&word, slot, 4);
                 if (word == kMapEmpty) continue;
-                emit(x, y, word >> 12);
+                emit(word >> 12);
                 word = kMapEmpty;
                 std::memcpy(slot, &word, 4);
             } else {
                 std::uint8_t &s8 = view8_[std::size_t(y) * kLineBytes8 + x];
-                if (s8 != kView8Empty) emit(x, y, std::uint32_t(s8) << 8);
+                if (s8 != kView8Empty) emit(std::uint32_t(s8) << 8);
                 s8 = kView8Empty;
                 std::uint8_t *p16 = view16_ + std::size_t(y) * kView16LineBytes + std::size_t(x) * 2;
                 std::int16_t s16;
                 std::memcpy(&s16, p16, 2);
-                if (s16 != kView16Empty) emit(x, y, static_cast<std::uint16_t>(s16 + 32768));
+                if (s16 != kView16Empty) emit(static_cast<std::uint16_t>(s16 + 32768));
                 std::memcpy(p16, &kView16Empty, 2);
             }
         }
-    }
+    });
     if (seen && !armed) fault("samples written into the pixel-mapping space without the mapping raster mode");
 }
 

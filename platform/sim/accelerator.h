@@ -10,8 +10,9 @@
 //    scriptBusy), else the default free count with the busy bit clear;
 //  - raster state: processor writes into a locked window pass the plane mask
 //    programmed by wren_setup. Processor writes go straight to memory here, so
-//    the window's area is snapshotted when it is locked and merged back under
-//    the mask in effect whenever the mask changes and when it is unlocked;
+//    the window's visible area (its clip list when locked) is snapshotted when
+//    it is locked and merged back under the mask in effect whenever the mask
+//    changes and when it is unlocked;
 //  - rectangle fills, block and page fills (standard, high-resolution and
 //    later-generation stereo screens) with the fill colour under the plane
 //    mask, on the frame buffer that group_control selects; a screen that is
@@ -19,8 +20,10 @@
 //    geometry;
 //  - the pixel-mapping unit: samples written into the mapping space (mode 1)
 //    or the direct views (mode 2) are mapped through the programmed linear map
-//    with its clamps into the 8-bit frame buffer. A mapping-space slot that
-//    holds kMapEmpty has not been written. The direct views cannot tell an
+//    with its clamps into the 8-bit frame buffer, under the unit's registers
+//    as they are when the samples are taken: when a register the map depends
+//    on changes while the unit is armed, and when the window is unlocked. A
+//    mapping-space slot that holds kMapEmpty has not been written. The direct views cannot tell an
 //    unwritten byte from a written one, so they are set to kView8Empty /
 //    kView16Empty at lock and a sample of exactly that value is not seen
 //    (mode 1 has no such blind value and is the default of a Machine);
@@ -36,6 +39,15 @@
 // The bus hook never throws into the plug-in: a trace entry, fill record or
 // fault that finds no memory is dropped and counted (dropped()), and the
 // access takes effect regardless.
+//
+// Threads. Register accesses through the bus hook and the window areas
+// (beginWrites / endWrites) may come from any thread: one lock of the
+// accelerator orders them, as the device orders the accesses it is sent.
+// The areas of windows locked by different threads do not overlap (visible
+// areas never do), so merging one window's writes never touches pixels
+// another thread is writing. The test-facing accessors (trace, fills,
+// faults, reg, the status script) are for a caller that knows no other
+// thread is using the accelerator.
 #pragma once
 
 #include "wren_bus.h"
@@ -44,6 +56,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -132,11 +145,16 @@ public:
     std::uint32_t planeMask() const;
 
     // ---- processor writes into a window ----
-    // Snapshots the screen area (x, y, w, h) of the depth-8 or depth-24 frame
-    // buffer; processor writes there from now on are merged under the plane
-    // mask. Returns a token for endWrites, 0 for a bad depth or when there is
-    // no memory for the snapshot.
-    int beginWrites(int depth, int x, int y, int w, int h) noexcept;
+    // A rectangle of the screen.
+    struct Box {
+        int x, y, w, h;
+    };
+    // Snapshots the screen rectangles (a window's visible area: they do not
+    // overlap; parts off the screen are dropped) of the depth-8 or depth-24
+    // frame buffer; processor writes there from now on are merged under the
+    // plane mask. Returns a token for endWrites, 0 for a bad depth or when
+    // there is no memory for the snapshot.
+    int beginWrites(int depth, const std::vector<Box> &visible) noexcept;
     // Merges (and maps pixel-mapping samples written meanwhile), then forgets
     // the area. Needs no memory.
     void endWrites(int token) noexcept;
@@ -160,11 +178,16 @@ private:
     // writes need no merge, so the copy is taken when the mask first narrows
     // (its room is reserved at the lock, so that takes no allocation).
     struct Area {
-        int token, depth, x, y, w, h;
+        int token, depth;
+        std::vector<Box> boxes;            // on the screen
+        std::size_t bytes = 0;             // of all boxes
         bool kept = false;                 // fb holds the bytes at the last merge
-        std::vector<std::uint8_t> fb;
+        std::vector<std::uint8_t> fb;      // box after box, row after row
     };
     bool passesAll(int depth) const;
+    // f(screen row, kept row, x, y, pixels) for every row of every box.
+    template <class F>
+    void eachRow(Area &a, F &&f);
 
     static void busStore(void *ctx, void *base, std::uint32_t offset, std::uint32_t value) noexcept;
     static std::uint32_t busLoad(void *ctx, void *base, std::uint32_t offset) noexcept;
@@ -189,7 +212,9 @@ private:
     void presetViews(Area &a);
     void merge(Area &a);       // processor writes since the snapshot, under the mask
     void mapArea(Area &a);     // pixel-mapping samples written into the area
-    void putMapped(int x, int y, int value);
+    void mapAll();             // into every area, under the registers as they are
+    bool mapsOn(std::uint32_t offset) const;  // a register the armed unit's map depends on
+    void putMapped(std::uint8_t *px, std::uint8_t *kept, int value);
     std::uint8_t *pixel(int depth, int x, int y) const;
 
     std::uint8_t *fb8_, *fb24_;
@@ -219,6 +244,8 @@ private:
 
     int map_mode_ = 0;
     std::uint8_t *map_ = nullptr, *view8_ = nullptr, *view16_ = nullptr;
+
+    std::mutex mutex_;  // the bus hook and the areas
 };
 
 }  // namespace wsim

@@ -1,6 +1,8 @@
 // A screen with the simulated accelerator attached.
 #include "machine.h"
 
+#include "zor.h"
+
 #include <new>
 
 namespace wsim {
@@ -29,13 +31,21 @@ Machine::Machine(const MachineOptions &opt) : opt_(opt) {
     p.view16_line_bytes = Accelerator::kView16LineBytes;
     screen_->setProperties(p);
 
-    // The handle's bounding box is the one the plug-in works with while locked.
-    // Whatever the unlock needs is made here: the lock is refused (by throwing)
-    // when there is no memory for it, and the unlock allocates nothing.
+    // The handle's clip list is the visible area the plug-in works with while
+    // locked. Whatever the unlock needs is made here: the lock is refused (by
+    // throwing) when there is no memory for it, and the unlock allocates
+    // nothing. The observers run under the screen's lock, which guards open_.
     lock_token_ = screen_->addLockObserver([this](wca::Window &w) {
         const wca_win *h = w.handle();
+        std::vector<Accelerator::Box> visible;
+        if (const auto *clip = static_cast<const ZorClipList *>(h->clip)) {
+            for (std::size_t i = 0; i < clip->numRects(); ++i) {
+                const ZorRect r = clip->rect(i);
+                visible.push_back({r.x, r.y, r.w, r.h});
+            }
+        }
         const auto entry = open_.try_emplace(w.id(), 0).first;
-        const int token = accel_->beginWrites(w.depth(), h->x, h->y, h->w, h->h);
+        const int token = accel_->beginWrites(w.depth(), visible);
         if (!token) {
             open_.erase(entry);
             throw std::bad_alloc();

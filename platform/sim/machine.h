@@ -4,7 +4,8 @@
 // The accelerator's register base, board block, screen-mode flags and
 // pixel-mapping spaces are set in the screen's board properties, and the
 // accelerator follows every outermost window lock and unlock so that processor
-// writes into the window pass the plane mask. The plug-in reaches the
+// writes into the window's visible area pass the plane mask. Windows may be
+// locked and drawn into from several threads (window_system.h, accelerator.h). The plug-in reaches the
 // accelerator once its bus hook is installed: attach() with the plug-in's
 // wren_bus_attach (linked, or looked up in the loaded plug-in); the machine
 // detaches it again when it is destroyed.

@@ -14,6 +14,11 @@
 // word as they were and returns WCA_ERROR; an unlock of a locked handle always
 // succeeds. The functions in the handle must not throw either, and the unlock
 // function must not fail: whatever it needs is set aside when the lock is taken.
+//
+// The lock excludes other threads: a thread that locks a handle another
+// thread holds waits until that thread's outermost unlock. Only the thread
+// holding a handle unlocks it. The update, lock and unlock functions run in
+// the thread taking or releasing the outermost level, with the handle held.
 #pragma once
 
 #ifdef __cplusplus
@@ -51,6 +56,8 @@ struct wca_win {
     void *clip;                                 // opaque clip list for ZorRoi::intersectClipList
     int x, y, w, h;                             // screen position and size of the window
     void *owner;                                // the window system's own data
+
+    unsigned long holder;                       // the holding thread, 0 when free (the lock's own)
 };
 
 // Status of the calls that return int.
@@ -61,8 +68,8 @@ enum { WCA_OK = 0, WCA_ERROR = -1 };
 // lock function fails.
 int wca_win_lock(wca_win *win) WCA_NOEXCEPT;
 
-// Releases one level. Returns WCA_ERROR (and changes nothing) for a null handle
-// or one that is not locked.
+// Releases one level. Returns WCA_ERROR (and changes nothing) for a null handle,
+// one that is not locked, or one that another thread holds.
 int wca_win_unlock(wca_win *win) WCA_NOEXCEPT;
 
 // The clip list of a locked handle, in screen coordinates; null when the handle

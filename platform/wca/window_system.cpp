@@ -4,6 +4,7 @@
 #include "zor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -19,6 +20,8 @@ constexpr int kMaxSide = 32767;
 // Windows are kept well inside the host's coordinate range, so that every
 // screen coordinate derived from them (position + size, offsets) fits.
 constexpr int kMaxPos = 1 << 28;
+
+using Guard = std::lock_guard<std::recursive_mutex>;
 
 std::uint8_t *allocFrameBuffer(std::size_t bytes)
 {
@@ -71,8 +74,14 @@ Window::~Window()
     pixman_region32_fini(&visible_);
 }
 
+bool Window::locked() const
+{
+    return std::atomic_ref<unsigned long>(const_cast<unsigned long &>(handle_.holder)).load() != 0;
+}
+
 std::vector<pixman_box32_t> Window::visibleRects() const
 {
+    Guard g(screen_->mutex_);
     int n = 0;
     const pixman_box32_t *b = pixman_region32_rectangles(const_cast<pixman_region32_t *>(&visible_), &n);
     return std::vector<pixman_box32_t>(b, b + n);
@@ -91,6 +100,7 @@ int Window::lineBytes() const
 int Window::update(wca_win *win) noexcept
 {
     Window *self = static_cast<Window *>(win->owner);
+    Guard g(self->screen_->mutex_);
     ZorClipList *clip = nullptr;
     try {
         std::vector<ZorRect> rects;
@@ -111,7 +121,7 @@ int Window::update(wca_win *win) noexcept
     win->y = self->y_;
     win->w = self->w_;
     win->h = self->h_;
-    win->change_count = *win->shared_count;
+    win->change_count = self->screen_->change_count_;
     return 1;
 }
 
@@ -154,6 +164,11 @@ Screen::~Screen()
     std::free(fb24_);
 }
 
+unsigned long Screen::changeCount() const
+{
+    return std::atomic_ref<unsigned long>(const_cast<unsigned long &>(change_count_)).load();
+}
+
 bool Screen::fail(std::string msg)
 {
     error_ = std::move(msg);
@@ -171,6 +186,7 @@ Window *Screen::find(int id)
 
 Window *Screen::window(int id) const
 {
+    Guard g(mutex_);
     for (auto &w : windows_)
         if (w->id_ == id)
             return w.get();
@@ -179,6 +195,7 @@ Window *Screen::window(int id) const
 
 Window *Screen::windowFromHandle(const wca_win *h) const
 {
+    Guard g(mutex_);
     for (auto &w : windows_)
         if (&w->handle_ == h)
             return w.get();
@@ -187,6 +204,7 @@ Window *Screen::windowFromHandle(const wca_win *h) const
 
 std::vector<Window *> Screen::stack() const
 {
+    Guard g(mutex_);
     std::vector<Window *> v;
     for (auto &w : windows_)
         v.push_back(w.get());
@@ -195,6 +213,7 @@ std::vector<Window *> Screen::stack() const
 
 Window *Screen::windowAt(int x, int y) const
 {
+    Guard g(mutex_);
     if (x < 0 || y < 0 || x >= width_ || y >= height_)
         return nullptr;
     for (auto it = windows_.rbegin(); it != windows_.rend(); ++it) {
@@ -220,7 +239,8 @@ void Screen::changed()
         pixman_region32_fini(&r);
     }
     pixman_region32_fini(&uncovered);
-    ++change_count_;
+    // Read by wca_win_lock without the screen's lock.
+    std::atomic_ref<unsigned long>(change_count_).fetch_add(1, std::memory_order_release);
 }
 
 static bool validGeometry(int x, int y, int w, int h, std::string &why)
@@ -238,6 +258,7 @@ static bool validGeometry(int x, int y, int w, int h, std::string &why)
 
 int Screen::createWindow(int depth, int x, int y, int w, int h)
 {
+    Guard g(mutex_);
     if (depth != 8 && depth != 24) {
         fail("window depth " + std::to_string(depth) + " is not 8 or 24");
         return 0;
@@ -255,6 +276,7 @@ int Screen::createWindow(int depth, int x, int y, int w, int h)
 
 bool Screen::moveWindow(int id, int x, int y)
 {
+    Guard g(mutex_);
     Window *w = find(id);
     if (!w)
         return false;
@@ -269,6 +291,7 @@ bool Screen::moveWindow(int id, int x, int y)
 
 bool Screen::resizeWindow(int id, int width, int height)
 {
+    Guard g(mutex_);
     Window *w = find(id);
     if (!w)
         return false;
@@ -283,6 +306,7 @@ bool Screen::resizeWindow(int id, int width, int height)
 
 bool Screen::raiseWindow(int id)
 {
+    Guard g(mutex_);
     if (!find(id))
         return false;
     auto it = std::find_if(windows_.begin(), windows_.end(), [id](auto &w) { return w->id_ == id; });
@@ -293,6 +317,7 @@ bool Screen::raiseWindow(int id)
 
 bool Screen::lowerWindow(int id)
 {
+    Guard g(mutex_);
     if (!find(id))
         return false;
     auto it = std::find_if(windows_.begin(), windows_.end(), [id](auto &w) { return w->id_ == id; });
@@ -303,6 +328,7 @@ bool Screen::lowerWindow(int id)
 
 bool Screen::destroyWindow(int id)
 {
+    Guard g(mutex_);
     Window *w = find(id);
     if (!w)
         return false;
@@ -338,6 +364,7 @@ void Screen::fillRecord(Window &w, ZorImage *img)
 
 void Screen::setProperties(const BoardProperties &p)
 {
+    Guard g(mutex_);
     props_ = p;
     for (auto &w : windows_)
         for (ZorImage *img : w->images_)
@@ -346,6 +373,7 @@ void Screen::setProperties(const BoardProperties &p)
 
 void Screen::setRegisterBase(void *base)
 {
+    Guard g(mutex_);
     BoardProperties p = props_;
     p.register_base = base;
     setProperties(p);
@@ -353,6 +381,7 @@ void Screen::setRegisterBase(void *base)
 
 ZorImage *Screen::windowImage(int id)
 {
+    Guard g(mutex_);
     Window *w = find(id);
     if (!w)
         return nullptr;
@@ -377,18 +406,21 @@ ZorImage *Screen::windowImage(int id)
 
 int Screen::addLockObserver(Observer f)
 {
+    Guard g(mutex_);
     observers_.push_back(Obs{next_token_, true, std::move(f)});
     return next_token_++;
 }
 
 int Screen::addUnlockObserver(Observer f)
 {
+    Guard g(mutex_);
     observers_.push_back(Obs{next_token_, false, std::move(f)});
     return next_token_++;
 }
 
 void Screen::removeObserver(int token)
 {
+    Guard g(mutex_);
     for (auto it = observers_.begin(); it != observers_.end();) {
         if (it->token != token) {
             ++it;
@@ -403,6 +435,7 @@ void Screen::removeObserver(int token)
 bool Screen::notify(Window &w, bool lock) noexcept
 {
     // Walks the observers present when it starts; neither allocates nor copies.
+    Guard g(mutex_);
     ++notifying_;
     bool ok = true;
     std::size_t left = observers_.size();

@@ -22,6 +22,17 @@
 //
 // Errors (bad sizes, unknown windows, destroying a locked window) are reported
 // by the result and the text of lastError(); nothing is changed then.
+//
+// Threads. The screen's own state (the window stack, geometry, visible
+// regions, board properties, window images, observers, change count) is
+// guarded by one lock of the screen, so windows may be made, moved, raised
+// and locked from any thread while other threads draw. A window's handle is
+// locked by one thread at a time (wca.h): the refresh of its clip list and
+// the lock and unlock observers run with the handle held and under the
+// screen's lock. What a caller keeps from the screen is not guarded: a
+// Window's geometry accessors, visible() and lastError() read what another
+// thread may be changing, and a window must not be destroyed (nor its
+// images' records changed by setProperties) while another thread uses it.
 #pragma once
 
 #include "wca.h"
@@ -35,6 +46,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -74,7 +86,8 @@ public:
     // The clip-access handle; its owner field points back to this window.
     wca_win *handle() { return &handle_; }
     const wca_win *handle() const { return &handle_; }
-    bool locked() const { return handle_.lock_depth > 0; }
+    // Held by some thread (wca_win_lock).
+    bool locked() const;
     Screen &screen() const { return *screen_; }
 
     // Frame buffer of the window's depth, its line bytes and bytes per pixel.
@@ -147,7 +160,7 @@ public:
     Window *windowAt(int x, int y) const;
 
     // Shared change count, bumped by every change of geometry or stacking.
-    unsigned long changeCount() const { return change_count_; }
+    unsigned long changeCount() const;
 
     // A host image standing for the window, carrying the display device-IO
     // record; owned by the window (freed when the window is destroyed). Depth 8
@@ -194,6 +207,9 @@ private:
     int notifying_ = 0;
     int next_token_ = 1;
     std::string error_;
+    // Everything above; recursive: observers and the clip-list refresh call
+    // back into the screen.
+    mutable std::recursive_mutex mutex_;
 };
 
 }  // namespace wca

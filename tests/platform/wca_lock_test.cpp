@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <random>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -124,6 +127,29 @@ TEST(WcaLock, FailedLockChangesNothing) {
         ASSERT_EQ(wca_win_unlock(&r.h), WCA_OK);
         EXPECT_EQ(r.unlocks, 1);
     }
+}
+
+// Another thread cannot unlock a held handle, and its lock waits for the
+// holder's outermost unlock (then runs the update and lock function itself).
+TEST(WcaLock, AnotherThreadWaitsForTheOutermostUnlock) {
+    Rig r;
+    ASSERT_EQ(wca_win_lock(&r.h), WCA_OK);
+    ASSERT_EQ(wca_win_lock(&r.h), WCA_OK);
+    std::atomic<int> unlocked{1}, locked{1};
+    std::thread other([&] {
+        unlocked = wca_win_unlock(&r.h);
+        locked = wca_win_lock(&r.h);
+        EXPECT_EQ(r.h.lock_depth, 1);
+        EXPECT_EQ(wca_win_unlock(&r.h), WCA_OK);
+    });
+    while (unlocked == 1) std::this_thread::yield();
+    ASSERT_EQ(wca_win_unlock(&r.h), WCA_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(locked, 1) << "the lock was taken while this thread still held the handle";
+    ASSERT_EQ(wca_win_unlock(&r.h), WCA_OK);
+    other.join();
+    EXPECT_EQ(std::make_tuple(unlocked.load(), locked.load()), std::make_tuple(WCA_ERROR, WCA_OK));
+    EXPECT_EQ(std::tie(r.locks, r.unlocks, r.h.lock_depth), std::make_tuple(2, 2, 0));
 }
 
 // A depth that cannot grow any further refuses another level; optional

@@ -1,0 +1,219 @@
+// Overlapping calls: 2 and 4 threads drive one host, device and simulated
+// machine at once, each in its own part of the screen (an 8-bit and a 24-bit
+// window, a third over both), drawing every drawing path of the path table
+// into each window it suits with the tool's chains: first with objects of
+// its own, then with the chains below the display (sources, lookups,
+// kernels, interpolation tables) shared by all. Every call must compute, tell
+// its own outcome, and leave the thread's part of both frame buffers as the
+// same call made alone did; the accelerator must see no misuse. The tsan
+// preset builds it with ThreadSanitizer. WREN_STRESS_ROUNDS: how often each
+// thread makes all its calls (2).
+#include "../../tools/chain.cpp"
+#include "rig.h"
+
+#include <atomic>
+#include <latch>
+#include <thread>
+
+namespace {
+
+constexpr int kLaneW = 160, kLaneH = 180, kLanes = 4, kTileW = 40, kTileH = 32;
+
+// Numbers for use `use` of a parameter that make the row compute.
+std::vector<double> numbers(const WrenPath &row, const tool::ParamItem &p, int use, int bands) {
+    const std::string op = row.names[p.op], o = p.option, member = row.member;
+    const bool wide = member == "Rescale16Wren", clamp = member.rfind("Rescale", 0) == 0;
+    if (o == "lut") {
+        std::vector<double> t(256);
+        for (int i = 0; i < 256; ++i) t[std::size_t(i)] = i < 128 ? 2 * i : 2 * (255 - i);
+        return t;
+    }
+    if (o == "kernel")
+        return row.count() == 2 ? std::vector<double>{3, 3, 0, -1, 0, -1, 5, -1, 0, -1, 0}
+                                : std::vector<double>{p.op ? 1.0 : 3.0, p.op ? 3.0 : 1.0, 0.25, 0.5, 0.25};
+    if (o == "xfilter" || o == "yfilter") return {2, 2, 1, 0, 0.5, 0.5};
+    if (o == "matrix") return {0.75, 0.3, -0.45, 0.8, 6, 2};
+    if (o == "xscale" || o == "yscale") return {op == "scale8bilinear" || op == "scale16bilinear" ? 2.0 : 1.75};
+    if (o == "value") return bands == 1 ? std::vector<double>{180} : std::vector<double>{230, 180, 40};
+    if (o == "const") return {p.kind == "ints" ? 0x5a : op == "multiplyconst8" ? 1.5 : 20};
+    if (o == "scale") return {wide ? 255.0 / 65535 : 1.5};
+    if (o == "offset") return {wide ? 127.5 : -40};
+    // Alone a threshold maps a band of values to 0; over a rescale each is
+    // one side of the clamp, the top first.
+    if (o == "low") return {clamp ? (use ? (wide ? -32768.0 : 0.0) : 200.0) : 96.0};
+    if (o == "high") return {clamp ? (use ? 40.0 : wide ? 32767.0 : 255.0) : 160.0};
+    if (o == "map") return {clamp ? (use ? 40.0 : 200.0) : 0.0};
+    return {o == "angle" ? 25.0 : o == "flip" ? 1.0 : 0.0};  // degrees, flip, edge
+}
+
+tool::ParamValues values_for(const WrenPath &row, int bands) {
+    std::vector<tool::ParamItem> items;
+    std::string error;
+    tool::ParamValues v;
+    if (tool::param_items(row, &items, &error))
+        for (const tool::ParamItem &p : items)
+            if (p.slot != tool::ParamItem::Slot::src)
+                v[p.option].push_back(numbers(row, p, static_cast<int>(v[p.option].size()), bands));
+    return v;
+}
+
+struct Call {
+    const WrenPath *row;
+    ZorOp *display;
+    std::uint64_t alone = 0;  // hash of the lane after the call made alone
+};
+
+class Stress : public ::testing::Test {
+protected:
+    static wsim::MachineOptions options() {
+        wsim::MachineOptions o;
+        o.width = kLaneW * kLanes;
+        o.height = kLaneH;
+        return o;
+    }
+
+    Stress() : sc_(options(), 5) {
+        for (int l = 0; l < kLanes; ++l) {
+            const int x0 = l * kLaneW;
+            const int win[2] = {sc_.window(8, x0 + 4, 4, 100, 70), sc_.window(24, x0 + 4, 90, 100, 70)};
+            sc_.window(24, x0 + 30, 30, 30, 100);  // over both
+            for (int d = 0; d < 2; ++d) tile_[l][d] = sc_.image(win[d])->createChild(6, 6, d, kTileW, kTileH, d ? 3 : 1);
+        }
+        sc_.arm();  // every window's clip list made once
+        background_ = screen(sc_.screen().frameBuffer8(), sc_.screen().frameBuffer24());
+    }
+
+    ~Stress() override {
+        for (ZorOp *o : displays_) o->destroy();
+        chains_.clear();
+        for (auto &t : tile_)
+            for (ZorImage *i : t) i->destroy();
+    }
+
+    // Both frame buffers of the whole screen, lane after lane, row after row.
+    std::vector<std::uint8_t> screen(const std::uint8_t *fb8, const std::uint8_t *fb24) {
+        std::vector<std::uint8_t> v;
+        for (int l = 0; l < kLanes; ++l)
+            for (int y = 0; y < kLaneH; ++y) {
+                const std::uint8_t *r8 = fb8 + std::size_t(y) * wren_fb::line_bytes8 + l * kLaneW;
+                const std::uint8_t *r24 = fb24 + std::size_t(y) * wren_fb::line_bytes24 + l * kLaneW * 4;
+                v.insert(v.end(), r8, r8 + kLaneW);
+                v.insert(v.end(), r24, r24 + kLaneW * 4);
+            }
+        return v;
+    }
+
+    // Lane l's background put back (reset) or its bytes hashed.
+    std::uint64_t lane(int l, bool reset) {
+        wca::Screen &s = sc_.screen();
+        std::uint64_t h = 0xcbf29ce484222325ull;
+        const std::uint8_t *bg = background_.data() + std::size_t(l) * kLaneH * kLaneW * 5;
+        for (int y = 0; y < kLaneH; ++y, bg += kLaneW * 5) {
+            std::uint8_t *rows[2] = {s.frameBuffer8() + std::size_t(y) * wren_fb::line_bytes8 + l * kLaneW,
+                                     s.frameBuffer24() + std::size_t(y) * wren_fb::line_bytes24 + l * kLaneW * 4};
+            const std::size_t n[2] = {kLaneW, kLaneW * 4};
+            for (int f = 0; f < 2; ++f) {
+                if (reset) std::memcpy(rows[f], bg + (f ? kLaneW : 0), n[f]);
+                for (std::size_t i = 0; i < n[f]; ++i) h = (h ^ rows[f][i]) * 0x100000001b3ull;
+            }
+        }
+        return h;
+    }
+
+    // Every drawing row into each tile it suits: each lane its own chain, or
+    // (shared) lane 0's below a display of each lane. Then every call alone.
+    void build(bool shared) {
+        for (const WrenPath &row : tool::path_table(rig::plugin())) {
+            if (row.state != WREN_PATH_DRAWS || !tool::unbuildable_kind(row).empty()) continue;
+            const std::string member = row.member;
+            const bool only8 = member.rfind("qdx_", 0) == 0 || member.rfind("Rescale", 0) == 0;
+            for (int d = 0; d < (only8 ? 1 : 2); ++d) {
+                std::vector<tool::Pixels> srcs(static_cast<std::size_t>(tool::images_of(row)),
+                                               tool::Pixels(kTileW, kTileH, d ? 3 : 1));
+                std::vector<const tool::Pixels *> ptrs;
+                for (tool::Pixels &p : srcs) {
+                    kbuf::fill_random(p.v.data(), p.v.size(), static_cast<std::uint32_t>(chains_.size() + ptrs.size()));
+                    ptrs.push_back(&p);
+                }
+                for (int l = 0; l < kLanes; ++l) {
+                    if (shared && l > 0) {
+                        ZorOp *below = chains_.back()->display()->getOp1();
+                        displays_.push_back(ZorOp::create(ZOR_DISPLAY_IO_WREN, tile_[l][d], nullptr, nullptr, below));
+                        calls_[l].push_back({&row, displays_.back()});
+                        continue;
+                    }
+                    std::string error;
+                    auto ch = tool::Chain::make(row, tile_[l][d], ptrs, values_for(row, d ? 3 : 1), &error);
+                    ASSERT_TRUE(ch) << tool::path_name(row) << ": " << error;
+                    calls_[l].push_back({&row, ch->display()});
+                    chains_.push_back(std::move(ch));
+                }
+            }
+        }
+        for (int l = 0; l < kLanes; ++l)
+            for (Call &c : calls_[l]) {
+                lane(l, true);
+                ASSERT_EQ(ZorDispatch(c.display).status, ZOR_SUCCESS) << tool::path_name(*c.row) << ": " << rig::last().message;
+                c.alone = lane(l, false);
+            }
+    }
+
+    // Lanes 0 .. n - 1 at once, each making its calls `rounds` times in an
+    // order of its own; counts the calls and what went wrong.
+    void run(int n, int rounds, std::atomic<long> *calls, std::atomic<long> *wrong, std::atomic<long> *outcome) {
+        std::latch start(n);
+        std::vector<std::thread> threads;
+        for (int l = 0; l < n; ++l)
+            threads.emplace_back([&, l] {
+                std::mt19937 g(static_cast<std::uint32_t>(l * 7 + n));
+                std::vector<Call> mine = calls_[l];
+                start.arrive_and_wait();
+                for (int r = 0; r < rounds; ++r) {
+                    std::shuffle(mine.begin(), mine.end(), g);
+                    for (const Call &c : mine) {
+                        lane(l, true);
+                        const int status = ZorDispatch(c.display).status;
+                        wren_outcome o{};
+                        wren_last_outcome(&o);
+                        ++*calls;
+                        *wrong += status != ZOR_SUCCESS || lane(l, false) != c.alone;
+                        *outcome += o.status != status || tool::full_path(*c.row) != o.path;
+                    }
+                }
+            });
+        for (std::thread &t : threads) t.join();
+    }
+
+    void phase(bool shared) {
+        build(shared);
+        if (HasFatalFailure()) return;
+        const char *env = std::getenv("WREN_STRESS_ROUNDS");
+        const long live = ZorObject::liveCount();
+        for (int n : {2, 4}) {
+            sc_.machine().accel().clearFaults();
+            std::atomic<long> calls{0}, wrong{0}, outcome{0};
+            run(n, env ? std::max(1, std::atoi(env)) : 2, &calls, &wrong, &outcome);
+            const auto &faults = sc_.machine().accel().faults();
+            std::printf("%s objects, %d threads: %ld calls, %ld wrong results, %ld wrong outcome records, %zu "
+                        "accelerator faults\n", shared ? "shared" : "own", n, calls.load(), wrong.load(),
+                        outcome.load(), faults.size());
+            EXPECT_EQ(wrong + outcome, 0);
+            EXPECT_TRUE(faults.empty()) << faults.front();
+        }
+        EXPECT_EQ(ZorObject::liveCount(), live) << "host objects left behind or lost";
+        for (wca::Window *w : sc_.screen().stack()) EXPECT_FALSE(w->locked()) << "window " << w->id();
+    }
+
+    rig::Scene sc_;
+    ZorImage *tile_[kLanes][2] = {};
+    std::vector<std::uint8_t> background_;
+    std::vector<Call> calls_[kLanes];
+    std::vector<std::unique_ptr<tool::Chain>> chains_;
+    std::vector<ZorOp *> displays_;  // of the lanes over lane 0's shared chains
+};
+
+TEST_F(Stress, OwnObjects) { phase(false); }
+
+TEST_F(Stress, SharedLookupsKernelsAndTables) { phase(true); }
+
+}  // namespace
