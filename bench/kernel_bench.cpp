@@ -22,6 +22,7 @@
 
 #include "kl.h"
 #include "kl_impl.h"
+#include "wren_feed.h"
 
 namespace {
 

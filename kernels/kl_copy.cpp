@@ -81,10 +81,7 @@ void copy_dispatch(int band_mask, kl_image *dst, kl_image *src) {
 
 }  // namespace
 
-void kl_portable_copy(kl_impl &t) {
-    t.mcopy = masked_copy<Words, false>;
-    t.mcopy_rl = masked_copy<Words, true>;
-}
+void kl_portable_copy(kl_impl &t) { copy_entries<Words>(t); }
 
 extern "C" {
 

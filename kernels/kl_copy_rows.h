@@ -1,15 +1,22 @@
-// Row copies shared by the block copy engine and the masked copies, generic
-// over the body policy (kl_arith_frame.h).
+// Row copies, generic over the body policy (kl_arith_frame.h): the block
+// copy engine and the masked copies.
 //
 // A row's head and tail words are written under their edge masks from
 // bounded loads of just the row's bytes; the body is written under the band
 // enables of the 24-bit pattern. With a full pattern the body goes in aligned
 // 64-byte destination blocks (V::block) wherever a block lies wholly inside
 // the row, with 8-byte words around them; otherwise in masked vectors
-// (V::masked) or in words. The destination is never read. Backward (Bwd)
+// (V::masked) or in words. The destination is never read, and the source is
+// read only inside its rows (host images are not padded). Backward (Bwd)
 // rows go from the last to the first and each row from right to left, every
 // store's source bytes loaded before the store, so that a destination
-// overlapping its source at a higher address is copied correctly.
+// overlapping its source at a higher address is copied correctly (and a
+// forward copy onto one at a lower address).
+//
+// The block copy engine is the copy under the full pattern; the exported
+// kl_gcopy_ entries (kl_dispatch.cpp) issue a store-to-load barrier first, so
+// that earlier stores, for example pixels just written by another kernel, are
+// seen by the copy's loads.
 #pragma once
 
 #include <cstddef>

@@ -15,7 +15,6 @@ kl_impl make_portable() {
     kl_portable_arith(t);
     kl_portable_copy(t);
     kl_portable_band(t);
-    kl_portable_gcopy(t);
     kl_portable_qdx(t);
     kl_portable_threshold(t);
     kl_portable_convolve(t);

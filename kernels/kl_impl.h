@@ -77,7 +77,6 @@ const kl_impl &kl_impl_active();
 void kl_portable_arith(kl_impl &t);     // kl_arith.cpp
 void kl_portable_copy(kl_impl &t);      // kl_copy.cpp
 void kl_portable_band(kl_impl &t);      // kl_band.cpp
-void kl_portable_gcopy(kl_impl &t);     // gcopy.cpp
 void kl_portable_qdx(kl_impl &t);       // kl_qdx.cpp
 void kl_portable_threshold(kl_impl &t); // kl_threshold.cpp
 void kl_portable_convolve(kl_impl &t);  // kl_convolve.cpp
