@@ -47,8 +47,6 @@ const int32_t num_bits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 
 namespace {
 
-#include "kl_convolve_body.h"
-
 using u8 = unsigned char;
 
 // trunc(v) as a 32-bit value, saturated for values beyond its range (NaN
@@ -260,8 +258,6 @@ void kl_sconvolve7x7_8(int mask, kl_image *dst, kl_image *src, float *h, float *
 }
 
 }  // extern "C"
-
-void kl_portable_convolve(kl_impl &t) { kl_conv_entries(t); }
 
 unsigned char kl_conv_float3x3(const kl_image *src, int x, int y, const float *k) {
     float sum = 0.0f;

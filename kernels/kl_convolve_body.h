@@ -1,12 +1,7 @@
-// The one-band convolution workers, written once and compiled per kernel
-// implementation: kl_convolve.cpp includes this for the portable table,
-// kl_avx2.cpp and kl_avx512.cpp under their target options, where the
-// compiler keeps the 16-bit lanes of the row loops in wider vectors. Every
+// The one-band convolution workers, written once in the compiler's generic
+// vectors and compiled per kernel implementation, where the compiler keeps
+// the 16-bit lanes of the row loops in the target's registers. Every
 // instantiation writes the same bytes.
-//
-// Include inside an unnamed namespace, after <cstddef>, <cstdint>, kl.h and
-// kl_impl.h (and <immintrin.h> for the vector targets); kl_conv_entries(t)
-// fills the table's convolution entries.
 //
 // Lane arithmetic in 16 bits. A tap floor((P * Q + 128) / 256) with P an
 // unsigned byte and Q = 256 Qh + Ql (Qh = Q >> 8 signed, Ql = Q & 255) is
@@ -21,6 +16,17 @@
 // included) and, when a sum could leave the range, takes a wide path that
 // adds the same taps in 32 (or 64) bits: the exact sum, clamped. Both paths
 // give the same bytes wherever the narrow sums stay in range.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kl.h"
+#include "kl_body.h"
+#include "kl_impl.h"
+
+namespace {
+namespace conv {
 
 using conv_u8 = unsigned char;
 
@@ -384,7 +390,8 @@ void conv_separable(int mask, kl_image *dst, kl_image *src, const short *H, cons
     }
 }
 
-inline void kl_conv_entries(kl_impl &t) {
+template <class V>
+void entries(kl_impl &t) {
     t.convolve[0] = conv_general<3>;
     t.convolve[1] = conv_general<5>;
     t.convolve[2] = conv_general<7>;
@@ -392,3 +399,6 @@ inline void kl_conv_entries(kl_impl &t) {
     t.sconvolve[1] = conv_separable<5>;
     t.sconvolve[2] = conv_separable<7>;
 }
+
+}  // namespace conv
+}  // namespace

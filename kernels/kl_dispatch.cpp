@@ -9,19 +9,6 @@
 
 namespace {
 
-kl_impl make_portable() {
-    kl_impl t{};
-    t.name = "portable";
-    kl_portable_arith(t);
-    kl_portable_copy(t);
-    kl_portable_band(t);
-    kl_portable_qdx(t);
-    kl_portable_threshold(t);
-    kl_portable_convolve(t);
-    kl_portable_affine(t);
-    return t;
-}
-
 // Implementations from the best to the fallback.
 const char *const kBest[] = {"avx512", "avx2", "portable"};
 
@@ -53,9 +40,8 @@ const kl_impl *choose() {
 }  // namespace
 
 const kl_impl *kl_impl_find(const char *name) {
-    static const kl_impl portable = make_portable();
     if (!name) return nullptr;
-    if (std::strcmp(name, "portable") == 0) return &portable;
+    if (std::strcmp(name, "portable") == 0) return kl_impl_portable();
     if (std::strcmp(name, "avx2") == 0) return cpu_runs(name) ? kl_impl_avx2() : nullptr;
     if (std::strcmp(name, "avx512") == 0) return cpu_runs(name) ? kl_impl_avx512() : nullptr;
     return nullptr;

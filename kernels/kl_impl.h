@@ -9,6 +9,9 @@
 
 #include "kl.h"
 
+// The implementations, from the fallback to the best.
+enum class kl_isa { portable, avx2, avx512 };
+
 // Kernels by signature, named without their kl_ prefix.
 #define KL_TWO_SOURCE(X)                                                                                    \
     X(add_8) X(sub_8) X(mpy_8) X(max_8) X(min_8) X(and_8) X(or_8) X(xor_8) X(add_16) X(sub_16) X(mpy_16) \
@@ -74,12 +77,7 @@ const kl_impl *kl_impl_find(const char *name);
 const kl_impl &kl_impl_active();
 
 // Portable entries, filled by the files that define them.
-void kl_portable_arith(kl_impl &t);     // kl_arith.cpp
-void kl_portable_copy(kl_impl &t);      // kl_copy.cpp
-void kl_portable_band(kl_impl &t);      // kl_band.cpp
 void kl_portable_qdx(kl_impl &t);       // kl_qdx.cpp
-void kl_portable_threshold(kl_impl &t); // kl_threshold.cpp
-void kl_portable_convolve(kl_impl &t);  // kl_convolve.cpp
 
 // The 3x3 convolution's lead-in and tail pixel (x, y) in single precision,
 // shared by every implementation so that all round alike (kl_convolve.cpp).
@@ -89,7 +87,9 @@ void kl_portable_affine(kl_impl &t);    // kl_affine.cpp
 // AVX-512 tables; the caller has checked the CPU.
 void kl_avx2_affine(kl_impl &t);
 
-// The vector tables (kl_avx2.cpp, kl_avx512.cpp), null when not built; their
-// code runs only on a CPU with the features kl_impl_find checks.
+// The implementations' tables (kl_portable.cpp, kl_avx2.cpp, kl_avx512.cpp);
+// the vector ones are null when not built, and their code runs only on a CPU
+// with the features kl_impl_find checks.
+const kl_impl *kl_impl_portable();
 const kl_impl *kl_impl_avx2();
 const kl_impl *kl_impl_avx512();

@@ -2,14 +2,12 @@
 //
 // kl_threshold_8 / kl_threshold_16 replace, per selected band, the samples
 // that lie in the closed interval [low, high] by map and copy the others.
-// They run on the row walk of the arithmetic kernels (kl_arith_frame.h): each
+// They run on the row walk of the arithmetic kernels (kl_body.h): each
 // destination word is built from the source word under it and written once,
 // under the row's edge mask and the band enables; the destination is never
-// read. Their bodies (kl_threshold_ops.h) go through the implementation table.
+// read. Their bodies (kl_threshold_body.h) go through the implementation table.
 #include "kl.h"
-#include "kl_threshold_ops.h"
-
-void kl_portable_threshold(kl_impl &t) { threshold_entries<Words>(t); }
+#include "kl_impl.h"
 
 extern "C" {
 

@@ -1,4 +1,4 @@
-// Row copies, generic over the body policy (kl_arith_frame.h): the block
+// Row copies, generic over the body policy (kl_body.h): the block
 // copy engine and the masked copies.
 //
 // A row's head and tail words are written under their edge masks from
@@ -22,10 +22,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kl_arith_frame.h"
+#include "kl_body.h"
 #include "lane.h"
 
 namespace {
+namespace copy {
 
 template <class V, bool Bwd>
 inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_t pat, const Cycle<uint8_t, false> &en, bool nt) {
@@ -114,11 +115,12 @@ void masked_copy(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, voi
 
 // The block and masked copy entries of an implementation.
 template <class V>
-void copy_entries(kl_impl &t) {
+void entries(kl_impl &t) {
     t.gcopy = block_engine<V, false>;
     t.gcopyrl = block_engine<V, true>;
     t.mcopy = masked_copy<V, false>;
     t.mcopy_rl = masked_copy<V, true>;
 }
 
+}  // namespace copy
 }  // namespace

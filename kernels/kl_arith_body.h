@@ -11,11 +11,12 @@
 #include <cstdint>
 
 #include "kl.h"
-#include "kl_arith_frame.h"
+#include "kl_body.h"
 #include "kl_impl.h"
 #include "lane.h"
 
 namespace {
+namespace arith {
 
 enum class Logic { And, Or, Xor };
 enum class Arith { Add, Sub, KSub };
@@ -316,7 +317,7 @@ void mpyk8(int band_mask, kl_image *dst, kl_image *src, short *constants, int sh
 
 // The arithmetic, logic and constant entries of an implementation.
 template <class V>
-void arith_entries(kl_impl &t) {
+void entries(kl_impl &t) {
     t.add_8 = two_source<V, false, 0x18, AddSub8<false>>;
     t.sub_8 = two_source<V, false, 0x18, AddSub8<true>>;
     t.mpy_8 = two_source<V, false, 0x78, Mpy8>;
@@ -349,4 +350,5 @@ void arith_entries(kl_impl &t) {
     t.mpyk_8 = mpyk8<V>;
 }
 
+}  // namespace arith
 }  // namespace

@@ -1,0 +1,37 @@
+// The portable implementation: every family's bodies over 8-byte words
+// (Words, kl_body.h). It defines the bytes every other implementation writes
+// and runs on any CPU.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "kl_impl.h"
+
+#include "kl_arith_body.h"
+#include "kl_band_body.h"
+#include "kl_convolve_body.h"
+#include "kl_copy_body.h"
+#include "kl_threshold_body.h"
+
+namespace {
+
+kl_impl make() {
+    kl_impl t{};
+    t.name = "portable";
+    arith::entries<Words>(t);
+    band::entries<Words>(t);
+    conv::entries<Words>(t);
+    copy::entries<Words>(t);
+    threshold::entries<Words>(t);
+    kl_portable_qdx(t);
+    kl_portable_affine(t);
+    return t;
+}
+
+}  // namespace
+
+const kl_impl *kl_impl_portable() {
+    static const kl_impl t = make();
+    return &t;
+}
