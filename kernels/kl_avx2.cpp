@@ -118,6 +118,7 @@ struct Avx2 {
 #include "kl_band_body.h"
 #include "kl_convolve_body.h"
 #include "kl_copy_body.h"
+#include "kl_lookup_body.h"
 #include "kl_threshold_body.h"
 
 namespace {
@@ -129,6 +130,7 @@ kl_impl make() {
     band::entries<Avx2>(t);
     conv::entries<Avx2>(t);
     copy::entries<Avx2>(t);
+    lookup::entries<Avx2>(t);
     threshold::entries<Avx2>(t);
     kl_avx2_affine(t);
     return t;

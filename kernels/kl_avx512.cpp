@@ -157,6 +157,7 @@ void zoom_row8(unsigned char *d, const int32_t *a, const int32_t *b, int wa, int
 #include "kl_band_body.h"
 #include "kl_convolve_body.h"
 #include "kl_copy_body.h"
+#include "kl_lookup_body.h"
 #include "kl_threshold_body.h"
 
 namespace {
@@ -168,6 +169,7 @@ kl_impl make() {
     band::entries<Avx512>(t);
     conv::entries<Avx512>(t);
     copy::entries<Avx512>(t);
+    lookup::entries<Avx512>(t);
     threshold::entries<Avx512>(t);
     t.zoom_row8 = zoom_row8;
     kl_avx2_affine(t);

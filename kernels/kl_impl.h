@@ -42,6 +42,11 @@ using kl_sconv_fn = void (*)(int, kl_image *, kl_image *, const short *, const s
 // row offsets ro, filter table tw.
 using kl_affine_run_fn = void (*)(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy,
                                   const unsigned char *sd, const int *ro, const int16_t *tw);
+// Lookups after the exported functions' checks: the destination covers the
+// source area, m is the band mask to write (1 for one band) and the tables of
+// its bands are there.
+using kl_lut_fn = void (*)(const kl_image *dst, const kl_image *src, int m, const unsigned char *table);
+using kl_mlut_fn = void (*)(const kl_image *dst, const kl_image *src, int m, const unsigned char *const *tables);
 
 struct kl_impl {
     const char *name;
@@ -66,6 +71,8 @@ struct kl_impl {
     kl_conv_fn convolve[3];      // one-band general workers: 3x3, 5x5, 7x7
     kl_sconv_fn sconvolve[3];    // one-band separable workers
     kl_affine_run_fn affine_bl8[3], affine_bc8[3];  // 1 -> 1, 3 -> 3, 3 -> 4 bands
+    kl_lut_fn lookup8[4], lookup16[4];     // single lookup into 1..4 bands
+    kl_mlut_fn mlookup8[3], mlookup16[3];  // multi lookup, 2..4 bands
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is

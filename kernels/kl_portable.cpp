@@ -12,6 +12,7 @@
 #include "kl_band_body.h"
 #include "kl_convolve_body.h"
 #include "kl_copy_body.h"
+#include "kl_lookup_body.h"
 #include "kl_threshold_body.h"
 
 namespace {
@@ -23,6 +24,7 @@ kl_impl make() {
     band::entries<Words>(t);
     conv::entries<Words>(t);
     copy::entries<Words>(t);
+    lookup::entries<Words>(t);
     threshold::entries<Words>(t);
     kl_portable_qdx(t);
     kl_portable_affine(t);
