@@ -159,6 +159,7 @@ void zoom_row8(unsigned char *d, const int32_t *a, const int32_t *b, int wa, int
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
 #include "kl_threshold_body.h"
+#include "kl_transpose_body.h"
 
 namespace {
 
@@ -171,6 +172,7 @@ kl_impl make() {
     copy::entries<Avx512>(t);
     lookup::entries<Avx512>(t);
     threshold::entries<Avx512>(t);
+    transpose::entries<Avx512>(t);
     t.zoom_row8 = zoom_row8;
     kl_avx2_affine(t);
     return t;

@@ -47,6 +47,14 @@ using kl_affine_run_fn = void (*)(unsigned char *dp, int n, int64_t x, int64_t y
 // its bands are there.
 using kl_lut_fn = void (*)(const kl_image *dst, const kl_image *src, int m, const unsigned char *table);
 using kl_mlut_fn = void (*)(const kl_image *dst, const kl_image *src, int m, const unsigned char *const *tables);
+// A flip after the exported function's checks: type 0, 1 or 5, m the bands to write.
+using kl_flip_fn = void (*)(kl_image *dst, kl_image *src, int type, int m);
+// Block transposition (kl.h), count >= 1 and nrows >= 1.
+using kl_tin8_fn = void (*)(const unsigned char *const *rows, uint64_t *block, int count, int nrows);
+using kl_tout8_fn = void (*)(const uint64_t *block, unsigned char *const *rows, int count, int nrows);
+using kl_tin16_fn = void (*)(const int16_t *const *rows, uint64_t *block, int count, int nrows);
+using kl_tout16_fn = void (*)(const uint64_t *block, int16_t *const *rows, int count, int nrows);
+using kl_t4x4_fn = void (*)(uint64_t w0, uint64_t w1, uint64_t w2, uint64_t w3, void *dst, int stride);
 
 struct kl_impl {
     const char *name;
@@ -73,6 +81,12 @@ struct kl_impl {
     kl_affine_run_fn affine_bl8[3], affine_bc8[3];  // 1 -> 1, 3 -> 3, 3 -> 4 bands
     kl_lut_fn lookup8[4], lookup16[4];     // single lookup into 1..4 bands
     kl_mlut_fn mlookup8[3], mlookup16[3];  // multi lookup, 2..4 bands
+    kl_flip_fn transpose_8, transpose_16;
+    kl_tin8_fn transpose_in_8;
+    kl_tout8_fn transpose_out_8;
+    kl_tin16_fn transpose_in_16;
+    kl_tout16_fn transpose_out_16;
+    kl_t4x4_fn transpose16_4x4;
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is

@@ -14,6 +14,7 @@
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
 #include "kl_threshold_body.h"
+#include "kl_transpose_body.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ kl_impl make() {
     copy::entries<Words>(t);
     lookup::entries<Words>(t);
     threshold::entries<Words>(t);
+    transpose::entries<Words>(t);
     kl_portable_qdx(t);
     kl_portable_affine(t);
     return t;
