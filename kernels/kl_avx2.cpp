@@ -119,6 +119,7 @@ struct Avx2 {
 #include "kl_convolve_body.h"
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
+#include "kl_qdx_body.h"
 #include "kl_threshold_body.h"
 #include "kl_transpose_body.h"
 
@@ -132,6 +133,7 @@ kl_impl make() {
     conv::entries<Avx2>(t);
     copy::entries<Avx2>(t);
     lookup::entries<Avx2>(t);
+    zoom::entries<Avx2>(t);
     threshold::entries<Avx2>(t);
     transpose::entries<Avx2>(t);
     kl_avx2_affine(t);

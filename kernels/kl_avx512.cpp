@@ -118,39 +118,6 @@ struct Avx512 {
     }
 };
 
-// One quick-zoom row: 64 outputs per step, their sums narrowed to bytes and,
-// with a table, looked up 128 entries at a time (bit 7 picks the half).
-void zoom_row8(unsigned char *d, const int32_t *a, const int32_t *b, int wa, int wb, int shift,
-               const unsigned char *table, int w) {
-    const W va = _mm512_set1_epi32(wa), vb = _mm512_set1_epi32(wb);
-    const __m128i sh = _mm_cvtsi32_si128(shift);
-    W t0 = _mm512_setzero_si512(), t1 = t0, t2 = t0, t3 = t0;
-    if (table) {
-        t0 = _mm512_loadu_si512(table);
-        t1 = _mm512_loadu_si512(table + 64);
-        t2 = _mm512_loadu_si512(table + 128);
-        t3 = _mm512_loadu_si512(table + 192);
-    }
-    auto quarter = [&](int at, int n) {
-        const __mmask16 k = n >= 16 ? __mmask16(0xffff) : n <= 0 ? __mmask16(0) : __mmask16((1u << n) - 1);
-        const W x = _mm512_maskz_loadu_epi32(k, a + at), y = _mm512_maskz_loadu_epi32(k, b + at);
-        return _mm512_cvtepi32_epi8(
-            _mm512_sra_epi32(_mm512_add_epi32(_mm512_mullo_epi32(x, va), _mm512_mullo_epi32(y, vb)), sh));
-    };
-    for (int i = 0; i < w; i += 64) {
-        const int n = w - i;
-        W v = _mm512_castsi128_si512(quarter(i, n));
-        v = _mm512_inserti32x4(v, quarter(i + 16, n - 16), 1);
-        v = _mm512_inserti32x4(v, quarter(i + 32, n - 32), 2);
-        v = _mm512_inserti32x4(v, quarter(i + 48, n - 48), 3);
-        if (table) {
-            const W lo = _mm512_permutex2var_epi8(t0, v, t1), hi = _mm512_permutex2var_epi8(t2, v, t3);
-            v = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), lo, hi);
-        }
-        _mm512_mask_storeu_epi8(d + i, n >= 64 ? ~__mmask64(0) : (__mmask64(1) << n) - 1, v);
-    }
-}
-
 }  // namespace
 
 #include "kl_arith_body.h"
@@ -158,6 +125,7 @@ void zoom_row8(unsigned char *d, const int32_t *a, const int32_t *b, int wa, int
 #include "kl_convolve_body.h"
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
+#include "kl_qdx_body.h"
 #include "kl_threshold_body.h"
 #include "kl_transpose_body.h"
 
@@ -171,9 +139,9 @@ kl_impl make() {
     conv::entries<Avx512>(t);
     copy::entries<Avx512>(t);
     lookup::entries<Avx512>(t);
+    zoom::entries<Avx512>(t);
     threshold::entries<Avx512>(t);
     transpose::entries<Avx512>(t);
-    t.zoom_row8 = zoom_row8;
     kl_avx2_affine(t);
     return t;
 }

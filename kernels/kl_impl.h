@@ -30,10 +30,6 @@ using kl_one_fn = void (*)(int, kl_image *, kl_image *);
 using kl_mpyk_fn = void (*)(int, kl_image *, kl_image *, short *, int, int);
 using kl_rows_fn = void (*)(unsigned, void *, int, int, int, void *, int);
 using kl_block_fn = void (*)(void *, int, int, int, void *, int);
-// One row of the quick zoom: d[i] = table[(wa a[i] + wb b[i]) >> shift], or
-// the value itself without a table.
-using kl_zoom_row_fn = void (*)(unsigned char *, const int32_t *, const int32_t *, int, int, int,
-                                const unsigned char *, int);
 using kl_thresh_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, const short *);
 using kl_conv_fn = void (*)(int, kl_image *, kl_image *, const float *, const short *, int);
 using kl_sconv_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, int, int);
@@ -55,6 +51,10 @@ using kl_tout8_fn = void (*)(const uint64_t *block, unsigned char *const *rows, 
 using kl_tin16_fn = void (*)(const int16_t *const *rows, uint64_t *block, int count, int nrows);
 using kl_tout16_fn = void (*)(const uint64_t *block, int16_t *const *rows, int count, int nrows);
 using kl_t4x4_fn = void (*)(uint64_t w0, uint64_t w1, uint64_t w2, uint64_t w3, void *dst, int stride);
+// A quick zoom after the exported function's checks; table is null (8-bit
+// values stored as they are) or addressed at the entry of value 0.
+using kl_zoom_fn = void (*)(const kl_image *src, const kl_image *dst, int xphase, int yphase, void *linebuf,
+                            const unsigned char *table);
 
 struct kl_impl {
     const char *name;
@@ -74,7 +74,6 @@ struct kl_impl {
 #undef KL_ROWS_ENTRY
     kl_mpyk_fn mpyk_8;
     kl_block_fn gcopy, gcopyrl;  // forward and backward block copy engines
-    kl_zoom_row_fn zoom_row8;
     kl_thresh_fn threshold_8, threshold_16;
     kl_conv_fn convolve[3];      // one-band general workers: 3x3, 5x5, 7x7
     kl_sconv_fn sconvolve[3];    // one-band separable workers
@@ -87,6 +86,7 @@ struct kl_impl {
     kl_tin16_fn transpose_in_16;
     kl_tout16_fn transpose_out_16;
     kl_t4x4_fn transpose16_4x4;
+    kl_zoom_fn zoom8[2], zoom16[2];  // 2x, 4x
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is
@@ -95,10 +95,8 @@ const kl_impl *kl_impl_find(const char *name);
 
 // The implementation the exported functions use: WREN_KERNELS when it names
 // an available one, otherwise the best available. Chosen on first use.
-const kl_impl &kl_impl_active();
+__attribute__((visibility("hidden"))) const kl_impl &kl_impl_active();
 
-// Portable entries, filled by the files that define them.
-void kl_portable_qdx(kl_impl &t);       // kl_qdx.cpp
 
 // The 3x3 convolution's lead-in and tail pixel (x, y) in single precision,
 // shared by every implementation so that all round alike (kl_convolve.cpp).

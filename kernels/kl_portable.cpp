@@ -13,6 +13,7 @@
 #include "kl_convolve_body.h"
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
+#include "kl_qdx_body.h"
 #include "kl_threshold_body.h"
 #include "kl_transpose_body.h"
 
@@ -26,9 +27,9 @@ kl_impl make() {
     conv::entries<Words>(t);
     copy::entries<Words>(t);
     lookup::entries<Words>(t);
+    zoom::entries<Words>(t);
     threshold::entries<Words>(t);
     transpose::entries<Words>(t);
-    kl_portable_qdx(t);
     kl_portable_affine(t);
     return t;
 }
