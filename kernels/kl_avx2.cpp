@@ -114,6 +114,7 @@ struct Avx2 {
 
 }  // namespace
 
+#include "kl_affine_body.h"
 #include "kl_arith_body.h"
 #include "kl_band_body.h"
 #include "kl_convolve_body.h"
@@ -128,6 +129,7 @@ namespace {
 kl_impl make() {
     kl_impl t = *kl_impl_portable();
     t.name = "avx2";
+    affine::entries<Avx2>(t);
     arith::entries<Avx2>(t);
     band::entries<Avx2>(t);
     conv::entries<Avx2>(t);
@@ -136,7 +138,6 @@ kl_impl make() {
     zoom::entries<Avx2>(t);
     threshold::entries<Avx2>(t);
     transpose::entries<Avx2>(t);
-    kl_avx2_affine(t);
     return t;
 }
 

@@ -120,6 +120,7 @@ struct Avx512 {
 
 }  // namespace
 
+#include "kl_affine_body.h"
 #include "kl_arith_body.h"
 #include "kl_band_body.h"
 #include "kl_convolve_body.h"
@@ -134,6 +135,7 @@ namespace {
 kl_impl make() {
     kl_impl t = *kl_impl_portable();
     t.name = "avx512";
+    affine::entries<Avx512>(t);
     arith::entries<Avx512>(t);
     band::entries<Avx512>(t);
     conv::entries<Avx512>(t);
@@ -142,7 +144,6 @@ kl_impl make() {
     zoom::entries<Avx512>(t);
     threshold::entries<Avx512>(t);
     transpose::entries<Avx512>(t);
-    kl_avx2_affine(t);
     return t;
 }
 

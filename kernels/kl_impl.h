@@ -33,11 +33,6 @@ using kl_block_fn = void (*)(void *, int, int, int, void *, int);
 using kl_thresh_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, const short *);
 using kl_conv_fn = void (*)(int, kl_image *, kl_image *, const float *, const short *, int);
 using kl_sconv_fn = void (*)(int, kl_image *, kl_image *, const short *, const short *, int, int);
-// The table-path middle of an 8-bit bilinear or bicubic affine row: n pixels from 16.16
-// position (x, y), steps (dx, dy), written from dp on; source data sd with
-// row offsets ro, filter table tw.
-using kl_affine_run_fn = void (*)(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy,
-                                  const unsigned char *sd, const int *ro, const int16_t *tw);
 // Lookups after the exported functions' checks: the destination covers the
 // source area, m is the band mask to write (1 for one band) and the tables of
 // its bands are there.
@@ -55,6 +50,12 @@ using kl_t4x4_fn = void (*)(uint64_t w0, uint64_t w1, uint64_t w2, uint64_t w3, 
 // values stored as they are) or addressed at the entry of value 0.
 using kl_zoom_fn = void (*)(const kl_image *src, const kl_image *dst, int xphase, int yphase, void *linebuf,
                             const unsigned char *table);
+// An affine kernel after the exported function's checks (nearest ignores the
+// table), by kind, sample size (8-bit, 16-bit) and layout; null where there is none.
+using kl_affine_fn = void (*)(kl_image *dst, kl_image *src, const int *ro, const void *table, float a, float b,
+                              float c, float d, float tx, float ty);
+enum { KL_AFFINE_NEAREST, KL_AFFINE_BILINEAR, KL_AFFINE_BICUBIC };
+enum { KL_AFFINE_1_1, KL_AFFINE_3_3, KL_AFFINE_3_4, KL_AFFINE_4_4 };  // source -> destination bands
 
 struct kl_impl {
     const char *name;
@@ -77,7 +78,6 @@ struct kl_impl {
     kl_thresh_fn threshold_8, threshold_16;
     kl_conv_fn convolve[3];      // one-band general workers: 3x3, 5x5, 7x7
     kl_sconv_fn sconvolve[3];    // one-band separable workers
-    kl_affine_run_fn affine_bl8[3], affine_bc8[3];  // 1 -> 1, 3 -> 3, 3 -> 4 bands
     kl_lut_fn lookup8[4], lookup16[4];     // single lookup into 1..4 bands
     kl_mlut_fn mlookup8[3], mlookup16[3];  // multi lookup, 2..4 bands
     kl_flip_fn transpose_8, transpose_16;
@@ -87,6 +87,7 @@ struct kl_impl {
     kl_tout16_fn transpose_out_16;
     kl_t4x4_fn transpose16_4x4;
     kl_zoom_fn zoom8[2], zoom16[2];  // 2x, 4x
+    kl_affine_fn affine[3][2][4];    // kind, sample size, layout
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is
@@ -101,10 +102,6 @@ __attribute__((visibility("hidden"))) const kl_impl &kl_impl_active();
 // The 3x3 convolution's lead-in and tail pixel (x, y) in single precision,
 // shared by every implementation so that all round alike (kl_convolve.cpp).
 unsigned char kl_conv_float3x3(const kl_image *src, int x, int y, const float *k);
-void kl_portable_affine(kl_impl &t);    // kl_affine.cpp
-// AVX2 bodies of the affine runs (kl_affine_avx2.cpp), put into the AVX2 and
-// AVX-512 tables; the caller has checked the CPU.
-void kl_avx2_affine(kl_impl &t);
 
 // The implementations' tables (kl_portable.cpp, kl_avx2.cpp, kl_avx512.cpp);
 // the vector ones are null when not built, and their code runs only on a CPU

@@ -8,6 +8,7 @@
 
 #include "kl_impl.h"
 
+#include "kl_affine_body.h"
 #include "kl_arith_body.h"
 #include "kl_band_body.h"
 #include "kl_convolve_body.h"
@@ -22,6 +23,7 @@ namespace {
 kl_impl make() {
     kl_impl t{};
     t.name = "portable";
+    affine::entries<Words>(t);
     arith::entries<Words>(t);
     band::entries<Words>(t);
     conv::entries<Words>(t);
@@ -30,7 +32,6 @@ kl_impl make() {
     zoom::entries<Words>(t);
     threshold::entries<Words>(t);
     transpose::entries<Words>(t);
-    kl_portable_affine(t);
     return t;
 }
 
