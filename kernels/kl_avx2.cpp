@@ -117,10 +117,12 @@ struct Avx2 {
 #include "kl_affine_body.h"
 #include "kl_arith_body.h"
 #include "kl_band_body.h"
+#include "kl_combine_body.h"
 #include "kl_convolve_body.h"
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
 #include "kl_qdx_body.h"
+#include "kl_setval_body.h"
 #include "kl_threshold_body.h"
 #include "kl_transpose_body.h"
 
@@ -132,9 +134,11 @@ kl_impl make() {
     affine::entries<Avx2>(t);
     arith::entries<Avx2>(t);
     band::entries<Avx2>(t);
+    combine::entries<Avx2>(t);
     conv::entries<Avx2>(t);
     copy::entries<Avx2>(t);
     lookup::entries<Avx2>(t);
+    setval::entries<Avx2>(t);
     zoom::entries<Avx2>(t);
     threshold::entries<Avx2>(t);
     transpose::entries<Avx2>(t);

@@ -123,10 +123,12 @@ struct Avx512 {
 #include "kl_affine_body.h"
 #include "kl_arith_body.h"
 #include "kl_band_body.h"
+#include "kl_combine_body.h"
 #include "kl_convolve_body.h"
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
 #include "kl_qdx_body.h"
+#include "kl_setval_body.h"
 #include "kl_threshold_body.h"
 #include "kl_transpose_body.h"
 
@@ -138,9 +140,11 @@ kl_impl make() {
     affine::entries<Avx512>(t);
     arith::entries<Avx512>(t);
     band::entries<Avx512>(t);
+    combine::entries<Avx512>(t);
     conv::entries<Avx512>(t);
     copy::entries<Avx512>(t);
     lookup::entries<Avx512>(t);
+    setval::entries<Avx512>(t);
     zoom::entries<Avx512>(t);
     threshold::entries<Avx512>(t);
     transpose::entries<Avx512>(t);

@@ -56,6 +56,10 @@ using kl_affine_fn = void (*)(kl_image *dst, kl_image *src, const int *ro, const
                               float c, float d, float tx, float ty);
 enum { KL_AFFINE_NEAREST, KL_AFFINE_BILINEAR, KL_AFFINE_BICUBIC };
 enum { KL_AFFINE_1_1, KL_AFFINE_3_3, KL_AFFINE_3_4, KL_AFFINE_4_4 };  // source -> destination bands
+// Set value and combine after the exported functions' checks; m the bands to write.
+using kl_setval_fn = void (*)(const kl_image *dst, int m, const short *values);
+using kl_combine_fn = void (*)(const kl_image *dst, const kl_image *band1, const kl_image *band2,
+                               const kl_image *band3);
 
 struct kl_impl {
     const char *name;
@@ -88,6 +92,8 @@ struct kl_impl {
     kl_t4x4_fn transpose16_4x4;
     kl_zoom_fn zoom8[2], zoom16[2];  // 2x, 4x
     kl_affine_fn affine[3][2][4];    // kind, sample size, layout
+    kl_setval_fn setval_8, setval_16;
+    kl_combine_fn combine_wren;
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is

@@ -11,10 +11,12 @@
 #include "kl_affine_body.h"
 #include "kl_arith_body.h"
 #include "kl_band_body.h"
+#include "kl_combine_body.h"
 #include "kl_convolve_body.h"
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
 #include "kl_qdx_body.h"
+#include "kl_setval_body.h"
 #include "kl_threshold_body.h"
 #include "kl_transpose_body.h"
 
@@ -26,9 +28,11 @@ kl_impl make() {
     affine::entries<Words>(t);
     arith::entries<Words>(t);
     band::entries<Words>(t);
+    combine::entries<Words>(t);
     conv::entries<Words>(t);
     copy::entries<Words>(t);
     lookup::entries<Words>(t);
+    setval::entries<Words>(t);
     zoom::entries<Words>(t);
     threshold::entries<Words>(t);
     transpose::entries<Words>(t);
