@@ -122,6 +122,7 @@ struct Avx2 {
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
 #include "kl_qdx_body.h"
+#include "kl_resample_body.h"
 #include "kl_setval_body.h"
 #include "kl_threshold_body.h"
 #include "kl_transpose_body.h"
@@ -140,6 +141,7 @@ kl_impl make() {
     lookup::entries<Avx2>(t);
     setval::entries<Avx2>(t);
     zoom::entries<Avx2>(t);
+    resample::entries<Avx2>(t);
     threshold::entries<Avx2>(t);
     transpose::entries<Avx2>(t);
     return t;

@@ -128,6 +128,7 @@ struct Avx512 {
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
 #include "kl_qdx_body.h"
+#include "kl_resample_body.h"
 #include "kl_setval_body.h"
 #include "kl_threshold_body.h"
 #include "kl_transpose_body.h"
@@ -146,6 +147,7 @@ kl_impl make() {
     lookup::entries<Avx512>(t);
     setval::entries<Avx512>(t);
     zoom::entries<Avx512>(t);
+    resample::entries<Avx512>(t);
     threshold::entries<Avx512>(t);
     transpose::entries<Avx512>(t);
     return t;

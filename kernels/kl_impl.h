@@ -60,6 +60,29 @@ enum { KL_AFFINE_1_1, KL_AFFINE_3_3, KL_AFFINE_3_4, KL_AFFINE_4_4 };  // source 
 using kl_setval_fn = void (*)(const kl_image *dst, int m, const short *values);
 using kl_combine_fn = void (*)(const kl_image *dst, const kl_image *band1, const kl_image *band2,
                                const kl_image *band3);
+// The resampler's passes (kl_resample.cpp plans them). The horizontal pass
+// filters n source rows (up to 8 of 8-bit samples, 4 of 16-bit): rows[i]
+// points at the first held pixel b0 of its row, whose nb pixels are readable,
+// and outs[i] receives the w filtered pixels of spp samples. Column i's
+// footprint starts at source sample iTableH[i] (pixel iTableH[i] / spp); taps
+// past the held pixels read 0, or with extend the nearest held pixel.
+struct kl_resample_h {
+    const int *iTableH;
+    const int16_t *const *phases;  // column i's phase entry (fw > 1)
+    int b0, nb, spp, fw, layout, w;
+    bool extend;
+    uint64_t *block, *out;  // scratch: 8 bytes per sample of nb + 1 pixels, of w pixels
+};
+using kl_resample_h_fn = void (*)(const kl_resample_h &h, const unsigned char *const *rows,
+                                  unsigned char *const *outs, int n);
+// The vertical pass of a destination row: its dn samples from fw >= 2
+// filtered rows with weights wk; sums: 2 bytes of scratch per byte of the row.
+using kl_resample_v_fn = void (*)(const unsigned char *const *taps, const int *wk, int fw, int dn,
+                                  unsigned char *out, void *sums);
+// Nearest neighbour without filtering: destination column i from source pixel
+// col[i], row j from source row row[j]; line: scratch of a destination row.
+using kl_resample_nn_fn = void (*)(kl_image *dst, const kl_image *src, int mask, const int *col, const int *row,
+                                   int edgeH, int edgeV, unsigned char *line, bool doubling);
 
 struct kl_impl {
     const char *name;
@@ -94,6 +117,9 @@ struct kl_impl {
     kl_affine_fn affine[3][2][4];    // kind, sample size, layout
     kl_setval_fn setval_8, setval_16;
     kl_combine_fn combine_wren;
+    kl_resample_h_fn resample_h[2];  // 8-bit, 16-bit samples
+    kl_resample_v_fn resample_v[2];
+    kl_resample_nn_fn resample_nearest;
 };
 
 // The named implementation ("portable", "avx2", "avx512"), or null when it is

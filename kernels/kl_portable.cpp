@@ -16,6 +16,7 @@
 #include "kl_copy_body.h"
 #include "kl_lookup_body.h"
 #include "kl_qdx_body.h"
+#include "kl_resample_body.h"
 #include "kl_setval_body.h"
 #include "kl_threshold_body.h"
 #include "kl_transpose_body.h"
@@ -34,6 +35,7 @@ kl_impl make() {
     lookup::entries<Words>(t);
     setval::entries<Words>(t);
     zoom::entries<Words>(t);
+    resample::entries<Words>(t);
     threshold::entries<Words>(t);
     transpose::entries<Words>(t);
     return t;
