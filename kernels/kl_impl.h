@@ -75,10 +75,11 @@ struct kl_resample_h {
 };
 using kl_resample_h_fn = void (*)(const kl_resample_h &h, const unsigned char *const *rows,
                                   unsigned char *const *outs, int n);
-// The vertical pass of a destination row: its dn samples from fw >= 2
-// filtered rows with weights wk; sums: 2 bytes of scratch per byte of the row.
-using kl_resample_v_fn = void (*)(const unsigned char *const *taps, const int *wk, int fw, int dn,
-                                  unsigned char *out, void *sums);
+// The vertical pass of row d of dst: its samples from the fw filtered rows
+// taps[k] with the weights wk[k] (fw 1: the row itself), written where mask
+// selects (full: every sample); work: 8 bytes of scratch per sample.
+using kl_resample_v_fn = void (*)(const kl_image *dst, unsigned char *d, int mask, bool full,
+                                  const unsigned char *const *taps, const int *wk, int fw, void *work);
 // Nearest neighbour without filtering: destination column i from source pixel
 // col[i], row j from source row row[j]; line: scratch of a destination row.
 using kl_resample_nn_fn = void (*)(kl_image *dst, const kl_image *src, int mask, const int *col, const int *row,

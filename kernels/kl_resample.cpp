@@ -41,7 +41,6 @@ namespace {
 
 using u8 = unsigned char;
 using resample::full_mask;
-using resample::put_row;
 using resample::spp_of;
 using resample::weight;
 
@@ -352,8 +351,7 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
 
     const int mask = dst->bmask & ((1 << spp) - 1);
     const bool full = full_mask(dst, mask);
-    // The block of filtered words is free again here: vertical sums, then the row.
-    u8 *sums = reinterpret_cast<u8 *>(out), *rowout = sums + align8(static_cast<size_t>(L.dn) * 2 * L.esz);
+    // The block of filtered words is free again here: the vertical pass's work.
     for (int j = 0; j < dst->h; ++j) {
         const u8 *taps[KL_MAXRESAMPLE];
         for (int k = 0; k < fwV; ++k) {
@@ -366,17 +364,9 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
             taps[k] = ring + static_cast<size_t>(slot[rr - qlo]) * rowbytes;
         }
         u8 *d = dst->data + static_cast<std::ptrdiff_t>(j) * dst->lb;
-        if (fwV == 1) {
-            if (full && dst->fb)
-                kl_gcopy_m2f(d, dst->lb, dst->w * dst->bpp, 1, const_cast<u8 *>(taps[0]), 0);
-            else
-                put_row(dst, d, taps[0], mask, full);
-            continue;
-        }
         int wk[KL_MAXRESAMPLE] = {};
-        for (int k = 0; k < fwV; ++k) wk[k] = weight(phasesV[j], layout, k);
-        impl.resample_v[L.esz == 2](taps, wk, fwV, L.dn, rowout, sums);
-        put_row(dst, d, rowout, mask, full);
+        for (int k = 0; fwV > 1 && k < fwV; ++k) wk[k] = weight(phasesV[j], layout, k);
+        impl.resample_v[L.esz == 2](dst, d, mask, full, taps, wk, fwV, out);
     }
     std::free(own);
     return 1;

@@ -165,9 +165,8 @@ void horizontal16(const kl_resample_h &h, const u8 *const *rows, u8 *const *outs
     transpose_out_16(h.out, reinterpret_cast<int16_t *const *>(outs), h.w * h.spp, n);
 }
 
-// The vertical pass of one destination row: dn samples from the fw >= 2
-// filtered rows taps[k] with the weights wk[k], summed in sums (2 bytes per
-// byte of the row).
+// The filtered samples of a row: dn samples from the fw >= 2 rows taps[k]
+// with the weights wk[k], summed in sums (2 bytes per byte of the row).
 template <class V>
 void vertical8(const u8 *const *taps, const int *wk, int fw, int dn, u8 *rowout, void *sums) {
     if (fw == 2) {  // the two- and four-tap filters in one sweep
@@ -227,6 +226,22 @@ inline void put_row(const kl_image *dst, u8 *d, const u8 *row, int mask, bool fu
             std::memcpy(d + static_cast<size_t>(i) * dst->bpp + b * esz, row + o, esz);
         }
     }
+}
+
+// The vertical pass of row d of dst (kl_resample_v_fn).
+template <class V, bool W16>
+void vertical(const kl_image *dst, u8 *d, int mask, bool full, const u8 *const *taps, const int *wk, int fw,
+              void *work) {
+    if (fw == 1) {
+        if (full && dst->fb) kl_gcopy_m2f(d, dst->lb, dst->w * dst->bpp, 1, const_cast<u8 *>(taps[0]), 0);
+        else put_row(dst, d, taps[0], mask, full);
+        return;
+    }
+    const int dn = dst->w * spp_of(dst);
+    u8 *sums = static_cast<u8 *>(work), *rowout = sums + (static_cast<size_t>(dn) * (W16 ? 4 : 2) + 7) / 8 * 8;
+    if constexpr (W16) vertical16<V>(taps, wk, fw, dn, rowout, sums);
+    else vertical8<V>(taps, wk, fw, dn, rowout, sums);
+    put_row(dst, d, rowout, mask, full);
 }
 
 // Nearest neighbour without filtering (the 2x paths' pixel and line doubling,
@@ -336,8 +351,8 @@ void entries(kl_impl &t) {
     if constexpr (V::isa == kl_isa::portable) {
         t.resample_h[0] = horizontal8<V>;
         t.resample_h[1] = horizontal16<V>;
-        t.resample_v[0] = vertical8<V>;
-        t.resample_v[1] = vertical16<V>;
+        t.resample_v[0] = vertical<V, false>;
+        t.resample_v[1] = vertical<V, true>;
         t.resample_nearest = nearest<V>;
     }
 }
