@@ -57,7 +57,6 @@ struct Threshold16 {
 
 template <class V, bool W16>
 void kernel(int mask, kl_image *dst, kl_image *src, const short *low, const short *high, const short *map) {
-    lane_control.set(0);
     if (!low || !high || !map) return;
     const unsigned m = accept<W16>(mask, dst, src, nullptr);
     if (!m || dst->type != (W16 ? KL_SHORT : KL_BYTE) || src->type != dst->type) return;
