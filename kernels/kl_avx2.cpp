@@ -139,11 +139,11 @@ kl_impl make() {
     conv::entries<Avx2>(t);
     copy::entries<Avx2>(t);
     lookup::entries<Avx2>(t);
-    setval::entries<Avx2>(t);
-    zoom::entries<Avx2>(t);
     resample::entries<Avx2>(t);
+    setval::entries<Avx2>(t);
     threshold::entries<Avx2>(t);
     transpose::entries<Avx2>(t);
+    zoom::entries<Avx2>(t);
     return t;
 }
 

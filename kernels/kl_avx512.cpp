@@ -145,11 +145,11 @@ kl_impl make() {
     conv::entries<Avx512>(t);
     copy::entries<Avx512>(t);
     lookup::entries<Avx512>(t);
-    setval::entries<Avx512>(t);
-    zoom::entries<Avx512>(t);
     resample::entries<Avx512>(t);
+    setval::entries<Avx512>(t);
     threshold::entries<Avx512>(t);
     transpose::entries<Avx512>(t);
+    zoom::entries<Avx512>(t);
     return t;
 }
 

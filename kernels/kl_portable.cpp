@@ -33,11 +33,11 @@ kl_impl make() {
     conv::entries<Words>(t);
     copy::entries<Words>(t);
     lookup::entries<Words>(t);
-    setval::entries<Words>(t);
-    zoom::entries<Words>(t);
     resample::entries<Words>(t);
+    setval::entries<Words>(t);
     threshold::entries<Words>(t);
     transpose::entries<Words>(t);
+    zoom::entries<Words>(t);
     return t;
 }
 
