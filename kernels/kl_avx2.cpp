@@ -30,7 +30,7 @@ namespace {
 
 using W = __m256i;
 
-// ---- Lane vocabulary of the arithmetic ops ---------------------------------
+// ---- Lane vocabulary -------------------------------------------------------
 
 inline W vload(const void *p, W) { return _mm256_loadu_si256(static_cast<const W *>(p)); }
 inline W adds_u8(W a, W b) { return _mm256_adds_epu8(a, b); }

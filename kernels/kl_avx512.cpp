@@ -34,7 +34,7 @@ namespace {
 
 using W = __m512i;
 
-// ---- Lane vocabulary of the arithmetic ops ---------------------------------
+// ---- Lane vocabulary -------------------------------------------------------
 
 inline W vload(const void *p, W) { return _mm512_loadu_si512(p); }
 inline W adds_u8(W a, W b) { return _mm512_adds_epu8(a, b); }
