@@ -125,8 +125,8 @@ inline bool row_span(const kl_image *dst, const kl_image *src, int r, float a, f
 
 // f(destination pixel address, span) for every row that writes something.
 template <class F>
-inline void rows(const kl_image *dst, const kl_image *src, float a, float b, float c, float d, float tx, float ty, double o,
-          int k, F &&f) {
+inline void rows(const kl_image *dst, const kl_image *src, float a, float b, float c, float d, float tx, float ty,
+                 double o, int k, F &&f) {
     if (dst->w <= 0 || dst->h <= 0) return;
     const float txo = static_cast<float>(static_cast<double>(tx) - o);
     const float tyo = static_cast<float>(static_cast<double>(ty) - o);

@@ -1,5 +1,6 @@
-// The exported kernels, each a call through the implementation chosen once
-// per process, and the choice itself.
+// The choice of implementation, made once per process, and the exported
+// kernels of kl_impl.h's lists and the block copy engine: each a call of the
+// chosen implementation's entry.
 #include <cstdlib>
 #include <cstring>
 

@@ -30,7 +30,6 @@
 namespace {
 namespace zoom {
 
-
 using u8 = unsigned char;
 
 template <class S>
@@ -49,7 +48,7 @@ inline int first_selected(int n, int m, int sb) {
 
 // One output row of one-band samples from two lines of horizontal sums.
 inline void row_words(unsigned char *d, const int32_t *a, const int32_t *b, int wa, int wb, int shift,
-               const unsigned char *table, int w) {
+                      const unsigned char *table, int w) {
     if (table) {
         for (int i = 0; i < w; ++i) d[i] = table[(wa * a[i] + wb * b[i]) >> shift];
     } else {
@@ -62,7 +61,7 @@ inline void row_words(unsigned char *d, const int32_t *a, const int32_t *b, int 
 // One row of 8-bit values: 64 outputs per step, their sums narrowed to bytes
 // and, with a table, looked up 128 entries at a time (bit 7 picks the half).
 inline void row_avx512(unsigned char *d, const int32_t *a, const int32_t *b, int wa, int wb, int shift,
-               const unsigned char *table, int w) {
+                       const unsigned char *table, int w) {
     const __m512i va = _mm512_set1_epi32(wa), vb = _mm512_set1_epi32(wb);
     const __m128i sh = _mm_cvtsi32_si128(shift);
     __m512i t0 = _mm512_setzero_si512(), t1 = t0, t2 = t0, t3 = t0;

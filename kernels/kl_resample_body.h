@@ -74,8 +74,9 @@ inline u16x8 load8(const void *p) {
 // Horizontal filter of one block: out word i * SPP + b from the block words
 // of column i's taps, the 8 rows of a word in 8 lanes.
 template <int SPP>
-inline void hfilter8(const uint64_t *block, uint64_t *out, const kl_resample_h &h, const int16_t *const *phases, int layout, int w,
-              int fw) {
+inline void hfilter8(const uint64_t *block, uint64_t *out, const kl_resample_h &h) {
+    const int16_t *const *phases = h.phases;
+    const int layout = h.layout, w = h.w, fw = h.fw;
     for (int i = 0; i < w; ++i) {
         uint64_t *o = out + static_cast<size_t>(i) * SPP;
         // word(k): the block word of tap k; inside the block the taps follow each other.
@@ -113,18 +114,18 @@ inline void hfilter8(const uint64_t *block, uint64_t *out, const kl_resample_h &
     }
 }
 
-inline void filter_block_8(const uint64_t *block, uint64_t *out, const kl_resample_h &h, const int16_t *const *phases, int layout,
-                    int w, int spp, int fw) {
-    switch (spp) {
-    case 1: hfilter8<1>(block, out, h, phases, layout, w, fw); break;
-    case 2: hfilter8<2>(block, out, h, phases, layout, w, fw); break;
-    case 3: hfilter8<3>(block, out, h, phases, layout, w, fw); break;
-    default: hfilter8<4>(block, out, h, phases, layout, w, fw); break;
+inline void filter_block_8(const uint64_t *block, uint64_t *out, const kl_resample_h &h) {
+    switch (h.spp) {
+    case 1: hfilter8<1>(block, out, h); break;
+    case 2: hfilter8<2>(block, out, h); break;
+    case 3: hfilter8<3>(block, out, h); break;
+    default: hfilter8<4>(block, out, h); break;
     }
 }
 
-inline void filter_block_16(const uint64_t *block, uint64_t *out, const kl_resample_h &h, const int16_t *const *phases, int layout,
-                     int w, int spp, int fw) {
+inline void filter_block_16(const uint64_t *block, uint64_t *out, const kl_resample_h &h) {
+    const int16_t *const *phases = h.phases;
+    const int layout = h.layout, w = h.w, spp = h.spp, fw = h.fw;
     for (int i = 0; i < w; ++i) {
         int ci[KL_MAXRESAMPLE];
         tap_words(ci, h.iTableH[i] / spp - h.b0, fw, h.nb, spp, h.extend);
@@ -154,14 +155,14 @@ inline void filter_block_16(const uint64_t *block, uint64_t *out, const kl_resam
 template <class V>
 void horizontal8(const kl_resample_h &h, const u8 *const *rows, u8 *const *outs, int n) {
     transpose_in_8(rows, h.block, h.nb * h.spp, n);
-    filter_block_8(h.block, h.out, h, h.phases, h.layout, h.w, h.spp, h.fw);
+    filter_block_8(h.block, h.out, h);
     transpose_out_8(h.out, outs, h.w * h.spp, n);
 }
 
 template <class V>
 void horizontal16(const kl_resample_h &h, const u8 *const *rows, u8 *const *outs, int n) {
     transpose_in_16(reinterpret_cast<const int16_t *const *>(rows), h.block, h.nb * h.spp, n);
-    filter_block_16(h.block, h.out, h, h.phases, h.layout, h.w, h.spp, h.fw);
+    filter_block_16(h.block, h.out, h);
     transpose_out_16(h.out, reinterpret_cast<int16_t *const *>(outs), h.w * h.spp, n);
 }
 
