@@ -22,6 +22,7 @@
 
 #include "kl.h"
 #include "kl_impl.h"
+#include "wren_feed.h"
 
 namespace {
 
@@ -211,8 +212,8 @@ std::vector<Op> make_ops() {
                        t.mpyk_8(15, &d, &a, c, 8, 1);
                    },
                    [](Data &x) { cv::multiply(x.a, cv::Scalar(3, 2, 1, 5), x.d); }, 0});
-    // Lookups (one portable body): a single table of 1 or 4 bytes per entry,
-    // three per-band tables, and a 16-bit source through 65536 entries.
+    // Lookups: a single table of 1 or 4 bytes per entry, three per-band
+    // tables, and a 16-bit source through 65536 entries.
     static const cv::Mat lut1 = random_mat(1, 256, CV_8U, 1, 20), lut3 = random_mat(1, 256, CV_8U, 3, 21),
                          lut4 = random_mat(1, 256, CV_8U, 4, 22), lut16 = random_mat(1, 65536, CV_8U, 1, 23);
     static std::vector<unsigned char> bands3[3];
@@ -223,29 +224,29 @@ std::vector<Op> make_ops() {
         tabs3[b] = bands3[b].data();
     }
     ops.push_back({"kl_lookup8_8 1 band", "cv::LUT 8UC1", CV_8U, 2,
-                   [](const kl_impl &, Data &x) {
+                   [](const kl_impl &t, Data &x) {
                        kl_image d = desc(x.d), a = desc(x.a);
-                       kl_lookup8_8(1, &d, &a, lut1.data);
+                       t.lookup8[0](&d, &a, 1, lut1.data);
                    },
                    [](Data &x) { cv::LUT(x.a, lut1, x.d); }, 1});
     ops.push_back({"kl_lookup8_8 1 -> 4 bands", "cv::LUT 8UC4", CV_8U, 16,
-                   [](const kl_impl &, Data &x) {
+                   [](const kl_impl &t, Data &x) {
                        kl_image d = desc(x.d), a = desc(x.a1);
-                       kl_lookup8_8(15, &d, &a, lut4.data);
+                       t.lookup8[3](&d, &a, 15, lut4.data);
                    },
                    [](Data &x) { cv::LUT(x.a, lut4, x.d); }, 4});
     ops.push_back({"kl_mlookup8_8 3 bands", "cv::LUT 8UC3", CV_8U, 8,
-                   [](const kl_impl &, Data &x) {
+                   [](const kl_impl &t, Data &x) {
                        kl_image d = desc(x.d), a = desc(x.a);
-                       kl_mlookup8_8(7, &d, &a, tabs3);
+                       t.mlookup8[1](&d, &a, 7, tabs3);
                    },
                    [](Data &x) { cv::LUT(x.a, lut3, x.d); }, 3});
     ops.push_back({"kl_lookup16_8 1 band", "C++ table loop", CV_16S, 2,
-                   [](const kl_impl &, Data &x) {
+                   [](const kl_impl &t, Data &x) {
                        static cv::Mat d8;
                        d8.create(x.a.rows, x.a.cols, CV_8UC1);
                        kl_image d = desc(d8), a = desc(x.a);
-                       kl_lookup16_8(1, &d, &a, lut16.data);
+                       t.lookup16[0](&d, &a, 1, lut16.data);
                    },
                    [](Data &x) {
                        static cv::Mat d8;
@@ -258,7 +259,7 @@ std::vector<Op> make_ops() {
                        }
                    },
                    1});
-    // Flips (one portable body): the source descriptor starts at the pixel
+    // Flips: the source descriptor starts at the pixel
     // that lands on the destination's first (cv::flip codes 0, 1, -1 are types 0, 1, 5).
     const struct {
         const char *name, *peer;
@@ -269,15 +270,15 @@ std::vector<Op> make_ops() {
     for (const auto &f : flips) {
         const int type = f.type, code = f.code;
         ops.push_back({f.name, f.peer, CV_8U, kAll,
-                       [type](const kl_impl &, Data &x) {
+                       [type](const kl_impl &t, Data &x) {
                            kl_image d = desc(x.d), a = desc(x.a);
                            const int sx = type == 0 ? 0 : a.w - 1, sy = type == 1 ? 0 : a.h - 1;
                            a.data += static_cast<ptrdiff_t>(sy) * a.lb + static_cast<ptrdiff_t>(sx) * a.bpp;
-                           kl_transpose_8(&d, &a, type);
+                           t.transpose_8(&d, &a, type, d.bmask);
                        },
                        [code](Data &x) { cv::flip(x.a, x.d, code); }, 0});
     }
-    // Quick zooms through a lookup (one portable body): the top-left 1/f of
+    // Quick zooms through a lookup: the top-left 1/f of
     // the source enlarged into the whole destination, beside cv::resize
     // (INTER_LINEAR) followed by cv::LUT. Rates count destination pixels.
     static cv::Mat zoom8, zoom16;
@@ -286,7 +287,7 @@ std::vector<Op> make_ops() {
             const bool b8 = depth == CV_8U;
             const std::string name = "klqdx_scale" + std::to_string(f) + "x_" + (b8 ? "8_lookup_8_8" : "16_lookup_16_8");
             ops.push_back({name, "cv::resize + LUT", depth, 2,
-                           [f, b8](const kl_impl &, Data &x) {
+                           [f, b8](const kl_impl &t, Data &x) {
                                static std::vector<unsigned char> line;
                                cv::Mat &out = b8 ? x.d1 : zoom8;
                                out.create(x.a1.rows, x.a1.cols, CV_8UC1);
@@ -294,9 +295,9 @@ std::vector<Op> make_ops() {
                                kl_image d = desc(out), a = desc(x.a1);
                                a.w = (d.w + f - 1) / f + 1;
                                a.h = (d.h + f - 1) / f + 1;
-                               auto k = b8 ? (f == 2 ? klqdx_scale2x_8_lookup_8_8 : klqdx_scale4x_8_lookup_8_8)
-                                           : (f == 2 ? klqdx_scale2x_16_lookup_16_8 : klqdx_scale4x_16_lookup_16_8);
-                               k(&a, &d, b8 ? lut1.data : lut16.data, 0, 0, line.data());
+                               // The 16-bit table addressed at the entry of 0.
+                               (b8 ? t.zoom8 : t.zoom16)[f == 4](&a, &d, 0, 0, line.data(),
+                                                                 b8 ? lut1.data : lut16.data + 32768);
                            },
                            [f, b8](Data &x) {
                                const cv::Mat part = x.a1(cv::Rect(0, 0, x.a1.cols / f, x.a1.rows / f));
@@ -319,14 +320,14 @@ std::vector<Op> make_ops() {
                            1});
         }
     }
-    // Threshold (one portable body): an interval of one band against the same
+    // Threshold: an interval of one band against the same
     // operation made of OpenCV calls, and the top clamp (samples >= t become
     // t) against cv::threshold's truncation, which is that operation.
     ops.push_back({"kl_threshold_8 interval", "cv::inRange+copyTo+setTo", CV_8U, 2,
-                   [](const kl_impl &, Data &x) {
+                   [](const kl_impl &t, Data &x) {
                        kl_image d = desc(x.d), a = desc(x.a);
                        const short lo[4] = {60}, hi[4] = {180}, mp[4] = {0};
-                       kl_threshold_8(1, &d, &a, lo, hi, mp);
+                       t.threshold_8(1, &d, &a, lo, hi, mp);
                    },
                    [](Data &x) {
                        static cv::Mat mask;
@@ -339,12 +340,12 @@ std::vector<Op> make_ops() {
         const bool b8 = depth == CV_8U;
         const short t = b8 ? 200 : 12000;
         ops.push_back({b8 ? "kl_threshold_8 top" : "kl_threshold_16 top", "cv::threshold TRUNC", depth, kAll,
-                       [b8, t](const kl_impl &, Data &x) {
+                       [b8, t](const kl_impl &impl, Data &x) {
                            kl_image d = desc(x.d), a = desc(x.a);
                            const short lo[4] = {t, t, t, t}, mp[4] = {t, t, t, t};
                            const short hi[4] = {short(b8 ? 255 : 32767), short(b8 ? 255 : 32767),
                                                 short(b8 ? 255 : 32767), short(b8 ? 255 : 32767)};
-                           (b8 ? kl_threshold_8 : kl_threshold_16)(15, &d, &a, lo, hi, mp);
+                           (b8 ? impl.threshold_8 : impl.threshold_16)(15, &d, &a, lo, hi, mp);
                        },
                        [t](Data &x) { cv::threshold(x.a, x.d, t, 0, cv::THRESH_TRUNC); }, 0});
         // The rescale path's feed loop: a 32-bit word per sample into 8-byte
@@ -367,9 +368,7 @@ std::vector<Op> make_ops() {
                        },
                        b8 ? 4 : 2});
     }
-    // Affine warps (through kl_affine, so every column runs the implementation
-    // WREN_KERNELS chooses; WREN_KERNELS=portable gives the portable figures):
-    // a rotation by 30 degrees with scale 1.1 about the image centre, 1 band
+    // Affine warps: a rotation by 30 degrees with scale 1.1 about the image centre, 1 band
     // and 3 bands into 4-byte pixels, beside cv::warpAffine with the same
     // inverse map (WARP_INVERSE_MAP, pixel centres at integer coordinates;
     // the kernels' continuous coordinates are half a pixel further, hence
@@ -393,7 +392,7 @@ std::vector<Op> make_ops() {
                 return m;
             };
             ops.push_back({std::string(wp.name) + (nb == 1 ? " 1" : " 3>4"), wp.peer, CV_8U, 2,
-                           [interp, nb, inverse](const kl_impl &, Data &x) {
+                           [interp, nb, inverse](const kl_impl &t, Data &x) {
                                static void *bl = kl_affine_create_bilinear(), *bc = kl_affine_create_bicubic();
                                static std::vector<int> ro;
                                cv::Mat &src = nb == 1 ? x.a1 : x.a3;
@@ -404,9 +403,12 @@ std::vector<Op> make_ops() {
                                    for (int i = 0; i < a.h; ++i) ro[static_cast<size_t>(i)] = i * a.lb;
                                }
                                const cv::Matx23d m = inverse(src);
-                               kl_affine(&d, &a, interp.c_str(), ro.data(), interp == "bilinear" ? bl : bc,
-                                         float(m(0, 0)), float(m(1, 0)), float(m(0, 1)), float(m(1, 1)),
-                                         float(m(0, 2) + 0.5), float(m(1, 2) + 0.5));
+                               const int kind = interp == "nearest" ? KL_AFFINE_NEAREST
+                                                : interp == "bilinear" ? KL_AFFINE_BILINEAR
+                                                                       : KL_AFFINE_BICUBIC;
+                               t.affine[kind][0][nb == 1 ? KL_AFFINE_1_1 : KL_AFFINE_3_4](
+                                   &d, &a, ro.data(), interp == "bilinear" ? bl : bc, float(m(0, 0)), float(m(1, 0)),
+                                   float(m(0, 1)), float(m(1, 1)), float(m(0, 2) + 0.5), float(m(1, 2) + 0.5));
                            },
                            [nb, cvi, inverse](Data &x) {
                                cv::Mat &src = nb == 1 ? x.a1 : x.a3, &dst = nb == 1 ? x.d1 : x.d3;
@@ -416,12 +418,10 @@ std::vector<Op> make_ops() {
                            nb == 1 ? 1 : 4});
         }
     }
-    // Convolutions (one portable body), beside OpenCV's filters with the same
+    // Convolutions, beside OpenCV's filters with the same
     // coefficients applied as a correlation and the border left out
     // (BORDER_ISOLATED: our kernels leave the r-pixel frame unwritten too).
     // Smoothing coefficients; the separable ones stay in the 16-bit form.
-    // One band runs each implementation's worker; three bands go through the
-    // entry functions band by band, on the implementation chosen for the process.
     for (int n = 3; n <= 7; n += 2) {
         static const float taps3[] = {0.25f, 0.5f, 0.25f}, taps5[] = {0.0625f, 0.25f, 0.375f, 0.25f, 0.0625f},
                            taps7[] = {1 / 27.f, 3 / 27.f, 6 / 27.f, 7 / 27.f, 6 / 27.f, 3 / 27.f, 1 / 27.f};
@@ -432,35 +432,23 @@ std::vector<Op> make_ops() {
         auto k1 = std::make_shared<std::vector<float>>(t, t + n);
         const cv::Mat kmat(n, n, CV_32F, k2->data()), kvec(n, 1, CV_32F, k1->data());
         const std::string N = std::to_string(n) + "x" + std::to_string(n);
-        void (*gen)(int, kl_image *, kl_image *, float *, int, int) =
-            n == 3 ? kl_convolve3x3_8 : n == 5 ? kl_convolve5x5_8 : kl_convolve7x7_8;
-        void (*sep)(int, kl_image *, kl_image *, float *, float *, int) =
-            n == 3 ? kl_sconvolve3x3_8 : n == 5 ? kl_sconvolve5x5_8 : kl_sconvolve7x7_8;
         ops.push_back({"kl_convolve" + N + "_8", "cv::filter2D", CV_8U, 2 | 8,
-                       [gen, k2, n](const kl_impl &t, Data &x) {
+                       [k2, n](const kl_impl &t, Data &x) {
                            kl_image d = desc(x.d), a = desc(x.a);
-                           if (a.bands != 1) {
-                               gen(15, &d, &a, k2->data(), KL_EDGE_NO_WRITE, 1);
-                               return;
-                           }
                            // The coefficients as the entry function makes them
-                           // (all below 8: shift 12), then the implementation's worker.
+                           // (all below 8: shift 12), then the implementation's body.
                            short Q[49];
                            for (int i = 0; i < n * n; ++i) Q[i] = static_cast<short>((*k2)[static_cast<size_t>(i)] * 4096.0f);
-                           t.convolve[n / 2 - 1](1, &d, &a, k2->data(), Q, 3);
+                           t.convolve[n / 2 - 1](15, &d, &a, k2->data(), Q, 3);
                        },
                        [kmat](Data &x) { cv::filter2D(x.a, x.d, -1, kmat, cv::Point(-1, -1), 0, cv::BORDER_ISOLATED); },
                        0});
         ops.push_back({"kl_sconvolve" + N + "_8", "cv::sepFilter2D", CV_8U, 2 | 8,
-                       [sep, k1, n](const kl_impl &t, Data &x) {
+                       [k1, n](const kl_impl &t, Data &x) {
                            kl_image d = desc(x.d), a = desc(x.a);
-                           if (a.bands != 1) {
-                               sep(15, &d, &a, k1->data(), k1->data(), KL_EDGE_NO_WRITE);
-                               return;
-                           }
                            short H[7];  // low precision: x 4096
                            for (int i = 0; i < n; ++i) H[i] = static_cast<short>((*k1)[static_cast<size_t>(i)] * 4096.0f);
-                           t.sconvolve[n / 2 - 1](1, &d, &a, H, H, 7, 1);
+                           t.sconvolve[n / 2 - 1](15, &d, &a, H, H, 7, 1);
                        },
                        [kvec](Data &x) {
                            cv::sepFilter2D(x.a, x.d, -1, kvec, kvec, cv::Point(-1, -1), 0, cv::BORDER_ISOLATED);

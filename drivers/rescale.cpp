@@ -20,6 +20,7 @@
 
 #include "driver_frame.h"
 #include "wren_device.h"
+#include "wren_feed.h"
 #include "wren_regs.h"
 
 using wren::DriverCall;

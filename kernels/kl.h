@@ -235,19 +235,13 @@ void kl_scale_2x_bilinear_16_1_lookup_16_8_1_E(kl_image *src, kl_image *dst, con
 void kl_scale_2x_bilinear_16_1_lookup_16_8_1_O(kl_image *src, kl_image *dst, const unsigned char *base, int xphase,
                                                int yphase, void *linebuf);
 
-// ---- Threshold and pixel-mapping feed --------------------------------------
+// ---- Threshold -------------------------------------------------------------
 // kl_threshold_8 / kl_threshold_16: per band that mask, dst->bmask and
 // src->bmask all select, dst = map where low <= src <= high, else src;
 // values indexed by band (8-bit: clamped to 0..255 first; 16-bit: signed as
 // given). Unselected bands keep their bytes. w and h come from dst.
-// kl_rescale_wren_8 / kl_rescale_wren_16: one-band samples fed into the
-// pixel-mapping space, one 32-bit word at the start of each 8-byte slot, rows
-// 16384 bytes apart: s << 20 (8-bit), (s << 12) ^ 0x8000000 (signed 16-bit).
-// Nothing is written unless both images have one band.
 void kl_threshold_8(int mask, kl_image *dst, kl_image *src, const short *low, const short *high, const short *map);
 void kl_threshold_16(int mask, kl_image *dst, kl_image *src, const short *low, const short *high, const short *map);
-void kl_rescale_wren_8(kl_image *dst, kl_image *src);
-void kl_rescale_wren_16(kl_image *dst, kl_image *src);
 // ---- Affine warp -----------------------------------------------------------
 // Destination pixel (X, Y), X = dst->x + i and Y = dst->y + j for pixel (i, j)
 // of the area, samples the source at xs = a X + c Y + tx, ys = b X + d Y + ty

@@ -1,7 +1,7 @@
-// The portable arithmetic, logic and constant kernels: row bodies of 8-byte
-// words (kl_arith_ops.h).
-#include "kl_arith_ops.h"
+// The arithmetic, logic and constant kernels are generated as table calls in
+// kl_dispatch.cpp; their bodies are in kl_arith_body.h.
+#include <cstdint>
 
-void kl_portable_arith(kl_impl &t) { arith_entries<Words>(t); }
+#include "kl.h"
 
 extern "C" uint32_t kl_s16_to_kl_f32(short v) { return static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16; }

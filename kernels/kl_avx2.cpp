@@ -1,12 +1,14 @@
 // The AVX2 implementation: the kernels' bodies in 32-byte vectors. AVX2 has
 // no byte-masked store, so its vectors take only whole-vector runs of a body
 // whose band pattern is full; head and tail words, and bodies under a partial
-// band pattern, stay with the portable 8-byte words. For the same reason band
-// insert, 3 -> 4 and masked 4 -> 3 conversions stay portable.
+// band pattern, stay with the portable 8-byte words.
 //
-// Compiled for the AVX2 target function by function (the pragma below, after
-// every system header), so that the library still loads and runs on CPUs
-// without it; kl_impl_avx2() is asked only after the CPU check.
+// This file holds the AVX2 lane vocabulary and body policy, then compiles
+// every family's body header (kl_<family>_body.h) for the AVX2 target,
+// function by function (the pragma below, after every system header), so
+// that the library still loads and runs on CPUs without it; kl_impl_avx2()
+// is asked only after the CPU check. KL_AVX2 lets the body headers compile
+// their own AVX2 intrinsics.
 #include <immintrin.h>
 
 #include <atomic>
@@ -22,11 +24,13 @@
 #pragma GCC push_options
 #pragma GCC target("avx2,bmi2")
 
+#define KL_AVX2 1
+
 namespace {
 
 using W = __m256i;
 
-// ---- Lane vocabulary of the arithmetic ops ---------------------------------
+// ---- Lane vocabulary -------------------------------------------------------
 
 inline W vload(const void *p, W) { return _mm256_loadu_si256(static_cast<const W *>(p)); }
 inline W adds_u8(W a, W b) { return _mm256_adds_epu8(a, b); }
@@ -77,19 +81,10 @@ inline W mulk_u8(W a, const int16_t *k, int16_t round, unsigned s) {
     return _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xd8);
 }
 
-}  // namespace
-
-#include "kl.h"
-#include "kl_arith_frame.h"
-#include "kl_arith_ops.h"
-#include "kl_threshold_ops.h"
-#include "kl_copy_rows.h"
-#include "lane.h"
-
-namespace {
 
 // The body policy: whole 32-byte vectors, stored at 32-byte aligned addresses.
 struct Avx2 {
+    static constexpr kl_isa isa = kl_isa::avx2;
     using W = __m256i;
     static constexpr size_t bytes = 32;
     static constexpr bool masked = false, streams = true;
@@ -117,115 +112,38 @@ struct Avx2 {
 };
 
 
-// ---- Band extract, 4 -> 3 converters ---------------------------------------
-//
-// The layouts whose destination bytes are all written (band extract into a
-// one-band image, 4 -> 3 with every band selected) move whole groups of
-// pixels per row with byte shuffles: each 16-byte destination chunk of a
-// group is the OR of byte shuffles of the 16-byte source chunks that hold its
-// bytes. The pixels after the last whole group, and every call the shuffles
-// do not take (masked layouts, declines), go to the portable kernel.
+}  // namespace
 
-// A group: D destination bytes from S source bytes, byte j of the
-// destination from source byte src_of(j).
-template <int D, int S>
-struct Gather {
-    __m128i idx[D / 16][S / 16];
-    bool use[D / 16][S / 16] = {};
-    template <class F>
-    explicit Gather(F src_of) {
-        for (int c = 0; c < D / 16; ++c)
-            for (int k = 0; k < S / 16; ++k) {
-                alignas(16) int8_t b[16];
-                for (int i = 0; i < 16; ++i) {
-                    const int at = src_of(16 * c + i) - 16 * k;
-                    b[i] = at >= 0 && at < 16 ? static_cast<int8_t>(at) : -128;
-                    use[c][k] |= at >= 0 && at < 16;
-                }
-                idx[c][k] = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
-            }
-    }
-    void move(unsigned char *d, const unsigned char *s) const {
-        __m128i x[S / 16];
-        for (int k = 0; k < S / 16; ++k) x[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 16 * k));
-        for (int c = 0; c < D / 16; ++c) {
-            __m128i r = _mm_setzero_si128();
-            for (int k = 0; k < S / 16; ++k)
-                if (use[c][k]) r = _mm_or_si128(r, _mm_shuffle_epi8(x[k], idx[c][k]));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * c), r);
-        }
-    }
-};
-
-// Groups of P pixels per row, then the rest to the portable kernel.
-template <class G>
-void groups_then_rest(const G &g, int P, kl_image *dst, kl_image *src, kl_one_fn portable, int band_mask) {
-    const int groups = dst->w / P;
-    for (int j = 0; j < dst->h; ++j) {
-        unsigned char *d = dst->data + static_cast<ptrdiff_t>(j) * dst->lb;
-        const unsigned char *s = src->data + static_cast<ptrdiff_t>(j) * src->lb;
-        for (int i = 0; i < groups; ++i, d += P * dst->bpp, s += P * src->bpp) g.move(d, s);
-    }
-    kl_image d = *dst, s = *src;
-    d.data += static_cast<ptrdiff_t>(groups) * P * dst->bpp;
-    s.data += static_cast<ptrdiff_t>(groups) * P * src->bpp;
-    d.w -= groups * P;
-    s.w -= groups * P;
-    if (d.w > 0) portable(band_mask, &d, &s);
-}
-
-// dst pixel i = sample o of src pixel i (E-byte samples, n = 2..4 bands).
-template <int E>
-void band_extract(int band_mask, kl_image *dst, kl_image *src) {
-    const kl_impl &p = *kl_impl_find("portable");
-    const kl_one_fn portable = E == 1 ? p.band_extract_8 : p.band_extract_16;
-    const int type = E == 1 ? KL_BYTE : KL_SHORT;
-    if (!dst || !src || dst->type != type || src->type != type || dst->w < 16 / E || dst->h <= 0 || dst->bands != 1 ||
-        dst->bmask != 1 || src->bands < 2 || src->bands > 4)
-        return portable(band_mask, dst, src);
-    const int n = src->bands, m = band_mask & src->bmask;
-    int o = -1;
-    for (int k = n - 1; k >= 0; --k)
-        if ((m >> (n - 1 - k)) & 1) o = k;
-    if (o < 0) return portable(band_mask, dst, src);
-    const auto src_of = [n, o](int j) { return (j / E * n + o) * E + j % E; };
-    if (n == 2) groups_then_rest(Gather<16, 32>(src_of), 16 / E, dst, src, portable, band_mask);
-    else if (n == 3) groups_then_rest(Gather<16, 48>(src_of), 16 / E, dst, src, portable, band_mask);
-    else groups_then_rest(Gather<16, 64>(src_of), 16 / E, dst, src, portable, band_mask);
-}
-
-// 4 -> 3 samples per pixel with every band selected: destination sample k
-// gets source sample k + 1.
-template <int E>
-void copy_4_3(int band_mask, kl_image *dst, kl_image *src) {
-    const kl_impl &p = *kl_impl_find("portable");
-    const kl_one_fn portable = E == 1 ? p.copy8_4_3 : p.copy16_4_3;
-    const int type = E == 1 ? KL_BYTE : KL_SHORT;
-    if (!dst || !src || dst->type != type || src->type != type || dst->w < 16 / E || dst->h <= 0 || dst->bands != 3 ||
-        src->bands != 4 || (band_mask & dst->bmask & src->bmask & 7) != 7)
-        return portable(band_mask, dst, src);
-    const Gather<48, 64> g([](int j) { return (j / E / 3 * 4 + j / E % 3 + 1) * E + j % E; });
-    groups_then_rest(g, 16 / E, dst, src, portable, band_mask);
-}
-
-void band_entries(kl_impl &t) {
-    t.band_extract_8 = band_extract<1>;
-    t.band_extract_16 = band_extract<2>;
-    t.copy8_4_3 = copy_4_3<1>;
-    t.copy16_4_3 = copy_4_3<2>;
-}
-
+#include "kl_affine_body.h"
+#include "kl_arith_body.h"
+#include "kl_band_body.h"
+#include "kl_combine_body.h"
 #include "kl_convolve_body.h"
+#include "kl_copy_body.h"
+#include "kl_lookup_body.h"
+#include "kl_qdx_body.h"
+#include "kl_resample_body.h"
+#include "kl_setval_body.h"
+#include "kl_threshold_body.h"
+#include "kl_transpose_body.h"
+
+namespace {
 
 kl_impl make() {
-    kl_impl t = *kl_impl_find("portable");
+    kl_impl t = *kl_impl_portable();
     t.name = "avx2";
-    arith_entries<Avx2>(t);
-    threshold_entries<Avx2>(t);
-    copy_entries<Avx2>(t);
-    band_entries(t);
-    kl_conv_entries(t);
-    kl_avx2_affine(t);
+    affine::entries<Avx2>(t);
+    arith::entries<Avx2>(t);
+    band::entries<Avx2>(t);
+    combine::entries<Avx2>(t);
+    conv::entries<Avx2>(t);
+    copy::entries<Avx2>(t);
+    lookup::entries<Avx2>(t);
+    resample::entries<Avx2>(t);
+    setval::entries<Avx2>(t);
+    threshold::entries<Avx2>(t);
+    transpose::entries<Avx2>(t);
+    zoom::entries<Avx2>(t);
     return t;
 }
 

@@ -1,11 +1,9 @@
 // Three one-band images interleaved into the 4-byte pixels of a 24-bit
 // window: each pixel is written whole as 0, band 1, band 2, band 3, so the
 // frame buffer sees one pass of word stores instead of three band inserts.
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-
+// The checks, then the active implementation's body (kl_combine_body.h).
 #include "kl.h"
+#include "kl_impl.h"
 
 namespace {
 
@@ -20,15 +18,5 @@ extern "C" void kl_combine_wren(kl_image *dst, kl_image *band1, kl_image *band2,
         dst->h <= 0)
         return;
     if (!band_of(band1, dst) || !band_of(band2, dst) || !band_of(band3, dst)) return;
-    for (int y = 0; y < dst->h; ++y) {
-        unsigned char *d = dst->data + static_cast<ptrdiff_t>(y) * dst->lb;
-        const unsigned char *a = band1->data + static_cast<ptrdiff_t>(y) * band1->lb;
-        const unsigned char *b = band2->data + static_cast<ptrdiff_t>(y) * band2->lb;
-        const unsigned char *c = band3->data + static_cast<ptrdiff_t>(y) * band3->lb;
-        for (int x = 0; x < dst->w; ++x) {
-            // Byte 0 (lowest address) 0, then the three bands.
-            const uint32_t px = (uint32_t{a[x]} << 8) | (uint32_t{b[x]} << 16) | (uint32_t{c[x]} << 24);
-            std::memcpy(d + 4 * x, &px, 4);
-        }
-    }
+    kl_impl_active().combine_wren(dst, band1, band2, band3);
 }

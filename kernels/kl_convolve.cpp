@@ -26,8 +26,8 @@
 // does at shift 12) would wrap it; the workers then add the same taps wider
 // and clamp the exact sum (kl_convolve_body.h).
 //
-// The one-band workers live in kl_convolve_body.h, compiled once per kernel
-// implementation; this file makes the coefficients and walks the bands.
+// The bodies live in kl_convolve_body.h, compiled once per kernel
+// implementation; this file checks the arguments and makes the coefficients.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -46,8 +46,6 @@ const int32_t num_bits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 }  // extern "C"
 
 namespace {
-
-#include "kl_convolve_body.h"
 
 using u8 = unsigned char;
 
@@ -118,60 +116,7 @@ int separable_coefficients(int n, const float *h, const float *v, int16_t *H, in
     return 15 - 2 * t;
 }
 
-// ---- Several bands ---------------------------------------------------------
-
-int lowest_bit(int m) { return m & -m; }
-
-// Filters each band that both walking bits select through one-band scratch
-// images: the source band with the real pixels around the area (up to r on
-// each side) so that the computable part is the same as for one band, and the
-// destination band so that pixels the filter does not write come back
-// unchanged.
-template <class Filter>
-void by_bands(int mask, kl_image *dst, kl_image *src, int r, Filter &&filter) {
-    if (!dst || !src || !dst->data || !src->data || dst->type != KL_BYTE || src->type != KL_BYTE) return;
-    if (dst->bands < 1 || dst->bands > 4 || src->bands < 1 || src->bands > 4) return;
-    if (dst->w <= 0 || dst->h <= 0 || src->w < dst->w || src->h < dst->h) return;
-    // Only bits naming bands the images have: a round on any other bit would
-    // filter a band taken from nothing.
-    const int sm = src->bmask & ((1 << src->bands) - 1), dm = dst->bmask & ((1 << dst->bands) - 1);
-    if (!sm || !dm) return;  // no band to start from
-    const auto avail = [r](long v) { return static_cast<int>(v < 0 ? 0 : v > r ? r : v); };
-    const int l = avail(src->x), t = avail(src->y);
-    const int rr = avail(static_cast<long>(src->w - dst->w) + src->padx);
-    const int b = avail(static_cast<long>(src->h - dst->h) + src->pady);
-    const int w = dst->w, h = dst->h;
-    kl_image *t1 = kl_createimage(KL_BYTE, 1, w + l + rr, h + t + b, nullptr, 8);
-    kl_image *t2 = t1 ? kl_createimage(KL_BYTE, 1, w, h, nullptr, 8) : nullptr;
-    if (!t1 || !t2) {
-        kl_destroyimage(t1);
-        return;
-    }
-    kl_image around = *src;
-    around.data = src->data - static_cast<ptrdiff_t>(t) * src->lb - static_cast<ptrdiff_t>(l) * src->bpp;
-    around.w = w + l + rr;
-    around.h = h + t + b;
-    kl_image inner = *t1;
-    inner.data = t1->data + static_cast<ptrdiff_t>(t) * t1->lb + l;
-    inner.w = w;
-    inner.h = h;
-    inner.x = l;
-    inner.y = t;
-    inner.padx = rr;
-    inner.pady = b;
-    int sbit = lowest_bit(sm), dbit = lowest_bit(dm);
-    for (int round = 0; round < num_bits[dm]; ++round, sbit <<= 1, dbit <<= 1) {
-        if (!(sbit & mask) || !(dbit & mask)) continue;
-        if (!(sbit & sm) || !(dbit & dm)) continue;
-        kl_band_extract_8(sbit, t1, &around);
-        kl_band_extract_8(dbit, t2, dst);
-        filter(t2, &inner);
-        kl_band_insert_8(dbit, dst, t2);
-    }
-    kl_destroyimage(t2);
-    kl_destroyimage(t1);
-}
-
+// The one-band workers take one-band images only.
 bool one_band(const kl_image *dst, const kl_image *src) { return dst && src && dst->bands == 1 && src->bands == 1; }
 
 template <int N>
@@ -179,20 +124,7 @@ void general_entry(int mask, kl_image *dst, kl_image *src, float *k, int edge) {
     if (!k || (edge != KL_EDGE_NO_WRITE && edge != KL_EDGE_ZERO_FILL)) return;
     int16_t Q[N * N];
     const int ps = general_coefficients(k, N * N, Q);
-    auto run = [&](kl_image *d, kl_image *s, int m) {
-        if constexpr (N == 3) {
-            kl_convolve3x3_nwzf_8(m, d, s, k, Q, ps);
-        } else if constexpr (N == 5) {
-            kl_convolve5x5_nwzf_8(m, d, s, Q, ps);
-        } else {
-            kl_convolve7x7_nwzf_8(m, d, s, Q, ps);
-        }
-    };
-    if (one_band(dst, src)) {
-        run(dst, src, mask);
-    } else {
-        by_bands(mask, dst, src, N / 2, [&](kl_image *d, kl_image *s) { run(d, s, d->bmask); });
-    }
+    kl_impl_active().convolve[N / 2 - 1](mask, dst, src, k, Q, ps);
 }
 
 template <int N>
@@ -201,20 +133,7 @@ void separable_entry(int mask, kl_image *dst, kl_image *src, float *h, float *v,
     int16_t H[N], V[N];
     int low = 0;
     const int ps = separable_coefficients(N, h, v, H, V, &low);
-    auto run = [&](kl_image *d, kl_image *s, int m) {
-        if constexpr (N == 3) {
-            kl_sconvolve3x3_nwzf_8(m, d, s, H, V, ps, low);
-        } else if constexpr (N == 5) {
-            kl_sconvolve5x5_nwzf_8(m, d, s, H, V, ps, low);
-        } else {
-            kl_sconvolve7x7_nwzf_8(m, d, s, H, V, ps, low);
-        }
-    };
-    if (one_band(dst, src)) {
-        run(dst, src, mask);
-    } else {
-        by_bands(mask, dst, src, N / 2, [&](kl_image *d, kl_image *s) { run(d, s, d->bmask); });
-    }
+    kl_impl_active().sconvolve[N / 2 - 1](mask, dst, src, H, V, ps, low);
 }
 
 }  // namespace
@@ -222,22 +141,22 @@ void separable_entry(int mask, kl_image *dst, kl_image *src, float *h, float *v,
 extern "C" {
 
 void kl_convolve3x3_nwzf_8(int mask, kl_image *dst, kl_image *src, float *k, short *Q, int pack_scale) {
-    if (k && Q) kl_impl_active().convolve[0](mask, dst, src, k, Q, pack_scale);
+    if (k && Q && one_band(dst, src)) kl_impl_active().convolve[0](mask, dst, src, k, Q, pack_scale);
 }
 void kl_convolve5x5_nwzf_8(int mask, kl_image *dst, kl_image *src, short *Q, int pack_scale) {
-    if (Q) kl_impl_active().convolve[1](mask, dst, src, nullptr, Q, pack_scale);
+    if (Q && one_band(dst, src)) kl_impl_active().convolve[1](mask, dst, src, nullptr, Q, pack_scale);
 }
 void kl_convolve7x7_nwzf_8(int mask, kl_image *dst, kl_image *src, short *Q, int pack_scale) {
-    if (Q) kl_impl_active().convolve[2](mask, dst, src, nullptr, Q, pack_scale);
+    if (Q && one_band(dst, src)) kl_impl_active().convolve[2](mask, dst, src, nullptr, Q, pack_scale);
 }
 void kl_sconvolve3x3_nwzf_8(int mask, kl_image *dst, kl_image *src, short *H, short *V, int pack_scale, int low) {
-    if (H && V) kl_impl_active().sconvolve[0](mask, dst, src, H, V, pack_scale, low);
+    if (H && V && one_band(dst, src)) kl_impl_active().sconvolve[0](mask, dst, src, H, V, pack_scale, low);
 }
 void kl_sconvolve5x5_nwzf_8(int mask, kl_image *dst, kl_image *src, short *H, short *V, int pack_scale, int low) {
-    if (H && V) kl_impl_active().sconvolve[1](mask, dst, src, H, V, pack_scale, low);
+    if (H && V && one_band(dst, src)) kl_impl_active().sconvolve[1](mask, dst, src, H, V, pack_scale, low);
 }
 void kl_sconvolve7x7_nwzf_8(int mask, kl_image *dst, kl_image *src, short *H, short *V, int pack_scale, int low) {
-    if (H && V) kl_impl_active().sconvolve[2](mask, dst, src, H, V, pack_scale, low);
+    if (H && V && one_band(dst, src)) kl_impl_active().sconvolve[2](mask, dst, src, H, V, pack_scale, low);
 }
 
 void kl_convolve3x3_8(int mask, kl_image *dst, kl_image *src, float *k, int edge, int) {
@@ -260,8 +179,6 @@ void kl_sconvolve7x7_8(int mask, kl_image *dst, kl_image *src, float *h, float *
 }
 
 }  // extern "C"
-
-void kl_portable_convolve(kl_impl &t) { kl_conv_entries(t); }
 
 unsigned char kl_conv_float3x3(const kl_image *src, int x, int y, const float *k) {
     float sum = 0.0f;

@@ -1,12 +1,9 @@
-// The one-band convolution workers, written once and compiled per kernel
-// implementation: kl_convolve.cpp includes this for the portable table,
-// kl_avx2.cpp and kl_avx512.cpp under their target options, where the
-// compiler keeps the 16-bit lanes of the row loops in wider vectors. Every
-// instantiation writes the same bytes.
-//
-// Include inside an unnamed namespace, after <cstddef>, <cstdint>, kl.h and
-// kl_impl.h (and <immintrin.h> for the vector targets); kl_conv_entries(t)
-// fills the table's convolution entries.
+// The convolution bodies, after the checks and coefficients of the exported
+// functions (kl_convolve.cpp): one-band workers written once in the
+// compiler's generic vectors and compiled per kernel implementation, where
+// the compiler keeps the 16-bit lanes of the row loops in the target's
+// registers, and the walk that filters several bands one by one through
+// them. Every instantiation writes the same bytes.
 //
 // Lane arithmetic in 16 bits. A tap floor((P * Q + 128) / 256) with P an
 // unsigned byte and Q = 256 Qh + Ql (Qh = Q >> 8 signed, Ql = Q & 255) is
@@ -21,6 +18,17 @@
 // included) and, when a sum could leave the range, takes a wide path that
 // adds the same taps in 32 (or 64) bits: the exact sum, clamped. Both paths
 // give the same bytes wherever the narrow sums stay in range.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kl.h"
+#include "kl_body.h"
+#include "kl_impl.h"
+
+namespace {
+namespace conv {
 
 using conv_u8 = unsigned char;
 
@@ -47,7 +55,7 @@ inline conv_vs conv_loads(const int16_t *p) {
 // The tap of 16 pixels from widened samples (P << kConvPre). With AVX2 one
 // rounding multiply gives it whole: (P * 128 * Q + 2^14) >> 15 =
 // floor((P * Q + 128) / 256), P * 128 < 2^15.
-#if defined(__AVX2__)
+#if defined(KL_AVX2)
 constexpr int kConvPre = 7;
 inline conv_vu conv_tapw(conv_vu w, uint16_t qh, uint16_t ql) {
     const short q = static_cast<short>(static_cast<uint16_t>(qh << 8) | ql);
@@ -179,7 +187,7 @@ void conv_row_wide(const conv_u8 *const *rows, conv_u8 *d, int n, const short *Q
     }
 }
 
-template <int N>
+template <class P, int N>
 void conv_general(int mask, kl_image *dst, kl_image *src, const float *k, const short *Q, int ps) {
     constexpr int r = N / 2;
     ConvArea a;
@@ -339,7 +347,7 @@ void separable_wide(const conv_u8 *const *rows, conv_u8 *d, int n, const short *
     }
 }
 
-template <int N>
+template <class P, int N>
 void conv_separable(int mask, kl_image *dst, kl_image *src, const short *H, const short *V, int ps, int low) {
     constexpr int r = N / 2;
     ConvArea a;
@@ -384,11 +392,84 @@ void conv_separable(int mask, kl_image *dst, kl_image *src, const short *H, cons
     }
 }
 
-inline void kl_conv_entries(kl_impl &t) {
-    t.convolve[0] = conv_general<3>;
-    t.convolve[1] = conv_general<5>;
-    t.convolve[2] = conv_general<7>;
-    t.sconvolve[0] = conv_separable<3>;
-    t.sconvolve[1] = conv_separable<5>;
-    t.sconvolve[2] = conv_separable<7>;
+// ---- Several bands ---------------------------------------------------------
+
+inline int lowest_bit(int m) { return m & -m; }
+
+// Filters each band that both walking bits select through one-band scratch
+// images: the source band with the real pixels around the area (up to r on
+// each side) so that the computable part is the same as for one band, and the
+// destination band so that pixels the filter does not write come back
+// unchanged.
+template <class Filter>
+inline void by_bands(int mask, kl_image *dst, kl_image *src, int r, Filter &&filter) {
+    if (!dst || !src || !dst->data || !src->data || dst->type != KL_BYTE || src->type != KL_BYTE) return;
+    if (dst->bands < 1 || dst->bands > 4 || src->bands < 1 || src->bands > 4) return;
+    if (dst->w <= 0 || dst->h <= 0 || src->w < dst->w || src->h < dst->h) return;
+    // Only bits naming bands the images have: a round on any other bit would
+    // filter a band taken from nothing.
+    const int sm = src->bmask & ((1 << src->bands) - 1), dm = dst->bmask & ((1 << dst->bands) - 1);
+    if (!sm || !dm) return;  // no band to start from
+    const auto avail = [r](long v) { return static_cast<int>(v < 0 ? 0 : v > r ? r : v); };
+    const int l = avail(src->x), t = avail(src->y);
+    const int rr = avail(static_cast<long>(src->w - dst->w) + src->padx);
+    const int b = avail(static_cast<long>(src->h - dst->h) + src->pady);
+    const int w = dst->w, h = dst->h;
+    kl_image *t1 = kl_createimage(KL_BYTE, 1, w + l + rr, h + t + b, nullptr, 8);
+    kl_image *t2 = t1 ? kl_createimage(KL_BYTE, 1, w, h, nullptr, 8) : nullptr;
+    if (!t1 || !t2) {
+        kl_destroyimage(t1);
+        return;
+    }
+    kl_image around = *src;
+    around.data = src->data - static_cast<ptrdiff_t>(t) * src->lb - static_cast<ptrdiff_t>(l) * src->bpp;
+    around.w = w + l + rr;
+    around.h = h + t + b;
+    kl_image inner = *t1;
+    inner.data = t1->data + static_cast<ptrdiff_t>(t) * t1->lb + l;
+    inner.w = w;
+    inner.h = h;
+    inner.x = l;
+    inner.y = t;
+    inner.padx = rr;
+    inner.pady = b;
+    int sbit = lowest_bit(sm), dbit = lowest_bit(dm);
+    for (int round = 0; round < num_bits[dm]; ++round, sbit <<= 1, dbit <<= 1) {
+        if (!(sbit & mask) || !(dbit & mask)) continue;
+        if (!(sbit & sm) || !(dbit & dm)) continue;
+        kl_band_extract_8(sbit, t1, &around);
+        kl_band_extract_8(dbit, t2, dst);
+        filter(t2, &inner);
+        kl_band_insert_8(dbit, dst, t2);
+    }
+    kl_destroyimage(t2);
+    kl_destroyimage(t1);
 }
+
+// The entries (P the body policy): one band straight to the worker, several
+// band by band.
+template <class P, int N>
+void general(int mask, kl_image *dst, kl_image *src, const float *k, const short *Q, int ps) {
+    if (dst && src && dst->bands == 1 && src->bands == 1) return conv_general<P, N>(mask, dst, src, k, Q, ps);
+    by_bands(mask, dst, src, N / 2, [&](kl_image *d, kl_image *s) { conv_general<P, N>(d->bmask, d, s, k, Q, ps); });
+}
+
+template <class P, int N>
+void separable(int mask, kl_image *dst, kl_image *src, const short *H, const short *V, int ps, int low) {
+    if (dst && src && dst->bands == 1 && src->bands == 1) return conv_separable<P, N>(mask, dst, src, H, V, ps, low);
+    by_bands(mask, dst, src, N / 2,
+             [&](kl_image *d, kl_image *s) { conv_separable<P, N>(d->bmask, d, s, H, V, ps, low); });
+}
+
+template <class P>
+void entries(kl_impl &t) {
+    t.convolve[0] = general<P, 3>;
+    t.convolve[1] = general<P, 5>;
+    t.convolve[2] = general<P, 7>;
+    t.sconvolve[0] = separable<P, 3>;
+    t.sconvolve[1] = separable<P, 5>;
+    t.sconvolve[2] = separable<P, 7>;
+}
+
+}  // namespace conv
+}  // namespace

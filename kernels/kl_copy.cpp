@@ -5,7 +5,7 @@
 // one-band layouts to band extract / insert, 3 <-> 4 samples per pixel to the
 // converters.
 //
-// The masked copies are the row copies of kl_copy_rows.h under a band
+// The masked copies are the row copies of kl_copy_body.h under a band
 // pattern: every destination byte is written once, under the row's edge mask
 // and the band enables at its offset in the 24-byte cycle, and the
 // destination is never read.
@@ -14,7 +14,6 @@
 #include <cstring>
 
 #include "kl.h"
-#include "kl_copy_rows.h"
 #include "kl_impl.h"
 
 namespace {
@@ -80,11 +79,6 @@ void copy_dispatch(int band_mask, kl_image *dst, kl_image *src) {
 }
 
 }  // namespace
-
-void kl_portable_copy(kl_impl &t) {
-    t.mcopy = masked_copy<Words, false>;
-    t.mcopy_rl = masked_copy<Words, true>;
-}
 
 extern "C" {
 

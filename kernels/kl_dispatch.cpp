@@ -1,5 +1,6 @@
-// The exported kernels, each a call through the implementation chosen once
-// per process, and the choice itself.
+// The choice of implementation, made once per process, and the exported
+// kernels of kl_impl.h's lists and the block copy engine: each a call of the
+// chosen implementation's entry.
 #include <cstdlib>
 #include <cstring>
 
@@ -8,20 +9,6 @@
 #include "lane.h"
 
 namespace {
-
-kl_impl make_portable() {
-    kl_impl t{};
-    t.name = "portable";
-    kl_portable_arith(t);
-    kl_portable_copy(t);
-    kl_portable_band(t);
-    kl_portable_gcopy(t);
-    kl_portable_qdx(t);
-    kl_portable_threshold(t);
-    kl_portable_convolve(t);
-    kl_portable_affine(t);
-    return t;
-}
 
 // Implementations from the best to the fallback.
 const char *const kBest[] = {"avx512", "avx2", "portable"};
@@ -54,9 +41,8 @@ const kl_impl *choose() {
 }  // namespace
 
 const kl_impl *kl_impl_find(const char *name) {
-    static const kl_impl portable = make_portable();
     if (!name) return nullptr;
-    if (std::strcmp(name, "portable") == 0) return &portable;
+    if (std::strcmp(name, "portable") == 0) return kl_impl_portable();
     if (std::strcmp(name, "avx2") == 0) return cpu_runs(name) ? kl_impl_avx2() : nullptr;
     if (std::strcmp(name, "avx512") == 0) return cpu_runs(name) ? kl_impl_avx512() : nullptr;
     return nullptr;

@@ -31,6 +31,8 @@
 #include <new>
 
 #include "kl.h"
+#include "kl_impl.h"
+#include "kl_resample_body.h"
 
 std::atomic<int> use_reference{0};
 std::atomic<int> do_special_cases{1};
@@ -38,6 +40,9 @@ std::atomic<int> do_special_cases{1};
 namespace {
 
 using u8 = unsigned char;
+using resample::full_mask;
+using resample::spp_of;
+using resample::weight;
 
 constexpr int kPhaseShorts = 16;  // 32 bytes per phase entry
 // Filtered rows kept for the vertical pass: the up to 7 rows of a
@@ -94,17 +99,8 @@ void put_weight(int16_t *entry, int layout, int k, int16_t w) {
     }
 }
 
-int16_t weight(const int16_t *entry, int layout, int k) { return layout == KL_BYTE ? entry[k] : entry[2 * k]; }
-
 bool edge_ok(int e) { return e >= KL_EDGE_NO_WRITE && e <= KL_EDGE_EXTEND; }
 bool subs_ok(int s) { return s >= 1 && s <= kMaxSubsamples; }
-
-int spp_of(const kl_image *im) { return im->type == KL_SHORT ? im->bpp / 2 : im->bpp; }
-
-bool full_mask(const kl_image *dst, int mask) {
-    const int spp = spp_of(dst);
-    return mask == (1 << spp) - 1 || (dst->fb && spp == 4 && mask == 7);
-}
 
 size_t align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
 
@@ -167,255 +163,6 @@ bool plan(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int fwV,
           const int *iTableV) {
     if (!dst || !iTableH || !iTableV || dst->w < 1 || dst->h < 1) return false;
     return plan_span(L, src, dst, fwH, fwV, iTableH[0], iTableH[dst->w - 1], iTableV[0], iTableV[dst->h - 1]);
-}
-
-// Block words of the taps of a column whose footprint starts `base` pixels
-// into the block's nb pixels: beyond them the zero pixel (word nb * spp, zero
-// fill) or the nearest held pixel (extend).
-inline void tap_words(int *idx, int base, int fw, int nb, int spp, bool extend) {
-    if (base >= 0 && base + fw <= nb) {
-        for (int k = 0; k < fw; ++k) idx[k] = (base + k) * spp;
-        return;
-    }
-    for (int k = 0; k < fw; ++k) {
-        const int p = base + k;
-        idx[k] = (p >= 0 && p < nb ? p : !extend ? nb : p < 0 ? 0 : nb - 1) * spp;
-    }
-}
-
-inline int16_t filter16(uint32_t acc) {
-    const int v = static_cast<int32_t>(acc + 8192u) >> 14;
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
-inline int mul8(int s, int w) { return (s * w + 128) >> 8; }
-
-inline int16_t add16(int16_t a, int b) { return static_cast<int16_t>(static_cast<uint16_t>(a + b)); }
-inline u8 narrow8(int16_t v) { return static_cast<u8>(v < 0 ? 0 : (v >> 6) > 255 ? 255 : v >> 6); }
-
-// floor((s * w + 128) / 256) modulo 2^16 in 16-bit arithmetic: with w = 256 hi
-// + lo (hi signed, lo 0..255) it is s * hi + floor((s * lo + 128) / 256), and
-// s * lo + 128 < 2^16. Loops of these vectorise on 16-bit lanes.
-struct Weight16 {
-    uint16_t hi, lo;
-    explicit Weight16(int w) : hi(static_cast<uint16_t>(w >> 8)), lo(static_cast<uint16_t>(w & 0xff)) {}
-};
-inline uint16_t mul16(uint16_t s, Weight16 w) {
-    return static_cast<uint16_t>(static_cast<uint16_t>(s * w.hi) +
-                                 static_cast<uint16_t>(static_cast<uint16_t>(s * w.lo + 128) >> 8));
-}
-inline u8 narrow16(uint16_t v) { return narrow8(static_cast<int16_t>(v)); }
-
-// Eight 16-bit lanes (the compiler's generic vectors: SSE2 on the baseline).
-typedef uint16_t u16x8 __attribute__((vector_size(16)));
-typedef int16_t i16x8 __attribute__((vector_size(16)));
-typedef uint8_t u8x8 __attribute__((vector_size(8)));
-
-inline u16x8 load8(const void *p) {
-    u8x8 b;
-    std::memcpy(&b, p, 8);
-    return __builtin_convertvector(b, u16x8);
-}
-
-// The block's geometry for the horizontal pass: column i's footprint starts
-// at pixel iTableH[i] / spp - b0 of the block's nb pixels.
-struct Held {
-    const int *iTableH;
-    int b0, nb;
-    bool extend;
-};
-
-// Horizontal filter of one block: out word i * SPP + b from the block words
-// of column i's taps, the 8 rows of a word in 8 lanes.
-template <int SPP>
-void hfilter8(const uint64_t *block, uint64_t *out, const Held &h, const int16_t *const *phases, int layout, int w,
-              int fw) {
-    for (int i = 0; i < w; ++i) {
-        uint64_t *o = out + static_cast<size_t>(i) * SPP;
-        // word(k): the block word of tap k; inside the block the taps follow each other.
-        auto column = [&](auto word) {
-            if (fw == 1) {
-                std::memcpy(o, block + word(0), 8 * SPP);
-                return;
-            }
-            u16x8 acc[SPP];
-            for (int b = 0; b < SPP; ++b) acc[b] = u16x8{} + 32;
-            for (int k = 0; k < fw; ++k) {
-                const Weight16 wk(weight(phases[i], layout, k));
-                const uint64_t *t = block + word(k);
-                for (int b = 0; b < SPP; ++b) {
-                    const u16x8 s = load8(t + b);
-                    acc[b] += s * wk.hi + ((s * wk.lo + 128) >> 8);
-                }
-            }
-            for (int b = 0; b < SPP; ++b) {
-                i16x8 v = reinterpret_cast<i16x8>(acc[b]) >> 6;
-                v = v < 0 ? i16x8{} : v;
-                v = v > 255 ? i16x8{} + 255 : v;
-                const u8x8 r = __builtin_convertvector(v, u8x8);
-                std::memcpy(o + b, &r, 8);
-            }
-        };
-        const int base = h.iTableH[i] / SPP - h.b0;
-        if (base >= 0 && base + fw <= h.nb) {
-            column([base](int k) { return (base + k) * SPP; });
-        } else {
-            int ci[KL_MAXRESAMPLE];
-            tap_words(ci, base, fw, h.nb, SPP, h.extend);
-            column([&ci](int k) { return ci[k]; });
-        }
-    }
-}
-
-void filter_block_8(const uint64_t *block, uint64_t *out, const Held &h, const int16_t *const *phases, int layout,
-                    int w, int spp, int fw) {
-    switch (spp) {
-    case 1: hfilter8<1>(block, out, h, phases, layout, w, fw); break;
-    case 2: hfilter8<2>(block, out, h, phases, layout, w, fw); break;
-    case 3: hfilter8<3>(block, out, h, phases, layout, w, fw); break;
-    default: hfilter8<4>(block, out, h, phases, layout, w, fw); break;
-    }
-}
-
-void filter_block_16(const uint64_t *block, uint64_t *out, const Held &h, const int16_t *const *phases, int layout,
-                     int w, int spp, int fw) {
-    for (int i = 0; i < w; ++i) {
-        int ci[KL_MAXRESAMPLE];
-        tap_words(ci, h.iTableH[i] / spp - h.b0, fw, h.nb, spp, h.extend);
-        if (fw == 1) {
-            for (int b = 0; b < spp; ++b) out[i * spp + b] = block[ci[0] + b];
-            continue;
-        }
-        int wk[KL_MAXRESAMPLE] = {};
-        for (int k = 0; k < fw; ++k) wk[k] = weight(phases[i], layout, k);
-        for (int b = 0; b < spp; ++b) {
-            uint32_t acc[4] = {};
-            for (int k = 0; k < fw; ++k) {
-                int16_t s[4];
-                std::memcpy(s, block + ci[k] + b, 8);
-                for (int r = 0; r < 4; ++r) acc[r] += static_cast<uint32_t>(s[r] * wk[k]);
-            }
-            int16_t o[4];
-            for (int r = 0; r < 4; ++r) o[r] = filter16(acc[r]);
-            std::memcpy(out + i * spp + b, o, 8);
-        }
-    }
-}
-
-// Writes the selected samples of one destination row from row (dn samples).
-void put_row(const kl_image *dst, u8 *d, const u8 *row, int mask, bool full) {
-    const int spp = spp_of(dst), esz = dst->type == KL_SHORT ? 2 : 1;
-    if (full) {
-        std::memcpy(d, row, static_cast<size_t>(dst->w) * spp * esz);
-        return;
-    }
-    for (int b = 0; b < spp; ++b) {
-        if (!(mask >> (spp - 1 - b) & 1)) continue;
-        for (int i = 0; i < dst->w; ++i) {
-            const size_t o = (static_cast<size_t>(i) * spp + b) * esz;
-            std::memcpy(d + static_cast<size_t>(i) * dst->bpp + b * esz, row + o, esz);
-        }
-    }
-}
-
-// Nearest neighbour without filtering (the 2x paths' pixel and line doubling,
-// for every factor): each destination row is gathered once from its source
-// row and repeated while the source row stays the same. The columns and rows
-// are those of the general path, so the bytes are too.
-void nearest_direct(kl_image *dst, const kl_image *src, int mask, const int *col, const int *row, int edgeH,
-                    int edgeV, u8 *line, bool doubling) {
-    const int bpp = dst->bpp, w = dst->w;
-    const bool full = full_mask(dst, mask);
-    const long long xlo = -static_cast<long long>(src->x), xhi = static_cast<long long>(src->w) + src->padx;
-    const long long ylo = -static_cast<long long>(src->y), yhi = static_cast<long long>(src->h) + src->pady;
-    const u8 *prev = nullptr;
-    for (int j = 0; j < dst->h; ++j) {
-        long long r = row[j];
-        if (edgeV == KL_EDGE_NO_WRITE && (r < 0 || r >= src->h)) continue;
-        if ((r < ylo || r >= yhi) && edgeV == KL_EDGE_EXTEND) r = r < ylo ? ylo : yhi - 1;
-        const bool zero = r < ylo || r >= yhi;
-        const u8 *s = zero ? nullptr : src->data + r * src->lb;
-        if (s != prev || j == 0 || zero) {
-            // At exactly 2x the columns inside the source double each source
-            // pixel (col[i + 2] = col[i] + 1), the first perhaps once.
-            // Elsewhere the columns inside the source, [ia, ib), are gathered
-            // without edge tests.
-            int ia = w, ib = w;
-            if (!zero) {
-                ia = 0;
-                while (ia < w && (col[ia] < xlo || col[ia] >= xhi)) ++ia;
-                while (ib > ia && (col[ib - 1] < xlo || col[ib - 1] >= xhi)) --ib;
-            }
-            if (!zero && !(doubling && (bpp == 1 || bpp == 4))) {
-                u8 *to = line;
-                if (bpp == 1) {
-                    for (int i = ia; i < ib; ++i) to[i] = s[col[i]];
-                } else if (bpp == 4) {
-                    for (int i = ia; i < ib; ++i) std::memcpy(to + 4 * i, s + 4 * static_cast<std::ptrdiff_t>(col[i]), 4);
-                } else {
-                    for (int i = ia; i < ib; ++i)
-                        std::memcpy(to + static_cast<size_t>(i) * bpp, s + static_cast<std::ptrdiff_t>(col[i]) * bpp, bpp);
-                }
-            } else if (!zero) {
-                int k = ia;
-                auto one = [&](int at) { std::memcpy(line + static_cast<size_t>(at) * bpp, s + static_cast<std::ptrdiff_t>(col[at]) * bpp, bpp); };
-                if (k < ib && (k + 1 >= ib || col[k + 1] != col[k])) one(k++);
-                const int pairs = (ib - k) / 2;
-                if (pairs > 0) {
-                    const u8 *from = s + static_cast<std::ptrdiff_t>(col[k]) * bpp;
-                    u8 *to = line + static_cast<size_t>(k) * bpp;
-                    if (bpp == 1) {
-                        for (int p = 0; p < pairs; ++p) {
-                            const uint16_t v = static_cast<uint16_t>(from[p] * 0x101);
-                            std::memcpy(to + 2 * p, &v, 2);
-                        }
-                    } else {
-                        for (int p = 0; p < pairs; ++p) {
-                            uint32_t px;
-                            std::memcpy(&px, from + 4 * p, 4);
-                            const uint64_t v = px | static_cast<uint64_t>(px) << 32;
-                            std::memcpy(to + 8 * p, &v, 8);
-                        }
-                    }
-                    k += 2 * pairs;
-                }
-                if (k < ib) one(k++);
-            }
-            for (int i = 0; i < w; ++i) {
-                if (i == ia && ia < ib) {  // the columns inside the source are done
-                    i = ib - 1;
-                    continue;
-                }
-                long long c = col[i];
-                u8 *o = line + static_cast<size_t>(i) * bpp;
-                if (c < xlo || c >= xhi) {
-                    if (edgeH == KL_EDGE_EXTEND) c = c < xlo ? xlo : xhi - 1;
-                    else { std::memset(o, 0, bpp); continue; }  // zero fill (no-write columns are cut below)
-                }
-                if (zero) std::memset(o, 0, bpp);
-                else if (bpp == 1) *o = s[c];
-                else if (bpp == 4) std::memcpy(o, s + c * 4, 4);
-                else if (bpp == 3) std::memcpy(o, s + c * 3, 3);
-                else std::memcpy(o, s + c * bpp, bpp);
-            }
-            prev = s;
-        }
-        u8 *d = dst->data + static_cast<std::ptrdiff_t>(j) * dst->lb;
-        int i0 = 0, i1 = w;
-        if (edgeH == KL_EDGE_NO_WRITE) {
-            while (i0 < w && col[i0] < 0) ++i0;
-            while (i1 > i0 && col[i1 - 1] >= src->w) --i1;
-        }
-        if (i0 >= i1) continue;
-        kl_image part = *dst;
-        part.w = i1 - i0;
-        if (full) {
-            std::memcpy(d + static_cast<size_t>(i0) * bpp, line + static_cast<size_t>(i0) * bpp,
-                        static_cast<size_t>(part.w) * bpp);
-        } else {
-            // put_row takes samples in row order; the line holds whole pixels.
-            put_row(&part, d + static_cast<size_t>(i0) * bpp, line + static_cast<size_t>(i0) * bpp, mask, false);
-        }
-    }
 }
 
 }  // namespace
@@ -545,7 +292,19 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
     const int held = (L.b1 - L.b0) * spp;
     std::memset(block + held, 0, 8 * static_cast<size_t>(spp));
     std::memset(zero, 0, rowbytes);
-    const Held hb{iTableH, L.b0, L.b1 - L.b0, edgeH == KL_EDGE_EXTEND};
+    const kl_impl &impl = kl_impl_active();
+    kl_resample_h hp{};
+    hp.iTableH = iTableH;
+    hp.phases = phasesH;
+    hp.b0 = L.b0;
+    hp.nb = L.b1 - L.b0;
+    hp.extend = edgeH == KL_EDGE_EXTEND;
+    hp.spp = spp;
+    hp.fw = fwH;
+    hp.layout = layout;
+    hp.w = dst->w;
+    hp.block = block;
+    hp.out = out;
 
     // Source rows: real rows get a ring slot when filtered; zero rows (zero
     // fill above or below the margins) read the zero row.
@@ -587,21 +346,12 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
             next_slot = (next_slot + 1) % kRing;
             ++n;
         }
-        if (L.esz == 1) {
-            transpose_in_8(rows, block, held, n);
-            filter_block_8(block, out, hb, phasesH, layout, dst->w, spp, fwH);
-            transpose_out_8(out, outs, L.dn, n);
-        } else {
-            transpose_in_16(reinterpret_cast<const int16_t *const *>(rows), block, held, n);
-            filter_block_16(block, out, hb, phasesH, layout, dst->w, spp, fwH);
-            transpose_out_16(out, reinterpret_cast<int16_t *const *>(outs), L.dn, n);
-        }
+        impl.resample_h[L.esz == 2](hp, rows, outs, n);
     };
 
     const int mask = dst->bmask & ((1 << spp) - 1);
     const bool full = full_mask(dst, mask);
-    // The block of filtered words is free again here: vertical sums, then the row.
-    u8 *sums = reinterpret_cast<u8 *>(out), *rowout = sums + align8(static_cast<size_t>(L.dn) * 2 * L.esz);
+    // The block of filtered words is free again here: the vertical pass's work.
     for (int j = 0; j < dst->h; ++j) {
         const u8 *taps[KL_MAXRESAMPLE];
         for (int k = 0; k < fwV; ++k) {
@@ -614,52 +364,9 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
             taps[k] = ring + static_cast<size_t>(slot[rr - qlo]) * rowbytes;
         }
         u8 *d = dst->data + static_cast<std::ptrdiff_t>(j) * dst->lb;
-        if (fwV == 1) {
-            if (full && dst->fb)
-                kl_gcopy_m2f(d, dst->lb, dst->w * dst->bpp, 1, const_cast<u8 *>(taps[0]), 0);
-            else
-                put_row(dst, d, taps[0], mask, full);
-            continue;
-        }
         int wk[KL_MAXRESAMPLE] = {};
-        for (int k = 0; k < fwV; ++k) wk[k] = weight(phasesV[j], layout, k);
-        if (L.esz == 1) {
-            const int dn = L.dn;
-            if (fwV == 2) {  // the two- and four-tap filters in one sweep
-                const u8 *t0 = taps[0], *t1 = taps[1];
-                const Weight16 w0(wk[0]), w1(wk[1]);
-                for (int n = 0; n < dn; ++n)
-                    rowout[n] = narrow16(static_cast<uint16_t>(32 + mul16(t0[n], w0) + mul16(t1[n], w1)));
-            } else if (fwV == 4) {
-                const u8 *t0 = taps[0], *t1 = taps[1], *t2 = taps[2], *t3 = taps[3];
-                const Weight16 w0(wk[0]), w1(wk[1]), w2(wk[2]), w3(wk[3]);
-                for (int n = 0; n < dn; ++n)
-                    rowout[n] = narrow16(static_cast<uint16_t>(32 + mul16(t0[n], w0) + mul16(t1[n], w1) +
-                                                               mul16(t2[n], w2) + mul16(t3[n], w3)));
-            } else {
-                uint16_t *acc = reinterpret_cast<uint16_t *>(sums);
-                const Weight16 w0(wk[0]);
-                for (int n = 0; n < dn; ++n) acc[n] = static_cast<uint16_t>(32 + mul16(taps[0][n], w0));
-                for (int k = 1; k < fwV; ++k) {
-                    const u8 *t = taps[k];
-                    const Weight16 w(wk[k]);
-                    for (int n = 0; n < dn; ++n) acc[n] = static_cast<uint16_t>(acc[n] + mul16(t[n], w));
-                }
-                for (int n = 0; n < dn; ++n) rowout[n] = narrow16(acc[n]);
-            }
-        } else {
-            int16_t *ro = reinterpret_cast<int16_t *>(rowout);
-            for (int n = 0; n < L.dn; ++n) {
-                uint32_t acc = 0;
-                for (int k = 0; k < fwV; ++k) {
-                    int16_t s;
-                    std::memcpy(&s, taps[k] + 2 * n, 2);
-                    acc += static_cast<uint32_t>(s * wk[k]);
-                }
-                ro[n] = filter16(acc);
-            }
-        }
-        put_row(dst, d, rowout, mask, full);
+        for (int k = 0; fwV > 1 && k < fwV; ++k) wk[k] = weight(phasesV[j], layout, k);
+        impl.resample_v[L.esz == 2](dst, d, mask, full, taps, wk, fwV, out);
     }
     std::free(own);
     return 1;
@@ -822,10 +529,23 @@ inline int16_t *phase_of(const Scale &S, const int16_t *filter, int subsamples, 
     return const_cast<int16_t *>(filter) + kPhaseShorts * static_cast<int>(subsamples * (pos - fl));
 }
 
+// The index tables as ZOR_PRINT_TABLES shows them.
+void print_tables(const Scale &S, const int *iTableH, const int *iTableV) {
+    std::fprintf(stderr, "xscale = %lf, xtrans = %lf, step = %lf, pos = %lf.\n", S.xs, S.tx, 1.0 / S.xs,
+                 -S.tx * (1.0 / S.xs));
+    for (int i = 0; i < S.d.w; ++i) {
+        const double pos = (i - S.tx) / S.xs - (S.fwH - 1) * 0.5;
+        std::fprintf(stderr, "iTableH[%d] = %d (pos = %lf).\n", i, iTableH[i] / S.spp, pos);
+    }
+    for (int j = 0; j < S.d.h; ++j) {
+        const double pos = (j - S.ty) / S.ys - (S.fwV - 1) * 0.5;
+        std::fprintf(stderr, "iTableV[%d] = %d (pos = %lf).\n", j, iTableV[j], pos);
+    }
+}
+
 int scale_in(Scale &S, kl_image *src, const kl_resample_table *table, u8 *ws) {
     kl_image &d = S.d;
     const int spp = S.spp, fwH = S.fwH, fwV = S.fwV;
-    const bool tables = S.print.tables;
     if (S.bl2x) {
         if (!last_bl2x.exchange(true, std::memory_order_relaxed) && S.print.special)
             std::fputs("Using optimized case for bl_8_1_2x.\n", stderr);
@@ -835,26 +555,23 @@ int scale_in(Scale &S, kl_image *src, const kl_resample_table *table, u8 *ws) {
     int *iTableH = reinterpret_cast<int *>(ws + S.ints), *iTableV = iTableH + d.w;
     int16_t **phH = reinterpret_cast<int16_t **>(ws + S.ptrs), **phV = phH + d.w;
     u8 *buffer = ws + S.work;
-    if (tables)
-        std::fprintf(stderr, "xscale = %lf, xtrans = %lf, step = %lf, pos = %lf.\n", S.xs, S.tx, 1.0 / S.xs,
-                     -S.tx * (1.0 / S.xs));
     for (int i = 0; i < d.w; ++i) {
         const double pos = (i - S.tx) / S.xs - (fwH - 1) * 0.5;
         const double fl = std::floor(pos);
         iTableH[i] = static_cast<int>(fl) * spp;
         if (fwH > 1) phH[i] = phase_of(S, table->filterH, table->subsamplesH, pos, fl);
-        if (tables) std::fprintf(stderr, "iTableH[%d] = %d (pos = %lf).\n", i, static_cast<int>(fl), pos);
     }
     for (int j = 0; j < d.h; ++j) {
         const double pos = (j - S.ty) / S.ys - (fwV - 1) * 0.5;
         const double fl = std::floor(pos);
         iTableV[j] = static_cast<int>(fl);
         if (fwV > 1) phV[j] = phase_of(S, table->filterV, table->subsamplesV, pos, fl);
-        if (tables) std::fprintf(stderr, "iTableV[%d] = %d (pos = %lf).\n", j, iTableV[j], pos);
     }
+    if (S.print.tables) print_tables(S, iTableH, iTableV);
     if (S.nn2x) {
         for (int i = 0; i < d.w; ++i) iTableH[i] /= spp;
-        nearest_direct(&d, src, d.bmask, iTableH, iTableV, table->edgeH, table->edgeV, buffer, S.xs == 2.0);
+        kl_impl_active().resample_nearest(&d, src, d.bmask, iTableH, iTableV, table->edgeH, table->edgeV, buffer,
+                                          S.xs == 2.0);
         return 1;
     }
     int edgeH = table->edgeH, edgeV = table->edgeV;

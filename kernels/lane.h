@@ -15,13 +15,6 @@
 // L0. This is the bit order of the band patterns in kl.h, so they are used as
 // they stand.
 //
-// Lane control. One 8-bit control value per thread, `lane_control`:
-// bits 0-2 `align_offset` (read by lane_align), bits 3-7 `pack_scale` (the left
-// shift of the packing primitives; lane_pack16 uses bits 3-6 only). Kernels set
-// the whole value at entry and never rely on a value left by another kernel.
-// Every primitive that reads the control value also has an overload taking the
-// shift or offset explicitly, for inner loops that keep it in a register.
-//
 // Everything here is header-only and free of undefined behaviour for every
 // operand value: shifts are bounded, signed intermediate values are exact in a
 // wider type, and memory is accessed through memcpy (no alignment or aliasing
@@ -32,19 +25,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-// ---- Lane control ----------------------------------------------------------
-
-struct lane_control_word {
-    uint8_t value;
-
-    void set(unsigned v) { value = static_cast<uint8_t>(v); }
-    unsigned align_offset() const { return value & 7u; }
-    unsigned pack_scale() const { return value >> 3; }
-    void set_align(unsigned k) { value = static_cast<uint8_t>((value & ~7u) | (k & 7u)); }
-};
-
-inline thread_local lane_control_word lane_control{0};
 
 // ---- Word access -----------------------------------------------------------
 
@@ -117,7 +97,6 @@ static constexpr uint32_t lane_pack16(uint64_t v, unsigned s) {
     t = (t | (t >> 8)) & 0x0000ffff0000ffffull;
     return static_cast<uint32_t>(t | (t >> 16));
 }
-static inline uint32_t lane_pack16(uint64_t v) { return lane_pack16(v, lane_control.pack_scale()); }
 
 // Two signed 32-bit lanes: c_i = clamp(floor(v_i * 2^s / 2^23), 0, 255) is
 // appended after the bytes already gathered in lane W_i of acc: the lane's
@@ -137,9 +116,6 @@ static constexpr uint64_t lane_pack32(uint64_t acc, uint64_t v, unsigned s) {
     }
     return r;
 }
-static inline uint64_t lane_pack32(uint64_t acc, uint64_t v) {
-    return lane_pack32(acc, v, lane_control.pack_scale());
-}
 
 // Two signed 32-bit lanes to two signed 16-bit lanes:
 // L_i = clamp(floor(v_i * 2^s / 65536), -32768, 32767).
@@ -154,7 +130,6 @@ static constexpr uint32_t lane_packfix(uint64_t v, unsigned s) {
     }
     return r;
 }
-static inline uint32_t lane_packfix(uint64_t v) { return lane_packfix(v, lane_control.pack_scale()); }
 
 // ---- Multiplication --------------------------------------------------------
 
@@ -166,40 +141,6 @@ static constexpr uint64_t lane_mul8x16(uint32_t a, uint64_t b) {
     for (unsigned i = 0; i < 4; ++i) {
         int32_t ai = static_cast<int32_t>((a >> (8 * i)) & 0xff);
         r |= lane_put16((ai * lane_get16(b, i) + 128) >> 8, i);
-    }
-    return r;
-}
-
-// As lane_mul8x16 with every b_i the signed 16-bit lane L0 (bytes 0-1) of m.
-static constexpr uint64_t lane_mul8x16_hi(uint32_t a, uint32_t m) {
-    uint64_t b = static_cast<uint16_t>(m);
-    return lane_mul8x16(a, b * 0x0001000100010001ull);
-}
-
-// As lane_mul8x16 with every b_i the signed 16-bit lane L1 (bytes 2-3) of m.
-static constexpr uint64_t lane_mul8x16_lo(uint32_t a, uint32_t m) {
-    uint64_t b = static_cast<uint16_t>(m >> 16);
-    return lane_mul8x16(a, b * 0x0001000100010001ull);
-}
-
-// Signed upper byte of each lane of a times b: L_i = floor((hi_i * b_i + 128) / 256).
-static constexpr uint64_t lane_mul8sux16(uint64_t a, uint64_t b) {
-    uint64_t r = 0;
-#pragma GCC unroll 8
-    for (unsigned i = 0; i < 4; ++i) {
-        int32_t hi = lane_get16(a, i) >> 8;
-        r |= lane_put16((hi * lane_get16(b, i) + 128) >> 8, i);
-    }
-    return r;
-}
-
-// Unsigned lower byte of each lane of a times b: L_i = floor((lo_i * b_i + 32768) / 65536).
-static constexpr uint64_t lane_mul8ulx16(uint64_t a, uint64_t b) {
-    uint64_t r = 0;
-#pragma GCC unroll 8
-    for (unsigned i = 0; i < 4; ++i) {
-        int32_t lo = static_cast<int32_t>((a >> (16 * i)) & 0xff);
-        r |= lane_put16((lo * lane_get16(b, i) + 32768) >> 16, i);
     }
     return r;
 }
@@ -275,25 +216,6 @@ static constexpr uint64_t lane_merge(uint32_t a, uint32_t b) {
     return x | (y << 8);
 }
 
-// (addr + delta) rounded down to a multiple of 8; sets align_offset to
-// (addr + delta) mod 8.
-static inline uintptr_t lane_setalign(uintptr_t addr, ptrdiff_t delta) {
-    uintptr_t a = addr + static_cast<uintptr_t>(delta);
-    lane_control.set_align(static_cast<unsigned>(a & 7));
-    return a & ~static_cast<uintptr_t>(7);
-}
-template <class T>
-static inline T *lane_setalign(T *p, ptrdiff_t delta) {
-    return reinterpret_cast<T *>(lane_setalign(reinterpret_cast<uintptr_t>(p), delta));
-}
-
-// Bytes k..k+7 of the 16-byte sequence x0..x7 y0..y7.
-static constexpr uint64_t lane_align(uint64_t x, uint64_t y, unsigned k) {
-    k &= 7;
-    return k ? (x >> (8 * k)) | (y << (64 - 8 * k)) : x;
-}
-static inline uint64_t lane_align(uint64_t x, uint64_t y) { return lane_align(x, y, lane_control.align_offset()); }
-
 // ---- Edge masks ------------------------------------------------------------
 
 // Byte enables for the word holding F of a span F..E (E >= F).
@@ -301,22 +223,6 @@ static constexpr unsigned lane_edge8(uintptr_t F, uintptr_t E) {
     unsigned left = 0xffu >> (F & 7);
     if ((F >> 3) == (E >> 3)) left &= (0xffu << (7 - (E & 7))) & 0xffu;
     return left;
-}
-
-// 16-bit lane enables for the word holding F of a span F..E (E >= F).
-static constexpr unsigned lane_edge16(uintptr_t F, uintptr_t E) {
-    unsigned left = 0xfu >> ((F & 7) >> 1);
-    if ((F >> 3) == (E >> 3)) left &= (0xfu << (3 - ((E & 7) >> 1))) & 0xfu;
-    return left;
-}
-
-template <class T>
-static inline unsigned lane_edge8(const T *F, const T *E) {
-    return lane_edge8(reinterpret_cast<uintptr_t>(F), reinterpret_cast<uintptr_t>(E));
-}
-template <class T>
-static inline unsigned lane_edge16(const T *F, const T *E) {
-    return lane_edge16(reinterpret_cast<uintptr_t>(F), reinterpret_cast<uintptr_t>(E));
 }
 
 // Byte-enable mask to a word of 0xff / 0x00 bytes (bit 7 = byte 0).
@@ -405,24 +311,6 @@ static constexpr unsigned lane_bytes16(unsigned m) {
 // Writes lane L_k of w to p + 2k for every k whose mask bit (3 - k) is set.
 static inline void partial_store16(void *p, uint64_t w, unsigned m) { partial_store(p, w, lane_bytes16(m & 0xfu)); }
 
-// 8-byte store with the byte order reversed: byte k of w goes to p + 7 - k.
-static inline void partial_store_rev(void *p, uint64_t w) {
-    uint64_t r = __builtin_bswap64(w);
-    std::memcpy(p, &r, 8);
-}
-
-// One byte into byte 7 of an otherwise zero word.
-static inline uint64_t lane_load8(const void *p) {
-    return static_cast<uint64_t>(*static_cast<const unsigned char *>(p)) << 56;
-}
-
-// One 16-bit sample into lane L3 of an otherwise zero word.
-static inline uint64_t lane_load16(const void *p) {
-    uint16_t v;
-    std::memcpy(&v, p, 2);
-    return static_cast<uint64_t>(v) << 48;
-}
-
 // n bytes (0..8) from p into bytes 0..n-1 of an otherwise zero word; reads
 // exactly those n bytes.
 static inline uint64_t lane_load_n(const void *p, size_t n) {
@@ -431,8 +319,7 @@ static inline uint64_t lane_load_n(const void *p, size_t n) {
     return w;
 }
 
-// Eight consecutive words at a 64-byte aligned address moved as one transfer.
-static inline void block_load(const void *p, uint64_t words[8]) { std::memcpy(words, p, 64); }
+// Eight consecutive words stored at a 64-byte aligned address as one transfer.
 static inline void block_store(void *p, const uint64_t words[8]) { std::memcpy(p, words, 64); }
 
 // Waits for earlier block stores to complete before later loads of the same memory.

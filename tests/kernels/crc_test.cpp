@@ -34,6 +34,7 @@
 
 #include "kbuf.h"
 #include "kl.h"
+#include "wren_feed.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "kbuf.h"
 #include "kl.h"
 #include "ref_threshold.h"
+#include "wren_feed.h"
 #include "wren_regmap.h"
 
 namespace {

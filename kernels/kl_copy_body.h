@@ -1,24 +1,32 @@
-// Row copies shared by the block copy engine and the masked copies, generic
-// over the body policy (kl_arith_frame.h).
+// Row copies, generic over the body policy (kl_body.h): the block
+// copy engine and the masked copies.
 //
 // A row's head and tail words are written under their edge masks from
 // bounded loads of just the row's bytes; the body is written under the band
 // enables of the 24-bit pattern. With a full pattern the body goes in aligned
 // 64-byte destination blocks (V::block) wherever a block lies wholly inside
 // the row, with 8-byte words around them; otherwise in masked vectors
-// (V::masked) or in words. The destination is never read. Backward (Bwd)
+// (V::masked) or in words. The destination is never read, and the source is
+// read only inside its rows (host images are not padded). Backward (Bwd)
 // rows go from the last to the first and each row from right to left, every
 // store's source bytes loaded before the store, so that a destination
-// overlapping its source at a higher address is copied correctly.
+// overlapping its source at a higher address is copied correctly (and a
+// forward copy onto one at a lower address).
+//
+// The block copy engine is the copy under the full pattern; the exported
+// kl_gcopy_ entries (kl_dispatch.cpp) issue a store-to-load barrier first, so
+// that earlier stores, for example pixels just written by another kernel, are
+// seen by the copy's loads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "kl_arith_frame.h"
+#include "kl_body.h"
 #include "lane.h"
 
 namespace {
+namespace copy {
 
 template <class V, bool Bwd>
 inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_t pat, const Cycle<uint8_t, false> &en, bool nt) {
@@ -107,11 +115,12 @@ void masked_copy(unsigned pattern, void *dst, int dst_lb, int nbytes, int h, voi
 
 // The block and masked copy entries of an implementation.
 template <class V>
-void copy_entries(kl_impl &t) {
+void entries(kl_impl &t) {
     t.gcopy = block_engine<V, false>;
     t.gcopyrl = block_engine<V, true>;
     t.mcopy = masked_copy<V, false>;
     t.mcopy_rl = masked_copy<V, true>;
 }
 
+}  // namespace copy
 }  // namespace

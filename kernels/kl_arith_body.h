@@ -11,11 +11,12 @@
 #include <cstdint>
 
 #include "kl.h"
-#include "kl_arith_frame.h"
+#include "kl_body.h"
 #include "kl_impl.h"
 #include "lane.h"
 
 namespace {
+namespace arith {
 
 enum class Logic { And, Or, Xor };
 enum class Arith { Add, Sub, KSub };
@@ -263,10 +264,9 @@ struct MpyK8 {
 
 // ---- Kernels ---------------------------------------------------------------
 
-// Two sources (or one, Two false): lane control set at entry, checks, walk.
-template <class V, bool W16, unsigned Control, class Op, bool Two = true>
+// Two sources (or one, Two false): checks, then the walk.
+template <class V, bool W16, class Op, bool Two = true>
 void two_source(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
-    lane_control.set(Control);
     const unsigned m = accept<W16>(band_mask, dst, src1, Two ? src2 : nullptr);
     if (!m || (Two && !src2)) return;
     run<V, W16>(m, dst, src1, Two ? src2 : nullptr, Op{});
@@ -274,13 +274,12 @@ void two_source(int band_mask, kl_image *dst, kl_image *src1, kl_image *src2) {
 
 template <class V>
 void abs16(int band_mask, kl_image *dst, kl_image *src) {
-    two_source<V, true, 0x40, Abs16, false>(band_mask, dst, src, nullptr);
+    two_source<V, true, Abs16, false>(band_mask, dst, src, nullptr);
 }
 
 // Constants limited to Lo..Hi, laid out by the op, then the row walk.
-template <class V, bool W16, class Op, unsigned Control, int Lo, int Hi>
+template <class V, bool W16, class Op, int Lo, int Hi>
 void constant_kernel(int band_mask, kl_image *dst, kl_image *src, short *constants) {
-    lane_control.set(Control);
     if (!constants) return;
     const unsigned m = accept<W16>(band_mask, dst, src, nullptr);
     if (!m) return;
@@ -302,7 +301,6 @@ void mpyk8(int band_mask, kl_image *dst, kl_image *src, short *constants, int sh
         if (constants[b] < 0) constants[b] = 0;
     if (shift < 0 || shift > 15) return;
     const unsigned s = static_cast<unsigned>(15 - shift);
-    lane_control.set(s * 8);
     const unsigned m = accept<false>(band_mask, dst, src, nullptr);
     if (!m) return;
     MpyK8 op;
@@ -316,37 +314,38 @@ void mpyk8(int band_mask, kl_image *dst, kl_image *src, short *constants, int sh
 
 // The arithmetic, logic and constant entries of an implementation.
 template <class V>
-void arith_entries(kl_impl &t) {
-    t.add_8 = two_source<V, false, 0x18, AddSub8<false>>;
-    t.sub_8 = two_source<V, false, 0x18, AddSub8<true>>;
-    t.mpy_8 = two_source<V, false, 0x78, Mpy8>;
-    t.max_8 = two_source<V, false, 0x18, Select8<true>>;
-    t.min_8 = two_source<V, false, 0x18, Select8<false>>;
-    t.and_8 = two_source<V, false, 0x18, Logic2<Logic::And>>;
-    t.or_8 = two_source<V, false, 0x18, Logic2<Logic::Or>>;
-    t.xor_8 = two_source<V, false, 0x18, Logic2<Logic::Xor>>;
-    t.add_16 = two_source<V, true, 0x40, AddSub16<false>>;
-    t.sub_16 = two_source<V, true, 0x40, AddSub16<true>>;
-    t.mpy_16 = two_source<V, true, 0x80, Mpy16>;
-    t.max_16 = two_source<V, true, 0x40, Select16<true>>;
-    t.min_16 = two_source<V, true, 0x40, Select16<false>>;
-    t.and_16 = two_source<V, true, 0x40, Logic2<Logic::And>>;
-    t.or_16 = two_source<V, true, 0x40, Logic2<Logic::Or>>;
-    t.xor_16 = two_source<V, true, 0x40, Logic2<Logic::Xor>>;
+void entries(kl_impl &t) {
+    t.add_8 = two_source<V, false, AddSub8<false>>;
+    t.sub_8 = two_source<V, false, AddSub8<true>>;
+    t.mpy_8 = two_source<V, false, Mpy8>;
+    t.max_8 = two_source<V, false, Select8<true>>;
+    t.min_8 = two_source<V, false, Select8<false>>;
+    t.and_8 = two_source<V, false, Logic2<Logic::And>>;
+    t.or_8 = two_source<V, false, Logic2<Logic::Or>>;
+    t.xor_8 = two_source<V, false, Logic2<Logic::Xor>>;
+    t.add_16 = two_source<V, true, AddSub16<false>>;
+    t.sub_16 = two_source<V, true, AddSub16<true>>;
+    t.mpy_16 = two_source<V, true, Mpy16>;
+    t.max_16 = two_source<V, true, Select16<true>>;
+    t.min_16 = two_source<V, true, Select16<false>>;
+    t.and_16 = two_source<V, true, Logic2<Logic::And>>;
+    t.or_16 = two_source<V, true, Logic2<Logic::Or>>;
+    t.xor_16 = two_source<V, true, Logic2<Logic::Xor>>;
     t.abs_16 = abs16<V>;
-    t.addk_8 = constant_kernel<V, false, ArithK8<Arith::Add>, 0x18, -256, 511>;
-    t.subk_8 = constant_kernel<V, false, ArithK8<Arith::Sub>, 0x18, -256, 511>;
-    t.ksub_8 = constant_kernel<V, false, ArithK8<Arith::KSub>, 0x18, -256, 511>;
-    t.andk_8 = constant_kernel<V, false, LogicK<Logic::And, false>, 0x18, 0, 255>;
-    t.ork_8 = constant_kernel<V, false, LogicK<Logic::Or, false>, 0x18, 0, 255>;
-    t.xork_8 = constant_kernel<V, false, LogicK<Logic::Xor, false>, 0x18, 0, 255>;
-    t.addk_16 = constant_kernel<V, true, ArithK16<Arith::Add>, 0x40, -32768, 32767>;
-    t.subk_16 = constant_kernel<V, true, ArithK16<Arith::Sub>, 0x40, -32768, 32767>;
-    t.ksub_16 = constant_kernel<V, true, ArithK16<Arith::KSub>, 0x40, -32768, 32767>;
-    t.andk_16 = constant_kernel<V, true, LogicK<Logic::And, true>, 0x40, -32768, 32767>;
-    t.ork_16 = constant_kernel<V, true, LogicK<Logic::Or, true>, 0x40, -32768, 32767>;
-    t.xork_16 = constant_kernel<V, true, LogicK<Logic::Xor, true>, 0x40, -32768, 32767>;
+    t.addk_8 = constant_kernel<V, false, ArithK8<Arith::Add>, -256, 511>;
+    t.subk_8 = constant_kernel<V, false, ArithK8<Arith::Sub>, -256, 511>;
+    t.ksub_8 = constant_kernel<V, false, ArithK8<Arith::KSub>, -256, 511>;
+    t.andk_8 = constant_kernel<V, false, LogicK<Logic::And, false>, 0, 255>;
+    t.ork_8 = constant_kernel<V, false, LogicK<Logic::Or, false>, 0, 255>;
+    t.xork_8 = constant_kernel<V, false, LogicK<Logic::Xor, false>, 0, 255>;
+    t.addk_16 = constant_kernel<V, true, ArithK16<Arith::Add>, -32768, 32767>;
+    t.subk_16 = constant_kernel<V, true, ArithK16<Arith::Sub>, -32768, 32767>;
+    t.ksub_16 = constant_kernel<V, true, ArithK16<Arith::KSub>, -32768, 32767>;
+    t.andk_16 = constant_kernel<V, true, LogicK<Logic::And, true>, -32768, 32767>;
+    t.ork_16 = constant_kernel<V, true, LogicK<Logic::Or, true>, -32768, 32767>;
+    t.xork_16 = constant_kernel<V, true, LogicK<Logic::Xor, true>, -32768, 32767>;
     t.mpyk_8 = mpyk8<V>;
 }
 
+}  // namespace arith
 }  // namespace

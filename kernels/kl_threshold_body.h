@@ -1,5 +1,5 @@
 // The threshold kernels, generic over the body policy of the arithmetic row
-// walk (kl_arith_frame.h). The word form is the definition of the bytes: 8-bit
+// walk (kl_body.h). The word form is the definition of the bytes: 8-bit
 // samples widened by lane_expand and compared in 16-bit lanes against low
 // and high widened the same way; 16-bit samples compared directly. The vector
 // form, for implementations that include this file after defining their lane
@@ -11,11 +11,12 @@
 #include <type_traits>
 
 #include "kl.h"
-#include "kl_arith_frame.h"
+#include "kl_body.h"
 #include "kl_impl.h"
 #include "lane.h"
 
 namespace {
+namespace threshold {
 
 inline int thr_clamp8(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
 
@@ -55,8 +56,7 @@ struct Threshold16 {
 };
 
 template <class V, bool W16>
-void threshold(int mask, kl_image *dst, kl_image *src, const short *low, const short *high, const short *map) {
-    lane_control.set(0);
+void kernel(int mask, kl_image *dst, kl_image *src, const short *low, const short *high, const short *map) {
     if (!low || !high || !map) return;
     const unsigned m = accept<W16>(mask, dst, src, nullptr);
     if (!m || dst->type != (W16 ? KL_SHORT : KL_BYTE) || src->type != dst->type) return;
@@ -82,9 +82,10 @@ void threshold(int mask, kl_image *dst, kl_image *src, const short *low, const s
 }
 
 template <class V>
-void threshold_entries(kl_impl &t) {
-    t.threshold_8 = threshold<V, false>;
-    t.threshold_16 = threshold<V, true>;
+void entries(kl_impl &t) {
+    t.threshold_8 = kernel<V, false>;
+    t.threshold_16 = kernel<V, true>;
 }
 
+}  // namespace threshold
 }  // namespace

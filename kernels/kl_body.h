@@ -1,19 +1,24 @@
-// The frame shared by the arithmetic and logic kernels: argument checks and
-// the row walk. Every destination byte is computed from the source bytes
-// under it and stored once, under its edge mask and its band enables.
+// What every family's body header (kl_<family>_body.h) starts from: the body
+// policies, the band cycle and the row walk of the arithmetic, logic and
+// threshold kernels.
 //
+// A body policy V names an implementation and how it computes the body of a
+// row: V::isa, V::W (the word or vector the body computes in), V::bytes its
+// size. Words (below, the portable implementation) computes one 8-byte word
+// at a time with the primitives of lane.h; the vector policies (kl_avx2.cpp,
+// kl_avx512.cpp) in V::bytes vectors, either storing whole vectors only
+// (their vectors then take the body when the band pattern is full, 8-byte
+// words elsewhere) or with byte-masked loads and stores (V::masked), covering
+// the whole body. A policy that streams (V::streams) writes the whole vectors
+// of large calls with non-temporal stores and drains them before the kernel
+// returns.
+//
+// The row walk (run): every destination byte is computed from the source
+// bytes under it and stored once, under its edge mask and its band enables.
 // Sources are read strictly inside their rows: whole words or vectors in the
 // body, and bounded loads of just the row's bytes for the head and tail words
 // (hosts do not pad their images). Bytes outside the row read as 0; they only
 // ever land in destination bytes that are not stored.
-//
-// The body policy V says how the body of a row is computed: Words (the
-// portable implementation) one 8-byte word at a time; a vector policy in
-// V::bytes vectors, either storing whole vectors only (its vectors then take
-// the body when the band pattern is full, 8-byte words elsewhere) or with
-// byte-masked loads and stores (V::masked), covering the whole body. A
-// policy that streams (V::streams) writes the whole vectors of large calls
-// with non-temporal stores and drains them before the kernel returns.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +33,7 @@ namespace {
 
 // The portable body policy: 8-byte words, no masked or non-temporal stores.
 struct Words {
+    static constexpr kl_isa isa = kl_isa::portable;
     using W = uint64_t;
     static constexpr size_t bytes = 8;
     static constexpr bool masked = false, streams = false;
