@@ -143,14 +143,27 @@ DriverCall::~DriverCall() {
 }
 
 int DriverCall::decline(wren_reason reason, const char *fmt, ...) {
-    status_ = ZOR_FAILURE;
-    reason_ = reason;
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(message_, sizeof message_, fmt, ap);
+    vdecline(reason, fmt, ap);
     va_end(ap);
+    return ZOR_FAILURE;
+}
+
+int DriverCall::vdecline(wren_reason reason, const char *fmt, va_list ap) {
+    status_ = ZOR_FAILURE;
+    reason_ = reason;
+    std::vsnprintf(message_, sizeof message_, fmt, ap);
     done_ = true;
     return ZOR_FAILURE;
+}
+
+bool Ctx::refuse(wren_reason reason, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    call.vdecline(reason, fmt, ap);
+    va_end(ap);
+    return false;
 }
 
 int DriverCall::computed() {
@@ -274,11 +287,11 @@ bool DriverCall::region(ZorRoi *r, bool owned) {
     return true;
 }
 
-const Scratch *DriverCall::scratch(int bands, int maxw) {
+const Scratch *DriverCall::scratch(int bands, int maxw, int type) {
     // Described over a placeholder first, only to learn the row size.
     static unsigned char placeholder;
     kl_image s;
-    const int type = have_window_ ? static_cast<int>(win_.k.type) : static_cast<int>(KL_BYTE);
+    if (type < 0) type = have_window_ ? static_cast<int>(win_.k.type) : static_cast<int>(KL_BYTE);
     if (nscratch_ == kBuffers || maxw < 1 || !kl_initimage(&s, type, bands, maxw, 0, &placeholder, 0) || s.lb <= 0) {
         decline(WREN_SCRATCH, "scratch image of %d bands, %d pixels wide, cannot be described", bands, maxw);
         return nullptr;
@@ -312,15 +325,14 @@ void *DriverCall::line_buffer(std::size_t n) {
 
 // Every rectangle lies inside the window image, every area it reads inside
 // its source, and it fits every staging buffer.
-bool DriverCall::check(const Rect &r, std::initializer_list<Read> reads) {
+bool DriverCall::check(const Rect &r, const Read *reads, int n) {
     const Placed &w = vis_.window;
     if (!fits(static_cast<long long>(r.x) + w.ox, r.w, w.k.w) || !fits(static_cast<long long>(r.y) + w.oy, r.h, w.k.h)) {
         decline(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) leaves the window image", r.x, r.y, r.w, r.h);
         return false;
     }
-    int i = 0;
-    for (const Read &rd : reads) {
-        ++i;
+    for (int i = 1; i <= n; ++i) {
+        const Read &rd = reads[i - 1];
         const Placed &s = *rd.src;
         const Rect a = rd.map ? rd.map(r, s, rd.ctx) : r;
         if (!fits(static_cast<long long>(a.x) + s.ox, a.w, s.k.w) || !fits(static_cast<long long>(a.y) + s.oy, a.h, s.k.h)) {
@@ -339,7 +351,7 @@ bool DriverCall::check(const Rect &r, std::initializer_list<Read> reads) {
     return true;
 }
 
-const Visible *DriverCall::clip(std::initializer_list<Read> reads) {
+const Visible *DriverCall::clip(const Read *reads, int nreads) {
     if (!have_window_ || !r_) {
         decline(WREN_REGION, "no window or region to clip");
         return nullptr;
@@ -392,7 +404,7 @@ const Visible *DriverCall::clip(std::initializer_list<Read> reads) {
         Rect r;
         while (list_->getNext(&r.x, &r.y, &r.w, &r.h)) {
             if (r.w <= 0 || r.h <= 0) continue;
-            if (!check(r, reads)) return nullptr;
+            if (!check(r, reads, nreads)) return nullptr;
             v.rects.push_back(r);
         }
     } catch (const std::bad_alloc &) {
@@ -440,6 +452,275 @@ bool DriverCall::raster_setup(unsigned long plane_mask) {
         return false;
     }
     return true;
+}
+
+}  // namespace wren
+
+// ---- run ----------------------------------------------------------------------
+
+namespace wren {
+
+namespace {
+
+int selected(int bmask) { return __builtin_popcount(static_cast<unsigned>(bmask & 15)); }
+
+bool masks_fit(Masks m, int n, const kl_image *const *src, const kl_image &dst) {
+    for (int i = 0; i < n; ++i) {
+        const kl_image &s = *src[i];
+        switch (m) {
+        case Masks::any: break;
+        case Masks::equal:
+            if (s.bmask != dst.bmask) return false;
+            break;
+        case Masks::full:
+            if (s.bmask != dst.bmask || s.bmask != (1 << s.bands) - 1) return false;
+            break;
+        case Masks::count:
+            if (selected(s.bmask) != selected(dst.bmask)) return false;
+            break;
+        case Masks::one:
+            if (selected(s.bmask) != 1 || selected(dst.bmask) != 1) return false;
+            break;
+        }
+    }
+    return true;
+}
+
+bool strides_fit(const Layout &l, int n, const kl_image *const *src, const kl_image &dst) {
+    const int want[2] = {l.s1, l.s2};
+    for (int i = 0; i < n; ++i)
+        if (want[i] && want[i] != src[i]->bands) return false;
+    return !l.d || l.d == dst.bands;
+}
+
+// "3 (mask 0x7), 4 (mask 0xf) into 4 (mask 0x7)"
+void layout_text(char *out, std::size_t size, int n, const kl_image *const *src, const kl_image &dst) {
+    std::size_t used = 0;
+    for (int i = 0; i < n && used < size; ++i)
+        used += static_cast<std::size_t>(
+            std::snprintf(out + used, size - used, "%s%d (mask %#x)", i ? ", " : "", src[i]->bands, src[i]->bmask));
+    if (used < size) std::snprintf(out + used, size - used, "%sinto %d (mask %#x)", n ? " " : "", dst.bands, dst.bmask);
+}
+
+void report(const Ctx &c, const char *id, int line) {
+    if (line) ZorSystemState::notifyError(nullptr, 0, id, 0, line, c.spec.name, nullptr);
+}
+
+// The layout row that takes the call's images; null (declined) when none.
+const Layout *match(Ctx &c) {
+    const DriverSpec &s = c.spec;
+    const kl_image *src[2] = {&c.src[0].k, &c.src[1].k};
+    bool some_masks = false;
+    for (const Layout &l : s.layouts) {
+        if (l.variants && !((l.variants >> c.variant) & 1)) continue;
+        const bool m = masks_fit(l.masks, s.sources, src, c.win->k);
+        some_masks |= m;
+        if (m && strides_fit(l, s.sources, src, c.win->k)) return &l;
+    }
+    char what[96];
+    layout_text(what, sizeof what, s.sources, src, c.win->k);
+    const char *note = s.layout_note ? s.layout_note : "";
+    if (!some_masks) {
+        c.call.decline(WREN_BAND_MASK,
+                       "band masks of %s do not match (an RGB source needs a 24-bit window, a grey one an 8-bit "
+                       "window)%s%s",
+                       what, *note ? "; " : "", note);
+    } else {
+        c.call.decline(WREN_LAYOUT, "band layout %s not handled%s%s", what, *note ? "; " : "", note);
+    }
+    return nullptr;
+}
+
+// Pairs the sources' and the window's selected bands from their lowest bits
+// up; a bit its image does not select is skipped.
+int band_rounds(const kl_image &s, const kl_image &d, int sbit[4], int dbit[4]) {
+    int rounds = 0;
+    for (int sb = s.bmask & -s.bmask, db = d.bmask & -d.bmask, i = 0; i < selected(d.bmask); ++i, sb <<= 1, db <<= 1) {
+        if ((sb & s.bmask) && (db & d.bmask) && rounds < 4) {
+            sbit[rounds] = sb;
+            dbit[rounds++] = db;
+        }
+    }
+    return rounds;
+}
+
+kl_image view(const kl_image &k, const Rect &p) {
+    kl_image q = k;
+    q.data = k.data + static_cast<std::ptrdiff_t>(p.y) * k.lb + static_cast<std::ptrdiff_t>(p.x) * k.bpp;
+    q.w = p.w;
+    q.h = p.h;
+    return q;
+}
+
+// One-band images for the band-by-band walk: the source band with its margin
+// (t[0]) and up to three result bands (t[1..3]); false (declined) when they
+// cannot be made.
+bool band_images(Ctx &c, int margin, int n, kl_image t[4]) {
+    int maxw = 1, maxh = 1;
+    for (const Rect &r : c.vis->rects) {
+        maxw = r.w > maxw ? r.w : maxw;
+        maxh = r.h > maxh ? r.h : maxh;
+    }
+    for (int i = 0; i < n; ++i) {
+        const int w = i ? maxw : maxw + 2 * margin, h = i ? maxh : maxh + 2 * margin;
+        static unsigned char placeholder;
+        if (!kl_initimage(&t[i], KL_BYTE, 1, w, h, &placeholder, 8)) {
+            c.call.decline(WREN_SCRATCH, "one-band images of %dx%d pixels cannot be described", w, h);
+            return false;
+        }
+        void *p = c.call.line_buffer(static_cast<std::size_t>(t[i].lb) * static_cast<std::size_t>(h));
+        if (!p) return false;
+        t[i].data = static_cast<unsigned char *>(p);
+    }
+    return true;
+}
+
+// Band by band: per rectangle, each band pair's source band (with up to
+// `margin` real pixels around the rectangle) and the window's band go to
+// one-band images, the kernel runs on those, and the result goes back into
+// the window's band; a 24-bit window showing bands 1-3 in one rectangle gets
+// the three at once through the combine kernel.
+bool by_band(Ctx &c) {
+    const kl_image &S = c.src[0].k, &D = c.win->k;
+    int sbit[4], dbit[4];
+    const int rounds = band_rounds(S, D, sbit, dbit);
+    const bool combine = D.bands == 4 && (D.bmask & 15) == 7 && c.vis->rects.size() == 1 && rounds == 3;
+    kl_image t[4];
+    if (!band_images(c, c.margin, combine ? 4 : 2, t)) return false;
+    c.call.note("%d band(s) %s", rounds, combine ? "combined" : "inserted");
+    const auto upto = [m = c.margin](long v) { return static_cast<int>(v < 0 ? 0 : v > m ? m : v); };
+    for (const Rect &r : c.vis->rects) {
+        kl_image wd = c.vis->at(r), ws = at(c.src[0], r);
+        const int l = upto(ws.x), tp = upto(ws.y), rr = upto(ws.padx), b = upto(ws.pady);
+        kl_image around = view(ws, Rect{-l, -tp, r.w + l + rr, r.h + tp + b});
+        kl_image whole = view(t[0], Rect{0, 0, around.w, around.h}), inner = view(whole, Rect{l, tp, r.w, r.h});
+        inner.x = l;
+        inner.y = tp;
+        inner.padx = rr;
+        inner.pady = b;
+        for (int k = 0; k < rounds; ++k) {
+            kl_band_extract_8(sbit[k], &whole, &around);
+            kl_image target = view(t[combine ? k + 1 : 1], Rect{0, 0, r.w, r.h});
+            kl_band_extract_8(dbit[k], &target, &wd);  // what the kernel leaves stays as it was
+            Job j{c, r, 0, r.h, target, {inner, inner}, target.bmask};
+            c.spec.kernel(j);
+            if (!combine) kl_band_insert_8(dbit[k], &wd, &target);
+        }
+        if (combine) {
+            kl_image b1 = view(t[3], Rect{0, 0, r.w, r.h}), b2 = view(t[2], Rect{0, 0, r.w, r.h}),
+                     b3 = view(t[1], Rect{0, 0, r.w, r.h});
+            kl_combine_wren(&wd, &b1, &b2, &b3);
+        }
+    }
+    return true;
+}
+
+int declined(DriverCall &call) {
+    return call.decided() ? ZOR_FAILURE : call.decline(WREN_PARAMETER, "parameters cannot be used");
+}
+
+}  // namespace
+
+bool layout_fits(const Layout &l, int variant, int n, const kl_image *const *src, const kl_image &dst) {
+    return (!l.variants || ((l.variants >> variant) & 1)) && masks_fit(l.masks, n, src, dst) &&
+           strides_fit(l, n, src, dst);
+}
+
+Region source_in_window(Ctx &c) {
+    ZorRoi *roi1 = c.op->getSrc1() ? c.op->getSrc1()->getImageSpaceRoi() : nullptr;
+    ZorRoi *roid = c.win->image->getImageSpaceRoi();
+    return {roi1 && roid ? roi1->intersect(roid) : nullptr};
+}
+
+int run(const DriverSpec &s, ZorOp *display, int count, void *params) {
+    DriverCall call(display, count, s.name);
+    Ctx c(call, s, display, count, params);
+    int n = 0;
+    for (ZorOp *o = display ? display->getOp1() : nullptr; o && n < 4; o = o->getOp1()) c.ops[n++] = o;
+    if (n < s.depth) {
+        return n ? call.decline(WREN_CHAIN, "%d operation(s) below the display, %d needed", n, s.depth)
+                 : call.decline(WREN_CHAIN, "no operation feeds the display");
+    }
+    c.op = s.source_op ? s.source_op(c) : c.ops[s.depth - 1];
+    if (!c.op) return declined(call);
+    if (!(c.win = call.window(display->getDst()))) return ZOR_FAILURE;
+    for (int i = 0; i < s.sources; ++i) {
+        if (!call.source(i ? c.op->getSrc2() : c.op->getSrc1(), c.src[i])) return ZOR_FAILURE;
+        if (c.src[i].k.type != s.sample) {
+            return call.decline(WREN_LAYOUT, "source is not %s", s.sample == KL_SHORT ? "16-bit" : "8-bit");
+        }
+    }
+    c.variant = s.variant ? s.variant(c.ops) : 0;
+    if (!(c.layout = match(c))) return ZOR_FAILURE;
+    const kl_image &kd = c.win->k;
+    const bool depth8 = c.win->dio->depth == 8;
+    c.planes = depth8 ? 0xffUL : s.planes == Planes::all ? 0xffffffUL : kl_rgb_masks[kd.bmask & 0xf];
+    if (s.parse && !s.parse(c)) return declined(call);
+
+    const Region rg = s.region ? s.region(c) : source_in_window(c);
+    if (!rg.roi) {
+        report(c, "di-6", c.reports.region);
+        return call.decline(WREN_REGION, "no region to compute");
+    }
+    call.region(rg.roi, rg.owned);
+    if (call.region_empty()) return call.computed();
+    const Layout &L = *c.layout;
+    const Scratch *scr = nullptr;
+    if (L.stage == Stage::widen1 || L.stage == Stage::widen2 || L.stage == Stage::expand) {
+        int maxw = kd.w;
+        for (int i = 0; i < s.sources; ++i) maxw = c.src[i].k.w > maxw ? c.src[i].k.w : maxw;
+        const int type = L.stage == Stage::expand ? kd.type : c.src[L.stage == Stage::widen2].k.type;
+        if (!(scr = call.scratch(L.via, maxw, type))) return ZOR_FAILURE;
+    }
+    Read reads[2];
+    const int nreads = s.reads == Reads::kernel ? 0 : s.sources;
+    for (int i = 0; i < nreads; ++i)
+        reads[i] = Read{&c.src[i], s.reads == Reads::mapped ? s.footprint : nullptr, &c};
+    if (!(c.vis = call.clip(reads, nreads))) {
+        report(c, "di-7", call.last_reason() == WREN_CLIP ? c.reports.clip : 0);
+        report(c, "di-8", call.last_reason() == WREN_RECT_LIST ? c.reports.rects : 0);
+        return ZOR_FAILURE;
+    }
+    if (s.visible && !s.visible(c)) return declined(call);
+    if (!(s.planes == Planes::none ? call.device() : call.raster_setup(c.planes))) return ZOR_FAILURE;
+    if (s.program) s.program(c);
+
+    const int bmask = kd.bmask;
+    if (L.stage == Stage::by_band) {
+        if (!by_band(c)) return ZOR_FAILURE;
+    } else {
+        for (const Rect &r : c.vis->rects) {
+            if (L.stage == Stage::direct) {
+                Job j{c, r, 0, r.h, c.vis->at(r), {at(c.src[0], r), at(c.src[1], r)}, bmask};
+                s.kernel(j);
+                continue;
+            }
+            call.chunks(*scr, r, [&](int row, int rows, kl_image &t) {
+                Job j{c, r, row, rows, c.vis->at(r, row, rows), {at(c.src[0], r, row, rows), at(c.src[1], r, row, rows)},
+                      bmask};
+                if (L.stage == Stage::expand) {
+                    const kl_image wd = j.dst;
+                    if (s.partial) kl_copy8_4_3(wd.bmask, &t, &j.dst);
+                    j.dst = t;
+                    s.kernel(j);
+                    kl_image to = wd;
+                    if (t.bands == 3 && wd.bands == 4) {
+                        kl_copy8_3_4(bmask, &to, &t);
+                    } else {
+                        kl_copy_8(bmask, &to, &t);
+                    }
+                    return;
+                }
+                kl_image &from = j.src[L.stage == Stage::widen2];
+                t.bmask = from.bmask;
+                (from.type == KL_SHORT ? kl_copy16_3_4 : kl_copy8_3_4)(from.bmask, &t, &from);
+                from = t;
+                s.kernel(j);
+            });
+        }
+    }
+    if (c.walk_failed) return call.decline(WREN_PARAMETER, "%s", c.walk_failed);
+    return call.computed();
 }
 
 }  // namespace wren
