@@ -17,9 +17,9 @@
 // Lookup band k goes to the k-th destination band that the window selects, so
 // a full single lookup is used in place only when the window selects its
 // first bands (a 4-band lookup into a window showing bands 1-3 is built).
-// A 3-band source into a 24-bit window is staged to 4 bands first; a 16-bit
-// single lookup into a 4-band window goes through a scratch image and is
-// copied in. Strips of the scratch buffer keep the memory bounded.
+// A 3-band source into a 24-bit window is widened to 4 bands first; a 16-bit
+// single lookup into a 4-band window goes through scratch rows and is copied
+// in.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -31,8 +31,6 @@
 #include "wren_device.h"
 
 using wren::DriverCall;
-using wren::Placed;
-using wren::Rect;
 
 namespace {
 
@@ -197,115 +195,73 @@ bool band_tables(DriverCall &call, ZorLookup &lut, const ZorVersionNumber &v, co
     return true;
 }
 
-// Strips of rows of rectangle r over the scratch buffer described as `type`
-// images of `bands` bands: f(row, n, scratch strip).
-template <class F>
-void strips(const wren::Scratch &s, int type, int bands, const Rect &r, F &&f) {
-    kl_image k;
-    if (!kl_initimage(&k, type, bands, r.w, 0, s.data, 0) || k.lb <= 0) return;
-    const int per = static_cast<int>(s.size / static_cast<size_t>(k.lb));
-    for (int row = 0; per > 0 && row < r.h; row += per) {
-        const int n = r.h - row < per ? r.h - row : per;
-        k.h = n;
-        f(row, n, k);
-    }
+using wren::Masks;
+using wren::Stage;
+
+// Variant 0: a single lookup (one band in, whole window pixels out); 1: one
+// table per band.
+constexpr std::uint8_t kSingle = 1, kBands = 2;
+constexpr wren::Layout layouts8[] = {
+    {1, 0, 0, Masks::any, Stage::direct, 0, kSingle},
+    {1, 0, 1, Masks::equal, Stage::direct, 0, kBands},
+    {4, 0, 4, Masks::equal, Stage::direct, 0, kBands},
+    {3, 0, 4, Masks::equal, Stage::widen1, 4, kBands},
+};
+// A 16-bit single lookup into several bands is looked up into scratch rows of
+// window pixels and copied in.
+constexpr wren::Layout layouts16[] = {
+    {1, 0, 1, Masks::any, Stage::direct, 0, kSingle},
+    {1, 0, 4, Masks::any, Stage::expand, 4, kSingle},
+    {1, 0, 1, Masks::equal, Stage::direct, 0, kBands},
+    {4, 0, 4, Masks::equal, Stage::direct, 0, kBands},
+    {3, 0, 4, Masks::equal, Stage::widen1, 4, kBands},
+};
+
+ZorLookup *lookup_of(ZorOp *lk) { return lk ? dynamic_cast<ZorLookup *>(lk->getObjParam(1)) : nullptr; }
+
+int variant(ZorOp *const *ops) {
+    ZorLookup *lut = lookup_of(ops[0]);
+    return lut && lut->getNumEntries() == 0 ? 1 : 0;
+}
+
+struct Params {
+    unsigned char *table = nullptr, *tables[4] = {};
+    std::shared_ptr<unsigned char> single_kept;  // held for the call
+    std::shared_ptr<BandTables> bands_kept;
+};
+
+template <bool Short>
+bool parse(wren::Ctx &c) {
+    Params &p = c.p<Params>();
+    ZorLookup *lut = lookup_of(c.op);
+    if (!lut) return c.refuse(WREN_PARAMETER, "no lookup table");
+    ZorVersionNumber v;
+    lut->getVersion(v);
+    return c.variant == 0 ? (p.table = single_table<Short>(c.call, *lut, v, c.win->k, p.single_kept)) != nullptr
+                          : band_tables<Short>(c.call, *lut, v, c.win->k, p.tables, p.bands_kept);
 }
 
 template <bool Short>
-int lookup_driver(ZorOp *op, int count) {
-    DriverCall call(op, count);
-    ZorOp *lk = op ? op->getOp1() : nullptr;
-    if (!lk) {
-        return call.decline(WREN_CHAIN, "no operation feeds the display");
+void kernel(wren::Job &j) {
+    Params &p = j.c.p<Params>();
+    if (j.c.variant == 1) {
+        (Short ? kl_mlookup16_8 : kl_mlookup8_8)(j.bmask, &j.dst, &j.src[0], p.tables);
+    } else {
+        (Short ? kl_lookup16_8 : kl_lookup8_8)(j.bmask, &j.dst, &j.src[0], p.table);
     }
-    Placed s;
-    const wren::Window *win = call.window(op->getDst());
-    if (!win || !call.source(lk->getSrc1(), s)) {
-        return ZOR_FAILURE;
-    }
-    const kl_image &kd = win->k, &ks = s.k;
-    if (ks.type != (Short ? KL_SHORT : KL_BYTE)) {
-        return call.decline(WREN_LAYOUT, "source is not %s", Short ? "16-bit" : "8-bit");
-    }
-    ZorLookup *lut = dynamic_cast<ZorLookup *>(lk->getObjParam(1));
-    if (!lut) {
-        return call.decline(WREN_PARAMETER, "no lookup table");
-    }
-    const bool single = lut->getNumEntries() != 0;
-    enum class Layout { direct, staged } layout = Layout::direct;
-    if (single) {
-        if (ks.bands != 1) {
-            return call.decline(WREN_LAYOUT, "a single lookup takes one band, not %d", ks.bands);
-        }
-    } else if (ks.bands == 3 && kd.bands == 4 && ks.bmask == kd.bmask) {
-        layout = Layout::staged;
-    } else if (ks.bands != kd.bands || ks.bmask != kd.bmask) {
-        return call.decline(WREN_LAYOUT, "band layout %d (mask %#x) into %d (mask %#x) not handled", ks.bands,
-                            ks.bmask, kd.bands, kd.bmask);
-    }
-
-    ZorVersionNumber v;
-    lut->getVersion(v);
-    unsigned char *table = nullptr, *tables[4] = {};
-    std::shared_ptr<unsigned char> single_kept;
-    std::shared_ptr<BandTables> bands_kept;
-    if (single ? !(table = single_table<Short>(call, *lut, v, kd, single_kept))
-               : !band_tables<Short>(call, *lut, v, kd, tables, bands_kept)) {
-        return ZOR_FAILURE;
-    }
-
-    ZorRoi *roi1 = lk->getSrc1()->getImageSpaceRoi();
-    ZorRoi *roid = win->image->getImageSpaceRoi();
-    if (!roi1 || !roid || !call.region(roi1->intersect(roid))) {
-        return call.decline(WREN_REGION, "no region where the source meets the window");
-    }
-    if (call.region_empty()) {
-        return call.decline(WREN_REGION, "the source's region does not meet the window's");
-    }
-    // Strips: a 16-bit single lookup into several bands is looked up into
-    // window pixels and copied in; a staged source is widened to 4 bands.
-    const bool via_scratch = (single && Short && kd.bands > 1) || layout == Layout::staged;
-    const int maxw = ks.w > kd.w ? ks.w : kd.w;
-    const wren::Scratch *scratch = nullptr;
-    if (via_scratch) {
-        // Rows of 4 samples of the source's type; a 16-bit row is as long as
-        // an 8-bit row twice as wide.
-        const int wide = layout == Layout::staged && Short ? 2 * maxw : maxw;
-        if (!(scratch = call.scratch(single ? kd.bands : 4, wide))) return ZOR_FAILURE;
-    }
-    const wren::Visible *vis = call.clip({{&s}});
-    if (!vis || !call.raster_setup()) {
-        return ZOR_FAILURE;
-    }
-    const int m = kd.bmask;
-    for (const Rect &r : vis->rects) {
-        if (!via_scratch) {
-            kl_image wd = vis->at(r), ws = wren::at(s, r);
-            if (!single) {
-                (Short ? kl_mlookup16_8 : kl_mlookup8_8)(m, &wd, &ws, tables);
-            } else {
-                (Short ? kl_lookup16_8 : kl_lookup8_8)(m, &wd, &ws, table);
-            }
-        } else if (single) {
-            call.chunks(*scratch, r, [&](int row, int n, kl_image &tmp) {
-                kl_image wd = vis->at(r, row, n), ws = wren::at(s, r, row, n);
-                kl_lookup16_8(m, &tmp, &ws, table);
-                kl_copy_8(m, &wd, &tmp);
-            });
-        } else {
-            strips(*scratch, Short ? KL_SHORT : KL_BYTE, 4, r, [&](int row, int n, kl_image &tmp) {
-                kl_image wd = vis->at(r, row, n), ws = wren::at(s, r, row, n);
-                tmp.bmask = ks.bmask;
-                (Short ? kl_copy16_3_4 : kl_copy8_3_4)(ks.bmask, &tmp, &ws);
-                (Short ? kl_mlookup16_8 : kl_mlookup8_8)(m, &wd, &tmp, tables);
-            });
-        }
-    }
-    return call.computed();
 }
 
 }  // namespace
 
-int ZorDeviceComputeTypeWren::Lookup8_8Wren(ZorOp *op, int count) { return lookup_driver<false>(op, count); }
+const wren::DriverSpec wren::lookup8_spec{
+    .layouts = layouts8, .variant = variant, .parse = parse<false>, .kernel = kernel<false>};
+const wren::DriverSpec wren::lookup16_spec{
+    .sample = KL_SHORT, .layouts = layouts16, .variant = variant, .parse = parse<true>, .kernel = kernel<true>};
 
-int ZorDeviceComputeTypeWren::Lookup16_8Wren(ZorOp *op, int count) { return lookup_driver<true>(op, count); }
+int ZorDeviceComputeTypeWren::Lookup8_8Wren(ZorOp *op, int count) {
+    return wren::run<Params>(wren::lookup8_spec, op, count);
+}
+
+int ZorDeviceComputeTypeWren::Lookup16_8Wren(ZorOp *op, int count) {
+    return wren::run<Params>(wren::lookup16_spec, op, count);
+}
