@@ -24,10 +24,16 @@ using wren::Rect;
 
 namespace {
 
+// One band each side (a band of a wider source or window).
+constexpr wren::Layout layouts[] = {{0, 0, 0, wren::Masks::one}};
+
 int floor_div(int n, int d) { return n >= 0 ? n / d : -((-n + d - 1) / d); }
 
 struct Zoom {
-    int f;
+    int f = 0;
+    const unsigned char *table = nullptr;  // the lookup forms'
+    std::shared_ptr<const unsigned char> kept;  // held for the call
+    void *line = nullptr;
 };
 
 // Position of the rectangle on the zoomed grid counted from the source's
@@ -51,7 +57,7 @@ Grid grid_of(int f, const Rect &r, const Placed &s) {
 }
 
 Rect footprint(const Rect &r, const Placed &s, const void *ctx) {
-    return grid_of(static_cast<const Zoom *>(ctx)->f, r, s).area;
+    return grid_of(static_cast<const wren::Ctx *>(ctx)->p<Zoom>().f, r, s).area;
 }
 
 // The table one lookup-zoom driver keeps between calls: 256 bytes for input
@@ -102,128 +108,105 @@ const unsigned char *zoom_table(DriverCall &call, ZorLookup &lut, std::shared_pt
     return keep.get();
 }
 
-}  // namespace
-
-namespace wren {
-
-// The zoom common to the three quick-zoom drivers, once the factor, the
-// source and the window are known: regions, line buffer (per_column bytes per
-// window column), clip, raster setup and kernel(src', dst', xphase, yphase,
-// line buffer) per visible rectangle.
-template <class Kernel>
-int quick_zoom(DriverCall &call, const Window &win, ZorImage *src, const Placed &s, int f, std::size_t per_column,
-               Kernel &&kernel) {
-    const int depth = win.dio->depth;
-    if (depth != 8 && depth != 24) {
-        return call.decline(WREN_NO_WINDOW, "window of depth %d", depth);
-    }
-    void *line = call.line_buffer(static_cast<std::size_t>(win.k.w) * per_column);
-    if (!line) {
-        return ZOR_FAILURE;
-    }
-    // The scaled source region within the window's, cut to the zoomed image.
-    ZorRoi *roi1 = src->getImageSpaceRoi();
-    ZorRoi *roid = win.image->getImageSpaceRoi();
-    const Zoom z{f};
+// The scaled source region within the window's, cut to the zoomed image.
+wren::Region region(wren::Ctx &c) {
+    const int f = c.p<Zoom>().f;
+    const Placed &s = c.src[0];
+    ZorRoi *roi1 = c.op->getSrc1()->getImageSpaceRoi();
+    ZorRoi *roid = c.win->image->getImageSpaceRoi();
     ZorHandle<ZorRoi> scaled(roi1 ? roi1->scale(f, f, 0.0, 0.0) : nullptr);
     ZorHandle<ZorRoi> grid(ZorRoi::create(-f * s.ox, -f * s.oy, (s.k.w - 1) * f + 1, (s.k.h - 1) * f + 1));
     ZorHandle<ZorRoi> inside(scaled && grid ? scaled->intersect(grid.get()) : nullptr);
-    if (!roid || !inside || !call.region(inside->intersect(roid))) {
-        return call.decline(WREN_REGION, "no region where the zoomed source meets the window");
-    }
-    const Visible *vis = call.clip({{&s, footprint, &z}});
-    if (!vis || !call.raster_setup(depth == 8 ? 0xffUL : 0xffffffUL)) {
-        return ZOR_FAILURE;
-    }
-    for (const Rect &r : vis->rects) {
-        const Grid g = grid_of(f, r, s);
-        kl_image wd = vis->at(r), ws = wren::at(s, g.area);
-        kernel(&ws, &wd, g.xphase, g.yphase, line);
-    }
-    return call.computed();
+    return {roid && inside ? inside->intersect(roid) : nullptr};
 }
 
-}  // namespace wren
+// The line buffer: 8 bytes per window column, 16 for the 4x lookup forms.
+bool line_buffer(wren::Ctx &c, std::size_t per_column) {
+    Zoom &z = c.p<Zoom>();
+    return (z.line = c.call.line_buffer(static_cast<std::size_t>(c.win->k.w) * per_column)) != nullptr;
+}
 
-int ZorDeviceComputeTypeWren::qdx_Scale8Wren(ZorOp *op) {
-    DriverCall call(op, 2, "qdx_Scale8Wren");
-    ZorOp *sc = op ? op->getOp1() : nullptr;
-    if (!sc) {
-        return call.decline(WREN_CHAIN, "no operation feeds the display");
-    }
-    // The factor is xscale truncated; the caller has required equal factors.
-    const float xs = sc->getFloatParam(1);
+// The factor is xscale truncated; the caller has required equal factors.
+bool plain(wren::Ctx &c) {
+    const float xs = c.op->getFloatParam(1);
     const int f = std::isfinite(xs) && xs >= 2.0f && xs < 3.0f ? 2 : std::isfinite(xs) && xs >= 4.0f && xs < 5.0f ? 4 : 0;
-    if (!f) {
-        return call.decline(WREN_PARAMETER, "zoom factor %g is not 2 or 4", static_cast<double>(xs));
-    }
-    Placed s;
-    const wren::Window *win = call.window(op->getDst());
-    if (!win || !call.source(sc->getSrc1(), s)) {
-        return ZOR_FAILURE;
-    }
-    if (s.k.type != KL_BYTE || sc->getSrc1()->getBands() != 1 || win->image->getBands() != 1) {
-        return call.decline(WREN_LAYOUT, "%u source band(s) of type %d into %u window band(s): one 8-bit band needed",
-                            sc->getSrc1()->getBands(), s.k.type, win->image->getBands());
-    }
-    void (*kernel)(kl_image *, kl_image *, int, int, void *) = f == 2 ? klqdx_scale2x_8 : klqdx_scale4x_8;
-    return wren::quick_zoom(call, *win, sc->getSrc1(), s, f, 8, kernel);
+    if (!f) return c.refuse(WREN_PARAMETER, "zoom factor %g is not 2 or 4", static_cast<double>(xs));
+    c.p<Zoom>().f = f;
+    return line_buffer(c, 8);
 }
-
-namespace {
 
 // "lookup8_8" / "scale8bilinear" and "lookup16_8" / "scale16bilinear": the
 // zoom's values pass through a one-band lookup into a one-band window.
 template <bool Short>
-int lookup_zoom(ZorOp *op, int count, const char *name) {
-    DriverCall call(op, count, name);
-    ZorOp *lk = op ? op->getOp1() : nullptr;
-    ZorLookup *lut = lk ? dynamic_cast<ZorLookup *>(lk->getObjParam(1)) : nullptr;
-    ZorOp *sc = lk ? lk->getOp1() : nullptr;
-    if (!lut || !sc || !sc->getSrc1()) {
-        return call.decline(WREN_CHAIN, "no lookup of a zoom feeds the display");
+bool with_lookup(wren::Ctx &c) {
+    Zoom &z = c.p<Zoom>();
+    ZorLookup *lut = dynamic_cast<ZorLookup *>(c.ops[0]->getObjParam(1));
+    if (!lut) return c.refuse(WREN_PARAMETER, "no lookup");
+    if (lut->getInputNBands() != 1 || lut->getNBands() != 1) {
+        return c.refuse(WREN_LAYOUT, "lookup of %u to %u bands: one band needed", lut->getInputNBands(), lut->getNBands());
     }
-    const wren::Window *win = call.window(op->getDst());
-    if (!win) {
-        return ZOR_FAILURE;
+    const float xs = c.op->getFloatParam(1), ys = c.op->getFloatParam(2);
+    z.f = xs == 2.0f && ys == 2.0f ? 2 : xs == 4.0f && ys == 4.0f ? 4 : 0;
+    if (!z.f) {
+        return c.refuse(WREN_PARAMETER, "zoom factors %g, %g are not both 2 or both 4", static_cast<double>(xs),
+                        static_cast<double>(ys));
     }
-    ZorImage *src = sc->getSrc1();
-    if (src->getBands() != 1 || win->image->getBands() != 1 || lut->getInputNBands() != 1 || lut->getNBands() != 1) {
-        return call.decline(WREN_LAYOUT, "%u source band(s), %u window band(s), lookup %u to %u: one band needed",
-                            src->getBands(), win->image->getBands(), lut->getInputNBands(), lut->getNBands());
-    }
-    const float xs = sc->getFloatParam(1), ys = sc->getFloatParam(2);
-    const int f = xs == 2.0f && ys == 2.0f ? 2 : xs == 4.0f && ys == 4.0f ? 4 : 0;
-    if (!f) {
-        return call.decline(WREN_PARAMETER, "zoom factors %g, %g are not both 2 or both 4", static_cast<double>(xs),
-                            static_cast<double>(ys));
-    }
-    Placed s;
-    if (!call.source(src, s)) {
-        return ZOR_FAILURE;
-    }
-    if (s.k.type != (Short ? KL_SHORT : KL_BYTE)) {
-        return call.decline(WREN_LAYOUT, "source samples of type %d: %s samples needed", s.k.type,
-                            Short ? "16-bit" : "8-bit");
-    }
-    std::shared_ptr<const unsigned char> kept_table;
-    const unsigned char *table = zoom_table<Short>(call, *lut, kept_table);
-    if (!table) {
-        return ZOR_FAILURE;
-    }
-    using Kernel = void (*)(kl_image *, kl_image *, const unsigned char *, int, int, void *);
-    const Kernel k = Short ? (f == 2 ? klqdx_scale2x_16_lookup_16_8 : klqdx_scale4x_16_lookup_16_8)
-                           : (f == 2 ? klqdx_scale2x_8_lookup_8_8 : klqdx_scale4x_8_lookup_8_8);
-    return wren::quick_zoom(call, *win, src, s, f, f == 4 ? 16 : 8,
-                            [&](kl_image *ws, kl_image *wd, int xp, int yp, void *line) { k(ws, wd, table, xp, yp, line); });
+    return (z.table = zoom_table<Short>(c.call, *lut, z.kept)) && line_buffer(c, z.f == 4 ? 16 : 8);
+}
+
+void plain_kernel(wren::Job &j) {
+    Zoom &z = j.c.p<Zoom>();
+    const Grid g = grid_of(z.f, j.r, j.c.src[0]);
+    kl_image ws = wren::at(j.c.src[0], g.area);
+    (z.f == 2 ? klqdx_scale2x_8 : klqdx_scale4x_8)(&ws, &j.dst, g.xphase, g.yphase, z.line);
+}
+
+template <bool Short>
+void lookup_kernel(wren::Job &j) {
+    Zoom &z = j.c.p<Zoom>();
+    const Grid g = grid_of(z.f, j.r, j.c.src[0]);
+    kl_image ws = wren::at(j.c.src[0], g.area);
+    const auto k = Short ? (z.f == 2 ? klqdx_scale2x_16_lookup_16_8 : klqdx_scale4x_16_lookup_16_8)
+                         : (z.f == 2 ? klqdx_scale2x_8_lookup_8_8 : klqdx_scale4x_8_lookup_8_8);
+    k(&ws, &j.dst, z.table, g.xphase, g.yphase, z.line);
 }
 
 }  // namespace
 
+const wren::DriverSpec wren::zoom8_spec{.name = "qdx_Scale8Wren",
+                                        .layouts = layouts,
+                                        .region = region,
+                                        .reads = Reads::mapped,
+                                        .footprint = footprint,
+                                        .planes = Planes::all,
+                                        .parse = plain,
+                                        .kernel = plain_kernel};
+const wren::DriverSpec wren::zoom_lookup8_spec{.name = "qdx_Scale8Lookup8_8Wren",
+                                               .depth = 2,
+                                               .layouts = layouts,
+                                               .region = region,
+                                               .reads = Reads::mapped,
+                                               .footprint = footprint,
+                                               .planes = Planes::all,
+                                               .parse = with_lookup<false>,
+                                               .kernel = lookup_kernel<false>};
+const wren::DriverSpec wren::zoom_lookup16_spec{.name = "qdx_Scale16Lookup16_8Wren",
+                                                .depth = 2,
+                                                .sample = KL_SHORT,
+                                                .layouts = layouts,
+                                                .region = region,
+                                                .reads = Reads::mapped,
+                                                .footprint = footprint,
+                                                .planes = Planes::all,
+                                                .parse = with_lookup<true>,
+                                                .kernel = lookup_kernel<true>};
+
+int ZorDeviceComputeTypeWren::qdx_Scale8Wren(ZorOp *op) { return wren::run<Zoom>(wren::zoom8_spec, op, 2); }
+
 int ZorDeviceComputeTypeWren::qdx_Scale8Lookup8_8Wren(ZorOp *op, int count) {
-    return lookup_zoom<false>(op, count, "qdx_Scale8Lookup8_8Wren");
+    return wren::run<Zoom>(wren::zoom_lookup8_spec, op, count);
 }
 
 int ZorDeviceComputeTypeWren::qdx_Scale16Lookup16_8Wren(ZorOp *op, int count) {
-    return lookup_zoom<true>(op, count, "qdx_Scale16Lookup16_8Wren");
+    return wren::run<Zoom>(wren::zoom_lookup16_spec, op, count);
 }
