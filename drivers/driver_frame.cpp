@@ -493,13 +493,13 @@ bool strides_fit(const Layout &l, int n, const kl_image *const *src, const kl_im
     return !l.d || l.d == dst.bands;
 }
 
-// "3 (mask 0x7), 4 (mask 0xf) into 4 (mask 0x7)"
+// Band counts and masks: "3 (0x7), 4 (0xf) into 4 (0x7)".
 void layout_text(char *out, std::size_t size, int n, const kl_image *const *src, const kl_image &dst) {
     std::size_t used = 0;
     for (int i = 0; i < n && used < size; ++i)
         used += static_cast<std::size_t>(
-            std::snprintf(out + used, size - used, "%s%d (mask %#x)", i ? ", " : "", src[i]->bands, src[i]->bmask));
-    if (used < size) std::snprintf(out + used, size - used, "%sinto %d (mask %#x)", n ? " " : "", dst.bands, dst.bmask);
+            std::snprintf(out + used, size - used, "%s%d (%#x)", i ? ", " : "", src[i]->bands, src[i]->bmask));
+    if (used < size) std::snprintf(out + used, size - used, "%sinto %d (%#x)", n ? " " : "", dst.bands, dst.bmask);
 }
 
 void report(const Ctx &c, const char *id, int line) {
@@ -519,14 +519,11 @@ const Layout *match(Ctx &c) {
     }
     char what[96];
     layout_text(what, sizeof what, s.sources, src, c.win->k);
-    const char *note = s.layout_note ? s.layout_note : "";
+    const char *note = s.layout_note ? s.layout_note : "an RGB source needs a 24-bit window, a grey one an 8-bit window";
     if (!some_masks) {
-        c.call.decline(WREN_BAND_MASK,
-                       "band masks of %s do not match (an RGB source needs a 24-bit window, a grey one an 8-bit "
-                       "window)%s%s",
-                       what, *note ? "; " : "", note);
+        c.call.decline(WREN_BAND_MASK, "band masks of %s do not match (%s)", what, note);
     } else {
-        c.call.decline(WREN_LAYOUT, "band layout %s not handled%s%s", what, *note ? "; " : "", note);
+        c.call.decline(WREN_LAYOUT, "band layout %s not handled (%s)", what, note);
     }
     return nullptr;
 }
@@ -642,7 +639,7 @@ int run(const DriverSpec &s, ZorOp *display, int count, void *params) {
                  : call.decline(WREN_CHAIN, "no operation feeds the display");
     }
     c.op = s.source_op ? s.source_op(c) : c.ops[s.depth - 1];
-    if (!c.op) return declined(call);
+    if (!c.op) return call.decline(WREN_CHAIN, "the chain below the display is too short");
     if (!(c.win = call.window(display->getDst()))) return ZOR_FAILURE;
     for (int i = 0; i < s.sources; ++i) {
         if (!call.source(i ? c.op->getSrc2() : c.op->getSrc1(), c.src[i])) return ZOR_FAILURE;

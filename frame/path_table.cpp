@@ -11,7 +11,6 @@ using W = ZorDeviceComputeTypeWren;
 
 #define MEMBER(m, spec) #m, &W::m, WREN_PATH_DRAWS, &wren::spec##_spec
 #define WORKER(m, spec) #m, &W::m, WREN_PATH_WORKER, &wren::spec##_spec
-#define OLD(m) #m, &W::m, WREN_PATH_DRAWS, nullptr
 
 constexpr const char *kTwo = "src1 src2";
 constexpr const char *kOne = "src1";
@@ -22,18 +21,18 @@ constexpr const char *kInts = "src1 ptr1:ints:const";
 const WrenPath rows[] = {
     {{"add8"}, {kTwo}, "a + b, clamped to 255", MEMBER(Add8Wren, alu8)},
     {{"addconst8"}, {kFloats}, "a + k per band, k rounded, clamped to 0..255", MEMBER(AddConst8Wren, aluconst8)},
-    {{"affine8nearest"}, {"src1 ptr1:matrix:matrix"}, "affine warp, nearest neighbour", OLD(Affine8Wren)},
-    {{"affine8bilinear"}, {"src1 ptr1:matrix:matrix"}, "affine warp, bilinear", OLD(Affine8Wren)},
-    {{"affine8bicubic"}, {"src1 ptr1:matrix:matrix"}, "affine warp, bicubic", OLD(Affine8Wren)},
+    {{"affine8nearest"}, {"src1 ptr1:matrix:matrix"}, "affine warp, nearest neighbour", MEMBER(Affine8Wren, affine8)},
+    {{"affine8bilinear"}, {"src1 ptr1:matrix:matrix"}, "affine warp, bilinear", MEMBER(Affine8Wren, affine8)},
+    {{"affine8bicubic"}, {"src1 ptr1:matrix:matrix"}, "affine warp, bicubic", MEMBER(Affine8Wren, affine8)},
     {{"alu8"}, {kTwo}, "dyadic worker: a thin driver gives it the kernel", WORKER(Alu8Wren, alu8)},
     {{"aluconst8"}, {kFloats}, "constant worker: a thin driver gives it the kernel", WORKER(AluConst8Wren, aluconst8)},
     {{"and8"}, {kTwo}, "a & b", MEMBER(And8Wren, alu8)},
     {{"andconst8"}, {kInts}, "a & k per band, k (low 16 bits) clamped to 0..255", MEMBER(AndConst8Wren, aluconst8)},
     {{"convolve8"}, {"src1 obj1:kernel:kernel long2:edge:edge"}, "3x3, 5x5 or 7x7 convolution",
-     OLD(ConvolveWren)},
+     MEMBER(ConvolveWren, convolve8)},
     {{"convolve8", "convolve8"},
      {"src1 obj1:kernel:kernel long2:edge:edge", "src1 obj1:kernel:kernel long2:edge:edge"},
-     "separable convolution: N x 1 and 1 x N, in either order", OLD(ConvolveSPWren)},
+     "separable convolution: N x 1 and 1 x N, in either order", MEMBER(ConvolveSPWren, convolve_sp)},
     {{"copy8"}, {kOne}, "copy, converting 1, 3 and 4 bands", MEMBER(Copy8Wren, copy8)},
     {{"lookup8_8"}, {"src1 obj1:lookup:lut"}, "table lookup of 8-bit samples", MEMBER(Lookup8_8Wren, lookup8)},
     {{"lookup16_8"}, {"src1:shorts obj1:lookup:lut"}, "table lookup of 16-bit samples", MEMBER(Lookup16_8Wren, lookup16)},
@@ -49,22 +48,22 @@ const WrenPath rows[] = {
     {{"lookup16_8", "scale16bilinear"}, {"obj1:lookup:lut", "src1:shorts float1:scale:xscale float2:scale:yscale"},
      "2x or 4x bilinear zoom of 16-bit samples, then a lookup", MEMBER(qdx_Scale16Lookup16_8Wren, zoom_lookup16)},
     {{"rescale8"}, {"src1 ptr1:floats:scale ptr2:floats:offset"}, "a * s + o, clamped to 0..255, by the pixel-mapping unit",
-     OLD(Rescale8Wren)},
+     MEMBER(Rescale8Wren, rescale8)},
     {{"threshold8", "rescale8"},
      {"ptr1:floats:low ptr2:floats:high ptr3:floats:map", "src1 ptr1:floats:scale ptr2:floats:offset"},
-     "rescale with one clamp", OLD(Rescale8Wren)},
+     "rescale with one clamp", MEMBER(Rescale8Wren, rescale8)},
     {{"threshold8", "threshold8", "rescale8"},
      {"ptr1:floats:low ptr2:floats:high ptr3:floats:map", "ptr1:floats:low ptr2:floats:high ptr3:floats:map",
       "src1 ptr1:floats:scale ptr2:floats:offset"},
-     "rescale with both clamps", OLD(Rescale8Wren)},
+     "rescale with both clamps", MEMBER(Rescale8Wren, rescale8)},
     {{"convert16_8", "threshold16", "threshold16", "rescale16"},
      {"", "ptr1:floats:low ptr2:floats:high ptr3:floats:map", "ptr1:floats:low ptr2:floats:high ptr3:floats:map",
       "src1:shorts ptr1:floats:scale ptr2:floats:offset"},
-     "rescale of 16-bit samples with both clamps, to 8 bits", OLD(Rescale16Wren)},
+     "rescale of 16-bit samples with both clamps, to 8 bits", MEMBER(Rescale16Wren, rescale16)},
     {{"rotate8nearest"}, {"src1 float1:angle:angle"}, "rotation about the origin, nearest neighbour",
-     OLD(Rotate8Wren)},
-    {{"rotate8bilinear"}, {"src1 float1:angle:angle"}, "rotation about the origin, bilinear", OLD(Rotate8Wren)},
-    {{"rotate8bicubic"}, {"src1 float1:angle:angle"}, "rotation about the origin, bicubic", OLD(Rotate8Wren)},
+     MEMBER(Rotate8Wren, rotate8)},
+    {{"rotate8bilinear"}, {"src1 float1:angle:angle"}, "rotation about the origin, bilinear", MEMBER(Rotate8Wren, rotate8)},
+    {{"rotate8bicubic"}, {"src1 float1:angle:angle"}, "rotation about the origin, bicubic", MEMBER(Rotate8Wren, rotate8)},
     {{"scale8nearest"}, {"src1 float1:scale:xscale float2:scale:yscale"}, "scaling, nearest neighbour",
      MEMBER(Scale8Wren, scale8)},
     {{"scale8bilinear"}, {"src1 float1:scale:xscale float2:scale:yscale"}, "scaling, bilinear", MEMBER(Scale8Wren, scale8)},
@@ -73,7 +72,7 @@ const WrenPath rows[] = {
      {"src1 float1:scale:xscale float2:scale:yscale obj3:itable:xfilter obj4:itable:yfilter"},
      "scaling with the given interpolation tables", MEMBER(Scale8Wren, scale8)},
     {{"setvalue8"}, {"ptr1:values:value"}, "fill with one value per band, by the accelerator",
-     OLD(SetValue8Wren)},
+     MEMBER(SetValue8Wren, setvalue8)},
     {{"subtract8"}, {kTwo}, "a - b, clamped to 0", MEMBER(Subtract8Wren, alu8)},
     {{"subtractconst8"}, {kFloats}, "a - k per band, k rounded, clamped to 0..255", MEMBER(SubtractConst8Wren, aluconst8)},
     {{"subtractfromconst8"}, {kFloats}, "k - a per band, k rounded, clamped to 0..255", MEMBER(SubtractFromConst8Wren, aluconst8)},
@@ -87,7 +86,6 @@ static_assert(sizeof rows / sizeof rows[0] == 42, "the device registers 42 paths
 
 #undef MEMBER
 #undef WORKER
-#undef OLD
 
 }  // namespace
 

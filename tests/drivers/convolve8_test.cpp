@@ -220,7 +220,7 @@ TEST(Convolve8, LayoutRefusalsWriteNothing) {
     rig::prime({dst.get(), s.img});
     sc.arm();
     EXPECT_EQ(conv.run(), ZOR_FAILURE);
-    EXPECT_EQ(rig::last().reason, WREN_LAYOUT);
+    EXPECT_EQ(rig::last().reason, WREN_BAND_MASK);
     EXPECT_TRUE(sc.check());
 }
 
