@@ -124,9 +124,9 @@ bool parse(wren::Ctx &c) {
         if (!(p.table = table_for(c.variant, t, built))) {
             return c.refuse(WREN_SCRATCH, "no memory for the %s filter table", interp);
         }
-        if (built) c.call.note("%s table built", interp);
+        if (built) c.note("%s table built", interp);
     }
-    kl_image kd = c.win->k, src = ks;
+    kl_image kd = c.win.k, src = ks;
     if (!kl_affine_possible(&kd, &src, interp)) {
         return c.refuse(WREN_LAYOUT, "no %s kernel for %d-byte source pixels (mask %#x) into %d-byte (mask %#x)",
                         interp, ks.bpp, ks.bmask, kd.bpp, kd.bmask);
@@ -135,13 +135,13 @@ bool parse(wren::Ctx &c) {
         return c.refuse(WREN_LAYOUT, "source rows %d bytes apart too far for row offsets", ks.lb);
     }
     if (Rotate) {
-        if (!rotate_inverse(c.op->getFloatParam(1), c.src[0].ox, c.src[0].oy, c.win->ox, c.win->oy, p.inv)) {
+        if (!rotate_inverse(c.op->getFloatParam(1), c.src[0].ox, c.src[0].oy, c.win.ox, c.win.oy, p.inv)) {
             return c.refuse(WREN_PARAMETER, "angle is not a finite number");
         }
     } else {
         const float *m = static_cast<const float *>(c.op->getPtrParam(1));
         if (!m) return c.refuse(WREN_PARAMETER, "no matrix");
-        if (!affine_inverse(m, c.src[0].ox, c.src[0].oy, c.win->ox, c.win->oy, p.inv)) {
+        if (!affine_inverse(m, c.src[0].ox, c.src[0].oy, c.win.ox, c.win.oy, p.inv)) {
             return c.refuse(WREN_PARAMETER, "matrix (%g %g %g %g %g %g) is nearly singular or not finite", m[0], m[1],
                             m[2], m[3], m[4], m[5]);
         }
@@ -163,20 +163,20 @@ bool parse(wren::Ctx &c) {
             return c.refuse(WREN_RECT_LIST, "no memory for the source rectangles");
         }
     }
-    if (!(p.ro = static_cast<int *>(c.call.line_buffer(sizeof(int) * static_cast<std::size_t>(ks.h))))) return false;
+    if (!(p.ro = static_cast<int *>(c.line_buffer(sizeof(int) * static_cast<std::size_t>(ks.h))))) return false;
     for (int i = 0; i < ks.h; ++i) p.ro[i] = i * ks.lb;
     return true;
 }
 
-wren::Region window_region(wren::Ctx &c) { return {c.win->image->getImageSpaceRoi(), false}; }
+wren::Region window_region(wren::Ctx &c) { return {c.image->getImageSpaceRoi(), false}; }
 
 void kernel(wren::Job &j) {
     Params &p = j.c.p<Params>();
     const char *interp = interps[j.c.variant];
     const Inverse &v = p.inv;
     // Window pixels by their coordinates in the window image.
-    j.dst.x = j.r.x + j.c.win->ox;
-    j.dst.y = j.r.y + j.c.win->oy;
+    j.dst.x = j.r.x + j.c.win.ox;
+    j.dst.y = j.r.y + j.c.win.oy;
     kl_image s = j.c.src[0].k;
     if (!p.have_roi) {
         kl_affine(&j.dst, &s, interp, p.ro, p.table.get(), v.a, v.b, v.c, v.d, v.tx, v.ty);

@@ -34,7 +34,7 @@ int ZorDeviceComputeTypeWren::Alu8Wren(ZorOp *op, int count) { return Alu8Wren(o
 
 int ZorDeviceComputeTypeWren::Alu8Wren(ZorOp *op, int count, WrenDyadicKernel kernel) {
     if (!kernel) {
-        return wren::DriverCall(op, count).decline(WREN_NO_KERNEL, "the dyadic worker needs a kernel from a driver such as add8");
+        return wren::refuse(op, count, WREN_NO_KERNEL, "the dyadic worker needs a kernel from a driver such as add8");
     }
     return wren::run(wren::alu8_spec, op, count, Params{kernel});
 }

@@ -46,7 +46,7 @@ bool constants(wren::Ctx &c) {
     // Integer constants for the logic kernels, float constants otherwise.
     const bool integer = p.kernel == kl_andk_8 || p.kernel == kl_ork_8 || p.kernel == kl_xork_8;
     for (short &v : p.k) v = 0;
-    return per_sample(c.win->k, [&](int i, int k) {
+    return per_sample(c.win.k, [&](int i, int k) {
         if (integer) {
             p.k[k] = static_cast<short>(static_cast<uint16_t>(static_cast<uint32_t>(static_cast<const int32_t *>(param)[i]) & 0xffff));
             return true;
@@ -67,7 +67,7 @@ bool multiply(wren::Ctx &c) {
     if (!param) return c.refuse(WREN_PARAMETER, "no constants");
     float m = 0;
     bool any = false;
-    if (!per_sample(c.win->k, [&](int i, int) {
+    if (!per_sample(c.win.k, [&](int i, int) {
             if (!(param[i] <= 63.0f)) return c.refuse(WREN_PARAMETER, "constant %g above 63", static_cast<double>(param[i]));
             m = !any || param[i] > m ? param[i] : m;
             return any = true;
@@ -76,7 +76,7 @@ bool multiply(wren::Ctx &c) {
     p.shift = 15;
     while (p.shift > 5 && m >= 0 && std::ldexp(m, p.shift) > 32767.0f) --p.shift;
     for (short &v : p.k) v = 0;
-    return per_sample(c.win->k, [&](int i, int k) {
+    return per_sample(c.win.k, [&](int i, int k) {
         const float t = std::nearbyint(param[i] * std::ldexp(1.0f, p.shift));
         if (!(t >= -32768.0f && t <= 32767.0f)) {
             return c.refuse(WREN_PARAMETER, "constant %g scaled by 2^%d leaves 16 bits", static_cast<double>(param[i]),
@@ -106,7 +106,7 @@ int ZorDeviceComputeTypeWren::AluConst8Wren(ZorOp *op, int count) { return AluCo
 
 int ZorDeviceComputeTypeWren::AluConst8Wren(ZorOp *op, int count, WrenConstKernel kernel) {
     if (!kernel) {
-        return wren::DriverCall(op, count).decline(WREN_NO_KERNEL, "the constant worker needs a kernel from a driver such as addconst8");
+        return wren::refuse(op, count, WREN_NO_KERNEL, "the constant worker needs a kernel from a driver such as addconst8");
     }
     return wren::run(wren::aluconst8_spec, op, count, Params{kernel});
 }

@@ -103,7 +103,7 @@ wren::Region region(wren::Ctx &c) {
 // Checks both drivers make once the images are known.
 bool images(wren::Ctx &c, int n) {
     Params &p = c.p<Params>();
-    if (c.win->k.w <= 8) return c.refuse(WREN_LAYOUT, "window %d pixels wide: more than 8 needed", c.win->k.w);
+    if (c.win.k.w <= 8) return c.refuse(WREN_LAYOUT, "window %d pixels wide: more than 8 needed", c.win.k.w);
     p.n = n;
     c.margin = n / 2;
     return true;

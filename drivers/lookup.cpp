@@ -30,7 +30,6 @@
 #include "kept.h"
 #include "wren_device.h"
 
-using wren::DriverCall;
 
 namespace {
 
@@ -95,7 +94,7 @@ bool selected_first(const kl_image &d) {
 // in keep for the call); null (declined) when the lookup cannot serve d or
 // memory runs out.
 template <bool Short>
-unsigned char *single_table(DriverCall &call, ZorLookup &lut, const ZorVersionNumber &v, const kl_image &d,
+unsigned char *single_table(wren::Ctx &c, ZorLookup &lut, const ZorVersionNumber &v, const kl_image &d,
                             std::shared_ptr<unsigned char> &keep) {
     using In = Inputs<Short>;
     const long offset = static_cast<int16_t>(lut.getOffset());
@@ -103,11 +102,11 @@ unsigned char *single_table(DriverCall &call, ZorLookup &lut, const ZorVersionNu
     const int nb = static_cast<uint16_t>(lut.getNBands());
     unsigned char *data = lut.getData();
     if (!data || nb < selected_count(d)) {
-        call.decline(WREN_PARAMETER, "lookup of %d bands cannot serve %d selected bands", nb, selected_count(d));
+        c.refuse(WREN_PARAMETER, "lookup of %d bands cannot serve %d selected bands", nb, selected_count(d));
         return nullptr;
     }
     if (In::full(offset, n) && nb != 3 && nb == d.bands && selected_first(d)) {
-        call.note("table used in place");
+        c.note("table used in place");
         return data;
     }
     bool built = false;
@@ -124,10 +123,10 @@ unsigned char *single_table(DriverCall &call, ZorLookup &lut, const ZorVersionNu
         return wren::share(t, std::free);
     }, &built);
     if (!keep) {
-        call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", In::count);
+        c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", In::count);
         return nullptr;
     }
-    call.note(built ? "table built" : "cache hit");
+    c.note(built ? "table built" : "cache hit");
     return keep.get();
 }
 
@@ -135,7 +134,7 @@ unsigned char *single_table(DriverCall &call, ZorLookup &lut, const ZorVersionNu
 // place, from cache or made (held in keep for the call); false (declined)
 // when the lookup cannot serve d or memory runs out.
 template <bool Short>
-bool band_tables(DriverCall &call, ZorLookup &lut, const ZorVersionNumber &v, const kl_image &d,
+bool band_tables(wren::Ctx &c, ZorLookup &lut, const ZorVersionNumber &v, const kl_image &d,
                  unsigned char *tables[4], std::shared_ptr<BandTables> &keep) {
     using In = Inputs<Short>;
     const int32_t *counts = lut.getEntriesList();
@@ -143,14 +142,14 @@ bool band_tables(DriverCall &call, ZorLookup &lut, const ZorVersionNumber &v, co
     unsigned char *const *data = lut.getDataList();
     const int nb = static_cast<uint16_t>(lut.getNBands());
     if (!counts || !offsets || !data || nb < selected_count(d)) {
-        call.decline(WREN_PARAMETER, "lookup of %d tables cannot serve %d selected bands", nb, selected_count(d));
+        c.refuse(WREN_PARAMETER, "lookup of %d tables cannot serve %d selected bands", nb, selected_count(d));
         return false;
     }
     int of[4] = {-1, -1, -1, -1};  // lookup table of each destination band
     for (int b = 0, k = 0; b < d.bands; ++b) {
         if (!selected(d, b)) continue;
         if (counts[k] < 1 || !data[k]) {
-            call.decline(WREN_PARAMETER, "table %d of the lookup is empty", k);
+            c.refuse(WREN_PARAMETER, "table %d of the lookup is empty", k);
             return false;
         }
         of[b] = k++;
@@ -167,7 +166,7 @@ bool band_tables(DriverCall &call, ZorLookup &lut, const ZorVersionNumber &v, co
         }
     }
     if (all_in_place) {
-        call.note("table used in place");
+        c.note("table used in place");
         return true;
     }
     bool built = false;
@@ -185,12 +184,12 @@ bool band_tables(DriverCall &call, ZorLookup &lut, const ZorVersionNumber &v, co
         return wren::share(t, [](BandTables *p) { delete p; });
     }, &built);
     if (!keep) {
-        call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", In::count);
+        c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", In::count);
         return false;
     }
     for (int b = 0; b < d.bands; ++b)
         if (of[b] >= 0 && !tables[b]) tables[b] = keep->band[b];
-    call.note(built ? (in_place ? "table built, table used in place" : "table built")
+    c.note(built ? (in_place ? "table built, table used in place" : "table built")
                     : (in_place ? "cache hit, table used in place" : "cache hit"));
     return true;
 }
@@ -237,8 +236,8 @@ bool parse(wren::Ctx &c) {
     if (!lut) return c.refuse(WREN_PARAMETER, "no lookup table");
     ZorVersionNumber v;
     lut->getVersion(v);
-    return c.variant == 0 ? (p.table = single_table<Short>(c.call, *lut, v, c.win->k, p.single_kept)) != nullptr
-                          : band_tables<Short>(c.call, *lut, v, c.win->k, p.tables, p.bands_kept);
+    return c.variant == 0 ? (p.table = single_table<Short>(c, *lut, v, c.win.k, p.single_kept)) != nullptr
+                          : band_tables<Short>(c, *lut, v, c.win.k, p.tables, p.bands_kept);
 }
 
 template <bool Short>

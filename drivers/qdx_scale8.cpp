@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <memory>
 
-using wren::DriverCall;
 using wren::Placed;
 using wren::Rect;
 
@@ -56,9 +55,7 @@ Grid grid_of(int f, const Rect &r, const Placed &s) {
     return g;
 }
 
-Rect footprint(const Rect &r, const Placed &s, const void *ctx) {
-    return grid_of(static_cast<const wren::Ctx *>(ctx)->p<Zoom>().f, r, s).area;
-}
+Rect footprint(const wren::Ctx &c, const Rect &r, const Placed &s) { return grid_of(c.p<Zoom>().f, r, s).area; }
 
 // The table one lookup-zoom driver keeps between calls: 256 bytes for input
 // values 0..255, or 65536 for -32768..32767, made from the lookup of the
@@ -78,14 +75,14 @@ struct ZoomTable : wren::TableCache<ZoomKey, const unsigned char> {
 // The table for lut, from cache, in place or made (held in keep for the
 // call); null (declined) when the lookup is unusable or memory runs out.
 template <bool Short>
-const unsigned char *zoom_table(DriverCall &call, ZorLookup &lut, std::shared_ptr<const unsigned char> &keep) {
+const unsigned char *zoom_table(wren::Ctx &c, ZorLookup &lut, std::shared_ptr<const unsigned char> &keep) {
     using T = ZoomTable<Short>;
     ZorVersionNumber v;
     lut.getVersion(v);
     const unsigned char *data = lut.getData();
     const long o = static_cast<int16_t>(lut.getOffset()), n = lut.getNumEntries();
     if (!data || n < 1) {
-        call.decline(WREN_PARAMETER, "lookup without entries");
+        c.refuse(WREN_PARAMETER, "lookup without entries");
         return nullptr;
     }
     const bool full = o == T::first && n == T::count;
@@ -101,10 +98,10 @@ const unsigned char *zoom_table(DriverCall &call, ZorLookup &lut, std::shared_pt
         return wren::share(t, [](const unsigned char *p) { std::free(const_cast<unsigned char *>(p)); });
     }, &built);
     if (!keep) {
-        call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", T::count);
+        c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", T::count);
         return nullptr;
     }
-    call.note(!built ? "cache hit" : full ? "table used in place" : "table built");
+    c.note(!built ? "cache hit" : full ? "table used in place" : "table built");
     return keep.get();
 }
 
@@ -113,7 +110,7 @@ wren::Region region(wren::Ctx &c) {
     const int f = c.p<Zoom>().f;
     const Placed &s = c.src[0];
     ZorRoi *roi1 = c.op->getSrc1()->getImageSpaceRoi();
-    ZorRoi *roid = c.win->image->getImageSpaceRoi();
+    ZorRoi *roid = c.image->getImageSpaceRoi();
     ZorHandle<ZorRoi> scaled(roi1 ? roi1->scale(f, f, 0.0, 0.0) : nullptr);
     ZorHandle<ZorRoi> grid(ZorRoi::create(-f * s.ox, -f * s.oy, (s.k.w - 1) * f + 1, (s.k.h - 1) * f + 1));
     ZorHandle<ZorRoi> inside(scaled && grid ? scaled->intersect(grid.get()) : nullptr);
@@ -123,7 +120,7 @@ wren::Region region(wren::Ctx &c) {
 // The line buffer: 8 bytes per window column, 16 for the 4x lookup forms.
 bool line_buffer(wren::Ctx &c, std::size_t per_column) {
     Zoom &z = c.p<Zoom>();
-    return (z.line = c.call.line_buffer(static_cast<std::size_t>(c.win->k.w) * per_column)) != nullptr;
+    return (z.line = c.line_buffer(static_cast<std::size_t>(c.win.k.w) * per_column)) != nullptr;
 }
 
 // The factor is xscale truncated; the caller has required equal factors.
@@ -151,7 +148,7 @@ bool with_lookup(wren::Ctx &c) {
         return c.refuse(WREN_PARAMETER, "zoom factors %g, %g are not both 2 or both 4", static_cast<double>(xs),
                         static_cast<double>(ys));
     }
-    return (z.table = zoom_table<Short>(c.call, *lut, z.kept)) && line_buffer(c, z.f == 4 ? 16 : 8);
+    return (z.table = zoom_table<Short>(c, *lut, z.kept)) && line_buffer(c, z.f == 4 ? 16 : 8);
 }
 
 void plain_kernel(wren::Job &j) {

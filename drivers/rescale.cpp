@@ -235,7 +235,7 @@ bool parse(wren::Ctx &c) {
                         Wide ? "-32768..32767" : "0..255", static_cast<double>((p.clamp.lo - offset[0]) / scale[0]),
                         static_cast<double>((p.clamp.hi - offset[0]) / scale[0]));
     }
-    const ZorDisplayIO *dio = c.win->dio;
+    const ZorDisplayIO *dio = c.dio;
     p.space = dio->mapMode == 1 ? dio->mapBase : dio->mapMode == 2 ? (Wide ? dio->view16Base : dio->view8Base) : nullptr;
     p.space_lb = dio->mapMode == 1 ? dio->mapLineBytes : Wide ? dio->view16LineBytes : dio->view8LineBytes;
     p.slot = dio->mapMode == 1 ? 8 : Wide ? 2 : 1;
@@ -246,15 +246,15 @@ bool parse(wren::Ctx &c) {
 // as far apart as the kernels write them and hold every rectangle.
 bool feedable(wren::Ctx &c) {
     const Params &p = c.p<Params>();
-    const ZorDisplayIO *dio = c.win->dio;
+    const ZorDisplayIO *dio = c.dio;
     if (!p.space || (dio->mapMode == 1 ? p.space_lb != wren_fb::map_line_bytes : p.space_lb <= 0)) {
         return c.refuse(WREN_LAYOUT, "pixel-mapping mode %d cannot be fed", dio->mapMode);
     }
     if (dio->depth != 8 || dio->fbLineBytes <= 0) {
         return c.refuse(WREN_LAYOUT, "the pixel-mapping unit draws into the 8-bit frame buffer only");
     }
-    for (const Rect &r : c.vis->rects) {
-        const long off = static_cast<long>(c.vis->at(r).data - dio->fbBase);
+    for (const Rect &r : c.rects) {
+        const long off = static_cast<long>(c.at(r).data - dio->fbBase);
         if (off < 0 || (off % dio->fbLineBytes + r.w) * p.slot > p.space_lb) {
             return c.refuse(WREN_BOUNDS, "rectangle (%d, %d) leaves the pixel-mapping space", r.x, r.y);
         }
@@ -262,14 +262,14 @@ bool feedable(wren::Ctx &c) {
     return true;
 }
 
-void arm(wren::Ctx &c) { program(c.win->dio->regs, c.p<Params>().regs); }
+void arm(wren::Ctx &c) { program(c.dio->regs, c.p<Params>().regs); }
 
 // The rectangle's place on the screen, from its offset in the frame buffer,
 // in the space the samples are fed to.
 template <bool Wide>
 void feed(wren::Job &j) {
     const Params &p = j.c.p<Params>();
-    const ZorDisplayIO *dio = j.c.win->dio;
+    const ZorDisplayIO *dio = j.c.dio;
     const long off = static_cast<long>(j.dst.data - dio->fbBase);
     kl_image &wd = j.dst;
     wd.data = p.space + off / dio->fbLineBytes * p.space_lb + off % dio->fbLineBytes * p.slot;

@@ -184,7 +184,7 @@ bool parse(wren::Ctx &c) {
 }
 
 wren::Region region(wren::Ctx &c) {
-    ZorRoi *roid = c.win->image->getImageSpaceRoi();
+    ZorRoi *roid = c.image->getImageSpaceRoi();
     ZorHandle<ZorRoi> scaled(scaled_region(c.op->getSrc1(), c.p<Params>().g));
     return {roid && scaled ? scaled->intersect(roid) : nullptr};
 }
@@ -194,8 +194,8 @@ bool workspace(wren::Ctx &c) {
     Params &p = c.p<Params>();
     const bool widen = c.layout->stage == wren::Stage::expand;
     long most = 0;
-    for (const Rect &r : c.vis->rects) {
-        kl_image wd = c.vis->at(r), staged = wd;
+    for (const Rect &r : c.rects) {
+        kl_image wd = c.at(r), staged = wd;
         if (widen) kl_initimage(&staged, KL_BYTE, 3, r.w, r.h, wd.data, 0);
         kl_image src = c.src[0].k;
         const long n = kl_scale_worksize(-1, widen ? &staged : &wd, &src, p.g.xs, p.g.ys, xtrans_of(p.g, r.x),
@@ -203,7 +203,7 @@ bool workspace(wren::Ctx &c) {
         if (n < 0) return c.refuse(WREN_PARAMETER, "rectangle (%d, %d, %d, %d) cannot be scaled", r.x, r.y, r.w, r.h);
         most = n > most ? n : most;
     }
-    return !most || (p.work = c.call.line_buffer(static_cast<std::size_t>(most)));
+    return !most || (p.work = c.line_buffer(static_cast<std::size_t>(most)));
 }
 
 // Pixels the table does not write keep the window's samples.

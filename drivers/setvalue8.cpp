@@ -52,11 +52,11 @@ bool parse(wren::Ctx &c) {
     }
     c.reports.region = p.chained ? 73 : 79;
     // The plane mask word enables the bytes written.
-    const kl_image &kd = c.win->k;
+    const kl_image &kd = c.win.k;
     const int wanted = kd.bands == 4 ? __builtin_popcount(static_cast<unsigned>(kd.bmask & 0xf)) : 1;
     const float *values = static_cast<const float *>(c.op->getPtrParam(1));
     int have = 0;
-    (c.op->getDst() ? c.op->getDst() : c.win->image)->getDimensions(nullptr, nullptr, &have);
+    (c.op->getDst() ? c.op->getDst() : c.image)->getDimensions(nullptr, nullptr, &have);
     if (!values || have < wanted) {
         return c.refuse(WREN_PARAMETER, "%d value(s) given for %d byte(s)", values ? have : 0, wanted);
     }
@@ -77,7 +77,7 @@ bool parse(wren::Ctx &c) {
 
 // In a chain, the set-value result's region within the window's.
 wren::Region region(wren::Ctx &c) {
-    ZorRoi *roid = c.win->image->getImageSpaceRoi();
+    ZorRoi *roid = c.image->getImageSpaceRoi();
     if (!c.p<Params>().chained) return {roid, false};
     ZorRoi *roiv = c.op->getDst() ? c.op->getDst()->getImageSpaceRoi() : nullptr;
     return {roiv && roid ? roiv->intersect(roid) : nullptr};
@@ -85,8 +85,8 @@ wren::Region region(wren::Ctx &c) {
 
 // Fill coordinates come from each rectangle's offset in the frame buffer.
 bool in_frame_buffer(wren::Ctx &c) {
-    for (const Rect &r : c.vis->rects) {
-        if (c.vis->at(r).data < c.win->dio->fbBase) {
+    for (const Rect &r : c.rects) {
+        if (c.at(r).data < c.dio->fbBase) {
             return c.refuse(WREN_BOUNDS, "rectangle (%d, %d) lies before the frame buffer", r.x, r.y);
         }
     }
@@ -95,13 +95,13 @@ bool in_frame_buffer(wren::Ctx &c) {
 
 void seed_credit(wren::Ctx &c) {
     Params &p = c.p<Params>();
-    std::memcpy(p.board, c.win->dio->board, sizeof p.board);
-    p.credit = static_cast<long>(wren_reg_read(c.win->dio->regs, wren_reg::status) & wren_val::status_free_mask);
+    std::memcpy(p.board, c.dio->board, sizeof p.board);
+    p.credit = static_cast<long>(wren_reg_read(c.dio->regs, wren_reg::status) & wren_val::status_free_mask);
 }
 
 void fill(wren::Job &j) {
     Params &p = j.c.p<Params>();
-    ZorDisplayIO *dio = j.c.win->dio;
+    ZorDisplayIO *dio = j.c.dio;
     void *regs = dio->regs;
     const bool depth8 = dio->depth == 8;
     const long o = static_cast<long>(j.dst.data - dio->fbBase);

@@ -38,7 +38,7 @@ bool parse(wren::Ctx &c) {
     const auto *map = static_cast<const float *>(c.op->getPtrParam(3));
     int have = 0;
     (c.op->getDst() ? c.op->getDst() : c.op->getSrc1())->getDimensions(nullptr, nullptr, &have);
-    const kl_image &kd = c.win->k;
+    const kl_image &kd = c.win.k;
     for (int b = 0, k = 0; b < kd.bands; ++b) {
         if (!((kd.bmask >> (kd.bands - 1 - b)) & 1)) continue;
         if (!low || !high || !map || k >= have) {

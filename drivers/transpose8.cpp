@@ -44,8 +44,8 @@ Start start_of(const Flip &f, const Rect &r) {
 }
 
 // The source area a rectangle reads, in the source's image space.
-Rect footprint(const Rect &r, const Placed &s, const void *ctx) {
-    const Flip &f = static_cast<const wren::Ctx *>(ctx)->p<Flip>();
+Rect footprint(const wren::Ctx &c, const Rect &r, const Placed &s) {
+    const Flip &f = c.p<Flip>();
     const Start st = start_of(f, r);
     const int x0 = f.type == 0 ? st.sx : st.sx - (r.w - 1);
     const int y0 = f.type == 1 ? st.sy : st.sy - (r.h - 1);
@@ -71,7 +71,7 @@ bool parse(wren::Ctx &c) {
     }
     unsigned W = 0, H = 0, nb = 0;
     c.op->getSrc1()->getDimensions(&W, &H, &nb);
-    c.p<Flip>() = Flip{static_cast<int>(type), static_cast<int>(W), static_cast<int>(H), c.win->ox, c.win->oy};
+    c.p<Flip>() = Flip{static_cast<int>(type), static_cast<int>(W), static_cast<int>(H), c.win.ox, c.win.oy};
     return true;
 }
 
@@ -80,7 +80,7 @@ bool parse(wren::Ctx &c) {
 wren::Region region(wren::Ctx &c) {
     const Flip &f = c.p<Flip>();
     ZorRoi *roi1 = c.op->getSrc1()->getImageSpaceRoi();
-    ZorRoi *roid = c.win->image->getImageSpaceRoi();
+    ZorRoi *roid = c.image->getImageSpaceRoi();
     ZorHandle<ZorRoi> moved(roi1 ? roi1->translate(c.src[0].ox, c.src[0].oy) : nullptr);
     ZorHandle<ZorRoi> flipped(moved ? moved->flip(f.type, (static_cast<double>(f.W) - 1) * 0.5,
                                                   (static_cast<double>(f.H) - 1) * 0.5)

@@ -269,116 +269,64 @@ TEST(DriverFrame, WindowsWithNothingOnScreen) {
     }
 }
 
-// The other exits after the lock: a rectangle leaving the second source
-// (through a driver), and a refused raster setup (a depth the accelerator has
-// no plane groups for, reached through the frame itself).
-TEST(DriverFrame, UnlockedAfterBoundsAndRasterSetupExits) {
+// A driver of the tests' own: one source of any layout, the footprint
+// widened by `radius` (then limited to the source when `limited`), and a
+// hook that runs once the visible set is known.
+struct Probe {
+    int radius = 0;
+    bool limited = false;
+    bool (*visible)(wren::Ctx &) = nullptr;
+};
+constexpr wren::Layout any_layout[] = {{0, 0, 0, wren::Masks::any}};
+wren::Rect widened(const wren::Ctx &c, const wren::Rect &r, const wren::Placed &src) {
+    const Probe &k = c.p<Probe>();
+    wren::Rect w{r.x - k.radius, r.y - k.radius, r.w + 2 * k.radius, r.h + 2 * k.radius};
+    if (!k.limited) return w;
+    const int x0 = std::max(w.x, -src.ox), y0 = std::max(w.y, -src.oy);
+    const int x1 = std::min(w.x + w.w, src.k.w - src.ox), y1 = std::min(w.y + w.h, src.k.h - src.oy);
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+const wren::DriverSpec probe{.name = "Probe",
+                             .layouts = any_layout,
+                             .reads = wren::Reads::mapped,
+                             .footprint = widened,
+                             .visible = [](wren::Ctx &c) { return !c.p<Probe>().visible || c.p<Probe>().visible(c); },
+                             .kernel = [](wren::Job &) {}};
+
+// The exits after the lock release it: a rectangle leaving the second source
+// (through a driver), a footprint leaving its source, and a refused raster
+// setup (a depth the accelerator has no plane groups for). A footprint the
+// driver limits to the source is accepted.
+TEST(DriverFrame, ExitsAfterTheLockReleaseIt) {
     Scene sc;
     const int id = sc.window(8, 10, 10, 30, 30);
     Source a(30, 30, 1, 1), small(29, 30, 1, 2);
     rig::Chain c(sc.image(id), ZorOp::create("add8", nullptr, a.img, small.img));
+    rig::Chain copy(sc.image(id), ZorOp::create("copy8", nullptr, a.img));
     rig::prime({sc.image(id), a.img, small.img});
     sc.arm();
     wca_win *h = sc.screen().window(id)->handle();
     const long live = ZorObject::liveCount();
     EXPECT_EQ(c.run().status, ZOR_FAILURE);
     EXPECT_EQ(rig::last().reason, WREN_BOUNDS);
-    EXPECT_EQ(h->lock_depth, 0);
-    {
-        wren::DriverCall call(nullptr, 2, "RasterTest");
-        const wren::Window *win = call.window(sc.image(id));
-        ASSERT_TRUE(win && call.region(win->image->getImageSpaceRoi(), false) && call.clip());
-        EXPECT_EQ(h->lock_depth, 1);
-        const int depth = win->dio->depth;
-        win->dio->depth = 16;
-        EXPECT_FALSE(call.raster_setup());
-        win->dio->depth = depth;
-        EXPECT_EQ(call.last_reason(), WREN_RASTER_SETUP);
+    const struct {
+        Probe p;
+        int reason;
+    } cases[] = {
+        {{0, false, nullptr}, WREN_OK},
+        {{1, false, nullptr}, WREN_BOUNDS},
+        {{3, true, nullptr}, WREN_OK},
+        {{0, false, [](wren::Ctx &k) { return k.dio->depth = 16, true; }}, WREN_RASTER_SETUP},
+    };
+    for (const auto &k : cases) {
+        const int status = wren::run(probe, copy.display, 2, k.p);
+        sc.image(id)->getDeviceInputOutput()->depth = 8;
+        EXPECT_EQ(status, k.reason == WREN_OK ? ZOR_SUCCESS : ZOR_FAILURE);
+        EXPECT_EQ(rig::last().reason, k.reason) << rig::last().message;
+        EXPECT_EQ(h->lock_depth, 0);
     }
-    EXPECT_EQ(h->lock_depth, 0);
     EXPECT_EQ(ZorObject::liveCount(), live);
     EXPECT_TRUE(sc.check());
-}
-
-// A driver states the source area each rectangle reads; the frame refuses,
-// before any pixel is written and with the window unlocked again, a footprint
-// that leaves its source, and accepts one the driver limits to the source.
-TEST(DriverFrame, SourceFootprintsAreCheckedBeforeWriting) {
-    Scene sc;
-    const int id = sc.window(8, 10, 10, 20, 20);
-    Source a(20, 20, 1, 1);
-    rig::prime({sc.image(id), a.img});
-    sc.arm();
-    const long live = ZorObject::liveCount();
-    struct Case {
-        int radius;
-        bool limited;  // widened by the radius, then limited to the source
-        bool accepted;
-    } cases[] = {{0, false, true}, {1, false, false}, {3, true, true}};
-    for (const Case &c : cases) {
-        wren::DriverCall call(nullptr, 2, "FootprintTest");
-        const wren::Window *win = call.window(sc.image(id));
-        ASSERT_TRUE(win);
-        wren::Placed s;
-        ASSERT_TRUE(call.source(a.img, s));
-        ASSERT_TRUE(call.region(rig::region_of(a.img, sc.image(id)).release()));
-        auto widen = [](const wren::Rect &r, const wren::Placed &src, const void *ctx) {
-            const Case &k = *static_cast<const Case *>(ctx);
-            wren::Rect w{r.x - k.radius, r.y - k.radius, r.w + 2 * k.radius, r.h + 2 * k.radius};
-            if (k.limited) {
-                const int x0 = std::max(w.x, -src.ox), y0 = std::max(w.y, -src.oy);
-                const int x1 = std::min(w.x + w.w, src.k.w - src.ox), y1 = std::min(w.y + w.h, src.k.h - src.oy);
-                w = {x0, y0, x1 - x0, y1 - y0};
-            }
-            return w;
-        };
-        const wren::Visible *vis = call.clip({{&s, widen, &c}});
-        EXPECT_EQ(vis != nullptr, c.accepted) << c.radius;
-        EXPECT_EQ(call.last_reason(), c.accepted ? WREN_OK : WREN_BOUNDS);
-        EXPECT_EQ(vis ? vis->rects.size() : 1u, 1u);
-    }
-    EXPECT_EQ(sc.screen().window(id)->handle()->lock_depth, 0);
-    EXPECT_EQ(ZorObject::liveCount(), live);
-    EXPECT_TRUE(sc.check());
-}
-
-// Several staging and line buffers per call, all freed; a rectangle wider
-// than a staging buffer is refused instead of computing nothing.
-TEST(DriverFrame, SeveralBuffersAndRowsThatDoNotFit) {
-    Scene sc;
-    const int id = sc.window(8, 10, 10, 100, 10);
-    rig::prime({sc.image(id)});
-    for (const int maxw : {100, 99}) {
-        {
-            wren::DriverCall call(nullptr, 2, "BufferTest");
-            const wren::Window *win = call.window(sc.image(id));
-            ASSERT_TRUE(win);
-            ASSERT_TRUE(call.region(win->image->getImageSpaceRoi(), false));
-            const wren::Scratch *a = call.scratch(4, 3000), *b = call.scratch(3, maxw);
-            ASSERT_TRUE(a && b);
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(a->data) % 4096, 0u);
-            const unsigned char *line = static_cast<const unsigned char *>(call.line_buffer(37));
-            ASSERT_TRUE(line);
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(line) % 8, 0u);
-            EXPECT_EQ(std::count(line, line + 37, 0), 37);
-            const wren::Visible *vis = call.clip();
-            EXPECT_EQ(vis != nullptr, maxw == 100);
-            if (!vis) {
-                EXPECT_EQ(call.last_reason(), WREN_SCRATCH);
-                continue;
-            }
-            int rows = 0;
-            call.chunks(*b, vis->rects[0], [&](int, int n, kl_image &k) {
-                EXPECT_EQ(k.w, 100);
-                rows += n;
-            });
-            EXPECT_EQ(rows, 10);
-            call.computed();
-        }
-        const wren_outcome o = rig::last();
-        EXPECT_EQ(o.scratch_allocs, 3);
-        EXPECT_EQ(o.scratch_bytes, 12000 + 8192 + 37);
-    }
 }
 
 // With WREN_TRACE=1 (read once per process, so checked in a fresh one) each
