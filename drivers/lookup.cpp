@@ -30,169 +30,7 @@
 #include "kept.h"
 #include "wren_device.h"
 
-
 namespace {
-
-// What a kept table was made from: the lookup's state and the window layout.
-struct LookupKey {
-    std::uint64_t version = 0;
-    const void *data = nullptr;
-    int bands = 0, mask = 0;
-    bool operator==(const LookupKey &) const = default;
-};
-
-LookupKey key_of(const ZorVersionNumber &v, const void *data, const kl_image &d) {
-    return {v.value(), data, d.bands, d.bmask};
-}
-
-// Made band tables, by destination band (null: in place or not selected).
-struct BandTables {
-    unsigned char *band[4] = {};
-    ~BandTables() {
-        for (unsigned char *b : band) std::free(b);
-    }
-};
-
-// The tables one driver keeps between calls.
-template <bool Short>
-struct SingleCache : wren::TableCache<LookupKey, unsigned char> {};
-template <bool Short>
-struct BandCache : wren::TableCache<LookupKey, BandTables> {};
-
-// Input values of a driver: 0..255 or -32768..32767.
-template <bool Short>
-struct Inputs {
-    static constexpr long first = Short ? -32768 : 0;
-    static constexpr long count = Short ? 65536 : 256;
-    static bool full(long offset, long entries) { return offset == first && entries == count; }
-    // Entry of input value first + i for a table of n entries from offset.
-    static long entry(long i, long offset, long n) {
-        const long e = first + i - offset;
-        return e < 0 ? 0 : e >= n ? n - 1 : e;
-    }
-};
-
-bool selected(const kl_image &d, int b) { return (d.bmask >> (d.bands - 1 - b)) & 1; }
-
-int selected_count(const kl_image &d) {
-    int n = 0;
-    for (int b = 0; b < d.bands; ++b) n += selected(d, b);
-    return n;
-}
-
-// Whether the selected bands are the first ones (0 .. n - 1): only then does
-// a table in place, whose entry byte b goes to band b, send lookup band k to
-// the k-th selected band as a built table does.
-bool selected_first(const kl_image &d) {
-    const int n = selected_count(d);
-    for (int b = 0; b < d.bands; ++b)
-        if (selected(d, b) != (b < n)) return false;
-    return true;
-}
-
-// The single table for window layout d, in place, from cache or made (held
-// in keep for the call); null (declined) when the lookup cannot serve d or
-// memory runs out.
-template <bool Short>
-unsigned char *single_table(wren::Ctx &c, ZorLookup &lut, const ZorVersionNumber &v, const kl_image &d,
-                            std::shared_ptr<unsigned char> &keep) {
-    using In = Inputs<Short>;
-    const long offset = static_cast<int16_t>(lut.getOffset());
-    const long n = lut.getNumEntries();
-    const int nb = static_cast<uint16_t>(lut.getNBands());
-    unsigned char *data = lut.getData();
-    if (!data || nb < selected_count(d)) {
-        c.refuse(WREN_PARAMETER, "lookup of %d bands cannot serve %d selected bands", nb, selected_count(d));
-        return nullptr;
-    }
-    if (In::full(offset, n) && nb != 3 && nb == d.bands && selected_first(d)) {
-        c.note("table used in place");
-        return data;
-    }
-    bool built = false;
-    keep = wren::kept<SingleCache<Short>>().get(key_of(v, data, d), [&] {
-        const int es = d.bands == 3 ? 4 : d.bands;
-        // Zeroed, so that the columns of unselected bands are defined too.
-        auto *t = static_cast<unsigned char *>(std::calloc(static_cast<size_t>(In::count), static_cast<size_t>(es)));
-        for (int b = 0, k = 0; t && b < d.bands; ++b) {
-            if (!selected(d, b)) continue;
-            const int col = d.bands == 3 ? b + 1 : b;
-            for (long i = 0; i < In::count; ++i) t[i * es + col] = data[In::entry(i, offset, n) * nb + k];
-            ++k;
-        }
-        return wren::share(t, std::free);
-    }, &built);
-    if (!keep) {
-        c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", In::count);
-        return nullptr;
-    }
-    c.note(built ? "table built" : "cache hit");
-    return keep.get();
-}
-
-// The band tables for window layout d into tables (by destination band), in
-// place, from cache or made (held in keep for the call); false (declined)
-// when the lookup cannot serve d or memory runs out.
-template <bool Short>
-bool band_tables(wren::Ctx &c, ZorLookup &lut, const ZorVersionNumber &v, const kl_image &d,
-                 unsigned char *tables[4], std::shared_ptr<BandTables> &keep) {
-    using In = Inputs<Short>;
-    const int32_t *counts = lut.getEntriesList();
-    const int16_t *offsets = lut.getOffsetsList();
-    unsigned char *const *data = lut.getDataList();
-    const int nb = static_cast<uint16_t>(lut.getNBands());
-    if (!counts || !offsets || !data || nb < selected_count(d)) {
-        c.refuse(WREN_PARAMETER, "lookup of %d tables cannot serve %d selected bands", nb, selected_count(d));
-        return false;
-    }
-    int of[4] = {-1, -1, -1, -1};  // lookup table of each destination band
-    for (int b = 0, k = 0; b < d.bands; ++b) {
-        if (!selected(d, b)) continue;
-        if (counts[k] < 1 || !data[k]) {
-            c.refuse(WREN_PARAMETER, "table %d of the lookup is empty", k);
-            return false;
-        }
-        of[b] = k++;
-    }
-    bool in_place = false, all_in_place = true;
-    for (int b = 0; b < 4; ++b) {
-        tables[b] = nullptr;
-        if (b >= d.bands || of[b] < 0) continue;
-        if (In::full(offsets[of[b]], counts[of[b]])) {
-            tables[b] = data[of[b]];
-            in_place = true;
-        } else {
-            all_in_place = false;
-        }
-    }
-    if (all_in_place) {
-        c.note("table used in place");
-        return true;
-    }
-    bool built = false;
-    keep = wren::kept<BandCache<Short>>().get(key_of(v, data, d), [&]() -> std::shared_ptr<BandTables> {
-        auto *t = new (std::nothrow) BandTables;
-        for (int b = 0; t && b < d.bands; ++b) {
-            const int k = of[b];
-            if (k < 0 || tables[b]) continue;
-            if (!(t->band[b] = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(In::count))))) {
-                delete t;
-                return nullptr;
-            }
-            for (long i = 0; i < In::count; ++i) t->band[b][i] = data[k][In::entry(i, offsets[k], counts[k])];
-        }
-        return wren::share(t, [](BandTables *p) { delete p; });
-    }, &built);
-    if (!keep) {
-        c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", In::count);
-        return false;
-    }
-    for (int b = 0; b < d.bands; ++b)
-        if (of[b] >= 0 && !tables[b]) tables[b] = keep->band[b];
-    c.note(built ? (in_place ? "table built, table used in place" : "table built")
-                    : (in_place ? "cache hit, table used in place" : "cache hit"));
-    return true;
-}
 
 using wren::Masks;
 using wren::Stage;
@@ -216,6 +54,32 @@ constexpr wren::Layout layouts16[] = {
     {3, 0, 4, Masks::equal, Stage::widen1, 4, kBands},
 };
 
+// What a kept table was made from: the lookup's state and the window layout.
+struct LookupKey {
+    std::uint64_t version = 0;
+    const void *data = nullptr;
+    int bands = 0, mask = 0;
+    bool operator==(const LookupKey &) const = default;
+};
+
+// Made tables by destination band (null: in place or not selected); the
+// single table is band[0].
+struct Tables {
+    unsigned char *band[4] = {};
+    ~Tables() {
+        for (unsigned char *b : band) std::free(b);
+    }
+};
+template <bool Short, bool Single>
+struct Cache : wren::TableCache<LookupKey, Tables> {};
+
+struct Params {
+    unsigned char *tables[4] = {};  // by destination band; a single lookup's in tables[0]
+    std::shared_ptr<Tables> kept;   // held for the call
+};
+
+bool selected(const kl_image &d, int b) { return (d.bmask >> (d.bands - 1 - b)) & 1; }
+
 ZorLookup *lookup_of(ZorOp *lk) { return lk ? dynamic_cast<ZorLookup *>(lk->getObjParam(1)) : nullptr; }
 
 int variant(ZorOp *const *ops) {
@@ -223,21 +87,71 @@ int variant(ZorOp *const *ops) {
     return lut && lut->getNumEntries() == 0 ? 1 : 0;
 }
 
-struct Params {
-    unsigned char *table = nullptr, *tables[4] = {};
-    std::shared_ptr<unsigned char> single_kept;  // held for the call
-    std::shared_ptr<BandTables> bands_kept;
-};
-
+// Lookup band k goes to the k-th band the window selects. A single lookup's
+// table is in place only when it covers every input in the kernels' layout
+// for these bands: not 3 of them (a 3-band entry lies in bytes 1-3 of 4), as
+// many as the window has, the first ones selected. Otherwise entry byte b
+// (b + 1 for 3 bands) holds the band of destination band b.
 template <bool Short>
 bool parse(wren::Ctx &c) {
+    constexpr wren::Inputs in = Short ? wren::inputs16 : wren::inputs8;
     Params &p = c.p<Params>();
     ZorLookup *lut = lookup_of(c.op);
     if (!lut) return c.refuse(WREN_PARAMETER, "no lookup table");
-    ZorVersionNumber v;
-    lut->getVersion(v);
-    return c.variant == 0 ? (p.table = single_table<Short>(c, *lut, v, c.win.k, p.single_kept)) != nullptr
-                          : band_tables<Short>(c, *lut, v, c.win.k, p.tables, p.bands_kept);
+    const kl_image &d = c.win.k;
+    const bool single = c.variant == 0;
+    const int nb = static_cast<uint16_t>(lut->getNBands());
+    const int32_t *counts = single ? nullptr : lut->getEntriesList();
+    const int16_t *offsets = single ? nullptr : lut->getOffsetsList();
+    unsigned char *const *data = single ? nullptr : lut->getDataList();
+    unsigned char *one = single ? lut->getData() : nullptr;
+    wren::HostTable of[4] = {};  // the lookup's table of each destination band
+    int used = 0, first = 0, in_place = 0;
+    for (int b = 0; b < d.bands; ++b) {
+        if (!selected(d, b)) continue;
+        first += b == used;
+        if (used == nb || (single ? !one : !counts || !offsets || !data || counts[used] < 1 || !data[used])) {
+            return c.refuse(WREN_PARAMETER, "lookup of %d band(s) cannot serve the window's bands (%#x)", nb, d.bmask);
+        }
+        of[b] = single ? wren::HostTable{one + used, static_cast<int16_t>(lut->getOffset()), lut->getNumEntries(), nb}
+                       : wren::HostTable{data[used], offsets[used], counts[used]};
+        ++used;
+        if (single) continue;
+        if (of[b].covers(in)) p.tables[b] = const_cast<unsigned char *>(of[b].data), ++in_place;
+    }
+    if (single && first == used && of[0].covers(in) && nb != 3 && nb == d.bands) {
+        p.tables[0] = one;
+    } else if (single || in_place < used) {
+        ZorVersionNumber v;
+        lut->getVersion(v);
+        const LookupKey key{v.value(), single ? static_cast<const void *>(one) : data, d.bands, d.bmask};
+        bool made = false;
+        wren::TableCache<LookupKey, Tables> &cache =
+            single ? static_cast<wren::TableCache<LookupKey, Tables> &>(wren::kept<Cache<Short, true>>())
+                   : wren::kept<Cache<Short, false>>();
+        p.kept = cache.get(key, [&]() -> std::shared_ptr<Tables> {
+            auto *t = new (std::nothrow) Tables;
+            const int es = single ? (d.bands == 3 ? 4 : d.bands) : 1;  // entry size
+            for (int b = 0; t && b < d.bands; ++b) {
+                if (!of[b].data || p.tables[b]) continue;
+                unsigned char *&out = t->band[single ? 0 : b];
+                // Zeroed, so that the bytes of unselected bands are defined too.
+                if (!out && !(out = static_cast<unsigned char *>(std::calloc(in.count, es)))) {
+                    delete t;
+                    return nullptr;
+                }
+                of[b].expand(in, out + (single ? (d.bands == 3 ? b + 1 : b) : 0), es);
+            }
+            return wren::share(t, [](Tables *q) { delete q; });
+        }, &made);
+        if (!p.kept) return c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", in.count);
+        for (int b = 0; b < 4; ++b)
+            if (!p.tables[b]) p.tables[b] = p.kept->band[b];
+        c.note(made ? "table built%s" : "cache hit%s", in_place ? ", table used in place" : "");
+        return true;
+    }
+    c.note("table used in place");
+    return true;
 }
 
 template <bool Short>
@@ -246,7 +160,7 @@ void kernel(wren::Job &j) {
     if (j.c.variant == 1) {
         (Short ? kl_mlookup16_8 : kl_mlookup8_8)(j.bmask, &j.dst, &j.src[0], p.tables);
     } else {
-        (Short ? kl_lookup16_8 : kl_lookup8_8)(j.bmask, &j.dst, &j.src[0], p.table);
+        (Short ? kl_lookup16_8 : kl_lookup8_8)(j.bmask, &j.dst, &j.src[0], p.tables[0]);
     }
 }
 

@@ -31,7 +31,7 @@ int floor_div(int n, int d) { return n >= 0 ? n / d : -((-n + d - 1) / d); }
 struct Zoom {
     int f = 0;
     const unsigned char *table = nullptr;  // the lookup forms'
-    std::shared_ptr<const unsigned char> kept;  // held for the call
+    std::shared_ptr<unsigned char> kept;  // held for the call
     void *line = nullptr;
 };
 
@@ -57,51 +57,35 @@ Grid grid_of(int f, const Rect &r, const Placed &s) {
 
 Rect footprint(const wren::Ctx &c, const Rect &r, const Placed &s) { return grid_of(c.p<Zoom>().f, r, s).area; }
 
-// The table one lookup-zoom driver keeps between calls: 256 bytes for input
-// values 0..255, or 65536 for -32768..32767, made from the lookup of the
-// recorded version and data, or that lookup's own data when it already
-// covers every input value.
+// The table a lookup-zoom driver keeps between calls: for input values 0..255
+// or -32768..32767, made from the lookup of the recorded version and data.
 struct ZoomKey {
     std::uint64_t version = 0;
     const unsigned char *data = nullptr;
     bool operator==(const ZoomKey &) const = default;
 };
 template <bool Short>
-struct ZoomTable : wren::TableCache<ZoomKey, const unsigned char> {
-    static constexpr long first = Short ? -32768 : 0;
-    static constexpr long count = Short ? 65536 : 256;
-};
+struct ZoomTable : wren::TableCache<ZoomKey, unsigned char> {};
 
-// The table for lut, from cache, in place or made (held in keep for the
-// call); null (declined) when the lookup is unusable or memory runs out.
+// The lookup's table in place when it covers every input, else from the
+// cache or made (held for the call); null (declined) when the lookup is
+// unusable or memory runs out.
 template <bool Short>
-const unsigned char *zoom_table(wren::Ctx &c, ZorLookup &lut, std::shared_ptr<const unsigned char> &keep) {
-    using T = ZoomTable<Short>;
+const unsigned char *zoom_table(wren::Ctx &c, ZorLookup &lut, std::shared_ptr<unsigned char> &keep) {
+    constexpr wren::Inputs in = Short ? wren::inputs16 : wren::inputs8;
+    const wren::HostTable t{lut.getData(), static_cast<int16_t>(lut.getOffset()), lut.getNumEntries()};
+    if (!t.data || t.n < 1) return c.refuse(WREN_PARAMETER, "lookup without entries"), nullptr;
+    if (t.covers(in)) return c.note("table used in place"), t.data;
     ZorVersionNumber v;
     lut.getVersion(v);
-    const unsigned char *data = lut.getData();
-    const long o = static_cast<int16_t>(lut.getOffset()), n = lut.getNumEntries();
-    if (!data || n < 1) {
-        c.refuse(WREN_PARAMETER, "lookup without entries");
-        return nullptr;
-    }
-    const bool full = o == T::first && n == T::count;
     bool built = false;
-    keep = wren::kept<T>().get(ZoomKey{v.value(), data}, [&]() -> std::shared_ptr<const unsigned char> {
-        if (full) return wren::share(data, [](const unsigned char *) {});  // the lookup's own
-        auto *t = static_cast<unsigned char *>(std::malloc(T::count));
-        // Inputs below the first entry take the first entry, above the last the last.
-        for (long i = 0; t && i < T::count; ++i) {
-            const long e = T::first + i - o;
-            t[i] = data[e < 0 ? 0 : e >= n ? n - 1 : e];
-        }
-        return wren::share(t, [](const unsigned char *p) { std::free(const_cast<unsigned char *>(p)); });
+    keep = wren::kept<ZoomTable<Short>>().get(ZoomKey{v.value(), t.data}, [&] {
+        auto *out = static_cast<unsigned char *>(std::malloc(in.count));
+        if (out) t.expand(in, out, 1);
+        return wren::share(out, std::free);
     }, &built);
-    if (!keep) {
-        c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", T::count);
-        return nullptr;
-    }
-    c.note(!built ? "cache hit" : full ? "table used in place" : "table built");
+    if (!keep) return c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", in.count), nullptr;
+    c.note(built ? "table built" : "cache hit");
     return keep.get();
 }
 
