@@ -51,27 +51,18 @@ bool truncated(float v, long *out) {
 
 // Takes threshold t as one side of the clamp; false when it is not one.
 bool take_threshold(const Kind &k, ZorOp *t, Clamp &c) {
-    const auto *low = static_cast<const float *>(t->getPtrParam(1));
-    const auto *high = static_cast<const float *>(t->getPtrParam(2));
-    const auto *map = static_cast<const float *>(t->getPtrParam(3));
-    long l, h, m;
-    if (!low || !high || !map || !truncated(low[0], &l) || !truncated(high[0], &h) || !truncated(map[0], &m))
-        return false;
-    const auto cut = [&](long v) { return k.wide ? static_cast<long>(static_cast<int16_t>(v)) : (v & 0xff); };
-    l = cut(l), h = cut(h), m = cut(m);
-    if (h == k.sample_hi && l == m) {
-        if (c.hi_set) return false;
-        c.hi = static_cast<float>(m);
-        c.hi_set = true;
-        return true;
+    const float *v[3] = {static_cast<const float *>(t->getPtrParam(1)), static_cast<const float *>(t->getPtrParam(2)),
+                         static_cast<const float *>(t->getPtrParam(3))};
+    long n[3];  // low, high, map
+    for (int i = 0; i < 3; ++i) {
+        if (!v[i] || !truncated(v[i][0], &n[i])) return false;
+        n[i] = k.wide ? static_cast<long>(static_cast<int16_t>(n[i])) : (n[i] & 0xff);
     }
-    if (l == k.sample_lo && h == m) {
-        if (c.lo_set) return false;
-        c.lo = static_cast<float>(m);
-        c.lo_set = true;
-        return true;
-    }
-    return false;
+    const bool top = n[1] == k.sample_hi && n[0] == n[2], bottom = n[0] == k.sample_lo && n[1] == n[2];
+    bool &set = top ? c.hi_set : c.lo_set;
+    if ((!top && !bottom) || set) return false;
+    (top ? c.hi : c.lo) = static_cast<float>(n[2]);
+    return set = true;
 }
 
 // The pixel-mapping unit's registers, in the order they are written.
@@ -197,20 +188,16 @@ int thresholds(int count) {
 // The chain from the display down: [convert,] thresholds, rescale.
 template <bool Wide>
 ZorOp *bottom(const wren::Ctx &c) {
-    const int first = Wide && c.ops[0]->getOp() == ZorLookupOpNumber("convert16_8") ? 1 : 0;
-    return first + thresholds<Wide>(c.count) < 4 ? c.ops[first + thresholds<Wide>(c.count)] : nullptr;
+    const int at = (Wide && c.ops[0]->getOp() == ZorLookupOpNumber("convert16_8") ? 1 : 0) + thresholds<Wide>(c.count);
+    return at < 4 ? c.ops[at] : nullptr;
 }
 
 template <bool Wide>
 bool parse(wren::Ctx &c) {
     const Kind &k = Wide ? k16 : k8;
     Params &p = c.p<Params>();
-    int at = 0;
-    if (Wide && c.ops[0]->getOp() == ZorLookupOpNumber("convert16_8")) {
-        at = 1;
-    } else if (Wide && c.count >= 4) {
-        return c.refuse(WREN_CHAIN, "the chain does not start with convert16_8");
-    }
+    const int at = Wide && c.ops[0]->getOp() == ZorLookupOpNumber("convert16_8") ? 1 : 0;
+    if (Wide && !at && c.count >= 4) return c.refuse(WREN_CHAIN, "the chain does not start with convert16_8");
     const int n = thresholds<Wide>(c.count);
     const int tnum = ZorLookupOpNumber(Wide ? "threshold16" : "threshold8");
     for (int i = 0; i < n; ++i) {
@@ -235,10 +222,10 @@ bool parse(wren::Ctx &c) {
                         Wide ? "-32768..32767" : "0..255", static_cast<double>((p.clamp.lo - offset[0]) / scale[0]),
                         static_cast<double>((p.clamp.hi - offset[0]) / scale[0]));
     }
-    const ZorDisplayIO *dio = c.dio;
-    p.space = dio->mapMode == 1 ? dio->mapBase : dio->mapMode == 2 ? (Wide ? dio->view16Base : dio->view8Base) : nullptr;
-    p.space_lb = dio->mapMode == 1 ? dio->mapLineBytes : Wide ? dio->view16LineBytes : dio->view8LineBytes;
-    p.slot = dio->mapMode == 1 ? 8 : Wide ? 2 : 1;
+    const ZorDisplayIO *d = c.dio;
+    p.space = d->mapMode == 1 ? d->mapBase : d->mapMode == 2 ? (Wide ? d->view16Base : d->view8Base) : nullptr;
+    p.space_lb = d->mapMode == 1 ? d->mapLineBytes : Wide ? d->view16LineBytes : d->view8LineBytes;
+    p.slot = d->mapMode == 1 ? 8 : Wide ? 2 : 1;
     return true;
 }
 
@@ -284,29 +271,25 @@ void feed(wren::Job &j) {
     }
 }
 
+template <bool Wide>
+constexpr wren::DriverSpec rescale_spec() {
+    const Kind &k = Wide ? k16 : k8;
+    return {.name = k.unit,
+            .sample = Wide ? KL_SHORT : KL_BYTE,
+            .layouts = layouts,
+            .layout_note = "rescale maps one band into an 8-bit window",
+            .planes = wren::Planes::none,
+            .reports = {0, k.line_clip, k.line_rects},
+            .source_op = bottom<Wide>,
+            .parse = parse<Wide>,
+            .visible = feedable,
+            .program = arm,
+            .kernel = feed<Wide>};
+}
+
 }  // namespace
 
-const wren::DriverSpec wren::rescale8_spec{.name = k8.unit,
-                                           .layouts = layouts,
-                                           .layout_note = "rescale maps one band into an 8-bit window",
-                                           .planes = Planes::none,
-                                           .reports = {0, k8.line_clip, k8.line_rects},
-                                           .source_op = bottom<false>,
-                                           .parse = parse<false>,
-                                           .visible = feedable,
-                                           .program = arm,
-                                           .kernel = feed<false>};
-const wren::DriverSpec wren::rescale16_spec{.name = k16.unit,
-                                            .sample = KL_SHORT,
-                                            .layouts = layouts,
-                                            .layout_note = "rescale maps one band into an 8-bit window",
-                                            .planes = Planes::none,
-                                            .reports = {0, k16.line_clip, k16.line_rects},
-                                            .source_op = bottom<true>,
-                                            .parse = parse<true>,
-                                            .visible = feedable,
-                                            .program = arm,
-                                            .kernel = feed<true>};
+const wren::DriverSpec wren::rescale8_spec = rescale_spec<false>(), wren::rescale16_spec = rescale_spec<true>();
 
 int ZorDeviceComputeTypeWren::Rescale8Wren(ZorOp *op, int count) {
     return wren::run<Params>(wren::rescale8_spec, op, count);
