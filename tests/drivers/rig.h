@@ -82,6 +82,15 @@ struct Source {
 };
 
 class Scene {
+    // Pseudo-random bytes, eight at a time (frame buffers are megabytes).
+    static void fill(uint8_t *p, size_t n, uint64_t seed) {
+        uint64_t x = seed * 0x9e3779b97f4a7c15ull + 1;
+        for (size_t i = 0; i < n; i += 8) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            std::memcpy(p + i, &x, std::min<size_t>(8, n - i));
+        }
+    }
+
 public:
     static wsim::MachineOptions small() {
         wsim::MachineOptions o;
@@ -93,8 +102,8 @@ public:
     explicit Scene(const wsim::MachineOptions &opt = small(), uint32_t seed = 1) : m_(opt) {
         plugin();
         m_.attach(wren_bus_attach);
-        kbuf::fill_random(screen().frameBuffer8(), screen().frameBuffer8Size(), seed);
-        kbuf::fill_random(screen().frameBuffer24(), screen().frameBuffer24Size(), seed + 1);
+        fill(screen().frameBuffer8(), screen().frameBuffer8Size(), seed);
+        fill(screen().frameBuffer24(), screen().frameBuffer24Size(), seed + 1);
     }
     ~Scene() { m_.detach(); }
 
@@ -423,11 +432,14 @@ inline ZorImage *make_source(RowCall &c, const Pick &p, bool shorts, uint32_t se
 // The scene of row calls: an 8-bit and a 24-bit window, each partly covered
 // by another.
 inline std::unique_ptr<Scene> row_scene() {
-    auto sc = std::make_unique<Scene>(Scene::small(), 5);
-    sc->window(8, 20, 20, 90, 60);
-    sc->window(24, 160, 100, 90, 60);
-    sc->window(8, 70, 40, 30, 60);
-    sc->window(24, 210, 90, 30, 30);
+    wsim::MachineOptions o;
+    o.width = 256;
+    o.height = 128;
+    auto sc = std::make_unique<Scene>(o, 5);
+    sc->window(8, 4, 4, 90, 60);
+    sc->window(24, 120, 40, 90, 60);
+    sc->window(8, 54, 24, 30, 60);
+    sc->window(24, 170, 30, 30, 30);
     return sc;
 }
 
