@@ -25,10 +25,6 @@ const CopyCase copy_cases[] = {
     {"1 into band 3", 24, 1, 3, 1, 1, 0, WREN_OK},
     {"4 into 8-bit (extracted)", 8, 1, 0, 4, 4, 0, WREN_OK},
     {"3, band 2 only, into 8-bit", 8, 1, 0, 3, 1, 2, WREN_OK},
-    {"2 bands of 2 into bands 2-3", 24, 2, 2, 2, 2, 0, WREN_LAYOUT},
-    {"3 with mask 0b011 into 0b111", 24, 3, 1, 3, 2, 1, WREN_LAYOUT},
-    {"4 with other masks", 24, 3, 1, 4, 4, 0, WREN_LAYOUT},
-    {"3 into 4 with other masks", 24, 4, 0, 3, 3, 0, WREN_LAYOUT},
 };
 
 TEST(Copy8, LayoutsIntoCoveredWindows) {

@@ -273,13 +273,6 @@ Ran counted(F &&call) {
     return {status, o};
 }
 
-// Samples of a memory source as the window layout sees them: a 3-band pixel's
-// samples land in samples 1-3 of the 4-sample window pixel.
-inline int sample_as_window(const Source &s, int x, int y, int k, int window_bands) {
-    if (s.stride == 3 && window_bands == 4) return k == 0 ? 0 : s.px(x, y)[k - 1];
-    return s.px(x, y)[k];
-}
-
 // A memory image the size of the destination window image, in a given
 // layout: the model's view of the destination or of a source lined up with it.
 struct Plane {
@@ -351,7 +344,7 @@ inline ZorHandle<ZorRoi> region_of(ZorImage *src, ZorImage *dst) {
 struct Pick {
     int size, band, n;  // size: the window's depth, or the source's pixel stride
 };
-inline constexpr Pick kWindows[] = {{8, 0, 1}, {24, 0, 4}, {24, 1, 3}, {24, 1, 1}};
+inline constexpr Pick kWindows[] = {{8, 0, 1}, {24, 0, 4}, {24, 1, 3}, {24, 1, 1}, {24, 2, 2}};
 inline constexpr Pick kSources[] = {{1, 0, 1}, {3, 0, 3}, {4, 0, 4}, {4, 1, 3}, {4, 1, 1}, {2, 0, 2}};
 
 // Descriptor bands and band mask of a pick, as the adapters make them.

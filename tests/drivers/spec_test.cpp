@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <utility>
 #include <string>
 
 namespace {
@@ -71,6 +72,7 @@ TEST(DriverSpecs, LayoutsComputeAndOthersDecline) {
                 } else {
                     EXPECT_EQ(status, ZOR_FAILURE);
                     EXPECT_TRUE(o.reason == WREN_LAYOUT || o.reason == WREN_BAND_MASK) << o.message;
+                    EXPECT_EQ(o.scratch_allocs, 0);  // declined before anything was made
                     EXPECT_TRUE(c.sc->check());
                     ++declined;
                 }
@@ -106,10 +108,12 @@ TEST(DriverSpecs, EmptyHiddenAndUnclippable) {
             EXPECT_TRUE(c.sc->check());
             c.sc->screen().window(c.id)->handle()->lock_word = nullptr;
         }
-        {  // The window lies off the screen: locked, set up, unlocked, nothing written.
+        // The window lies off the screen (rows on it but no column, or the
+        // other way round): locked, set up, unlocked, nothing written.
+        for (const auto &[x, y] : {std::pair{-95, 10}, {260, 10}, {10, -65}, {10, 130}}) {
             RowCall c;
             ASSERT_TRUE(rig::build(c, *r.path, im));
-            c.sc->screen().moveWindow(c.id, -200, 10);
+            c.sc->screen().moveWindow(c.id, x, y);
             c.sc->arm();
             const auto [status, o] = call(c, r);
             EXPECT_EQ(status, ZOR_SUCCESS) << o.message;
