@@ -68,45 +68,4 @@ TEST(Copy8, LayoutsIntoCoveredWindows) {
     }
 }
 
-// A 1-band source into a window image selecting bytes 1-3 changes byte 1 only.
-TEST(Copy8, OneBandIntoThreeChangesByteOne) {
-    Scene sc;
-    const int id = sc.window(24, 0, 0, 8, 2);
-    ZorHandle<ZorImage> dst(sc.image(id)->createChild(0, 0, 1, 8, 2, 3));
-    Source s(8, 2, 1, 5);
-    rig::Chain c(dst.get(), ZorOp::create("copy8", nullptr, s.img));
-    sc.arm();
-    ASSERT_EQ(c.run().status, ZOR_SUCCESS);
-    const uint8_t *fb = sc.screen().frameBuffer24();
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 8; ++x) {
-            sc.expected(24, x, y, 1) = s.px(x, y)[0];
-            EXPECT_EQ(fb[y * wren_fb::line_bytes24 + x * 4 + 1], s.px(x, y)[0]);
-        }
-    EXPECT_TRUE(sc.check());
-}
-
-// A source region that misses the window's region is nothing to do; a source
-// that is itself a window cannot be read.
-TEST(Copy8, NothingToDoAndWindowSources) {
-    Scene sc;
-    const int id = sc.window(8, 10, 10, 40, 30);
-    Source s(20, 20, 1, 7);
-    s.img->setOrigin(100, 100);
-    rig::Chain c(sc.image(id), ZorOp::create("copy8", nullptr, s.img));
-    const int other = sc.window(8, 100, 100, 20, 20);
-    rig::Chain w(sc.image(id), ZorOp::create("copy8", nullptr, sc.image(other)));
-    rig::prime({sc.image(id), s.img, sc.image(other)});
-    sc.arm();
-    const long live = ZorObject::liveCount();
-    EXPECT_EQ(c.run().status, ZOR_SUCCESS);
-    EXPECT_EQ(rig::last().rects, 0);
-    EXPECT_EQ(w.run().status, ZOR_FAILURE);
-    EXPECT_EQ(rig::last().reason, WREN_NO_SOURCE);
-    EXPECT_EQ(ZorObject::liveCount(), live);
-    EXPECT_FALSE(sc.screen().window(id)->locked());
-    EXPECT_TRUE(sc.machine().accel().stores().empty());
-    EXPECT_TRUE(sc.check());
-}
-
 }  // namespace
