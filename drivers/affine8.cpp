@@ -43,15 +43,9 @@ constexpr wren::Layout layouts[] = {
 };
 const char *const interps[3] = {"nearest", "bilinear", "bicubic"};
 
-struct WarpTables {
-    wren::TableCache<wren::Once, void> bilinear, bicubic;
-    void release() noexcept {
-        bilinear.release();
-        bicubic.release();
-    }
-};
-struct AffineTables : WarpTables {};
-struct RotateTables : WarpTables {};
+// The bilinear (1) and bicubic (2) tables of each driver, made on first use.
+template <bool Rotate, int Which>
+struct WarpTable : wren::TableCache<wren::Once, void> {};
 
 struct Inverse {
     float a, b, c, d, tx, ty;
@@ -89,14 +83,6 @@ bool rotate_inverse(float theta, int sox, int soy, int dox, int doy, Inverse &in
     return true;
 }
 
-// The table of the bilinear (which = 1) or bicubic (2) interpolation, built
-// on first use; null when it cannot be.
-std::shared_ptr<void> table_for(int which, WarpTables &t, bool &built) {
-    return (which == 1 ? t.bilinear : t.bicubic).get({}, [which] {
-        return wren::share(which == 1 ? kl_affine_create_bilinear() : kl_affine_create_bicubic(), std::free);
-    }, &built);
-}
-
 template <bool Rotate>
 int variant(ZorOp *const *ops) {
     static const char *const names[2][2] = {{"affine8nearest", "affine8bilinear"}, {"rotate8nearest", "rotate8bilinear"}};
@@ -120,8 +106,12 @@ bool parse(wren::Ctx &c) {
     const kl_image &ks = c.src[0].k;
     if (c.variant) {
         bool built = false;
-        WarpTables &t = Rotate ? static_cast<WarpTables &>(wren::kept<RotateTables>()) : wren::kept<AffineTables>();
-        if (!(p.table = table_for(c.variant, t, built))) {
+        const auto make = [&] {
+            return wren::share(c.variant == 1 ? kl_affine_create_bilinear() : kl_affine_create_bicubic(), std::free);
+        };
+        p.table = c.variant == 1 ? wren::kept<WarpTable<Rotate, 1>>().get({}, make, &built)
+                                 : wren::kept<WarpTable<Rotate, 2>>().get({}, make, &built);
+        if (!p.table) {
             return c.refuse(WREN_SCRATCH, "no memory for the %s filter table", interp);
         }
         if (built) c.note("%s table built", interp);
@@ -189,20 +179,19 @@ void kernel(wren::Job &j) {
     }
 }
 
+template <bool Rotate>
+constexpr wren::DriverSpec warp_spec() {
+    return {.layouts = layouts,
+            .region = window_region,
+            .reads = wren::Reads::kernel,
+            .variant = variant<Rotate>,
+            .parse = parse<Rotate>,
+            .kernel = kernel};
+}
+
 }  // namespace
 
-const wren::DriverSpec wren::affine8_spec{.layouts = layouts,
-                                          .region = window_region,
-                                          .reads = Reads::kernel,
-                                          .variant = variant<false>,
-                                          .parse = parse<false>,
-                                          .kernel = kernel};
-const wren::DriverSpec wren::rotate8_spec{.layouts = layouts,
-                                          .region = window_region,
-                                          .reads = Reads::kernel,
-                                          .variant = variant<true>,
-                                          .parse = parse<true>,
-                                          .kernel = kernel};
+const wren::DriverSpec wren::affine8_spec = warp_spec<false>(), wren::rotate8_spec = warp_spec<true>();
 
 int ZorDeviceComputeTypeWren::Affine8Wren(ZorOp *op, int count) {
     return wren::run<Params>(wren::affine8_spec, op, count);

@@ -152,35 +152,27 @@ void lookup_kernel(wren::Job &j) {
     k(&ws, &j.dst, z.table, g.xphase, g.yphase, z.line);
 }
 
+// The plain zoom (under a scale), or the lookup forms (under a lookup of a
+// scale) of 8- or 16-bit samples.
+template <int Form>
+constexpr wren::DriverSpec zoom_spec(const char *name) {
+    return {.name = name,
+            .depth = Form ? 2 : 1,
+            .sample = Form == 16 ? KL_SHORT : KL_BYTE,
+            .layouts = layouts,
+            .region = region,
+            .reads = wren::Reads::mapped,
+            .footprint = footprint,
+            .planes = wren::Planes::all,
+            .parse = Form == 0 ? plain : Form == 8 ? with_lookup<false> : with_lookup<true>,
+            .kernel = Form == 0 ? plain_kernel : Form == 8 ? lookup_kernel<false> : lookup_kernel<true>};
+}
+
 }  // namespace
 
-const wren::DriverSpec wren::zoom8_spec{.name = "qdx_Scale8Wren",
-                                        .layouts = layouts,
-                                        .region = region,
-                                        .reads = Reads::mapped,
-                                        .footprint = footprint,
-                                        .planes = Planes::all,
-                                        .parse = plain,
-                                        .kernel = plain_kernel};
-const wren::DriverSpec wren::zoom_lookup8_spec{.name = "qdx_Scale8Lookup8_8Wren",
-                                               .depth = 2,
-                                               .layouts = layouts,
-                                               .region = region,
-                                               .reads = Reads::mapped,
-                                               .footprint = footprint,
-                                               .planes = Planes::all,
-                                               .parse = with_lookup<false>,
-                                               .kernel = lookup_kernel<false>};
-const wren::DriverSpec wren::zoom_lookup16_spec{.name = "qdx_Scale16Lookup16_8Wren",
-                                                .depth = 2,
-                                                .sample = KL_SHORT,
-                                                .layouts = layouts,
-                                                .region = region,
-                                                .reads = Reads::mapped,
-                                                .footprint = footprint,
-                                                .planes = Planes::all,
-                                                .parse = with_lookup<true>,
-                                                .kernel = lookup_kernel<true>};
+const wren::DriverSpec wren::zoom8_spec = zoom_spec<0>("qdx_Scale8Wren"),
+                       wren::zoom_lookup8_spec = zoom_spec<8>("qdx_Scale8Lookup8_8Wren"),
+                       wren::zoom_lookup16_spec = zoom_spec<16>("qdx_Scale16Lookup16_8Wren");
 
 int ZorDeviceComputeTypeWren::qdx_Scale8Wren(ZorOp *op) { return wren::run<Zoom>(wren::zoom8_spec, op, 2); }
 
