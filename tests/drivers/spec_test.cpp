@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <utility>
 #include <string>
@@ -83,6 +84,51 @@ TEST(DriverSpecs, LayoutsComputeAndOthersDecline) {
         }
     }
     std::printf("%d layout rows computed, %d layouts declined\n", computed, declined);
+}
+
+// What each spec takes, pinned: for every variant, a bit per combination of
+// the test's images (rig::all_images) set when a layout row takes it, in hex.
+// A changed layouts table changes its line here (re-recorded on purpose).
+TEST(DriverSpecs, WhatEachSpecTakes) {
+    std::map<const wren::DriverSpec *, std::string> taken;
+    for (const Row &r : drawing_rows()) {
+        if (taken.count(r.spec)) continue;
+        std::string bits;
+        for (int v = 0; v < 3; ++v) {
+            if (!r.spec->variant && v) break;
+            for (const Images &im : rig::all_images(*r.spec)) bits += rig::layout_of(*r.spec, v, im) ? '1' : '0';
+        }
+        std::string hex;
+        for (size_t i = 0; i < bits.size(); i += 4) {
+            int d = 0;
+            for (size_t k = i; k < i + 4; ++k) d = 2 * d + (k < bits.size() && bits[k] == '1');
+            hex += "0123456789abcdef"[d];
+        }
+        taken[r.spec] = std::string(r.path->member) + " " + hex;
+    }
+    std::string all;
+    for (const Row &r : drawing_rows())
+        if (taken.count(r.spec)) all += taken[r.spec] + "\n", taken.erase(r.spec);
+    EXPECT_EQ(all, R"(Add8Wren 800000000000200000014014000000000080000000000
+AddConst8Wren 80850200
+Affine8Wren 80840002001000080040000
+ConvolveWren 88852204
+ConvolveSPWren 88852204
+Copy8Wren fe8d2280
+Lookup8_8Wren 82082082021408000000000
+Lookup16_8Wren 82082082021408000000000
+MultiplyConst8Wren 80850200
+Not8Wren 80850200
+qdx_Scale8Lookup8_8Wren 88002200
+qdx_Scale16Lookup16_8Wren 88002200
+Rescale8Wren 80000000
+Rescale16Wren 80000000
+Rotate8Wren 80840002001000080040000
+Scale8Wren 81e79e78
+SetValue8Wren f8
+Threshold8Wren 80850200
+Transpose8Wren 80850200
+)");
 }
 
 // On each row's first layout: nothing to do, nothing on screen, no clip list.
