@@ -35,7 +35,7 @@ install(FILES
   platform/host/zor.h platform/host/zor_object.h platform/host/zor_region.h platform/host/zor_lookup.h platform/host/zor_interpolation.h platform/host/zor_kernel.h platform/host/zor_dispatch.h
   platform/wca/wca.h platform/wca/window_system.h
   platform/sim/machine.h platform/sim/accelerator.h platform/sim/snapshot.h
-  accel/wren_bus.h accel/wren_regmap.h drivers/wren_outcome.h
+  accel/hw/wren_bus.h accel/hw/wren_regmap.h drivers/wren_outcome.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/wren)
 
 set(WREN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Wren)

@@ -28,21 +28,24 @@
 #include "kept.h"
 #include "wren_device.h"
 
-using wren::DriverCall;
-using wren::Placed;
 using wren::Rect;
 
 namespace {
 
-struct WarpTables {
-    wren::TableCache<wren::Once, void> bilinear, bicubic;
-    void release() noexcept {
-        bilinear.release();
-        bicubic.release();
-    }
+using wren::Masks;
+
+// Variants 0, 1, 2: nearest, bilinear, bicubic; only nearest has a kernel
+// for 4-sample pixels.
+constexpr wren::Layout layouts[] = {
+    {1, 0, 1, Masks::any},
+    {3, 0, 4, Masks::full},
+    {4, 0, 4, Masks::full, wren::Stage::direct, 0, 1},
 };
-struct AffineTables : WarpTables {};
-struct RotateTables : WarpTables {};
+const char *const interps[3] = {"nearest", "bilinear", "bicubic"};
+
+// The bilinear (1) and bicubic (2) tables of each driver, made on first use.
+template <bool Rotate, int Which>
+struct WarpTable : wren::TableCache<wren::Once, void> {};
 
 struct Inverse {
     float a, b, c, d, tx, ty;
@@ -80,131 +83,120 @@ bool rotate_inverse(float theta, int sox, int soy, int dox, int doy, Inverse &in
     return true;
 }
 
-// The table of the bilinear (which = 1) or bicubic (2) interpolation, built
-// on first use; null when it cannot be.
-std::shared_ptr<void> table_for(int which, WarpTables &t, bool &built) {
-    return (which == 1 ? t.bilinear : t.bicubic).get({}, [which] {
-        return wren::share(which == 1 ? kl_affine_create_bilinear() : kl_affine_create_bicubic(), std::free);
-    }, &built);
+template <bool Rotate>
+int variant(ZorOp *const *ops) {
+    static const char *const names[2][2] = {{"affine8nearest", "affine8bilinear"}, {"rotate8nearest", "rotate8bilinear"}};
+    for (int i = 0; i < 2; ++i)
+        if (ZorLookupOpNumber(names[Rotate][i]) == ops[0]->getOp()) return i;
+    return 2;
 }
 
-int warp(ZorOp *op, int count, bool rotate, WarpTables &tables) {
-    DriverCall call(op, count);
-    ZorOp *w = op ? op->getOp1() : nullptr;
-    if (!w) {
-        return call.decline(WREN_CHAIN, "no operation feeds the display");
-    }
-    static const char *const names[2][3] = {{"affine8nearest", "affine8bilinear", "affine8bicubic"},
-                                            {"rotate8nearest", "rotate8bilinear", "rotate8bicubic"}};
-    const char *const interps[3] = {"nearest", "bilinear", "bicubic"};
-    int which = 2;
-    for (int i = 0; i < 2; ++i) {
-        if (ZorLookupOpNumber(names[rotate][i]) == w->getOp()) {
-            which = i;
-            break;
-        }
-    }
-    const char *interp = interps[which];
-    bool built = false;
-    const std::shared_ptr<void> kept_table = which ? table_for(which, tables, built) : nullptr;
-    void *table = kept_table.get();
-    if (which && !table) {
-        return call.decline(WREN_SCRATCH, "no memory for the %s filter table", interp);
-    }
-    if (built) call.note("%s table built", interp);
-
-    Placed s;
-    const wren::Window *win = call.window(op->getDst());
-    if (!win || !call.source(w->getSrc1(), s)) {
-        return ZOR_FAILURE;
-    }
-    if (win->dio->depth != 8 && win->dio->depth != 24) {
-        return call.decline(WREN_NO_WINDOW, "window of depth %d", win->dio->depth);
-    }
-    kl_image kd = win->k;
-    if (!kl_affine_possible(&kd, &s.k, interp)) {
-        return call.decline(WREN_LAYOUT, "no %s kernel for %d-byte source pixels (mask %#x) into %d-byte (mask %#x)",
-                            interp, s.k.bpp, s.k.bmask, kd.bpp, kd.bmask);
-    }
-    if (static_cast<long long>(s.k.lb) * s.k.h > INT32_MAX || s.k.lb < 0) {
-        return call.decline(WREN_LAYOUT, "source rows %d bytes apart too far for row offsets", s.k.lb);
-    }
-
-    // The source's rectangles, cut to the image; none when it has no region.
-    std::vector<Rect> srcs;
+struct Params {
+    std::shared_ptr<void> table;  // bilinear and bicubic, held for the call
+    std::vector<Rect> srcs;       // the source's rectangles, cut to the image
     bool have_roi = false;
-    if (ZorRoi *roi = w->getSrc1()->getRoi()) {
-        have_roi = true;
-        ZorHandle<ZorRectList> list(roi->getRectList());
-        if (!list) {
-            return call.decline(WREN_RECT_LIST, "no rectangle list of the source region");
+    int *ro = nullptr;            // row offsets of the source
+    Inverse inv{};
+};
+
+template <bool Rotate>
+bool parse(wren::Ctx &c) {
+    Params &p = c.p<Params>();
+    const char *interp = interps[c.variant];
+    const kl_image &ks = c.src[0].k;
+    if (c.variant) {
+        bool built = false;
+        const auto make = [&] {
+            return wren::share(c.variant == 1 ? kl_affine_create_bilinear() : kl_affine_create_bicubic(), std::free);
+        };
+        p.table = c.variant == 1 ? wren::kept<WarpTable<Rotate, 1>>().get({}, make, &built)
+                                 : wren::kept<WarpTable<Rotate, 2>>().get({}, make, &built);
+        if (!p.table) {
+            return c.refuse(WREN_SCRATCH, "no memory for the %s filter table", interp);
         }
+        if (built) c.note("%s table built", interp);
+    }
+    kl_image kd = c.win.k, src = ks;
+    if (!kl_affine_possible(&kd, &src, interp)) {
+        return c.refuse(WREN_LAYOUT, "no %s kernel for %d-byte source pixels (mask %#x) into %d-byte (mask %#x)",
+                        interp, ks.bpp, ks.bmask, kd.bpp, kd.bmask);
+    }
+    if (static_cast<long long>(ks.lb) * ks.h > INT32_MAX || ks.lb < 0) {
+        return c.refuse(WREN_LAYOUT, "source rows %d bytes apart too far for row offsets", ks.lb);
+    }
+    if (Rotate) {
+        if (!rotate_inverse(c.op->getFloatParam(1), c.src[0].ox, c.src[0].oy, c.win.ox, c.win.oy, p.inv)) {
+            return c.refuse(WREN_PARAMETER, "angle is not a finite number");
+        }
+    } else {
+        const float *m = static_cast<const float *>(c.op->getPtrParam(1));
+        if (!m) return c.refuse(WREN_PARAMETER, "no matrix");
+        if (!affine_inverse(m, c.src[0].ox, c.src[0].oy, c.win.ox, c.win.oy, p.inv)) {
+            return c.refuse(WREN_PARAMETER, "matrix (%g %g %g %g %g %g) is nearly singular or not finite", m[0], m[1],
+                            m[2], m[3], m[4], m[5]);
+        }
+    }
+    if (ZorRoi *roi = c.op->getSrc1()->getRoi()) {
+        p.have_roi = true;
+        ZorHandle<ZorRectList> list(roi->getRectList());
+        if (!list) return c.refuse(WREN_RECT_LIST, "no rectangle list of the source region");
         try {
-            srcs.reserve(list->size());
+            p.srcs.reserve(list->size());
             Rect r;
             while (list->getNext(&r.x, &r.y, &r.w, &r.h)) {
                 const int x0 = r.x < 0 ? 0 : r.x, y0 = r.y < 0 ? 0 : r.y;
-                const long long x1 = std::min<long long>(static_cast<long long>(r.x) + r.w, s.k.w);
-                const long long y1 = std::min<long long>(static_cast<long long>(r.y) + r.h, s.k.h);
-                if (x1 > x0 && y1 > y0) srcs.push_back({x0, y0, static_cast<int>(x1 - x0), static_cast<int>(y1 - y0)});
+                const long long x1 = std::min<long long>(static_cast<long long>(r.x) + r.w, ks.w);
+                const long long y1 = std::min<long long>(static_cast<long long>(r.y) + r.h, ks.h);
+                if (x1 > x0 && y1 > y0) p.srcs.push_back({x0, y0, static_cast<int>(x1 - x0), static_cast<int>(y1 - y0)});
             }
         } catch (const std::bad_alloc &) {
-            return call.decline(WREN_RECT_LIST, "no memory for the source rectangles");
+            return c.refuse(WREN_RECT_LIST, "no memory for the source rectangles");
         }
     }
-    auto *ro = static_cast<int *>(call.line_buffer(sizeof(int) * static_cast<std::size_t>(s.k.h)));
-    if (!ro) {
-        return ZOR_FAILURE;
-    }
-    for (int i = 0; i < s.k.h; ++i) ro[i] = i * s.k.lb;
+    if (!(p.ro = static_cast<int *>(c.line_buffer(sizeof(int) * static_cast<std::size_t>(ks.h))))) return false;
+    for (int i = 0; i < ks.h; ++i) p.ro[i] = i * ks.lb;
+    return true;
+}
 
-    if (!call.region(win->image->getImageSpaceRoi(), false)) {
-        return ZOR_FAILURE;
-    }
-    const wren::Visible *vis = call.clip();
-    if (!vis || !call.raster_setup()) {
-        return ZOR_FAILURE;
-    }
-    Inverse inv{};
-    if (rotate) {
-        if (!rotate_inverse(w->getFloatParam(1), s.ox, s.oy, win->ox, win->oy, inv)) {
-            return call.decline(WREN_PARAMETER, "angle is not a finite number");
-        }
-    } else {
-        const float *m = static_cast<const float *>(w->getPtrParam(1));
-        if (!m) {
-            return call.decline(WREN_PARAMETER, "no matrix");
-        }
-        if (!affine_inverse(m, s.ox, s.oy, win->ox, win->oy, inv)) {
-            return call.decline(WREN_PARAMETER, "matrix (%g %g %g %g %g %g) is nearly singular or not finite", m[0],
-                                m[1], m[2], m[3], m[4], m[5]);
-        }
-    }
+wren::Region window_region(wren::Ctx &c) { return {c.image->getImageSpaceRoi(), false}; }
 
-    for (const Rect &r : vis->rects) {
-        kl_image wd = vis->at(r);
-        // Window pixels by their coordinates in the window image.
-        wd.x = r.x + win->ox;
-        wd.y = r.y + win->oy;
-        if (!have_roi) {
-            kl_affine(&wd, &s.k, interp, ro, table, inv.a, inv.b, inv.c, inv.d, inv.tx, inv.ty);
-            continue;
-        }
-        for (const Rect &q : srcs) {
-            kl_image ws = wren::narrow(s.k, 0, 0, q, 0, q.h);
-            kl_affine(&wd, &ws, interp, ro, table, inv.a, inv.b, inv.c, inv.d, inv.tx - static_cast<float>(q.x),
-                      inv.ty - static_cast<float>(q.y));
-        }
+void kernel(wren::Job &j) {
+    Params &p = j.c.p<Params>();
+    const char *interp = interps[j.c.variant];
+    const Inverse &v = p.inv;
+    // Window pixels by their coordinates in the window image.
+    j.dst.x = j.r.x + j.c.win.ox;
+    j.dst.y = j.r.y + j.c.win.oy;
+    kl_image s = j.c.src[0].k;
+    if (!p.have_roi) {
+        kl_affine(&j.dst, &s, interp, p.ro, p.table.get(), v.a, v.b, v.c, v.d, v.tx, v.ty);
+        return;
     }
-    return call.computed();
+    for (const Rect &q : p.srcs) {
+        kl_image ws = wren::narrow(s, 0, 0, q, 0, q.h);
+        kl_affine(&j.dst, &ws, interp, p.ro, p.table.get(), v.a, v.b, v.c, v.d, v.tx - static_cast<float>(q.x),
+                  v.ty - static_cast<float>(q.y));
+    }
+}
+
+template <bool Rotate>
+constexpr wren::DriverSpec warp_spec() {
+    return {.layouts = layouts,
+            .region = window_region,
+            .reads = wren::Reads::kernel,
+            .variant = variant<Rotate>,
+            .parse = parse<Rotate>,
+            .kernel = kernel};
 }
 
 }  // namespace
 
+const wren::DriverSpec wren::affine8_spec = warp_spec<false>(), wren::rotate8_spec = warp_spec<true>();
+
 int ZorDeviceComputeTypeWren::Affine8Wren(ZorOp *op, int count) {
-    return warp(op, count, false, wren::kept<AffineTables>());
+    return wren::run<Params>(wren::affine8_spec, op, count);
 }
 
 int ZorDeviceComputeTypeWren::Rotate8Wren(ZorOp *op, int count) {
-    return warp(op, count, true, wren::kept<RotateTables>());
+    return wren::run<Params>(wren::rotate8_spec, op, count);
 }

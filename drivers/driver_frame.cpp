@@ -4,12 +4,11 @@
 #include "wren_paths.h"
 #include "wren_regs.h"
 
+#include <chrono>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <mutex>
 #include <new>
 
@@ -39,58 +38,34 @@ bool tracing() {
 
 // "display_ioQORVwren/threshold8/rescale8": the names of the matched chain.
 void chain_path(ZorOp *op, int count, char *out, std::size_t size) {
-    out[0] = '\0';
+    std::snprintf(out, size, "%s", op ? "" : "(no operation)");
     std::size_t used = 0;
-    const int n = count < 1 ? 1 : count > 8 ? 8 : count;
-    for (int i = 0; i < n && op; ++i, op = op->getOp1()) {
+    for (int i = 0; i < (count < 1 ? 1 : count > 8 ? 8 : count) && op && used < size; ++i, op = op->getOp1()) {
         const char *name = op->getName();
-        const int k = std::snprintf(out + used, size - used, "%s%s", i ? "/" : "", name ? name : "?");
-        if (k < 0 || static_cast<std::size_t>(k) >= size - used) {
-            break;
-        }
-        used += static_cast<std::size_t>(k);
-    }
-    if (!op && used == 0) {
-        std::snprintf(out, size, "(no operation)");
+        used += static_cast<std::size_t>(std::snprintf(out + used, size - used, "%s%s", i ? "/" : "", name ? name : "?"));
     }
 }
 
-void copy_str(char *dst, std::size_t size, const char *src) {
-    std::snprintf(dst, size, "%s", src ? src : "");
-}
+void copy_str(char *dst, std::size_t size, const char *src) { std::snprintf(dst, size, "%s", src ? src : ""); }
 
 bool fits(long long lo, long long len, long long size) { return lo >= 0 && len >= 0 && lo + len <= size; }
+
+int selected(int bmask) { return __builtin_popcount(static_cast<unsigned>(bmask & 15)); }
+
+const char *const reason_names[] = {"ok",      "no kernel", "window", "source", "band mask",      "layout",
+                                    "parameter", "region",  "scratch", "lock", "clip", "rectangle list",
+                                    "bounds",  "raster setup", "chain", "not built"};
 
 }  // namespace
 
 extern "C" int wren_last_outcome(wren_outcome *out) {
-    if (!out || !g_have_last) {
-        return -1;
-    }
+    if (!out || !g_have_last) return -1;
     *out = g_last;
     return 0;
 }
 
 extern "C" const char *wren_reason_name(int reason) {
-    switch (reason) {
-    case WREN_OK: return "ok";
-    case WREN_NO_KERNEL: return "no kernel";
-    case WREN_NO_WINDOW: return "window";
-    case WREN_NO_SOURCE: return "source";
-    case WREN_BAND_MASK: return "band mask";
-    case WREN_LAYOUT: return "layout";
-    case WREN_PARAMETER: return "parameter";
-    case WREN_REGION: return "region";
-    case WREN_SCRATCH: return "scratch";
-    case WREN_LOCK: return "lock";
-    case WREN_CLIP: return "clip";
-    case WREN_RECT_LIST: return "rectangle list";
-    case WREN_BOUNDS: return "bounds";
-    case WREN_RASTER_SETUP: return "raster setup";
-    case WREN_CHAIN: return "chain";
-    case WREN_NOT_BUILT: return "not built";
-    default: return "unknown";
-    }
+    return reason >= 0 && reason <= WREN_NOT_BUILT ? reason_names[reason] : "unknown";
 }
 
 namespace wren {
@@ -108,99 +83,42 @@ kl_image narrow(const kl_image &ref, int ox, int oy, const Rect &r, int row, int
     return k;
 }
 
-DriverCall::DriverCall(ZorOp *op, int count, const char *driver) : op_(op), count_(count), start_ns_(now_ns()) {
-    if (!driver) {
-        const WrenPath *row = wren_path_of(op, count);
-        driver = row ? row->member : "(no matching path)";
-    }
-    driver_ = driver;
-}
+Ctx::Ctx(const DriverSpec &s, ZorOp *d, int n, void *p)
+    : spec(s), display(d), count(n), reports(s.reports), params(p), start_ns_(now_ns()) {}
 
-// Releases in the reverse order of acquisition; nothing here throws.
-DriverCall::~DriverCall() {
-    if (device_) {
-        g_device.unlock();
-    }
+// Releases in the reverse order of acquisition, then records the outcome;
+// nothing here throws.
+Ctx::~Ctx() {
+    if (device_) g_device.unlock();
     // The record is the window's: cleared while the window is still held.
-    if (status_ == ZOR_SUCCESS && win_.dio) {
-        win_.dio->state = 0;
-    }
-    if (locked_) {
-        wca_win_unlock(handle_);
-    }
-    for (int i = 0; i < nscratch_; ++i) std::free(scratch_[i].data);
+    if (status_ == ZOR_SUCCESS && dio) dio->state = 0;
+    if (locked_) wca_win_unlock(handle_);
+    std::free(scratch_.data);
     for (int i = 0; i < nlines_; ++i) std::free(lines_[i]);
-    if (list_) {
-        list_->destroy();
-    }
-    if (roi2_) {
-        roi2_->destroy();
-    }
-    if (r_ && r_owned_) {
-        r_->destroy();
-    }
-    finish();
-}
+    if (list_) list_->destroy();
+    if (roi2_) roi2_->destroy();
+    if (r_ && r_owned_) r_->destroy();
 
-int DriverCall::decline(wren_reason reason, const char *fmt, ...) {
-    status_ = ZOR_FAILURE;
-    reason_ = reason;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(message_, sizeof message_, fmt, ap);
-    va_end(ap);
-    done_ = true;
-    return ZOR_FAILURE;
-}
-
-int DriverCall::computed() {
-    status_ = ZOR_SUCCESS;
-    reason_ = WREN_OK;
-    message_[0] = '\0';
-    done_ = true;
-    return ZOR_SUCCESS;
-}
-
-void DriverCall::note(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(note_, sizeof note_, fmt, ap);
-    va_end(ap);
-}
-
-void DriverCall::note_chunk(int n) {
-    if (chunks_ < WREN_OUTCOME_CHUNKS) {
-        chunk_rows_[chunks_] = n;
-    }
-    ++chunks_;
-}
-
-void DriverCall::finish() noexcept {
-    if (!done_) {
-        reason_ = WREN_CHAIN;
-        copy_str(message_, sizeof message_, "driver ended without an outcome");
-    }
+    if (!done_) copy_str(message_, sizeof message_, "driver ended without an outcome"), reason_ = WREN_CHAIN;
     wren_outcome &o = g_last;
     std::memset(&o, 0, sizeof o);
     o.size = static_cast<int>(sizeof o);
-    chain_path(op_, count_, o.path, sizeof o.path);
-    copy_str(o.driver, sizeof o.driver, driver_);
+    chain_path(display, count, o.path, sizeof o.path);
+    const WrenPath *row = spec.name ? nullptr : wren_path_of(display, count);
+    copy_str(o.driver, sizeof o.driver, spec.name ? spec.name : row ? row->member : "(no matching path)");
     o.status = status_;
     o.reason = reason_;
     copy_str(o.message, sizeof o.message, message_);
     if (status_ == ZOR_SUCCESS) {
-        o.rects = static_cast<int>(vis_.rects.size());
+        o.rects = static_cast<int>(rects.size());
         for (int i = 0; i < o.rects && i < WREN_OUTCOME_RECTS; ++i) {
-            const Rect &r = vis_.rects[static_cast<std::size_t>(i)];
-            o.rect[i][0] = r.x;
-            o.rect[i][1] = r.y;
-            o.rect[i][2] = r.w;
-            o.rect[i][3] = r.h;
+            const Rect &r = rects[static_cast<std::size_t>(i)];
+            o.rect[i][0] = r.x, o.rect[i][1] = r.y, o.rect[i][2] = r.w, o.rect[i][3] = r.h;
         }
     }
     o.usec = (now_ns() - start_ns_) / 1000;
     o.scratch_bytes = buffer_bytes_;
-    o.scratch_allocs = nscratch_ + nlines_;
+    o.scratch_allocs = (scratch_.data ? 1 : 0) + nlines_;
     o.chunks = chunks_;
     std::memcpy(o.chunk_rows, chunk_rows_, sizeof o.chunk_rows);
     copy_str(o.kernels, sizeof o.kernels, kl_implementation());
@@ -208,101 +126,41 @@ void DriverCall::finish() noexcept {
     g_have_last = true;
     if (!tracing()) return;
     if (o.status != ZOR_SUCCESS) {
-        std::fprintf(stderr, "wren: %s %s declined (%s: %s), %ld us\n", o.path, o.driver,
-                     wren_reason_name(o.reason), o.message, o.usec);
+        std::fprintf(stderr, "wren: %s %s declined (%s: %s), %ld us\n", o.path, o.driver, wren_reason_name(o.reason),
+                     o.message, o.usec);
         return;
     }
-    char rects[8 * 48] = "";
-    std::size_t used = 0;
-    for (int i = 0; i < o.rects && i < WREN_OUTCOME_RECTS; ++i) {
-        const int k = std::snprintf(rects + used, sizeof rects - used, " (%d,%d %dx%d)", o.rect[i][0],
-                                    o.rect[i][1], o.rect[i][2], o.rect[i][3]);
-        if (k < 0 || static_cast<std::size_t>(k) >= sizeof rects - used) break;
-        used += static_cast<std::size_t>(k);
-    }
+    char list[8 * 48] = "";
+    for (std::size_t i = 0, used = 0; i < static_cast<std::size_t>(o.rects) && i < WREN_OUTCOME_RECTS && used < sizeof list; ++i)
+        used += static_cast<std::size_t>(std::snprintf(list + used, sizeof list - used, " (%d,%d %dx%d)", o.rect[i][0],
+                                                       o.rect[i][1], o.rect[i][2], o.rect[i][3]));
     std::fprintf(stderr, "wren: %s %s computed, %d rectangle(s)%s%s, %s kernels%s%s, %ld us\n", o.path, o.driver,
-                 o.rects, rects, o.rects > WREN_OUTCOME_RECTS ? " ..." : "", o.kernels, o.note[0] ? ", " : "",
-                 o.note, o.usec);
+                 o.rects, list, o.rects > WREN_OUTCOME_RECTS ? " ..." : "", o.kernels, o.note[0] ? ", " : "", o.note,
+                 o.usec);
 }
 
-const Window *DriverCall::window(ZorImage *d) {
-    if (!d) {
-        decline(WREN_NO_WINDOW, "no destination image");
-        return nullptr;
-    }
-    Window w;
-    w.image = d;
-    d->getChildOffsets(&w.cx, &w.cy, &w.cb);
-    w.dio = d->getDeviceInputOutput();
-    if (!w.dio) {
-        decline(WREN_NO_WINDOW, "destination is not a window");
-        return nullptr;
-    }
-    d->getOrigin(&w.ox, &w.oy);
-    if (zor2kl_window(d, &w.k) != ZOR_SUCCESS) {
-        decline(WREN_NO_WINDOW, "window of depth %d cannot be described", w.dio->depth);
-        return nullptr;
-    }
-    win_ = w;
-    have_window_ = true;
-    return &win_;
+bool Ctx::refuse(wren_reason reason, const char *fmt, ...) {
+    status_ = ZOR_FAILURE;
+    reason_ = reason;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(message_, sizeof message_, fmt, ap);
+    va_end(ap);
+    done_ = true;
+    return false;
 }
 
-bool DriverCall::source(ZorImage *src, Placed &s) {
-    if (!src) {
-        decline(WREN_NO_SOURCE, "no source image");
-        return false;
-    }
-    src->getOrigin(&s.ox, &s.oy);
-    if (zor2kl_image(src, &s.k) != ZOR_SUCCESS) {
-        decline(WREN_NO_SOURCE, "source is not an image in memory that can be described");
-        return false;
-    }
-    return true;
+void Ctx::note(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(note_, sizeof note_, fmt, ap);
+    va_end(ap);
 }
 
-bool DriverCall::region(ZorRoi *r, bool owned) {
-    if (!r) {
-        decline(WREN_REGION, "no region to compute");
-        return false;
-    }
-    if (r_ && r_owned_) {
-        r_->destroy();
-    }
-    r_ = r;
-    r_owned_ = owned;
-    return true;
-}
-
-const Scratch *DriverCall::scratch(int bands, int maxw) {
-    // Described over a placeholder first, only to learn the row size.
-    static unsigned char placeholder;
-    kl_image s;
-    const int type = have_window_ ? static_cast<int>(win_.k.type) : static_cast<int>(KL_BYTE);
-    if (nscratch_ == kBuffers || maxw < 1 || !kl_initimage(&s, type, bands, maxw, 0, &placeholder, 0) || s.lb <= 0) {
-        decline(WREN_SCRATCH, "scratch image of %d bands, %d pixels wide, cannot be described", bands, maxw);
-        return nullptr;
-    }
-    const std::size_t size = static_cast<std::size_t>(s.lb) > 8192 ? static_cast<std::size_t>(s.lb) : 8192;
-    const std::size_t page = 4096;
+void *Ctx::line_buffer(std::size_t n) {
     void *p = nullptr;
-    if (posix_memalign(&p, page, (size + page - 1) / page * page) != 0 || !p) {
-        decline(WREN_SCRATCH, "no memory for a scratch buffer of %zu bytes", size);
-        return nullptr;
-    }
-    // Unselected samples of the scratch rows are read by the kernels but never
-    // written anywhere; keep them defined.
-    std::memset(p, 0, size);
-    Scratch &b = scratch_[nscratch_++];
-    b = Scratch{static_cast<unsigned char *>(p), size, type, bands, maxw};
-    buffer_bytes_ += static_cast<long>(size);
-    return &b;
-}
-
-void *DriverCall::line_buffer(std::size_t n) {
-    void *p = nullptr;
-    if (nlines_ == kBuffers || n == 0 || !(p = std::calloc((n + 7) / 8, 8))) {
-        decline(WREN_SCRATCH, "no memory for a line buffer of %zu bytes", n);
+    if (nlines_ == static_cast<int>(sizeof lines_ / sizeof lines_[0]) || n == 0 || !(p = std::calloc((n + 7) / 8, 8))) {
+        refuse(WREN_SCRATCH, "no memory for a buffer of %zu bytes", n);
         return nullptr;
     }
     lines_[nlines_++] = p;
@@ -310,136 +168,338 @@ void *DriverCall::line_buffer(std::size_t n) {
     return p;
 }
 
-// Every rectangle lies inside the window image, every area it reads inside
-// its source, and it fits every staging buffer.
-bool DriverCall::check(const Rect &r, std::initializer_list<Read> reads) {
-    const Placed &w = vis_.window;
-    if (!fits(static_cast<long long>(r.x) + w.ox, r.w, w.k.w) || !fits(static_cast<long long>(r.y) + w.oy, r.h, w.k.h)) {
-        decline(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) leaves the window image", r.x, r.y, r.w, r.h);
-        return false;
-    }
-    int i = 0;
-    for (const Read &rd : reads) {
-        ++i;
-        const Placed &s = *rd.src;
-        const Rect a = rd.map ? rd.map(r, s, rd.ctx) : r;
-        if (!fits(static_cast<long long>(a.x) + s.ox, a.w, s.k.w) || !fits(static_cast<long long>(a.y) + s.oy, a.h, s.k.h)) {
-            decline(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) reads outside source %d (%dx%d at origin %d, %d)", r.x,
-                    r.y, r.w, r.h, i, s.k.w, s.k.h, s.ox, s.oy);
-            return false;
-        }
-    }
-    for (int k = 0; k < nscratch_; ++k) {
-        if (r.w > scratch_[k].maxw) {
-            decline(WREN_SCRATCH, "rectangle %d pixels wide does not fit a staging buffer for %d", r.w,
-                    scratch_[k].maxw);
-            return false;
-        }
-    }
-    return true;
+int refuse(ZorOp *display, int count, wren_reason reason, const char *message) {
+    static const DriverSpec none{};
+    Ctx c(none, display, count, nullptr);
+    c.refuse(reason, "%s", message);
+    return ZOR_FAILURE;
 }
 
-const Visible *DriverCall::clip(std::initializer_list<Read> reads) {
-    if (!have_window_ || !r_) {
-        decline(WREN_REGION, "no window or region to clip");
-        return nullptr;
-    }
-    handle_ = static_cast<wca_win *>(win_.dio->window);
-    if (wca_win_lock(handle_) != WCA_OK) {
-        decline(WREN_LOCK, "window handle cannot be locked");
-        return nullptr;
-    }
-    locked_ = true;
-    void *cl = wca_win_clipinfo(handle_);
-    Visible &v = vis_;
-    if (wca_win_bbox(handle_, &v.bx, &v.by, &v.bw, &v.bh) != WCA_OK) {
-        decline(WREN_LOCK, "window has no bounding box");
-        return nullptr;
-    }
-    ZorDisplayIO *dio = win_.dio;
-    dio->clipList = static_cast<const ZorClipList *>(cl);
-    dio->bboxX = v.bx;
-    dio->bboxY = v.by;
-    dio->bboxW = v.bw;
-    dio->bboxH = v.bh;
-
-    kl_image &k = v.window.k;
-    k = win_.k;
-    k.x += v.bx;
-    k.y += v.by;
-    k.data += static_cast<std::ptrdiff_t>(v.bx) * k.bpp + static_cast<std::ptrdiff_t>(v.by) * k.lb;
-    v.window.ox = win_.ox;
-    v.window.oy = win_.oy;
-
-    const long long xoff = static_cast<long long>(win_.ox) + k.x + win_.cx;
-    const long long yoff = static_cast<long long>(win_.oy) + k.y + win_.cy;
-    if (xoff < -ZOR_COORD_LIMIT || xoff > ZOR_COORD_LIMIT || yoff < -ZOR_COORD_LIMIT || yoff > ZOR_COORD_LIMIT) {
-        decline(WREN_CLIP, "window offset (%lld, %lld) out of range", xoff, yoff);
-        return nullptr;
-    }
-    roi2_ = r_->intersectClipList(static_cast<const ZorClipList *>(cl), static_cast<int>(xoff),
-                                  static_cast<int>(yoff));
-    if (!roi2_) {
-        decline(WREN_CLIP, "region cannot be clipped to the visible area");
-        return nullptr;
-    }
-    list_ = roi2_->getRectList();
-    if (!list_) {
-        decline(WREN_RECT_LIST, "no rectangle list of the visible region");
-        return nullptr;
-    }
-    try {
-        Rect r;
-        while (list_->getNext(&r.x, &r.y, &r.w, &r.h)) {
-            if (r.w <= 0 || r.h <= 0) continue;
-            if (!check(r, reads)) return nullptr;
-            v.rects.push_back(r);
+bool layout_fits(const Layout &l, int variant, int n, const kl_image *const *src, const kl_image &dst) {
+    if (l.variants && !((l.variants >> variant) & 1)) return false;
+    const int want[2] = {l.s1, l.s2};
+    for (int i = 0; i < n; ++i) {
+        const kl_image &s = *src[i];
+        if (want[i] && want[i] != s.bands) return false;
+        switch (l.masks) {
+        case Masks::any: break;
+        case Masks::equal: if (s.bmask != dst.bmask) return false; break;
+        case Masks::full: if (s.bmask != dst.bmask || s.bmask != (1 << s.bands) - 1) return false; break;
+        case Masks::count: if (selected(s.bmask) != selected(dst.bmask)) return false; break;
+        case Masks::one: if (selected(s.bmask) != 1 || selected(dst.bmask) != 1) return false; break;
         }
-    } catch (const std::bad_alloc &) {
-        decline(WREN_RECT_LIST, "no memory for the rectangle list");
-        return nullptr;
     }
-    return &v;
+    return !l.d || l.d == dst.bands;
 }
 
-bool DriverCall::raster_setup() {
-    if (!have_window_) {
-        decline(WREN_RASTER_SETUP, "no window");
-        return false;
-    }
-    if (win_.dio->depth == 8) {
-        return raster_setup(0xff);
-    }
-    return raster_setup(kl_rgb_masks[win_.k.bmask & 0xf]);
+Region source_in_window(Ctx &c) {
+    ZorRoi *roi1 = c.op->getSrc1() ? c.op->getSrc1()->getImageSpaceRoi() : nullptr;
+    ZorRoi *roid = c.image->getImageSpaceRoi();
+    return {roi1 && roid ? roi1->intersect(roid) : nullptr};
 }
 
-bool DriverCall::device() {
-    if (!locked_) {
-        decline(WREN_LOCK, "the accelerator is taken only under the window lock");
-        return false;
+// The phases of run(), each false when it declined.
+struct Frame {
+    Ctx &c;
+
+    bool window() {
+        ZorImage *d = c.display->getDst();
+        if (!d) return c.refuse(WREN_NO_WINDOW, "no destination image");
+        c.image = d;
+        d->getChildOffsets(&c.cx, &c.cy, &c.cb);
+        if (!(c.dio = d->getDeviceInputOutput())) return c.refuse(WREN_NO_WINDOW, "destination is not a window");
+        d->getOrigin(&c.win.ox, &c.win.oy);
+        if (zor2kl_window(d, &c.win.k) != ZOR_SUCCESS) {
+            return c.refuse(WREN_NO_WINDOW, "window of depth %d cannot be described", c.dio->depth);
+        }
+        return true;
     }
-    if (!device_) {
+
+    bool source(ZorImage *img, Placed &s) {
+        if (!img) return c.refuse(WREN_NO_SOURCE, "no source image");
+        img->getOrigin(&s.ox, &s.oy);
+        if (zor2kl_image(img, &s.k) != ZOR_SUCCESS) {
+            return c.refuse(WREN_NO_SOURCE, "source is not an image in memory that can be described");
+        }
+        if (s.k.type != c.spec.sample) return c.refuse(WREN_LAYOUT, "source is not %s", c.spec.sample == KL_SHORT ? "16-bit" : "8-bit");
+        return true;
+    }
+
+    // The first layout row that takes the images.
+    bool layout() {
+        const DriverSpec &s = c.spec;
+        const kl_image *src[2] = {&c.src[0].k, &c.src[1].k};
+        bool masks = false;
+        for (const Layout &l : s.layouts) {
+            if (layout_fits(l, c.variant, s.sources, src, c.win.k)) return c.layout = &l, true;
+            Layout any_strides = l;
+            any_strides.s1 = any_strides.s2 = any_strides.d = 0;
+            masks |= layout_fits(any_strides, c.variant, s.sources, src, c.win.k);
+        }
+        char what[96];
+        std::size_t used = 0;
+        for (int i = 0; i < s.sources; ++i)
+            used += static_cast<std::size_t>(std::snprintf(what + used, sizeof what - used, "%s%d (%#x)", i ? ", " : "",
+                                                           src[i]->bands, src[i]->bmask));
+        std::snprintf(what + used, sizeof what - used, "%sinto %d (%#x)", used ? " " : "", c.win.k.bands, c.win.k.bmask);
+        const char *note = s.layout_note ? s.layout_note : "an RGB source needs a 24-bit window, a grey one an 8-bit window";
+        return masks ? c.refuse(WREN_LAYOUT, "band layout %s not handled (%s)", what, note)
+                     : c.refuse(WREN_BAND_MASK, "band masks of %s do not match (%s)", what, note);
+    }
+
+    // A page-aligned, zeroed buffer of at least 8192 bytes for rows of `bands`
+    // samples of `type`, as wide as the widest image.
+    bool scratch(int type, int bands) {
+        static unsigned char placeholder;
+        int maxw = c.win.k.w;
+        for (int i = 0; i < c.spec.sources; ++i) maxw = c.src[i].k.w > maxw ? c.src[i].k.w : maxw;
+        kl_image s;
+        if (maxw < 1 || !kl_initimage(&s, type, bands, maxw, 0, &placeholder, 0) || s.lb <= 0) {
+            return c.refuse(WREN_SCRATCH, "scratch rows of %d bands, %d pixels wide, cannot be described", bands, maxw);
+        }
+        const std::size_t size = static_cast<std::size_t>(s.lb) > 8192 ? static_cast<std::size_t>(s.lb) : 8192;
+        void *p = nullptr;
+        if (posix_memalign(&p, 4096, (size + 4095) / 4096 * 4096) != 0 || !p) {
+            return c.refuse(WREN_SCRATCH, "no memory for a scratch buffer of %zu bytes", size);
+        }
+        // Unselected samples of the scratch rows are read but never written anywhere: keep them defined.
+        std::memset(p, 0, size);
+        c.scratch_ = Scratch{static_cast<unsigned char *>(p), size, type, bands};
+        c.buffer_bytes_ += static_cast<long>(size);
+        return true;
+    }
+
+    // Every rectangle lies inside the window image (so its rows fit the
+    // scratch rows) and every area it reads inside its source.
+    bool check(const Rect &r) {
+        const Placed &w = c.win;
+        if (!fits(static_cast<long long>(r.x) + w.ox, r.w, w.k.w) || !fits(static_cast<long long>(r.y) + w.oy, r.h, w.k.h)) {
+            return c.refuse(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) leaves the window image", r.x, r.y, r.w, r.h);
+        }
+        for (int i = 0; c.spec.reads != Reads::kernel && i < c.spec.sources; ++i) {
+            const Placed &s = c.src[i];
+            const Rect a = c.spec.reads == Reads::mapped ? c.spec.footprint(c, r, s) : r;
+            if (!fits(static_cast<long long>(a.x) + s.ox, a.w, s.k.w) || !fits(static_cast<long long>(a.y) + s.oy, a.h, s.k.h)) {
+                return c.refuse(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) reads outside source %d (%dx%d at origin %d, %d)",
+                                r.x, r.y, r.w, r.h, i + 1, s.k.w, s.k.h, s.ox, s.oy);
+            }
+        }
+        return true;
+    }
+
+    // Locks the window and makes the visible set: the window descriptor
+    // moved onto the screen and the rectangles to compute.
+    bool clip() {
+        c.handle_ = static_cast<wca_win *>(c.dio->window);
+        if (wca_win_lock(c.handle_) != WCA_OK) return c.refuse(WREN_LOCK, "window handle cannot be locked");
+        c.locked_ = true;
+        void *cl = wca_win_clipinfo(c.handle_);
+        int bx, by, bw, bh;
+        if (wca_win_bbox(c.handle_, &bx, &by, &bw, &bh) != WCA_OK) return c.refuse(WREN_LOCK, "window has no bounding box");
+        ZorDisplayIO *dio = c.dio;
+        dio->clipList = static_cast<const ZorClipList *>(cl);
+        dio->bboxX = bx, dio->bboxY = by, dio->bboxW = bw, dio->bboxH = bh;
+        kl_image &k = c.win.k;
+        k.x += bx;
+        k.y += by;
+        k.data += static_cast<std::ptrdiff_t>(bx) * k.bpp + static_cast<std::ptrdiff_t>(by) * k.lb;
+        const long long xoff = static_cast<long long>(c.win.ox) + k.x + c.cx, yoff = static_cast<long long>(c.win.oy) + k.y + c.cy;
+        if (xoff < -ZOR_COORD_LIMIT || xoff > ZOR_COORD_LIMIT || yoff < -ZOR_COORD_LIMIT || yoff > ZOR_COORD_LIMIT) {
+            return c.refuse(WREN_CLIP, "window offset (%lld, %lld) out of range", xoff, yoff);
+        }
+        c.roi2_ = c.r_->intersectClipList(static_cast<const ZorClipList *>(cl), static_cast<int>(xoff), static_cast<int>(yoff));
+        if (!c.roi2_) return c.refuse(WREN_CLIP, "region cannot be clipped to the visible area");
+        if (!(c.list_ = c.roi2_->getRectList())) return c.refuse(WREN_RECT_LIST, "no rectangle list of the visible region");
+        try {
+            Rect r;
+            while (c.list_->getNext(&r.x, &r.y, &r.w, &r.h)) {
+                if (r.w <= 0 || r.h <= 0) continue;
+                if (!check(r)) return false;
+                c.rects.push_back(r);
+            }
+        } catch (const std::bad_alloc &) {
+            return c.refuse(WREN_RECT_LIST, "no memory for the rectangle list");
+        }
+        return true;
+    }
+
+    // Takes the accelerator and, unless the driver programs it itself, sets
+    // the plane groups of the window's depth, the plane mask and raster
+    // operation 0x83.
+    bool accelerator() {
         g_device.lock();
-        device_ = true;
+        c.device_ = true;
+        if (c.spec.planes == Planes::none) return true;
+        const int groups = c.dio->depth == 8 ? 1 : c.dio->depth == 24 ? 7 : 0;
+        if (wren_setup(static_cast<unsigned long *>(c.dio->regs), groups, c.planes, wren_val::rop_copy) != 0) {
+            return c.refuse(WREN_RASTER_SETUP, "raster setup refused (depth %d)", c.dio->depth);
+        }
+        return true;
     }
-    return true;
-}
 
-bool DriverCall::raster_setup(unsigned long plane_mask) {
-    if (!have_window_) {
-        decline(WREN_RASTER_SETUP, "no window");
-        return false;
+    // Rows of rectangle r in chunks that fit the scratch buffer: f(row, n,
+    // scratch rows described over the buffer).
+    template <class F>
+    void chunks(const Rect &r, F &&f) {
+        const Scratch &s = c.scratch_;
+        kl_image k;
+        if (!kl_initimage(&k, s.type, s.bands, r.w, 0, s.data, 0) || k.lb <= 0) return;
+        const int per = static_cast<int>(s.size / static_cast<std::size_t>(k.lb));
+        for (int row = 0; per > 0 && row < r.h; row += per) {
+            k.h = r.h - row < per ? r.h - row : per;
+            if (c.chunks_ < WREN_OUTCOME_CHUNKS) c.chunk_rows_[c.chunks_] = k.h;
+            ++c.chunks_;
+            f(row, k.h, k);
+        }
     }
-    if (!device()) {
-        return false;
+
+    // Direct, or through scratch rows: a 3-sample source widened to 4, or the
+    // kernel's rows copied into the window (started from the window's samples
+    // when the kernel leaves some).
+    void walk(const Rect &r) {
+        const Stage stage = c.layout->stage;
+        const int bmask = c.win.k.bmask;
+        if (stage == Stage::direct) {
+            Job j{c, r, 0, r.h, c.at(r), {at(c.src[0], r), at(c.src[1], r)}, bmask};
+            return c.spec.kernel(j);
+        }
+        chunks(r, [&](int row, int n, kl_image &t) {
+            Job j{c, r, row, n, c.at(r, row, n), {at(c.src[0], r, row, n), at(c.src[1], r, row, n)}, bmask};
+            if (stage == Stage::expand) {
+                kl_image wd = j.dst;
+                if (c.spec.partial) kl_copy8_4_3(wd.bmask, &t, &wd);
+                j.dst = t;
+                c.spec.kernel(j);
+                return t.bands == 3 && wd.bands == 4 ? kl_copy8_3_4(bmask, &wd, &t) : kl_copy_8(bmask, &wd, &t);
+            }
+            kl_image &from = j.src[stage == Stage::widen2];
+            t.bmask = from.bmask;
+            (from.type == KL_SHORT ? kl_copy16_3_4 : kl_copy8_3_4)(from.bmask, &t, &from);
+            from = t;
+            c.spec.kernel(j);
+        });
     }
-    const int depth = win_.dio->depth;
-    const int groups = depth == 8 ? 1 : depth == 24 ? 7 : 0;
-    if (wren_setup(static_cast<unsigned long *>(win_.dio->regs), groups, plane_mask, wren_val::rop_copy) != 0) {
-        decline(WREN_RASTER_SETUP, "raster setup refused (depth %d)", depth);
-        return false;
+
+    static kl_image view(const kl_image &k, const Rect &p) {
+        kl_image q = k;
+        q.data = k.data + static_cast<std::ptrdiff_t>(p.y) * k.lb + static_cast<std::ptrdiff_t>(p.x) * k.bpp;
+        q.w = p.w;
+        q.h = p.h;
+        return q;
     }
-    return true;
+
+    // Band by band: per rectangle, each pair of selected bands (the source's
+    // and the window's, from their lowest bits up) goes through one-band
+    // images, the source band with up to ctx.margin real pixels around the
+    // rectangle, the window band as it is (what the kernel leaves stays), and
+    // the result goes back into the window's band; a 24-bit window showing
+    // bands 1-3 in one rectangle gets the three at once through the combine
+    // kernel.
+    bool by_band() {
+        const kl_image &S = c.src[0].k, &D = c.win.k;
+        int sbit[4], dbit[4], rounds = 0;
+        for (int sb = S.bmask & -S.bmask, db = D.bmask & -D.bmask, i = 0; i < selected(D.bmask); ++i, sb <<= 1, db <<= 1) {
+            if ((sb & S.bmask) && (db & D.bmask)) sbit[rounds] = sb, dbit[rounds++] = db;
+        }
+        const bool combine = D.bands == 4 && (D.bmask & 15) == 7 && c.rects.size() == 1 && rounds == 3;
+        int maxw = 1, maxh = 1;
+        for (const Rect &r : c.rects) maxw = r.w > maxw ? r.w : maxw, maxh = r.h > maxh ? r.h : maxh;
+        kl_image t[4];
+        for (int i = 0; i < (combine ? 4 : 2); ++i) {
+            static unsigned char placeholder;
+            const int w = i ? maxw : maxw + 2 * c.margin, h = i ? maxh : maxh + 2 * c.margin;
+            if (!kl_initimage(&t[i], KL_BYTE, 1, w, h, &placeholder, 8)) {
+                return c.refuse(WREN_SCRATCH, "one-band images of %dx%d pixels cannot be described", w, h);
+            }
+            if (!(t[i].data = static_cast<unsigned char *>(c.line_buffer(static_cast<std::size_t>(t[i].lb) * h)))) return false;
+        }
+        c.note("%d band(s) %s", rounds, combine ? "combined" : "inserted");
+        const auto upto = [m = c.margin](long v) { return static_cast<int>(v < 0 ? 0 : v > m ? m : v); };
+        for (const Rect &r : c.rects) {
+            kl_image wd = c.at(r), ws = at(c.src[0], r);
+            const int l = upto(ws.x), tp = upto(ws.y), rr = upto(ws.padx), b = upto(ws.pady);
+            kl_image around = view(ws, Rect{-l, -tp, r.w + l + rr, r.h + tp + b});
+            kl_image whole = view(t[0], Rect{0, 0, around.w, around.h}), inner = view(whole, Rect{l, tp, r.w, r.h});
+            inner.x = l, inner.y = tp, inner.padx = rr, inner.pady = b;
+            for (int k = 0; k < rounds; ++k) {
+                kl_band_extract_8(sbit[k], &whole, &around);
+                kl_image target = view(t[combine ? k + 1 : 1], Rect{0, 0, r.w, r.h});
+                kl_band_extract_8(dbit[k], &target, &wd);
+                Job j{c, r, 0, r.h, target, {inner, inner}, target.bmask};
+                c.spec.kernel(j);
+                if (!combine) kl_band_insert_8(dbit[k], &wd, &target);
+            }
+            if (combine) {
+                kl_image b1 = view(t[3], Rect{0, 0, r.w, r.h}), b2 = view(t[2], Rect{0, 0, r.w, r.h}),
+                         b3 = view(t[1], Rect{0, 0, r.w, r.h});
+                kl_combine_wren(&wd, &b1, &b2, &b3);
+            }
+        }
+        return true;
+    }
+
+    void report(const char *id, int line) const {
+        if (line) ZorSystemState::notifyError(nullptr, 0, id, 0, line, c.spec.name, nullptr);
+    }
+
+    // A hook that returned false without saying why.
+    bool quiet() { return c.done_ || c.refuse(WREN_PARAMETER, "parameters cannot be used"); }
+};
+
+int run(const DriverSpec &s, ZorOp *display, int count, void *params) {
+    Ctx c(s, display, count, params);
+    Frame f{c};
+    int n = 0;
+    for (ZorOp *o = display ? display->getOp1() : nullptr; o && n < 4; o = o->getOp1()) c.ops[n++] = o;
+    if (n < s.depth) {
+        return n ? (c.refuse(WREN_CHAIN, "%d operation(s) below the display, %d needed", n, s.depth), ZOR_FAILURE)
+                 : (c.refuse(WREN_CHAIN, "no operation feeds the display"), ZOR_FAILURE);
+    }
+    if (!(c.op = s.source_op ? s.source_op(c) : c.ops[s.depth - 1])) {
+        return c.refuse(WREN_CHAIN, "the chain below the display is too short"), ZOR_FAILURE;
+    }
+    if (!f.window() || (s.sources > 0 && !f.source(c.op->getSrc1(), c.src[0])) ||
+        (s.sources > 1 && !f.source(c.op->getSrc2(), c.src[1]))) {
+        return ZOR_FAILURE;
+    }
+    c.variant = s.variant ? s.variant(c.ops) : 0;
+    if (!f.layout()) return ZOR_FAILURE;
+    c.planes = c.dio->depth == 8 ? 0xffUL : s.planes == Planes::all ? 0xffffffUL : kl_rgb_masks[c.win.k.bmask & 0xf];
+    if (s.parse && !s.parse(c)) return f.quiet(), ZOR_FAILURE;
+
+    const Region rg = s.region ? s.region(c) : source_in_window(c);
+    if (!rg.roi) {
+        f.report("di-6", c.reports.region);
+        return c.refuse(WREN_REGION, "no region to compute"), ZOR_FAILURE;
+    }
+    c.r_ = rg.roi;
+    c.r_owned_ = rg.owned;
+    if (rg.roi->numRects() == 0) {  // nothing to do
+        c.status_ = ZOR_SUCCESS, c.done_ = true;
+        return ZOR_SUCCESS;
+    }
+    const Layout &L = *c.layout;
+    if (L.stage == Stage::widen1 || L.stage == Stage::widen2 || L.stage == Stage::expand) {
+        if (!f.scratch(L.stage == Stage::expand ? c.win.k.type : c.src[L.stage == Stage::widen2].k.type, L.via)) {
+            return ZOR_FAILURE;
+        }
+    }
+    if (!f.clip()) {
+        f.report("di-7", c.reason_ == WREN_CLIP ? c.reports.clip : 0);
+        f.report("di-8", c.reason_ == WREN_RECT_LIST ? c.reports.rects : 0);
+        return ZOR_FAILURE;
+    }
+    if (s.visible && !s.visible(c)) return f.quiet(), ZOR_FAILURE;
+    if (!f.accelerator()) return ZOR_FAILURE;
+    if (s.program) s.program(c);
+    if (L.stage == Stage::by_band) {
+        if (!f.by_band()) return ZOR_FAILURE;
+    } else {
+        for (const Rect &r : c.rects) f.walk(r);
+    }
+    if (c.walk_failed) return c.refuse(WREN_PARAMETER, "%s", c.walk_failed), ZOR_FAILURE;
+    c.status_ = ZOR_SUCCESS, c.reason_ = WREN_OK, c.done_ = true, c.message_[0] = '\0';
+    return ZOR_SUCCESS;
 }
 
 }  // namespace wren

@@ -1,39 +1,30 @@
-// Process-wide tables of the driver families: lookup caches keyed by a
-// lookup's version, filter and resample tables built on first use. Each
-// family keeps one state object, made on first use and released (not
-// destroyed) when the device object is deleted, or by wren_release_tables()
-// so that tests can start from nothing.
+// Tables the drivers keep between calls: lookup tables keyed by a host
+// object's version and data, filter and resample tables made on first use.
 //
-// A family's state type T has a noexcept default constructor and a noexcept
-// release() that frees what it owns and leaves it as if new:
-//
-//     struct LookupCache { ...; void release() noexcept; };
-//     LookupCache &cache = wren::kept<LookupCache>();
-//
-// Calls may overlap, so a family's state is a TableCache: a table is made
-// once, published whole, never changed, and handed to each call as a shared
+// Calls may overlap, so a table is made once under its cache's lock,
+// published whole, never changed, and handed to each call as a shared
 // pointer that keeps it alive for as long as the call uses it, however often
-// another call replaces it or the tables are released meanwhile.
+// another call replaces it or the tables are released meanwhile. A host table
+// that already covers every input is used where it lies and never copied.
+//
+// kept<T>() is a family's cache T, made on first use and released (not
+// destroyed) when the device object is deleted or by wren_release_tables().
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <new>
-#include <utility>
 
 namespace wren {
 
 using ReleaseFn = void (*)() noexcept;
-
-// Adds fn to what release_kept() calls; false when the fixed list is full
-// (the state is then released only with the process).
+// Adds fn to what release_kept() calls; false when the fixed list is full.
 bool keep_release(ReleaseFn fn) noexcept;
-// Releases every family's state, in the order first used.
 void release_kept() noexcept;
 
 template <class T>
 T &kept() noexcept {
-    // Never destroyed: the device may be deleted (and release its state)
+    // Never destroyed: the device may be deleted (and release its tables)
     // after the program's statics have gone.
     alignas(T) static unsigned char storage[sizeof(T)];
     static T &state = *new (storage) T;
@@ -47,19 +38,16 @@ struct Once {
     bool operator==(const Once &) const = default;
 };
 
-// One table of a family, T, made for a Key: what it is made from (a host
-// object's version and data address, the window layout, ...). Holds the table
-// of the last key asked for.
+// The table T of the last Key asked for (what it is made from: a host
+// object's version and data address, the window layout, ...).
 template <class Key, class T>
 class TableCache {
 public:
     using Ptr = std::shared_ptr<T>;
 
-    // The table for key: the one kept if it was made for key, else make()'s
-    // (a Ptr; null when it cannot be made), which is kept from then on. The
-    // first caller makes it, under the cache's lock: a caller on another
-    // thread waits and shares it. *built (if given) tells whether make() ran.
-    // make() must not throw.
+    // The kept table if it was made for key, else make()'s (a Ptr, null when it
+    // cannot be made; make() must not throw), kept from then on. A caller on
+    // another thread waits and shares it. *built tells whether make() ran.
     template <class Make>
     Ptr get(const Key &key, Make &&make, bool *built = nullptr) noexcept {
         if (built) *built = false;
@@ -86,8 +74,8 @@ private:
     Ptr table_;
 };
 
-// A Ptr owning p (freed with free_fn), or null (p freed) when p is null or
-// there is no memory for the sharing.
+// A Ptr owning p (freed with free_fn); null (p freed) when p is null or there
+// is no memory for the sharing.
 template <class T, class Free>
 std::shared_ptr<T> share(T *p, Free free_fn) noexcept {
     if (!p) return nullptr;
@@ -97,6 +85,29 @@ std::shared_ptr<T> share(T *p, Free free_fn) noexcept {
         return nullptr;  // p was freed by the failed constructor
     }
 }
+
+// Input values of a lookup: 0..255 or -32768..32767.
+struct Inputs {
+    long first, count;
+};
+inline constexpr Inputs inputs8{0, 256}, inputs16{-32768, 65536};
+
+// A host's table of n entries for the input values offset .. offset + n - 1,
+// entry i at data + i * stride.
+struct HostTable {
+    const unsigned char *data;
+    long offset, n;
+    int stride = 1;
+    bool covers(Inputs in) const { return offset == in.first && n == in.count; }
+    // out[i * step] for input value in.first + i: its entry; below the table
+    // the first entry, above it the last.
+    void expand(Inputs in, unsigned char *out, int step) const {
+        for (long i = 0; i < in.count; ++i) {
+            const long e = in.first + i - offset;
+            out[i * step] = data[(e < 0 ? 0 : e >= n ? n - 1 : e) * stride];
+        }
+    }
+};
 
 }  // namespace wren
 

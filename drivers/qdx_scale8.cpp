@@ -18,16 +18,21 @@
 #include <cstdlib>
 #include <memory>
 
-using wren::DriverCall;
 using wren::Placed;
 using wren::Rect;
 
 namespace {
 
+// One band each side (a band of a wider source or window).
+constexpr wren::Layout layouts[] = {{0, 0, 0, wren::Masks::one}};
+
 int floor_div(int n, int d) { return n >= 0 ? n / d : -((-n + d - 1) / d); }
 
 struct Zoom {
-    int f;
+    int f = 0;
+    const unsigned char *table = nullptr;  // the lookup forms'
+    std::shared_ptr<unsigned char> kept;  // held for the call
+    void *line = nullptr;
 };
 
 // Position of the rectangle on the zoomed grid counted from the source's
@@ -50,180 +55,131 @@ Grid grid_of(int f, const Rect &r, const Placed &s) {
     return g;
 }
 
-Rect footprint(const Rect &r, const Placed &s, const void *ctx) {
-    return grid_of(static_cast<const Zoom *>(ctx)->f, r, s).area;
-}
+Rect footprint(const wren::Ctx &c, const Rect &r, const Placed &s) { return grid_of(c.p<Zoom>().f, r, s).area; }
 
-// The table one lookup-zoom driver keeps between calls: 256 bytes for input
-// values 0..255, or 65536 for -32768..32767, made from the lookup of the
-// recorded version and data, or that lookup's own data when it already
-// covers every input value.
+// The table a lookup-zoom driver keeps between calls: for input values 0..255
+// or -32768..32767, made from the lookup of the recorded version and data.
 struct ZoomKey {
     std::uint64_t version = 0;
     const unsigned char *data = nullptr;
     bool operator==(const ZoomKey &) const = default;
 };
 template <bool Short>
-struct ZoomTable : wren::TableCache<ZoomKey, const unsigned char> {
-    static constexpr long first = Short ? -32768 : 0;
-    static constexpr long count = Short ? 65536 : 256;
-};
+struct ZoomTable : wren::TableCache<ZoomKey, unsigned char> {};
 
-// The table for lut, from cache, in place or made (held in keep for the
-// call); null (declined) when the lookup is unusable or memory runs out.
+// The lookup's table in place when it covers every input, else from the
+// cache or made (held for the call); null (declined) when the lookup is
+// unusable or memory runs out.
 template <bool Short>
-const unsigned char *zoom_table(DriverCall &call, ZorLookup &lut, std::shared_ptr<const unsigned char> &keep) {
-    using T = ZoomTable<Short>;
+const unsigned char *zoom_table(wren::Ctx &c, ZorLookup &lut, std::shared_ptr<unsigned char> &keep) {
+    constexpr wren::Inputs in = Short ? wren::inputs16 : wren::inputs8;
+    const wren::HostTable t{lut.getData(), static_cast<int16_t>(lut.getOffset()), lut.getNumEntries()};
+    if (!t.data || t.n < 1) return c.refuse(WREN_PARAMETER, "lookup without entries"), nullptr;
+    if (t.covers(in)) return c.note("table used in place"), t.data;
     ZorVersionNumber v;
     lut.getVersion(v);
-    const unsigned char *data = lut.getData();
-    const long o = static_cast<int16_t>(lut.getOffset()), n = lut.getNumEntries();
-    if (!data || n < 1) {
-        call.decline(WREN_PARAMETER, "lookup without entries");
-        return nullptr;
-    }
-    const bool full = o == T::first && n == T::count;
     bool built = false;
-    keep = wren::kept<T>().get(ZoomKey{v.value(), data}, [&]() -> std::shared_ptr<const unsigned char> {
-        if (full) return wren::share(data, [](const unsigned char *) {});  // the lookup's own
-        auto *t = static_cast<unsigned char *>(std::malloc(T::count));
-        // Inputs below the first entry take the first entry, above the last the last.
-        for (long i = 0; t && i < T::count; ++i) {
-            const long e = T::first + i - o;
-            t[i] = data[e < 0 ? 0 : e >= n ? n - 1 : e];
-        }
-        return wren::share(t, [](const unsigned char *p) { std::free(const_cast<unsigned char *>(p)); });
+    keep = wren::kept<ZoomTable<Short>>().get(ZoomKey{v.value(), t.data}, [&] {
+        auto *out = static_cast<unsigned char *>(std::malloc(in.count));
+        if (out) t.expand(in, out, 1);
+        return wren::share(out, std::free);
     }, &built);
-    if (!keep) {
-        call.decline(WREN_SCRATCH, "no memory for a lookup table of %ld entries", T::count);
-        return nullptr;
-    }
-    call.note(!built ? "cache hit" : full ? "table used in place" : "table built");
+    if (!keep) return c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", in.count), nullptr;
+    c.note(built ? "table built" : "cache hit");
     return keep.get();
 }
 
-}  // namespace
-
-namespace wren {
-
-// The zoom common to the three quick-zoom drivers, once the factor, the
-// source and the window are known: regions, line buffer (per_column bytes per
-// window column), clip, raster setup and kernel(src', dst', xphase, yphase,
-// line buffer) per visible rectangle.
-template <class Kernel>
-int quick_zoom(DriverCall &call, const Window &win, ZorImage *src, const Placed &s, int f, std::size_t per_column,
-               Kernel &&kernel) {
-    const int depth = win.dio->depth;
-    if (depth != 8 && depth != 24) {
-        return call.decline(WREN_NO_WINDOW, "window of depth %d", depth);
-    }
-    void *line = call.line_buffer(static_cast<std::size_t>(win.k.w) * per_column);
-    if (!line) {
-        return ZOR_FAILURE;
-    }
-    // The scaled source region within the window's, cut to the zoomed image.
-    ZorRoi *roi1 = src->getImageSpaceRoi();
-    ZorRoi *roid = win.image->getImageSpaceRoi();
-    const Zoom z{f};
+// The scaled source region within the window's, cut to the zoomed image.
+wren::Region region(wren::Ctx &c) {
+    const int f = c.p<Zoom>().f;
+    const Placed &s = c.src[0];
+    ZorRoi *roi1 = c.op->getSrc1()->getImageSpaceRoi();
+    ZorRoi *roid = c.image->getImageSpaceRoi();
     ZorHandle<ZorRoi> scaled(roi1 ? roi1->scale(f, f, 0.0, 0.0) : nullptr);
     ZorHandle<ZorRoi> grid(ZorRoi::create(-f * s.ox, -f * s.oy, (s.k.w - 1) * f + 1, (s.k.h - 1) * f + 1));
     ZorHandle<ZorRoi> inside(scaled && grid ? scaled->intersect(grid.get()) : nullptr);
-    if (!roid || !inside || !call.region(inside->intersect(roid))) {
-        return call.decline(WREN_REGION, "no region where the zoomed source meets the window");
-    }
-    const Visible *vis = call.clip({{&s, footprint, &z}});
-    if (!vis || !call.raster_setup(depth == 8 ? 0xffUL : 0xffffffUL)) {
-        return ZOR_FAILURE;
-    }
-    for (const Rect &r : vis->rects) {
-        const Grid g = grid_of(f, r, s);
-        kl_image wd = vis->at(r), ws = wren::at(s, g.area);
-        kernel(&ws, &wd, g.xphase, g.yphase, line);
-    }
-    return call.computed();
+    return {roid && inside ? inside->intersect(roid) : nullptr};
 }
 
-}  // namespace wren
+// The line buffer: 8 bytes per window column, 16 for the 4x lookup forms.
+bool line_buffer(wren::Ctx &c, std::size_t per_column) {
+    Zoom &z = c.p<Zoom>();
+    return (z.line = c.line_buffer(static_cast<std::size_t>(c.win.k.w) * per_column)) != nullptr;
+}
 
-int ZorDeviceComputeTypeWren::qdx_Scale8Wren(ZorOp *op) {
-    DriverCall call(op, 2, "qdx_Scale8Wren");
-    ZorOp *sc = op ? op->getOp1() : nullptr;
-    if (!sc) {
-        return call.decline(WREN_CHAIN, "no operation feeds the display");
-    }
-    // The factor is xscale truncated; the caller has required equal factors.
-    const float xs = sc->getFloatParam(1);
+// The factor is xscale truncated; the caller has required equal factors.
+bool plain(wren::Ctx &c) {
+    const float xs = c.op->getFloatParam(1);
     const int f = std::isfinite(xs) && xs >= 2.0f && xs < 3.0f ? 2 : std::isfinite(xs) && xs >= 4.0f && xs < 5.0f ? 4 : 0;
-    if (!f) {
-        return call.decline(WREN_PARAMETER, "zoom factor %g is not 2 or 4", static_cast<double>(xs));
-    }
-    Placed s;
-    const wren::Window *win = call.window(op->getDst());
-    if (!win || !call.source(sc->getSrc1(), s)) {
-        return ZOR_FAILURE;
-    }
-    if (s.k.type != KL_BYTE || sc->getSrc1()->getBands() != 1 || win->image->getBands() != 1) {
-        return call.decline(WREN_LAYOUT, "%u source band(s) of type %d into %u window band(s): one 8-bit band needed",
-                            sc->getSrc1()->getBands(), s.k.type, win->image->getBands());
-    }
-    void (*kernel)(kl_image *, kl_image *, int, int, void *) = f == 2 ? klqdx_scale2x_8 : klqdx_scale4x_8;
-    return wren::quick_zoom(call, *win, sc->getSrc1(), s, f, 8, kernel);
+    if (!f) return c.refuse(WREN_PARAMETER, "zoom factor %g is not 2 or 4", static_cast<double>(xs));
+    c.p<Zoom>().f = f;
+    return line_buffer(c, 8);
 }
-
-namespace {
 
 // "lookup8_8" / "scale8bilinear" and "lookup16_8" / "scale16bilinear": the
 // zoom's values pass through a one-band lookup into a one-band window.
 template <bool Short>
-int lookup_zoom(ZorOp *op, int count, const char *name) {
-    DriverCall call(op, count, name);
-    ZorOp *lk = op ? op->getOp1() : nullptr;
-    ZorLookup *lut = lk ? dynamic_cast<ZorLookup *>(lk->getObjParam(1)) : nullptr;
-    ZorOp *sc = lk ? lk->getOp1() : nullptr;
-    if (!lut || !sc || !sc->getSrc1()) {
-        return call.decline(WREN_CHAIN, "no lookup of a zoom feeds the display");
+bool with_lookup(wren::Ctx &c) {
+    Zoom &z = c.p<Zoom>();
+    ZorLookup *lut = dynamic_cast<ZorLookup *>(c.ops[0]->getObjParam(1));
+    if (!lut) return c.refuse(WREN_PARAMETER, "no lookup");
+    if (lut->getInputNBands() != 1 || lut->getNBands() != 1) {
+        return c.refuse(WREN_LAYOUT, "lookup of %u to %u bands: one band needed", lut->getInputNBands(), lut->getNBands());
     }
-    const wren::Window *win = call.window(op->getDst());
-    if (!win) {
-        return ZOR_FAILURE;
+    const float xs = c.op->getFloatParam(1), ys = c.op->getFloatParam(2);
+    z.f = xs == 2.0f && ys == 2.0f ? 2 : xs == 4.0f && ys == 4.0f ? 4 : 0;
+    if (!z.f) {
+        return c.refuse(WREN_PARAMETER, "zoom factors %g, %g are not both 2 or both 4", static_cast<double>(xs),
+                        static_cast<double>(ys));
     }
-    ZorImage *src = sc->getSrc1();
-    if (src->getBands() != 1 || win->image->getBands() != 1 || lut->getInputNBands() != 1 || lut->getNBands() != 1) {
-        return call.decline(WREN_LAYOUT, "%u source band(s), %u window band(s), lookup %u to %u: one band needed",
-                            src->getBands(), win->image->getBands(), lut->getInputNBands(), lut->getNBands());
-    }
-    const float xs = sc->getFloatParam(1), ys = sc->getFloatParam(2);
-    const int f = xs == 2.0f && ys == 2.0f ? 2 : xs == 4.0f && ys == 4.0f ? 4 : 0;
-    if (!f) {
-        return call.decline(WREN_PARAMETER, "zoom factors %g, %g are not both 2 or both 4", static_cast<double>(xs),
-                            static_cast<double>(ys));
-    }
-    Placed s;
-    if (!call.source(src, s)) {
-        return ZOR_FAILURE;
-    }
-    if (s.k.type != (Short ? KL_SHORT : KL_BYTE)) {
-        return call.decline(WREN_LAYOUT, "source samples of type %d: %s samples needed", s.k.type,
-                            Short ? "16-bit" : "8-bit");
-    }
-    std::shared_ptr<const unsigned char> kept_table;
-    const unsigned char *table = zoom_table<Short>(call, *lut, kept_table);
-    if (!table) {
-        return ZOR_FAILURE;
-    }
-    using Kernel = void (*)(kl_image *, kl_image *, const unsigned char *, int, int, void *);
-    const Kernel k = Short ? (f == 2 ? klqdx_scale2x_16_lookup_16_8 : klqdx_scale4x_16_lookup_16_8)
-                           : (f == 2 ? klqdx_scale2x_8_lookup_8_8 : klqdx_scale4x_8_lookup_8_8);
-    return wren::quick_zoom(call, *win, src, s, f, f == 4 ? 16 : 8,
-                            [&](kl_image *ws, kl_image *wd, int xp, int yp, void *line) { k(ws, wd, table, xp, yp, line); });
+    return (z.table = zoom_table<Short>(c, *lut, z.kept)) && line_buffer(c, z.f == 4 ? 16 : 8);
+}
+
+void plain_kernel(wren::Job &j) {
+    Zoom &z = j.c.p<Zoom>();
+    const Grid g = grid_of(z.f, j.r, j.c.src[0]);
+    kl_image ws = wren::at(j.c.src[0], g.area);
+    (z.f == 2 ? klqdx_scale2x_8 : klqdx_scale4x_8)(&ws, &j.dst, g.xphase, g.yphase, z.line);
+}
+
+template <bool Short>
+void lookup_kernel(wren::Job &j) {
+    Zoom &z = j.c.p<Zoom>();
+    const Grid g = grid_of(z.f, j.r, j.c.src[0]);
+    kl_image ws = wren::at(j.c.src[0], g.area);
+    const auto k = Short ? (z.f == 2 ? klqdx_scale2x_16_lookup_16_8 : klqdx_scale4x_16_lookup_16_8)
+                         : (z.f == 2 ? klqdx_scale2x_8_lookup_8_8 : klqdx_scale4x_8_lookup_8_8);
+    k(&ws, &j.dst, z.table, g.xphase, g.yphase, z.line);
+}
+
+// The plain zoom (under a scale), or the lookup forms (under a lookup of a
+// scale) of 8- or 16-bit samples.
+template <int Form>
+constexpr wren::DriverSpec zoom_spec(const char *name) {
+    return {.name = name,
+            .depth = Form ? 2 : 1,
+            .sample = Form == 16 ? KL_SHORT : KL_BYTE,
+            .layouts = layouts,
+            .region = region,
+            .reads = wren::Reads::mapped,
+            .footprint = footprint,
+            .planes = wren::Planes::all,
+            .parse = Form == 0 ? plain : Form == 8 ? with_lookup<false> : with_lookup<true>,
+            .kernel = Form == 0 ? plain_kernel : Form == 8 ? lookup_kernel<false> : lookup_kernel<true>};
 }
 
 }  // namespace
 
+const wren::DriverSpec wren::zoom8_spec = zoom_spec<0>("qdx_Scale8Wren"),
+                       wren::zoom_lookup8_spec = zoom_spec<8>("qdx_Scale8Lookup8_8Wren"),
+                       wren::zoom_lookup16_spec = zoom_spec<16>("qdx_Scale16Lookup16_8Wren");
+
+int ZorDeviceComputeTypeWren::qdx_Scale8Wren(ZorOp *op) { return wren::run<Zoom>(wren::zoom8_spec, op, 2); }
+
 int ZorDeviceComputeTypeWren::qdx_Scale8Lookup8_8Wren(ZorOp *op, int count) {
-    return lookup_zoom<false>(op, count, "qdx_Scale8Lookup8_8Wren");
+    return wren::run<Zoom>(wren::zoom_lookup8_spec, op, count);
 }
 
 int ZorDeviceComputeTypeWren::qdx_Scale16Lookup16_8Wren(ZorOp *op, int count) {
-    return lookup_zoom<true>(op, count, "qdx_Scale16Lookup16_8Wren");
+    return wren::run<Zoom>(wren::zoom_lookup16_spec, op, count);
 }

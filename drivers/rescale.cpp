@@ -23,8 +23,6 @@
 #include "wren_feed.h"
 #include "wren_regs.h"
 
-using wren::DriverCall;
-using wren::Placed;
 using wren::Rect;
 
 namespace {
@@ -54,27 +52,18 @@ bool truncated(float v, long *out) {
 
 // Takes threshold t as one side of the clamp; false when it is not one.
 bool take_threshold(const Kind &k, ZorOp *t, Clamp &c) {
-    const auto *low = static_cast<const float *>(t->getPtrParam(1));
-    const auto *high = static_cast<const float *>(t->getPtrParam(2));
-    const auto *map = static_cast<const float *>(t->getPtrParam(3));
-    long l, h, m;
-    if (!low || !high || !map || !truncated(low[0], &l) || !truncated(high[0], &h) || !truncated(map[0], &m))
-        return false;
-    const auto cut = [&](long v) { return k.wide ? static_cast<long>(static_cast<int16_t>(v)) : (v & 0xff); };
-    l = cut(l), h = cut(h), m = cut(m);
-    if (h == k.sample_hi && l == m) {
-        if (c.hi_set) return false;
-        c.hi = static_cast<float>(m);
-        c.hi_set = true;
-        return true;
+    const float *v[3] = {static_cast<const float *>(t->getPtrParam(1)), static_cast<const float *>(t->getPtrParam(2)),
+                         static_cast<const float *>(t->getPtrParam(3))};
+    long n[3];  // low, high, map
+    for (int i = 0; i < 3; ++i) {
+        if (!v[i] || !truncated(v[i][0], &n[i])) return false;
+        n[i] = k.wide ? static_cast<long>(static_cast<int16_t>(n[i])) : (n[i] & 0xff);
     }
-    if (l == k.sample_lo && h == m) {
-        if (c.lo_set) return false;
-        c.lo = static_cast<float>(m);
-        c.lo_set = true;
-        return true;
-    }
-    return false;
+    const bool top = n[1] == k.sample_hi && n[0] == n[2], bottom = n[0] == k.sample_lo && n[1] == n[2];
+    bool &set = top ? c.hi_set : c.lo_set;
+    if ((!top && !bottom) || set) return false;
+    (top ? c.hi : c.lo) = static_cast<float>(n[2]);
+    return set = true;
 }
 
 // The pixel-mapping unit's registers, in the order they are written.
@@ -181,136 +170,132 @@ void program(void *regs, const MapRegs &m) {
     wren_wait_idle(regs);
 }
 
-int rescale(const Kind &k, ZorOp *op, int count) {
-    DriverCall call(op, count, k.unit);
-    const auto report = [&](const char *id, int line) {
-        ZorSystemState::notifyError(nullptr, 0, id, 0, line, k.unit, nullptr);
-    };
-    // The chain, from the display down: [convert,] thresholds, rescale.
-    ZorOp *next = op ? op->getOp1() : nullptr;
-    if (k.wide) {
-        if (next && next->getOp() == ZorLookupOpNumber("convert16_8")) {
-            next = next->getOp1();
-        } else if (count >= 4) {
-            return call.decline(WREN_CHAIN, "the chain does not start with convert16_8");
-        }
-    }
-    const int thresholds = k.wide ? (count == 5 ? 2 : count == 4 ? 1 : 0) : (count == 4 ? 2 : count == 3 ? 1 : 0);
+constexpr wren::Layout layouts[] = {{1, 0, 1, wren::Masks::equal}};
+
+struct Params {
     Clamp clamp;
-    const int tnum = ZorLookupOpNumber(k.wide ? "threshold16" : "threshold8");
-    for (int i = 0; i < thresholds; ++i, next = next->getOp1()) {
-        if (!next || next->getOp() != tnum) {
-            return call.decline(WREN_CHAIN, "threshold %d of the chain is missing", i + 1);
-        }
-        if (!take_threshold(k, next, clamp)) {
-            return call.decline(WREN_PARAMETER, "threshold %d is not one side of a clamp", i + 1);
-        }
-    }
-    if (thresholds == 2 && !(clamp.lo_set && clamp.hi_set)) {
-        return call.decline(WREN_PARAMETER, "the thresholds do not clamp both sides");
-    }
-    ZorOp *rs = next;
-    if (!rs || rs->getOp() != ZorLookupOpNumber(k.wide ? "rescale16" : "rescale8")) {
-        return call.decline(WREN_CHAIN, "no rescale at the bottom of the chain");
-    }
-    const auto *scale = static_cast<const float *>(rs->getPtrParam(1));
-    const auto *offset = static_cast<const float *>(rs->getPtrParam(2));
-    if (!scale || !offset) {
-        return call.decline(WREN_PARAMETER, "no scale or offset");
-    }
-
-    Placed s;
-    const wren::Window *win = call.window(op->getDst());
-    if (!win || !call.source(rs->getSrc1(), s)) {
-        return ZOR_FAILURE;
-    }
-    const kl_image &kd = win->k, &ks = s.k;
-    if (ks.type != (k.wide ? KL_SHORT : KL_BYTE) || kd.type != KL_BYTE) {
-        return call.decline(WREN_LAYOUT, "source is not %s", k.wide ? "16-bit" : "8-bit");
-    }
-    if (ks.bands != 1 || kd.bands != 1 || ks.bmask != kd.bmask) {
-        return call.decline(WREN_LAYOUT, "rescale maps one band into an 8-bit window, not %d band(s) (mask %#x) into %d (mask %#x)",
-                            ks.bands, ks.bmask, kd.bands, kd.bmask);
-    }
     MapRegs regs{};
-    const char *why = "";
-    if (!map_registers(k, scale[0], offset[0], clamp, &regs, &why)) {
-        if (why == kOutside) {
-            // Both clamps must map back to samples; the host rescales any other way.
-            return call.decline(WREN_PARAMETER,
-                                "the device computes rescale only for (lo-o)/s, (hi-o)/s in %s (here %.3g, %.3g); the "
-                                "host computes the rest",
-                                k.wide ? "-32768..32767" : "0..255", static_cast<double>((clamp.lo - offset[0]) / scale[0]),
-                                static_cast<double>((clamp.hi - offset[0]) / scale[0]));
-        }
-        return call.decline(WREN_PARAMETER, "%s", why);
-    }
-    ZorDisplayIO *dio = win->dio;
-    uint8_t *space = dio->mapMode == 1 ? dio->mapBase : dio->mapMode == 2 ? (k.wide ? dio->view16Base : dio->view8Base)
-                                                                         : nullptr;
-    const long space_lb = dio->mapMode == 1 ? dio->mapLineBytes : k.wide ? dio->view16LineBytes : dio->view8LineBytes;
+    uint8_t *space = nullptr;  // where samples are fed
+    long space_lb = 0;
+    int slot = 1;              // bytes per pixel there
+};
 
-    ZorRoi *roi1 = rs->getSrc1()->getImageSpaceRoi();
-    ZorRoi *roid = win->image->getImageSpaceRoi();
-    if (!roi1 || !roid || !call.region(roi1->intersect(roid))) {
-        return call.decline(WREN_REGION, "no region where the source meets the window");
+// Thresholds above the rescale, by the count of the matched chain.
+template <bool Wide>
+int thresholds(int count) {
+    return Wide ? (count == 5 ? 2 : count == 4 ? 1 : 0) : (count == 4 ? 2 : count == 3 ? 1 : 0);
+}
+
+// The chain from the display down: [convert,] thresholds, rescale.
+template <bool Wide>
+ZorOp *bottom(const wren::Ctx &c) {
+    const int at = (Wide && c.ops[0]->getOp() == ZorLookupOpNumber("convert16_8") ? 1 : 0) + thresholds<Wide>(c.count);
+    return at < 4 ? c.ops[at] : nullptr;
+}
+
+template <bool Wide>
+bool parse(wren::Ctx &c) {
+    const Kind &k = Wide ? k16 : k8;
+    Params &p = c.p<Params>();
+    const int at = Wide && c.ops[0]->getOp() == ZorLookupOpNumber("convert16_8") ? 1 : 0;
+    if (Wide && !at && c.count >= 4) return c.refuse(WREN_CHAIN, "the chain does not start with convert16_8");
+    const int n = thresholds<Wide>(c.count);
+    const int tnum = ZorLookupOpNumber(Wide ? "threshold16" : "threshold8");
+    for (int i = 0; i < n; ++i) {
+        ZorOp *t = c.ops[at + i];
+        if (!t || t->getOp() != tnum) return c.refuse(WREN_CHAIN, "threshold %d of the chain is missing", i + 1);
+        if (!take_threshold(k, t, p.clamp)) return c.refuse(WREN_PARAMETER, "threshold %d is not one side of a clamp", i + 1);
     }
-    if (call.region_empty()) {
-        return call.decline(WREN_REGION, "the source's region does not meet the window's");
+    if (n == 2 && !(p.clamp.lo_set && p.clamp.hi_set)) return c.refuse(WREN_PARAMETER, "the thresholds do not clamp both sides");
+    if (c.op->getOp() != ZorLookupOpNumber(Wide ? "rescale16" : "rescale8")) {
+        return c.refuse(WREN_CHAIN, "no rescale at the bottom of the chain");
     }
-    const wren::Visible *vis = call.clip({{&s}});
-    if (!vis) {
-        switch (call.last_reason()) {
-        case WREN_CLIP: report("di-7", k.line_clip); break;
-        case WREN_RECT_LIST: report("di-8", k.line_rects); break;
-        default: break;
-        }
-        return ZOR_FAILURE;
+    const auto *scale = static_cast<const float *>(c.op->getPtrParam(1));
+    const auto *offset = static_cast<const float *>(c.op->getPtrParam(2));
+    if (!scale || !offset) return c.refuse(WREN_PARAMETER, "no scale or offset");
+    const char *why = "";
+    if (!map_registers(k, scale[0], offset[0], p.clamp, &p.regs, &why)) {
+        if (why != kOutside) return c.refuse(WREN_PARAMETER, "%s", why);
+        // Both clamps must map back to samples; the host rescales any other way.
+        return c.refuse(WREN_PARAMETER,
+                        "the device computes rescale only for (lo-o)/s, (hi-o)/s in %s (here %.3g, %.3g); the host "
+                        "computes the rest",
+                        Wide ? "-32768..32767" : "0..255", static_cast<double>((p.clamp.lo - offset[0]) / scale[0]),
+                        static_cast<double>((p.clamp.hi - offset[0]) / scale[0]));
     }
-    // The unit is armed only for a mode it can be fed in: a space whose rows
-    // are as far apart as the kernels write them and hold every rectangle.
-    const int slot = dio->mapMode == 1 ? 8 : k.wide ? 2 : 1;
-    if (!space || (dio->mapMode == 1 ? space_lb != wren_fb::map_line_bytes : space_lb <= 0)) {
-        return call.decline(WREN_LAYOUT, "pixel-mapping mode %d cannot be fed", dio->mapMode);
+    const ZorDisplayIO *d = c.dio;
+    p.space = d->mapMode == 1 ? d->mapBase : d->mapMode == 2 ? (Wide ? d->view16Base : d->view8Base) : nullptr;
+    p.space_lb = d->mapMode == 1 ? d->mapLineBytes : Wide ? d->view16LineBytes : d->view8LineBytes;
+    p.slot = d->mapMode == 1 ? 8 : Wide ? 2 : 1;
+    return true;
+}
+
+// The unit is armed only for a mode it can be fed in: a space whose rows are
+// as far apart as the kernels write them and hold every rectangle.
+bool feedable(wren::Ctx &c) {
+    const Params &p = c.p<Params>();
+    const ZorDisplayIO *dio = c.dio;
+    if (!p.space || (dio->mapMode == 1 ? p.space_lb != wren_fb::map_line_bytes : p.space_lb <= 0)) {
+        return c.refuse(WREN_LAYOUT, "pixel-mapping mode %d cannot be fed", dio->mapMode);
     }
     if (dio->depth != 8 || dio->fbLineBytes <= 0) {
-        return call.decline(WREN_LAYOUT, "the pixel-mapping unit draws into the 8-bit frame buffer only");
+        return c.refuse(WREN_LAYOUT, "the pixel-mapping unit draws into the 8-bit frame buffer only");
     }
-    const long fb_lb = dio->fbLineBytes;
-    for (const Rect &r : vis->rects) {
-        const long off = static_cast<long>(vis->at(r).data - dio->fbBase);
-        if (off < 0 || (off % fb_lb + r.w) * slot > space_lb) {
-            return call.decline(WREN_BOUNDS, "rectangle (%d, %d) leaves the pixel-mapping space", r.x, r.y);
+    for (const Rect &r : c.rects) {
+        const long off = static_cast<long>(c.at(r).data - dio->fbBase);
+        if (off < 0 || (off % dio->fbLineBytes + r.w) * p.slot > p.space_lb) {
+            return c.refuse(WREN_BOUNDS, "rectangle (%d, %d) leaves the pixel-mapping space", r.x, r.y);
         }
     }
-    if (!call.device()) {
-        return ZOR_FAILURE;
+    return true;
+}
+
+void arm(wren::Ctx &c) { program(c.dio->regs, c.p<Params>().regs); }
+
+// The rectangle's place on the screen, from its offset in the frame buffer,
+// in the space the samples are fed to.
+template <bool Wide>
+void feed(wren::Job &j) {
+    const Params &p = j.c.p<Params>();
+    const ZorDisplayIO *dio = j.c.dio;
+    const long off = static_cast<long>(j.dst.data - dio->fbBase);
+    kl_image &wd = j.dst;
+    wd.data = p.space + off / dio->fbLineBytes * p.space_lb + off % dio->fbLineBytes * p.slot;
+    wd.lb = static_cast<int>(p.space_lb);
+    if (dio->mapMode == 1) {
+        wd.bpp = 8;
+        (Wide ? kl_rescale_wren_16 : kl_rescale_wren_8)(&wd, &j.src[0]);
+    } else {
+        wd.type = Wide ? KL_SHORT : KL_BYTE;
+        wd.bpp = Wide ? 2 : 1;
+        (Wide ? kl_copy_16 : kl_copy_8)(1, &wd, &j.src[0]);
     }
-    program(dio->regs, regs);
-    for (const Rect &r : vis->rects) {
-        kl_image wd = vis->at(r), ws = wren::at(s, r);
-        // The rectangle's place on the screen, from its offset in the frame buffer.
-        const long off = static_cast<long>(wd.data - dio->fbBase);
-        const long x = off % fb_lb, y = off / fb_lb;
-        if (dio->mapMode == 1) {
-            wd.data = space + y * space_lb + x * slot;
-            wd.lb = static_cast<int>(space_lb);
-            wd.bpp = 8;
-            (k.wide ? kl_rescale_wren_16 : kl_rescale_wren_8)(&wd, &ws);
-        } else {
-            wd.data = space + y * space_lb + x * slot;
-            wd.lb = static_cast<int>(space_lb);
-            wd.type = k.wide ? KL_SHORT : KL_BYTE;
-            wd.bpp = k.wide ? 2 : 1;
-            (k.wide ? kl_copy_16 : kl_copy_8)(1, &wd, &ws);
-        }
-    }
-    dio->state = 0;
-    return call.computed();
+}
+
+template <bool Wide>
+constexpr wren::DriverSpec rescale_spec() {
+    const Kind &k = Wide ? k16 : k8;
+    return {.name = k.unit,
+            .sample = Wide ? KL_SHORT : KL_BYTE,
+            .layouts = layouts,
+            .layout_note = "rescale maps one band into an 8-bit window",
+            .planes = wren::Planes::none,
+            .reports = {0, k.line_clip, k.line_rects},
+            .source_op = bottom<Wide>,
+            .parse = parse<Wide>,
+            .visible = feedable,
+            .program = arm,
+            .kernel = feed<Wide>};
 }
 
 }  // namespace
 
-int ZorDeviceComputeTypeWren::Rescale8Wren(ZorOp *op, int count) { return rescale(k8, op, count); }
+const wren::DriverSpec wren::rescale8_spec = rescale_spec<false>(), wren::rescale16_spec = rescale_spec<true>();
 
-int ZorDeviceComputeTypeWren::Rescale16Wren(ZorOp *op, int count) { return rescale(k16, op, count); }
+int ZorDeviceComputeTypeWren::Rescale8Wren(ZorOp *op, int count) {
+    return wren::run<Params>(wren::rescale8_spec, op, count);
+}
+
+int ZorDeviceComputeTypeWren::Rescale16Wren(ZorOp *op, int count) {
+    return wren::run<Params>(wren::rescale16_spec, op, count);
+}

@@ -12,10 +12,10 @@
 //
 // Exact 2x and 4x bilinear zooms of one band go to the quick zoom when its
 // grid samples where this path does (see quick_zoom). A 3-sample
-// source into a 4-sample window is scaled into a 3-band staging buffer row
-// chunk by row chunk, then widened into the window. Everything a rectangle
-// needs is allocated before the first one is drawn, so a decline leaves the
-// window as it was.
+// source into a 4-sample window is scaled into 3-band scratch rows (holding
+// the window's samples first), then widened into the window. Everything a
+// rectangle needs is allocated before the first one is drawn, so a decline
+// leaves the window as it was.
 #include "driver_frame.h"
 #include "kept.h"
 #include "wren_device.h"
@@ -25,11 +25,17 @@
 #include <new>
 #include <vector>
 
-using wren::DriverCall;
-using wren::Placed;
 using wren::Rect;
 
 namespace {
+
+using wren::Masks;
+
+constexpr wren::Layout layouts[] = {
+    {1, 0, 1, Masks::any},
+    {4, 0, 4, Masks::any},
+    {3, 0, 4, Masks::any, wren::Stage::expand, 3},
+};
 
 struct TableDel {
     void operator()(kl_resample_table *t) const noexcept { kl_resample_destroy(t); }
@@ -72,6 +78,14 @@ kl_resample_table *general(ZorOp *sc) {
 struct Geometry {
     float xs, ys;
     float sox, soy;  // source origin
+};
+
+struct Params {
+    std::shared_ptr<const ScaleSet> tables;  // held for the call
+    Table own;                               // scale8general's, for the call
+    kl_resample_table *table = nullptr;
+    Geometry g{};
+    void *work = nullptr;  // the resampler's workspace
 };
 
 // kl_scale's translation for a rectangle at image-space (x, y), row `row` on.
@@ -137,126 +151,84 @@ ZorRoi *scaled_region(ZorImage *src, const Geometry &g) {
     }
 }
 
-}  // namespace
-
-int ZorDeviceComputeTypeWren::Scale8Wren(ZorOp *op, int count) {
-    // The quick zoom records its own outcome.
-    if (op && quick_zoom(op, op->getOp1())) {
-        return qdx_Scale8Wren(op);
+bool parse(wren::Ctx &c) {
+    Params &p = c.p<Params>();
+    if (!(p.tables = wren::kept<ScaleTables>().get({}, make_tables))) {
+        return c.refuse(WREN_SCRATCH, "resample tables cannot be made");
     }
-    DriverCall call(op, count);
-    const std::shared_ptr<const ScaleSet> kept_tables = wren::kept<ScaleTables>().get({}, make_tables);
-    if (!kept_tables) {
-        return call.decline(WREN_SCRATCH, "resample tables cannot be made");
-    }
-    const ScaleSet &tables = *kept_tables;
-    ZorOp *sc = op ? op->getOp1() : nullptr;
-    if (!sc) {
-        return call.decline(WREN_CHAIN, "no operation feeds the display");
-    }
-    const int which = sc->getOp();
-    Table own;
-    kl_resample_table *table = nullptr;
+    const int which = c.op->getOp();
     if (which == ZorLookupOpNumber("scale8nearest")) {
-        table = tables.nearest;
+        p.table = p.tables->nearest;
     } else if (which == ZorLookupOpNumber("scale8bilinear")) {
-        table = tables.bilinear;
+        p.table = p.tables->bilinear;
     } else if (which == ZorLookupOpNumber("scale8bicubic")) {
-        table = tables.bicubic;
+        p.table = p.tables->bicubic;
     } else if (which == ZorLookupOpNumber("scale8general")) {
-        own.reset(general(sc));
-        if (!(table = own.get())) {
-            return call.decline(WREN_PARAMETER, "no filter of 1 to 8 taps from the interpolation tables");
+        p.own.reset(general(c.op));
+        if (!(p.table = p.own.get())) {
+            return c.refuse(WREN_PARAMETER, "no filter of 1 to 8 taps from the interpolation tables");
         }
     } else {
-        return call.decline(WREN_CHAIN, "operation %d is not a scaling", which);
+        return c.refuse(WREN_CHAIN, "operation %d is not a scaling", which);
     }
-
-    Placed s;
-    const wren::Window *win = call.window(op->getDst());
-    if (!win || !call.source(sc->getSrc1(), s)) {
-        return ZOR_FAILURE;
-    }
-    Geometry g{sc->getFloatParam(1), sc->getFloatParam(2), 0.0f, 0.0f};
-    sc->getSrc1()->getOrigin(&g.sox, &g.soy);
+    Geometry &g = p.g;
+    g = {c.op->getFloatParam(1), c.op->getFloatParam(2), 0.0f, 0.0f};
+    c.op->getSrc1()->getOrigin(&g.sox, &g.soy);
     // Compared with the float nearest 0.0001, so that a factor given as
     // 0.0001 is accepted.
     if (!(g.xs >= 0.0001f) || !(g.ys >= 0.0001f) || !std::isfinite(g.xs) || !std::isfinite(g.ys)) {
-        return call.decline(WREN_PARAMETER, "scale %g, %g below 0.0001", static_cast<double>(g.xs),
-                            static_cast<double>(g.ys));
+        return c.refuse(WREN_PARAMETER, "scale %g, %g below 0.0001", static_cast<double>(g.xs),
+                        static_cast<double>(g.ys));
     }
-    const kl_image &kd = win->k, &ks = s.k;
-    if (ks.type != KL_BYTE) {
-        return call.decline(WREN_LAYOUT, "source is not 8-bit");
-    }
-    const bool widen = ks.bands == 3 && kd.bands == 4;
-    if (ks.bands != kd.bands && !widen) {
-        return call.decline(WREN_LAYOUT, "%d source bands into %d not handled", ks.bands, kd.bands);
-    }
-    const int depth = win->dio->depth;
-    if (depth != 8 && depth != 24) {
-        return call.decline(WREN_NO_WINDOW, "window of depth %d", depth);
-    }
+    return true;
+}
 
-    ZorRoi *roid = win->image->getImageSpaceRoi();
-    ZorHandle<ZorRoi> scaled(scaled_region(sc->getSrc1(), g));
-    if (!roid || !scaled || !call.region(scaled->intersect(roid))) {
-        return call.decline(WREN_REGION, "no region where the scaled source meets the window");
-    }
-    const wren::Scratch *scr = nullptr;
-    if (widen && !(scr = call.scratch(3, kd.w))) {
-        return ZOR_FAILURE;
-    }
-    // No source read to check: the tables never read outside the source.
-    const wren::Visible *vis = call.clip();
-    if (!vis) {
-        return ZOR_FAILURE;
-    }
-    // The workspace of the largest rectangle, before anything is drawn.
+wren::Region region(wren::Ctx &c) {
+    ZorRoi *roid = c.image->getImageSpaceRoi();
+    ZorHandle<ZorRoi> scaled(scaled_region(c.op->getSrc1(), c.p<Params>().g));
+    return {roid && scaled ? scaled->intersect(roid) : nullptr};
+}
+
+// The workspace of the largest rectangle, before anything is drawn.
+bool workspace(wren::Ctx &c) {
+    Params &p = c.p<Params>();
+    const bool widen = c.layout->stage == wren::Stage::expand;
     long most = 0;
-    for (const Rect &r : vis->rects) {
-        kl_image wd = vis->at(r), staged = wd;
-        if (widen) {
-            kl_initimage(&staged, KL_BYTE, 3, r.w, r.h, scr->data, 0);
-        }
-        kl_image src = ks;
-        const long n = kl_scale_worksize(-1, widen ? &staged : &wd, &src, g.xs, g.ys, xtrans_of(g, r.x),
-                                         ytrans_of(g, r.y), table);
-        if (n < 0) {
-            return call.decline(WREN_PARAMETER, "rectangle (%d, %d, %d, %d) cannot be scaled", r.x, r.y, r.w, r.h);
-        }
+    for (const Rect &r : c.rects) {
+        kl_image wd = c.at(r), staged = wd;
+        if (widen) kl_initimage(&staged, KL_BYTE, 3, r.w, r.h, wd.data, 0);
+        kl_image src = c.src[0].k;
+        const long n = kl_scale_worksize(-1, widen ? &staged : &wd, &src, p.g.xs, p.g.ys, xtrans_of(p.g, r.x),
+                                         ytrans_of(p.g, r.y), p.table);
+        if (n < 0) return c.refuse(WREN_PARAMETER, "rectangle (%d, %d, %d, %d) cannot be scaled", r.x, r.y, r.w, r.h);
         most = n > most ? n : most;
     }
-    void *work = most ? call.line_buffer(static_cast<std::size_t>(most)) : nullptr;
-    if (most && !work) {
-        return ZOR_FAILURE;
-    }
-    if (!call.raster_setup(depth == 8 ? 0xffUL : 0xffffffUL)) {
-        return ZOR_FAILURE;
-    }
-    int status = ZOR_SUCCESS;
-    for (const Rect &r : vis->rects) {
-        kl_image src = ks;
-        if (!widen) {
-            kl_image wd = vis->at(r);
-            if (!kl_scale_work(-1, &wd, &src, g.xs, g.ys, xtrans_of(g, r.x), ytrans_of(g, r.y), table, work))
-                status = ZOR_FAILURE;
-            continue;
-        }
-        call.chunks(*scr, r, [&](int row, int n, kl_image &k) {
-            // Pixels the table does not write keep the window's samples.
-            kl_image wd = vis->at(r, row, n);
-            k.bmask = 7;
-            kl_copy8_4_3(wd.bmask, &k, &wd);
-            if (!kl_scale_work(-1, &k, &src, g.xs, g.ys, xtrans_of(g, r.x), ytrans_of(g, r.y + row), table, work)) {
-                status = ZOR_FAILURE;
-                return;
-            }
-            kl_copy8_3_4(wd.bmask, &wd, &k);
-        });
-    }
-    if (status != ZOR_SUCCESS) {
-        return call.decline(WREN_PARAMETER, "a rectangle could not be scaled");
-    }
-    return call.computed();
+    return !most || (p.work = c.line_buffer(static_cast<std::size_t>(most)));
+}
+
+// Pixels the table does not write keep the window's samples.
+void kernel(wren::Job &j) {
+    Params &p = j.c.p<Params>();
+    kl_image src = j.c.src[0].k;
+    if (!kl_scale_work(-1, &j.dst, &src, p.g.xs, p.g.ys, xtrans_of(p.g, j.r.x), ytrans_of(p.g, j.r.y + j.row), p.table,
+                       p.work))
+        j.c.walk_failed = "a rectangle could not be scaled";
+}
+
+}  // namespace
+
+// No source read to check: the tables never read outside the source.
+const wren::DriverSpec wren::scale8_spec{.layouts = layouts,
+                                         .region = region,
+                                         .reads = Reads::kernel,
+                                         .planes = Planes::all,
+                                         .partial = true,
+                                         .parse = parse,
+                                         .visible = workspace,
+                                         .kernel = kernel};
+
+int ZorDeviceComputeTypeWren::Scale8Wren(ZorOp *op, int count) {
+    // The quick zoom records its own outcome.
+    if (op && quick_zoom(op, op->getOp1())) return qdx_Scale8Wren(op);
+    return wren::run<Params>(wren::scale8_spec, op, count);
 }

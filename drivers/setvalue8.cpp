@@ -11,16 +11,11 @@
 #include <cstdint>
 #include <cstring>
 
-using wren::DriverCall;
 using wren::Rect;
 
 namespace {
 
 constexpr const char *kUnit = "SetValue8Wren";
-
-void report(const char *id, int flag, int line) {
-    ZorSystemState::notifyError(nullptr, 0, id, flag, line, kUnit, nullptr);
-}
 
 // A value rounded half away from zero and clamped to a byte.
 uint8_t value_byte(float v) {
@@ -34,121 +29,108 @@ uint8_t value_byte(float v) {
     return 0;
 }
 
-}  // namespace
+constexpr wren::Layout layouts[] = {{0, 0, 0, wren::Masks::any}};
 
-int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
-    DriverCall call(op, count, kUnit);
-    if (!op || !op->getOp1()) {
-        return call.decline(WREN_CHAIN, "no operation feeds the display");
-    }
-    const wren::Window *win = call.window(op->getDst());
-    if (!win) {
-        return ZOR_FAILURE;
-    }
-    ZorOp *set = op->getOp1();
-    const bool chained = set->getOp() == ZorLookupOpNumber("copy8");
-    if (chained) {
-        if (count <= 0) {
-            report("di-95", 1, 65);
-            return call.decline(WREN_CHAIN, "chained through copy8 with count %d", count);
-        }
-        set = set->getOp1();
-        if (!set) {
-            return call.decline(WREN_CHAIN, "nothing feeds the copy");
-        }
-    }
+struct Params {
+    bool chained = false;
+    uint32_t fill = 0;   // the value of pixel byte k in byte k (byte 0 most significant)
+    long credit = 0;     // command-queue credit
+    int board[64] = {};  // the board block, copied once per call
+};
 
-    // The fill word holds the value of pixel byte k in byte k (byte 0 most
-    // significant); the plane mask word enables the bytes written.
-    const kl_image &kd = win->k;
+// Chained through "copy8", the driver works on the copy: the set-value
+// operation is the one feeding it.
+bool parse(wren::Ctx &c) {
+    Params &p = c.p<Params>();
+    if (c.op->getOp() == ZorLookupOpNumber("copy8")) {
+        if (c.count <= 0) {
+            ZorSystemState::notifyError(nullptr, 0, "di-95", 1, 65, kUnit, nullptr);
+            return c.refuse(WREN_CHAIN, "chained through copy8 with count %d", c.count);
+        }
+        if (!(c.op = c.op->getOp1())) return c.refuse(WREN_CHAIN, "nothing feeds the copy");
+        p.chained = true;
+    }
+    c.reports.region = p.chained ? 73 : 79;
+    // The plane mask word enables the bytes written.
+    const kl_image &kd = c.win.k;
     const int wanted = kd.bands == 4 ? __builtin_popcount(static_cast<unsigned>(kd.bmask & 0xf)) : 1;
-    const float *values = static_cast<const float *>(set->getPtrParam(1));
-    ZorImage *vimg = set->getDst() ? set->getDst() : win->image;
+    const float *values = static_cast<const float *>(c.op->getPtrParam(1));
     int have = 0;
-    vimg->getDimensions(nullptr, nullptr, &have);
+    (c.op->getDst() ? c.op->getDst() : c.image)->getDimensions(nullptr, nullptr, &have);
     if (!values || have < wanted) {
-        return call.decline(WREN_PARAMETER, "%d value(s) given for %d byte(s)", values ? have : 0, wanted);
+        return c.refuse(WREN_PARAMETER, "%d value(s) given for %d byte(s)", values ? have : 0, wanted);
     }
-    uint32_t fill = 0, mask = 0;
+    uint32_t mask = 0xff;
+    p.fill = value_byte(values[0]);
     if (kd.bands == 4) {
-        int next = 0;
-        for (int bit = 3; bit >= 0; --bit) {
-            const int byte = 3 - bit;
+        p.fill = mask = 0;
+        for (int bit = 3, next = 0; bit >= 0; --bit) {
             if ((kd.bmask >> bit) & 1) {
-                fill |= static_cast<uint32_t>(value_byte(values[next++])) << (8 * (3 - byte));
-                mask |= 0xffu << (8 * (3 - byte));
+                p.fill |= static_cast<uint32_t>(value_byte(values[next++])) << (8 * bit);
+                mask |= 0xffu << (8 * bit);
             }
         }
-    } else {
-        fill = value_byte(values[0]);
-        mask = 0xff;
     }
+    c.planes = mask;
+    return true;
+}
 
-    // Region: in a chain, the set-value result's region within the window's.
-    ZorRoi *roid = win->image->getImageSpaceRoi();
-    ZorRoi *region = nullptr;
-    if (chained) {
-        ZorRoi *roiv = set->getDst() ? set->getDst()->getImageSpaceRoi() : nullptr;
-        region = roiv && roid ? roiv->intersect(roid) : nullptr;
-    } else {
-        region = roid;
-    }
-    if (!region) {
-        report("di-6", 0, chained ? 73 : 79);
-        return call.decline(WREN_REGION, "no region to fill");
-    }
-    call.region(region, chained);
-    // An empty region is nothing to do.
-    if (call.region_empty()) {
-        return call.computed();
-    }
+// In a chain, the set-value result's region within the window's.
+wren::Region region(wren::Ctx &c) {
+    ZorRoi *roid = c.image->getImageSpaceRoi();
+    if (!c.p<Params>().chained) return {roid, false};
+    ZorRoi *roiv = c.op->getDst() ? c.op->getDst()->getImageSpaceRoi() : nullptr;
+    return {roiv && roid ? roiv->intersect(roid) : nullptr};
+}
 
-    const wren::Visible *vis = call.clip();
-    if (!vis) {
-        switch (call.last_reason()) {
-        case WREN_CLIP: report("di-7", 0, 113); break;
-        case WREN_RECT_LIST: report("di-8", 0, 124); break;
-        default: break;
-        }
-        return ZOR_FAILURE;
-    }
-    // Fill coordinates come from each rectangle's offset in the frame buffer.
-    ZorDisplayIO *dio = win->dio;
-    std::uint8_t *const base = dio->fbBase;
-    for (const Rect &r : vis->rects) {
-        const kl_image wd = vis->at(r);
-        if (wd.data < base) {
-            return call.decline(WREN_BOUNDS, "rectangle (%d, %d) lies before the frame buffer", r.x, r.y);
+// Fill coordinates come from each rectangle's offset in the frame buffer.
+bool in_frame_buffer(wren::Ctx &c) {
+    for (const Rect &r : c.rects) {
+        if (c.at(r).data < c.dio->fbBase) {
+            return c.refuse(WREN_BOUNDS, "rectangle (%d, %d) lies before the frame buffer", r.x, r.y);
         }
     }
-    if (dio->depth == 8 || dio->depth == 24) {
-        if (!call.raster_setup(mask)) {
-            return ZOR_FAILURE;
-        }
-    }
+    return true;
+}
 
-    if (!call.device()) {
-        return ZOR_FAILURE;
-    }
+void seed_credit(wren::Ctx &c) {
+    Params &p = c.p<Params>();
+    std::memcpy(p.board, c.dio->board, sizeof p.board);
+    p.credit = static_cast<long>(wren_reg_read(c.dio->regs, wren_reg::status) & wren_val::status_free_mask);
+}
+
+void fill(wren::Job &j) {
+    Params &p = j.c.p<Params>();
+    ZorDisplayIO *dio = j.c.dio;
     void *regs = dio->regs;
-    int board[64];
-    std::memcpy(board, dio->board, sizeof board);
-    long credit = static_cast<long>(wren_reg_read(regs, wren_reg::status) & wren_val::status_free_mask);
     const bool depth8 = dio->depth == 8;
-    for (const Rect &r : vis->rects) {
-        const long o = static_cast<long>(vis->at(r).data - base);
-        const long lb = depth8 ? wren_fb::line_bytes8 : wren_fb::line_bytes24;
-        const int x = static_cast<int>(o % lb / (depth8 ? 1 : wren_fb::pixel_bytes24));
-        const int y = static_cast<int>(o / lb);
-        wren_credit(regs, &credit, 6);
-        wren_reg_write(regs, wren_reg::group_control, depth8 ? wren_val::group_fill8 : wren_val::group_7);
-        wren_reg_write(regs, wren_reg::raster_mode, wren_val::mode_fill);
-        wren_reg_write(regs, wren_reg::raster_op, wren_val::rop_copy);
-        wren_reg_write(regs, wren_reg::plane_mask_lo, mask & 0xffffffu);
-        wren_reg_write(regs, wren_reg::plane_mask_hi, 0u);
-        wren_reg_write(regs, wren_reg::fill_color, fill);
-        wren_wait_idle(regs);
-        wren_fast_fill(WREN_FILL_BLOCK, regs, &credit, dio->stereo, dio->highRes, board, x, y, r.w, r.h);
-    }
-    return call.computed();
+    const long o = static_cast<long>(j.dst.data - dio->fbBase);
+    const long lb = depth8 ? wren_fb::line_bytes8 : wren_fb::line_bytes24;
+    const int x = static_cast<int>(o % lb / (depth8 ? 1 : wren_fb::pixel_bytes24));
+    const int y = static_cast<int>(o / lb);
+    wren_credit(regs, &p.credit, 6);
+    wren_reg_write(regs, wren_reg::group_control, depth8 ? wren_val::group_fill8 : wren_val::group_7);
+    wren_reg_write(regs, wren_reg::raster_mode, wren_val::mode_fill);
+    wren_reg_write(regs, wren_reg::raster_op, wren_val::rop_copy);
+    wren_reg_write(regs, wren_reg::plane_mask_lo, static_cast<uint32_t>(j.c.planes) & 0xffffffu);
+    wren_reg_write(regs, wren_reg::plane_mask_hi, 0u);
+    wren_reg_write(regs, wren_reg::fill_color, p.fill);
+    wren_wait_idle(regs);
+    wren_fast_fill(WREN_FILL_BLOCK, regs, &p.credit, dio->stereo, dio->highRes, p.board, x, y, j.r.w, j.r.h);
+}
+
+}  // namespace
+
+const wren::DriverSpec wren::setvalue8_spec{.name = kUnit,
+                                            .sources = 0,
+                                            .layouts = layouts,
+                                            .region = region,
+                                            .reports = {0, 113, 124},
+                                            .parse = parse,
+                                            .visible = in_frame_buffer,
+                                            .program = seed_credit,
+                                            .kernel = fill};
+
+int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
+    return wren::run<Params>(wren::setvalue8_spec, op, count);
 }

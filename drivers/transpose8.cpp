@@ -9,16 +9,23 @@
 // source pixel that lands on its first pixel, and the frame checks the
 // rectangle's mirrored footprint against the source before anything is drawn.
 //
-// A 3-sample source into a 4-sample window is flipped into a 3-band staging
-// buffer row chunk by row chunk, then widened into the window.
+// A 3-sample source into a 4-sample window is flipped into 3-band scratch
+// rows, then widened into the window.
 #include "driver_frame.h"
 #include "wren_device.h"
 
-using wren::DriverCall;
 using wren::Placed;
 using wren::Rect;
 
 namespace {
+
+using wren::Masks;
+
+constexpr wren::Layout layouts[] = {
+    {1, 0, 1, Masks::equal},
+    {4, 0, 4, Masks::equal},
+    {3, 0, 4, Masks::equal, wren::Stage::expand, 3},
+};
 
 struct Flip {
     int type;
@@ -37,8 +44,8 @@ Start start_of(const Flip &f, const Rect &r) {
 }
 
 // The source area a rectangle reads, in the source's image space.
-Rect footprint(const Rect &r, const Placed &s, const void *ctx) {
-    const Flip &f = *static_cast<const Flip *>(ctx);
+Rect footprint(const wren::Ctx &c, const Rect &r, const Placed &s) {
+    const Flip &f = c.p<Flip>();
     const Start st = start_of(f, r);
     const int x0 = f.type == 0 ? st.sx : st.sx - (r.w - 1);
     const int y0 = f.type == 1 ? st.sy : st.sy - (r.h - 1);
@@ -53,80 +60,51 @@ kl_image source_at(const Placed &s, const Flip &f, const Rect &r, int row, int n
     return wren::narrow(s.k, 0, 0, Rect{st.sx, sy, r.w, n}, 0, n);
 }
 
+bool parse(wren::Ctx &c) {
+    const kl_image &ks = c.src[0].k;
+    if (ks.w <= 8) return c.refuse(WREN_LAYOUT, "source %d pixels wide; more than 8 needed", ks.w);
+    const long type = c.op->getLongParam(1);
+    if (type != 0 && type != 1 && type != 5) return c.refuse(WREN_PARAMETER, "flip type %ld not handled", type);
+    if (type != 0 && ks.bmask != (1 << ks.bands) - 1) {
+        return c.refuse(WREN_BAND_MASK, "flip type %ld needs every band of the source (mask %#x of %d bands)", type,
+                        ks.bmask, ks.bands);
+    }
+    unsigned W = 0, H = 0, nb = 0;
+    c.op->getSrc1()->getDimensions(&W, &H, &nb);
+    c.p<Flip>() = Flip{static_cast<int>(type), static_cast<int>(W), static_cast<int>(H), c.win.ox, c.win.oy};
+    return true;
+}
+
+// The flipped source region in pixel coordinates meets the window's; the
+// result goes back to the window's image space.
+wren::Region region(wren::Ctx &c) {
+    const Flip &f = c.p<Flip>();
+    ZorRoi *roi1 = c.op->getSrc1()->getImageSpaceRoi();
+    ZorRoi *roid = c.image->getImageSpaceRoi();
+    ZorHandle<ZorRoi> moved(roi1 ? roi1->translate(c.src[0].ox, c.src[0].oy) : nullptr);
+    ZorHandle<ZorRoi> flipped(moved ? moved->flip(f.type, (static_cast<double>(f.W) - 1) * 0.5,
+                                                  (static_cast<double>(f.H) - 1) * 0.5)
+                                    : nullptr);
+    ZorHandle<ZorRoi> wpx(roid ? roid->translate(f.dox, f.doy) : nullptr);
+    ZorHandle<ZorRoi> both(flipped && wpx ? flipped->intersect(wpx.get()) : nullptr);
+    return {both ? both->translate(-f.dox, -f.doy) : nullptr};
+}
+
+void kernel(wren::Job &j) {
+    const Flip &f = j.c.p<Flip>();
+    kl_image ws = source_at(j.c.src[0], f, j.r, j.row, j.n);
+    kl_transpose_8(&j.dst, &ws, f.type);
+}
+
 }  // namespace
 
+const wren::DriverSpec wren::transpose8_spec{.layouts = layouts,
+                                             .region = region,
+                                             .reads = Reads::mapped,
+                                             .footprint = footprint,
+                                             .parse = parse,
+                                             .kernel = kernel};
+
 int ZorDeviceComputeTypeWren::Transpose8Wren(ZorOp *op, int count) {
-    DriverCall call(op, count);
-    ZorOp *tr = op ? op->getOp1() : nullptr;
-    if (!tr) {
-        return call.decline(WREN_CHAIN, "no operation feeds the display");
-    }
-    Placed s;
-    const wren::Window *win = call.window(op->getDst());
-    if (!win || !call.source(tr->getSrc1(), s)) {
-        return ZOR_FAILURE;
-    }
-    const kl_image &kd = win->k, &ks = s.k;
-    if (ks.type != KL_BYTE) {
-        return call.decline(WREN_LAYOUT, "source is not 8-bit");
-    }
-    if (ks.bmask != kd.bmask) {
-        return call.decline(WREN_BAND_MASK, "source band mask %#x, window %#x", ks.bmask, kd.bmask);
-    }
-    const bool widen = ks.bands == 3 && kd.bands == 4;
-    if (ks.bands != kd.bands && !widen) {
-        return call.decline(WREN_LAYOUT, "%d source bands into %d not handled", ks.bands, kd.bands);
-    }
-    if (ks.w <= 8) {
-        return call.decline(WREN_LAYOUT, "source %d pixels wide; more than 8 needed", ks.w);
-    }
-    const long type = tr->getLongParam(1);
-    if (type != 0 && type != 1 && type != 5) {
-        return call.decline(WREN_PARAMETER, "flip type %ld not handled", type);
-    }
-    if (type != 0 && ks.bmask != (1 << ks.bands) - 1) {
-        return call.decline(WREN_BAND_MASK, "flip type %ld needs every band of the source (mask %#x of %d bands)",
-                            type, ks.bmask, ks.bands);
-    }
-    if (win->dio->depth != 8 && win->dio->depth != 24) {
-        return call.decline(WREN_NO_WINDOW, "window of depth %d", win->dio->depth);
-    }
-
-    unsigned W = 0, H = 0, nb = 0;
-    tr->getSrc1()->getDimensions(&W, &H, &nb);
-    const Flip f{static_cast<int>(type), static_cast<int>(W), static_cast<int>(H), win->ox, win->oy};
-
-    // The flipped source region in pixel coordinates meets the window's; the
-    // result goes back to the window's image space for the frame.
-    ZorRoi *roi1 = tr->getSrc1()->getImageSpaceRoi();
-    ZorRoi *roid = win->image->getImageSpaceRoi();
-    ZorHandle<ZorRoi> moved(roi1 ? roi1->translate(s.ox, s.oy) : nullptr);
-    ZorHandle<ZorRoi> flipped(
-        moved ? moved->flip(f.type, (static_cast<double>(W) - 1) * 0.5, (static_cast<double>(H) - 1) * 0.5) : nullptr);
-    ZorHandle<ZorRoi> wpx(roid ? roid->translate(win->ox, win->oy) : nullptr);
-    ZorHandle<ZorRoi> both(flipped && wpx ? flipped->intersect(wpx.get()) : nullptr);
-    if (!both || !call.region(both->translate(-win->ox, -win->oy))) {
-        return call.decline(WREN_REGION, "no region where the flipped source meets the window");
-    }
-    const wren::Scratch *scr = nullptr;
-    if (widen && !(scr = call.scratch(3, kd.w))) {
-        return ZOR_FAILURE;
-    }
-    const wren::Visible *vis = call.clip({{&s, footprint, &f}});
-    if (!vis || !call.raster_setup()) {
-        return ZOR_FAILURE;
-    }
-    for (const Rect &r : vis->rects) {
-        if (!widen) {
-            kl_image wd = vis->at(r), ws = source_at(s, f, r, 0, r.h);
-            kl_transpose_8(&wd, &ws, f.type);
-            continue;
-        }
-        call.chunks(*scr, r, [&](int row, int n, kl_image &k) {
-            kl_image wd = vis->at(r, row, n), ws = source_at(s, f, r, row, n);
-            kl_transpose_8(&k, &ws, f.type);
-            kl_copy8_3_4(wd.bmask, &wd, &k);
-        });
-    }
-    return call.computed();
+    return wren::run<Flip>(wren::transpose8_spec, op, count);
 }

@@ -1,7 +1,6 @@
 #include "adapters.h"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace {
 
@@ -147,31 +146,4 @@ int zor2kl_window(ZorImage *image, kl_image *k) {
     const int64_t offset = static_cast<int64_t>(cy) * k->lb + static_cast<int64_t>(cx) * k->bpp;
     k->data = dio->fbBase + static_cast<std::ptrdiff_t>(offset);
     return ZOR_SUCCESS;
-}
-
-void print_klimage(kl_image *k) {
-    if (!k) {
-        return;
-    }
-    std::fprintf(stderr, "kimage->type \t= %d\n", k->type);
-    std::fprintf(stderr, "kimage->bands \t= %d\n", k->bands);
-    std::fprintf(stderr, "kimage->bmask \t= %d\n", k->bmask);
-    std::fprintf(stderr, "kimage->data \t= %x\n", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(k->data)));
-    std::fprintf(stderr, "kimage->lb \t= %d\n", k->lb);
-    std::fprintf(stderr, "kimage->bpp \t= %d\n", k->bpp);
-    std::fprintf(stderr, "kimage->w \t= %d\n", k->w);
-    std::fprintf(stderr, "kimage->h \t= %d\n", k->h);
-    std::fprintf(stderr, "kimage->x \t= %d\n", k->x);
-    std::fprintf(stderr, "kimage->y \t= %d\n", k->y);
-    std::fprintf(stderr, "kimage->padx \t= %d\n", k->padx);
-    std::fprintf(stderr, "kimage->pady \t= %d\n", k->pady);
-    std::fprintf(stderr, "kimage->parent \t= %d\n", k->parent);
-    std::fprintf(stderr, "\n");
-}
-
-void print3origins(int s1x, int s1y, int s2x, int s2y, int dx, int dy) {
-    std::fprintf(stderr, "s1_xorg = %d \t s1_yorg = %d \n", s1x, s1y);
-    std::fprintf(stderr, "s2_xorg = %d \t s2_yorg = %d \n", s2x, s2y);
-    std::fprintf(stderr, "d_xorg  = %d \t d_yorg  = %d \n", dx, dy);
-    std::fprintf(stderr, "\n");
 }

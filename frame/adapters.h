@@ -13,7 +13,3 @@
 
 int zor2kl_image(ZorImage *image, kl_image *k);
 int zor2kl_window(ZorImage *image, kl_image *k);
-
-// Diagnostic dumps to standard error.
-void print_klimage(kl_image *k);
-void print3origins(int s1x, int s1y, int s2x, int s2y, int dx, int dy);

@@ -8,6 +8,9 @@
 #include "zor.h"
 
 class ZorDeviceComputeTypeWren;
+namespace wren {
+struct DriverSpec;
+}
 
 // What a row's member does when called.
 enum wren_path_state {
@@ -33,6 +36,8 @@ struct WrenPath {
     const char *member;   // the member function's name
     int (ZorDeviceComputeTypeWren::*fn)(ZorOp *, int);
     wren_path_state state;
+    // What its driver takes and does (driver_frame.h): layouts, region, hooks.
+    const wren::DriverSpec *spec;
 
     // Operations in the chain, display included: the count the host passes.
     int count() const {

@@ -2,8 +2,6 @@
 // state, fills and pixel-mapping unit.
 #include "accelerator.h"
 
-#include "wren_regs.h"
-
 #include <sys/mman.h>
 #include <unistd.h>
 

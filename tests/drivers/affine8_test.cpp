@@ -227,11 +227,6 @@ TEST(Affine8, DeclinesWriteNothing) {
         {"a NaN in the matrix", 8, 1, 0, 1, "affine8bilinear", nan_m, 0, WREN_PARAMETER},
         {"no matrix", 8, 1, 0, 1, "affine8bicubic", nullptr, 0, WREN_PARAMETER},
         {"an infinite angle", 8, 1, 0, 1, "rotate8nearest", nullptr, INFINITY, WREN_PARAMETER},
-        {"4 bands bilinear", 24, 4, 0, 4, "rotate8bilinear", nullptr, 0.3f, WREN_LAYOUT},
-        {"4 bands bicubic", 24, 4, 0, 4, "affine8bicubic", sing, 0, WREN_LAYOUT},
-        {"1 band into a 24-bit window", 24, 1, 3, 1, "rotate8nearest", nullptr, 0.3f, WREN_LAYOUT},
-        {"3 bands into a whole 24-bit window", 24, 4, 0, 3, "rotate8nearest", nullptr, 0.3f, WREN_LAYOUT},
-        {"2 bands", 24, 2, 2, 2, "rotate8nearest", nullptr, 0.3f, WREN_LAYOUT},
     };
     uint32_t seed = 600;
     for (const Case &c : cases) {

@@ -169,32 +169,14 @@ TEST(AluConst8, MultiplyScaleAndRefusals) {
     }
 }
 
-TEST(AluConst8, NotIsXorWith255) {
-    uint32_t seed = 90;
-    for (const Layout &l : layouts) {
-        short k[4] = {255, 255, 255, 255};
-        const Outcome r = run("not8", nullptr, l, ++seed,
-                              [&](kl_image &d, kl_image &s, int bmask) { ref::arithk_8(ref::OpK::Xor, bmask, d, s, k); });
-        EXPECT_EQ(r.status, ZOR_SUCCESS) << r.o.message;
-        EXPECT_STREQ(r.o.driver, "Not8Wren");
-    }
-}
-
 // Refusals write nothing and leave nothing behind.
 TEST(AluConst8, Declines) {
-    float f[4] = {1, 2, 3, 4};
-    const Layout one_into_three = {24, 3, 1, 1, false, false};
-    const Layout two_into_three = {24, 3, 1, 2, false, false};
     struct Case {
         const char *name;
         void *param;
         Layout l;
         int reason;
     } cases[] = {
-        {"addconst8", f, one_into_three, WREN_BAND_MASK},
-        {"xorconst8", f, two_into_three, WREN_BAND_MASK},
-        {"not8", nullptr, one_into_three, WREN_BAND_MASK},
-        {"multiplyconst8", f, two_into_three, WREN_BAND_MASK},
         {"addconst8", nullptr, layouts[0], WREN_PARAMETER},
         {"multiplyconst8", nullptr, layouts[1], WREN_PARAMETER},
     };
@@ -205,23 +187,6 @@ TEST(AluConst8, Declines) {
     }
     float nan[4] = {NAN, 1, 1, 1};
     EXPECT_EQ(run("subtractconst8", nan, layouts[0], 5, nullptr).o.reason, WREN_PARAMETER);
-}
-
-// The registered workers have no kernel: they decline.
-TEST(AluConst8, WorkersWithoutKernelDecline) {
-    for (const char *name : {"alu8", "aluconst8"}) {
-        Scene sc;
-        const int id = sc.window(8, 0, 0, 10, 10);
-        Source a(10, 10, 1, 1), b(10, 10, 1, 2);
-        float f[1] = {1};
-        ZorOp *op = ZorOp::create(name, nullptr, a.img, b.img);
-        op->setPtrParam(1, f);
-        rig::Chain c(sc.image(id), op);
-        sc.arm();
-        EXPECT_EQ(c.run().status, ZOR_FAILURE);
-        EXPECT_EQ(rig::last().reason, WREN_NO_KERNEL);
-        EXPECT_TRUE(sc.check());
-    }
 }
 
 }  // namespace

@@ -211,17 +211,4 @@ TEST(Convolve8, ChecksAndTheirBoundaries) {
     }
 }
 
-TEST(Convolve8, LayoutRefusalsWriteNothing) {
-    Scene sc;
-    const int id = sc.window(24, 20, 20, 60, 30);
-    Source s(60, 40, 2, 3);  // two bands into three
-    ZorHandle<ZorImage> dst(sc.image(id)->createChild(0, 0, 1, 60, 30, 3));
-    Conv conv(dst.get(), s.img, kernel(3, 3, std::vector<float>(9, 0.1f)), nullptr, 0);
-    rig::prime({dst.get(), s.img});
-    sc.arm();
-    EXPECT_EQ(conv.run(), ZOR_FAILURE);
-    EXPECT_EQ(rig::last().reason, WREN_LAYOUT);
-    EXPECT_TRUE(sc.check());
-}
-
 }  // namespace

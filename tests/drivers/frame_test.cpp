@@ -144,19 +144,6 @@ TEST(Adapters, Windows) {
     EXPECT_EQ(zor2kl_image(nullptr, &k), ZOR_FAILURE);
 }
 
-TEST(Adapters, Dumps) {
-    kl_image k{};
-    k.type = KL_BYTE;
-    k.bands = 3;
-    testing::internal::CaptureStderr();
-    print_klimage(&k);
-    print3origins(1, 2, 3, 4, 5, 6);
-    const std::string out = testing::internal::GetCapturedStderr();
-    EXPECT_NE(out.find("kimage->type \t= 8\nkimage->bands \t= 3\n"), std::string::npos);
-    EXPECT_NE(out.find("kimage->parent \t= 0\n\ns1_xorg = 1 \t s1_yorg = 2 \n"), std::string::npos);
-    EXPECT_NE(out.find("d_xorg  = 5 \t d_yorg  = 6 \n\n"), std::string::npos);
-}
-
 // One buffer of 8192 bytes (or one row) per call; chunks hold as many rows as fit.
 TEST(DriverFrame, StagingChunks) {
     const struct {
@@ -190,195 +177,67 @@ TEST(DriverFrame, StagingChunks) {
     }
 }
 
-// A region with no visible rectangle locks, sets up and unlocks, and succeeds.
-TEST(DriverFrame, HiddenWindowWritesNothing) {
+// A driver of the tests' own: one source of any layout, the footprint
+// widened by `radius` (then limited to the source when `limited`), and a
+// hook that runs once the visible set is known.
+struct Probe {
+    int radius = 0;
+    bool limited = false;
+    bool (*visible)(wren::Ctx &) = nullptr;
+};
+constexpr wren::Layout any_layout[] = {{0, 0, 0, wren::Masks::any}};
+wren::Rect widened(const wren::Ctx &c, const wren::Rect &r, const wren::Placed &src) {
+    const Probe &k = c.p<Probe>();
+    wren::Rect w{r.x - k.radius, r.y - k.radius, r.w + 2 * k.radius, r.h + 2 * k.radius};
+    if (!k.limited) return w;
+    const int x0 = std::max(w.x, -src.ox), y0 = std::max(w.y, -src.oy);
+    const int x1 = std::min(w.x + w.w, src.k.w - src.ox), y1 = std::min(w.y + w.h, src.k.h - src.oy);
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+const wren::DriverSpec probe{.name = "Probe",
+                             .layouts = any_layout,
+                             .reads = wren::Reads::mapped,
+                             .footprint = widened,
+                             .visible = [](wren::Ctx &c) { return !c.p<Probe>().visible || c.p<Probe>().visible(c); },
+                             .kernel = [](wren::Job &) {}};
+
+// The exits after the lock release it: a rectangle leaving the second source
+// (through a driver), a footprint leaving its source, and a refused raster
+// setup (a depth the accelerator has no plane groups for). A footprint the
+// driver limits to the source is accepted.
+TEST(DriverFrame, ExitsAfterTheLockReleaseIt) {
     Scene sc;
     const int id = sc.window(8, 10, 10, 30, 30);
-    sc.window(8, 0, 0, 100, 100);
-    Source a(30, 30, 1, 1), b(30, 30, 1, 2);
-    rig::Chain c(sc.image(id), ZorOp::create("xor8", nullptr, a.img, b.img));
-    rig::prime({sc.image(id), a.img, b.img});
-    sc.arm();
-    const long live = ZorObject::liveCount();
-    EXPECT_EQ(c.run().status, ZOR_SUCCESS);
-    EXPECT_EQ(rig::last().rects, 0);
-    EXPECT_EQ(ZorObject::liveCount(), live);
-    EXPECT_FALSE(sc.screen().window(id)->locked());
-    EXPECT_EQ(sc.machine().accel().reg(wren_reg::raster_op), 0x83u);
-    EXPECT_EQ(sc.image(id)->getDeviceInputOutput()->state, 0);
-    EXPECT_TRUE(sc.check());
-}
-
-// Failures after the lock release it: here the clip list is missing.
-TEST(DriverFrame, UnlockedOnEveryExit) {
-    for (const char *name : {"add8", "copy8", "addconst8", "multiplyconst8", "not8"}) {
-        Scene sc;
-        const int id = sc.window(8, 10, 10, 30, 30);
-        Source a(30, 30, 1, 1), b(30, 30, 1, 2);
-        float f[1] = {1};
-        ZorOp *op = ZorOp::create(name, nullptr, a.img, b.img);
-        op->setPtrParam(1, f);
-        rig::Chain c(sc.image(id), op);
-        rig::prime({sc.image(id), a.img, b.img});
-        sc.arm();
-        wca_win *h = sc.screen().window(id)->handle();
-        h->update = [](wca_win *w) {
-            w->clip = nullptr;
-            return 1;
-        };
-        h->change_count = ~0ul;
-        const long live = ZorObject::liveCount();
-        EXPECT_EQ(c.run().status, ZOR_FAILURE) << name;
-        EXPECT_EQ(rig::last().reason, WREN_CLIP) << name;
-        EXPECT_EQ(h->lock_depth, 0) << name;
-        EXPECT_EQ(ZorObject::liveCount(), live) << name;
-        EXPECT_TRUE(sc.check()) << name;
-    }
-}
-
-// A window with nothing on screen (rows on screen but no column, or the other
-// way round): every driver locks it, finds no visible rectangle and succeeds
-// without writing.
-TEST(DriverFrame, WindowsWithNothingOnScreen) {
-    const struct {
-        int x, y;
-    } places[] = {{-60, 10}, {330, 10}, {10, -60}, {10, 250}};
-    for (const auto &p : places) {
-        for (const char *name : {"add8", "copy8", "xorconst8", "multiplyconst8", "not8", "setvalue8"}) {
-            SCOPED_TRACE(::testing::Message() << name << " at " << p.x << ", " << p.y);
-            for (int depth : {8, 24}) {
-                Scene sc;
-                const int id = sc.window(depth, p.x, p.y, 50, 10);
-                const int bands = depth == 8 ? 1 : 4;
-                Source a(50, 10, bands, 1), b(50, 10, bands, 2);
-                float f[4] = {1, 2, 3, 4};
-                const bool set = std::string(name) == "setvalue8";
-                ZorOp *op = set ? ZorOp::create(name, nullptr) : ZorOp::create(name, nullptr, a.img, b.img);
-                op->setPtrParam(1, f);
-                rig::Chain c(sc.image(id), op);
-                rig::prime({sc.image(id), a.img, b.img});
-                sc.arm();
-                const long live = ZorObject::liveCount();
-                EXPECT_EQ(c.run().status, ZOR_SUCCESS) << rig::last().message;
-                EXPECT_EQ(rig::last().rects, 0);
-                EXPECT_FALSE(sc.screen().window(id)->locked());
-                EXPECT_EQ(ZorObject::liveCount(), live);
-                EXPECT_TRUE(sc.check());
-            }
-        }
-    }
-}
-
-// The other exits after the lock: a rectangle leaving the second source
-// (through a driver), and a refused raster setup (a depth the accelerator has
-// no plane groups for, reached through the frame itself).
-TEST(DriverFrame, UnlockedAfterBoundsAndRasterSetupExits) {
-    Scene sc;
-    const int id = sc.window(8, 10, 10, 30, 30);
-    Source a(30, 30, 1, 1), small(29, 30, 1, 2);
-    rig::Chain c(sc.image(id), ZorOp::create("add8", nullptr, a.img, small.img));
-    rig::prime({sc.image(id), a.img, small.img});
+    Source a(30, 30, 1, 1), narrow(29, 30, 1, 2), low(30, 29, 1, 3);
+    rig::Chain c(sc.image(id), ZorOp::create("add8", nullptr, a.img, narrow.img));
+    rig::Chain d(sc.image(id), ZorOp::create("add8", nullptr, a.img, low.img));
+    rig::Chain copy(sc.image(id), ZorOp::create("copy8", nullptr, a.img));
+    rig::prime({sc.image(id), a.img, narrow.img, low.img});
     sc.arm();
     wca_win *h = sc.screen().window(id)->handle();
     const long live = ZorObject::liveCount();
-    EXPECT_EQ(c.run().status, ZOR_FAILURE);
-    EXPECT_EQ(rig::last().reason, WREN_BOUNDS);
-    EXPECT_EQ(h->lock_depth, 0);
-    {
-        wren::DriverCall call(nullptr, 2, "RasterTest");
-        const wren::Window *win = call.window(sc.image(id));
-        ASSERT_TRUE(win && call.region(win->image->getImageSpaceRoi(), false) && call.clip());
-        EXPECT_EQ(h->lock_depth, 1);
-        const int depth = win->dio->depth;
-        win->dio->depth = 16;
-        EXPECT_FALSE(call.raster_setup());
-        win->dio->depth = depth;
-        EXPECT_EQ(call.last_reason(), WREN_RASTER_SETUP);
+    for (const rig::Chain *k : {&c, &d}) {
+        EXPECT_EQ(k->run().status, ZOR_FAILURE);
+        EXPECT_EQ(rig::last().reason, WREN_BOUNDS);
     }
-    EXPECT_EQ(h->lock_depth, 0);
+    const struct {
+        Probe p;
+        int reason;
+    } cases[] = {
+        {{0, false, nullptr}, WREN_OK},
+        {{1, false, nullptr}, WREN_BOUNDS},
+        {{3, true, nullptr}, WREN_OK},
+        {{0, false, [](wren::Ctx &k) { return k.dio->depth = 16, true; }}, WREN_RASTER_SETUP},
+    };
+    for (const auto &k : cases) {
+        const int status = wren::run(probe, copy.display, 2, k.p);
+        sc.image(id)->getDeviceInputOutput()->depth = 8;
+        EXPECT_EQ(status, k.reason == WREN_OK ? ZOR_SUCCESS : ZOR_FAILURE);
+        EXPECT_EQ(rig::last().reason, k.reason) << rig::last().message;
+        EXPECT_EQ(h->lock_depth, 0);
+    }
     EXPECT_EQ(ZorObject::liveCount(), live);
     EXPECT_TRUE(sc.check());
-}
-
-// A driver states the source area each rectangle reads; the frame refuses,
-// before any pixel is written and with the window unlocked again, a footprint
-// that leaves its source, and accepts one the driver limits to the source.
-TEST(DriverFrame, SourceFootprintsAreCheckedBeforeWriting) {
-    Scene sc;
-    const int id = sc.window(8, 10, 10, 20, 20);
-    Source a(20, 20, 1, 1);
-    rig::prime({sc.image(id), a.img});
-    sc.arm();
-    const long live = ZorObject::liveCount();
-    struct Case {
-        int radius;
-        bool limited;  // widened by the radius, then limited to the source
-        bool accepted;
-    } cases[] = {{0, false, true}, {1, false, false}, {3, true, true}};
-    for (const Case &c : cases) {
-        wren::DriverCall call(nullptr, 2, "FootprintTest");
-        const wren::Window *win = call.window(sc.image(id));
-        ASSERT_TRUE(win);
-        wren::Placed s;
-        ASSERT_TRUE(call.source(a.img, s));
-        ASSERT_TRUE(call.region(rig::region_of(a.img, sc.image(id)).release()));
-        auto widen = [](const wren::Rect &r, const wren::Placed &src, const void *ctx) {
-            const Case &k = *static_cast<const Case *>(ctx);
-            wren::Rect w{r.x - k.radius, r.y - k.radius, r.w + 2 * k.radius, r.h + 2 * k.radius};
-            if (k.limited) {
-                const int x0 = std::max(w.x, -src.ox), y0 = std::max(w.y, -src.oy);
-                const int x1 = std::min(w.x + w.w, src.k.w - src.ox), y1 = std::min(w.y + w.h, src.k.h - src.oy);
-                w = {x0, y0, x1 - x0, y1 - y0};
-            }
-            return w;
-        };
-        const wren::Visible *vis = call.clip({{&s, widen, &c}});
-        EXPECT_EQ(vis != nullptr, c.accepted) << c.radius;
-        EXPECT_EQ(call.last_reason(), c.accepted ? WREN_OK : WREN_BOUNDS);
-        EXPECT_EQ(vis ? vis->rects.size() : 1u, 1u);
-    }
-    EXPECT_EQ(sc.screen().window(id)->handle()->lock_depth, 0);
-    EXPECT_EQ(ZorObject::liveCount(), live);
-    EXPECT_TRUE(sc.check());
-}
-
-// Several staging and line buffers per call, all freed; a rectangle wider
-// than a staging buffer is refused instead of computing nothing.
-TEST(DriverFrame, SeveralBuffersAndRowsThatDoNotFit) {
-    Scene sc;
-    const int id = sc.window(8, 10, 10, 100, 10);
-    rig::prime({sc.image(id)});
-    for (const int maxw : {100, 99}) {
-        {
-            wren::DriverCall call(nullptr, 2, "BufferTest");
-            const wren::Window *win = call.window(sc.image(id));
-            ASSERT_TRUE(win);
-            ASSERT_TRUE(call.region(win->image->getImageSpaceRoi(), false));
-            const wren::Scratch *a = call.scratch(4, 3000), *b = call.scratch(3, maxw);
-            ASSERT_TRUE(a && b);
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(a->data) % 4096, 0u);
-            const unsigned char *line = static_cast<const unsigned char *>(call.line_buffer(37));
-            ASSERT_TRUE(line);
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(line) % 8, 0u);
-            EXPECT_EQ(std::count(line, line + 37, 0), 37);
-            const wren::Visible *vis = call.clip();
-            EXPECT_EQ(vis != nullptr, maxw == 100);
-            if (!vis) {
-                EXPECT_EQ(call.last_reason(), WREN_SCRATCH);
-                continue;
-            }
-            int rows = 0;
-            call.chunks(*b, vis->rects[0], [&](int, int n, kl_image &k) {
-                EXPECT_EQ(k.w, 100);
-                rows += n;
-            });
-            EXPECT_EQ(rows, 10);
-            call.computed();
-        }
-        const wren_outcome o = rig::last();
-        EXPECT_EQ(o.scratch_allocs, 3);
-        EXPECT_EQ(o.scratch_bytes, 12000 + 8192 + 37);
-    }
 }
 
 // With WREN_TRACE=1 (read once per process, so checked in a fresh one) each

@@ -130,9 +130,6 @@ const Case cases[] = {
     // go to the selected bands, as for a built table.
     {"8-bit single, full 4 bands, into 1-3", "lookup8_8", 1, false, 4, 0, 256, 24, 3, 1, 1, 0, 0, WREN_OK},
     {"16-bit single, full 4 bands, into 1-3", "lookup16_8", 2, false, 4, -32768, 65536, 24, 3, 1, 1, 0, 0, WREN_OK},
-    {"single with a 3-band source", "lookup8_8", 1, false, 3, 0, 256, 24, 3, 1, 3, 0, 0, WREN_LAYOUT},
-    {"combined, 4-band source with another mask", "lookup8_8", 1, true, 3, 0, 256, 24, 3, 1, 4, 3, 0, WREN_LAYOUT},
-    {"combined, 1-band source into 1-3", "lookup8_8", 1, true, 3, 0, 256, 24, 3, 1, 1, 0, 0, WREN_LAYOUT},
     {"16-bit source for lookup8_8", "lookup8_8", 2, false, 1, 0, 256, 8, 1, 0, 1, 0, 0, WREN_LAYOUT},
     {"8-bit source for lookup16_8", "lookup16_8", 1, false, 1, 0, 256, 8, 1, 0, 1, 0, 0, WREN_LAYOUT},
     {"single of 2 bands for 3 selected", "lookup8_8", 1, false, 2, 0, 256, 24, 3, 1, 1, 0, 0, WREN_PARAMETER},

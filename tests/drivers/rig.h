@@ -4,6 +4,8 @@
 // writes its model results into.
 #pragma once
 
+#include "chains.h"
+#include "driver_frame.h"
 #include "kbuf.h"
 #include "kl.h"
 #include "machine.h"
@@ -16,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -79,6 +82,15 @@ struct Source {
 };
 
 class Scene {
+    // Pseudo-random bytes, eight at a time (frame buffers are megabytes).
+    static void fill(uint8_t *p, size_t n, uint64_t seed) {
+        uint64_t x = seed * 0x9e3779b97f4a7c15ull + 1;
+        for (size_t i = 0; i < n; i += 8) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            std::memcpy(p + i, &x, std::min<size_t>(8, n - i));
+        }
+    }
+
 public:
     static wsim::MachineOptions small() {
         wsim::MachineOptions o;
@@ -90,8 +102,8 @@ public:
     explicit Scene(const wsim::MachineOptions &opt = small(), uint32_t seed = 1) : m_(opt) {
         plugin();
         m_.attach(wren_bus_attach);
-        kbuf::fill_random(screen().frameBuffer8(), screen().frameBuffer8Size(), seed);
-        kbuf::fill_random(screen().frameBuffer24(), screen().frameBuffer24Size(), seed + 1);
+        fill(screen().frameBuffer8(), screen().frameBuffer8Size(), seed);
+        fill(screen().frameBuffer24(), screen().frameBuffer24Size(), seed + 1);
     }
     ~Scene() { m_.detach(); }
 
@@ -148,6 +160,30 @@ public:
         }
     }
 
+    // Both frame buffers against the expectation, where only bytes the
+    // window image dst of window id shows may differ: its visible pixels,
+    // the bands it selects, never byte 0 of a 24-bit pixel.
+    ::testing::AssertionResult changed_only_in(int id, ZorImage *dst) {
+        wca::Window *win = screen().window(id);
+        unsigned w, h, nb, cx, cy, cb;
+        dst->getDimensions(&w, &h, &nb);
+        dst->getChildOffsets(&cx, &cy, &cb);
+        const int x0 = win->x() + static_cast<int>(cx), y0 = win->y() + static_cast<int>(cy);
+        for (int y = std::max(y0, 0); y < y0 + static_cast<int>(h) && y < screen().height(); ++y) {
+            for (int x = std::max(x0, 0); x < x0 + static_cast<int>(w) && x < screen().width(); ++x) {
+                if (!pixman_region32_contains_point(const_cast<pixman_region32_t *>(win->visible()), x, y, nullptr))
+                    continue;
+                for (int k = win->depth() == 8 ? 0 : static_cast<int>(std::max(cb, 1u));
+                     k < (win->depth() == 8 ? 1 : static_cast<int>(cb + nb)); ++k) {
+                    uint8_t *now = win->depth() == 8 ? screen().frameBuffer8() + y * wren_fb::line_bytes8 + x
+                                                     : screen().frameBuffer24() + y * wren_fb::line_bytes24 + x * 4 + k;
+                    expected(win->depth(), x, y, k) = *now;
+                }
+            }
+        }
+        return check();
+    }
+
     // Both frame buffers against the expectation.
     ::testing::AssertionResult check() {
         const uint8_t *fbs[2] = {screen().frameBuffer8(), screen().frameBuffer24()};
@@ -155,6 +191,7 @@ public:
         const int lbs[2] = {wren_fb::line_bytes8, wren_fb::line_bytes24}, bpp[2] = {1, 4};
         for (int f = 0; f < 2; ++f) {
             const std::vector<uint8_t> &e = *exps[f];
+            if (std::memcmp(fbs[f], e.data(), e.size()) == 0) continue;
             size_t bad = 0, first = 0;
             for (size_t i = 0; i < e.size(); ++i) {
                 if (fbs[f][i] != e[i]) {
@@ -236,13 +273,6 @@ Ran counted(F &&call) {
     return {status, o};
 }
 
-// Samples of a memory source as the window layout sees them: a 3-band pixel's
-// samples land in samples 1-3 of the 4-sample window pixel.
-inline int sample_as_window(const Source &s, int x, int y, int k, int window_bands) {
-    if (s.stride == 3 && window_bands == 4) return k == 0 ? 0 : s.px(x, y)[k - 1];
-    return s.px(x, y)[k];
-}
-
 // A memory image the size of the destination window image, in a given
 // layout: the model's view of the destination or of a source lined up with it.
 struct Plane {
@@ -304,6 +334,127 @@ struct Written {
 // The image-space region a driver computes by default: src's within dst's.
 inline ZorHandle<ZorRoi> region_of(ZorImage *src, ZorImage *dst) {
     return ZorHandle<ZorRoi>(src->getImageSpaceRoi()->intersect(dst->getImageSpaceRoi()));
+}
+
+// ---- A call of any row, on images of a layout its driver's spec states ----
+
+// The images a layout may take: the destination (a child of an 8-bit or a
+// 24-bit window image: first band, bands) and sources (pixel stride, first
+// band and bands of a child).
+struct Pick {
+    int size, band, n;  // size: the window's depth, or the source's pixel stride
+};
+inline constexpr Pick kWindows[] = {{8, 0, 1}, {24, 0, 4}, {24, 1, 3}, {24, 1, 1}, {24, 2, 2}};
+inline constexpr Pick kSources[] = {{1, 0, 1}, {3, 0, 3}, {4, 0, 4}, {4, 1, 3}, {4, 1, 1}, {2, 0, 2}};
+
+// Descriptor bands and band mask of a pick, as the adapters make them.
+inline kl_image shape(int bands, const Pick &p) {
+    kl_image k{};
+    k.bands = bands;
+    k.bmask = ((1 << p.n) - 1) << (bands - p.n - p.band);
+    return k;
+}
+
+// Which picks a call takes: the window and up to two sources.
+struct Images {
+    int w, s[2];
+};
+
+inline const wren::Layout *layout_of(const wren::DriverSpec &spec, int variant, const Images &im) {
+    const kl_image d = shape(kWindows[im.w].size == 8 ? 1 : 4, kWindows[im.w]);
+    const kl_image s[2] = {shape(kSources[im.s[0]].size, kSources[im.s[0]]),
+                           shape(kSources[im.s[1]].size, kSources[im.s[1]])};
+    const kl_image *src[2] = {&s[0], &s[1]};
+    for (const wren::Layout &l : spec.layouts)
+        if (wren::layout_fits(l, variant, spec.sources, src, d)) return &l;
+    return nullptr;
+}
+
+// Every combination of picks for the spec's sources.
+inline std::vector<Images> all_images(const wren::DriverSpec &spec) {
+    std::vector<Images> out;
+    const int ns = static_cast<int>(std::size(kSources));
+    for (int w = 0; w < static_cast<int>(std::size(kWindows)); ++w)
+        for (int a = 0; a < (spec.sources > 0 ? ns : 1); ++a)
+            for (int b = 0; b < (spec.sources > 1 ? ns : 1); ++b) out.push_back({w, {a, b}});
+    return out;
+}
+
+// A call of a row: an 8-bit and a 24-bit window, each partly covered by
+// another, the destination a child of one, sources of 100 x 70 pixels (16-bit
+// where the row reads them), the operations made by chains::Plain.
+struct RowCall {
+    std::unique_ptr<Scene> own;
+    Scene *sc = nullptr;
+    int id = 0;
+    ZorImage *dst = nullptr;
+    std::vector<std::unique_ptr<Source>> bytes;
+    ZorImage *images[3] = {};  // src1, src2 and a result image, made on demand
+    chains::Made made;
+
+    ZorOp *display() const { return made.ops.empty() ? nullptr : made.ops[0]; }
+    // The chain below the display, as a spec's variant reads it.
+    int variant(const wren::DriverSpec &spec) const {
+        ZorOp *ops[4] = {};
+        ZorOp *o = display() ? display()->getOp1() : nullptr;
+        for (int i = 0; i < 4 && o; ++i, o = o->getOp1()) ops[i] = o;
+        return spec.variant && ops[0] ? spec.variant(ops) : 0;
+    }
+};
+
+inline ZorImage *make_source(RowCall &c, const Pick &p, bool shorts, uint32_t seed) {
+    const int w = 100, h = 70;
+    ZorImage *img = nullptr;
+    if (!shorts) {
+        c.bytes.push_back(std::make_unique<Source>(w, h, p.size, seed));
+        img = c.bytes.back()->img;
+    } else {
+        img = c.made.keep(ZorImage::create(w, h, static_cast<unsigned>(p.size), ZOR_SHORT));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int k = 0; k < p.size; ++k)
+                    *static_cast<int16_t *>(img->sampleAddress(x, y, k)) =
+                        static_cast<int16_t>((x * 977 + y * 131 + k * 7 + static_cast<int>(seed)) * 13);
+        img->markModified();
+    }
+    if (p.n < p.size) img = c.made.keep(img->createChild(0, 0, static_cast<unsigned>(p.band), w, h, static_cast<unsigned>(p.n)));
+    img->getImageSpaceRoi();
+    return img;
+}
+
+// The scene of row calls: an 8-bit and a 24-bit window, each partly covered
+// by another.
+inline std::unique_ptr<Scene> row_scene() {
+    wsim::MachineOptions o;
+    o.width = 256;
+    o.height = 128;
+    auto sc = std::make_unique<Scene>(o, 5);
+    sc->window(8, 4, 4, 90, 60);
+    sc->window(24, 120, 40, 90, 60);
+    sc->window(8, 54, 24, 30, 60);
+    sc->window(24, 170, 30, 30, 30);
+    return sc;
+}
+
+// Builds row's call on the images im, the lookup of form alt, in scene (or a
+// scene of its own); false when it cannot be built.
+inline bool build(RowCall &c, const WrenPath &row, const Images &im, int alt = 0, Scene *scene = nullptr) {
+    if (!scene) scene = (c.own = row_scene()).get();
+    c.sc = scene;
+    const Pick &w = kWindows[im.w];
+    c.id = c.sc->screen().stack()[w.size == 8 ? 0 : 1]->id();
+    c.dst = c.made.keep(c.sc->image(c.id)->createChild(0, 0, static_cast<unsigned>(w.band), 90, 60,
+                                                       static_cast<unsigned>(w.n)));
+    c.dst->getImageSpaceRoi();
+    chains::Plain plain{alt};
+    const chains::Sources sources = [&](int which, bool shorts) {
+        if (!c.images[which]) {
+            const Pick result{w.size == 8 ? 1 : 4, 0, w.size == 8 ? 1 : 4};
+            c.images[which] = make_source(c, which == 2 ? result : kSources[im.s[which]], shorts, 11u + which);
+        }
+        return c.images[which];
+    };
+    return chains::chain(c.made, plain, row, c.dst, sources, alt);
 }
 
 }  // namespace rig

@@ -54,7 +54,6 @@ const ScaleCase cases[] = {
     {"0.00009 is declined", "scale8nearest", 8, 0, 1, 1, 30, 20, 0, 0, 0.00009f, 1.0f, 0, "Scale8Wren", WREN_PARAMETER},
     {"NaN is declined", "scale8bilinear", 8, 0, 1, 1, 30, 20, 0, 0, 1.5f, NAN, 0, "Scale8Wren", WREN_PARAMETER},
     {"a 9-tap filter is declined", "scale8general", 8, 0, 1, 1, 30, 20, 0, 0, 1.5f, 1.5f, 9, "Scale8Wren", WREN_PARAMETER},
-    {"two source bands are declined", "scale8bilinear", 24, 0, 4, 2, 30, 20, 0, 0, 1.5f, 1.5f, 0, "Scale8Wren", WREN_LAYOUT},
 };
 
 // Interpolation tables of `taps` taps at 16 phases: a windowed sinc.

@@ -171,15 +171,14 @@ TEST(SetValue8, FailuresAreReported) {
         sc.expect(id, sc.image(id), sv.result->getImageSpaceRoi(), 1, [](int, int, int) { return 1; });
         EXPECT_TRUE(sc.check());
     }
-    // Empty regions, chained and not, are nothing to do: no report, no fill.
-    for (bool chained : {true, false}) {
+    // An empty region through a copy is nothing to do: no report, no fill
+    // (the spec test has every driver's own empty region).
+    {
         Scene sc;
         const int id = sc.window(8, 0, 0, 20, 20);
         ZorImage *res = ZorImage::create(8, 8, 1, ZOR_BYTE);
         res->setOrigin(100, 100);
-        SetValue sv(sc.image(id), 1, v, chained, res);
-        ZorHandle<ZorRoi> none(ZorRoi::create());
-        if (!chained) sc.image(id)->setRoi(none.get());
+        SetValue sv(sc.image(id), 1, v, true, res);
         rig::prime({sc.image(id), res});
         sc.arm();
         ZorSystemState::clearErrors();
@@ -191,7 +190,6 @@ TEST(SetValue8, FailuresAreReported) {
         EXPECT_FALSE(sc.screen().window(id)->locked());
         EXPECT_TRUE(sc.machine().accel().fills().empty());
         EXPECT_TRUE(sc.check());
-        sc.image(id)->setRoi(nullptr);
     }
     // No region at all (the set-value operation has no result image to give
     // one) is reported.

@@ -25,8 +25,6 @@ const ThresholdCase cases[] = {
     {"4 into 4", 24, 4, 0, 4, WREN_OK},
     {"3 into bands 1-3, staged", 24, 3, 1, 3, WREN_OK},
     {"3 into 3 of 4 (4-sample source)", 24, 3, 1, 4, WREN_OK},
-    {"2 bands declined", 24, 2, 2, 2, WREN_LAYOUT},
-    {"1 into 3 declined", 24, 3, 1, 1, WREN_LAYOUT},
 };
 
 // Values per selected band k: rint, so 127.5 is 128 and 126.5 is 126.

@@ -37,8 +37,6 @@ const FlipCase flip_cases[] = {
     {"4 with mask 7, top-bottom", 24, 3, 1, 4, 83, 52, true, 0, WREN_OK},
     {"4 with mask 7, left-right", 24, 3, 1, 4, 83, 52, true, 1, WREN_BAND_MASK},
     {"4 with mask 7, half turn", 24, 3, 1, 4, 83, 52, true, 5, WREN_BAND_MASK},
-    {"3 into the whole 24-bit window", 24, 4, 0, 3, 83, 52, false, 0, WREN_BAND_MASK},
-    {"2 bands into bands 2-3", 24, 2, 2, 2, 83, 52, false, 0, WREN_LAYOUT},
 };
 
 TEST(Transpose8, FlipsIntoCoveredWindows) {

@@ -40,6 +40,8 @@
 #include "wren_regs.h"
 #include "zor.h"
 #include "zor_dispatch.h"
+#include "chains.h"
+#include "driver_frame.h"
 
 #include <algorithm>
 #include <cmath>
@@ -100,49 +102,15 @@ struct In {
         if (rarely(8)) return p.ConsumeIntegral<int32_t>();
         return p.ConsumeIntegralInRange<long>(lo, hi);
     }
+    bool plain() const { return false; }
 };
 
 // Everything one call is built from; released in reverse.
-struct Case {
+struct Case : chains::Made {
     wsim::Machine *machine = nullptr;
     std::vector<int> windows;
-    int dst_window = 0;            // 0: the destination is no window
+    int dst_window = 0;  // 0: the destination is no window
     ZorImage *dst = nullptr;
-    std::vector<ZorImage *> images;  // made here, children after parents
-    std::vector<ZorObject *> objects;
-    std::vector<std::vector<uint8_t>> memory;  // the bytes of the images made over memory
-    std::vector<std::unique_ptr<float[]>> floats;
-    std::vector<std::unique_ptr<int32_t[]>> ints;
-    std::vector<ZorOp *> ops;  // display first
-    std::vector<std::string> unmade;  // kinds no maker could make
-    unsigned kernel_w = 0, kernel_h = 0;  // the last kernel made
-    int thresholds = 0;                   // threshold operations made
-
-    ~Case() {
-        for (ZorOp *o : ops) o->destroy();
-        for (auto i = objects.rbegin(); i != objects.rend(); ++i) (*i)->destroy();
-        for (auto i = images.rbegin(); i != images.rend(); ++i) (*i)->destroy();
-    }
-    ZorImage *keep(ZorImage *img) {
-        if (img) images.push_back(img);
-        return img;
-    }
-    ZorObject *keep(ZorObject *o) {
-        if (o) objects.push_back(o);
-        return o;
-    }
-    // Parameter arrays hold at least kMinParam zeroed elements: an operation
-    // given another row's name (as now and then below) reads its parameters by
-    // that name's layout, which the host would have set up for it.
-    static constexpr int kMinParam = 16;
-    float *float_array(int n) {
-        floats.emplace_back(new float[static_cast<size_t>(std::max(n, kMinParam))]());
-        return floats.back().get();
-    }
-    int32_t *int_array(int n) {
-        ints.emplace_back(new int32_t[static_cast<size_t>(std::max(n, kMinParam))]());
-        return ints.back().get();
-    }
 };
 
 // Pseudo-random bytes, made once: filling is a copy from a seeded offset
@@ -324,173 +292,6 @@ bool scene(Case &c, In &in) {
     return c.dst != nullptr;
 }
 
-// Values a threshold takes: mostly one side of a clamp of 8- or 16-bit
-// samples. The first threshold of a chain sets the top of the clamp by default
-// (an input that has run out) and the second the bottom.
-void threshold_values(In &in, float *low, float *high, float *map, bool wide, bool second) {
-    for (int k = 0; k < 4; ++k) {
-        // 16-bit chains clamp a result of 0..255: mostly values there, now and then any sample.
-        const float v = static_cast<float>(wide && in.rarely(4) ? in.in(-32768, 32767) : in.in(0, 255));
-        const int form = in.in(0, 3);
-        switch (second && form < 2 ? 1 - form : form) {
-        case 0: low[k] = map[k] = v, high[k] = wide ? 32767.0f : 255.0f; break;
-        case 1: high[k] = map[k] = v, low[k] = wide ? -32768.0f : 0.0f; break;
-        case 2: low[k] = in.real(-300, 300), high[k] = in.real(-300, 300), map[k] = in.real(-300, 300); break;
-        default: low[k] = v, high[k] = 255.0f, map[k] = v + static_cast<float>(in.in(-2, 2)); break;
-        }
-    }
-}
-
-// A lookup of 1 to 4 bands, single or one table per band, with odd offsets and entry counts.
-ZorObject *lookup(Case &c, In &in, bool wide) {
-    const unsigned bands = static_cast<unsigned>(in.rarely(16) ? in.in(0, 6) : in.in(1, 4));
-    const unsigned most = wide ? 65536u : 256u;
-    auto entries = [&] {
-        if (in.rarely(4)) return most;
-        return static_cast<unsigned>(in.rarely(16) ? in.in(0, 70000) : in.in(1, static_cast<int>(most)));
-    };
-    auto offset = [&] {
-        if (in.rarely(3)) return wide ? -32768 : 0;
-        return static_cast<int>(in.integer(wide ? -33000 : -300, wide ? 33000 : 300));
-    };
-    std::vector<uint8_t> values(size_t{6} * 70000 + 8);  // the most bands times the most entries drawn
-    fill(values.data(), values.size(), in.u32());
-    if (!in.rarely(3)) return c.keep(ZorLookup::create(bands, offset(), entries(), values.data()));
-    unsigned n[4];
-    int o[4];
-    const uint8_t *t[4];
-    for (unsigned k = 0; k < 4; ++k) {
-        n[k] = entries();
-        o[k] = offset();
-        t[k] = values.data() + k;
-    }
-    return c.keep(ZorLookup::createCombined(bands, n, o, t));
-}
-
-// Sets the parameter an item "slot:kind:option" names on op; false when no
-// maker here knows the kind.
-bool param(Case &c, In &in, ZorOp *op, const std::string &slot, const std::string &kind, const std::string &name,
-           bool wide) {
-    const int i = slot.back() - '0';
-    if (kind == "floats" || kind == "values") {
-        float *v = c.float_array(4);
-        for (int k = 0; k < 4; ++k) {
-            // A rescale's scale mostly of the size that maps samples into 0..255.
-            if (name == "scale" && !in.rarely(4)) v[k] = wide ? in.real(-0.02f, 0.02f) : in.real(-4, 4);
-            else v[k] = in.rarely(2) ? static_cast<float>(in.in(-2, 260)) : in.real(-300, 300);
-        }
-        op->setPtrParam(i, v);
-    } else if (kind == "ints") {
-        int32_t *v = c.int_array(4);
-        for (int k = 0; k < 4; ++k) v[k] = static_cast<int32_t>(in.integer(0, 255));
-        op->setPtrParam(i, v);
-    } else if (kind == "lookup") {
-        op->setObjParam(i, lookup(c, in, wide));
-    } else if (kind == "matrix") {
-        float *m = c.float_array(6);
-        const float a = in.real(-4, 4), s = in.real(0.1f, 4);
-        const float base[6] = {s * std::cos(a), s * std::sin(a), -s * std::sin(a), s * std::cos(a), in.real(-64, 64),
-                               in.real(-64, 64)};
-        for (int k = 0; k < 6; ++k) m[k] = in.rarely(8) ? in.real(-10, 10) : base[k];
-        op->setPtrParam(i, m);
-    } else if (kind == "scale") {
-        const float common[] = {1, 2, 4, 0.5f, 0.25f, 3, 8};
-        op->setFloatParam(i, in.rarely(2) ? in.real(0.01f, 16) : common[in.in(0, 6)]);
-    } else if (kind == "angle") {
-        op->setFloatParam(i, in.rarely(2) ? in.real(-7, 7) : static_cast<float>(in.in(-4, 4) * M_PI / 2));
-    } else if (kind == "flip") {
-        const long common[] = {0, 1, 5};
-        op->setLongParam(i, in.rarely(4) ? in.integer(-2, 8) : common[in.in(0, 2)]);
-    } else if (kind == "edge") {
-        op->setLongParam(i, in.rarely(4) ? in.integer(-2, 4) : in.in(0, 2));
-    } else if (kind == "kernel") {
-        const int n = 2 * in.in(1, 3) + 1;
-        unsigned w = static_cast<unsigned>(in.rarely(2) ? in.in(1, 9) : in.rarely(2) ? 1 : n);
-        unsigned h = static_cast<unsigned>(in.rarely(2) ? in.in(1, 9) : in.rarely(2) ? 1 : n);
-        // A second kernel in the chain (the separable pair) is often the first one turned.
-        if (c.kernel_w && in.rarely(2)) w = c.kernel_h, h = c.kernel_w;
-        c.kernel_w = w, c.kernel_h = h;
-        float *v = c.float_array(static_cast<int>(w * h));
-        for (unsigned k = 0; k < w * h; ++k) v[k] = in.rarely(2) ? in.real(-4, 4) : 1.0f / static_cast<float>(w * h);
-        const int kx = in.rarely(4) ? in.in(-1, 9) : static_cast<int>(w / 2);
-        const int ky = in.rarely(4) ? in.in(-1, 9) : static_cast<int>(h / 2);
-        // A kernel the host refuses (a key outside it) leaves the parameter unset.
-        if (ZorObject *k = c.keep(ZorKernel::create(w, h, v, kx, ky))) op->setObjParam(i, k);
-    } else if (kind == "itable") {
-        const int size = in.rarely(4) ? in.in(0, 9) : 2 * in.in(1, 3);
-        const int subsamples = in.rarely(4) ? in.in(0, 300) : 1 << in.in(0, 8);
-        float *v = c.float_array(std::max(1, size * subsamples));
-        for (int k = 0; k < size * subsamples; ++k) v[k] = in.rarely(2) ? in.real(-1, 2) : 1.0f / std::max(1, size);
-        // A table the host refuses (no taps, too many phases) leaves the parameter unset.
-        if (ZorObject *t = c.keep(ZorInterpolationTable::create(size, subsamples, v))) op->setObjParam(i, t);
-    } else {
-        return false;
-    }
-    return true;
-}
-
-// The items of one operation's params string.
-std::vector<std::string> items(const char *params) {
-    std::vector<std::string> out;
-    std::string s = params ? params : "";
-    size_t at = 0;
-    while (at < s.size()) {
-        size_t end = s.find(' ', at);
-        if (end == std::string::npos) end = s.size();
-        if (end > at) out.push_back(s.substr(at, end - at));
-        at = end + 1;
-    }
-    return out;
-}
-
-// The operations of a row, display side first, linked through op1; null
-// when a parameter kind cannot be made (the kinds go to c.unmade).
-bool chain(Case &c, In &in, const WrenPath &row) {
-    const int n = row.count() - 1;
-    std::vector<ZorOp *> ops(static_cast<size_t>(n), nullptr);
-    for (int j = n - 1; j >= 0; --j) {
-        const std::vector<std::string> its = items(row.params[j]);
-        bool has_src = false, wide = false;
-        for (const std::string &it : its) has_src |= it.rfind("src", 0) == 0, wide |= it == "src1:shorts";
-        ZorImage *s1 = nullptr, *s2 = nullptr, *dst = nullptr;
-        for (const std::string &it : its) {
-            if (it.rfind("src1", 0) == 0) s1 = source(c, in, it == "src1:shorts");
-            if (it.rfind("src2", 0) == 0) s2 = source(c, in, false);
-        }
-        // An operation the display does not read directly may have a result image.
-        if (!has_src || (j > 0 && in.rarely(2)) || in.rarely(16)) {
-            if (in.rarely(4) || !has_src) dst = source(c, in, false);
-        }
-        const char *name = row.names[j];
-        if (in.rarely(64)) name = g_rows[in.in(0, g_nrows - 1)].names[0];
-        if (in.rarely(64)) s1 = nullptr;
-        ZorOp *op = ZorOp::create(name, dst, s1, s2, j + 1 < n ? ops[static_cast<size_t>(j + 1)] : nullptr);
-        if (!op) fail("cannot create operation %s", name);
-        ops[static_cast<size_t>(j)] = op;
-        c.ops.insert(c.ops.begin(), op);
-        const bool threshold = std::string(row.params[j]).find("floats:low") != std::string::npos;
-        for (const std::string &it : its) {
-            const size_t a = it.find(':'), b = a == std::string::npos ? a : it.find(':', a + 1);
-            if (b == std::string::npos) continue;  // a source
-            const std::string slot = it.substr(0, a), kind = it.substr(a + 1, b - a - 1), pname = it.substr(b + 1);
-            if (in.rarely(48)) continue;  // a parameter the host never set
-            if (threshold && kind == "floats") continue;
-            if (!param(c, in, op, slot, kind, pname, wide)) c.unmade.push_back(kind);
-        }
-        if (threshold) {
-            float *low = c.float_array(4), *high = c.float_array(4), *map = c.float_array(4);
-            threshold_values(in, low, high, map, std::string(name).find("16") != std::string::npos, c.thresholds++ == 1);
-            op->setPtrParam(1, low);
-            op->setPtrParam(2, high);
-            op->setPtrParam(3, map);
-        }
-    }
-    ZorOp *display = ZorOp::create(ZOR_DISPLAY_IO_WREN, c.dst, nullptr, nullptr, n ? ops[0] : nullptr);
-    if (!display) fail("cannot create the display operation");
-    c.ops.insert(c.ops.begin(), display);
-    return c.unmade.empty();
-}
-
 // Whether screen pixel (sx, sy), byte k of its pixel in the frame buffer of
 // the given depth, may change when the call computes.
 struct Allowed {
@@ -562,6 +363,25 @@ std::string describe(Case &c) {
     return d;
 }
 
+// Whether the call's images fit a layout row of the row's spec (true when
+// they cannot be described: the driver must have declined then anyway).
+bool stated(Case &c, const WrenPath &row) {
+    const wren::DriverSpec &spec = *row.spec;
+    ZorOp *ops[4] = {};
+    for (size_t i = 1; i < c.ops.size() && i <= 4; ++i) ops[i - 1] = c.ops[i];
+    // The operation the sources come from: the bottom of a chain a driver reads itself.
+    ZorOp *op = spec.source_op ? c.ops.back() : c.ops[static_cast<size_t>(spec.depth)];
+    kl_image d, s[2];
+    const kl_image *src[2] = {&s[0], &s[1]};
+    if (!ops[0] || zor2kl_window(c.dst, &d) != ZOR_SUCCESS) return true;
+    for (int i = 0; i < spec.sources; ++i)
+        if (zor2kl_image(i ? op->getSrc2() : op->getSrc1(), &s[i]) != ZOR_SUCCESS) return true;
+    const int variant = spec.variant ? spec.variant(ops) : 0;
+    for (const wren::Layout &l : spec.layouts)
+        if (wren::layout_fits(l, variant, spec.sources, src, d)) return true;
+    return false;
+}
+
 // Runs one decoded call and checks it; returns the status.
 int run(const uint8_t *data, size_t size, bool *computed_out = nullptr) {
     if (size < 1) return ZOR_FAILURE;
@@ -569,7 +389,9 @@ int run(const uint8_t *data, size_t size, bool *computed_out = nullptr) {
     In in(data + 1, size - 1);
     Case c;
     if (!scene(c, in)) return ZOR_FAILURE;
-    if (!chain(c, in, row)) {
+    const chains::Sources sources = [&](int which, bool shorts) { return source(c, in, which == 0 && shorts); };
+    if (!chains::chain(c, in, row, c.dst, sources, 0, g_rows, g_nrows)) {
+        if (c.unmade.empty()) fail("row %s: its operations cannot be created", row.member);
         if (row.state == WREN_PATH_DRAWS) fail("row %s: no maker for parameter kind %s", row.member, c.unmade[0].c_str());
         return ZOR_FAILURE;
     }
@@ -618,6 +440,8 @@ int run(const uint8_t *data, size_t size, bool *computed_out = nullptr) {
         fail("row %s: accelerator fault: %s", row.member, c.machine->accel().faults().front().c_str());
     if (status == ZOR_SUCCESS && row.state != WREN_PATH_DRAWS && !dispatch)
         fail("row %s: computed, but its driver does not draw", row.member);
+    if (status == ZOR_SUCCESS && !dispatch && !stated(c, row))
+        fail("row %s: computed images of a layout its spec does not state", row.member);
 
     const Allowed ok = allowed(c);
     const uint8_t *now[2] = {s.frameBuffer8(), s.frameBuffer24()};
