@@ -180,7 +180,7 @@ void kernel(wren::Job &j) {
 }
 
 template <bool Rotate>
-constexpr wren::DriverSpec warp_spec() {
+constexpr wren::DriverPlan warp_plan() {
     return {.layouts = layouts,
             .region = window_region,
             .reads = wren::Reads::kernel,
@@ -191,12 +191,12 @@ constexpr wren::DriverSpec warp_spec() {
 
 }  // namespace
 
-const wren::DriverSpec wren::affine8_spec = warp_spec<false>(), wren::rotate8_spec = warp_spec<true>();
+const wren::DriverPlan wren::affine8_plan = warp_plan<false>(), wren::rotate8_plan = warp_plan<true>();
 
 int ZorDeviceComputeTypeWren::Affine8Wren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::affine8_spec, op, count);
+    return wren::run<Params>(wren::affine8_plan, op, count);
 }
 
 int ZorDeviceComputeTypeWren::Rotate8Wren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::rotate8_spec, op, count);
+    return wren::run<Params>(wren::rotate8_plan, op, count);
 }

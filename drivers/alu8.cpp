@@ -28,7 +28,7 @@ void kernel(wren::Job &j) { j.c.p<Params>().kernel(j.bmask, &j.dst, &j.src[0], &
 
 }  // namespace
 
-const wren::DriverSpec wren::alu8_spec{.sources = 2, .layouts = layouts, .kernel = kernel};
+const wren::DriverPlan wren::alu8_plan{.sources = 2, .layouts = layouts, .kernel = kernel};
 
 int ZorDeviceComputeTypeWren::Alu8Wren(ZorOp *op, int count) { return Alu8Wren(op, count, nullptr); }
 
@@ -36,7 +36,7 @@ int ZorDeviceComputeTypeWren::Alu8Wren(ZorOp *op, int count, WrenDyadicKernel ke
     if (!kernel) {
         return wren::refuse(op, count, WREN_NO_KERNEL, "the dyadic worker needs a kernel from a driver such as add8");
     }
-    return wren::run(wren::alu8_spec, op, count, Params{kernel});
+    return wren::run(wren::alu8_plan, op, count, Params{kernel});
 }
 
 int ZorDeviceComputeTypeWren::Add8Wren(ZorOp *op, int count) { return Alu8Wren(op, count, kl_add_8); }

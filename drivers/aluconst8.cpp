@@ -98,9 +98,9 @@ void kernel(wren::Job &j) {
 
 }  // namespace
 
-const wren::DriverSpec wren::aluconst8_spec{.layouts = layouts, .parse = constants, .kernel = kernel};
-const wren::DriverSpec wren::multiplyconst8_spec{.layouts = layouts, .parse = multiply, .kernel = kernel};
-const wren::DriverSpec wren::not8_spec{.layouts = layouts, .kernel = kernel};
+const wren::DriverPlan wren::aluconst8_plan{.layouts = layouts, .parse = constants, .kernel = kernel};
+const wren::DriverPlan wren::multiplyconst8_plan{.layouts = layouts, .parse = multiply, .kernel = kernel};
+const wren::DriverPlan wren::not8_plan{.layouts = layouts, .kernel = kernel};
 
 int ZorDeviceComputeTypeWren::AluConst8Wren(ZorOp *op, int count) { return AluConst8Wren(op, count, nullptr); }
 
@@ -108,7 +108,7 @@ int ZorDeviceComputeTypeWren::AluConst8Wren(ZorOp *op, int count, WrenConstKerne
     if (!kernel) {
         return wren::refuse(op, count, WREN_NO_KERNEL, "the constant worker needs a kernel from a driver such as addconst8");
     }
-    return wren::run(wren::aluconst8_spec, op, count, Params{kernel});
+    return wren::run(wren::aluconst8_plan, op, count, Params{kernel});
 }
 
 int ZorDeviceComputeTypeWren::AddConst8Wren(ZorOp *op, int count) { return AluConst8Wren(op, count, kl_addk_8); }
@@ -117,5 +117,5 @@ int ZorDeviceComputeTypeWren::OrConst8Wren(ZorOp *op, int count) { return AluCon
 int ZorDeviceComputeTypeWren::SubtractConst8Wren(ZorOp *op, int count) { return AluConst8Wren(op, count, kl_subk_8); }
 int ZorDeviceComputeTypeWren::SubtractFromConst8Wren(ZorOp *op, int count) { return AluConst8Wren(op, count, kl_ksub_8); }
 int ZorDeviceComputeTypeWren::XorConst8Wren(ZorOp *op, int count) { return AluConst8Wren(op, count, kl_xork_8); }
-int ZorDeviceComputeTypeWren::MultiplyConst8Wren(ZorOp *op, int count) { return wren::run<Params>(wren::multiplyconst8_spec, op, count); }
-int ZorDeviceComputeTypeWren::Not8Wren(ZorOp *op, int count) { return wren::run(wren::not8_spec, op, count, Params{kl_xork_8}); }
+int ZorDeviceComputeTypeWren::MultiplyConst8Wren(ZorOp *op, int count) { return wren::run<Params>(wren::multiplyconst8_plan, op, count); }
+int ZorDeviceComputeTypeWren::Not8Wren(ZorOp *op, int count) { return wren::run(wren::not8_plan, op, count, Params{kl_xork_8}); }

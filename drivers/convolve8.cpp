@@ -127,7 +127,7 @@ bool general(wren::Ctx &c) {
     p.edge = c.op->getLongParam(2);
     if (!edge_ok(p.edge)) return c.refuse(WREN_PARAMETER, "edge mode %ld: %s; the host computes extend (2)", p.edge, kEdges);
     const unsigned n = w * h;
-    if (!(p.k = reversed(kernel, n, 116, c.spec.name))) return c.refuse(WREN_SCRATCH, "no memory for the coefficients");
+    if (!(p.k = reversed(kernel, n, 116, c.plan.name))) return c.refuse(WREN_SCRATCH, "no memory for the coefficients");
     for (unsigned i = 0; i < n; ++i) {
         const float a = std::fabs(p.k[i]);
         if (!(a <= 30.0f) || (a > 0.0f && a < 1.0f / 1024)) {
@@ -164,7 +164,7 @@ bool separable(wren::Ctx &c) {
                         ow, oh);
     }
     const ZorKernel *kv = iw == 1 ? ki : ko, *kh = iw == 1 ? ko : ki;
-    if (!(p.v = reversed(kv, N, 166, c.spec.name)) || !(p.h = reversed(kh, N, 183, c.spec.name))) {
+    if (!(p.v = reversed(kv, N, 166, c.plan.name)) || !(p.h = reversed(kh, N, 183, c.plan.name))) {
         return c.refuse(WREN_SCRATCH, "no memory for the coefficients");
     }
     const float limit = N == 3 ? 31.0f : 15.0f;
@@ -178,15 +178,15 @@ bool separable(wren::Ctx &c) {
 
 }  // namespace
 
-const wren::DriverSpec wren::convolve8_spec{
+const wren::DriverPlan wren::convolve8_plan{
     .name = "ConvolveWren", .layouts = layouts, .region = region, .parse = general, .kernel = kernel};
-const wren::DriverSpec wren::convolve_sp_spec{
+const wren::DriverPlan wren::convolve_sp_plan{
     .name = "ConvolveSPWren", .depth = 2, .layouts = layouts, .region = region, .parse = separable, .kernel = kernel};
 
 int ZorDeviceComputeTypeWren::ConvolveWren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::convolve8_spec, op, count);
+    return wren::run<Params>(wren::convolve8_plan, op, count);
 }
 
 int ZorDeviceComputeTypeWren::ConvolveSPWren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::convolve_sp_spec, op, count);
+    return wren::run<Params>(wren::convolve_sp_plan, op, count);
 }

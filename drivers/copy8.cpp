@@ -23,6 +23,6 @@ void kernel(wren::Job &j) { kl_copy_8(j.dst.bmask | j.src[0].bmask, &j.dst, &j.s
 
 }  // namespace
 
-const wren::DriverSpec wren::copy8_spec{.layouts = layouts, .kernel = kernel};
+const wren::DriverPlan wren::copy8_plan{.layouts = layouts, .kernel = kernel};
 
-int ZorDeviceComputeTypeWren::Copy8Wren(ZorOp *op, int count) { return wren::run<int>(wren::copy8_spec, op, count); }
+int ZorDeviceComputeTypeWren::Copy8Wren(ZorOp *op, int count) { return wren::run<int>(wren::copy8_plan, op, count); }

@@ -83,8 +83,8 @@ kl_image narrow(const kl_image &ref, int ox, int oy, const Rect &r, int row, int
     return k;
 }
 
-Ctx::Ctx(const DriverSpec &s, ZorOp *d, int n, void *p)
-    : spec(s), display(d), count(n), reports(s.reports), params(p), start_ns_(now_ns()) {}
+Ctx::Ctx(const DriverPlan &s, ZorOp *d, int n, void *p)
+    : plan(s), display(d), count(n), reports(s.reports), params(p), start_ns_(now_ns()) {}
 
 // Releases in the reverse order of acquisition, then records the outcome;
 // nothing here throws.
@@ -104,8 +104,8 @@ Ctx::~Ctx() {
     std::memset(&o, 0, sizeof o);
     o.size = static_cast<int>(sizeof o);
     chain_path(display, count, o.path, sizeof o.path);
-    const WrenPath *row = spec.name ? nullptr : wren_path_of(display, count);
-    copy_str(o.driver, sizeof o.driver, spec.name ? spec.name : row ? row->member : "(no matching path)");
+    const WrenPath *row = plan.name ? nullptr : wren_path_of(display, count);
+    copy_str(o.driver, sizeof o.driver, plan.name ? plan.name : row ? row->member : "(no matching path)");
     o.status = status_;
     o.reason = reason_;
     copy_str(o.message, sizeof o.message, message_);
@@ -169,7 +169,7 @@ void *Ctx::line_buffer(std::size_t n) {
 }
 
 int refuse(ZorOp *display, int count, wren_reason reason, const char *message) {
-    static const DriverSpec none{};
+    static const DriverPlan none{};
     Ctx c(none, display, count, nullptr);
     c.refuse(reason, "%s", message);
     return ZOR_FAILURE;
@@ -221,13 +221,13 @@ struct Frame {
         if (zor2kl_image(img, &s.k) != ZOR_SUCCESS) {
             return c.refuse(WREN_NO_SOURCE, "source is not an image in memory that can be described");
         }
-        if (s.k.type != c.spec.sample) return c.refuse(WREN_LAYOUT, "source is not %s", c.spec.sample == KL_SHORT ? "16-bit" : "8-bit");
+        if (s.k.type != c.plan.sample) return c.refuse(WREN_LAYOUT, "source is not %s", c.plan.sample == KL_SHORT ? "16-bit" : "8-bit");
         return true;
     }
 
     // The first layout row that takes the images.
     bool layout() {
-        const DriverSpec &s = c.spec;
+        const DriverPlan &s = c.plan;
         const kl_image *src[2] = {&c.src[0].k, &c.src[1].k};
         bool masks = false;
         for (const Layout &l : s.layouts) {
@@ -252,7 +252,7 @@ struct Frame {
     bool scratch(int type, int bands) {
         static unsigned char placeholder;
         int maxw = c.win.k.w;
-        for (int i = 0; i < c.spec.sources; ++i) maxw = c.src[i].k.w > maxw ? c.src[i].k.w : maxw;
+        for (int i = 0; i < c.plan.sources; ++i) maxw = c.src[i].k.w > maxw ? c.src[i].k.w : maxw;
         kl_image s;
         if (maxw < 1 || !kl_initimage(&s, type, bands, maxw, 0, &placeholder, 0) || s.lb <= 0) {
             return c.refuse(WREN_SCRATCH, "scratch rows of %d bands, %d pixels wide, cannot be described", bands, maxw);
@@ -276,9 +276,9 @@ struct Frame {
         if (!fits(static_cast<long long>(r.x) + w.ox, r.w, w.k.w) || !fits(static_cast<long long>(r.y) + w.oy, r.h, w.k.h)) {
             return c.refuse(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) leaves the window image", r.x, r.y, r.w, r.h);
         }
-        for (int i = 0; c.spec.reads != Reads::kernel && i < c.spec.sources; ++i) {
+        for (int i = 0; c.plan.reads != Reads::kernel && i < c.plan.sources; ++i) {
             const Placed &s = c.src[i];
-            const Rect a = c.spec.reads == Reads::mapped ? c.spec.footprint(c, r, s) : r;
+            const Rect a = c.plan.reads == Reads::mapped ? c.plan.footprint(c, r, s) : r;
             if (!fits(static_cast<long long>(a.x) + s.ox, a.w, s.k.w) || !fits(static_cast<long long>(a.y) + s.oy, a.h, s.k.h)) {
                 return c.refuse(WREN_BOUNDS, "rectangle (%d, %d, %d, %d) reads outside source %d (%dx%d at origin %d, %d)",
                                 r.x, r.y, r.w, r.h, i + 1, s.k.w, s.k.h, s.ox, s.oy);
@@ -329,7 +329,7 @@ struct Frame {
     bool accelerator() {
         g_device.lock();
         c.device_ = true;
-        if (c.spec.planes == Planes::none) return true;
+        if (c.plan.planes == Planes::none) return true;
         const int groups = c.dio->depth == 8 ? 1 : c.dio->depth == 24 ? 7 : 0;
         if (wren_setup(static_cast<unsigned long *>(c.dio->regs), groups, c.planes, wren_val::rop_copy) != 0) {
             return c.refuse(WREN_RASTER_SETUP, "raster setup refused (depth %d)", c.dio->depth);
@@ -361,22 +361,22 @@ struct Frame {
         const int bmask = c.win.k.bmask;
         if (stage == Stage::direct) {
             Job j{c, r, 0, r.h, c.at(r), {at(c.src[0], r), at(c.src[1], r)}, bmask};
-            return c.spec.kernel(j);
+            return c.plan.kernel(j);
         }
         chunks(r, [&](int row, int n, kl_image &t) {
             Job j{c, r, row, n, c.at(r, row, n), {at(c.src[0], r, row, n), at(c.src[1], r, row, n)}, bmask};
             if (stage == Stage::expand) {
                 kl_image wd = j.dst;
-                if (c.spec.partial) kl_copy8_4_3(wd.bmask, &t, &wd);
+                if (c.plan.partial) kl_copy8_4_3(wd.bmask, &t, &wd);
                 j.dst = t;
-                c.spec.kernel(j);
+                c.plan.kernel(j);
                 return t.bands == 3 && wd.bands == 4 ? kl_copy8_3_4(bmask, &wd, &t) : kl_copy_8(bmask, &wd, &t);
             }
             kl_image &from = j.src[stage == Stage::widen2];
             t.bmask = from.bmask;
             (from.type == KL_SHORT ? kl_copy16_3_4 : kl_copy8_3_4)(from.bmask, &t, &from);
             from = t;
-            c.spec.kernel(j);
+            c.plan.kernel(j);
         });
     }
 
@@ -426,7 +426,7 @@ struct Frame {
                 kl_image target = view(t[combine ? k + 1 : 1], Rect{0, 0, r.w, r.h});
                 kl_band_extract_8(dbit[k], &target, &wd);
                 Job j{c, r, 0, r.h, target, {inner, inner}, target.bmask};
-                c.spec.kernel(j);
+                c.plan.kernel(j);
                 if (!combine) kl_band_insert_8(dbit[k], &wd, &target);
             }
             if (combine) {
@@ -439,14 +439,14 @@ struct Frame {
     }
 
     void report(const char *id, int line) const {
-        if (line) ZorSystemState::notifyError(nullptr, 0, id, 0, line, c.spec.name, nullptr);
+        if (line) ZorSystemState::notifyError(nullptr, 0, id, 0, line, c.plan.name, nullptr);
     }
 
     // A hook that returned false without saying why.
     bool quiet() { return c.done_ || c.refuse(WREN_PARAMETER, "parameters cannot be used"); }
 };
 
-int run(const DriverSpec &s, ZorOp *display, int count, void *params) {
+int run(const DriverPlan &s, ZorOp *display, int count, void *params) {
     Ctx c(s, display, count, params);
     Frame f{c};
     int n = 0;

@@ -1,6 +1,6 @@
 // The frame every driver runs in.
 //
-// A driver is a spec: what it reads, the layouts it takes, its region and
+// A driver is a plan: what it reads, the layouts it takes, its region and
 // footprint, its parameters and its kernel call. run() does the rest, in this
 // order: the chain below the display, the window and the sources (kl_image
 // descriptors), the layout row, the parameters (parse), the region to compute
@@ -104,7 +104,7 @@ struct Region {
     bool owned = true;
 };
 
-// Lines reported through notifyError (unit: the spec's name); 0 none.
+// Lines reported through notifyError (unit: the plan's name); 0 none.
 struct Reports {
     int region = 0, clip = 0, rects = 0;  // "di-6", "di-7", "di-8"
 };
@@ -121,7 +121,7 @@ enum class Planes : std::uint8_t {
     none,    // the driver programs the accelerator itself (program())
 };
 
-struct DriverSpec {
+struct DriverPlan {
     const char *name = nullptr;  // for the outcome; null: the matched row's member
     int depth = 1;               // operations below the display it reads
     int sources = 1;
@@ -154,12 +154,12 @@ struct Scratch {
 // A call as it runs: what run() has made so far and the driver's parameters.
 class Ctx {
 public:
-    Ctx(const DriverSpec &s, ZorOp *display, int count, void *params);
+    Ctx(const DriverPlan &s, ZorOp *display, int count, void *params);
     ~Ctx();
     Ctx(const Ctx &) = delete;
     Ctx &operator=(const Ctx &) = delete;
 
-    const DriverSpec &spec;
+    const DriverPlan &plan;
     ZorOp *display;
     int count;
     ZorOp *ops[4] = {};   // the chain below the display, display side first
@@ -194,7 +194,7 @@ public:
     void *line_buffer(std::size_t n);
 
 private:
-    friend int run(const DriverSpec &, ZorOp *, int, void *);
+    friend int run(const DriverPlan &, ZorOp *, int, void *);
     friend struct Frame;
 
     int status_ = ZOR_FAILURE;
@@ -216,11 +216,11 @@ private:
     int chunk_rows_[WREN_OUTCOME_CHUNKS] = {};
 };
 
-// Runs the driver of spec on the display operation.
-int run(const DriverSpec &spec, ZorOp *display, int count, void *params);
+// Runs the driver of plan on the display operation.
+int run(const DriverPlan &plan, ZorOp *display, int count, void *params);
 template <class P>
-int run(const DriverSpec &spec, ZorOp *display, int count, P params = {}) {
-    return run(spec, display, count, static_cast<void *>(&params));
+int run(const DriverPlan &plan, ZorOp *display, int count, P params = {}) {
+    return run(plan, display, count, static_cast<void *>(&params));
 }
 // Records a decline made before a driver's run (a worker without a kernel).
 int refuse(ZorOp *display, int count, wren_reason reason, const char *message);
@@ -228,10 +228,10 @@ int refuse(ZorOp *display, int count, wren_reason reason, const char *message);
 // The source's image-space region within the window's (the default region).
 Region source_in_window(Ctx &c);
 
-// The drivers' specs, for the path table.
-extern const DriverSpec alu8_spec, aluconst8_spec, multiplyconst8_spec, not8_spec, copy8_spec, lookup8_spec,
-    lookup16_spec, threshold8_spec, transpose8_spec, affine8_spec, rotate8_spec, scale8_spec, zoom8_spec,
-    zoom_lookup8_spec, zoom_lookup16_spec, convolve8_spec, convolve_sp_spec, rescale8_spec, rescale16_spec,
-    setvalue8_spec;
+// The drivers' plans, for the path table.
+extern const DriverPlan alu8_plan, aluconst8_plan, multiplyconst8_plan, not8_plan, copy8_plan, lookup8_plan,
+    lookup16_plan, threshold8_plan, transpose8_plan, affine8_plan, rotate8_plan, scale8_plan, zoom8_plan,
+    zoom_lookup8_plan, zoom_lookup16_plan, convolve8_plan, convolve_sp_plan, rescale8_plan, rescale16_plan,
+    setvalue8_plan;
 
 }  // namespace wren

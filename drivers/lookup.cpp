@@ -166,15 +166,15 @@ void kernel(wren::Job &j) {
 
 }  // namespace
 
-const wren::DriverSpec wren::lookup8_spec{
+const wren::DriverPlan wren::lookup8_plan{
     .layouts = layouts8, .variant = variant, .parse = parse<false>, .kernel = kernel<false>};
-const wren::DriverSpec wren::lookup16_spec{
+const wren::DriverPlan wren::lookup16_plan{
     .sample = KL_SHORT, .layouts = layouts16, .variant = variant, .parse = parse<true>, .kernel = kernel<true>};
 
 int ZorDeviceComputeTypeWren::Lookup8_8Wren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::lookup8_spec, op, count);
+    return wren::run<Params>(wren::lookup8_plan, op, count);
 }
 
 int ZorDeviceComputeTypeWren::Lookup16_8Wren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::lookup16_spec, op, count);
+    return wren::run<Params>(wren::lookup16_plan, op, count);
 }

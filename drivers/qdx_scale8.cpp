@@ -155,7 +155,7 @@ void lookup_kernel(wren::Job &j) {
 // The plain zoom (under a scale), or the lookup forms (under a lookup of a
 // scale) of 8- or 16-bit samples.
 template <int Form>
-constexpr wren::DriverSpec zoom_spec(const char *name) {
+constexpr wren::DriverPlan zoom_plan(const char *name) {
     return {.name = name,
             .depth = Form ? 2 : 1,
             .sample = Form == 16 ? KL_SHORT : KL_BYTE,
@@ -170,16 +170,16 @@ constexpr wren::DriverSpec zoom_spec(const char *name) {
 
 }  // namespace
 
-const wren::DriverSpec wren::zoom8_spec = zoom_spec<0>("qdx_Scale8Wren"),
-                       wren::zoom_lookup8_spec = zoom_spec<8>("qdx_Scale8Lookup8_8Wren"),
-                       wren::zoom_lookup16_spec = zoom_spec<16>("qdx_Scale16Lookup16_8Wren");
+const wren::DriverPlan wren::zoom8_plan = zoom_plan<0>("qdx_Scale8Wren"),
+                       wren::zoom_lookup8_plan = zoom_plan<8>("qdx_Scale8Lookup8_8Wren"),
+                       wren::zoom_lookup16_plan = zoom_plan<16>("qdx_Scale16Lookup16_8Wren");
 
-int ZorDeviceComputeTypeWren::qdx_Scale8Wren(ZorOp *op) { return wren::run<Zoom>(wren::zoom8_spec, op, 2); }
+int ZorDeviceComputeTypeWren::qdx_Scale8Wren(ZorOp *op) { return wren::run<Zoom>(wren::zoom8_plan, op, 2); }
 
 int ZorDeviceComputeTypeWren::qdx_Scale8Lookup8_8Wren(ZorOp *op, int count) {
-    return wren::run<Zoom>(wren::zoom_lookup8_spec, op, count);
+    return wren::run<Zoom>(wren::zoom_lookup8_plan, op, count);
 }
 
 int ZorDeviceComputeTypeWren::qdx_Scale16Lookup16_8Wren(ZorOp *op, int count) {
-    return wren::run<Zoom>(wren::zoom_lookup16_spec, op, count);
+    return wren::run<Zoom>(wren::zoom_lookup16_plan, op, count);
 }

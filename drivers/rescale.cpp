@@ -273,7 +273,7 @@ void feed(wren::Job &j) {
 }
 
 template <bool Wide>
-constexpr wren::DriverSpec rescale_spec() {
+constexpr wren::DriverPlan rescale_plan() {
     const Kind &k = Wide ? k16 : k8;
     return {.name = k.unit,
             .sample = Wide ? KL_SHORT : KL_BYTE,
@@ -290,12 +290,12 @@ constexpr wren::DriverSpec rescale_spec() {
 
 }  // namespace
 
-const wren::DriverSpec wren::rescale8_spec = rescale_spec<false>(), wren::rescale16_spec = rescale_spec<true>();
+const wren::DriverPlan wren::rescale8_plan = rescale_plan<false>(), wren::rescale16_plan = rescale_plan<true>();
 
 int ZorDeviceComputeTypeWren::Rescale8Wren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::rescale8_spec, op, count);
+    return wren::run<Params>(wren::rescale8_plan, op, count);
 }
 
 int ZorDeviceComputeTypeWren::Rescale16Wren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::rescale16_spec, op, count);
+    return wren::run<Params>(wren::rescale16_plan, op, count);
 }

@@ -218,7 +218,7 @@ void kernel(wren::Job &j) {
 }  // namespace
 
 // No source read to check: the tables never read outside the source.
-const wren::DriverSpec wren::scale8_spec{.layouts = layouts,
+const wren::DriverPlan wren::scale8_plan{.layouts = layouts,
                                          .region = region,
                                          .reads = Reads::kernel,
                                          .planes = Planes::all,
@@ -230,5 +230,5 @@ const wren::DriverSpec wren::scale8_spec{.layouts = layouts,
 int ZorDeviceComputeTypeWren::Scale8Wren(ZorOp *op, int count) {
     // The quick zoom records its own outcome.
     if (op && quick_zoom(op, op->getOp1())) return qdx_Scale8Wren(op);
-    return wren::run<Params>(wren::scale8_spec, op, count);
+    return wren::run<Params>(wren::scale8_plan, op, count);
 }

@@ -121,7 +121,7 @@ void fill(wren::Job &j) {
 
 }  // namespace
 
-const wren::DriverSpec wren::setvalue8_spec{.name = kUnit,
+const wren::DriverPlan wren::setvalue8_plan{.name = kUnit,
                                             .sources = 0,
                                             .layouts = layouts,
                                             .region = region,
@@ -132,5 +132,5 @@ const wren::DriverSpec wren::setvalue8_spec{.name = kUnit,
                                             .kernel = fill};
 
 int ZorDeviceComputeTypeWren::SetValue8Wren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::setvalue8_spec, op, count);
+    return wren::run<Params>(wren::setvalue8_plan, op, count);
 }

@@ -59,8 +59,8 @@ void kernel(wren::Job &j) {
 
 }  // namespace
 
-const wren::DriverSpec wren::threshold8_spec{.layouts = layouts, .parse = parse, .kernel = kernel};
+const wren::DriverPlan wren::threshold8_plan{.layouts = layouts, .parse = parse, .kernel = kernel};
 
 int ZorDeviceComputeTypeWren::Threshold8Wren(ZorOp *op, int count) {
-    return wren::run<Params>(wren::threshold8_spec, op, count);
+    return wren::run<Params>(wren::threshold8_plan, op, count);
 }

@@ -98,7 +98,7 @@ void kernel(wren::Job &j) {
 
 }  // namespace
 
-const wren::DriverSpec wren::transpose8_spec{.layouts = layouts,
+const wren::DriverPlan wren::transpose8_plan{.layouts = layouts,
                                              .region = region,
                                              .reads = Reads::mapped,
                                              .footprint = footprint,
@@ -106,5 +106,5 @@ const wren::DriverSpec wren::transpose8_spec{.layouts = layouts,
                                              .kernel = kernel};
 
 int ZorDeviceComputeTypeWren::Transpose8Wren(ZorOp *op, int count) {
-    return wren::run<Flip>(wren::transpose8_spec, op, count);
+    return wren::run<Flip>(wren::transpose8_plan, op, count);
 }

@@ -9,8 +9,8 @@ namespace {
 
 using W = ZorDeviceComputeTypeWren;
 
-#define MEMBER(m, spec) #m, &W::m, WREN_PATH_DRAWS, &wren::spec##_spec
-#define WORKER(m, spec) #m, &W::m, WREN_PATH_WORKER, &wren::spec##_spec
+#define MEMBER(m, plan) #m, &W::m, WREN_PATH_DRAWS, &wren::plan##_plan
+#define WORKER(m, plan) #m, &W::m, WREN_PATH_WORKER, &wren::plan##_plan
 
 constexpr const char *kTwo = "src1 src2";
 constexpr const char *kOne = "src1";

@@ -9,7 +9,7 @@
 
 class ZorDeviceComputeTypeWren;
 namespace wren {
-struct DriverSpec;
+struct DriverPlan;
 }
 
 // What a row's member does when called.
@@ -37,7 +37,7 @@ struct WrenPath {
     int (ZorDeviceComputeTypeWren::*fn)(ZorOp *, int);
     wren_path_state state;
     // What its driver takes and does (driver_frame.h): layouts, region, hooks.
-    const wren::DriverSpec *spec;
+    const wren::DriverPlan *plan;
 
     // Operations in the chain, display included: the count the host passes.
     int count() const {

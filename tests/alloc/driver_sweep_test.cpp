@@ -1,5 +1,5 @@
 // Allocation failure in driver calls: for one call of each drawing row in
-// each layout its driver's spec states, every allocation the call makes (in
+// each layout its driver's plan states, every allocation the call makes (in
 // the plug-in, the host, the window system and the simulator alike) is made
 // to fail in turn, alone and together with every later one. Each run must
 // end in status 0 with the result of the unfailed call, or in status 2 with
@@ -8,7 +8,7 @@
 // build's leak check at exit covers the rest. The kept tables are released
 // before each run, so that their making is swept too.
 //
-// The calls are those of the spec test (rig.h, chains.h): a row joins by
+// The calls are those of the plan test (rig.h, chains.h): a row joins by
 // landing, with no code here.
 #include "../drivers/rig.h"
 #include "alloc_fail.h"
@@ -40,7 +40,7 @@ struct Call {
 };
 
 // For every drawing row, each layout row on its first images (per variant);
-// rows of one spec that take the same parameters (the dyadic drivers) once.
+// rows of one plan that take the same parameters (the dyadic drivers) once.
 std::vector<Call> calls() {
     std::vector<Call> out;
     int n = 0;
@@ -53,16 +53,16 @@ std::vector<Call> calls() {
         for (int alt = 0; alt < 2; ++alt) {
             rig::RowCall probe;
             if (!rig::build(probe, row, rig::Images{0, {0, 0}}, alt)) continue;
-            const int v = probe.variant(*row.spec);
-            std::string key = std::to_string(reinterpret_cast<uintptr_t>(row.spec)) + " " + std::to_string(v);
+            const int v = probe.variant(*row.plan);
+            std::string key = std::to_string(reinterpret_cast<uintptr_t>(row.plan)) + " " + std::to_string(v);
             for (int k = 0; k + 1 < row.count(); ++k) key += std::string(" ") + row.params[k];
             if (!variants.insert(v).second || !seen.insert(key).second) continue;
             std::set<const wren::Layout *> shown;
-            for (const rig::Images &im : rig::all_images(*row.spec)) {
-                const wren::Layout *l = rig::layout_of(*row.spec, v, im);
+            for (const rig::Images &im : rig::all_images(*row.plan)) {
+                const wren::Layout *l = rig::layout_of(*row.plan, v, im);
                 if (!l || !shown.insert(l).second) continue;
                 const std::string name = std::string(row.member) + " " + row.names[0] + " layout " +
-                                         std::to_string(l - row.spec->layouts.data()) + (alt ? ", second form" : "");
+                                         std::to_string(l - row.plan->layouts.data()) + (alt ? ", second form" : "");
                 out.push_back({name, &row, im, alt, {}});
             }
         }

@@ -194,7 +194,7 @@ wren::Rect widened(const wren::Ctx &c, const wren::Rect &r, const wren::Placed &
     const int x1 = std::min(w.x + w.w, src.k.w - src.ox), y1 = std::min(w.y + w.h, src.k.h - src.oy);
     return {x0, y0, x1 - x0, y1 - y0};
 }
-const wren::DriverSpec probe{.name = "Probe",
+const wren::DriverPlan probe{.name = "Probe",
                              .layouts = any_layout,
                              .reads = wren::Reads::mapped,
                              .footprint = widened,

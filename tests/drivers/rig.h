@@ -336,7 +336,7 @@ inline ZorHandle<ZorRoi> region_of(ZorImage *src, ZorImage *dst) {
     return ZorHandle<ZorRoi>(src->getImageSpaceRoi()->intersect(dst->getImageSpaceRoi()));
 }
 
-// ---- A call of any row, on images of a layout its driver's spec states ----
+// ---- A call of any row, on images of a layout its driver's plan states ----
 
 // The images a layout may take: the destination (a child of an 8-bit or a
 // 24-bit window image: first band, bands) and sources (pixel stride, first
@@ -360,23 +360,23 @@ struct Images {
     int w, s[2];
 };
 
-inline const wren::Layout *layout_of(const wren::DriverSpec &spec, int variant, const Images &im) {
+inline const wren::Layout *layout_of(const wren::DriverPlan &plan, int variant, const Images &im) {
     const kl_image d = shape(kWindows[im.w].size == 8 ? 1 : 4, kWindows[im.w]);
     const kl_image s[2] = {shape(kSources[im.s[0]].size, kSources[im.s[0]]),
                            shape(kSources[im.s[1]].size, kSources[im.s[1]])};
     const kl_image *src[2] = {&s[0], &s[1]};
-    for (const wren::Layout &l : spec.layouts)
-        if (wren::layout_fits(l, variant, spec.sources, src, d)) return &l;
+    for (const wren::Layout &l : plan.layouts)
+        if (wren::layout_fits(l, variant, plan.sources, src, d)) return &l;
     return nullptr;
 }
 
-// Every combination of picks for the spec's sources.
-inline std::vector<Images> all_images(const wren::DriverSpec &spec) {
+// Every combination of picks for the plan's sources.
+inline std::vector<Images> all_images(const wren::DriverPlan &plan) {
     std::vector<Images> out;
     const int ns = static_cast<int>(std::size(kSources));
     for (int w = 0; w < static_cast<int>(std::size(kWindows)); ++w)
-        for (int a = 0; a < (spec.sources > 0 ? ns : 1); ++a)
-            for (int b = 0; b < (spec.sources > 1 ? ns : 1); ++b) out.push_back({w, {a, b}});
+        for (int a = 0; a < (plan.sources > 0 ? ns : 1); ++a)
+            for (int b = 0; b < (plan.sources > 1 ? ns : 1); ++b) out.push_back({w, {a, b}});
     return out;
 }
 
@@ -393,12 +393,12 @@ struct RowCall {
     chains::Made made;
 
     ZorOp *display() const { return made.ops.empty() ? nullptr : made.ops[0]; }
-    // The chain below the display, as a spec's variant reads it.
-    int variant(const wren::DriverSpec &spec) const {
+    // The chain below the display, as a plan's variant reads it.
+    int variant(const wren::DriverPlan &plan) const {
         ZorOp *ops[4] = {};
         ZorOp *o = display() ? display()->getOp1() : nullptr;
         for (int i = 0; i < 4 && o; ++i, o = o->getOp1()) ops[i] = o;
-        return spec.variant && ops[0] ? spec.variant(ops) : 0;
+        return plan.variant && ops[0] ? plan.variant(ops) : 0;
     }
 };
 

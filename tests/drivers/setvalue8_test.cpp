@@ -172,7 +172,7 @@ TEST(SetValue8, FailuresAreReported) {
         EXPECT_TRUE(sc.check());
     }
     // An empty region through a copy is nothing to do: no report, no fill
-    // (the spec test has every driver's own empty region).
+    // (the plan test has every driver's own empty region).
     {
         Scene sc;
         const int id = sc.window(8, 0, 0, 20, 20);

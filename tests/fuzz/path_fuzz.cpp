@@ -363,22 +363,22 @@ std::string describe(Case &c) {
     return d;
 }
 
-// Whether the call's images fit a layout row of the row's spec (true when
+// Whether the call's images fit a layout row of the row's plan (true when
 // they cannot be described: the driver must have declined then anyway).
 bool stated(Case &c, const WrenPath &row) {
-    const wren::DriverSpec &spec = *row.spec;
+    const wren::DriverPlan &plan = *row.plan;
     ZorOp *ops[4] = {};
     for (size_t i = 1; i < c.ops.size() && i <= 4; ++i) ops[i - 1] = c.ops[i];
     // The operation the sources come from: the bottom of a chain a driver reads itself.
-    ZorOp *op = spec.source_op ? c.ops.back() : c.ops[static_cast<size_t>(spec.depth)];
+    ZorOp *op = plan.source_op ? c.ops.back() : c.ops[static_cast<size_t>(plan.depth)];
     kl_image d, s[2];
     const kl_image *src[2] = {&s[0], &s[1]};
     if (!ops[0] || zor2kl_window(c.dst, &d) != ZOR_SUCCESS) return true;
-    for (int i = 0; i < spec.sources; ++i)
+    for (int i = 0; i < plan.sources; ++i)
         if (zor2kl_image(i ? op->getSrc2() : op->getSrc1(), &s[i]) != ZOR_SUCCESS) return true;
-    const int variant = spec.variant ? spec.variant(ops) : 0;
-    for (const wren::Layout &l : spec.layouts)
-        if (wren::layout_fits(l, variant, spec.sources, src, d)) return true;
+    const int variant = plan.variant ? plan.variant(ops) : 0;
+    for (const wren::Layout &l : plan.layouts)
+        if (wren::layout_fits(l, variant, plan.sources, src, d)) return true;
     return false;
 }
 
@@ -441,7 +441,7 @@ int run(const uint8_t *data, size_t size, bool *computed_out = nullptr) {
     if (status == ZOR_SUCCESS && row.state != WREN_PATH_DRAWS && !dispatch)
         fail("row %s: computed, but its driver does not draw", row.member);
     if (status == ZOR_SUCCESS && !dispatch && !stated(c, row))
-        fail("row %s: computed images of a layout its spec does not state", row.member);
+        fail("row %s: computed images of a layout its plan does not state", row.member);
 
     const Allowed ok = allowed(c);
     const uint8_t *now[2] = {s.frameBuffer8(), s.frameBuffer24()};

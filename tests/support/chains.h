@@ -1,6 +1,6 @@
 // Chains of operations for any row of the path table, made from the row's
 // params strings: the path fuzzer, the allocation-failure sweep and the
-// driver spec test all build their calls here, so a new row is covered as
+// driver plan test all build their calls here, so a new row is covered as
 // soon as its parameter kinds are.
 //
 // Every choice comes from a decision source In: the fuzzer's input, or

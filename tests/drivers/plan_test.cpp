@@ -1,10 +1,10 @@
-// Every drawing row of the path table, read from its driver's spec: each
+// Every drawing row of the path table, read from its driver's plan: each
 // layout row computes on images that fit it and writes only the bytes the
 // destination shows; images that no layout row takes are declined for their
 // layout with nothing written; a region with nothing in it is nothing to do
 // (success, the window never locked, no register touched); a window with
 // nothing on screen is computed with no rectangle; a clip failure declines
-// and leaves the window unlocked. A new row is covered by its spec alone.
+// and leaves the window unlocked. A new row is covered by its plan alone.
 #include "rig.h"
 
 #include <algorithm>
@@ -21,7 +21,7 @@ using rig::RowCall;
 
 struct Row {
     const WrenPath *path;
-    const wren::DriverSpec *spec;
+    const wren::DriverPlan *plan;
 };
 
 std::vector<Row> drawing_rows() {
@@ -29,13 +29,13 @@ std::vector<Row> drawing_rows() {
     const WrenPath *t = wren_path_table(&n);
     std::vector<Row> out;
     for (int i = 0; i < n; ++i)
-        if (t[i].state == WREN_PATH_DRAWS) out.push_back({&t[i], t[i].spec});
+        if (t[i].state == WREN_PATH_DRAWS) out.push_back({&t[i], t[i].plan});
     return out;
 }
 
 std::string what(const Row &r, const Images &im, int alt) {
     std::string s = std::string(r.path->member) + " " + r.path->names[0] + ": window " + std::to_string(im.w);
-    for (int i = 0; i < r.spec->sources; ++i) s += ", source " + std::to_string(im.s[i]);
+    for (int i = 0; i < r.plan->sources; ++i) s += ", source " + std::to_string(im.s[i]);
     return s + (alt ? ", second form" : "");
 }
 
@@ -44,21 +44,21 @@ rig::Ran call(RowCall &c, const Row &r) {
     return rig::counted([&] { return (rig::device()->*r.path->fn)(c.display(), r.path->count()); });
 }
 
-TEST(DriverSpecs, LayoutsComputeAndOthersDecline) {
+TEST(DriverPlans, LayoutsComputeAndOthersDecline) {
     int computed = 0, declined = 0;
     const std::unique_ptr<rig::Scene> sc = rig::row_scene();
     for (const Row &r : drawing_rows()) {
-        ASSERT_TRUE(r.spec) << r.path->member << ": no spec";
+        ASSERT_TRUE(r.plan) << r.path->member << ": no plan";
         // Each variant of the row's chain (a lookup's two forms).
         std::set<int> variants;
         for (int alt = 0; alt < 2; ++alt) {
             RowCall probe;
             ASSERT_TRUE(rig::build(probe, *r.path, Images{0, {0, 0}}, alt, sc.get()));
-            const int v = probe.variant(*r.spec);
+            const int v = probe.variant(*r.plan);
             if (!variants.insert(v).second) continue;
             std::set<const wren::Layout *> shown;
-            for (const Images &im : rig::all_images(*r.spec)) {
-                const wren::Layout *l = rig::layout_of(*r.spec, v, im);
+            for (const Images &im : rig::all_images(*r.plan)) {
+                const wren::Layout *l = rig::layout_of(*r.plan, v, im);
                 if (l && !shown.insert(l).second) continue;  // each row once, on its first images
                 SCOPED_TRACE(what(r, im, alt));
                 RowCall c;
@@ -79,24 +79,24 @@ TEST(DriverSpecs, LayoutsComputeAndOthersDecline) {
                 }
             }
             const auto serves = [v](const wren::Layout &l) { return !l.variants || ((l.variants >> v) & 1); };
-            EXPECT_EQ(static_cast<long>(shown.size()), std::count_if(r.spec->layouts.begin(), r.spec->layouts.end(), serves))
+            EXPECT_EQ(static_cast<long>(shown.size()), std::count_if(r.plan->layouts.begin(), r.plan->layouts.end(), serves))
                 << r.path->member << ": a layout row no images reach";
         }
     }
     std::printf("%d layout rows computed, %d layouts declined\n", computed, declined);
 }
 
-// What each spec takes, pinned: for every variant, a bit per combination of
+// What each plan takes, pinned: for every variant, a bit per combination of
 // the test's images (rig::all_images) set when a layout row takes it, in hex.
 // A changed layouts table changes its line here (re-recorded on purpose).
-TEST(DriverSpecs, WhatEachSpecTakes) {
-    std::map<const wren::DriverSpec *, std::string> taken;
+TEST(DriverPlans, WhatEachPlanTakes) {
+    std::map<const wren::DriverPlan *, std::string> taken;
     for (const Row &r : drawing_rows()) {
-        if (taken.count(r.spec)) continue;
+        if (taken.count(r.plan)) continue;
         std::string bits;
         for (int v = 0; v < 3; ++v) {
-            if (!r.spec->variant && v) break;
-            for (const Images &im : rig::all_images(*r.spec)) bits += rig::layout_of(*r.spec, v, im) ? '1' : '0';
+            if (!r.plan->variant && v) break;
+            for (const Images &im : rig::all_images(*r.plan)) bits += rig::layout_of(*r.plan, v, im) ? '1' : '0';
         }
         std::string hex;
         for (size_t i = 0; i < bits.size(); i += 4) {
@@ -104,11 +104,11 @@ TEST(DriverSpecs, WhatEachSpecTakes) {
             for (size_t k = i; k < i + 4; ++k) d = 2 * d + (k < bits.size() && bits[k] == '1');
             hex += "0123456789abcdef"[d];
         }
-        taken[r.spec] = std::string(r.path->member) + " " + hex;
+        taken[r.plan] = std::string(r.path->member) + " " + hex;
     }
     std::string all;
     for (const Row &r : drawing_rows())
-        if (taken.count(r.spec)) all += taken[r.spec] + "\n", taken.erase(r.spec);
+        if (taken.count(r.plan)) all += taken[r.plan] + "\n", taken.erase(r.plan);
     EXPECT_EQ(all, R"(Add8Wren 800000000000200000014014000000000080000000000
 AddConst8Wren 80850200
 Affine8Wren 80840002001000080040000
@@ -132,7 +132,7 @@ Transpose8Wren 80850200
 }
 
 // On each row's first layout: nothing to do, nothing on screen, no clip list.
-TEST(DriverSpecs, EmptyHiddenAndUnclippable) {
+TEST(DriverPlans, EmptyHiddenAndUnclippable) {
     for (const Row &r : drawing_rows()) {
         SCOPED_TRACE(r.path->member + std::string(" ") + r.path->names[0]);
         const Images im{0, {0, 0}};
