@@ -54,18 +54,25 @@ inline wren_outcome last() {
     return o;
 }
 
-// A source image in memory whose last row ends against an inaccessible page.
-// With last3, a 4-sample source shows only its last three samples (a
-// 3-band child at band 1, band mask 0x7).
+// A source image in memory of 8-bit (sb 1) or 16-bit (sb 2, holding both
+// extremes) samples whose last row ends against an inaccessible page; pad:
+// bytes after each row. With last3, a 4-sample source shows only its last
+// three samples (a 3-band child at band 1, band mask 0x7).
 struct Source {
     kbuf::GuardImage mem;
     ZorImage *img = nullptr, *parent = nullptr;
-    int w, h, stride;
+    int w, h, stride, sb;
 
-    Source(int w_, int h_, int stride_, uint32_t seed, int pad = 0, bool last3 = false)
-        : mem(static_cast<size_t>(w_ * stride_), h_, static_cast<size_t>(w_ * stride_ + pad), kbuf::Guard::After, seed),
-          w(w_), h(h_), stride(stride_) {
-        img = ZorImage::createOver(w, h, stride, ZOR_BYTE, mem.data(), mem.lb(), static_cast<uint16_t>(stride));
+    Source(int w_, int h_, int stride_, uint32_t seed, int pad = 0, bool last3 = false, int sb_ = 1)
+        : mem(static_cast<size_t>(w_ * stride_ * sb_), h_, static_cast<size_t>(w_ * stride_ * sb_ + pad),
+              kbuf::Guard::After, seed),
+          w(w_), h(h_), stride(stride_), sb(sb_) {
+        if (sb == 2) {
+            const int16_t ext[2] = {-32768, 32767};
+            std::memcpy(mem.data(), ext, std::min<size_t>(4, mem.size()));
+        }
+        img = ZorImage::createOver(w, h, stride, sb == 1 ? ZOR_BYTE : ZOR_SHORT, mem.data(), mem.lb() / sb,
+                                   static_cast<uint16_t>(stride));
         if (last3 && img) {
             parent = img;
             img = parent->createChild(0, 0, 1, w, h, 3);
@@ -78,7 +85,14 @@ struct Source {
     }
     Source(const Source &) = delete;
     Source &operator=(const Source &) = delete;
-    const uint8_t *px(int x, int y) const { return mem.data() + static_cast<size_t>(y) * mem.lb() + x * stride; }
+    const uint8_t *px(int x, int y) const { return mem.data() + static_cast<size_t>(y) * mem.lb() + x * stride * sb; }
+    // Sample c of pixel (x, y).
+    long sample(int x, int y, int c) const {
+        if (sb == 1) return px(x, y)[c];
+        int16_t v;
+        std::memcpy(&v, px(x, y) + 2 * c, 2);
+        return v;
+    }
 };
 
 class Scene {
