@@ -24,6 +24,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
@@ -144,10 +145,10 @@ public:
         return exp24_[static_cast<size_t>(sy) * wren_fb::line_bytes24 + sx * 4 + k];
     }
 
-    // For every pixel of window image dst inside region (image space) whose
-    // screen position is visible in window id, the samples that the window
-    // image selects (and the plane mask lets through: never byte 0 of a 24-bit
-    // pixel) take value(dst pixel x, dst pixel y, sample k).
+    // For every pixel of window image dst inside region (image space; null:
+    // all) whose screen position is visible in window id, the samples that the
+    // window image selects (and the plane mask lets through: never byte 0 of a
+    // 24-bit pixel) take value(dst pixel x, dst pixel y, sample k).
     void expect(int id, ZorImage *dst, const ZorRoi *region, int bmask,
                 const std::function<int(int, int, int)> &value) {
         wca::Window *win = screen().window(id);
@@ -159,14 +160,13 @@ public:
         const int bands = win->depth() == 8 ? 1 : 4;
         for (int y = 0; y < static_cast<int>(h); ++y) {
             for (int x = 0; x < static_cast<int>(w); ++x) {
-                if (!region->contains(x - ox, y - oy)) continue;
+                if (region && !region->contains(x - ox, y - oy)) continue;
                 const int sx = win->x() + static_cast<int>(cx) + x, sy = win->y() + static_cast<int>(cy) + y;
                 if (!pixman_region32_contains_point(const_cast<pixman_region32_t *>(win->visible()), sx, sy,
                                                     nullptr))
                     continue;
-                for (int k = 0; k < bands; ++k) {
+                for (int k = bands == 4; k < bands; ++k) {
                     if (!((bmask >> (bands - 1 - k)) & 1)) continue;
-                    if (bands == 4 && k == 0) continue;
                     const int v = value(x, y, k);
                     if (v >= 0) expected(win->depth(), sx, sy, k) = static_cast<uint8_t>(v);
                 }
@@ -182,44 +182,30 @@ public:
         unsigned w, h, nb, cx, cy, cb;
         dst->getDimensions(&w, &h, &nb);
         dst->getChildOffsets(&cx, &cy, &cb);
-        const int x0 = win->x() + static_cast<int>(cx), y0 = win->y() + static_cast<int>(cy);
-        for (int y = std::max(y0, 0); y < y0 + static_cast<int>(h) && y < screen().height(); ++y) {
-            for (int x = std::max(x0, 0); x < x0 + static_cast<int>(w) && x < screen().width(); ++x) {
-                if (!pixman_region32_contains_point(const_cast<pixman_region32_t *>(win->visible()), x, y, nullptr))
-                    continue;
-                for (int k = win->depth() == 8 ? 0 : static_cast<int>(std::max(cb, 1u));
-                     k < (win->depth() == 8 ? 1 : static_cast<int>(cb + nb)); ++k) {
-                    uint8_t *now = win->depth() == 8 ? screen().frameBuffer8() + y * wren_fb::line_bytes8 + x
-                                                     : screen().frameBuffer24() + y * wren_fb::line_bytes24 + x * 4 + k;
-                    expected(win->depth(), x, y, k) = *now;
-                }
-            }
-        }
+        const bool d8 = win->depth() == 8;
+        expect(id, dst, nullptr, d8 ? 1 : ((1 << nb) - 1) << (4 - nb - cb), [&](int x, int y, int k) {
+            const size_t sx = win->x() + cx + x, sy = win->y() + cy + y;
+            return d8 ? screen().frameBuffer8()[sy * wren_fb::line_bytes8 + sx]
+                      : screen().frameBuffer24()[sy * wren_fb::line_bytes24 + sx * 4 + k];
+        });
         return check();
     }
 
-    // Both frame buffers against the expectation.
+    // Both frame buffers against the expectation, and no accelerator fault.
     ::testing::AssertionResult check() {
         const uint8_t *fbs[2] = {screen().frameBuffer8(), screen().frameBuffer24()};
         const std::vector<uint8_t> *exps[2] = {&exp8_, &exp24_};
         const int lbs[2] = {wren_fb::line_bytes8, wren_fb::line_bytes24}, bpp[2] = {1, 4};
         for (int f = 0; f < 2; ++f) {
             const std::vector<uint8_t> &e = *exps[f];
-            if (std::memcmp(fbs[f], e.data(), e.size()) == 0) continue;
-            size_t bad = 0, first = 0;
-            for (size_t i = 0; i < e.size(); ++i) {
-                if (fbs[f][i] != e[i]) {
-                    if (!bad) first = i;
-                    ++bad;
-                }
-            }
-            if (bad) {
-                const size_t row = first / lbs[f], col = first % lbs[f];
-                return ::testing::AssertionFailure()
-                       << (f ? "24" : "8") << "-bit frame buffer: " << bad << " byte(s) differ, first at screen ("
-                       << col / bpp[f] << ", " << row << ") byte " << col % bpp[f] << ": got " << int(fbs[f][first])
-                       << ", expected " << int(e[first]);
-            }
+            const auto at = std::mismatch(e.begin(), e.end(), fbs[f]);
+            if (at.first == e.end()) continue;
+            const size_t first = at.first - e.begin(), row = first / lbs[f], col = first % lbs[f];
+            const long bad = std::inner_product(e.begin(), e.end(), fbs[f], 0L, std::plus<>(), std::not_equal_to<>());
+            return ::testing::AssertionFailure()
+                   << (f ? "24" : "8") << "-bit frame buffer: " << bad << " byte(s) differ, first at screen ("
+                   << col / bpp[f] << ", " << row << ") byte " << col % bpp[f] << ": got " << int(fbs[f][first])
+                   << ", expected " << int(e[first]);
         }
         const auto &faults = m_.accel().faults();
         if (!faults.empty()) return ::testing::AssertionFailure() << "accelerator fault: " << faults.front();
