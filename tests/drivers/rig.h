@@ -198,9 +198,9 @@ public:
         const int lbs[2] = {wren_fb::line_bytes8, wren_fb::line_bytes24}, bpp[2] = {1, 4};
         for (int f = 0; f < 2; ++f) {
             const std::vector<uint8_t> &e = *exps[f];
-            const auto at = std::mismatch(e.begin(), e.end(), fbs[f]);
-            if (at.first == e.end()) continue;
-            const size_t first = at.first - e.begin(), row = first / lbs[f], col = first % lbs[f];
+            if (std::memcmp(fbs[f], e.data(), e.size()) == 0) continue;
+            const size_t first = std::mismatch(e.begin(), e.end(), fbs[f]).first - e.begin();
+            const size_t row = first / lbs[f], col = first % lbs[f];
             const long bad = std::inner_product(e.begin(), e.end(), fbs[f], 0L, std::plus<>(), std::not_equal_to<>());
             return ::testing::AssertionFailure()
                    << (f ? "24" : "8") << "-bit frame buffer: " << bad << " byte(s) differ, first at screen ("
