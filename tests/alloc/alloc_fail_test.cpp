@@ -1,15 +1,15 @@
 // The allocation-failure helper itself: every allocation function fails when
-// its number comes, only while a scope is armed, in this program and in the
-// libraries it loads; blocks it forwarded are freed normally.
+// its number comes, only while a scope is armed, as that function fails;
+// blocks it forwarded are freed normally. (That the libraries the program
+// loads are reached, the driver and host sweeps show: a failure in the
+// plug-in or the host must be seen there.)
 #include "alloc_fail.h"
 
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <pixman.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <new>
 #include <string>
@@ -32,6 +32,7 @@ struct Form {
     std::function<void *()> alloc;
     std::function<void(void *)> release;
     bool throws = false;
+    bool errno_set = false;  // a failure sets errno to ENOMEM
 };
 
 using New = void *(*)(std::size_t);
@@ -62,12 +63,12 @@ std::vector<Form> forms() {
     auto del_array_aligned = [](void *p) { opaque<DeleteAligned>(&::operator delete[])(p, k64); };
     const std::nothrow_t &nt = std::nothrow;
     return {
-        {"malloc", [] { return opaque(&std::malloc)(24); }, c_free},
-        {"calloc", [] { return opaque(&std::calloc)(3, 8); }, c_free},
-        {"realloc", [] { return opaque(&std::realloc)(nullptr, 24); }, c_free},
-        {"valloc", [] { return opaque(&::valloc)(24); }, c_free},
-        {"memalign", [] { return opaque(&::memalign)(64, 24); }, c_free},
-        {"aligned_alloc", [] { return opaque(&std::aligned_alloc)(64, 64); }, c_free},
+        {"malloc", [] { return opaque(&std::malloc)(24); }, c_free, false, true},
+        {"calloc", [] { return opaque(&std::calloc)(3, 8); }, c_free, false, true},
+        {"realloc", [] { return opaque(&std::realloc)(nullptr, 24); }, c_free, false, true},
+        {"valloc", [] { return opaque(&::valloc)(24); }, c_free, false, true},
+        {"memalign", [] { return opaque(&::memalign)(64, 24); }, c_free, false, true},
+        {"aligned_alloc", [] { return opaque(&std::aligned_alloc)(64, 64); }, c_free, false, true},
         {"posix_memalign",
          [] {
              void *p = reinterpret_cast<void *>(1);
@@ -110,15 +111,23 @@ TEST(AllocFail, EveryFormFailsOnItsNumber) {
         for (const auto &plan : plans) {
             SCOPED_TRACE(::testing::Message() << "fail at " << plan.at << (plan.later ? " and later" : ""));
             void *got[3];
+            int err[3];
             allocfail::Stats st;
             {
                 allocfail::Scope s(plan.at, plan.later);
-                for (void *&p : got) p = f.alloc();
+                for (int i = 0; i < 3; ++i) {
+                    errno = 0;
+                    got[i] = f.alloc();
+                    err[i] = errno;
+                }
                 st = s.end();
             }
             long failures = 0;
             for (int i = 0; i < 3; ++i) {
                 EXPECT_EQ(got[i] != nullptr, plan.want[i]) << "allocation " << i + 1;
+                if (f.errno_set && !got[i]) {
+                    EXPECT_EQ(err[i], ENOMEM);
+                }
                 failures += got[i] == nullptr;
                 if (got[i]) f.release(got[i]);  // freed after the scope: forwarded blocks are ordinary
             }
@@ -129,69 +138,6 @@ TEST(AllocFail, EveryFormFailsOnItsNumber) {
             EXPECT_EQ(st.failed, failures + (plan.later ? thrown : 0));
         }
     }
-}
-
-// A failing malloc sets errno like the C library's.
-TEST(AllocFail, FailedMallocSetsErrno) {
-    errno = 0;
-    void *p;
-    {
-        allocfail::Scope s(1);
-        p = opaque(&std::malloc)(10);
-    }
-    EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(errno, ENOMEM);
-}
-
-// Allocations inside a shared library (here the region code of pixman) are
-// counted and failed too, and a library that checks its allocations sees
-// the failure.
-TEST(AllocFail, ReachesSharedLibraries) {
-    std::vector<pixman_box32_t> boxes;
-    for (int i = 0; i < 64; ++i) boxes.push_back({i * 4, 0, i * 4 + 2, 2 + i});
-    pixman_region32_t r;
-    allocfail::Stats st;
-    bool ok;
-    {
-        allocfail::Scope s(1, true);
-        ok = pixman_region32_init_rects(&r, boxes.data(), static_cast<int>(boxes.size()));
-        st = s.end();
-    }
-    EXPECT_FALSE(ok);
-    EXPECT_GE(st.seen, 1);
-    EXPECT_EQ(st.failed, st.seen);
-    pixman_region32_fini(&r);
-    {
-        allocfail::Scope s;
-        ok = pixman_region32_init_rects(&r, boxes.data(), static_cast<int>(boxes.size()));
-        st = s.end();
-    }
-    EXPECT_TRUE(ok);
-    EXPECT_GE(st.seen, 1);
-    EXPECT_EQ(st.failed, 0);
-    pixman_region32_fini(&r);
-}
-
-// A block that realloc grows inside the scope and frees outside it.
-TEST(AllocFail, ReallocKeepsTheBlockWhenItFails) {
-    char *p = static_cast<char *>(opaque(&std::malloc)(8));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "abcdefg", 8);
-    char *q;
-    {
-        allocfail::Scope s(1);
-        q = static_cast<char *>(opaque(&std::realloc)(p, 1 << 20));
-    }
-    EXPECT_EQ(q, nullptr);
-    EXPECT_STREQ(p, "abcdefg");
-    {
-        allocfail::Scope s;
-        q = static_cast<char *>(opaque(&std::realloc)(p, 1 << 20));
-        EXPECT_EQ(s.end().seen, 1);
-    }
-    ASSERT_NE(q, nullptr);
-    EXPECT_STREQ(q, "abcdefg");
-    opaque(&std::free)(q);
 }
 
 }  // namespace

@@ -3,14 +3,16 @@
 // destination shows; images that no layout row takes are declined for their
 // layout with nothing written; a region with nothing in it is nothing to do
 // (success, the window never locked, no register touched); a window with
-// nothing on screen is computed with no rectangle; a clip failure declines
-// and leaves the window unlocked. A new row is covered by its plan alone.
+// nothing on screen is computed with no rectangle; a clip failure declines,
+// leaves the window unlocked and is reported by the drivers that report it.
+// A new row is covered by its plan alone.
 #include "rig.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 #include <string>
 
@@ -131,6 +133,9 @@ Transpose8Wren 80850200
 )");
 }
 
+// The drivers that report a clip failure ("di-7") and the line they give.
+const std::map<std::string, int> kClipReports = {{"SetValue8Wren", 113}, {"Rescale8Wren", 236}, {"Rescale16Wren", 237}};
+
 // On each row's first layout: nothing to do, nothing on screen, no clip list.
 TEST(DriverPlans, EmptyHiddenAndUnclippable) {
     for (const Row &r : drawing_rows()) {
@@ -168,7 +173,7 @@ TEST(DriverPlans, EmptyHiddenAndUnclippable) {
             EXPECT_EQ(c.dst->getDeviceInputOutput()->state, 0);
             EXPECT_TRUE(c.sc->check());
         }
-        {  // The clip list cannot be had: declined, unlocked.
+        {  // The clip list cannot be had: declined, unlocked, reported where the driver reports it.
             RowCall c;
             ASSERT_TRUE(rig::build(c, *r.path, im));
             c.sc->arm();
@@ -178,11 +183,20 @@ TEST(DriverPlans, EmptyHiddenAndUnclippable) {
                 return 1;
             };
             h->change_count = ~0ul;
+            ZorSystemState::clearErrors();
             const auto [status, o] = call(c, r);
             EXPECT_EQ(status, ZOR_FAILURE);
             EXPECT_EQ(o.reason, WREN_CLIP) << o.message;
             EXPECT_EQ(h->lock_depth, 0);
             EXPECT_TRUE(c.sc->check());
+            const auto line = kClipReports.find(r.path->member);
+            const auto &errs = ZorSystemState::errors();
+            ASSERT_EQ(errs.size(), line == kClipReports.end() ? 0u : 1u);
+            if (!errs.empty()) {
+                EXPECT_EQ(std::tie(errs[0].id, errs[0].line, errs[0].file),
+                          std::make_tuple(std::string("di-7"), line->second, std::string(r.path->member)));
+            }
+            ZorSystemState::clearErrors();
         }
     }
 }

@@ -31,23 +31,29 @@ using new_nothrow_fn = void *(*)(std::size_t, const std::nothrow_t &);
 using new_aligned_fn = void *(*)(std::size_t, std::align_val_t);
 using new_aligned_nothrow_fn = void *(*)(std::size_t, std::align_val_t, const std::nothrow_t &);
 
+// Every replaced function: the field of Next, its symbol, its type.
+#define ALLOC_FUNCTIONS(X)                                                   \
+    X(malloc, "malloc", malloc_fn)                                           \
+    X(calloc, "calloc", calloc_fn)                                           \
+    X(realloc, "realloc", realloc_fn)                                        \
+    X(free, "free", free_fn)                                                 \
+    X(valloc, "valloc", malloc_fn)                                           \
+    X(memalign, "memalign", memalign_fn)                                     \
+    X(posix_memalign, "posix_memalign", posix_memalign_fn)                   \
+    X(aligned_alloc, "aligned_alloc", memalign_fn)                           \
+    X(new_, "_Znwm", new_fn)                                                 \
+    X(new_array, "_Znam", new_fn)                                            \
+    X(new_nothrow, "_ZnwmRKSt9nothrow_t", new_nothrow_fn)                    \
+    X(new_array_nothrow, "_ZnamRKSt9nothrow_t", new_nothrow_fn)              \
+    X(new_aligned, "_ZnwmSt11align_val_t", new_aligned_fn)                   \
+    X(new_array_aligned, "_ZnamSt11align_val_t", new_aligned_fn)             \
+    X(new_aligned_nothrow, "_ZnwmSt11align_val_tRKSt9nothrow_t", new_aligned_nothrow_fn) \
+    X(new_array_aligned_nothrow, "_ZnamSt11align_val_tRKSt9nothrow_t", new_aligned_nothrow_fn)
+
 struct Next {
-    malloc_fn malloc;
-    calloc_fn calloc;
-    realloc_fn realloc;
-    free_fn free;
-    malloc_fn valloc;
-    memalign_fn memalign;
-    posix_memalign_fn posix_memalign;
-    memalign_fn aligned_alloc;
-    new_fn new_;
-    new_fn new_array;
-    new_nothrow_fn new_nothrow;
-    new_nothrow_fn new_array_nothrow;
-    new_aligned_fn new_aligned;
-    new_aligned_fn new_array_aligned;
-    new_aligned_nothrow_fn new_aligned_nothrow;
-    new_aligned_nothrow_fn new_array_aligned_nothrow;
+#define FIELD(f, sym, T) T f;
+    ALLOC_FUNCTIONS(FIELD)
+#undef FIELD
 };
 
 Next next;
@@ -91,22 +97,9 @@ bool ready() {
     if (p == 2) return true;
     if (p == 1) return false;
     phase.store(1, std::memory_order_release);
-    look_up(next.malloc, "malloc");
-    look_up(next.calloc, "calloc");
-    look_up(next.realloc, "realloc");
-    look_up(next.free, "free");
-    look_up(next.valloc, "valloc");
-    look_up(next.memalign, "memalign");
-    look_up(next.posix_memalign, "posix_memalign");
-    look_up(next.aligned_alloc, "aligned_alloc");
-    look_up(next.new_, "_Znwm");
-    look_up(next.new_array, "_Znam");
-    look_up(next.new_nothrow, "_ZnwmRKSt9nothrow_t");
-    look_up(next.new_array_nothrow, "_ZnamRKSt9nothrow_t");
-    look_up(next.new_aligned, "_ZnwmSt11align_val_t");
-    look_up(next.new_array_aligned, "_ZnamSt11align_val_t");
-    look_up(next.new_aligned_nothrow, "_ZnwmSt11align_val_tRKSt9nothrow_t");
-    look_up(next.new_array_aligned_nothrow, "_ZnamSt11align_val_tRKSt9nothrow_t");
+#define LOOK_UP(f, sym, T) look_up(next.f, sym);
+    ALLOC_FUNCTIONS(LOOK_UP)
+#undef LOOK_UP
     phase.store(2, std::memory_order_release);
     return true;
 }
@@ -216,60 +209,36 @@ int posix_memalign(void **out, std::size_t align, std::size_t n) noexcept {
 
 // ---- operator new -----------------------------------------------------------------
 
-void *operator new(std::size_t n) {
+namespace {
+
+// Counts the request, fails it as that form fails (std::bad_alloc, or null
+// from the nothrow forms), or forwards it.
+template <class F, class... A>
+void *forward_new(F &fn, bool nothrow, std::size_t n, A... a) {
     ready();
-    if (fail_now()) throw std::bad_alloc();
+    if (fail_now()) {
+        if (nothrow) return nullptr;
+        throw std::bad_alloc();
+    }
     Forwarding f;
-    return next.new_(n);
+    return fn(n, a...);
 }
 
-void *operator new[](std::size_t n) {
-    ready();
-    if (fail_now()) throw std::bad_alloc();
-    Forwarding f;
-    return next.new_array(n);
-}
+}  // namespace
 
-void *operator new(std::size_t n, const std::nothrow_t &t) noexcept {
-    ready();
-    if (fail_now()) return nullptr;
-    Forwarding f;
-    return next.new_nothrow(n, t);
-}
-
+void *operator new(std::size_t n) { return forward_new(next.new_, false, n); }
+void *operator new[](std::size_t n) { return forward_new(next.new_array, false, n); }
+void *operator new(std::size_t n, const std::nothrow_t &t) noexcept { return forward_new(next.new_nothrow, true, n, t); }
 void *operator new[](std::size_t n, const std::nothrow_t &t) noexcept {
-    ready();
-    if (fail_now()) return nullptr;
-    Forwarding f;
-    return next.new_array_nothrow(n, t);
+    return forward_new(next.new_array_nothrow, true, n, t);
 }
-
-void *operator new(std::size_t n, std::align_val_t a) {
-    ready();
-    if (fail_now()) throw std::bad_alloc();
-    Forwarding f;
-    return next.new_aligned(n, a);
-}
-
-void *operator new[](std::size_t n, std::align_val_t a) {
-    ready();
-    if (fail_now()) throw std::bad_alloc();
-    Forwarding f;
-    return next.new_array_aligned(n, a);
-}
-
+void *operator new(std::size_t n, std::align_val_t a) { return forward_new(next.new_aligned, false, n, a); }
+void *operator new[](std::size_t n, std::align_val_t a) { return forward_new(next.new_array_aligned, false, n, a); }
 void *operator new(std::size_t n, std::align_val_t a, const std::nothrow_t &t) noexcept {
-    ready();
-    if (fail_now()) return nullptr;
-    Forwarding f;
-    return next.new_aligned_nothrow(n, a, t);
+    return forward_new(next.new_aligned_nothrow, true, n, a, t);
 }
-
 void *operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t &t) noexcept {
-    ready();
-    if (fail_now()) return nullptr;
-    Forwarding f;
-    return next.new_array_aligned_nothrow(n, a, t);
+    return forward_new(next.new_array_aligned_nothrow, true, n, a, t);
 }
 
 // ---- the scope --------------------------------------------------------------------
@@ -304,50 +273,15 @@ Stats Scope::now() const {
 bool installed() {
     ready();
     // Every library binds to what the global lookup finds first: it must be
-    // the definition above, and a next one must exist to forward to.
-    const struct {
-        const char *name;
-        void *ours;
-        const void *next;
-    } symbols[] = {
-        {"malloc", reinterpret_cast<void *>(&::malloc), reinterpret_cast<const void *>(next.malloc)},
-        {"calloc", reinterpret_cast<void *>(&::calloc), reinterpret_cast<const void *>(next.calloc)},
-        {"realloc", reinterpret_cast<void *>(&::realloc), reinterpret_cast<const void *>(next.realloc)},
-        {"free", reinterpret_cast<void *>(&::free), reinterpret_cast<const void *>(next.free)},
-        {"valloc", reinterpret_cast<void *>(&::valloc), reinterpret_cast<const void *>(next.valloc)},
-        {"memalign", reinterpret_cast<void *>(&::memalign), reinterpret_cast<const void *>(next.memalign)},
-        {"posix_memalign", reinterpret_cast<void *>(&::posix_memalign),
-         reinterpret_cast<const void *>(next.posix_memalign)},
-        {"aligned_alloc", reinterpret_cast<void *>(&::aligned_alloc),
-         reinterpret_cast<const void *>(next.aligned_alloc)},
-        {"_Znwm", reinterpret_cast<void *>(static_cast<void *(*)(std::size_t)>(&::operator new)),
-         reinterpret_cast<const void *>(next.new_)},
-        {"_Znam", reinterpret_cast<void *>(static_cast<void *(*)(std::size_t)>(&::operator new[])),
-         reinterpret_cast<const void *>(next.new_array)},
-        {"_ZnwmRKSt9nothrow_t",
-         reinterpret_cast<void *>(static_cast<void *(*)(std::size_t, const std::nothrow_t &) noexcept>(&::operator new)),
-         reinterpret_cast<const void *>(next.new_nothrow)},
-        {"_ZnamRKSt9nothrow_t",
-         reinterpret_cast<void *>(
-             static_cast<void *(*)(std::size_t, const std::nothrow_t &) noexcept>(&::operator new[])),
-         reinterpret_cast<const void *>(next.new_array_nothrow)},
-        {"_ZnwmSt11align_val_t",
-         reinterpret_cast<void *>(static_cast<void *(*)(std::size_t, std::align_val_t)>(&::operator new)),
-         reinterpret_cast<const void *>(next.new_aligned)},
-        {"_ZnamSt11align_val_t",
-         reinterpret_cast<void *>(static_cast<void *(*)(std::size_t, std::align_val_t)>(&::operator new[])),
-         reinterpret_cast<const void *>(next.new_array_aligned)},
-        {"_ZnwmSt11align_val_tRKSt9nothrow_t",
-         reinterpret_cast<void *>(static_cast<void *(*)(std::size_t, std::align_val_t, const std::nothrow_t &) noexcept>(
-             &::operator new)),
-         reinterpret_cast<const void *>(next.new_aligned_nothrow)},
-        {"_ZnamSt11align_val_tRKSt9nothrow_t",
-         reinterpret_cast<void *>(static_cast<void *(*)(std::size_t, std::align_val_t, const std::nothrow_t &) noexcept>(
-             &::operator new[])),
-         reinterpret_cast<const void *>(next.new_array_aligned_nothrow)},
-    };
-    for (const auto &s : symbols)
-        if (dlsym(RTLD_DEFAULT, s.name) != s.ours || !s.next || s.next == s.ours) return false;
+    // the definition here, and a next one must exist to forward to.
+#define CHECK_SYMBOL(f, sym, T)                                                                       \
+    if (dlsym(RTLD_DEFAULT, sym) != reinterpret_cast<void *>(ours.f) || !next.f || next.f == ours.f) \
+        return false;
+    const Next ours = {&::malloc, &::calloc, &::realloc, &::free, &::valloc, &::memalign, &::posix_memalign,
+                       &::aligned_alloc, &::operator new, &::operator new[], &::operator new, &::operator new[],
+                       &::operator new, &::operator new[], &::operator new, &::operator new[]};
+    ALLOC_FUNCTIONS(CHECK_SYMBOL)
+#undef CHECK_SYMBOL
     return true;
 }
 

@@ -4,27 +4,22 @@
 // alloc_fail.cpp replaces malloc, calloc, realloc, valloc, memalign,
 // posix_memalign, aligned_alloc and every form of operator new for the whole
 // process, the plug-in and the stand-ins included, and forwards each call to
-// the definition that comes next: the C library's and the C++ runtime's in a
-// plain build, the sanitizer runtime's in the ASan+UBSan build (which then
-// still checks every access, every free and every leak). free is replaced as
-// well, only to recognise the few blocks handed out while the forwarding is
-// being set up; everything else goes to the next free.
+// the next definition (the C library's and the C++ runtime's, or the
+// sanitizer runtime's in the ASan+UBSan build, which then still checks every
+// access, free and leak). free is replaced only to recognise the blocks
+// handed out while the forwarding is being set up.
 //
-// Nothing changes until a Scope is armed. While it is, every allocation is
-// counted (1, 2, 3, ...), and the one whose number the scope names fails,
-// and with `and_later` every one after it too, the way that function fails:
-// null with errno ENOMEM, ENOMEM from posix_memalign, std::bad_alloc from the
-// throwing forms of operator new, null from the nothrow forms. Allocations
-// made while no scope is armed (the test framework's, the fixtures') are
-// neither counted nor failed. Every realloc that asks for bytes counts (a
-// shrinking one may move the block too); realloc(p, 0) only frees.
-//
-// One thread at a time: the counters are shared by the whole process.
+// While a Scope is armed every allocation is counted (1, 2, 3, ...), and the
+// one whose number the scope names fails, and with `and_later` every one
+// after it, the way that function fails: null with errno ENOMEM, ENOMEM from
+// posix_memalign, std::bad_alloc from the throwing forms of operator new,
+// null from the nothrow forms. Allocations made while no scope is armed are
+// neither counted nor failed; realloc(p, 0) only frees. One thread at a time.
 //
 // The replacements are compiled without sanitizer instrumentation (the
-// sanitizer runtime allocates while it sets itself up) and, in the optimised
-// builds, end in tail calls of the next definition, so that the leak checker
-// still sees who allocated (it leaves the dynamic linker's blocks alone).
+// sanitizer runtime allocates while it sets itself up) and the C ones end in
+// tail calls of the next definition, so that the leak checker still sees who
+// allocated (it leaves the dynamic linker's blocks alone).
 #pragma once
 
 namespace allocfail {
