@@ -86,11 +86,11 @@ struct Case {
         return e;
     }
     // n random source bytes against a guard page: ending right before it, or
-    // starting right after it plus a drawn offset (side: 0 drawn, 1 after, 2
-    // right after it).
+    // starting right after it or a drawn offset past it (side: 0 drawn, 1
+    // ending before it, 2 starting right after it).
     unsigned char *in(size_t n, int unit = 1, int side = 0) {
         const bool after = side ? side == 1 : one_in(2);
-        const size_t skew = after || side == 2 ? 0 : static_cast<size_t>(r(0, 63) / unit * unit);
+        const size_t skew = after || side == 2 || one_in(2) ? 0 : static_cast<size_t>(r(0, 63) / unit * unit);
         ins.push_back(std::make_unique<kbuf::GuardBuf>(n + skew, after ? Guard::After : Guard::Before));
         unsigned char *p = ins.back()->data() + skew;
         kbuf::fill_random(ins.back()->data(), n + skew, g());
@@ -715,6 +715,8 @@ const Row kRows[] = {
     {"convolution", 1800, 0, convolution},   {"affine", 1700, 0, affine},
     {"resample", 2400, 0, resample},
 };
+
+void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
 class Property : public ::testing::TestWithParam<Row> {};
 
