@@ -47,11 +47,12 @@ using kbuf::Guard;
 struct Case {
     std::mt19937 g;
     int index, bigs;
+    bool packed;  // every image of the case without gaps between its rows
     std::vector<std::unique_ptr<kbuf::DstBuf>> outs;
     std::vector<std::unique_ptr<kbuf::GuardBuf>> ins;
     std::vector<std::vector<unsigned char>> snaps;
     std::string err;
-    Case(uint32_t seed, int i, int b) : g(seed), index(i), bigs(b) {}
+    Case(uint32_t seed, int i, int b) : g(seed), index(i), bigs(b) { packed = one_in(big() ? 2 : 8); }
 
     int r(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(g); }
     bool one_in(int n) { return r(0, n - 1) == 0; }
@@ -61,7 +62,10 @@ struct Case {
     bool big() const { return index < bigs; }
     int mask() { return one_in(3) ? 15 : one_in(6) ? r(0, 255) : r(0, 15); }
     int width() { return big() ? r(600, 700) : one_in(10) ? r(0, 8) : r(0, 300); }
-    int height(size_t row) { return big() ? static_cast<int>((size_t{1} << 20) / std::max<size_t>(row, 1) + 2) : r(1, 3); }
+    int height(size_t row) {
+        if (big()) return static_cast<int>((size_t{1} << 20) / std::max<size_t>(row, 1) + 2);
+        return one_in(15) ? r(4, 40) : one_in(20) ? 0 : r(1, 3);
+    }
     float u(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(g); }
     void expect(bool ok, const std::string &what) {
         if (!ok && err.empty()) err = what;
@@ -103,7 +107,7 @@ struct Case {
             if (snaps[i].empty()) snaps[i].assign(ins[i]->data(), ins[i]->data() + ins[i]->size());
     }
 
-    size_t gap(int unit) { return big() && one_in(2) ? 0 : static_cast<size_t>(r(0, 20) / unit * unit); }
+    size_t gap(int unit) { return packed ? 0 : static_cast<size_t>(r(0, 20) / unit * unit); }
 
     // A w x h destination image of n samples; its address and line bytes are
     // multiples of unit (at least the sample size).
@@ -122,7 +126,7 @@ struct Case {
         unit = std::max(unit, sb);
         const int tw = std::max(w, 0) + m[0] + m[2], th = std::max(h, 0) + m[1] + m[3];
         const size_t row = static_cast<size_t>(tw) * n * sb;
-        const size_t lb = std::max<size_t>((row + static_cast<size_t>(big() && one_in(2) ? 0 : r(0, 70)) + unit - 1) /
+        const size_t lb = std::max<size_t>((row + static_cast<size_t>(packed ? 0 : r(0, 70)) + unit - 1) /
                                                unit * unit, unit);
         unsigned char *p = in(th > 0 ? lb * static_cast<size_t>(th - 1) + row : 0, unit);
         if (sb == 2 && one_in(2)) {
@@ -310,7 +314,7 @@ void lookups(Case &c) {
         {2, 3, nullptr, kl_mlookup16_8_3},   {2, 4, nullptr, kl_mlookup16_8_4},
     };
     const auto &k = kernels[c.pick(14)];
-    const int n = k.n ? k.n : c.r(1, 4), sn = k.single ? 1 : n, w = c.width(), h = c.r(1, 3), m = c.mask();
+    const int n = k.n ? k.n : c.r(1, 4), sn = k.single ? 1 : n, w = c.width(), h = c.height(0), m = c.mask();
     const size_t entries = k.sb == 1 ? 256 : 65536;
     kl_image d = c.dst(KL_BYTE, n, w, h), e = c.twin(d);
     kl_image s = c.src(k.sb == 1 ? KL_BYTE : KL_SHORT, sn, w, h);
@@ -463,7 +467,7 @@ void threshold_feed(Case &c) {
         (wide ? kl_rescale_wren_16 : kl_rescale_wren_8)(&d, &s);
         return;
     }
-    const int n = c.r(1, 4), h = c.r(1, 3), m = c.mask();
+    const int n = c.r(1, 4), h = c.height(0), m = c.mask();
     kl_image d = c.dst(type, n, w, h), s = c.src(type, c.one_in(30) ? c.r(1, 4) : n, w, h);
     short lo[4], hi[4], map[4];
     for (int b = 0; b < 4; ++b) {
@@ -476,7 +480,7 @@ void threshold_feed(Case &c) {
 }
 
 void setval_combine(Case &c) {
-    const int k = c.pick(3), w = c.width(), h = c.r(1, 3);
+    const int k = c.pick(3), w = c.width(), h = c.height(0);
     if (k == 2) {  // three one-band images into 4-byte pixels
         kl_image d = c.dst(KL_BYTE, 4, w, h, 4), b[3];
         for (kl_image &s : b) s = c.src(KL_BYTE, 1, w, h);
