@@ -1,5 +1,5 @@
-// Convolution: identity coefficients reproduce the source (fixed-point body
-// and floating-point ends alike); a uniform white area gives the stated
+// Convolution: one coefficient picks the neighbour it names (fixed-point
+// body and floating-point ends alike); a uniform white area gives the stated
 // values, exact sums clamped where 16-bit lanes would wrap; the coefficient
 // formats at their boundaries; set value clamps 8-bit values.
 #include <gtest/gtest.h>
@@ -19,9 +19,11 @@ using Separable = void (*)(int, kl_image *, kl_image *, float *, float *, int);
 const General kGeneral[3] = {kl_convolve3x3_8, kl_convolve5x5_8, kl_convolve7x7_8};
 const Separable kSeparable[3] = {kl_sconvolve3x3_8, kl_sconvolve5x5_8, kl_sconvolve7x7_8};
 
-// A centre 1.0 reproduces the source in the fixed-point body and in the
-// floating-point lead-in and tail; with a full border every pixel is written.
-TEST(Convolve, IdentityReproducesTheSource) {
+// Coefficient (i, j) multiplies source pixel (x - r + j, y - r + i): a single
+// 1.0 at (r + 1, r + 1) gives every pixel its lower right neighbour, in the
+// fixed-point body and in the floating-point lead-in and tail alike; with a
+// full border every pixel is written.
+TEST(Convolve, OneCoefficientPicksItsNeighbour) {
     std::mt19937 g(7);
     for (int n = 3; n <= 7; n += 2) {
         for (int da = 0; da < 8; ++da) {
@@ -34,15 +36,15 @@ TEST(Convolve, IdentityReproducesTheSource) {
             kbuf::DstBuf d(w, hgt, da, w, g());
             kl_image di = d.image(KL_BYTE, 1, 1, w);
             std::vector<float> k(static_cast<size_t>(n * n), 0.0f), one(static_cast<size_t>(n), 0.0f);
-            k[static_cast<size_t>(n * n / 2)] = 1.0f;
-            one[static_cast<size_t>(r)] = 1.0f;
+            k[static_cast<size_t>((r + 1) * n + r + 1)] = 1.0f;
+            one[static_cast<size_t>(r + 1)] = 1.0f;
             kGeneral[r - 1](1, &di, &si, k.data(), KL_EDGE_NO_WRITE, 1);
             for (int y = 0; y < hgt; ++y)
-                for (int x = 0; x < w; ++x) ASSERT_EQ(d.row(y)[x], si.data[y * si.lb + x]) << n << " " << x << "," << y;
+                for (int x = 0; x < w; ++x) ASSERT_EQ(d.row(y)[x], si.data[(y + 1) * si.lb + x + 1]) << n << " " << x << "," << y;
             std::memset(d.data(), 0, static_cast<size_t>(d.lb()) * hgt);
             kSeparable[r - 1](1, &di, &si, one.data(), one.data(), KL_EDGE_EXTEND);
             for (int y = 0; y < hgt; ++y)
-                for (int x = 0; x < w; ++x) ASSERT_EQ(d.row(y)[x], si.data[y * si.lb + x]) << n << " sep " << x;
+                for (int x = 0; x < w; ++x) ASSERT_EQ(d.row(y)[x], si.data[(y + 1) * si.lb + x + 1]) << n << " sep " << x;
         }
     }
 }

@@ -712,7 +712,7 @@ struct Row {
 
 const Row kRows[] = {
     {"two_source", 3400, 17, two_source},    {"constants", 2600, 13, constants},
-    {"copy_band", 2400, 5, copy_band},       {"row_copies", 2400, 8, row_copies},
+    {"copy_band", 2400, 5, copy_band},       {"row_copies", 4000, 8, row_copies},
     {"lookups", 2800, 0, lookups},           {"flips", 1800, 0, flips},
     {"block_transpose", 500, 0, block_transpose}, {"quick_zoom", 1200, 0, quick_zoom},
     {"threshold_feed", 1600, 0, threshold_feed},  {"setval_combine", 900, 0, setval_combine},
