@@ -47,7 +47,7 @@ using kbuf::Guard;
 struct Case {
     std::mt19937 g;
     int index, bigs;
-    bool packed;  // every image of the case without gaps between its rows
+    bool packed;  // images without gaps between their rows (most of the case's)
     std::vector<std::unique_ptr<kbuf::DstBuf>> outs;
     std::vector<std::unique_ptr<kbuf::GuardBuf>> ins;
     std::vector<std::vector<unsigned char>> snaps;
@@ -107,7 +107,7 @@ struct Case {
             if (snaps[i].empty()) snaps[i].assign(ins[i]->data(), ins[i]->data() + ins[i]->size());
     }
 
-    size_t gap(int unit) { return packed ? 0 : static_cast<size_t>(r(0, 20) / unit * unit); }
+    size_t gap(int unit) { return packed && !one_in(4) ? 0 : static_cast<size_t>(r(0, 20) / unit * unit); }
 
     // A w x h destination image of n samples; its address and line bytes are
     // multiples of unit (at least the sample size).
@@ -126,7 +126,7 @@ struct Case {
         unit = std::max(unit, sb);
         const int tw = std::max(w, 0) + m[0] + m[2], th = std::max(h, 0) + m[1] + m[3];
         const size_t row = static_cast<size_t>(tw) * n * sb;
-        const size_t lb = std::max<size_t>((row + static_cast<size_t>(packed ? 0 : r(0, 70)) + unit - 1) /
+        const size_t lb = std::max<size_t>((row + static_cast<size_t>(packed && !one_in(4) ? 0 : r(0, 70)) + unit - 1) /
                                                unit * unit, unit);
         unsigned char *p = in(th > 0 ? lb * static_cast<size_t>(th - 1) + row : 0, unit);
         if (sb == 2 && one_in(2)) {
