@@ -685,10 +685,10 @@ void resample(Case &c) {
     d.bmask = c.one_in(2) ? (1 << n) - 1 : c.r(1, (1 << n) - 1);
     d.fb = n == 4 && c.one_in(2);
     const int mask = c.one_in(3) ? c.r(0, 15) : -1;
-    const bool special = !c.one_in(4);
+    const bool fast_paths = !c.one_in(4);
     c.seal();
-    ref_scale(mask, c.twin(d), s, xs, ys, xt, yt, *t, special);
-    do_special_cases = special;
+    ref_scale(mask, c.twin(d), s, xs, ys, xt, yt, *t, fast_paths);
+    do_special_cases = fast_paths;
     int done;
     if (c.one_in(2)) {
         done = kl_scale(mask, &d, &s, xs, ys, xt, yt, t.get());
