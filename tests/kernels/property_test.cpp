@@ -89,15 +89,17 @@ struct Case {
         e.data = twin(d.data);
         return e;
     }
-    // n random source bytes against a guard page: ending right before it, or
-    // starting right after it or a drawn offset past it (side: 0 drawn, 1
-    // ending before it, 2 starting right after it).
+    // n random source bytes from an address that is a multiple of unit,
+    // against a guard page: ending right before it (but for the padding to a
+    // multiple of unit), or starting right after it or a drawn offset past it
+    // (side: 0 drawn, 1 ending before it, 2 starting right after it).
     unsigned char *in(size_t n, int unit = 1, int side = 0) {
         const bool after = side ? side == 1 : one_in(2);
         const size_t skew = after || side == 2 || one_in(2) ? 0 : static_cast<size_t>(r(0, 63) / unit * unit);
-        ins.push_back(std::make_unique<kbuf::GuardBuf>(n + skew, after ? Guard::After : Guard::Before));
+        const size_t pad = after ? (unit - n % unit) % unit : 0;
+        ins.push_back(std::make_unique<kbuf::GuardBuf>(n + skew + pad, after ? Guard::After : Guard::Before));
         unsigned char *p = ins.back()->data() + skew;
-        kbuf::fill_random(ins.back()->data(), n + skew, g());
+        kbuf::fill_random(ins.back()->data(), n + skew + pad, g());
         snaps.emplace_back();
         return p;
     }
