@@ -33,19 +33,4 @@ void flip(int sb, const kl_image &dst, const kl_image &src, int type) {
     }
 }
 
-std::vector<uint64_t> block_8(const std::vector<const unsigned char *> &rows, int count) {
-    std::vector<uint64_t> b(count > 0 ? static_cast<size_t>(count) : 0, 0);
-    for (size_t r = 0; r < rows.size() && r < 8; ++r)
-        for (int i = 0; i < count; ++i) b[static_cast<size_t>(i)] |= static_cast<uint64_t>(rows[r][i]) << (8 * r);
-    return b;
-}
-
-std::vector<uint64_t> block_16(const std::vector<const int16_t *> &rows, int count) {
-    std::vector<uint64_t> b(count > 0 ? static_cast<size_t>(count) : 0, 0);
-    for (size_t r = 0; r < rows.size() && r < 4; ++r)
-        for (int i = 0; i < count; ++i)
-            b[static_cast<size_t>(i)] |= static_cast<uint64_t>(static_cast<uint16_t>(rows[r][i])) << (16 * r);
-    return b;
-}
-
 }  // namespace ref

@@ -1,13 +1,8 @@
-// Scalar models of the flips and the block transposition helpers.
-//
-// flip writes, into a twin of the real destination, exactly the samples the
-// flip kernels write, pixel by pixel from the mirrored source positions;
-// everything else is left alone. The block models index rows and positions
-// directly.
+// Scalar model of the flips: flip writes, into a twin of the real
+// destination, exactly the samples the flip kernels write, pixel by pixel
+// from the mirrored source positions; everything else is left alone.
 #pragma once
 
-#include <cstdint>
-#include <vector>
 
 #include "kl.h"
 
@@ -19,11 +14,5 @@ namespace ref {
 // kernel does under mask -1; types 1 and 5 write the samples selected by
 // dst.bmask AND src.bmask. Anything else writes nothing.
 void flip(int sb, const kl_image &dst, const kl_image &src, int type);
-
-// Column-major block of count positions of up to 8 rows of bytes: byte r of
-// word i is rows[r][i], 0 for rows r >= nrows.
-std::vector<uint64_t> block_8(const std::vector<const unsigned char *> &rows, int count);
-// The same for up to 4 rows of 16-bit samples: lane r of word i is rows[r][i].
-std::vector<uint64_t> block_16(const std::vector<const int16_t *> &rows, int count);
 
 }  // namespace ref

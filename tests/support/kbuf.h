@@ -126,10 +126,6 @@ public:
     size_t size() const { return buf_.size(); }
     int lb() const { return static_cast<int>(lb_); }
     int h() const { return h_; }
-    size_t rowbytes() const { return rowbytes_; }
-    std::vector<unsigned char> bytes() const {
-        return std::vector<unsigned char>(data(), data() + size());
-    }
     kl_image image(int type, int bands, int bmask, int w) const {
         return make_image(type, bands, bmask, data(), lb(), w, h_);
     }
@@ -165,13 +161,9 @@ public:
     unsigned char *data() const { return buf_ + off_; }
     unsigned char *row(int j) const { return data() + static_cast<size_t>(j) * lb_; }
     unsigned char *exp_data() { return exp_.data() + off_; }
-    unsigned char *exp_row(int j) { return exp_data() + static_cast<size_t>(j) * lb_; }
     int lb() const { return static_cast<int>(lb_); }
-    int h() const { return h_; }
-    size_t rowbytes() const { return rowbytes_; }
     unsigned char *base() const { return buf_; }
     size_t size() const { return size_; }
-    size_t offset() const { return off_; }
 
     kl_image image(int type, int bands, int bmask, int w, int fb = 0) const {
         return make_image(type, bands, bmask, data(), lb(), w, h_, fb);
