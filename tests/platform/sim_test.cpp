@@ -10,7 +10,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
@@ -152,6 +154,49 @@ TEST_F(PlaneMaskTest, WritesUseTheMaskOfTheirTimeAndFillsAreNotUndone) {
     for (int x = 20; x < 30; ++x) EXPECT_NE(row[x], 0x99) << x;  // made under mask 0
     for (int x = 40; x < 45; ++x) EXPECT_EQ(row[x], 0x42) << x;
     EXPECT_TRUE(m_.accel().faults().empty());
+}
+
+// The pixel-mapping unit, fed through the mapping space (mode 1) or the
+// direct views (mode 2) with 8- and 16-bit samples, maps them into the 8-bit
+// frame buffer: y = y0 + (field - f0) * -g / 256, clamped, rounded to nearest.
+TEST(PixelMapping, BothFeedsOfBothSampleSizesGiveTheProgrammedMap) {
+    for (int mode : {1, 2})
+        for (bool wide : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "mode " << mode << (wide ? " 16" : " 8") << "-bit");
+            wsim::MachineOptions o;
+            o.width = 256, o.height = 4, o.map_mode = mode;
+            wsim::Machine m(o);
+            m.attach(&wren_bus_attach);
+            wsim::Accelerator &a = m.accel();
+            wca::Window *w = m.screen().window(m.screen().createWindow(8, 0, 0, 256, 4));
+            void *r = a.registerBase();
+            wca_win_lock(w->handle());
+            // 8-bit: g = -3 * 2^-2, y = 0.75 s; 16-bit: g = -1, y = (s + 32768) / 256.
+            wren_reg_write(r, map_slope, wide ? (0xffffffffu << 22 | 8) : (uint32_t(-3) << 22 | 6));
+            wren_reg_write(r, map_out_lo, wide ? 1 : 0);
+            wren_reg_write(r, map_out_hi, wide ? 256 : 255);
+            wren_reg_write(r, map_in_lo, wide ? 0xf0000000u : 0);
+            wren_reg_write(r, raster_mode, wren_val::mode_map);
+            wren_reg_write(r, group_control, wren_val::group_map8);
+            wren_reg_write(r, raster_op, wren_val::rop_copy);
+            std::vector<int> want(256, 0);
+            for (int x = 0; x < 256; ++x) {
+                const int16_t s16 = int16_t(x * 257 - 32768 + (x % 3) * 85), s8 = int16_t(x);
+                if (mode == 2 && (wide ? s16 == wsim::Accelerator::kView16Empty : s8 == wsim::Accelerator::kView8Empty)) continue;
+                const uint32_t word = wide ? (uint32_t(int32_t(s16)) << 12) ^ 0x8000000 : uint32_t(s8) << 20;
+                if (mode == 1) std::memcpy(a.mapSpace() + wren_fb::map_line_bytes + size_t(x) * 8, &word, 4);
+                else if (wide) std::memcpy(a.view16() + wren_fb::view16_line_bytes + size_t(x) * 2, &s16, 2);
+                else a.view8()[wren_fb::line_bytes8 + x] = uint8_t(s8);
+                want[x] = wide ? std::min(255, int(std::floor((s16 + 32768) / 256.0 + 0.5))) : int(std::floor(0.75 * s8 + 0.5));
+            }
+            wca_win_unlock(w->handle());
+            m.detach();
+            for (int x = 0; x < 256; ++x) {
+                ASSERT_EQ(w->frameBuffer()[wren_fb::line_bytes8 + x], want[x]) << "sample " << x;
+                ASSERT_EQ(w->frameBuffer()[2 * wren_fb::line_bytes8 + x], 0);  // rows not fed keep their pixels
+            }
+            EXPECT_TRUE(a.faults().empty());
+        }
 }
 
 struct Png {
