@@ -1,8 +1,6 @@
 // The wren tool as a user runs it.
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "../../tools/chain.h"
 #include "../../drivers/wren_outcome.h"
 
@@ -493,39 +491,13 @@ TEST(Tool, RefusalsAreOneErrorLine) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.png")));
 }
 
-// Help documents every verb, run's options and paths' columns (the examples
-// are run by ExamplesRunAsShown); the tool and the plug-in it loads carry one
-// version.
-TEST(Tool, HelpAndVersion) {
-    const struct {
-        const char *args;
-        std::vector<const char *> words;
-    } cases[] = {
-        {"--help", {"paths", "demo", "run", "--plugin", "--version"}},
-        {"run --help", {"Examples (", "--param", "--bands", "--background"}},
-        {"paths --help", {"operations in the chain, the display included", "not built"}},
-    };
-    for (const auto &c : cases) {
-        const ToolRun r = run(c.args);
-        EXPECT_EQ(r.status, 0) << c.args;
-        for (const char *word : c.words) EXPECT_NE(r.out.find(word), std::string::npos) << c.args << ": " << word;
-    }
-    const ToolRun v = run("--version");
-    EXPECT_EQ(v.status, 0);
-    const auto l = lines(v.out);
-    ASSERT_EQ(l.size(), 1u) << v.out;
-    int major = -1, minor = -1, patch = -1;
-    char plugin[32] = "";
-    EXPECT_EQ(std::sscanf(l[0].c_str(), "wren %d.%d.%d, plug-in %31s", &major, &minor, &patch, plugin), 4) << l[0];
-    EXPECT_EQ(std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch), plugin);
-}
-
 // The examples of the README (its code blocks' wren lines, and `wren ...`
 // spans of three words or more in its text) and of every verb's help (lines
 // that start with wren, after any VAR=value; a final backslash continues a
 // line): "# ..." is a comment. Each runs as shown and exits 0, in a scratch
 // directory holding the images the examples name: a.png, b.png and icon.png
-// grey, photo.png colour.
+// grey, photo.png colour. Help documents every verb, run's options and
+// paths' columns; the tool and the plug-in it loads carry one version.
 TEST(Tool, ExamplesRunAsShown) {
     std::vector<std::string> examples;  // each once, in the order found
     auto add = [&](std::string cmd) {
@@ -552,9 +524,15 @@ TEST(Tool, ExamplesRunAsShown) {
     }
     EXPECT_GE(examples.size() - from_readme, 2u) << "examples in the README's text";
     from_readme = examples.size();
-    for (const char *help : {"--help", "paths --help", "demo --help", "run --help"}) {
+    const std::vector<std::pair<const char *, std::vector<const char *>>> helps = {
+        {"--help", {"paths", "demo", "run", "--plugin", "--version"}},
+        {"paths --help", {"operations in the chain, the display included", "not built"}},
+        {"demo --help", {}},
+        {"run --help", {"Examples (", "--param", "--bands", "--background"}}};
+    for (const auto &[help, words] : helps) {
         const ToolRun r = run(help);
         ASSERT_EQ(r.status, 0) << help;
+        for (const char *word : words) EXPECT_NE(r.out.find(word), std::string::npos) << help << ": " << word;
         std::string cmd;
         for (std::string l : lines(r.out)) {
             l.erase(0, l.find_first_not_of(' '));
@@ -568,6 +546,12 @@ TEST(Tool, ExamplesRunAsShown) {
         }
     }
     EXPECT_GE(examples.size() - from_readme, 10u) << "examples of the help texts the README does not show";
+    const auto version = lines(run("--version").out);
+    ASSERT_EQ(version.size(), 1u);
+    int major = -1, minor = -1, patch = -1;
+    char plugin[32] = "";
+    EXPECT_EQ(std::sscanf(version[0].c_str(), "wren %d.%d.%d, plug-in %31s", &major, &minor, &patch, plugin), 4) << version[0];
+    EXPECT_EQ(std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch), plugin);
 
     TempDir dir;
     ASSERT_TRUE(write_png(dir.file("a.png"), pattern(64, 48, 1, 1)));
