@@ -292,7 +292,9 @@ TEST_F(HostTest, DispatchTakesTheLongestPathAndTheNextDevice) {
         EXPECT_EQ(std::make_tuple(r.count, r.status), std::make_tuple(c.count, c.ok ? ZOR_SUCCESS : ZOR_FAILURE));
         EXPECT_EQ(c.by->calls, std::vector<std::string>{c.call});
         EXPECT_EQ(c.by->last_op, show.get());  // the display operation is handed over
-        if (c.ok) EXPECT_EQ(r.device, c.by);
+        if (c.ok) {
+            EXPECT_EQ(r.device, c.by);
+        }
     }
     n->addFunction(&yes, fn(&RecordingDevice::Long));
     ZorHandle<ZorOp> show(ZorOp::create(ZOR_DISPLAY_IO_WREN, img.get(), nullptr, nullptr, rescale.get()));

@@ -142,7 +142,8 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          [] {
              int other = 0;
              Sim sim;
-             const Answer a = sim.run([&](void *) { wren_reg_write(static_cast<void *volatile>(&other), fill_color, 1); });
+             void *volatile foreign = &other;
+             const Answer a = sim.run([&](void *) { wren_reg_write(foreign, fill_color, 1); });
              return other == 0 && sim.m.accel().reg(fill_color) == 0 ? a : std::nullopt;
          },
          "not this accelerator's"},

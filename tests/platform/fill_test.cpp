@@ -125,7 +125,9 @@ TEST_F(FillTest, RandomRectanglesEveryMethodModeAndBoard) {
                         if (!traced) expect(depth, x, y, w, h, color, mask);
                         ASSERT_TRUE(same());
                         ASSERT_EQ(sim_->faults(), std::vector<std::string>{});
-                        if (!traced) EXPECT_EQ(area, (long long)w * h) << "fills overlap or leave gaps";
+                        if (!traced) {
+                            EXPECT_EQ(area, (long long)w * h) << "fills overlap or leave gaps";
+                        }
                     }
                 }
 }

@@ -265,7 +265,9 @@ TEST(Snapshot, WindowsFrameBuffersAndScreenReadBackWithTheirPixels) {
                 for (int k = 0; k < png.channels; ++k)
                     ASSERT_EQ(png.at(x, y)[k], on ? shown(depth, sx, sy)[k] : 0) << x << "," << y << " channel " << k;
             }
-        if (screen) EXPECT_EQ(wsim::composeScreen(s), png.pixels);
+        if (screen) {
+            EXPECT_EQ(wsim::composeScreen(s), png.pixels);
+        }
     }
     std::remove(path.c_str());
     rmdir(tmpl);
