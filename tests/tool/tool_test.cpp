@@ -1,8 +1,6 @@
 // The wren tool as a user runs it.
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "../../tools/chain.h"
 #include "../../drivers/wren_outcome.h"
 
@@ -241,7 +239,10 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
          [](const In &in, int x, int y, int k) { return x < 12 && y < 10 ? in[0].at(x, y, k) : 0; }},
         {"addconst8 --depth 24 --const 10,-20,300", 12, 10, {3}, 12, 10, 3,
          [&add](const In &in, int x, int y, int k) { return std::clamp(in[0].at(x, y, k) + add[k], 0, 255); }},
-        {"setvalue8 --window 6x4 --value 127.5", 0, 0, {}, 6, 4, 1, [](const In &, int, int, int) { return 128; }},
+        {"setvalue8 --depth 24 --window 6x4 --value 127.5,3,250", 0, 0, {}, 6, 4, 3,
+         [](const In &, int, int, int k) { return k == 0 ? 128 : k == 1 ? 3 : 250; }},
+        {"xorconst8 --depth 24 --const 90", 12, 10, {3}, 12, 10, 3,  // one value for every band
+         [](const In &in, int x, int y, int k) { return in[0].at(x, y, k) ^ 90; }},
         // Lookups from named tables; the 16-bit source is made from the PNG
         // over the whole signed range, the table spread over it.
         {"lookup8_8 --lut invert", 16, 16, {1}, 16, 16, 1,
@@ -356,13 +357,6 @@ TEST(ToolRun, NamedFiltersDrawTheFixedTablesPictures) {
     }
 }
 
-TEST(ToolRun, TracePrintsRegisterStores) {
-    const ToolRun r = run("run setvalue8 --window 40x8 --value 3 --trace");
-    ASSERT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("store"), std::string::npos);
-    EXPECT_NE(r.out.find("fill_color"), std::string::npos);
-}
-
 // Every refusal is one line, "wren: ...", with nothing else on stdout or
 // stderr: bad use of the command line (status 2), bad input and values,
 // options out of range (they say the range), outputs and covers that cannot
@@ -443,6 +437,14 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run rescale8 --scale 2" + g, 1, "rescale8 needs both --scale and --offset"},
         {"run add8 --scale 2 --offset 0" + g + g, 1, "go with rescale8 or rescale16, not add8"},
         {"run rescale8 --scale 1 --offset 0 --clamp 9" + g, 1, "--clamp: '9' is not LO,HI"},
+        {"run addconst8 -p const=1 -p const=2" + g, 1, "addconst8 takes --const once, 2 given"},
+        {"run threshold8 -p low=1 -p high=1 -p map=1 -p bogus=1" + g, 1,
+         "threshold8 takes no --param bogus (its parameters: low, high, map)"},
+        {"run andconst8 --const 4294967296" + g, 1, "is not a 32-bit integer"},
+        {"run transpose8 -p flip=2.5" + g, 1, "--flip: 2.5 is not a 32-bit integer"},
+        {"run rotate8nearest -p angle=1,2" + g, 1, "--angle: 2 value(s) given; it takes one number (degrees)"},
+        {"run affine8nearest --matrix 1,0,0,1,0" + g, 1, "--matrix: 5 value(s) given; it takes six numbers"},
+        {"run convolve8 -p kernel=2,2,1,1,1 -p edge=0" + g, 1, "--kernel: it takes a kernel WxH:v1,...,vn or a name"},
         {"run rescale8 --scale 1 --offset 0 --clamp 1,2 --low 3" + g, 1, "give it or --low/--high/--map"},
         {"run rescale8 --scale 1,2 --offset 0" + g, 1, "--scale: one number, not 2"},
         {"run rescale8 --scale 0.5 --offset 0" + g, 1,
@@ -489,39 +491,13 @@ TEST(Tool, RefusalsAreOneErrorLine) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.png")));
 }
 
-// Help documents every verb, run's options and paths' columns (the examples
-// are run by ExamplesRunAsShown); the tool and the plug-in it loads carry one
-// version.
-TEST(Tool, HelpAndVersion) {
-    const struct {
-        const char *args;
-        std::vector<const char *> words;
-    } cases[] = {
-        {"--help", {"paths", "demo", "run", "--plugin", "--version"}},
-        {"run --help", {"Examples (", "--param", "--bands", "--background"}},
-        {"paths --help", {"operations in the chain, the display included", "not built"}},
-    };
-    for (const auto &c : cases) {
-        const ToolRun r = run(c.args);
-        EXPECT_EQ(r.status, 0) << c.args;
-        for (const char *word : c.words) EXPECT_NE(r.out.find(word), std::string::npos) << c.args << ": " << word;
-    }
-    const ToolRun v = run("--version");
-    EXPECT_EQ(v.status, 0);
-    const auto l = lines(v.out);
-    ASSERT_EQ(l.size(), 1u) << v.out;
-    int major = -1, minor = -1, patch = -1;
-    char plugin[32] = "";
-    EXPECT_EQ(std::sscanf(l[0].c_str(), "wren %d.%d.%d, plug-in %31s", &major, &minor, &patch, plugin), 4) << l[0];
-    EXPECT_EQ(std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch), plugin);
-}
-
 // The examples of the README (its code blocks' wren lines, and `wren ...`
 // spans of three words or more in its text) and of every verb's help (lines
 // that start with wren, after any VAR=value; a final backslash continues a
 // line): "# ..." is a comment. Each runs as shown and exits 0, in a scratch
 // directory holding the images the examples name: a.png, b.png and icon.png
-// grey, photo.png colour.
+// grey, photo.png colour. Help documents every verb, run's options and
+// paths' columns; the tool and the plug-in it loads carry one version.
 TEST(Tool, ExamplesRunAsShown) {
     std::vector<std::string> examples;  // each once, in the order found
     auto add = [&](std::string cmd) {
@@ -548,9 +524,15 @@ TEST(Tool, ExamplesRunAsShown) {
     }
     EXPECT_GE(examples.size() - from_readme, 2u) << "examples in the README's text";
     from_readme = examples.size();
-    for (const char *help : {"--help", "paths --help", "demo --help", "run --help"}) {
+    const std::vector<std::pair<const char *, std::vector<const char *>>> helps = {
+        {"--help", {"paths", "demo", "run", "--plugin", "--version"}},
+        {"paths --help", {"operations in the chain, the display included", "not built"}},
+        {"demo --help", {}},
+        {"run --help", {"Examples (", "--param", "--bands", "--background"}}};
+    for (const auto &[help, words] : helps) {
         const ToolRun r = run(help);
         ASSERT_EQ(r.status, 0) << help;
+        for (const char *word : words) EXPECT_NE(r.out.find(word), std::string::npos) << help << ": " << word;
         std::string cmd;
         for (std::string l : lines(r.out)) {
             l.erase(0, l.find_first_not_of(' '));
@@ -564,6 +546,12 @@ TEST(Tool, ExamplesRunAsShown) {
         }
     }
     EXPECT_GE(examples.size() - from_readme, 10u) << "examples of the help texts the README does not show";
+    const auto version = lines(run("--version").out);
+    ASSERT_EQ(version.size(), 1u);
+    int major = -1, minor = -1, patch = -1;
+    char plugin[32] = "";
+    EXPECT_EQ(std::sscanf(version[0].c_str(), "wren %d.%d.%d, plug-in %31s", &major, &minor, &patch, plugin), 4) << version[0];
+    EXPECT_EQ(std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch), plugin);
 
     TempDir dir;
     ASSERT_TRUE(write_png(dir.file("a.png"), pattern(64, 48, 1, 1)));
@@ -636,56 +624,49 @@ TEST(ToolRun, HugeImageHeadersAreRefusedBeforeAllocating) {
     EXPECT_EQ(run("run copy8 " + dir.file("flat.png")).status, 0);
 }
 
-// A decline says the driver and its reason once: in the tool's error line, or
-// in the device's trace when WREN_TRACE is on; --trace still reports.
-TEST(ToolRun, DeclinesSayTheReasonOnce) {
+// Each thing is said once: a decline's driver and reason in the tool's error
+// line, or in the device's trace when WREN_TRACE is on (the tool then prints
+// only what the trace does not say); --trace adds the register accesses.
+// Chains of several operations reach the row they were built for.
+TEST(ToolRun, TracesSayEachThingOnce) {
     TempDir dir;
     ASSERT_TRUE(write_png(dir.file("g.png"), pattern(9, 7, 1, 0)));
-    const std::string g = dir.file("g.png");
+    const std::string g = " " + dir.file("g.png"), out = dir.file("o.png");
     ASSERT_TRUE(plugin());
     const auto reason_name = reinterpret_cast<const char *(*)(int)>(plugin()->symbol("wren_reason_name"));
     ASSERT_TRUE(reason_name);
-    const std::string reason = reason_name(WREN_BAND_MASK);
-    struct Case {
-        const char *env, *flags;
-        bool registers;
-    } cases[] = {{"", "", false}, {"", "--trace", true}, {"WREN_TRACE=1", "", false}, {"WREN_TRACE=1", "--trace", true}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.env) + " " + c.flags);
-        const ToolRun r = run_all("run add8 --depth 24 " + g + " " + g + " " + c.flags, c.env);
-        EXPECT_EQ(r.status, 1);
-        int with_reason = 0;
-        for (const std::string &l : lines(r.out)) with_reason += l.find("(" + reason) != std::string::npos;
-        EXPECT_EQ(with_reason, 1) << r.out;
-        EXPECT_NE(r.out.find("Add8Wren"), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("register access") != std::string::npos, c.registers) << r.out;
+    const std::string reason = "(" + std::string(reason_name(WREN_BAND_MASK)), decline = "run add8 --depth 24" + g + g;
+    const std::string add = "run add8" + g + g + " -o " + out;
+    const std::string chain = "run threshold8/threshold8/rescale8 -p low=1 -p high=2 -p map=3 -p low=4 -p high=5 -p map=6 "
+                              "-p scale=2 -p offset=1" + g;
+    const struct {
+        const char *env;
+        std::string args;
+        bool all;  // standard error too
+        int status, lines;  // -1: any
+        std::vector<std::string> says;
+        std::string absent, once;
+    } cases[] = {
+        {"", decline, true, 1, -1, {"Add8Wren"}, "register access", reason},
+        {"", decline + " --trace", true, 1, -1, {"Add8Wren", "register access"}, "", reason},
+        {"WREN_TRACE=1", decline, true, 1, -1, {"Add8Wren"}, "register access", reason},
+        {"WREN_TRACE=1", decline + " --trace", true, 1, -1, {"Add8Wren", "register access"}, "", reason},
+        {"", add, false, 0, -1, {"add8: computed by Add8Wren"}, "", ""},
+        {"WREN_TRACE=1", add, false, 0, 1, {"wrote " + out}, "", ""},
+        {"WREN_TRACE=1", add, true, 0, -1, {}, "", "computed"},
+        {"WREN_TRACE=1", chain, true, -1, -1, {std::string(ZOR_DISPLAY_IO_WREN) + "/threshold8/threshold8/rescale8 Rescale8Wren"}, "", ""},
+        {"", "run setvalue8 --window 40x8 --value 3 --trace", false, 0, -1, {"store", "fill_color"}, "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.env) + " " + c.args);
+        const ToolRun r = c.all ? run_all(c.args, c.env) : run(c.args, c.env);
+        EXPECT_TRUE(c.status < 0 || r.status == c.status) << r.status << "\n" << r.out;
+        const auto l = lines(r.out);
+        EXPECT_TRUE(c.lines < 0 || static_cast<int>(l.size()) == c.lines) << r.out;
+        for (const std::string &w : c.says) EXPECT_NE(r.out.find(w), std::string::npos) << w << "\n" << r.out;
+        EXPECT_TRUE(c.absent.empty() || r.out.find(c.absent) == std::string::npos) << r.out;
+        EXPECT_TRUE(c.once.empty() || std::count_if(l.begin(), l.end(), [&](const std::string &x) { return x.find(c.once) != std::string::npos; }) == 1) << r.out;
     }
-}
-
-// With the device's trace on, the tool prints only what the trace does not
-// say; chains of several operations reach the row they were built for.
-TEST(ToolRun, DeviceTraceIsNotRepeated) {
-    TempDir dir;
-    ASSERT_TRUE(write_png(dir.file("g.png"), pattern(9, 7, 1, 0)));
-    const std::string args = "run add8 " + dir.file("g.png") + " " + dir.file("g.png") + " -o " + dir.file("o.png");
-    const ToolRun quiet = run(args);
-    ASSERT_EQ(quiet.status, 0);
-    EXPECT_NE(quiet.out.find("add8: computed by Add8Wren"), std::string::npos) << quiet.out;
-    const ToolRun traced = run(args, "WREN_TRACE=1");
-    ASSERT_EQ(traced.status, 0);
-    const auto l = lines(traced.out);
-    ASSERT_EQ(l.size(), 1u) << traced.out;
-    EXPECT_EQ(l[0].rfind("wrote " + dir.file("o.png"), 0), 0u) << l[0];
-    int computed = 0;
-    for (const std::string &line : lines(run_all(args, "WREN_TRACE=1").out))
-        computed += line.find("computed") != std::string::npos;
-    EXPECT_EQ(computed, 1);
-
-    const std::string params = "-p low=1 -p high=2 -p map=3 -p low=4 -p high=5 -p map=6 -p scale=2 -p offset=1 ";
-    const ToolRun r = run_all("run threshold8/threshold8/rescale8 " + params + dir.file("g.png"), "WREN_TRACE=1");
-    EXPECT_NE(r.out.find(std::string(ZOR_DISPLAY_IO_WREN) + "/threshold8/threshold8/rescale8 Rescale8Wren"),
-              std::string::npos)
-        << r.out;
 }
 
 }  // namespace
