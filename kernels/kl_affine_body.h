@@ -22,7 +22,7 @@
 // the portable path: bilinear eight pixels a step with positions, row
 // offsets, taps and weight words gathered (one band, and three into 4-byte
 // pixels; otherwise four pixels' four taps per vector), bicubic the sixteen
-// taps of one band of a pixel.
+// taps of one band of a pixel per vector, the sums of eight at once.
 #pragma once
 
 #include <cstddef>
@@ -298,6 +298,75 @@ void bc8_run_avx2(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, in
     }
 }
 
+// One band of a pixel as in taps(), left as the eight 32-bit pair sums of
+// its sixteen rounded products (summed with seven others by hsum8).
+inline __m256i bc8_item(__m128i t, __m256i xw, __m256i yw) {
+    const __m256i h = _mm256_mulhrs_epi16(_mm256_slli_epi16(_mm256_cvtepu8_epi16(t), 7), xw);
+    const __m256i hi = _mm256_mulhrs_epi16(_mm256_and_si256(_mm256_srai_epi16(h, 1), _mm256_set1_epi16(-128)), yw);
+    const __m256i l8 = _mm256_and_si256(h, _mm256_set1_epi16(0xff));
+    const __m256i lo = _mm256_add_epi16(_mm256_mulhi_epi16(l8, yw), _mm256_srli_epi16(_mm256_mullo_epi16(l8, yw), 15));
+    return _mm256_madd_epi16(_mm256_add_epi16(hi, lo), _mm256_set1_epi16(1));
+}
+
+// The lane sums of eight vectors, in their order.
+inline __m256i hsum8(const __m256i *m) {
+    const __m256i a = _mm256_hadd_epi32(m[0], m[1]), b = _mm256_hadd_epi32(m[2], m[3]);
+    const __m256i c = _mm256_hadd_epi32(m[4], m[5]), d = _mm256_hadd_epi32(m[6], m[7]);
+    const __m256i e = _mm256_hadd_epi32(a, b), f = _mm256_hadd_epi32(c, d);
+    return _mm256_add_epi32(_mm256_permute2x128_si256(e, f, 0x20), _mm256_permute2x128_si256(e, f, 0x31));
+}
+
+// Bicubic table path, eight pixels a step: each band's sixteen products as
+// in bc8_run_avx2, the sums of eight bands of pixels at once and pack3 in
+// 32-bit lanes; the last pixels take bc8_run_avx2.
+template <int SB, int DB, int NB, int AT>
+void bc8_run_batch(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy, const unsigned char *sd,
+                   const int *ro, const int16_t *tw) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256i m[8 * NB];
+        for (int j = 0; j < 8; ++j, x += dx, y += dy) {
+            const int ix = static_cast<int>(x >> 16), iy = static_cast<int>(y >> 16);
+            const int fx = static_cast<int>(x >> 8) & 0xff, fy = static_cast<int>(y >> 8) & 0xff;
+            int64_t xq;
+            std::memcpy(&xq, tw + 4 * fx, 8);
+            const __m256i xw = _mm256_set1_epi64x(xq);
+            const __m256i yw = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(tw + 4 * (256 + 4 * fy)));
+            const unsigned char *r0 = sd + ro[iy] + ix * SB, *r1 = sd + ro[iy + 1] + ix * SB;
+            const unsigned char *r2 = sd + ro[iy + 2] + ix * SB, *r3 = sd + ro[iy + 3] + ix * SB;
+            if constexpr (SB == 1) {
+                const __m128i t = _mm_setr_epi32(static_cast<int>(ld32(r0)), static_cast<int>(ld32(r1)),
+                                                 static_cast<int>(ld32(r2)), static_cast<int>(ld32(r3)));
+                m[j] = bc8_item(t, xw, yw);
+            } else {
+                const auto row = [](const unsigned char *p) {
+                    return _mm_insert_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)),
+                                            static_cast<int>(ld32(p + 8)), 2);
+                };
+                const __m128i b0 = row(r0), b1 = row(r1), b2 = row(r2), b3 = row(r3);
+                for (int k = 0; k < NB; ++k) {
+                    const __m128i sel = _mm_setr_epi8(static_cast<char>(k), static_cast<char>(k + 3),
+                                                      static_cast<char>(k + 6), static_cast<char>(k + 9), -1, -1, -1,
+                                                      -1, -1, -1, -1, -1, -1, -1, -1, -1);
+                    const __m128i c0 = _mm_shuffle_epi8(b0, sel), c1 = _mm_shuffle_epi8(b1, sel);
+                    const __m128i c2 = _mm_shuffle_epi8(b2, sel), c3 = _mm_shuffle_epi8(b3, sel);
+                    m[NB * j + k] = bc8_item(_mm_unpacklo_epi64(_mm_unpacklo_epi32(c0, c1), _mm_unpacklo_epi32(c2, c3)), xw, yw);
+                }
+            }
+        }
+        alignas(32) int32_t res[8 * NB];
+        for (int g = 0; g < NB; ++g) {
+            __m256i v = _mm256_add_epi32(hsum8(m + 8 * g), _mm256_set1_epi32(7));
+            v = _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16);
+            v = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(v, _mm256_setzero_si256()), _mm256_set1_epi32(4095)), 4);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(res + 8 * g), v);
+        }
+        for (int j = 0; j < 8; ++j, dp += DB)
+            for (int k = 0; k < NB; ++k) dp[AT + k] = static_cast<uint8_t>(res[NB * j + k]);
+    }
+    if (i < n) bc8_run_avx2<SB, DB, NB, AT>(dp, n - i, x, y, dx, dy, sd, ro, tw);
+}
+
 inline uint16_t ld16u(const unsigned char *p) {
     uint16_t v;
     std::memcpy(&v, p, 2);
@@ -471,7 +540,7 @@ inline void table_run(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx
                       const unsigned char *sd, const int *ro, const int16_t *tw, int sw) {
 #if defined(KL_AVX2)
     if constexpr (V::isa != kl_isa::portable) {
-        if constexpr (CUBIC) bc8_run_avx2<SB, DB, NB, AT>(dp, n, x, y, dx, dy, sd, ro, tw);
+        if constexpr (CUBIC) bc8_run_batch<SB, DB, NB, AT>(dp, n, x, y, dx, dy, sd, ro, tw);
         else bl8_run_gather<SB, DB, NB, AT>(dp, n, x, y, dx, dy, sd, ro, tw, sw);
         return;
     }
