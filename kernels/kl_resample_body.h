@@ -422,8 +422,8 @@ inline void fill_edges(const HPlan &P, const u8 *row) {
 
 // Builds the plan in space: blocks of `lanes` samples in `halves` windows of
 // `window` bytes each. False when it does not fit, or when too many blocks
-// would be computed sample by sample.
-inline bool make_plan(kl_resample_h &h, void *space, size_t bytes, int lanes, int halves, int window) {
+// would be computed sample by sample (most_singly < 0: any).
+inline bool make_plan(kl_resample_h &h, void *space, size_t bytes, int lanes, int halves, int window, int most_singly) {
     const int spp = h.spp, fw = h.fw, dn = h.w * spp, nbytes = h.nb * spp;
     if (dn < 1 || fw < 1 || fw > KL_MAXRESAMPLE || (fw > 1 && !h.phases)) return false;
     const int blocks = (dn + lanes - 1) / lanes, per = lanes / halves;
@@ -536,7 +536,7 @@ inline bool make_plan(kl_resample_h &h, void *space, size_t bytes, int lanes, in
             ++singly;
         }
     }
-    if (8 * singly > blocks) return false;
+    if (most_singly < 0 ? singly > 0 : 8 * singly > blocks) return false;
     h.plan = P;
     return true;
 }
@@ -606,15 +606,9 @@ inline int halve_avx2(const u8 *in, u8 *o, int n, int spp) {
     return s;
 }
 
-// Blocks of 16 samples in two 32-byte windows, one per 128-bit half; tap k
-// of a lane is byte idx + k * spp of its half's window, taken from the
-// window's two 16-byte halves by two byte shuffles. The odd control bytes
-// are 0xc0 (plus the tap offset): negative before and after the shift, so
-// they select zero.
-inline void hrow_avx2(const kl_resample_h &h, const HPlan &P, const u8 *row, u8 *out) {
-    if (P.halving) return halve_row(h, P, row, out, [&](const u8 *in, u8 *o, int n) { return halve_avx2(in, o, n, P.spp); });
-    if (P.edges) fill_edges(P, row);
-    const int fw = P.fw, spp = h.spp;
+template <int FW, bool NARROW>
+inline void hblocks_avx2(const kl_resample_h &h, const HPlan &P, const u8 *row, u8 *out) {
+    const int fw = FW ? FW : P.fw, spp = h.spp;
     for (int bl = 0; bl < P.blocks; ++bl) {
         const int32_t *base = P.base + 2 * bl;
         if (base[0] < 0) {
@@ -623,24 +617,48 @@ inline void hrow_avx2(const kl_resample_h &h, const HPlan &P, const u8 *row, u8 
         }
         const u8 *w0 = window_at(P, row, base[0]), *w1 = window_at(P, row, base[1]);
         const __m256i A = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(w1), reinterpret_cast<const __m128i *>(w0));
-        const __m256i B = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(w1 + 16),
-                                              reinterpret_cast<const __m128i *>(w0 + 16));
-        const __m256i ctl = _mm256_or_si256(
-            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(P.idx + 16 * bl))),
-            _mm256_set1_epi16(static_cast<short>(0xc000)));
+        const __m256i ix = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(P.idx + 16 * bl)));
         const int16_t *w = P.wts + static_cast<size_t>(bl) * fw * 16;
         __m256i acc = _mm256_set1_epi16(32);
-        for (int k = 0; k < fw; ++k) {
-            const __m256i p = _mm256_add_epi8(ctl, _mm256_set1_epi8(static_cast<char>(k * spp)));
-            const __m256i a = _mm256_shuffle_epi8(A, _mm256_or_si256(p, _mm256_cmpgt_epi8(p, _mm256_set1_epi8(15))));
-            const __m256i b = _mm256_shuffle_epi8(B, _mm256_sub_epi8(p, _mm256_set1_epi8(16)));
-            acc = _mm256_add_epi16(acc, hmul(_mm256_or_si256(a, b),
-                                             _mm256_load_si256(reinterpret_cast<const __m256i *>(w + 16 * k))));
+        if constexpr (NARROW) {
+            // The odd control bytes 0x80 (plus the tap offset) select zero.
+            const __m256i ctl = _mm256_or_si256(ix, _mm256_set1_epi16(static_cast<short>(0x8000)));
+            for (int k = 0; k < fw; ++k) {
+                const __m256i t = _mm256_shuffle_epi8(A, _mm256_add_epi8(ctl, _mm256_set1_epi8(static_cast<char>(k * spp))));
+                acc = _mm256_add_epi16(acc, hmul(t, _mm256_load_si256(reinterpret_cast<const __m256i *>(w + 16 * k))));
+            }
+        } else {
+            const __m256i B = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(w1 + 16),
+                                                  reinterpret_cast<const __m128i *>(w0 + 16));
+            const __m256i ctl = _mm256_or_si256(ix, _mm256_set1_epi16(static_cast<short>(0xc000)));
+            for (int k = 0; k < fw; ++k) {
+                const __m256i p = _mm256_add_epi8(ctl, _mm256_set1_epi8(static_cast<char>(k * spp)));
+                const __m256i a = _mm256_shuffle_epi8(A, _mm256_or_si256(p, _mm256_cmpgt_epi8(p, _mm256_set1_epi8(15))));
+                const __m256i b = _mm256_shuffle_epi8(B, _mm256_sub_epi8(p, _mm256_set1_epi8(16)));
+                acc = _mm256_add_epi16(acc, hmul(_mm256_or_si256(a, b),
+                                                 _mm256_load_si256(reinterpret_cast<const __m256i *>(w + 16 * k))));
+            }
         }
         const __m256i v = _mm256_packus_epi16(_mm256_srai_epi16(acc, 6), _mm256_setzero_si256());
         u8 *o = out + 16 * bl;
         _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm256_castsi256_si128(v));
         if (16 * bl + 8 < P.dn) _mm_storel_epi64(reinterpret_cast<__m128i *>(o + 8), _mm256_extracti128_si256(v, 1));
+    }
+}
+
+// Blocks of 16 samples in two windows, one per 128-bit half; tap k of a lane
+// is byte idx + k * spp of its half's window. A 16-byte window takes one byte
+// shuffle a tap; a 32-byte one two, one per 16-byte half, whose odd control
+// bytes are 0xc0 (plus the tap offset): negative before and after the shift,
+// so they select zero.
+inline void hrow_avx2(const kl_resample_h &h, const HPlan &P, const u8 *row, u8 *out) {
+    if (P.halving) return halve_row(h, P, row, out, [&](const u8 *in, u8 *o, int n) { return halve_avx2(in, o, n, P.spp); });
+    if (P.edges) fill_edges(P, row);
+    const bool narrow = P.window == 16;
+    switch (P.fw) {
+    case 2: return narrow ? hblocks_avx2<2, true>(h, P, row, out) : hblocks_avx2<2, false>(h, P, row, out);
+    case 4: return narrow ? hblocks_avx2<4, true>(h, P, row, out) : hblocks_avx2<4, false>(h, P, row, out);
+    default: return narrow ? hblocks_avx2<0, true>(h, P, row, out) : hblocks_avx2<0, false>(h, P, row, out);
     }
 }
 
@@ -779,8 +797,9 @@ template <class V>
 bool plan_for(kl_resample_h &h, void *space, size_t bytes) {
     h.plan = nullptr;
     if (h.layout != KL_BYTE && h.fw > 1) return false;
-    if constexpr (V::isa == kl_isa::avx512) return make_plan(h, space, bytes, 32, 1, 128);
-    return make_plan(h, space, bytes, 16, 2, 32);
+    if constexpr (V::isa == kl_isa::avx512) return make_plan(h, space, bytes, 32, 1, 128, 0);
+    // 16-byte windows where every block fits them (one byte shuffle a tap).
+    return make_plan(h, space, bytes, 16, 2, 16, -1) || make_plan(h, space, bytes, 16, 2, 32, 0);
 }
 
 // The vertical pass of a vector body for 8-bit samples.
