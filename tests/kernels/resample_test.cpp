@@ -187,7 +187,7 @@ Case random_case(std::mt19937 &g) {
     auto trans = [&]() { return g() % 3 == 0 ? -0.5f : (int(g() % 161) - 80) * 0.25f - 0.5f + (g() % 4 ? 0 : 0.13f); };
     c.xt = trans();
     c.yt = trans();
-    c.sw = 1 + g() % 40;
+    c.sw = 1 + g() % 160;
     c.sh = 1 + g() % 24;
     if (g() % 2) c.mx = g() % 4, c.my = g() % 4, c.px = g() % 4, c.py = g() % 4;
     // Sometimes no row or column, perhaps margins: zero fill reads zeros,
