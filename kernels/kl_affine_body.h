@@ -19,8 +19,10 @@
 // rounding amount and both are part of the result. The vector bodies compute
 // the middle with the partitioned multiplies as rounding high multiplies in
 // 16-bit lanes (AVX2 intrinsics), the lane sums wrapping to 16 bits as in
-// the portable path: bilinear four pixels' four taps per vector, bicubic the
-// sixteen taps of one band of a pixel.
+// the portable path: bilinear eight pixels a step with positions, row
+// offsets, taps and weight words gathered (one band, and three into 4-byte
+// pixels; otherwise four pixels' four taps per vector), bicubic the sixteen
+// taps of one band of a pixel per vector, the sums of eight at once.
 #pragma once
 
 #include <cstddef>
@@ -296,6 +298,75 @@ void bc8_run_avx2(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, in
     }
 }
 
+// One band of a pixel as in taps(), left as the eight 32-bit pair sums of
+// its sixteen rounded products (summed with seven others by hsum8).
+inline __m256i bc8_item(__m128i t, __m256i xw, __m256i yw) {
+    const __m256i h = _mm256_mulhrs_epi16(_mm256_slli_epi16(_mm256_cvtepu8_epi16(t), 7), xw);
+    const __m256i hi = _mm256_mulhrs_epi16(_mm256_and_si256(_mm256_srai_epi16(h, 1), _mm256_set1_epi16(-128)), yw);
+    const __m256i l8 = _mm256_and_si256(h, _mm256_set1_epi16(0xff));
+    const __m256i lo = _mm256_add_epi16(_mm256_mulhi_epi16(l8, yw), _mm256_srli_epi16(_mm256_mullo_epi16(l8, yw), 15));
+    return _mm256_madd_epi16(_mm256_add_epi16(hi, lo), _mm256_set1_epi16(1));
+}
+
+// The lane sums of eight vectors, in their order.
+inline __m256i hsum8(const __m256i *m) {
+    const __m256i a = _mm256_hadd_epi32(m[0], m[1]), b = _mm256_hadd_epi32(m[2], m[3]);
+    const __m256i c = _mm256_hadd_epi32(m[4], m[5]), d = _mm256_hadd_epi32(m[6], m[7]);
+    const __m256i e = _mm256_hadd_epi32(a, b), f = _mm256_hadd_epi32(c, d);
+    return _mm256_add_epi32(_mm256_permute2x128_si256(e, f, 0x20), _mm256_permute2x128_si256(e, f, 0x31));
+}
+
+// Bicubic table path, eight pixels a step: each band's sixteen products as
+// in bc8_run_avx2, the sums of eight bands of pixels at once and pack3 in
+// 32-bit lanes; the last pixels take bc8_run_avx2.
+template <int SB, int DB, int NB, int AT>
+void bc8_run_batch(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy, const unsigned char *sd,
+                   const int *ro, const int16_t *tw) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256i m[8 * NB];
+        for (int j = 0; j < 8; ++j, x += dx, y += dy) {
+            const int ix = static_cast<int>(x >> 16), iy = static_cast<int>(y >> 16);
+            const int fx = static_cast<int>(x >> 8) & 0xff, fy = static_cast<int>(y >> 8) & 0xff;
+            int64_t xq;
+            std::memcpy(&xq, tw + 4 * fx, 8);
+            const __m256i xw = _mm256_set1_epi64x(xq);
+            const __m256i yw = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(tw + 4 * (256 + 4 * fy)));
+            const unsigned char *r0 = sd + ro[iy] + ix * SB, *r1 = sd + ro[iy + 1] + ix * SB;
+            const unsigned char *r2 = sd + ro[iy + 2] + ix * SB, *r3 = sd + ro[iy + 3] + ix * SB;
+            if constexpr (SB == 1) {
+                const __m128i t = _mm_setr_epi32(static_cast<int>(ld32(r0)), static_cast<int>(ld32(r1)),
+                                                 static_cast<int>(ld32(r2)), static_cast<int>(ld32(r3)));
+                m[j] = bc8_item(t, xw, yw);
+            } else {
+                const auto row = [](const unsigned char *p) {
+                    return _mm_insert_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)),
+                                            static_cast<int>(ld32(p + 8)), 2);
+                };
+                const __m128i b0 = row(r0), b1 = row(r1), b2 = row(r2), b3 = row(r3);
+                for (int k = 0; k < NB; ++k) {
+                    const __m128i sel = _mm_setr_epi8(static_cast<char>(k), static_cast<char>(k + 3),
+                                                      static_cast<char>(k + 6), static_cast<char>(k + 9), -1, -1, -1,
+                                                      -1, -1, -1, -1, -1, -1, -1, -1, -1);
+                    const __m128i c0 = _mm_shuffle_epi8(b0, sel), c1 = _mm_shuffle_epi8(b1, sel);
+                    const __m128i c2 = _mm_shuffle_epi8(b2, sel), c3 = _mm_shuffle_epi8(b3, sel);
+                    m[NB * j + k] = bc8_item(_mm_unpacklo_epi64(_mm_unpacklo_epi32(c0, c1), _mm_unpacklo_epi32(c2, c3)), xw, yw);
+                }
+            }
+        }
+        alignas(32) int32_t res[8 * NB];
+        for (int g = 0; g < NB; ++g) {
+            __m256i v = _mm256_add_epi32(hsum8(m + 8 * g), _mm256_set1_epi32(7));
+            v = _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16);
+            v = _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(v, _mm256_setzero_si256()), _mm256_set1_epi32(4095)), 4);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(res + 8 * g), v);
+        }
+        for (int j = 0; j < 8; ++j, dp += DB)
+            for (int k = 0; k < NB; ++k) dp[AT + k] = static_cast<uint8_t>(res[NB * j + k]);
+    }
+    if (i < n) bc8_run_avx2<SB, DB, NB, AT>(dp, n - i, x, y, dx, dy, sd, ro, tw);
+}
+
 inline uint16_t ld16u(const unsigned char *p) {
     uint16_t v;
     std::memcpy(&v, p, 2);
@@ -355,19 +426,126 @@ void bl8_run_avx2(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, in
     }
 }
 
+
+// The combined bilinear weights of four pixels (mul8sux16 + mul8ulx16 of
+// their x and y weight words).
+inline __m256i bl8_combine(__m256i xw, __m256i yw) {
+    const __m256i hi = _mm256_mulhrs_epi16(_mm256_and_si256(_mm256_srai_epi16(xw, 1), _mm256_set1_epi16(-128)), yw);
+    const __m256i l8 = _mm256_and_si256(xw, _mm256_set1_epi16(0xff));
+    return _mm256_add_epi16(
+        hi, _mm256_add_epi16(_mm256_mulhi_epi16(l8, yw), _mm256_srli_epi16(_mm256_mullo_epi16(l8, yw), 15)));
+}
+
+// pack3(v + 1) in 32-bit lanes: wrapped to 16 bits, then clamped.
+inline __m256i bl8_finish(__m256i v) {
+    v = _mm256_add_epi32(v, _mm256_set1_epi32(1));
+    v = _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16);
+    return _mm256_srli_epi32(_mm256_min_epi32(_mm256_max_epi32(v, _mm256_setzero_si256()), _mm256_set1_epi32(4095)), 4);
+}
+
+// Bilinear table path, eight pixels a step in 32-bit lanes: the positions by
+// stepping the lanes (16.16 sums are exact, and within the span every
+// position fits 31 bits), then the row offsets, the taps (one 32-bit word a
+// row for one band, 64 bits for three) and both weight words gathered. A
+// step with a tap word reaching past its row's end (the source's last
+// columns) goes pixel by pixel. One band (SB 1) or three into bytes 1..3 of
+// 4-byte pixels (SB 3); other layouts and the last pixels take bl8_run_avx2.
+template <int SB, int DB, int NB, int AT>
+void bl8_run_gather(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy, const unsigned char *sd,
+                    const int *ro, const int16_t *tw, int sw) {
+    int i = 0;
+    if constexpr ((SB == 1 && DB == 1) || (SB == 3 && DB == 4 && AT == 1)) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i ddx = _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(dx)));
+        const __m256i ddy = _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(dy)));
+        __m256i X = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(x))), _mm256_mullo_epi32(lane, ddx));
+        __m256i Y = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(y))), _mm256_mullo_epi32(lane, ddy));
+        const __m256i X8 = _mm256_slli_epi32(ddx, 3), Y8 = _mm256_slli_epi32(ddy, 3);
+        const __m256i last = _mm256_set1_epi32(sw - (SB == 1 ? 4 : 3));  // largest column whose tap word is in the row
+        const __m256i ff = _mm256_set1_epi32(0xff), ones = _mm256_set1_epi16(1);
+        const __m256i order = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+        for (; i + 8 <= n; i += 8, X = _mm256_add_epi32(X, X8), Y = _mm256_add_epi32(Y, Y8)) {
+            const __m256i ix = _mm256_srli_epi32(X, 16), iy = _mm256_srli_epi32(Y, 16);
+            if (!_mm256_testz_si256(_mm256_cmpgt_epi32(ix, last), _mm256_cmpgt_epi32(ix, last))) {
+                bl8_run_avx2<SB, DB, NB, AT>(dp + static_cast<ptrdiff_t>(i) * DB, 8, x + i * dx, y + i * dy, dx, dy, sd,
+                                             ro, tw);
+                continue;
+            }
+            const __m256i fx = _mm256_and_si256(_mm256_srli_epi32(X, 8), ff);
+            const __m256i fy = _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(Y, 8), ff), _mm256_set1_epi32(256));
+            const __m256i col = SB == 1 ? ix : _mm256_add_epi32(ix, _mm256_add_epi32(ix, ix));
+            const __m256i op = _mm256_add_epi32(_mm256_i32gather_epi32(ro, iy, 4), col);
+            const __m256i oq = _mm256_add_epi32(_mm256_i32gather_epi32(ro + 1, iy, 4), col);
+            const auto *w64 = reinterpret_cast<const long long *>(tw);
+            const __m256i c0 = bl8_combine(_mm256_i32gather_epi64(w64, _mm256_castsi256_si128(fx), 8),
+                                           _mm256_i32gather_epi64(w64, _mm256_castsi256_si128(fy), 8));
+            const __m256i c1 = bl8_combine(_mm256_i32gather_epi64(w64, _mm256_extracti128_si256(fx, 1), 8),
+                                           _mm256_i32gather_epi64(w64, _mm256_extracti128_si256(fy, 1), 8));
+            // sum of the four rounded tap products of each pixel of a group of four
+            const auto taps4 = [&](__m256i t, __m256i c) {
+                return _mm256_madd_epi16(_mm256_mulhrs_epi16(_mm256_slli_epi16(t, 7), c), ones);
+            };
+            if constexpr (SB == 1) {
+                const auto *s32 = reinterpret_cast<const int *>(sd);
+                const __m256i P = _mm256_i32gather_epi32(s32, op, 1), Q = _mm256_i32gather_epi32(s32, oq, 1);
+                const __m256i T = _mm256_blend_epi16(P, _mm256_slli_epi32(Q, 16), 0xaa);  // p0 p1 q0 q1
+                const __m256i s0 = taps4(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(T)), c0);
+                const __m256i s1 = taps4(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(T, 1)), c1);
+                const __m256i r = bl8_finish(_mm256_permutevar8x32_epi32(_mm256_hadd_epi32(s0, s1), order));
+                const __m256i b = _mm256_packus_epi16(_mm256_packus_epi32(r, r), _mm256_setzero_si256());
+                const __m128i v = _mm_unpacklo_epi32(_mm256_castsi256_si128(b), _mm256_extracti128_si256(b, 1));
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(dp + i), v);
+            } else {
+                const auto *s64 = reinterpret_cast<const long long *>(sd);
+                // Per 128-bit lane two pixels: band k's taps p[k], p[k + 3], q[k], q[k + 3] in 16-bit lanes.
+                const auto band = [&](__m256i P, __m256i Q, int k) {
+                    const char z = -128;
+                    const char a = static_cast<char>(k), b = static_cast<char>(k + 3);
+                    const char a8 = static_cast<char>(k + 8), b8 = static_cast<char>(k + 11);
+                    const __m256i cp = _mm256_setr_epi8(a, z, b, z, z, z, z, z, a8, z, b8, z, z, z, z, z, a, z, b, z, z,
+                                                        z, z, z, a8, z, b8, z, z, z, z, z);
+                    const __m256i cq = _mm256_setr_epi8(z, z, z, z, a, z, b, z, z, z, z, z, a8, z, b8, z, z, z, z, z, a,
+                                                        z, b, z, z, z, z, z, a8, z, b8, z);
+                    return _mm256_or_si256(_mm256_shuffle_epi8(P, cp), _mm256_shuffle_epi8(Q, cq));
+                };
+                // Bytes b0 b1 b2 of pixels 0, 1 | 2, 3 to bytes 1..3 of each 4-byte pixel.
+                const __m256i place = _mm256_setr_epi8(-128, 0, 2, 4, -128, 1, 3, 5, -128, -128, -128, -128, -128, -128,
+                                                       -128, -128, -128, 0, 2, 4, -128, 1, 3, 5, -128, -128, -128, -128,
+                                                       -128, -128, -128, -128);
+                const __m128i keep = _mm_set1_epi32(0xff);
+                for (int h = 0; h < 2; ++h) {
+                    const __m128i oph = h ? _mm256_extracti128_si256(op, 1) : _mm256_castsi256_si128(op);
+                    const __m128i oqh = h ? _mm256_extracti128_si256(oq, 1) : _mm256_castsi256_si128(oq);
+                    const __m256i P = _mm256_i32gather_epi64(s64, oph, 1), Q = _mm256_i32gather_epi64(s64, oqh, 1);
+                    const __m256i c = h ? c1 : c0;
+                    const __m256i b0 = taps4(band(P, Q, 0), c), b1 = taps4(band(P, Q, 1), c), b2 = taps4(band(P, Q, 2), c);
+                    const __m256i r01 = bl8_finish(_mm256_hadd_epi32(b0, b1)), r2 = bl8_finish(_mm256_hadd_epi32(b2, b2));
+                    const __m256i bytes = _mm256_shuffle_epi8(_mm256_packus_epi16(_mm256_packus_epi32(r01, r2), _mm256_setzero_si256()), place);
+                    const __m128i v = _mm_unpacklo_epi64(_mm256_castsi256_si128(bytes), _mm256_extracti128_si256(bytes, 1));
+                    auto *o = reinterpret_cast<__m128i *>(dp + static_cast<ptrdiff_t>(i + 4 * h) * 4);
+                    _mm_storeu_si128(o, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(o), keep), v));
+                }
+            }
+        }
+    }
+    if (i < n)
+        bl8_run_avx2<SB, DB, NB, AT>(dp + static_cast<ptrdiff_t>(i) * DB, n - i, x + i * dx, y + i * dy, dx, dy, sd, ro,
+                                     tw);
+}
 #endif  // KL_AVX2
 
 // The table path of the policy over n pixels.
 template <class V, bool CUBIC, int SB, int DB, int NB, int AT>
 inline void table_run(unsigned char *dp, int n, int64_t x, int64_t y, int64_t dx, int64_t dy,
-                      const unsigned char *sd, const int *ro, const int16_t *tw) {
+                      const unsigned char *sd, const int *ro, const int16_t *tw, int sw) {
 #if defined(KL_AVX2)
     if constexpr (V::isa != kl_isa::portable) {
-        if constexpr (CUBIC) bc8_run_avx2<SB, DB, NB, AT>(dp, n, x, y, dx, dy, sd, ro, tw);
-        else bl8_run_avx2<SB, DB, NB, AT>(dp, n, x, y, dx, dy, sd, ro, tw);
+        if constexpr (CUBIC) bc8_run_batch<SB, DB, NB, AT>(dp, n, x, y, dx, dy, sd, ro, tw);
+        else bl8_run_gather<SB, DB, NB, AT>(dp, n, x, y, dx, dy, sd, ro, tw, sw);
         return;
     }
 #endif
+    (void)sw;
     if constexpr (CUBIC) bc8_run<SB, DB, NB, AT>(dp, n, x, y, dx, dy, sd, ro, tw);
     else bl8_run<SB, DB, NB, AT>(dp, n, x, y, dx, dy, sd, ro, tw);
 }
@@ -410,7 +588,7 @@ void filter8(kl_image *dst, kl_image *src, const int *ro, const void *table, flo
         };
         exact(0, lead);
         const int m = mid_end - lead;
-        table_run<V, CUBIC, SB, DB, NB, AT>(dp, m, x, y, dx, dy, sd, ro, tw);
+        table_run<V, CUBIC, SB, DB, NB, AT>(dp, m, x, y, dx, dy, sd, ro, tw, src->w);
         dp += static_cast<ptrdiff_t>(m) * DB;
         x += m * dx;
         y += m * dy;

@@ -37,6 +37,7 @@
 // implementation (WREN_KERNELS=portable|avx2|avx512).
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kl.h"
@@ -111,9 +112,14 @@ struct kl_resample_h {
     int b0, nb, spp, fw, layout, w;
     bool extend;
     uint64_t *block, *out;  // scratch: 8 bytes per sample of nb + 1 pixels, of w pixels
+    const void *plan;       // made by resample_plan, else null
 };
 using kl_resample_h_fn = void (*)(const kl_resample_h &h, const unsigned char *const *rows,
                                   unsigned char *const *outs, int n);
+// Prepares the horizontal pass of one call in `bytes` of space that lives as
+// long as the call (setting h.plan), or returns false: the pass then works
+// with block and out. Null where a body needs no plan.
+using kl_resample_plan_fn = bool (*)(kl_resample_h &h, void *space, size_t bytes);
 // The vertical pass of row d of dst: its samples from the fw filtered rows
 // taps[k] with the weights wk[k] (fw 1: the row itself), written where mask
 // selects (full: every sample); work: 8 bytes of scratch per sample.
@@ -180,6 +186,7 @@ struct kl_impl {
 
     // resampling (kl_resample_body.h)
     kl_resample_h_fn resample_h[2];  // 8-bit, 16-bit samples
+    kl_resample_plan_fn resample_plan[2];
     kl_resample_v_fn resample_v[2];
     kl_resample_nn_fn resample_nearest;
 

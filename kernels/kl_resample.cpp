@@ -109,16 +109,19 @@ size_t align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
 // index, plus the taps times the pixel bytes, doubled for 16-bit samples)
 // rounded up to 8 and b = the destination row's bytes (doubled for 16-bit)
 // over 8, rounded up, it is a + 8 (a + 32 b) + 4 (row span + 9) bytes. The
-// layout below always fits in it: the block (8 words per source sample of
-// the span and one zero pixel) within the 9 a, the ring, zero row and output
-// words within the 256 b, the row slots within the last term.
+// layout below always fits in it: the row slots within the last term, the
+// ring, zero row and output words within the 256 b, the block (8 words per
+// source sample of the span and one zero pixel) within the 9 a. A horizontal
+// pass with a plan takes the block's place and what the output words leave
+// after the vertical pass's work (kWork rows).
 struct Layout {
     int spp = 0, esz = 0, dn = 0;  // samples per pixel, bytes per sample, samples per destination row
     int p0 = 0, p1 = 0;            // footprint in source pixels [p0, p1)
     int b0 = 0, b1 = 0;            // pixels held in the block [b0, b1)
     int r0 = 0, r1 = 0;            // footprint rows [r0, r1)
-    size_t block = 0, ring = 0, zero = 0, out = 0, slots = 0, total = 0;
+    size_t slots = 0, ring = 0, zero = 0, out = 0, block = 0, plan = 0, total = 0;
 };
+constexpr int kWork = 4;
 
 // hfirst/hlast: the first and last iTableH entry, vfirst/vlast of iTableV;
 // the tables must not decrease.
@@ -146,12 +149,13 @@ bool plan_span(Layout &L, const kl_image *src, const kl_image *dst, int fwH, int
         L.b0 = L.b1 = 0;
     }
     const size_t rowbytes = align8(static_cast<size_t>(L.dn) * L.esz);
-    L.block = 0;
-    L.ring = L.block + 8 * static_cast<size_t>(L.b1 - L.b0 + 1) * L.spp;
+    L.slots = 0;
+    L.ring = align8(sizeof(int) * static_cast<size_t>(L.r1 - L.r0));
     L.zero = L.ring + kRing * rowbytes;
     L.out = L.zero + rowbytes;
-    L.slots = L.out + 8 * static_cast<size_t>(L.dn) + 16;
-    const size_t need = L.slots + sizeof(int) * static_cast<size_t>(L.r1 - L.r0);
+    L.block = L.out + 8 * static_cast<size_t>(L.dn) + 16;
+    L.plan = L.out + kWork * rowbytes;
+    const size_t need = L.block + 8 * static_cast<size_t>(L.b1 - L.b0 + 1) * L.spp;
     const size_t dbl = L.esz == 2 ? 2 : 1;
     const size_t a = align8(static_cast<size_t>(hlast - hfirst) + static_cast<size_t>(fwH) * src->bpp * dbl);
     const size_t b = (static_cast<size_t>(dst->w) * dst->bpp * dbl + 7) / 8;
@@ -288,9 +292,6 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
     uint64_t *out = reinterpret_cast<uint64_t *>(buf + L.out);
     int *slot = reinterpret_cast<int *>(buf + L.slots);
 
-    // Block words: the source pixels [b0, b1), then one zero pixel.
-    const int held = (L.b1 - L.b0) * spp;
-    std::memset(block + held, 0, 8 * static_cast<size_t>(spp));
     std::memset(zero, 0, rowbytes);
     const kl_impl &impl = kl_impl_active();
     kl_resample_h hp{};
@@ -305,6 +306,11 @@ int kl_resample_general(kl_image *src, kl_image *dst, int filterwidthH, int filt
     hp.w = dst->w;
     hp.block = block;
     hp.out = out;
+    hp.plan = nullptr;
+    if (const kl_resample_plan_fn prep = impl.resample_plan[L.esz == 2]) prep(hp, buf + L.plan, L.total - L.plan);
+    // Block words: the source pixels [b0, b1), then one zero pixel (the plan,
+    // where there is one, takes the block's place).
+    if (!hp.plan) std::memset(block + static_cast<size_t>(L.b1 - L.b0) * spp, 0, 8 * static_cast<size_t>(spp));
 
     // Source rows: real rows get a ring slot when filtered; zero rows (zero
     // fill above or below the margins) read the zero row.

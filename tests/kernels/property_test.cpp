@@ -658,7 +658,7 @@ void resample(Case &c) {
     const float xs = kind < 2 && c.one_in(4) ? 2.0f : scales[c.r(0, 9)], ys = c.one_in(3) ? scales[c.r(0, 9)] : xs;
     auto trans = [&] { return c.one_in(3) ? -0.5f : c.r(-80, 80) * 0.25f - 0.5f + (c.one_in(4) ? 0.13f : 0.f); };
     const float xt = trans(), yt = trans();
-    int m[4] = {}, sw = c.r(1, 40), sh = c.r(1, 24);
+    int m[4] = {}, sw = c.one_in(4) ? c.r(1, 160) : c.r(1, 40), sh = c.r(1, 24);
     if (c.one_in(2))
         for (int &x : m) x = c.r(0, 3);
     if (c.one_in(20)) (c.one_in(2) ? sw : sh) = 0;
