@@ -37,8 +37,15 @@ struct Move {
 };
 
 struct Plan {
-    unsigned count = 0;
+    unsigned count = 0, sbytes = 0;  // moves, source bytes of the period
     Move m[128] = {};
+    // Every move reads at most 8 bytes of a period of whole 8-byte words.
+    constexpr bool in_words() const {
+        if (sbytes % 8 || sbytes > 128) return false;
+        for (unsigned i = 0; i < count; ++i)
+            if (m[i].n > 8) return false;
+        return true;
+    }
     // The moves of n >= 1 contiguous bytes.
     constexpr void span(unsigned d, unsigned s, unsigned n) {
         while (n) {
@@ -68,12 +75,39 @@ template <unsigned n>
     }
 }
 
-// The moves of a compile-time plan, in order.
+// The moves of a compile-time plan, in order: from the period's source read
+// as whole words where the moves allow (one load per 8 source bytes, each
+// move's bytes shifted out of one or two words), else each move from its own
+// load.
 template <const Plan &P, unsigned I = 0>
-[[gnu::always_inline]] inline void apply(u8 *d, const u8 *s) {
+[[gnu::always_inline]] inline void apply_loads(u8 *d, const u8 *s) {
     if constexpr (I < P.count) {
         move<P.m[I].n>(d + P.m[I].d, s + P.m[I].s);
-        apply<P, I + 1>(d, s);
+        apply_loads<P, I + 1>(d, s);
+    }
+}
+
+template <const Plan &P, unsigned I = 0>
+[[gnu::always_inline]] inline void apply_words(u8 *d, const uint64_t *w) {
+    if constexpr (I < P.count) {
+        constexpr Move m = P.m[I];
+        constexpr unsigned k = m.s / 8, b = m.s % 8;
+        uint64_t v = w[k] >> (8 * b);
+        if constexpr (b + m.n > 8) v |= w[k + 1] << (64 - 8 * b);
+        std::memcpy(d + m.d, &v, m.n);
+        apply_words<P, I + 1>(d, w);
+    }
+}
+
+template <const Plan &P>
+[[gnu::always_inline]] inline void apply(u8 *d, const u8 *s) {
+    if constexpr (P.in_words()) {
+        uint64_t w[P.sbytes / 8];
+#pragma GCC unroll 16
+        for (unsigned i = 0; i < P.sbytes / 8; ++i) w[i] = lane_load(s + 8 * i);
+        apply_words<P>(d, w);
+    } else {
+        apply_loads<P>(d, s);
     }
 }
 
@@ -116,6 +150,7 @@ inline void span(u8 *d, const u8 *s, size_t n) {
 template <class At, class Sel>
 constexpr Plan pixel_plan(unsigned G, unsigned E, unsigned nd, unsigned ns, At at, Sel sel) {
     Plan p;
+    p.sbytes = G * ns * E;
     for (unsigned i = 0; i < G; ++i) {
         for (unsigned k = 0; k < ns;) {
             if (!sel(k)) {
@@ -170,6 +205,7 @@ constexpr unsigned gap(uint32_t p) {
 constexpr Plan cycle_plan(uint32_t p, unsigned R) {
     Plan pl;
     const unsigned z = gap(p), n = 24 * R;
+    pl.sbytes = n;
     for (unsigned j = 0; j < n;) {
         if (!on(p, z + j)) {
             ++j;
