@@ -46,6 +46,20 @@ inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_
                 // before any is stored (so a store does not wait on a load
                 // of the same offset within a page).
                 if (!Bwd) {
+#if defined(KL_AVX2)
+                    // Up to the streaming size, a string move: it writes whole
+                    // lines without reading them first and stays in the caches.
+                    // Its bytes go in ascending order, as a forward copy needs.
+                    if constexpr (V::isa != kl_isa::portable) {
+                        if (!nt && B - A >= 1024) {
+                            unsigned char *dd = reinterpret_cast<unsigned char *>(A);
+                            const unsigned char *ss = s + (A - D);
+                            size_t len = B - A;
+                            asm volatile("rep movsb" : "+D"(dd), "+S"(ss), "+c"(len) : : "memory");
+                            return;
+                        }
+                    }
+#endif
                     for (; A < B && (A & 63); A += 8) word(A);
                     for (; B - A >= 256; A += 256) V::blocks4(A, s + (A - D), nt);
                     for (; B - A >= 64; A += 64) V::block(A, s + (A - D), nt);
@@ -161,7 +175,9 @@ void copy_rows(void *dst, int dst_lb, int nbytes, int h, const void *src, int sr
         }
     }
 #endif
-    const bool nt = V::streams && 2 * n * static_cast<size_t>(h) > kStreamBytes;
+    // A copy computes nothing, so the string move keeps up with streaming
+    // stores until the copy outgrows the last-level cache of most machines.
+    const bool nt = V::streams && 2 * n * static_cast<size_t>(h) > 8 * kStreamBytes;
     Cycle<uint8_t, false> en;
     if constexpr (V::masked) en.fill([pat](unsigned o) { return lane_band8(pat, o) & 0x80u ? 0xff : 0; });
     for (int i = 0; i < h; ++i) {
