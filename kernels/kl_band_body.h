@@ -395,20 +395,20 @@ void extract_avx2(int band_mask, kl_image *dst, kl_image *src) {
 
 // ---- Masked layouts without byte-masked stores -----------------------------
 //
-// 3 -> 4 conversions (the fourth sample is never written), 4 -> 3 under a
-// partial mask and band insert write some bytes of every pixel: straight-line
-// moves of the selected samples, a group of pixels (32 destination bytes of
-// the 4-sample side, 16 pixels of an insert) at a time, then pixel by pixel.
+// 3 -> 4 conversions (the fourth sample is never written) and 4 -> 3 under a
+// partial mask write some bytes of every pixel: straight-line moves of the
+// selected samples, a group of pixels (32 destination bytes of the 4-sample
+// side) at a time, then pixel by pixel. (Band insert stays with the portable
+// body: one store per pixel either way, and its shifts out of whole words
+// measured faster.)
 
 // Destination sample at(k) of every pixel from source sample k, where sel(k).
 template <unsigned E, unsigned G, unsigned nd, unsigned ns, unsigned Code>
 struct Layout {
-    // Code: 3 -> 4 (0..7, the mask), 4 -> 3 (8 + mask), insert (16 + band).
+    // Code: 3 -> 4 (0..7, the mask) or 4 -> 3 (8 + mask).
     static constexpr unsigned kind = Code / 8, v = Code % 8;
-    static constexpr unsigned at(unsigned k) { return kind == 0 ? k + 1 : kind == 1 ? (k ? k - 1 : 0) : v; }
-    static constexpr bool sel(unsigned k) {
-        return kind == 0 ? ((v >> (2 - k)) & 1) != 0 : kind == 1 ? k && ((v >> (3 - k)) & 1) : true;
-    }
+    static constexpr unsigned at(unsigned k) { return kind == 0 ? k + 1 : (k ? k - 1 : 0); }
+    static constexpr bool sel(unsigned k) { return kind == 0 ? ((v >> (2 - k)) & 1) != 0 : k && ((v >> (3 - k)) & 1); }
     static constexpr runs::Plan group = runs::pixel_plan(G, E, nd, ns, at, sel);
     static constexpr runs::Plan one = runs::pixel_plan(1, E, nd, ns, at, sel);
     static void rows(const kl_image *dst, const kl_image *src) {
@@ -504,20 +504,6 @@ void convert_avx2(int band_mask, kl_image *dst, kl_image *src) {
     if (To4 && E == 2 && m == 7) return to4_16_dwords<7>(dst, src);
     if (To4 && E == 2 && m == 3) return to4_16_dwords<3>(dst, src);
     convert_table<E, To4, 1, 2, 3, 4, 5, 6, 7>[m](dst, src);
-}
-
-template <unsigned E, unsigned n, unsigned... o>
-constexpr kl_layout_fn insert_table[4] = {Layout<E, 16, n, 1, 16 + o>::rows...};
-
-template <unsigned E>
-void insert_avx2(int band_mask, kl_image *dst, kl_image *src) {
-    constexpr int type = E == 1 ? KL_BYTE : KL_SHORT;
-    if (!same_type(dst, src, type)) return;
-    const int m = band_mask & dst->bmask, n = dst->bands;
-    if (m == 0 || src->bands != 1 || src->bmask != 1 || n < 2 || n > 4) return band_move<type, true>(band_mask, dst, src);
-    const int o = first_band(n, m);
-    if (o < 0) return;
-    (n == 2 ? insert_table<E, 2, 0, 1> : n == 3 ? insert_table<E, 3, 0, 1, 2> : insert_table<E, 4, 0, 1, 2, 3>)[o](dst, src);
 }
 
 #endif  // KL_AVX2
@@ -715,8 +701,6 @@ void entries(kl_impl &t) {
     if constexpr (V::isa == kl_isa::avx2) {
         t.band_extract_8 = extract_avx2<1>;
         t.band_extract_16 = extract_avx2<2>;
-        t.band_insert_8 = insert_avx2<1>;
-        t.band_insert_16 = insert_avx2<2>;
         t.copy8_3_4 = convert_avx2<1, true>;
         t.copy16_3_4 = convert_avx2<2, true>;
         t.copy8_4_3 = convert_avx2<1, false>;
