@@ -16,6 +16,7 @@
 
 #include "kl.h"
 #include "kl_body.h"
+#include "kl_copy_runs.h"
 #include "kl_impl.h"
 #include "lane.h"
 
@@ -354,6 +355,8 @@ struct Gather {
     }
 };
 
+using kl_layout_fn = void (*)(const kl_image *dst, const kl_image *src);
+
 // Groups of P pixels per row, then the rest to the portable kernel.
 template <class G>
 void groups_then_rest(const G &g, int P, kl_image *dst, kl_image *src, kl_one_fn portable, int band_mask) {
@@ -390,17 +393,117 @@ void extract_avx2(int band_mask, kl_image *dst, kl_image *src) {
     else groups_then_rest(Gather<16, 64>(src_of), 16 / E, dst, src, portable, band_mask);
 }
 
-// 4 -> 3 samples per pixel with every band selected: destination sample k
-// gets source sample k + 1.
-template <int E>
-void to3_avx2(int band_mask, kl_image *dst, kl_image *src) {
-    const kl_one_fn portable = E == 1 ? copy8_4_3 : copy16_4_3;
-    const int type = E == 1 ? KL_BYTE : KL_SHORT;
-    if (!dst || !src || dst->type != type || src->type != type || dst->w < 16 / E || dst->h <= 0 || dst->bands != 3 ||
-        src->bands != 4 || (band_mask & dst->bmask & src->bmask & 7) != 7)
-        return portable(band_mask, dst, src);
-    const Gather<48, 64> g([](int j) { return (j / E / 3 * 4 + j / E % 3 + 1) * E + j % E; });
-    groups_then_rest(g, 16 / E, dst, src, portable, band_mask);
+// ---- Masked layouts without byte-masked stores -----------------------------
+//
+// 3 -> 4 conversions (the fourth sample is never written) and 4 -> 3 under a
+// partial mask write some bytes of every pixel: straight-line moves of the
+// selected samples, a group of pixels (32 destination bytes of the 4-sample
+// side) at a time, then pixel by pixel. (Band insert stays with the portable
+// body: one store per pixel either way, and its shifts out of whole words
+// measured faster.)
+
+// Destination sample at(k) of every pixel from source sample k, where sel(k).
+template <unsigned E, unsigned G, unsigned nd, unsigned ns, unsigned Code>
+struct Layout {
+    // Code: 3 -> 4 (0..7, the mask) or 4 -> 3 (8 + mask).
+    static constexpr unsigned kind = Code / 8, v = Code % 8;
+    static constexpr unsigned at(unsigned k) { return kind == 0 ? k + 1 : (k ? k - 1 : 0); }
+    static constexpr bool sel(unsigned k) { return kind == 0 ? ((v >> (2 - k)) & 1) != 0 : k && ((v >> (3 - k)) & 1); }
+    static constexpr runs::Plan group = runs::pixel_plan(G, E, nd, ns, at, sel);
+    static constexpr runs::Plan one = runs::pixel_plan(1, E, nd, ns, at, sel);
+    static void rows(const kl_image *dst, const kl_image *src) {
+        runs::pixel_rows<group, one, G, nd * E, ns * E>(dst->data, dst->lb, src->data, src->lb, dst->w, dst->h);
+    }
+};
+
+// 4 -> 3 with every band selected: destination sample k from source sample
+// k + 1 of every pixel, all destination bytes written. Groups of four source
+// vectors (32 8-bit or 16 16-bit pixels): each 16-byte half drops its pixels'
+// first samples with a byte shuffle (12 bytes left), and three dword permutes
+// and blends pack the four vectors' 24 bytes each into three destination
+// vectors. Pixels up to a 32-byte aligned destination and after the last
+// group are moved one by one; large calls store the groups non-temporally.
+template <unsigned E>
+void to3_full(const kl_image *dst, const kl_image *src) {
+    using One = Layout<E, 1, 3, 4, 15>;
+    constexpr int P = 32 / E;  // pixels per group
+    const __m256i drop = E == 1 ? _mm256_setr_epi8(1, 2, 3, 5, 6, 7, 9, 10, 11, 13, 14, 15, -1, -1, -1, -1, 1, 2, 3, 5,
+                                                   6, 7, 9, 10, 11, 13, 14, 15, -1, -1, -1, -1)
+                                : _mm256_setr_epi8(2, 3, 4, 5, 6, 7, 10, 11, 12, 13, 14, 15, -1, -1, -1, -1, 2, 3, 4, 5,
+                                                   6, 7, 10, 11, 12, 13, 14, 15, -1, -1, -1, -1);
+    // Dwords 0-2 and 4-6 of a shuffled vector hold its 24 bytes.
+    const __m256i a0 = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 0, 0), b0 = _mm256_setr_epi32(0, 0, 0, 0, 0, 0, 0, 1);
+    const __m256i b1 = _mm256_setr_epi32(2, 4, 5, 6, 0, 0, 0, 0), c1 = _mm256_setr_epi32(0, 0, 0, 0, 0, 1, 2, 4);
+    const __m256i c2 = _mm256_setr_epi32(5, 6, 0, 0, 0, 0, 0, 0), d2 = _mm256_setr_epi32(0, 0, 0, 1, 2, 4, 5, 6);
+    const bool nt = static_cast<size_t>(dst->w) * static_cast<size_t>(dst->h) * 7 * E > kStreamBytes;
+    for (int j = 0; j < dst->h; ++j) {
+        unsigned char *d = dst->data + row_off(j, dst->lb);
+        const unsigned char *s = src->data + row_off(j, src->lb);
+        int i = 0;
+        while (i < dst->w && (reinterpret_cast<uintptr_t>(d) & 31) && (reinterpret_cast<uintptr_t>(d) & (E - 1)) == 0)
+            runs::apply<One::group>(d, s), d += 3 * E, s += 4 * E, ++i;
+        for (; i + P <= dst->w; i += P, d += 3 * P * E, s += 4 * P * E) {
+            const __m256i *sv = reinterpret_cast<const __m256i *>(s);
+            const __m256i A = _mm256_shuffle_epi8(_mm256_loadu_si256(sv), drop);
+            const __m256i B = _mm256_shuffle_epi8(_mm256_loadu_si256(sv + 1), drop);
+            const __m256i C = _mm256_shuffle_epi8(_mm256_loadu_si256(sv + 2), drop);
+            const __m256i D = _mm256_shuffle_epi8(_mm256_loadu_si256(sv + 3), drop);
+            const __m256i o0 = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(A, a0), _mm256_permutevar8x32_epi32(B, b0), 0xc0);
+            const __m256i o1 = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(B, b1), _mm256_permutevar8x32_epi32(C, c1), 0xf0);
+            const __m256i o2 = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(C, c2), _mm256_permutevar8x32_epi32(D, d2), 0xfc);
+            __m256i *dv = reinterpret_cast<__m256i *>(d);
+            if (reinterpret_cast<uintptr_t>(d) & 31) {
+                _mm256_storeu_si256(dv, o0), _mm256_storeu_si256(dv + 1, o1), _mm256_storeu_si256(dv + 2, o2);
+            } else if (nt) {
+                _mm256_stream_si256(dv, o0), _mm256_stream_si256(dv + 1, o1), _mm256_stream_si256(dv + 2, o2);
+            } else {
+                _mm256_store_si256(dv, o0), _mm256_store_si256(dv + 1, o1), _mm256_store_si256(dv + 2, o2);
+            }
+        }
+        for (; i < dst->w; ++i, d += 3 * E, s += 4 * E) runs::apply<One::group>(d, s);
+    }
+    if (nt) _mm_sfence();
+}
+
+// 16-bit 3 -> 4 with samples 2 and 3 selected: those are dword 1 of every
+// 8-byte destination pixel, stored four pixels at a time by one dword-masked
+// store (vpmaskmovd) of the 24 source bytes rearranged; sample 1, when
+// selected, is a 2-byte move per pixel. Pixels after the last group go one by
+// one.
+template <unsigned M>
+void to4_16_dwords(const kl_image *dst, const kl_image *src) {
+    using One = Layout<2, 1, 4, 3, M>;
+    using First = Layout<2, 4, 4, 3, M & 4>;
+    const __m256i rd = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0), wr = _mm256_setr_epi32(0, -1, 0, -1, 0, -1, 0, -1);
+    // Source bytes 0-11 and 12-23 to the two halves, then each half's pixels'
+    // samples 1 and 2 (bytes 2-5 and 8-11) to its dwords 1 and 3.
+    const __m256i halves = _mm256_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0);
+    const __m256i pick = _mm256_setr_epi8(0, 0, 0, 0, 2, 3, 4, 5, 0, 0, 0, 0, 8, 9, 10, 11, 0, 0, 0, 0, 2, 3, 4, 5, 0, 0,
+                                          0, 0, 8, 9, 10, 11);
+    for (int j = 0; j < dst->h; ++j) {
+        unsigned char *d = dst->data + row_off(j, dst->lb);
+        const unsigned char *s = src->data + row_off(j, src->lb);
+        int i = 0;
+        for (; i + 4 <= dst->w; i += 4, d += 32, s += 24) {
+            const __m256i v = _mm256_maskload_epi32(reinterpret_cast<const int *>(s), rd);
+            _mm256_maskstore_epi32(reinterpret_cast<int *>(d), wr, _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(v, halves), pick));
+            if constexpr ((M & 4) != 0) runs::apply<First::group>(d, s);
+        }
+        for (; i < dst->w; ++i, d += 8, s += 6) runs::apply<One::group>(d, s);
+    }
+}
+
+template <unsigned E, bool To4, unsigned... M>
+constexpr kl_layout_fn convert_table[8] = {nullptr, Layout<E, 32 / (4 * E), To4 ? 4 : 3, To4 ? 3 : 4, (To4 ? 0 : 8) + M>::rows...};
+
+template <unsigned E, bool To4>
+void convert_avx2(int band_mask, kl_image *dst, kl_image *src) {
+    const int m = conv_mask(band_mask, dst, src, E == 1 ? KL_BYTE : KL_SHORT, To4 ? 4 : 3, To4 ? 3 : 4);
+    if (!m) return;
+    if (!To4 && m == 7) return to3_full<E>(dst, src);
+    if (To4 && E == 2 && m == 7) return to4_16_dwords<7>(dst, src);
+    if (To4 && E == 2 && m == 3) return to4_16_dwords<3>(dst, src);
+    convert_table<E, To4, 1, 2, 3, 4, 5, 6, 7>[m](dst, src);
 }
 
 #endif  // KL_AVX2
@@ -555,6 +658,9 @@ void convert_avx512(int band_mask, kl_image *dst, kl_image *src) {
     constexpr int L = X::L, P = L / 4;  // P pixels per group: L samples on the 4-sample side
     const int groups = dst->w / P;
     if (m == 0 || groups == 0) return portable(band_mask, dst, src);
+    // Every destination byte written: the AVX2 body's dword permutes and
+    // aligned (large: non-temporal) stores beat a permute and masked store.
+    if (!To4 && m == 7) return to3_full<E>(dst, src);
     // Lane i of the 4-sample side is sample i % 4 of pixel i / 4; lane i of
     // the 3-sample side sample i % 3 of pixel i / 3.
     const __m512i idx = To4 ? X::index([](int i) { return i % 4 ? i / 4 * 3 + i % 4 - 1 : 0; })
@@ -595,8 +701,10 @@ void entries(kl_impl &t) {
     if constexpr (V::isa == kl_isa::avx2) {
         t.band_extract_8 = extract_avx2<1>;
         t.band_extract_16 = extract_avx2<2>;
-        t.copy8_4_3 = to3_avx2<1>;
-        t.copy16_4_3 = to3_avx2<2>;
+        t.copy8_3_4 = convert_avx2<1, true>;
+        t.copy16_3_4 = convert_avx2<2, true>;
+        t.copy8_4_3 = convert_avx2<1, false>;
+        t.copy16_4_3 = convert_avx2<2, false>;
     }
 #endif
 #if defined(KL_AVX512)

@@ -145,27 +145,61 @@ inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_imag
             },
             [&](uintptr_t A, ptrdiff_t q, size_t k) {
                 if constexpr (V::bytes > 8) {
+                    // Whole aligned vectors from X while three fit before
+                    // B: the cycle offsets repeat every three vectors (24
+                    // divides 96 and 192), so they are found once.
+                    const auto whole3 = [&](uintptr_t X, uintptr_t B) {
+                        constexpr size_t vb = V::bytes;
+                        const ptrdiff_t p0 = q + static_cast<ptrdiff_t>(X - A);
+                        const unsigned o0 = lane_phase(p0), o1 = (o0 + vb) % 24, o2 = (o0 + 2 * vb) % 24;
+                        const unsigned char *x = a + p0, *y = b ? b + p0 : nullptr;
+                        const auto step = [&](auto store) {
+                            for (; X + 3 * vb <= B; X += 3 * vb, x += 3 * vb) {
+                                if (y) {
+                                    store(X, op(V::load(x), V::load(y), o0));
+                                    store(X + vb, op(V::load(x + vb), V::load(y + vb), o1));
+                                    store(X + 2 * vb, op(V::load(x + 2 * vb), V::load(y + 2 * vb), o2));
+                                    y += 3 * vb;
+                                } else {
+                                    store(X, op(V::load(x), W{}, o0));
+                                    store(X + vb, op(V::load(x + vb), W{}, o1));
+                                    store(X + 2 * vb, op(V::load(x + 2 * vb), W{}, o2));
+                                }
+                            }
+                        };
+                        if (nt) step([](uintptr_t Y, W r) { V::stream(Y, r); });
+                        else step([](uintptr_t Y, W r) { V::store(Y, r); });
+                        return X;
+                    };
                     if constexpr (V::masked) {
                         // Destination blocks aligned to the vector size; the
                         // first and last under a mask of the body's bytes.
                         const uintptr_t B = A + 8 * k;
-                        for (uintptr_t X = A & ~(V::bytes - 1); X < B; X += V::bytes) {
+                        const auto one = [&](uintptr_t X) {
                             const ptrdiff_t p = q + static_cast<ptrdiff_t>(X - A);
                             const unsigned o = lane_phase(p);
                             const unsigned lo = X < A ? static_cast<unsigned>(A - X) : 0;
                             const unsigned hi = X + V::bytes > B ? static_cast<unsigned>(B - X) : V::bytes;
                             if (lo == 0 && hi == V::bytes && full) {
                                 put(X, op(V::load(a + p), b ? V::load(b + p) : W{}, o));
-                                continue;
+                                return;
                             }
                             const auto mk = V::range(lo, hi) & (full ? V::range(0, V::bytes) : V::enables(en.at(o)));
                             const W r = op(V::load(a + p, mk), b ? V::load(b + p, mk) : W{}, o);
                             V::store(X, r, mk);
-                        }
+                        };
+                        uintptr_t X = A & ~(V::bytes - 1);
+                        if (full && X < A) one(X), X += V::bytes;
+                        if (full) X = whole3(X, B);
+                        for (; X < B; X += V::bytes) one(X);
                         return;
                     } else {
                         if (full) {
                             for (; k && (A & (V::bytes - 1)); --k, A += 8, q += 8) lane_store(reinterpret_cast<void *>(A), word(A, q));
+                            const uintptr_t B = A + 8 * k, X = whole3(A, B);
+                            k = (B - X) / 8;
+                            q += static_cast<ptrdiff_t>(X - A);
+                            A = X;
                             for (; k >= V::bytes / 8; k -= V::bytes / 8, A += V::bytes, q += static_cast<ptrdiff_t>(V::bytes))
                                 put(A, op(V::load(a + q), b ? V::load(b + q) : W{}, lane_phase(q)));
                         }

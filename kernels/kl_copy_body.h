@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "kl_body.h"
+#include "kl_copy_runs.h"
 #include "lane.h"
 
 namespace {
@@ -45,6 +46,20 @@ inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_
                 // before any is stored (so a store does not wait on a load
                 // of the same offset within a page).
                 if (!Bwd) {
+#if defined(KL_AVX2)
+                    // Up to the streaming size, a string move: it writes whole
+                    // lines without reading them first and stays in the caches.
+                    // Its bytes go in ascending order, as a forward copy needs.
+                    if constexpr (V::isa != kl_isa::portable) {
+                        if (!nt && B - A >= 1024) {
+                            unsigned char *dd = reinterpret_cast<unsigned char *>(A);
+                            const unsigned char *ss = s + (A - D);
+                            size_t len = B - A;
+                            asm volatile("rep movsb" : "+D"(dd), "+S"(ss), "+c"(len) : : "memory");
+                            return;
+                        }
+                    }
+#endif
                     for (; A < B && (A & 63); A += 8) word(A);
                     for (; B - A >= 256; A += 256) V::blocks4(A, s + (A - D), nt);
                     for (; B - A >= 64; A += 64) V::block(A, s + (A - D), nt);
@@ -77,6 +92,68 @@ inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_
         });
 }
 
+#if defined(KL_AVX2)
+
+// Masked rows without byte-masked stores (kl_copy_runs.h): the band patterns
+// with their moves made at compile time, any other pattern with its moves
+// made per call. A row that overlaps its own source goes word by word in the
+// walk's direction.
+using PatternRow = void (*)(unsigned char *d, const unsigned char *s, size_t n);
+
+template <uint32_t P>
+void pattern_row(unsigned char *d, const unsigned char *s, size_t n) {
+    runs::pattern_row(d, s, n, P, runs::Cycles<P>::R, [](unsigned char *dd, const unsigned char *ss) {
+        runs::apply<runs::Cycles<P>::plan>(dd, ss);
+    });
+}
+
+struct KnownPattern {
+    uint32_t p;
+    PatternRow row;
+};
+
+// Entry I: sample size 1 + I / 28; of the rest r, 2 bands for r < 4, 3 for
+// r < 12, else 4, under the mask that is left; masks that select no band or
+// every band have no entry.
+template <unsigned I>
+constexpr KnownPattern known_pattern() {
+    constexpr unsigned E = 1 + I / 28, r = I % 28, n = r < 4 ? 2 : r < 12 ? 3 : 4, m = r < 4 ? r : r < 12 ? r - 4 : r - 12;
+    if constexpr (m == 0 || m + 1 == 1u << n) return {0, nullptr};
+    else return {runs::band_pattern(E, n, m), pattern_row<runs::band_pattern(E, n, m)>};
+}
+
+template <unsigned... I>
+struct KnownPatterns {
+    static constexpr KnownPattern all[] = {known_pattern<I>()...};
+};
+
+inline PatternRow known_row(uint32_t p) {
+    using K = KnownPatterns<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24,
+                            25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47,
+                            48, 49, 50, 51, 52, 53, 54, 55>;
+    for (const KnownPattern &k : K::all)
+        if (k.row && k.p == p) return k.row;
+    return nullptr;
+}
+
+template <bool Bwd>
+void pattern_rows(unsigned char *dst, int dst_lb, size_t n, int h, const unsigned char *src, int src_lb, uint32_t pat,
+                  const Cycle<uint8_t, false> &en) {
+    const PatternRow known = known_row(pat);
+    runs::Plan plan;
+    if (!known) plan = runs::cycle_plan(pat, 4);
+    for (int i = 0; i < h; ++i) {
+        const int k = Bwd ? h - 1 - i : i;
+        unsigned char *d = dst + static_cast<ptrdiff_t>(k) * dst_lb;
+        const unsigned char *s = src + static_cast<ptrdiff_t>(k) * src_lb;
+        if (d < s + n && s < d + n) copy_row<Words, Bwd>(d, s, n, pat, en, false);
+        else if (known) known(d, s, n);
+        else runs::pattern_row(d, s, n, pat, 4, [&plan](unsigned char *dd, const unsigned char *ss) { runs::apply(plan, dd, ss); });
+    }
+}
+
+#endif
+
 // h rows of nbytes from src to dst (row k at dst + k * dst_lb from src + k *
 // src_lb), the bytes the pattern enables; nothing when nbytes or h is not
 // positive.
@@ -90,7 +167,17 @@ void copy_rows(void *dst, int dst_lb, int nbytes, int h, const void *src, int sr
         n *= static_cast<size_t>(h);
         h = 1;
     }
-    const bool nt = V::streams && 2 * n * static_cast<size_t>(h) > kStreamBytes;
+#if defined(KL_AVX2)
+    if constexpr (V::isa == kl_isa::avx2) {
+        if (pat != 0xffffffu) {
+            return pattern_rows<Bwd>(static_cast<unsigned char *>(dst), dst_lb, n, h,
+                                     static_cast<const unsigned char *>(src), src_lb, pat, Cycle<uint8_t, false>{});
+        }
+    }
+#endif
+    // A copy computes nothing, so the string move keeps up with streaming
+    // stores until the copy outgrows the last-level cache of most machines.
+    const bool nt = V::streams && 2 * n * static_cast<size_t>(h) > 8 * kStreamBytes;
     Cycle<uint8_t, false> en;
     if constexpr (V::masked) en.fill([pat](unsigned o) { return lane_band8(pat, o) & 0x80u ? 0xff : 0; });
     for (int i = 0; i < h; ++i) {
