@@ -105,8 +105,10 @@ void convolve(int n, int mask, const kl_image &dst, const kl_image &src, const f
         for (int y = y0; y < y1; ++y) {
             // 3x3: the row's lead-in (before the first 8-aligned destination
             // byte, when fewer than 8) and tail (after whole groups of 8) use
-            // floating point. Scratch rows of several bands start aligned.
-            const long at = scratch ? x0 : static_cast<long>(reinterpret_cast<uintptr_t>(D.ptr(x0, y)) & 7);
+            // floating point. Several bands go through a page-aligned one-band
+            // scratch image of the destination's size: rows w bytes apart.
+            const long at = scratch ? static_cast<long>(y) * dst.w + x0
+                                    : static_cast<long>(reinterpret_cast<uintptr_t>(D.ptr(x0, y)) & 7);
             const int len = x1 - x0, lead0 = static_cast<int>(8 - (at & 7)) < len ? static_cast<int>(8 - (at & 7)) : len;
             const int lead = lead0 < 8 ? lead0 : 0, tail = (len - lead) % 8;
             for (int x = x0; x < x1; ++x) {
