@@ -236,9 +236,11 @@ inline int shift_count(int s) { return s; }
 // ---- Geometry --------------------------------------------------------------
 
 // Samples a strip of a row holds at most: the general workers keep N widened
-// source rows of a strip, the separable ones two rows of column terms. The
-// same in every implementation.
+// source rows of a strip; the separable ones N widened rows and a row of
+// column terms per distinct coefficient, in narrower strips so that both stay
+// in the first-level cache. The same in every implementation.
 constexpr int kStrip = 2048;
+constexpr int kSepStrip = 2048;
 constexpr int kPad = 6 * 4 + 4 * Lanes::L;  // room for the taps' reach and the last vectors
 
 // What one call filters: pixels [x0, x1) x [y0, y1) of the destination, of
@@ -388,6 +390,21 @@ inline bool conv_fits16(const short *Q, int n, long start) {
     return hi <= 32767 && lo >= -32768;
 }
 
+// Samples [0, m) of a source row widened as tap() takes them, then two
+// vectors of zeros past the last one written (the row passes read that far).
+inline void widen_row(int16_t *R, const conv_u8 *p, int m) {
+    using C = Lanes;
+    constexpr int L = C::L;
+    int i = 0;
+    for (; i + L <= m; i += L) C::put(R + i, C::widen(p + i));
+    if (i < m) {
+        C::put(R + i, C::widen_part(p + i, m - i));
+        i += L;
+    }
+    C::put(R + i, C::zero());
+    C::put(R + i + L, C::zero());
+}
+
 // Pixels [x, x + np) of the fixed-point body of every row, with the rows of
 // the body ranges [bx0[y], bx1[y]) given by range(y, b0, b1).
 // The N widened source rows of a strip stay in a ring; each source row is
@@ -403,16 +420,6 @@ void general_narrow(const Area &a, const short *Qs, int16_t start, int ps, Range
     for (int i = 0; i < N * N; ++i) q[i] = C::coef(Qs[i]);
     alignas(64) int16_t ring[N][kStrip + kPad];
     alignas(64) conv_u8 tmp[kStrip];
-    const auto widen_row = [](int16_t *R, const conv_u8 *p, int m) {
-        int i = 0;
-        for (; i + L <= m; i += L) C::put(R + i, C::widen(p + i));
-        if (i < m) {
-            C::put(R + i, C::widen_part(p + i, m - i));
-            i += L;
-        }
-        C::put(R + i, C::zero());
-        C::put(R + i + L, C::zero());
-    };
     typename C::V vstart;
     {
         alignas(64) int16_t st[L];
@@ -571,64 +578,86 @@ void across_high(const int16_t *T, conv_u8 *d, int n, int B, const short *H, int
 
 // Row by row, strip by strip: the column sums of the strip's samples and r
 // pixels more on each side (the vertical pass), then the row sums over them.
+// A low-precision column term depends only on the column sum and the
+// coefficient, so the vertical pass makes each column's term once per
+// distinct coefficient (a symmetric 7-tap row has 4) and the row pass adds N
+// of them: equal coefficients share the multiplies.
 template <int N>
 void separable_narrow(const Area &a, const short *H, const short *Vc, int ps, int low) {
     using C = Lanes;
     constexpr int r = N / 2, L = C::L;
-    const int B = a.B, spx = kStrip / B;
+    const int B = a.B, spx = kSepStrip / B;
     typename C::Q vq[N], hq[N];
+    int16_t hd[N];
+    int which[N], nd = 0;
     for (int i = 0; i < N; ++i) {
         vq[i] = C::coef(Vc[i]);
-        hq[i] = C::hcoef(H[i]);
+        int k = 0;
+        while (k < nd && hd[k] != H[i]) ++k;
+        if (k == nd) hd[nd++] = H[i];
+        which[i] = k;
     }
-    alignas(64) int16_t A[kStrip + kPad], Lo[kStrip + kPad];
-    alignas(64) conv_u8 tmp[kStrip];
-    const conv_u8 *rows[N];
-    for (int y = a.y0; y < a.y1; ++y) {
-        for (int X = a.x0; X < a.x1; X += spx) {
-            const int np = a.x1 - X < spx ? a.x1 - X : spx, n = np * B, m = n + 2 * r * B;
-            for (int i = 0; i < N; ++i) rows[i] = a.srow(y - r + i) + static_cast<ptrdiff_t>(X - r) * B;
-            int c = 0;
-            const auto column = [&](typename C::V t) {
+    for (int k = 0; k < nd; ++k) hq[k] = C::hcoef(hd[k]);
+    // U[k]: the terms of coefficient hd[k] (high precision: U[0], the sums);
+    // from 5 taps, the N widened source rows of a strip in a ring, each row
+    // widened once (3 taps widen their rows as they read them: faster there).
+    constexpr bool kRing = N > 3;
+    alignas(64) int16_t U[N][kSepStrip + kPad], ring[kRing ? N : 1][kRing ? kSepStrip + kPad : 1];
+    alignas(64) conv_u8 tmp[kSepStrip];
+    const int16_t *terms[N];
+    for (int j = 0; j < N; ++j) terms[j] = U[which[j]] + j * B;
+    const int planes = low ? nd : 1;
+    for (int X = a.x0; X < a.x1; X += spx) {
+        const int np = a.x1 - X < spx ? a.x1 - X : spx, n = np * B, m = n + 2 * r * B;
+        int16_t *rows[N];
+        for (int i = 0; i < N; ++i) rows[i] = ring[kRing ? i : 0];
+        const auto src_at = [&](int y) { return a.srow(y) + static_cast<ptrdiff_t>(X - r) * B; };
+        if (kRing)
+            for (int i = 0; i < N - 1; ++i) widen_row(rows[i], src_at(a.y0 - r + i), m);
+        for (int y = a.y0; y < a.y1; ++y) {
+            if (kRing) widen_row(rows[N - 1], src_at(y + r), m);
+            const conv_u8 *srcs[N];
+            for (int i = 0; i < N; ++i) srcs[i] = src_at(y - r + i);
+            const auto column = [&](int c, auto in) {
+                typename C::V t = C::tap(in(0), vq[0]);
+                for (int i = 1; i < N; ++i) t = C::add(t, C::tap(in(i), vq[i]));
                 if (low) {
                     typename C::V hi, lo;
                     C::split(t, hi, lo);
-                    C::put(A + c, hi);
-                    C::put(Lo + c, lo);
+                    for (int k = 0; k < nd; ++k) C::put(U[k] + c, C::hterm(hi, lo, hq[k]));
                 } else {
-                    C::put(A + c, t);
+                    C::put(U[0] + c, t);
                 }
             };
-            for (; c + L <= m; c += L) {
-                typename C::V t = C::tap(C::widen(rows[0] + c), vq[0]);
-                for (int i = 1; i < N; ++i) t = C::add(t, C::tap(C::widen(rows[i] + c), vq[i]));
-                column(t);
+            int c = 0;
+            if (kRing) {
+                for (; c < m; c += L) column(c, [&](int i) { return C::load(rows[i] + c); });
+            } else {
+                for (; c + L <= m; c += L) column(c, [&](int i) { return C::widen(srcs[i] + c); });
+                if (c < m) {
+                    column(c, [&](int i) { return C::widen_part(srcs[i] + c, m - c); });
+                    c += L;
+                }
             }
-            if (c < m) {
-                typename C::V t = C::tap(C::widen_part(rows[0] + c, m - c), vq[0]);
-                for (int i = 1; i < N; ++i) t = C::add(t, C::tap(C::widen_part(rows[i] + c, m - c), vq[i]));
-                column(t);
-                c += L;
-            }
-            for (int e = 0; e < 2; ++e, c += L) {
-                C::put(A + c, C::zero());
-                C::put(Lo + c, C::zero());
-            }
+            for (int e = 0; e < 2; ++e, c += L)
+                for (int k = 0; k < planes; ++k) C::put(U[k] + c, C::zero());
             emit(a, y, X, n, tmp, [&](conv_u8 *d, int) {
                 if (!low) {
-                    across_high<N>(A, d, n, B, H, ps);
+                    across_high<N>(U[0], d, n, B, H, ps);
                     return;
                 }
                 for (int i = 0; i < n; i += 2 * L) {
-                    typename C::V s = C::zero(), t = C::zero();
-                    for (int j = 0; j < N; ++j) {
-                        const int o = i + j * B;
-                        s = C::add(s, C::hterm(C::load(A + o), C::load(Lo + o), hq[j]));
-                        t = C::add(t, C::hterm(C::load(A + o + L), C::load(Lo + o + L), hq[j]));
+                    typename C::V s = C::load(terms[0] + i), t = C::load(terms[0] + i + L);
+                    for (int j = 1; j < N; ++j) {
+                        s = C::add(s, C::load(terms[j] + i));
+                        t = C::add(t, C::load(terms[j] + i + L));
                     }
                     C::out2(d + i, s, t, n - i < 2 * L ? n - i : 2 * L);
                 }
             });
+            int16_t *first = rows[0];
+            for (int i = 0; i + 1 < N; ++i) rows[i] = rows[i + 1];
+            rows[N - 1] = first;
         }
     }
 }
