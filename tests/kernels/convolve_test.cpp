@@ -86,7 +86,7 @@ TEST(Convolve, AgainstTheFixedPointModel) {
         c.n = 3 + 2 * static_cast<int>(g() % 3);
         c.sep = rep % 2;
         const int r = c.n / 2;
-        c.w = rep % 7 == 0 ? 1 + static_cast<int>(g() % 300) : 1 + static_cast<int>(g() % 40);
+        c.w = rep % 7 == 0 ? 1 + static_cast<int>(g() % 2600) : 1 + static_cast<int>(g() % 40);
         c.h = 1 + static_cast<int>(g() % 9);
         c.da = static_cast<int>(g() % 64);
         c.l = static_cast<int>(g() % (r + 3));
