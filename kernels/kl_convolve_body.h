@@ -607,54 +607,65 @@ void separable_narrow(const Area &a, const short *H, const short *Vc, int ps, in
     const int16_t *terms[N];
     for (int j = 0; j < N; ++j) terms[j] = U[which[j]] + j * B;
     const int planes = low ? nd : 1;
-    for (int X = a.x0; X < a.x1; X += spx) {
-        const int np = a.x1 - X < spx ? a.x1 - X : spx, n = np * B, m = n + 2 * r * B;
-        int16_t *rows[N];
-        for (int i = 0; i < N; ++i) rows[i] = ring[kRing ? i : 0];
-        const auto src_at = [&](int y) { return a.srow(y) + static_cast<ptrdiff_t>(X - r) * B; };
-        if (kRing)
-            for (int i = 0; i < N - 1; ++i) widen_row(rows[i], src_at(a.y0 - r + i), m);
-        for (int y = a.y0; y < a.y1; ++y) {
-            if (kRing) widen_row(rows[N - 1], src_at(y + r), m);
-            const conv_u8 *srcs[N];
-            for (int i = 0; i < N; ++i) srcs[i] = src_at(y - r + i);
-            const auto column = [&](int c, auto in) {
-                typename C::V t = C::tap(in(0), vq[0]);
-                for (int i = 1; i < N; ++i) t = C::add(t, C::tap(in(i), vq[i]));
-                if (low) {
-                    typename C::V hi, lo;
-                    C::split(t, hi, lo);
-                    for (int k = 0; k < nd; ++k) C::put(U[k] + c, C::hterm(hi, lo, hq[k]));
-                } else {
-                    C::put(U[0] + c, t);
-                }
-            };
-            int c = 0;
-            if (kRing) {
-                for (; c < m; c += L) column(c, [&](int i) { return C::load(rows[i] + c); });
+    int16_t *rows[N] = {};
+    // Row y of the strip of np pixels from X: column terms, then row sums.
+    const auto strip_row = [&](int X, int np, int y) {
+        const int n = np * B, m = n + 2 * r * B;
+        const auto src_at = [&](int yy) { return a.srow(yy) + static_cast<ptrdiff_t>(X - r) * B; };
+        if (kRing) widen_row(rows[N - 1], src_at(y + r), m);
+        const conv_u8 *srcs[N];
+        for (int i = 0; i < N; ++i) srcs[i] = src_at(y - r + i);
+        const auto column = [&](int c, auto in) {
+            typename C::V t = C::tap(in(0), vq[0]);
+            for (int i = 1; i < N; ++i) t = C::add(t, C::tap(in(i), vq[i]));
+            if (low) {
+                typename C::V hi, lo;
+                C::split(t, hi, lo);
+                for (int k = 0; k < nd; ++k) C::put(U[k] + c, C::hterm(hi, lo, hq[k]));
             } else {
-                for (; c + L <= m; c += L) column(c, [&](int i) { return C::widen(srcs[i] + c); });
-                if (c < m) {
-                    column(c, [&](int i) { return C::widen_part(srcs[i] + c, m - c); });
-                    c += L;
-                }
+                C::put(U[0] + c, t);
             }
-            for (int e = 0; e < 2; ++e, c += L)
-                for (int k = 0; k < planes; ++k) C::put(U[k] + c, C::zero());
-            emit(a, y, X, n, tmp, [&](conv_u8 *d, int) {
-                if (!low) {
-                    across_high<N>(U[0], d, n, B, H, ps);
-                    return;
+        };
+        int c = 0;
+        if (kRing) {
+            for (; c < m; c += L) column(c, [&](int i) { return C::load(rows[i] + c); });
+        } else {
+            for (; c + L <= m; c += L) column(c, [&](int i) { return C::widen(srcs[i] + c); });
+            if (c < m) {
+                column(c, [&](int i) { return C::widen_part(srcs[i] + c, m - c); });
+                c += L;
+            }
+        }
+        for (int e = 0; e < 2; ++e, c += L)
+            for (int k = 0; k < planes; ++k) C::put(U[k] + c, C::zero());
+        emit(a, y, X, n, tmp, [&](conv_u8 *d, int) {
+            if (!low) {
+                across_high<N>(U[0], d, n, B, H, ps);
+                return;
+            }
+            for (int i = 0; i < n; i += 2 * L) {
+                typename C::V s = C::load(terms[0] + i), t = C::load(terms[0] + i + L);
+                for (int j = 1; j < N; ++j) {
+                    s = C::add(s, C::load(terms[j] + i));
+                    t = C::add(t, C::load(terms[j] + i + L));
                 }
-                for (int i = 0; i < n; i += 2 * L) {
-                    typename C::V s = C::load(terms[0] + i), t = C::load(terms[0] + i + L);
-                    for (int j = 1; j < N; ++j) {
-                        s = C::add(s, C::load(terms[j] + i));
-                        t = C::add(t, C::load(terms[j] + i + L));
-                    }
-                    C::out2(d + i, s, t, n - i < 2 * L ? n - i : 2 * L);
-                }
-            });
+                C::out2(d + i, s, t, n - i < 2 * L ? n - i : 2 * L);
+            }
+        });
+    };
+    if (!kRing) {
+        // Row by row, strip by strip: the source streams in row order.
+        for (int y = a.y0; y < a.y1; ++y)
+            for (int X = a.x0; X < a.x1; X += spx) strip_row(X, a.x1 - X < spx ? a.x1 - X : spx, y);
+        return;
+    }
+    // Strip by strip, the rows inside: the ring follows the strip down.
+    for (int X = a.x0; X < a.x1; X += spx) {
+        const int np = a.x1 - X < spx ? a.x1 - X : spx, m = (np + 2 * r) * B;
+        for (int i = 0; i < N; ++i) rows[i] = ring[i];
+        for (int i = 0; i < N - 1; ++i) widen_row(rows[i], a.srow(a.y0 - r + i) + static_cast<ptrdiff_t>(X - r) * B, m);
+        for (int y = a.y0; y < a.y1; ++y) {
+            strip_row(X, np, y);
             int16_t *first = rows[0];
             for (int i = 0; i + 1 < N; ++i) rows[i] = rows[i + 1];
             rows[N - 1] = first;
