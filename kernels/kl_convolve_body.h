@@ -599,10 +599,13 @@ void separable_narrow(const Area &a, const short *H, const short *Vc, int ps, in
     }
     for (int k = 0; k < nd; ++k) hq[k] = C::hcoef(hd[k]);
     // U[k]: the terms of coefficient hd[k] (high precision: U[0], the sums);
-    // from 5 taps, the N widened source rows of a strip in a ring, each row
-    // widened once (3 taps widen their rows as they read them: faster there).
+    // from 5 taps, rows of one strip keep the N widened source rows in a
+    // ring, each row widened once. 3 taps, and rows of several strips (the
+    // ring would walk the source strip by strip, against its row order),
+    // widen the rows as they read them.
     constexpr bool kRing = N > 3;
-    alignas(64) int16_t U[N][kSepStrip + kPad], ring[kRing ? N : 1][kRing ? kSepStrip + kPad : 1];
+    const bool ring = kRing && a.x1 - a.x0 <= spx;
+    alignas(64) int16_t U[N][kSepStrip + kPad], ringbuf[kRing ? N : 1][kRing ? kSepStrip + kPad : 1];
     alignas(64) conv_u8 tmp[kSepStrip];
     const int16_t *terms[N];
     for (int j = 0; j < N; ++j) terms[j] = U[which[j]] + j * B;
@@ -612,7 +615,7 @@ void separable_narrow(const Area &a, const short *H, const short *Vc, int ps, in
     const auto strip_row = [&](int X, int np, int y) {
         const int n = np * B, m = n + 2 * r * B;
         const auto src_at = [&](int yy) { return a.srow(yy) + static_cast<ptrdiff_t>(X - r) * B; };
-        if (kRing) widen_row(rows[N - 1], src_at(y + r), m);
+        if (ring) widen_row(rows[N - 1], src_at(y + r), m);
         const conv_u8 *srcs[N];
         for (int i = 0; i < N; ++i) srcs[i] = src_at(y - r + i);
         const auto column = [&](int c, auto in) {
@@ -627,7 +630,7 @@ void separable_narrow(const Area &a, const short *H, const short *Vc, int ps, in
             }
         };
         int c = 0;
-        if (kRing) {
+        if (ring) {
             for (; c < m; c += L) column(c, [&](int i) { return C::load(rows[i] + c); });
         } else {
             for (; c + L <= m; c += L) column(c, [&](int i) { return C::widen(srcs[i] + c); });
@@ -653,16 +656,16 @@ void separable_narrow(const Area &a, const short *H, const short *Vc, int ps, in
             }
         });
     };
-    if (!kRing) {
+    if (!ring) {
         // Row by row, strip by strip: the source streams in row order.
         for (int y = a.y0; y < a.y1; ++y)
             for (int X = a.x0; X < a.x1; X += spx) strip_row(X, a.x1 - X < spx ? a.x1 - X : spx, y);
         return;
     }
-    // Strip by strip, the rows inside: the ring follows the strip down.
+    // One strip, the ring following it down.
     for (int X = a.x0; X < a.x1; X += spx) {
         const int np = a.x1 - X < spx ? a.x1 - X : spx, m = (np + 2 * r) * B;
-        for (int i = 0; i < N; ++i) rows[i] = ring[i];
+        for (int i = 0; i < N; ++i) rows[i] = ringbuf[i];
         for (int i = 0; i < N - 1; ++i) widen_row(rows[i], a.srow(a.y0 - r + i) + static_cast<ptrdiff_t>(X - r) * B, m);
         for (int y = a.y0; y < a.y1; ++y) {
             strip_row(X, np, y);
