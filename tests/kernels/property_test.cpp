@@ -522,7 +522,7 @@ void convolution(Case &c) {
     static const General general[] = {kl_convolve3x3_8, kl_convolve5x5_8, kl_convolve7x7_8};
     static const Separable separable[] = {kl_sconvolve3x3_8, kl_sconvolve5x5_8, kl_sconvolve7x7_8};
     const int k = c.pick(6), size = k % 3, n = 3 + 2 * size, sep = k >= 3;
-    const int w = c.one_in(7) ? c.r(1, 300) : c.r(1, 40), h = c.r(1, 9);
+    const int w = c.one_in(7) ? c.r(1, c.one_in(3) ? 2600 : 300) : c.r(1, 40), h = c.r(1, 9);
     const bool multi = c.one_in(4);
     int around[4];
     for (int &a : around) a = c.r(0, n / 2 + 2);
