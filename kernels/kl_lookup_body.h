@@ -7,8 +7,8 @@
 // 1-3 and byte 0 is never read). Multi lookup: one one-byte table per band,
 // band b of the source through table b into band b of the destination.
 //
-// Each destination row is walked as the aligned 8-byte words that hold it
-// (lane_row): every word is assembled in a register and written once, whole
+// The portable body walks each destination row as the aligned 8-byte words
+// that hold it (lane_row): every word is assembled in a register and written once, whole
 // when all its bytes belong to the row and are selected, otherwise by a
 // partial store under the row's edge mask AND the band enables of the word's
 // offset in the 24-byte band cycle. The destination is never read. Only
@@ -16,6 +16,11 @@
 // touched, and the source is read only at the samples of the pixels written.
 // 16-bit tables are addressed at the entry of -32768: sample v selects entry
 // v + 32768.
+//
+// The vector bodies keep those rules: byte permutes (AVX-512) under byte
+// masks for 8-bit samples, byte shuffles (AVX2) for one band; with every
+// band written, gathers of whole entries whose loads stay inside the table,
+// and byte stores for multi lookups.
 #pragma once
 
 #include <cstddef>
