@@ -26,6 +26,7 @@
 #include "kl.h"
 #include "kl_body.h"
 #include "kl_impl.h"
+#include "kl_lookup_body.h"
 
 namespace {
 namespace zoom {
@@ -93,6 +94,35 @@ inline void row_avx512(unsigned char *d, const int32_t *a, const int32_t *b, int
 
 #endif  // KL_AVX512
 
+#if defined(KL_AVX2)
+
+// One row of 8-bit values: 32 outputs per step, their sums narrowed to bytes
+// and, with a table, looked up by sixteen byte shuffles (lookup::Table256);
+// the last outputs one by one.
+inline void row_avx2(unsigned char *d, const int32_t *a, const int32_t *b, int wa, int wb, int shift,
+                     const unsigned char *table, int w) {
+    const __m256i va = _mm256_set1_epi32(wa), vb = _mm256_set1_epi32(wb);
+    const __m128i sh = _mm_cvtsi32_si128(shift);
+    lookup::Table256 tab;
+    if (table) tab.load(table);
+    const auto eight = [&](int at) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + at));
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + at));
+        return _mm256_sra_epi32(_mm256_add_epi32(_mm256_mullo_epi32(x, va), _mm256_mullo_epi32(y, vb)), sh);
+    };
+    int i = 0;
+    for (; i + 32 <= w; i += 32) {
+        // The packs interleave the 128-bit halves; the permute puts them back.
+        const __m256i lo = _mm256_packs_epi32(eight(i), eight(i + 8)), hi = _mm256_packs_epi32(eight(i + 16), eight(i + 24));
+        __m256i v = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(lo, hi), _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        if (table) v = tab(v);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + i), v);
+    }
+    row_words(d + i, a + i, b + i, wa, wb, shift, table, w - i);
+}
+
+#endif  // KL_AVX2
+
 // The row of the policy: 8-bit values only, as 16-bit ones index a table
 // around its middle.
 template <class V, class S>
@@ -100,6 +130,9 @@ inline void row(unsigned char *d, const int32_t *a, const int32_t *b, int wa, in
                 const unsigned char *table, int w) {
 #if defined(KL_AVX512)
     if constexpr (V::isa == kl_isa::avx512 && sizeof(S) == 1) return row_avx512(d, a, b, wa, wb, shift, table, w);
+#endif
+#if defined(KL_AVX2)
+    if constexpr (V::isa == kl_isa::avx2 && sizeof(S) == 1) return row_avx2(d, a, b, wa, wb, shift, table, w);
 #endif
     row_words(d, a, b, wa, wb, shift, table, w);
 }
@@ -191,8 +224,8 @@ void entries(kl_impl &t) {
         t.zoom16[0] = kernel<V, 2, int16_t>;
         t.zoom16[1] = kernel<V, 4, int16_t>;
     }
-#if defined(KL_AVX512)
-    if constexpr (V::isa == kl_isa::avx512) {
+#if defined(KL_AVX2)
+    if constexpr (V::isa != kl_isa::portable) {
         t.zoom8[0] = kernel<V, 2, uint8_t>;
         t.zoom8[1] = kernel<V, 4, uint8_t>;
     }

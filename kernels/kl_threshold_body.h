@@ -55,6 +55,37 @@ struct Threshold16 {
     }
 };
 
+// An operation whose every band is a clamp, min(max(a, lo), hi): the one-sided
+// thresholds (samples from t up mapped to t, or up to t mapped to t), an
+// empty interval (every sample kept) and a whole one (every sample mapped).
+// Vectors take the clamp; words the threshold itself, which gives the same
+// bytes.
+template <class Op, bool W16>
+struct Clamp {
+    Op exact;
+    Cycle<std::conditional_t<W16, int16_t, uint8_t>, W16> lo, hi;
+    uint64_t operator()(uint64_t a, uint64_t b, unsigned o) const { return exact(a, b, o); }
+    template <class W>
+    W operator()(W a, W, unsigned o) const {
+        const W l = vload(lo.at(o), W{}), h = vload(hi.at(o), W{});
+        if constexpr (W16) return min_s16(max_s16(a, l), h);
+        else return min_u8(max_u8(a, l), h);
+    }
+};
+
+// The clamp bounds of band values l, h, v (clamped to the sample range) when
+// they make one; false otherwise.
+template <bool W16>
+inline bool clamp_of(int32_t l, int32_t h, int32_t v, int32_t &lo, int32_t &hi) {
+    const int32_t bottom = W16 ? -32768 : 0, top = W16 ? 32767 : 255;
+    if (l > h) lo = bottom, hi = top;          // nothing in the interval
+    else if (l == bottom && h == top) lo = hi = v;  // everything
+    else if (h == top && v == l) lo = bottom, hi = l;
+    else if (l == bottom && v == h) lo = h, hi = top;
+    else return false;
+    return true;
+}
+
 template <class V, bool W16>
 void kernel(int mask, kl_image *dst, kl_image *src, const short *low, const short *high, const short *map) {
     if (!low || !high || !map) return;
@@ -78,6 +109,17 @@ void kernel(int mask, kl_image *dst, kl_image *src, const short *low, const shor
         op.hi.fill([&](unsigned o) { return 16 * h[band_of_byte(o, 1, n)]; });
     }
     op.map.fill(v, n);
+    if constexpr (V::isa != kl_isa::portable) {
+        int32_t cl[4] = {}, ch[4] = {};
+        bool clamps = true;
+        for (unsigned b = 0; b < n; ++b) clamps = clamps && clamp_of<W16>(l[b], h[b], v[b], cl[b], ch[b]);
+        if (clamps) {
+            Clamp<decltype(op), W16> c{op, {}, {}};
+            c.lo.fill(cl, n);
+            c.hi.fill(ch, n);
+            return run<V, W16>(m, dst, src, nullptr, c);
+        }
+    }
     run<V, W16>(m, dst, src, nullptr, op);
 }
 

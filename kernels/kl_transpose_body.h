@@ -2,9 +2,9 @@
 // exported functions (kl_transpose.cpp).
 //
 // kl_transpose_8 / kl_transpose_16 write the destination as a mirrored copy of
-// the source: type 0 copies rows in reverse order (the source is walked
-// upwards with the copy kernel), types 1 and 5 reverse the pixel order of
-// every row (type 5 walking the source rows upwards too). A mirrored row is
+// the source: type 0 copies rows in reverse order (the implementation's copy
+// body, walking the source rows upwards), types 1 and 5 reverse the pixel
+// order of every row (type 5 walking the source rows upwards too). A mirrored row is
 // built one destination word at a time: the word's bytes come from the whole
 // source pixels it covers, read with unaligned loads that stay inside the
 // source row (head and tail words byte-exact), and the word is stored under
@@ -21,6 +21,7 @@
 
 #include "kl.h"
 #include "kl_body.h"
+#include "kl_copy_body.h"
 #include "kl_impl.h"
 #include "lane.h"
 
@@ -101,21 +102,18 @@ template <class V, int sb>
 void flip(kl_image *dst, kl_image *src, int type, int m) {
     const int bands = dst->bands;
     const ptrdiff_t dlb = dst->lb, slb = src->lb;
-    if (type == 0) {
-        // Rows in reverse order: working copies, one row each.
-        kl_image d = *dst, s = *src;
-        d.h = s.h = 1;
-        s.w = d.w;
-        for (int j = 0; j < dst->h; ++j) {
-            d.data = dst->data + j * dlb;
-            s.data = src->data - j * slb;
-            (sb == 1 ? kl_copy_8 : kl_copy_16)(-1, &d, &s);
-        }
-        return;
-    }
     const ptrdiff_t bpp = static_cast<ptrdiff_t>(bands) * sb;
     const ptrdiff_t n = dst->w * bpp;
     const uint32_t pat = (sb == 1 ? kl_masks_8 : kl_masks_16b)[bands][m];
+    if (type == 0) {
+        // Rows in reverse order: the copy body of this implementation, the
+        // source rows walked upwards, with the copy's choice of bands (one
+        // band and frame buffers take whole pixels).
+        const bool rows = bands == 1 || m == (1 << bands) - 1 || dst->fb == 1;
+        copy::copy_rows<V, false>(dst->data, dst->lb, static_cast<int>(n), dst->h, src->data, -src->lb,
+                                  rows ? 0xffffffu : pat);
+        return;
+    }
     const ptrdiff_t step = type == 1 ? slb : -slb;
     const bool whole = m == (1 << bands) - 1;
     for (int j = 0; j < dst->h; ++j) {
@@ -227,9 +225,9 @@ void out16(const uint64_t *block, int16_t *const *rows, int count, int nrows) {
 
 template <class V>
 void entries(kl_impl &t) {
+    t.transpose_8 = flip<V, 1>;
+    t.transpose_16 = flip<V, 2>;
     if constexpr (V::isa == kl_isa::portable) {
-        t.transpose_8 = flip<V, 1>;
-        t.transpose_16 = flip<V, 2>;
         t.transpose_in_8 = in8<V>;
         t.transpose_out_8 = out8<V>;
         t.transpose_in_16 = in16<V>;

@@ -476,6 +476,11 @@ void threshold_feed(Case &c) {
         lo[b] = threshold_value(c, wide), hi[b] = threshold_value(c, wide), map[b] = threshold_value(c, wide);
         if (!c.one_in(4) && lo[b] > hi[b]) std::swap(lo[b], hi[b]);  // else now and then an empty interval
     }
+    if (c.one_in(3))  // one-sided clamps in every band (a min or a max in the vector bodies)
+        for (int b = 0; b < 4; ++b) {
+            if (c.one_in(2)) hi[b] = static_cast<short>(wide ? 32767 : 255), map[b] = lo[b];
+            else lo[b] = static_cast<short>(wide ? -32768 : 0), map[b] = hi[b];
+        }
     c.seal();
     ref::threshold(wide + 1, m, c.twin(d), s, lo, hi, map);
     (wide ? kl_threshold_16 : kl_threshold_8)(m, &d, &s, lo, hi, map);
