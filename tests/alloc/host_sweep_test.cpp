@@ -21,19 +21,20 @@ namespace {
 std::ostream &operator<<(std::ostream &o, const ZorRect &r) { return o << " " << r.x << "," << r.y << " " << r.w << "x" << r.h; }
 
 // "what x,y wxh ...", the rectangles from the list's start.
-std::string rects(const char *what, ZorRectList *l) {
+std::string text(ZorRectList *l, const char *what = "list") {
+    if (!l) return "";
     std::ostringstream o;
     o << what;
     ZorRect r;
     for (l->rewind(); l->getNext(&r.x, &r.y, &r.w, &r.h);) o << r;
     return o.str();
 }
-std::string text(ZorRectList *l) { return l ? rects("list", l) : ""; }
 std::string text(const ZorRoi *r) {
     if (!r) return "";
     ZorHandle<ZorRectList> l(r->getRectList());
-    return l ? rects("roi", l.get()) : "roi";
+    return l ? text(l.get(), "roi") : "roi";
 }
+std::string text(const ZorOp *op) { return op ? op->getName() : ""; }
 
 std::string text(const ZorClipList *c) {
     if (!c) return "";
@@ -141,11 +142,7 @@ std::vector<Case> cases(Inputs &in) {
         return ZorImage::createWindow(30, 20, 1, rec);
     }));
     c.push_back(object<ZorImage>("createChild", [&in] { return in.img->createChild(3, 4, 1, 20, 10, 2); }));
-    c.push_back(Case{"ZorOp::create", [] { return static_cast<void *>(ZorOp::create("add8", nullptr)); },
-                     [](void *p) { return std::string(p ? static_cast<ZorOp *>(p)->getName() : ""); },
-                     [](void *p) {
-                         if (p) static_cast<ZorOp *>(p)->destroy();
-                     }});
+    c.push_back(object<ZorOp>("ZorOp::create", [] { return ZorOp::create("add8", nullptr); }));
 
     // The image-space region an image makes and keeps; a failed one is made
     // again by the next call.

@@ -121,23 +121,19 @@ TEST(Convolve8, FiltersIntoCoveredWindows) {
         }
         Conv conv(dst.get(), s.img, c.sep ? kernel(n, 1, a) : kernel(n, n, a), c.sep ? kernel(1, n, b) : nullptr,
                   c.edge);
-        rig::prime({dst.get(), s.img});
-        sc.arm();
-        const long live = ZorObject::liveCount();
-        ASSERT_EQ(conv.run(), ZOR_SUCCESS) << rig::last().message;
-        EXPECT_EQ(ZorObject::liveCount(), live);
-        const wren_outcome o = rig::last();
+        const auto [status, o] = rig::run(sc, {dst.get(), s.img}, [&] { return conv.run(); });
+        ASSERT_EQ(status, ZOR_SUCCESS) << o.message;
         EXPECT_STREQ(o.note, c.note);
         EXPECT_EQ(o.rects > 1, c.covered);
         // Window sample k shows source band k - first (the source's first band
         // shown lines up with the child's first band).
-        const int wb = c.depth == 8 ? 1 : 4, shown = c.stride == 4 ? 3 : c.stride, first = c.stride == 4 ? 1 : 0;
+        const int shown = c.stride == 4 ? 3 : c.stride, first = c.stride == 4 ? 1 : 0;
         std::vector<std::vector<int>> filtered;
         for (int k = 0; k < shown; ++k) filtered.push_back(model(s, first + k, n, c.sep, a, b));
         ZorHandle<ZorRoi> region = rig::region_of(s.img, dst.get());
         int dox, doy;
         dst->getOrigin(&dox, &doy);
-        const int bmask = wb == 1 ? 1 : ((1 << c.nb) - 1) << (4 - c.band - c.nb);
+        const int bmask = rig::wmask(c.depth, c.nb, c.band);
         sc.expect(id, dst.get(), region.get(), bmask, [&](int x, int y, int k) {
             const int sx = x - dox + c.sox, sy = y - doy + c.soy;
             const int v = filtered[static_cast<size_t>(k - c.band)][static_cast<size_t>(sy) * c.sw + sx];
@@ -196,15 +192,9 @@ TEST(Convolve8, ChecksAndTheirBoundaries) {
         v1[0] = c.value;
         Conv conv(dst, s.img, kernel(c.w1, c.h1, v1, c.kx, c.ky), c.h2 ? kernel(c.w2, c.h2, v2) : nullptr, c.edge,
                   c.edge2);
-        rig::prime({dst, s.img});
-        sc.arm();
-        const long live = ZorObject::liveCount();
-        const int status = conv.run();
-        EXPECT_EQ(ZorObject::liveCount(), live);
-        if (c.accepted) {
-            EXPECT_EQ(status, ZOR_SUCCESS) << rig::last().message;
-        } else {
-            EXPECT_EQ(status, ZOR_FAILURE);
+        const auto [status, o] = rig::run(sc, {dst, s.img}, [&] { return conv.run(); });
+        EXPECT_EQ(status, c.accepted ? ZOR_SUCCESS : ZOR_FAILURE) << o.message;
+        if (!c.accepted) {
             EXPECT_TRUE(sc.machine().accel().stores().empty());
             EXPECT_TRUE(sc.check());
         }

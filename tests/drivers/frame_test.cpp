@@ -102,12 +102,10 @@ TEST(Adapters, OversizedStrideDeclinedEndToEnd) {
         ZorHandle<ZorImage> wide(ZorImage::createOver(4, 1, 1, ZOR_SHORT, b, 0x7fffffff, 1));
         ASSERT_TRUE(wide);
         const bool dyadic = std::string(name) == "add8";
-        rig::Chain c(sc.image(id), ZorOp::create(name, nullptr, dyadic ? a.img : wide.get(),
-                                                 dyadic ? wide.get() : nullptr));
-        rig::prime({sc.image(id), a.img, wide.get()});
-        sc.arm();
-        EXPECT_EQ(c.run().status, ZOR_FAILURE);
-        EXPECT_EQ(rig::last().reason, WREN_NO_SOURCE);
+        ZorOp *op = ZorOp::create(name, nullptr, dyadic ? a.img : wide.get(), dyadic ? wide.get() : nullptr);
+        const auto [status, o] = rig::draw(sc, sc.image(id), op, {a.img, wide.get()});
+        EXPECT_EQ(status, ZOR_FAILURE);
+        EXPECT_EQ(o.reason, WREN_NO_SOURCE);
         EXPECT_TRUE(sc.check());
     }
 }
@@ -149,10 +147,8 @@ TEST(DriverFrame, StagingChunks) {
         const int id = sc.window(24, 0, 0, c.w, c.h);
         ZorHandle<ZorImage> dst(sc.image(id)->createChild(0, 0, 1, c.w, c.h, 3));
         Source s(c.srcw, c.h, 3, 11);
-        rig::Chain ch(dst.get(), ZorOp::create("not8", nullptr, s.img));
-        sc.arm();
-        ASSERT_EQ(ch.run().status, ZOR_SUCCESS) << rig::last().message;
-        const wren_outcome out = rig::last();
+        const auto [status, out] = rig::draw(sc, dst.get(), ZorOp::create("not8", nullptr, s.img), {s.img});
+        ASSERT_EQ(status, ZOR_SUCCESS) << out.message;
         EXPECT_EQ(out.scratch_allocs, 1);
         EXPECT_EQ(out.scratch_bytes, c.bytes);
         ASSERT_EQ(out.chunks, static_cast<int>(c.rows.size()));

@@ -18,9 +18,8 @@ using rig::Scene;
 // A lookup and the model of what it gives: output band j for input value v.
 struct Lut {
     ZorLookup *l = nullptr;
-    bool own = true;
     ~Lut() {
-        if (l && own) l->destroy();
+        if (l) l->destroy();
     }
     int out(int j, long v) const {
         auto clamp = [](long e, long n) { return e < 0 ? 0 : e >= n ? n - 1 : e; };
@@ -110,12 +109,8 @@ struct Shot {
     rig::Chain chain;
 
     Shot(const Case &c, uint32_t seed)
-        : sc(Scene::small(), seed), id(sc.window(c.depth, 30, 20, 90, 60)),
-          dst(sc.image(id)->createChild(5, 4, c.band, 80, 50, c.nb)), src(83, 52, c.stride, seed, 2 * c.sb, c.shown == 3 && c.stride == 4, c.sb),
+        : sc(Scene::small(), seed), dst(rig::covered_child(sc, c.depth, c.band, c.nb, &id)), src(83, 52, c.stride, seed, 2 * c.sb, c.shown == 3 && c.stride == 4, c.sb),
           op(ZorOp::create(c.path, nullptr, src.img)), chain(dst.get(), op) {
-        sc.window(c.depth, 70, 10, 30, 40);
-        sc.window(c.depth == 8 ? 24 : 8, 0, 50, 60, 20);
-        dst->setOrigin(3, -2);
         src.img->setOrigin(5, 1);
         if (src.parent) src.parent->setOrigin(5, 1);
         lut.l = c.combined ? make_combined(c.lut_bands, c.offset, c.entries, seed)
@@ -126,20 +121,15 @@ struct Shot {
 
     // One call; on success the expectation is the model over the region.
     ::testing::AssertionResult go(const Case &c, wren_outcome *out = nullptr) {
-        sc.arm();
-        const long live = ZorObject::liveCount();
-        const int status = chain.run().status;
-        const wren_outcome o = rig::last();
+        const auto [status, o] = rig::run(sc, {}, [&] { return chain.run().status; });
         if (out) *out = o;
-        if (ZorObject::liveCount() != live) return ::testing::AssertionFailure() << "host objects leaked";
         if (o.reason != c.reason) return ::testing::AssertionFailure() << "reason " << o.reason << ": " << o.message;
         if (c.reason != WREN_OK) {
             if (status != ZOR_FAILURE) return ::testing::AssertionFailure() << "declined with status " << status;
             return sc.check();
         }
         if (status != ZOR_SUCCESS || o.rects < 2) return ::testing::AssertionFailure() << "status " << status;
-        const int wb = c.depth == 8 ? 1 : 4;
-        const int dmask = wb == 1 ? 1 : ((1 << c.nb) - 1) << (4 - c.nb - c.band);
+        const int wb = c.depth == 8 ? 1 : 4, dmask = rig::wmask(c.depth, c.nb, c.band);
         int order[4] = {}, j = 0;
         for (int k = 0; k < wb; ++k)
             if ((dmask >> (wb - 1 - k)) & 1) order[k] = j++;

@@ -56,14 +56,9 @@ TEST(Monadic, LayoutsIntoCoveredWindows) {
             op->setPtrParam(2, high);
             op->setPtrParam(3, map);
         }
-        rig::Chain c(dst.get(), op);
-        rig::prime({dst.get(), src});
-        sc.arm();
-        const auto [status, o] = rig::counted([&] { return c.run().status; });
+        const auto [status, o] = rig::draw(sc, dst.get(), op, {src});
         ASSERT_EQ(status, ZOR_SUCCESS) << o.message;
-        EXPECT_GT(o.rects, 1);
-        const int wb = cc.depth == 8 ? 1 : 4;
-        const int dmask = wb == 1 ? 1 : ((1 << cc.nb) - 1) << (4 - cc.nb - cc.band);
+        const int wb = cc.depth == 8 ? 1 : 4, dmask = rig::wmask(cc.depth, cc.nb, cc.band);
         const int smask = ((1 << cc.sbands) - 1) << (cc.stride - cc.sbands - cc.sband);
         rig::Written m(80, 50, wb);
         if (copy) {

@@ -273,6 +273,26 @@ Ran counted(F &&call) {
     return {status, o};
 }
 
+// The window samples a child of nb bands from band `band` of a window of
+// the given depth selects.
+inline int wmask(int depth, int nb, int band) { return depth == 8 ? 1 : ((1 << nb) - 1) << (4 - nb - band); }
+
+// One call (call() gives its status): the images primed, the frame buffers
+// armed, the host objects balanced.
+template <class F>
+Ran run(Scene &sc, std::initializer_list<ZorImage *> images, F &&call) {
+    prime(images);
+    sc.arm();
+    return counted(call);
+}
+
+// op shown in the window image dst.
+inline Ran draw(Scene &sc, ZorImage *dst, ZorOp *op, std::initializer_list<ZorImage *> sources = {}) {
+    Chain c(dst, op);
+    prime(sources);
+    return run(sc, {dst}, [&] { return c.run().status; });
+}
+
 // A memory image the size of the destination window image, in a given
 // layout: the model's view of the destination or of a source lined up with it.
 struct Plane {

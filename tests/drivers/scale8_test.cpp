@@ -95,10 +95,7 @@ void check(const ScaleCase &c, uint32_t seed) {
     ZorHandle<ZorInterpolationTable> h(c.taps ? filter(c.taps) : nullptr), v(c.taps ? filter(2) : nullptr);
     scale->setObjParam(3, h.get());
     scale->setObjParam(4, v.get());
-    rig::Chain chain(dst.get(), scale);
-    rig::prime({dst.get(), s.img});
-    sc.arm();
-    const auto [status, o] = rig::counted([&] { return chain.run().status; });
+    const auto [status, o] = rig::draw(sc, dst.get(), scale, {s.img});
     EXPECT_STREQ(o.driver, c.driver);
     EXPECT_EQ(o.reason, c.reason) << o.message;
     if (c.reason != WREN_OK) {
@@ -122,7 +119,7 @@ void check(const ScaleCase &c, uint32_t seed) {
         ref_scale(-1, k, si, c.xs, c.ys, static_cast<float>((-c.sox * c.xs + dox) - 0.5),
                   static_cast<float>((-c.soy * c.ys + doy) - 0.5), *t, true);
     });
-    const int dmask = c.depth == 8 ? 1 : ((1 << c.nb) - 1) << (4 - c.band - c.nb);
+    const int dmask = rig::wmask(c.depth, c.nb, c.band);
     int written = 0;
     sc.expect(id, dst.get(), dst->getImageSpaceRoi(), dmask, [&](int x, int y, int k) {
         const int band = c.depth == 8 ? 0 : k - c.band;
@@ -152,26 +149,6 @@ TEST(Scale8, ScalesIntoCoveredWindows) {
                 check({what.c_str(), op, 8, 0, 1, 1, 40, 30, o, o * 0.5f, xs, xs, 3, "Scale8Wren", WREN_OK}, ++seed);
                 if (::testing::Test::HasFailure()) return;
             }
-}
-
-// A table made on the first call is kept until the device releases it.
-TEST(Scale8, TablesAreKeptAndReleased) {
-    Scene sc(Scene::small(), 5);
-    int id = 0;
-    ZorHandle<ZorImage> dst = rig::covered_child(sc, 8, 0, 1, &id);
-    Source s(20, 20, 1, 3);
-    ZorOp *scale = ZorOp::create("scale8bicubic", nullptr, s.img);
-    scale->setFloatParam(1, 1.5f);
-    scale->setFloatParam(2, 1.5f);
-    rig::Chain chain(dst.get(), scale);
-    rig::prime({dst.get(), s.img});
-    sc.arm();
-    ASSERT_EQ(chain.run().status, ZOR_SUCCESS);
-    const std::vector<uint8_t> first(sc.screen().frameBuffer8(),
-                                     sc.screen().frameBuffer8() + sc.screen().frameBuffer8Size());
-    wren_release_tables();
-    ASSERT_EQ(chain.run().status, ZOR_SUCCESS);
-    EXPECT_TRUE(std::equal(first.begin(), first.end(), sc.screen().frameBuffer8()));
 }
 
 }  // namespace

@@ -50,16 +50,12 @@ TEST(Transpose8, FlipsIntoCoveredWindows) {
         s.img->setOrigin(5, 1);
         ZorOp *tr = ZorOp::create("transpose8", nullptr, s.img);
         tr->setLongParam(1, fc.type);
-        rig::Chain c(dst.get(), tr);
-        rig::prime({dst.get(), s.img});
-        sc.arm();
-        const auto [status, o] = rig::counted([&] { return c.run().status; });
+        const auto [status, o] = rig::draw(sc, dst.get(), tr, {s.img});
         EXPECT_EQ(o.reason, fc.reason) << o.message;
         if (fc.reason == WREN_OK) {
             ASSERT_EQ(status, ZOR_SUCCESS);
             EXPECT_GT(o.rects, fc.sw > 60 ? 1 : 0);
-            const int wb = fc.depth == 8 ? 1 : 4;
-            const int dmask = wb == 1 ? 1 : ((1 << fc.nb) - 1) << (4 - fc.nb - fc.band);
+            const int wb = fc.depth == 8 ? 1 : 4, dmask = rig::wmask(fc.depth, fc.nb, fc.band);
             // The window's pixel coordinates meet the mirrored source's.
             int ox, oy;
             dst->getOrigin(&ox, &oy);
@@ -90,10 +86,8 @@ TEST(Transpose8, SourceRegionIsFlippedAboutTheCentre) {
         ASSERT_EQ(s.img->setRoi(part.get()), ZOR_SUCCESS);
         ZorOp *tr = ZorOp::create("transpose8", nullptr, s.img);
         tr->setLongParam(1, type);
-        rig::Chain c(sc.image(id), tr);
-        rig::prime({sc.image(id), s.img});
-        sc.arm();
-        ASSERT_EQ(c.run().status, ZOR_SUCCESS) << rig::last().message;
+        const auto [status, o] = rig::draw(sc, sc.image(id), tr, {s.img});
+        ASSERT_EQ(status, ZOR_SUCCESS) << o.message;
         ZorHandle<ZorRoi> flipped(part->flip(static_cast<int>(type), 24.5, 19.5));
         sc.expect(id, sc.image(id), flipped.get(), 1, [&](int x, int y, int) {
             return s.px(type == 0 ? x : 49 - x, type == 1 ? y : 39 - y)[0];
