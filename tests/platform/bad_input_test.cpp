@@ -83,7 +83,7 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
     const ZorRect huge{ZOR_COORD_LIMIT - 1, 0, 10, 10};
     ZorHandle<ZorImage> img(ZorImage::create(10, 10, 3, ZOR_BYTE)), none;
     std::uint8_t buf[64];
-    const unsigned entries[] = {256, 256}, many[] = {65537, 1};
+    const unsigned entries[] = {256, 256}, zero[] = {256, 0}, many[] = {65537, 1};
     const int offsets[] = {0, 0}, far[] = {0, 32768};
     const float inf[1] = {INFINITY}, bad_weights[2] = {1.0f, INFINITY};
     ZorHandle<ZorKernel> kernel(ZorKernel::create(3, 1, nullptr, 1, 0));
@@ -102,10 +102,16 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
     } rows[] = {
         {"screen 0x10", [&] { return size(0, 10); }, "screen size 0x10 outside 1x1 to"},
         {"screen 2049 wide", [&] { return size(2049, 10); }, "outside 1x1 to"},
+        {"screen -1 high", [&] { return size(10, -1); }, "outside 1x1 to"},
         {"window depth 16", [&] { return screen(s.createWindow(16, 0, 0, 10, 10)); }, "window depth 16 is not 8 or 24"},
         {"window 0 wide", [&] { return screen(s.createWindow(8, 0, 0, 0, 10)); }, "outside 1x1 to 32767x32767"},
+        {"window -3 high", [&] { return screen(s.createWindow(24, 0, 0, 10, -3)); }, "window size 10x-3"},
+        {"window 40000 wide", [&] { return screen(s.createWindow(8, 0, 0, 40000, 10)); }, "window size 40000x10"},
         {"window far out", [&] { return screen(s.createWindow(8, 1 << 29, 0, 10, 10)); }, "out of range"},
         {"move unknown", [&] { return screen(s.moveWindow(42, 0, 0)); }, "unknown window 42"},
+        {"resize unknown", [&] { return screen(s.resizeWindow(42, 1, 1)); }, "unknown window 42"},
+        {"raise unknown", [&] { return screen(s.raiseWindow(42)); }, "unknown window 42"},
+        {"lower unknown", [&] { return screen(s.lowerWindow(42)); }, "unknown window 42"},
         {"destroy unknown", [&] { return screen(s.destroyWindow(42)); }, "unknown window 42"},
         {"image of unknown", [&] { return screen(s.windowImage(42)); }, "unknown window 42"},
         {"resize to 0x5", [&] { return screen(s.resizeWindow(w, 0, 5)); }, "window size 0x5"},
@@ -130,6 +136,7 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          },
          ""},
         {"register nowhere", [] { return Sim().run([](void *b) { wren_reg_write(b, 0x4000004, 1); }); }, "store to unknown register offset 0x4000004"},
+        {"register misaligned", [] { return Sim().run([](void *b) { wren_reg_write(b, fill_p0 + 2, 1); }); }, "unknown register offset"},
         {"register far outside", [] { return Sim().run([](void *b) { wren_reg_write(b, 0x7ffffff0, 1); }); }, "unknown register offset"},
         {"another base",
          [] {
@@ -179,6 +186,8 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          },
          "without the mapping raster mode"},
         {"snapshot into no directory", [&] { return snap(wsim::snapshotWindow(s, w, nowhere, &err), err); }, nowhere.c_str()},
+        {"screen into no directory", [&] { return snap(wsim::snapshotScreen(s, nowhere, &err), err); }, "no/such/dir"},
+        {"frame buffer into no directory", [&] { return snap(wsim::snapshotFrameBuffer(s, 24, nowhere, nullptr), ""); }, ""},
         {"frame buffer of depth 16", [&] { return snap(wsim::snapshotFrameBuffer(s, 16, dir + "/f.png", &err), err); }, "depth 16"},
         {"snapshot of unknown",
          [&] {
@@ -187,6 +196,7 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          },
          "unknown window"},
         {"PNG 0 wide", [&] { return snap(wsim::writePng(dir + "/y.png", 0, 1, 1, px, 1, &err), err); }, ""},
+        {"PNG stride too small", [&] { return snap(wsim::writePng(dir + "/y.png", 4, 1, 3, px, 4, &err), err); }, ""},
         {"PNG of no pixels", [&] { return snap(wsim::writePng(dir + "/y.png", 1, 1, 1, nullptr, 1, &err), err); }, ""},
         {"PNG on a full device",
          [&] {
@@ -197,10 +207,12 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          ""},
         {"image 0 wide", [] { return null(ZorImage::create(0, 4, 1, ZOR_BYTE)); }, ""},
         {"image of 5 bands", [] { return null(ZorImage::create(4, 4, 5, ZOR_BYTE)); }, ""},
+        {"image of type 3", [] { return null(ZorImage::create(4, 4, 1, 3)); }, ""},
         {"image too big", [] { return null(ZorImage::create(ZorImage::kMaxSide, ZorImage::kMaxSide, 4, ZOR_SHORT)); }, ""},
         {"image over too short rows", [&] { return null(ZorImage::createOver(4, 4, 2, ZOR_BYTE, buf, 7, 2)); }, ""},
         {"child past the right", [&] { return null(img->createChild(5, 0, 0, 6, 1, 1)); }, ""},
         {"child past the bands", [&] { return null(img->createChild(0, 0, 2, 1, 1, 2)); }, ""},
+        {"child 0 wide", [&] { return null(img->createChild(0, 0, 0, 0, 1, 1)); }, ""},
         {"child at ~0", [&] { return null(img->createChild(~0u, 0, 0, 2, 1, 1)); }, ""},
         {"origin NaN", [&] { return failed(img->setOrigin(NAN, 0)); }, ""},
         {"destroying an image's own region",
@@ -217,8 +229,10 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
         {"clip list null", [&] { return null(roi->intersectClipList(nullptr, 0, 0)); }, ""},
         {"flip type 2", [&] { return null(roi->flip(2, 0, 0)); }, ""},
         {"scale NaN", [&] { return null(roi->scale(NAN, 1, 0, 0)); }, ""},
+        {"scale 1e10", [&] { return null(roi->scale(1e10, 1, 0, 0)); }, ""},
         {"translate to the limit", [&] { return null(roi->translate(ZOR_COORD_LIMIT, 0)); }, ""},
         {"region at the limit", [&] { return null(ZorRoi::create(&huge, 1)); }, ""},
+        {"clip list at the limit", [&] { return null(ZorClipList::create(&huge, 1)); }, ""},
         {"region of no rectangles", [] { return null(ZorRoi::create(nullptr, 2)); }, ""},
         {"region list without a destination",
          [&] {
@@ -226,16 +240,23 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
              return ZoriGetRoiList(&r, nullptr, img.get(), nullptr, nullptr) == ZOR_FAILURE && !r ? Answer("") : std::nullopt;
          },
          ""},
+        {"lookup of 0 bands", [] { return null(ZorLookup::create(0, 0, 256, nullptr)); }, ""},
         {"lookup of 5 bands", [] { return null(ZorLookup::create(5, 0, 256, nullptr)); }, ""},
+        {"lookup of 0 entries", [] { return null(ZorLookup::create(1, 0, 0, nullptr)); }, ""},
         {"lookup of 65537 entries", [] { return null(ZorLookup::create(1, 0, 65537, nullptr)); }, ""},
         {"lookup offset -32769", [] { return null(ZorLookup::create(1, -32769, 10, nullptr)); }, ""},
+        {"lookup offset 32768", [] { return null(ZorLookup::create(1, 32768, 10, nullptr)); }, ""},
         {"combined, 0 bands", [&] { return null(ZorLookup::createCombined(0, entries, offsets, nullptr)); }, ""},
         {"combined, no counts", [&] { return null(ZorLookup::createCombined(2, nullptr, offsets, nullptr)); }, ""},
+        {"combined, no offsets", [&] { return null(ZorLookup::createCombined(2, entries, nullptr, nullptr)); }, ""},
+        {"combined, a table of 0", [&] { return null(ZorLookup::createCombined(2, zero, offsets, nullptr)); }, ""},
         {"combined, a table too long", [&] { return null(ZorLookup::createCombined(2, many, offsets, nullptr)); }, ""},
         {"combined, offset out of range", [&] { return null(ZorLookup::createCombined(2, entries, far, nullptr)); }, ""},
         {"kernel 0 wide", [] { return null(ZorKernel::create(0, 3, nullptr, 0, 0)); }, ""},
+        {"kernel 0 high", [] { return null(ZorKernel::create(3, 0, nullptr, 0, 0)); }, ""},
         {"kernel 257 wide", [] { return null(ZorKernel::create(257, 1, nullptr, 0, 0)); }, ""},
         {"kernel key past the right", [] { return null(ZorKernel::create(3, 3, nullptr, 3, 0)); }, ""},
+        {"kernel key above", [] { return null(ZorKernel::create(3, 3, nullptr, 0, -1)); }, ""},
         {"kernel of infinity", [&] { return null(ZorKernel::create(1, 1, inf, 0, 0)); }, ""},
         {"kernel values NaN",
          [&] {
@@ -246,7 +267,9 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          },
          ""},
         {"table weight infinite", [&] { return null(ZorInterpolationTable::create(2, 1, bad_weights)); }, ""},
+        {"table of 0 taps", [] { return null(ZorInterpolationTable::create(0, 4, nullptr)); }, ""},
         {"table of 65 taps", [] { return null(ZorInterpolationTable::create(65, 4, nullptr)); }, ""},
+        {"table of 0 phases", [] { return null(ZorInterpolationTable::create(2, 0, nullptr)); }, ""},
         {"table of 65537 phases", [] { return null(ZorInterpolationTable::create(2, 65537, nullptr)); }, ""},
         {"table weights out of range or NaN",
          [&] {
@@ -267,6 +290,7 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          ""},
         {"branch without a name", [&] { return tree.branch("") || tree.branch(nullptr) ? std::nullopt : Answer(""); }, ""},
         {"function twice", [&] { return failed(node->addFunction(&dev, static_cast<ZorComputeFunction>(&Device::Fn))); }, ""},
+        {"function of no device", [&] { return failed(node->addFunction(nullptr, static_cast<ZorComputeFunction>(&Device::Fn))); }, ""},
         {"device without a function", [&] { return failed(node->addFunction(&dev, nullptr)); }, ""},
         {"dispatch of nothing", [&] { return ZorDispatch(nullptr, &tree).count == 0 ? Answer("") : std::nullopt; }, ""},
         {"plug-in missing",

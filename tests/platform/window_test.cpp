@@ -91,15 +91,16 @@ TEST(WindowClip, RandomStacksTileTheScreen) {
 }
 
 // While locked the handle keeps its clip list and bounding box; the next
-// lock sees the changes. Observers see every outermost lock and unlock; an
-// unlock observer that throws stops neither the unlock nor the observers after it.
+// lock sees the changes. Observers see every outermost lock and unlock, may
+// change the observers while they run (new ones run from the next lock on);
+// an unlock observer that throws stops neither the unlock nor the observers after it.
 TEST(WindowClip, ChangesReachTheNextLockAndObserversCannotBreakIt) {
     wca::Screen s(200, 100);
     const int a = s.createWindow(8, 10, 10, 50, 40), b = s.createWindow(24, 150, 50, 30, 30);
     wca_win *h = s.window(a)->handle();
     std::vector<int> seen;
     bool throw_on_unlock = false;
-    s.addLockObserver([&](wca::Window &w) { seen.push_back(w.id()); });
+    int self = s.addLockObserver([&](wca::Window &w) { seen.push_back(w.id()); });
     s.addUnlockObserver([&](wca::Window &w) {
         seen.push_back(-w.id());
         if (throw_on_unlock) throw std::runtime_error("unlock observer");
@@ -136,6 +137,19 @@ TEST(WindowClip, ChangesReachTheNextLockAndObserversCannotBreakIt) {
     EXPECT_EQ(h->changed, 0);  // nothing changed since
     ASSERT_EQ(wca_win_unlock(h), WCA_OK);
 
+    // An observer removing itself and adding another while it runs.
+    seen.clear();
+    s.removeObserver(self);
+    self = s.addLockObserver([&](wca::Window &) {
+        seen.push_back(1);
+        s.removeObserver(self);
+        s.addLockObserver([&](wca::Window &) { seen.push_back(3); });
+    });
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(wca_win_lock(h), WCA_OK);
+        ASSERT_EQ(wca_win_unlock(h), WCA_OK);
+    }
+    EXPECT_EQ(seen, (std::vector<int>{1, -a, -100, 3, -a, -100}));
     EXPECT_EQ(s.windowFromHandle(h), s.window(a));
 }
 

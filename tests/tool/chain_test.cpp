@@ -165,6 +165,7 @@ TEST(ToolChain, TakesDescribesTheRowInWords) {
         const char *path, *takes;
     } cases[] = {
         {"add8", "2 images"},
+        {"copy8", "1 image"},
         {"setvalue8", "no image, --value"},
         {"addconst8", "1 image, --const"},
         {"andconst8", "1 image, --const (integers)"},
