@@ -21,17 +21,6 @@ using Seq = std::vector<RegAccess>;
 RegAccess S(uint32_t off, uint32_t v) { return {off, v, true}; }
 RegAccess L(uint32_t off, uint32_t v) { return {off, v, false}; }
 Seq rect(int x, int y, int w, int h) { return {S(draw_op, 8), S(fill_p0, y), S(fill_p1, x), S(fill_p4, h), S(fill_p5, w)}; }
-Seq sizeStep(uint32_t code, uint32_t h, uint32_t w) {
-    return {S(fill_p0, code), S(fill_p2, 0), S(fill_p3, 0), S(fill_p4, h), S(fill_p5, w)};
-}
-Seq step(uint32_t code, int x, int y, int hfield, int wfield, bool last) {
-    return {S(fill_p0, code), S(fill_p2, y), S(fill_p3, x), S(fill_p4, hfield), S(last ? fill_p1 : fill_p5, wfield)};
-}
-Seq cat(std::initializer_list<Seq> parts) {
-    Seq s;
-    for (const Seq &p : parts) s.insert(s.end(), p.begin(), p.end());
-    return s;
-}
 
 constexpr int kW = 1024, kH = 96, kLb8 = wren_fb::line_bytes8, kLb24 = wren_fb::line_bytes24;
 constexpr uint32_t kIdle = wsim::Accelerator::kDefaultFree;
@@ -130,53 +119,6 @@ TEST_F(FillTest, RandomRectanglesEveryMethodModeAndBoard) {
                         }
                     }
                 }
-}
-
-// The register sequences of what is only traced: first-generation stereo
-// pages, whose step list keeps what earlier rows left.
-TEST_F(FillTest, FirstGenerationStereoPageSequences) {
-    using R = void *;
-    using C = long *;
-    const struct {
-        const char *what;
-        std::function<void(R, C)> call;
-        Seq want;
-    } rows[] = {
-        // Pages 80..240 x 8..16 (pw 160, ph 8: 1280), borders by rectangle fills. Row 8: parity
-        // (8 >> 2) & 2 = 2, a = 3; column 80 gives b 3 (X 1200), column 160 b 0 (X 960).
-        {"page fill", [](R r, C c) { page_fill_stereo_wren1(r, c, 75, 6, 170, 10); },
-         cat({{S(draw_op, 9)}, sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 1200, 0, 16, 80, false),
-              step(1, 960, 0, 16, 80, true), rect(75, 6, 5, 10), rect(240, 6, 5, 10), rect(80, 6, 160, 2)})},
-        {"adjacent pages wait in the step list",
-         [](R r, C c) {
-             SpfInitSeq();
-             SpfIssueStep(r, c, 0, 0, 1);  // Y 0, X 0
-             SpfIssueStep(r, c, 0, 1, 1);  // X 80: adjacent
-         },
-         {}},
-        {"and are flushed as one", [](R r, C c) { SpfFlushSeq(r, c); },
-         cat({sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 0, 0, 16, 160, true)})},
-        {"nothing pending", [](R r, C c) { SpfFlushSeq(r, c); }, {}},
-        {"a full step list is flushed",
-         [](R r, C c) {
-             SpfInitSeq();
-             SpfIssueStep(r, c, 0, 0, 1);  // (0, 0)
-             SpfIssueStep(r, c, 4, 0, 2);  // Y 16, X (0 ^ 2) * 80 = 160, width 160
-             SpfIssueStep(r, c, 4, 1, 1);  // X 240 is not 160 + 160: new entry
-             SpfIssueStep(r, c, 5, 0, 1);  // Y 16, X 320 + 160 = 480: new, list was full
-         },
-         cat({sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 0, 0, 16, 80, false), step(1, 160, 16, 16, 160, false),
-              step(1, 240, 16, 16, 80, true)})},
-        {"with the last entry left", [](R r, C c) { SpfFlushSeq(r, c); },
-         cat({sizeStep(3, 4, 32), sizeStep(4, 16, 320), step(1, 480, 16, 16, 80, true)})},
-    };
-    sim_->setScreenMode(true, false);
-    sim_->setFirstGeneration(true);
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.what);
-        row.call(regs(), &credit_);
-        EXPECT_EQ(take(), row.want);
-    }
 }
 
 // The fill each routine makes of a size: rectangle fill below the block and

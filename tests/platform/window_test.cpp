@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <new>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -93,21 +92,15 @@ TEST(WindowClip, RandomStacksTileTheScreen) {
 
 // While locked the handle keeps its clip list and bounding box; the next
 // lock sees the changes. Observers see every outermost lock and unlock, may
-// change the observers while they run (new ones run from the next lock on),
-// and cannot break the lock: a lock observer that throws refuses the lock
-// (the unlock observers run to undo), an unlock observer that throws stops
-// neither the unlock nor the observers after it.
+// change the observers while they run (new ones run from the next lock on);
+// an unlock observer that throws stops neither the unlock nor the observers after it.
 TEST(WindowClip, ChangesReachTheNextLockAndObserversCannotBreakIt) {
     wca::Screen s(200, 100);
     const int a = s.createWindow(8, 10, 10, 50, 40), b = s.createWindow(24, 150, 50, 30, 30);
     wca_win *h = s.window(a)->handle();
     std::vector<int> seen;
-    bool refuse = false, throw_on_unlock = false;
-    int self = 0;
-    self = s.addLockObserver([&](wca::Window &w) {
-        seen.push_back(w.id());
-        if (refuse) throw std::bad_alloc();
-    });
+    bool throw_on_unlock = false;
+    int self = s.addLockObserver([&](wca::Window &w) { seen.push_back(w.id()); });
     s.addUnlockObserver([&](wca::Window &w) {
         seen.push_back(-w.id());
         if (throw_on_unlock) throw std::runtime_error("unlock observer");
@@ -144,17 +137,8 @@ TEST(WindowClip, ChangesReachTheNextLockAndObserversCannotBreakIt) {
     EXPECT_EQ(h->changed, 0);  // nothing changed since
     ASSERT_EQ(wca_win_unlock(h), WCA_OK);
 
-    seen.clear();
-    refuse = true;
-    EXPECT_NO_THROW(rc = wca_win_lock(h));
-    EXPECT_EQ(rc, WCA_ERROR);
-    EXPECT_FALSE(s.window(a)->locked());
-    EXPECT_EQ(seen, (std::vector<int>{a, -a, -100}));
-    EXPECT_TRUE(s.destroyWindow(s.createWindow(8, 0, 0, 5, 5)));  // the screen still works
-
     // An observer removing itself and adding another while it runs.
     seen.clear();
-    refuse = false;
     s.removeObserver(self);
     self = s.addLockObserver([&](wca::Window &) {
         seen.push_back(1);

@@ -169,8 +169,6 @@ TEST(ToolChain, TakesDescribesTheRowInWords) {
         {"setvalue8", "no image, --value"},
         {"addconst8", "1 image, --const"},
         {"andconst8", "1 image, --const (integers)"},
-        {"lookup8_8", "1 image, --lut"},
-        {"threshold8/rescale8", "1 image, low, high, map, scale, offset"},
         {"transpose8", "1 image, flip (1 integer)"},
         {"threshold8/threshold8/rescale8", "1 image, low (2x), high (2x), map (2x), scale, offset"},
         {"affine8nearest", "1 image, --matrix (6 numbers)"},

@@ -390,7 +390,6 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run addconst8 --const 1,2" + g, 1, "2 values given for 1 band(s)"},
         {"run copy8 --window 0x4" + g, 1, "--window: 0x4 is not within 1x1 to "},
         {"run copy8 --window 4" + g, 1, "needs 2 numbers"},
-        {"run copy8 --window 100000x100000" + g, 1, "--window: 100000x100000 is not within 1x1 to "},
         {"run copy8 --window 99999999999999999999x2" + g, 1, "is not within 1x1 to "},
         {"run copy8 --window 5000x5000" + g, 1, "--window: 5000x5000 is not within 1x1 to "},
         {"run copy8 --depth 16" + g, 2, "--depth"},
@@ -416,7 +415,6 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run rotate8nearest --angle x" + g, 1, "--angle: 'x' is not a number"},
         {"run alu8" + g + g, 1, "declined by Alu8Wren"},
         // Images and a window of other band counts: what to give instead.
-        {"run add8 --depth 24" + g + g, 1, "declined by Add8Wren (band mask): "},
         {"run add8 --depth 24" + g + g, 1, "the image has 1 band, the 24-bit window 3: draw it into an 8-bit window "
                                            "(--depth 8) or repeat it into red, green and blue (--bands 3)"},
         {"run convolve8 --depth 8 --kernel box3" + c3, 1, "the 8-bit window 1: draw it into a 24-bit window "
