@@ -192,7 +192,9 @@ TEST(Affine8, DeclinesWriteNothing) {
         const Drawn r = rig::draw(sc, dst.get(), c.turn ? rotate(c.interp, s, c.angle) : affine(c.interp, s, c.m), {s.img});
         EXPECT_EQ(r.o.reason, c.reason) << r.o.message;
         EXPECT_EQ(r.status, c.reason == WREN_OK ? ZOR_SUCCESS : ZOR_FAILURE);
-        if (c.reason != WREN_OK) EXPECT_TRUE(sc.check());
+        if (c.reason != WREN_OK) {
+            EXPECT_TRUE(sc.check());
+        }
     }
 }
 

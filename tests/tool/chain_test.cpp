@@ -182,7 +182,7 @@ TEST(ToolChain, UnreadableItemsAreRefused) {
     const char *bad[] = {"src3", "src1:x:y", "ptr:floats:const", "ptr1:floats", "ptr1::const", "knob1:floats:x",
                          "ptr1:floats:const:more", "ptr123:floats:const"};
     for (const char *item : bad) {
-        WrenPath row{{"add8"}, {item}, "", "Add8Wren", nullptr, WREN_PATH_DRAWS};
+        WrenPath row{{"add8"}, {item}, "", "Add8Wren", nullptr, WREN_PATH_DRAWS, nullptr};
         std::vector<ParamItem> items;
         std::string error;
         EXPECT_FALSE(tool::param_items(row, &items, &error)) << item;
