@@ -11,17 +11,23 @@ FUZZ_SECONDS ?= 600
 setup:
 	@bash scripts/setup.sh
 
+# Configures build/$(1) from its preset; a tree made by another generator is made afresh.
+define configure
+	@grep -qs 'CMAKE_GENERATOR:INTERNAL=Unix Makefiles' build/$(1)/CMakeCache.txt && rm -rf build/$(1) || true
+	cmake --preset $(1) >/dev/null
+endef
+
 release: setup
-	cmake --preset release >/dev/null
+	$(call configure,release)
 	cmake --build --preset release -j $(JOBS)
 
 asan: setup
-	cmake --preset asan >/dev/null
+	$(call configure,asan)
 	cmake --build --preset asan -j $(JOBS)
 
 # The threads stress test under ThreadSanitizer: only what it needs is built.
 tsan: setup
-	cmake --preset tsan >/dev/null
+	$(call configure,tsan)
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --test-dir build/tsan --output-on-failure
 
@@ -30,7 +36,7 @@ demo: release
 
 # The path fuzzer (clang, libFuzzer and the sanitizers): only what it needs.
 fuzz-build: setup
-	cmake --preset fuzz >/dev/null
+	$(call configure,fuzz)
 	cmake --build --preset fuzz -j $(JOBS) --target wren_fuzz
 
 # The seeds, then fuzzing for FUZZ_SECONDS; new inputs go to build/fuzz/fuzz_corpus.

@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libbenchmark-dev
   libpixman-1-dev libpng-dev libcli11-dev
   libopencv-dev
   clang libclang-rt-dev

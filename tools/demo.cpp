@@ -218,6 +218,8 @@ struct Row {
     std::string path, window, driver, result, rects = "-", usec = "-", reason;
 };
 
+}  // namespace
+
 int run_demo(const ToolOptions &options, const std::string &out) {
     std::error_code ec;
     std::filesystem::create_directories(out, ec);
@@ -394,20 +396,4 @@ int run_demo(const ToolOptions &options, const std::string &out) {
     }
     std::printf("wrote %s and %zu window images to %s\n", "screen.png", wins.size(), out.c_str());
     return 0;
-}
-
-}  // namespace
-
-Verb add_demo_verb(CLI::App &app, const ToolOptions &options) {
-    CLI::App *cmd = app.add_subcommand(
-        "demo", "Build a 1280x1024 screen of overlapping 8-bit and 24-bit windows, fill their backgrounds "
-                "with the accelerator's rectangle, block and page fills, run every path whose driver draws "
-                "into a tile of a window at least half visible (gradients, rings and checkerboards as sources), "
-                "labelled with the path's number, print what each driver did (computed, or declined with the "
-                "reason; paths not built yet and workers are skipped), and write screen.png and one PNG per "
-                "window");
-    cmd->footer("Example:\n  wren demo --out out   # then look at out/screen.png beside the table it prints");
-    auto out = std::make_shared<std::string>("out");
-    cmd->add_option("--out", *out, "Directory for the PNGs, made if missing")->capture_default_str();
-    return {cmd, [&options, out] { return run_demo(options, *out); }};
 }

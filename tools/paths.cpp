@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <set>
 
-namespace {
-
-const char *const kLegend =
+const char *const kPathsLegend =
     "ops: operations in the chain, the display included. state: draws (its driver computes the path), "
     "not built (its driver is not built yet: every call declines and the host computes the path), "
     "worker (needs a kernel from a thin driver, so a call of its own always declines). takes: the "
@@ -48,15 +46,4 @@ int print_paths(const ToolOptions &options) {
     std::printf("%d paths: %d draw, %d not built, %d worker(s); %zu member functions\n", n,
                 states[WREN_PATH_DRAWS], states[WREN_PATH_NOT_BUILT], states[WREN_PATH_WORKER], members.size());
     return 0;
-}
-
-}  // namespace
-
-Verb add_paths_verb(CLI::App &app, const ToolOptions &options) {
-    CLI::App *cmd = app.add_subcommand(
-        "paths", "Load the device and print its path table in registration order: row, path (the operation "
-                 "names below the display operation), member function, ops, state, what the path takes and "
-                 "what it does");
-    cmd->footer(kLegend);
-    return {cmd, [&options] { return print_paths(options); }};
 }

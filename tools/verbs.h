@@ -1,13 +1,10 @@
-// Verbs of the wren tool. Each verb adds its subcommand to the application and
-// returns what to run when it is chosen; main() lists them.
+// The wren tool's verbs: what each runs once the command line (wren.cpp, the
+// only file that sees the command-line parser) has been parsed.
 #pragma once
 
 #include "zor_dispatch.h"
 
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,14 +15,32 @@ struct ToolOptions {
     std::string plugin = ZorFindPlugin("libzorwren.so");
 };
 
-struct Verb {
-    CLI::App *command;
-    std::function<int()> run;  // the tool's exit status
-};
+// wren paths: prints the path table; kPathsLegend explains its columns.
+extern const char *const kPathsLegend;
+int print_paths(const ToolOptions &options);
 
-Verb add_paths_verb(CLI::App &app, const ToolOptions &options);
-Verb add_demo_verb(CLI::App &app, const ToolOptions &options);
-Verb add_run_verb(CLI::App &app, const ToolOptions &options);
+// wren demo: writes screen.png and one PNG per window to out.
+int run_demo(const ToolOptions &options, const std::string &out);
+
+// wren run: the options as given.
+struct RunOptions {
+    std::string path;
+    std::vector<std::string> images;
+    std::string constants, values, window, output;
+    std::vector<std::string> luts, kernels;
+    std::string flip, edge;
+    int zoom = 0;
+    bool output_given = false;
+    std::vector<std::string> covers, params;
+    std::string scale, offset, clamp, low, high, map;  // rescale, threshold and scaling (--scale) options
+    std::string matrix, angle, origin, window_origin;
+    std::string translate, filter;
+    std::string background;
+    int depth = 0;  // 0: 24 for a colour first image, else 8
+    int bands = 0;  // 0: as the files have them
+    bool trace = false;
+};
+int run_path(const ToolOptions &options, const RunOptions &ro);
 
 // Loads the plug-in; on failure prints one error line and returns null.
 std::unique_ptr<ZorPlugin> load_plugin(const ToolOptions &options);

@@ -1,13 +1,11 @@
 // The tool's chain building, row by row of the device's path table: every row
 // either builds a chain the device recognises as that row, with each
 // parameter where the row says, or names the kind the tool cannot build.
-#include <numbers>
+#include "../../tools/chain.h"
+
 #include <gtest/gtest.h>
 
-// The tool is a program, not a library: its chain building is compiled in
-// here whole, as the tool compiles it.
-#include "../../tools/chain.cpp"
-
+#include <numbers>
 
 namespace {
 
