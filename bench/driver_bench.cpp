@@ -10,9 +10,10 @@
 // "driver/add8 64x64 window/part:<part>/<rects>" splits that call into its
 // parts, without any timing code in the plug-in. Each part is replayed alone
 // with the arguments a real call gives it, recorded once from a real call on
-// the same window, and each iteration times the whole call and then each
-// replay once, back to back on the same data (steady_clock, its own cost
-// subtracted). The parts:
+// the same window. An iteration makes five rounds, each timing the whole
+// call and then each replay once, back to back on the same data
+// (steady_clock, its own cost subtracted), and keeps the best time of each
+// piece over its rounds. The parts:
 //   host-dispatch  ZorDispatch itself: the same tree shape with a member that
 //                  returns at once;
 //   host-region    the host's region work: both images' regions, their
@@ -296,22 +297,38 @@ void replay_kernels(const Scene::Win &v) {
     benchmark::ClobberMemory();
 }
 
-// One call and its parts on window w, in ns; false when the call declined.
+// One call and its parts on window w, in ns, each the best of kRounds
+// rounds (a round times the call and then each replay once); false when the
+// call declined.
+constexpr int kRounds = 5;
+
 bool measure(Scene &s, int w, Part want, double *out) {
     const Scene::Win &v = s.win[w];
-    double t[kParts] = {};
+    constexpr int kCall = 0, kLock = 1, kTwin = 2, kTimes = 3;
+    double best[kTimes + kParts];
+    std::fill(std::begin(best), std::end(best), 1e30);
+    const auto keep = [&](int i, double ns) { best[i] = std::min(best[i], ns); };
     bool computed = true;
     const bool all = want == kFrame || want == kPlugin || want == kWhole;
-    if (all) t[kWhole] = timed([&] { computed = ZorDispatch(v.display).status == ZOR_SUCCESS; });
-    if (all || want == kDispatch) t[kDispatch] = timed([&] { ZorDispatch(v.display, &s.null_base); });
-    if (all || want == kRegion) t[kRegion] = timed([&] { replay_region(s, v); });
-    double real_lock = 0;
-    if (all || want == kSimWindow) real_lock = timed([&] { lock_cycle(s.machine.screen().window(v.id)->handle()); });
-    if (all || want == kWca || want == kSimWindow) t[kWca] = timed([&] { lock_cycle(s.twin.window(v.twin)->handle()); });
-    t[kSimWindow] = real_lock - t[kWca];
-    if (all || want == kSimBus) t[kSimBus] = timed([&] { replay_bus(s, v); });
-    if (all || want == kKernels || want == kPlugin) t[kKernels] = timed([&] { replay_kernels(v); });
-    t[kFrame] = t[kWhole] - t[kDispatch] - t[kRegion] - real_lock - t[kSimBus] - t[kKernels];
+    for (int round = 0; round < kRounds; ++round) {
+        if (all) keep(kCall, timed([&] { computed &= ZorDispatch(v.display).status == ZOR_SUCCESS; }));
+        if (all || want == kDispatch) keep(kTimes + kDispatch, timed([&] { ZorDispatch(v.display, &s.null_base); }));
+        if (all || want == kRegion) keep(kTimes + kRegion, timed([&] { replay_region(s, v); }));
+        if (all || want == kSimWindow) keep(kLock, timed([&] { lock_cycle(s.machine.screen().window(v.id)->handle()); }));
+        if (all || want == kWca || want == kSimWindow) keep(kTwin, timed([&] { lock_cycle(s.twin.window(v.twin)->handle()); }));
+        if (all || want == kSimBus) keep(kTimes + kSimBus, timed([&] { replay_bus(s, v); }));
+        if (all || want == kKernels || want == kPlugin) keep(kTimes + kKernels, timed([&] { replay_kernels(v); }));
+    }
+    const auto at = [&](int i) { return best[i] < 1e30 ? best[i] : 0.0; };
+    double t[kParts];
+    t[kWhole] = at(kCall);
+    t[kDispatch] = at(kTimes + kDispatch);
+    t[kRegion] = at(kTimes + kRegion);
+    t[kWca] = at(kTwin);
+    t[kSimWindow] = at(kLock) - at(kTwin);
+    t[kSimBus] = at(kTimes + kSimBus);
+    t[kKernels] = at(kTimes + kKernels);
+    t[kFrame] = t[kWhole] - t[kDispatch] - t[kRegion] - at(kLock) - t[kSimBus] - t[kKernels];
     t[kPlugin] = t[kFrame] + t[kKernels];
     *out = t[want];
     return computed;
@@ -350,7 +367,7 @@ const bool registered = [] {
                                (rects ? std::to_string(rects) : std::string("per-rect"));
             benchmark::RegisterBenchmark(name.c_str(), BM_Part, static_cast<Part>(p), rects)
                 ->UseManualTime()
-                ->Iterations(rects ? 20000 : 10000)
+                ->Iterations(rects ? 4000 : 2000)
                 ->ComputeStatistics("min", min_of)
                 ->Unit(benchmark::kMicrosecond);
         }
