@@ -88,19 +88,6 @@ extern "C" const char *wren_reason_name(int reason) {
 
 namespace wren {
 
-kl_image narrow(const kl_image &ref, int ox, int oy, const Rect &r, int row, int n) {
-    kl_image k = ref;
-    const int px = r.x + ox, py = r.y + oy + row;
-    k.w = r.w;
-    k.h = n;
-    k.x = ref.x + px;
-    k.y = ref.y + py;
-    k.padx = ref.w - px - r.w;
-    k.pady = ref.h - py - n;
-    k.data = ref.data + static_cast<std::ptrdiff_t>(py) * ref.lb + static_cast<std::ptrdiff_t>(px) * ref.bpp;
-    return k;
-}
-
 Ctx::Ctx(const DriverPlan &s, ZorOp *d, int n, void *p)
     : plan(s), display(d), count(n), reports(s.reports), params(p), start_ns_(now_ns()) {
     rects.swap(g_spare_rects);
