@@ -506,12 +506,18 @@ bool Accelerator::unwritten(int x0, int y, int n) const {
         // Whole slots ANDed together: the first four bytes of the result are
         // the AND of the slots' first words.
         const std::uint8_t *p = map_ + std::size_t(y) * kMapLineBytes + std::size_t(x0) * 8;
-        std::uint64_t all = ~std::uint64_t{0};
-        for (int i = 0; i < n; ++i) {
-            std::uint64_t slot;
-            std::memcpy(&slot, p + std::size_t(i) * 8, 8);
-            all &= slot;
+        std::uint64_t acc[4] = {~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
+        const auto slot = [p](int i) {
+            std::uint64_t v;
+            std::memcpy(&v, p + std::size_t(i) * 8, 8);
+            return v;
+        };
+        int i = 0;
+        for (; i + 8 <= n; i += 8) {
+            for (int j = 0; j < 8; ++j) acc[j & 3] &= slot(i + j);
         }
+        for (; i < n; ++i) acc[0] &= slot(i);
+        const std::uint64_t all = acc[0] & acc[1] & acc[2] & acc[3];
         std::uint32_t word;
         std::memcpy(&word, &all, 4);
         return word == kMapEmpty;
