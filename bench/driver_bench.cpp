@@ -23,20 +23,22 @@
 //                  handle on a twin screen that has the same windows and no
 //                  accelerator attached;
 //   sim-window     what the attached accelerator adds to that lock and unlock
-//                  (the machine's observers: snapshot set-up and merge):
-//                  the same calls on the real window minus the twin's;
+//                  (the machine's observers: the window's area set up at the
+//                  lock; at the unlock its merge and the scan of the
+//                  pixel-mapping space for samples): the same calls on the
+//                  real window minus the twin's;
 //   sim-bus        the register accesses the call makes, in its order and with
 //                  its values (the accelerator's trace of one call), sent
 //                  straight to the simulator's bus hook;
 //   kernels        kl_add_8 on each visible rectangle, with the descriptors
-//                  the driver makes;
+//                  the driver makes (the implementation WREN_KERNELS picks);
 //   frame          whole call minus all of the above: the plug-in's own work
 //                  (run(), adapters, path table, outcome, raster set-up and
 //                  its register seam, the host getters it calls);
 //   plugin         frame + kernels: what the plug-in costs;
 //   whole          the whole call as timed beside the replays.
-// "<rects>" is 1 or 50; "per-rect" rows give (t50 - t1) / 49 from both
-// windows timed in the same iteration.
+// "<rects>" is 1 or 50; "per-rect" rows give the cost of one more visible
+// rectangle, (t50 - t1) / 49, from both windows timed in the same iteration.
 //
 // The VM is noisy: read best of N with --benchmark_repetitions=N (the "_min"
 // rows), e.g.
