@@ -17,6 +17,10 @@ namespace {
 // The outcome of the last call made on this thread.
 thread_local wren_outcome g_last;
 thread_local bool g_have_last = false;
+// The rectangle list's storage between calls on this thread, so that a call
+// does not grow a fresh one.
+thread_local std::vector<wren::Rect> g_spare_rects;
+constexpr std::size_t kSpareRects = 4096;  // larger lists are not kept
 
 // The accelerator: one device, whatever the window. A call holds it from its
 // first register access to its last write, inside the window lock.
@@ -36,17 +40,31 @@ bool tracing() {
     return on;
 }
 
+// Appends s at out + used as snprintf(out + used, size - used, "%s", s)
+// would: at most size - used - 1 characters and a NUL when used < size.
+// Returns used plus the length of s, as snprintf counts.
+std::size_t append(char *out, std::size_t size, std::size_t used, const char *s) {
+    const std::size_t len = std::strlen(s);
+    if (used < size) {
+        const std::size_t n = len < size - used - 1 ? len : size - used - 1;
+        std::memcpy(out + used, s, n);
+        out[used + n] = '\0';
+    }
+    return used + len;
+}
+
 // "display_ioQORVwren/threshold8/rescale8": the names of the matched chain.
 void chain_path(ZorOp *op, int count, char *out, std::size_t size) {
-    std::snprintf(out, size, "%s", op ? "" : "(no operation)");
+    append(out, size, 0, op ? "" : "(no operation)");
     std::size_t used = 0;
     for (int i = 0; i < (count < 1 ? 1 : count > 8 ? 8 : count) && op && used < size; ++i, op = op->getOp1()) {
         const char *name = op->getName();
-        used += static_cast<std::size_t>(std::snprintf(out + used, size - used, "%s%s", i ? "/" : "", name ? name : "?"));
+        if (i) used = append(out, size, used, "/");
+        if (used < size) used = append(out, size, used, name ? name : "?");
     }
 }
 
-void copy_str(char *dst, std::size_t size, const char *src) { std::snprintf(dst, size, "%s", src ? src : ""); }
+void copy_str(char *dst, std::size_t size, const char *src) { append(dst, size, 0, src ? src : ""); }
 
 bool fits(long long lo, long long len, long long size) { return lo >= 0 && len >= 0 && lo + len <= size; }
 
@@ -70,21 +88,10 @@ extern "C" const char *wren_reason_name(int reason) {
 
 namespace wren {
 
-kl_image narrow(const kl_image &ref, int ox, int oy, const Rect &r, int row, int n) {
-    kl_image k = ref;
-    const int px = r.x + ox, py = r.y + oy + row;
-    k.w = r.w;
-    k.h = n;
-    k.x = ref.x + px;
-    k.y = ref.y + py;
-    k.padx = ref.w - px - r.w;
-    k.pady = ref.h - py - n;
-    k.data = ref.data + static_cast<std::ptrdiff_t>(py) * ref.lb + static_cast<std::ptrdiff_t>(px) * ref.bpp;
-    return k;
-}
-
 Ctx::Ctx(const DriverPlan &s, ZorOp *d, int n, void *p)
-    : plan(s), display(d), count(n), reports(s.reports), params(p), start_ns_(now_ns()) {}
+    : plan(s), display(d), count(n), reports(s.reports), params(p), start_ns_(now_ns()) {
+    rects.swap(g_spare_rects);
+}
 
 // Releases in the reverse order of acquisition, then records the outcome;
 // nothing here throws.
@@ -124,6 +131,8 @@ Ctx::~Ctx() {
     copy_str(o.kernels, sizeof o.kernels, kl_implementation());
     copy_str(o.note, sizeof o.note, note_);
     g_have_last = true;
+    rects.clear();
+    if (rects.capacity() <= kSpareRects) rects.swap(g_spare_rects);
     if (!tracing()) return;
     if (o.status != ZOR_SUCCESS) {
         std::fprintf(stderr, "wren: %s %s declined (%s: %s), %ld us\n", o.path, o.driver, wren_reason_name(o.reason),

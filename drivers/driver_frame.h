@@ -51,7 +51,18 @@ struct Placed {
 
 // A descriptor of ref narrowed to rows row .. row + n - 1 of the rectangle,
 // for an image whose origin is (ox, oy).
-kl_image narrow(const kl_image &ref, int ox, int oy, const Rect &r, int row, int n);
+inline kl_image narrow(const kl_image &ref, int ox, int oy, const Rect &r, int row, int n) {
+    kl_image k = ref;
+    const int px = r.x + ox, py = r.y + oy + row;
+    k.w = r.w;
+    k.h = n;
+    k.x = ref.x + px;
+    k.y = ref.y + py;
+    k.padx = ref.w - px - r.w;
+    k.pady = ref.h - py - n;
+    k.data = ref.data + static_cast<std::ptrdiff_t>(py) * ref.lb + static_cast<std::ptrdiff_t>(px) * ref.bpp;
+    return k;
+}
 inline kl_image at(const Placed &p, const Rect &r, int row, int n) { return narrow(p.k, p.ox, p.oy, r, row, n); }
 inline kl_image at(const Placed &p, const Rect &r) { return at(p, r, 0, r.h); }
 

@@ -95,14 +95,15 @@ extern "C" const WrenPath *wren_path_table(int *n) {
 }
 
 extern "C" const WrenPath *wren_path_of(ZorOp *op, int count) {
+    // The chain's names, read once: up to the longest row's.
+    constexpr int kMax = 4;
+    const char *chain[kMax] = {};
+    int have = 0;
+    for (ZorOp *o = op ? op->getOp1() : nullptr; o && have < kMax && have < count - 1; o = o->getOp1()) chain[have++] = o->getName();
     for (const WrenPath &row : rows) {
-        if (row.count() != count) continue;
-        ZorOp *o = op ? op->getOp1() : nullptr;
+        if (row.count() != count || count - 1 > have) continue;
         int i = 0;
-        for (; i < count - 1 && o; ++i, o = o->getOp1()) {
-            const char *name = o->getName();
-            if (!name || std::strcmp(name, row.names[i]) != 0) break;
-        }
+        while (i < count - 1 && chain[i] && std::strcmp(chain[i], row.names[i]) == 0) ++i;
         if (i == count - 1) return &row;
     }
     return nullptr;

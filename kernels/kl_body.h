@@ -128,7 +128,9 @@ inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_imag
         else V::store(A, r);
     };
     Cycle<uint8_t, false> en;  // 0xff for the enabled bytes of the cycle
-    if constexpr (V::bytes > 8) en.fill([P](unsigned o) { return lane_band8(P, o) & 0x80u ? 0xff : 0; });
+    if constexpr (V::bytes > 8) {
+        if (!full) en.fill([P](unsigned o) { return lane_band8(P, o) & 0x80u ? 0xff : 0; });  // read only under a partial mask
+    }
     for (int y = 0; y < rows; ++y) {
         const unsigned char *a = s1->data + static_cast<ptrdiff_t>(y) * s1->lb;
         const unsigned char *b = s2 ? s2->data + static_cast<ptrdiff_t>(y) * s2->lb : nullptr;

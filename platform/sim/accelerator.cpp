@@ -497,11 +497,45 @@ void Accelerator::mapAll() {
     for (Area &a : areas_) mapArea(a);
 }
 
+// Whether no sample was written into pixels x0 .. x0 + n - 1 of row y: every
+// mapping slot's first word holds kMapEmpty (mode 1), or every direct-view byte
+// holds its marker (mode 2). Branch-free over the row, so that a window's
+// unlock scans its area at memory speed.
+bool Accelerator::unwritten(int x0, int y, int n) const {
+    if (map_mode_ == 1) {
+        // Whole slots ANDed together: the first four bytes of the result are
+        // the AND of the slots' first words.
+        const std::uint8_t *p = map_ + std::size_t(y) * kMapLineBytes + std::size_t(x0) * 8;
+        std::uint64_t acc[4] = {~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
+        const auto slot = [p](int i) {
+            std::uint64_t v;
+            std::memcpy(&v, p + std::size_t(i) * 8, 8);
+            return v;
+        };
+        int i = 0;
+        for (; i + 8 <= n; i += 8) {
+            for (int j = 0; j < 8; ++j) acc[j & 3] &= slot(i + j);
+        }
+        for (; i < n; ++i) acc[0] &= slot(i);
+        const std::uint64_t all = acc[0] & acc[1] & acc[2] & acc[3];
+        std::uint32_t word;
+        std::memcpy(&word, &all, 4);
+        return word == kMapEmpty;
+    }
+    const std::uint8_t *p8 = view8_ + std::size_t(y) * kLineBytes8 + x0;
+    const std::uint8_t *p16 = view16_ + std::size_t(y) * kView16LineBytes + std::size_t(x0) * 2;
+    std::uint8_t differ = 0;
+    for (int i = 0; i < n; ++i) differ |= static_cast<std::uint8_t>(p8[i] ^ kView8Empty);
+    for (int i = 0; i < 2 * n; ++i) differ |= static_cast<std::uint8_t>(p16[i] ^ (kView16Empty & 0xff));
+    return differ == 0;
+}
+
 void Accelerator::mapArea(Area &a) {
     if (a.depth != 8 || (map_mode_ != 1 && map_mode_ != 2)) return;
     bool seen = false;
     const bool armed = reg(raster_mode) == wren_val::mode_map;
     eachRow(a, [&](std::uint8_t *row, std::uint8_t *kept, int x0, int y, int n) {
+        if (unwritten(x0, y, n)) return;  // the usual row: nothing to map or reset
         for (int i = 0; i < n; ++i) {
             const int x = x0 + i;
             auto emit = [&](std::uint32_t field) {

@@ -212,6 +212,7 @@ private:
     void presetViews(Area &a);
     void merge(Area &a);       // processor writes since the snapshot, under the mask
     void mapArea(Area &a);     // pixel-mapping samples written into the area
+    bool unwritten(int x0, int y, int n) const;  // no sample in that run of a row
     void mapAll();             // into every area, under the registers as they are
     bool mapsOn(std::uint32_t offset) const;  // a register the armed unit's map depends on
     void putMapped(std::uint8_t *px, std::uint8_t *kept, int value);
