@@ -1,7 +1,8 @@
 // The AVX2 implementation: the kernels' bodies in 32-byte vectors. AVX2 has
-// no byte-masked store, so its vectors take only whole-vector runs of a body
-// whose band pattern is full; head and tail words, and bodies under a partial
-// band pattern, stay with the portable 8-byte words.
+// no byte-masked store, so its vectors take only bodies whose band pattern is
+// full (their first and last vector under a mask of whole 8-byte words); the
+// row's head and tail words, and bodies under a partial band pattern, stay
+// with the portable 8-byte words.
 //
 // This file holds the AVX2 lane vocabulary and body policy, then compiles
 // every family's body header (kl_<family>_body.h) for the AVX2 target,
@@ -93,6 +94,16 @@ struct Avx2 {
     // One 64-byte block: both halves loaded before either is stored.
     static void stream(uintptr_t a, W v) { _mm256_stream_si256(reinterpret_cast<W *>(a), v); }
     static void drain() { _mm_sfence(); }
+    // The 8-byte words [lo, hi) of a vector (byte offsets, multiples of 8),
+    // for a body's head and tail words: masked loads read nothing outside
+    // them, masked stores write nothing else.
+    static W words(unsigned lo, unsigned hi) {
+        const W at = _mm256_setr_epi64x(0, 8, 16, 24);
+        return _mm256_andnot_si256(_mm256_cmpgt_epi64(_mm256_set1_epi64x(lo), at),
+                                   _mm256_cmpgt_epi64(_mm256_set1_epi64x(hi), at));
+    }
+    static W load(uintptr_t p, W mk) { return _mm256_maskload_epi64(reinterpret_cast<const long long *>(p), mk); }
+    static void store(uintptr_t a, W v, W mk) { _mm256_maskstore_epi64(reinterpret_cast<long long *>(a), mk, v); }
     // Four blocks, all loaded first.
     static void blocks4(uintptr_t d, const unsigned char *s, bool nt) {
         W v[8];

@@ -21,6 +21,7 @@
 // ever land in destination bytes that are not stored.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -197,13 +198,24 @@ inline void run(unsigned m, const kl_image *d, const kl_image *s1, const kl_imag
                         return;
                     } else {
                         if (full) {
-                            for (; k && (A & (V::bytes - 1)); --k, A += 8, q += 8) lane_store(reinterpret_cast<void *>(A), word(A, q));
+                            // Words [A, A + 8 n) of the vector at X, under a word mask.
+                            const auto words = [&](uintptr_t X, size_t n) {
+                                const unsigned lo = static_cast<unsigned>(A - X), hi = lo + 8 * static_cast<unsigned>(n);
+                                const auto mk = V::words(lo, hi);
+                                const uintptr_t x = reinterpret_cast<uintptr_t>(a + q) - lo;
+                                const uintptr_t y = b ? reinterpret_cast<uintptr_t>(b + q) - lo : 0;
+                                V::store(X, op(V::load(x, mk), b ? V::load(y, mk) : W{}, lane_phase(q - lo)), mk);
+                                A += 8 * n, q += static_cast<ptrdiff_t>(8 * n), k -= n;
+                            };
+                            if (const uintptr_t X = A & ~(V::bytes - 1); k && X != A)
+                                words(X, std::min<size_t>(k, (X + V::bytes - A) / 8));
                             const uintptr_t B = A + 8 * k, X = whole3(A, B);
                             k = (B - X) / 8;
                             q += static_cast<ptrdiff_t>(X - A);
                             A = X;
                             for (; k >= V::bytes / 8; k -= V::bytes / 8, A += V::bytes, q += static_cast<ptrdiff_t>(V::bytes))
                                 put(A, op(V::load(a + q), b ? V::load(b + q) : W{}, lane_phase(q)));
+                            if (k) words(A, k);
                         }
                     }
                 }

@@ -259,7 +259,7 @@ void nearest(kl_image *dst, const kl_image *src, int mask, const int *col, const
     const u8 *prev = nullptr;
     // One-byte pixels two columns apart (a reduction by 2): a vector body
     // takes the even bytes of the source run.
-    bool two = false;
+    [[maybe_unused]] bool two = false;
 #if defined(KL_AVX2)
     if constexpr (V::isa != kl_isa::portable) {
         int a = 0, b = w;
