@@ -55,6 +55,12 @@ inline void copy_row(unsigned char *d, const unsigned char *s, size_t n, uint32_
                             unsigned char *dd = reinterpret_cast<unsigned char *>(A);
                             const unsigned char *ss = s + (A - D);
                             size_t len = B - A;
+                            // AVX2 has no 64-byte streaming store: apart rows go to the
+                            // C library's copy, which picks its stores by size.
+                            if (V::isa == kl_isa::avx2 && (dd + len <= ss || ss + len <= dd)) {
+                                std::memcpy(dd, ss, len);
+                                return;
+                            }
                             asm volatile("rep movsb" : "+D"(dd), "+S"(ss), "+c"(len) : : "memory");
                             return;
                         }
@@ -176,8 +182,9 @@ void copy_rows(void *dst, int dst_lb, int nbytes, int h, const void *src, int sr
     }
 #endif
     // A copy computes nothing, so the string move keeps up with streaming
-    // stores until the copy outgrows the last-level cache of most machines.
-    const bool nt = V::streams && 2 * n * static_cast<size_t>(h) > 8 * kStreamBytes;
+    // stores until the copy outgrows the last-level cache of most machines
+    // (AVX2: the C library's copy, see copy_row).
+    const bool nt = V::streams && V::isa != kl_isa::avx2 && 2 * n * static_cast<size_t>(h) > 8 * kStreamBytes;
     Cycle<uint8_t, false> en;
     if constexpr (V::masked) en.fill([pat](unsigned o) { return lane_band8(pat, o) & 0x80u ? 0xff : 0; });
     for (int i = 0; i < h; ++i) {
