@@ -273,6 +273,15 @@ Ran counted(F &&call) {
     return {status, o};
 }
 
+// The status of a call that must compute (ok) or decline; a decline stores
+// nothing to the accelerator and leaves both frame buffers as armed.
+inline ::testing::AssertionResult ended(Scene &sc, int status, bool ok) {
+    if (status != (ok ? ZOR_SUCCESS : ZOR_FAILURE)) return ::testing::AssertionFailure() << "status " << status;
+    if (ok) return ::testing::AssertionSuccess();
+    if (!sc.machine().accel().stores().empty()) return ::testing::AssertionFailure() << "registers written";
+    return sc.check();
+}
+
 // The window samples a child of nb bands from band `band` of a window of
 // the given depth selects.
 inline int wmask(int depth, int nb, int band) { return depth == 8 ? 1 : ((1 << nb) - 1) << (4 - nb - band); }

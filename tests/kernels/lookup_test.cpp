@@ -1,8 +1,6 @@
-// Lookup kernels: the calls they refuse write nothing, and 16-bit samples
-// address the table from the entry of -32768.
+// Lookup kernels: the calls they refuse write nothing.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -10,8 +8,6 @@
 #include "kl.h"
 
 namespace {
-
-int entry_size(int n) { return n == 3 ? 4 : n; }
 
 // Nothing is written for an empty area, a band count outside 1-4, a
 // destination smaller than the source, a wrong sample type or source band
@@ -45,28 +41,6 @@ TEST(Lookup, WritesNothingWhenItCannot) {
             kl_mlookup8_8(15, &di, &si, b.null_tables ? nullptr : tabs);
         }
         EXPECT_TRUE(d.check()) << b.what;
-    }
-}
-
-// 16-bit sources: -32768 reads the first entry, 32767 the last, 0 the one
-// 32768 places on; for 1 to 4 bands (3 bands in bytes 1-3 of 4).
-TEST(Lookup, SixteenBitExtremesPickTheEndEntries) {
-    for (int n = 1; n <= 4; ++n) {
-        const int es = entry_size(n);
-        std::vector<unsigned char> table(65536 * es);
-        for (int b = 0; b < es; ++b) {
-            table[b] = static_cast<unsigned char>(0x10 + b);
-            table[32768 * es + b] = static_cast<unsigned char>(0x20 + b);
-            table[65535 * es + b] = static_cast<unsigned char>(0x30 + b);
-        }
-        const int16_t samples[] = {-32768, 0, 32767};
-        std::vector<unsigned char> out(3 * n, 0xee);
-        kl_image si = kbuf::make_image(KL_SHORT, 1, 1, const_cast<int16_t *>(samples), 6, 3, 1);
-        kl_image di = kbuf::make_image(KL_BYTE, n, 15, out.data(), 3 * n, 3, 1);
-        kl_lookup16_8(15, &di, &si, table.data());
-        const int first = n == 3 ? 1 : 0;
-        for (int x = 0; x < 3; ++x)
-            for (int b = 0; b < n; ++b) EXPECT_EQ(out[x * n + b], 0x10 * (x + 1) + first + b) << n << " " << x;
     }
 }
 
