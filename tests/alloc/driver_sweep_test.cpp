@@ -14,16 +14,10 @@
 #include "../drivers/rig.h"
 #include "alloc_fail.h"
 #include "kept.h"
-#include "wren_device.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <tuple>
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
 namespace {
 

@@ -9,7 +9,6 @@
 
 #include <cmath>
 #include <numbers>
-#include <string>
 
 namespace {
 

@@ -6,10 +6,7 @@
 // object behind.
 #include "ref_convolve.h"
 #include "rig.h"
-#include "wren_device.h"
 
-#include <random>
-#include <vector>
 
 namespace {
 

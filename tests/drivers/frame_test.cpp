@@ -1,12 +1,9 @@
 // The adapters and the driver frame: descriptors, staging chunks, the window
 // lock on every exit, and the trace line.
 #include "adapters.h"
-#include "driver_frame.h"
 #include "rig.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <string>
 #include <tuple>
 
 namespace {

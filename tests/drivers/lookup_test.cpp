@@ -7,9 +7,6 @@
 #include "rig.h"
 
 #include <utility>
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace {
 

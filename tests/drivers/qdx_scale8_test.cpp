@@ -5,13 +5,10 @@
 // model, as entry clamp(v - offset) of the lookup when there is one; sources
 // end against guard pages, so a read past the last grid position faults.
 // 16-bit sources hold both extremes (rig::Source).
-#include <cstring>
-#include <string>
 
 #include "kept.h"
 #include "ref_qdx.h"
 #include "rig.h"
-#include "wren_device.h"
 
 namespace {
 

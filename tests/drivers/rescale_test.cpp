@@ -9,14 +9,8 @@
 // samples also carry input thresholds rounded to whole samples, which moves
 // the line by up to half a sample: within 1 + |s| / 2 levels.
 #include "rig.h"
-#include "wren_device.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <random>
-#include <string>
-#include <vector>
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include "chains.h"
 #include "driver_frame.h"
 #include "kbuf.h"
-#include "kl.h"
 #include "machine.h"
 #include "window_system.h"
 #include "wren_device.h"
@@ -16,19 +15,12 @@
 #include "zor.h"
 #include "zor_dispatch.h"
 
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <numeric>
-#include <random>
-#include <sstream>
-#include <string>
-#include <vector>
 
 namespace rig {
 

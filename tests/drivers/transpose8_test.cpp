@@ -4,7 +4,6 @@
 // only where the window is visible; declines write nothing.
 #include "rig.h"
 
-#include <string>
 
 namespace {
 

@@ -1,16 +1,11 @@
 // The affine warp: filter tables value for value against their formulas,
 // the selection conditions, kernels refusing layouts outside their row, and
 // a few telling cases by hand (identity and margins, constant rows).
-#include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <memory>
-#include <random>
-#include <vector>
 
 #include "kbuf.h"
-#include "kl.h"
 
 namespace {
 

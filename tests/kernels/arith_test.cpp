@@ -2,15 +2,10 @@
 // per-sample rules the models restate (saturation, signed 16-bit, constants
 // far outside the byte range, the fixed-point multiply, closed threshold
 // intervals), and the calls they refuse, which write nothing.
-#include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
 #include <functional>
-#include <vector>
 
 #include "kbuf.h"
-#include "kl.h"
 #include "ref_threshold.h"
 
 namespace {

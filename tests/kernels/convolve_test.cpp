@@ -2,14 +2,9 @@
 // body and floating-point ends alike); a uniform white area gives the stated
 // values, exact sums clamped where 16-bit lanes would wrap; the coefficient
 // formats at their boundaries; set value clamps 8-bit values.
-#include <gtest/gtest.h>
 
-#include <cstring>
-#include <random>
-#include <vector>
 
 #include "kbuf.h"
-#include "kl.h"
 #include "ref_convolve.h"
 
 namespace {

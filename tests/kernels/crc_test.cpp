@@ -7,20 +7,13 @@
 // folded into the family's CRC. Sources, row offsets and workspaces hold
 // exactly their bytes, so that the address sanitizer reports a read past them.
 // WREN_CRC_CASES=n runs n cases per family (10000 and 100000 are recorded).
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <random>
-#include <vector>
 
 #include "kbuf.h"
-#include "kl.h"
 #include "wren_feed.h"
 
 namespace {

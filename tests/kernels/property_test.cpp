@@ -14,19 +14,12 @@
 //
 // WREN_PROPERTY_CASES=n runs n times each row's cases; a failure names the
 // row and the case, and WREN_PROPERTY_CASE=i runs just case i of each row.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "kbuf.h"
-#include "kl.h"
 #include "ref_affine.h"
 #include "ref_arith.h"
 #include "ref_convolve.h"

@@ -1,12 +1,8 @@
 // Quick zoom: small grids with their values stated, 16-bit extremes reading
 // the table's ends, refused arguments writing nothing.
-#include <gtest/gtest.h>
 
-#include <cstdint>
-#include <vector>
 
 #include "kbuf.h"
-#include "kl.h"
 
 namespace {
 

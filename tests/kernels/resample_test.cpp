@@ -1,15 +1,11 @@
 // Resampling: the table builders value for value against their formulas,
 // stated values of the 2x path and the edge modes, refused and empty calls,
 // the floating-point reference against a double model, the diagnostics.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <memory>
-#include <random>
-#include <vector>
 
 #include "kbuf.h"
-#include "kl.h"
 #include "ref_resample.h"
 
 namespace {
