@@ -458,14 +458,20 @@ inline std::unique_ptr<Scene> row_scene() {
 }
 
 // Builds row's call on the images im, the lookup of form alt, in scene (or a
-// scene of its own); false when it cannot be built.
-inline bool build(RowCall &c, const WrenPath &row, const Images &im, int alt = 0, Scene *scene = nullptr) {
+// scene of its own), into dst (or a child of the scene's window of im's
+// depth); false when it cannot be built.
+inline bool build(RowCall &c, const WrenPath &row, const Images &im, int alt = 0, Scene *scene = nullptr,
+                  ZorImage *dst = nullptr) {
     if (!scene) scene = (c.own = row_scene()).get();
     c.sc = scene;
     const Pick &w = kWindows[im.w];
-    c.id = c.sc->screen().stack()[w.size == 8 ? 0 : 1]->id();
-    c.dst = c.made.keep(c.sc->image(c.id)->createChild(0, 0, static_cast<unsigned>(w.band), 90, 60,
-                                                       static_cast<unsigned>(w.n)));
+    if (dst) {
+        c.dst = dst;
+    } else {
+        c.id = c.sc->screen().stack()[w.size == 8 ? 0 : 1]->id();
+        c.dst = c.made.keep(c.sc->image(c.id)->createChild(0, 0, static_cast<unsigned>(w.band), 90, 60,
+                                                           static_cast<unsigned>(w.n)));
+    }
     c.dst->getImageSpaceRoi();
     chains::Plain plain{alt};
     const chains::Sources sources = [&](int which, bool shorts) {
