@@ -137,24 +137,6 @@ TEST(AffineKernels, SelectionConditions) {
     EXPECT_EQ(kl_affine_possible(&d, &s, "nearest"), 0);  // beyond 16.16 positions
 }
 
-// A kernel given a layout outside its row writes nothing.
-TEST(AffineKernels, WrongLayoutWritesNothing) {
-    kbuf::DstBuf d(64, 4, 2, 66, 9);
-    kbuf::GuardImage s(48, 8, 48, kbuf::Guard::After, 10);
-    std::vector<int> ro(8);
-    for (int i = 0; i < 8; ++i) ro[static_cast<size_t>(i)] = 48 * i;
-    Table bl(kl_affine_create_bilinear());
-    kl_image s3 = s.image(KL_BYTE, 3, 7, 16), s1 = s.image(KL_BYTE, 1, 1, 48);
-    kl_image d4 = d.image(KL_BYTE, 4, 7, 16), d1 = d.image(KL_BYTE, 1, 1, 64);
-    kl_affine_nn_8_3_4(&d4, &s3, ro.data(), 1, 0, 0, 1, 0, 0);           // destination at 2 mod 8
-    kl_affine_bl_8_3_4(&d4, &s3, ro.data(), bl.p, 1, 0, 0, 1, 0, 0);
-    kl_affine_bl_8_1_1(&d1, &s1, ro.data(), nullptr, 1, 0, 0, 1, 0, 0);  // no table
-    kl_affine_nn_8_1_1(&d1, &s1, nullptr, 1, 0, 0, 1, 0, 0);             // no row offsets
-    kl_affine_nn_8_3_3(&d1, &s1, ro.data(), 1, 0, 0, 1, 0, 0);
-    kl_affine(&d1, &s1, "lanczos", ro.data(), bl.p, 1, 0, 0, 1, 0, 0);
-    EXPECT_TRUE(d.check());
-}
-
 // Identity with nearest copies the overlap, last column and row included;
 // bilinear leaves the last column and row alone (their taps would leave the
 // source) and reproduces the rest exactly.
