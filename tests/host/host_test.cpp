@@ -62,7 +62,12 @@ TEST_F(HostTest, EveryModificationGivesANewVersion) {
         {"image marked", img.get(), [&] { return img->markModified(), ZOR_SUCCESS; }, ZOR_SUCCESS},
         {"operation parameter", op.get(), [&] { return op->setLongParam(1, 5), ZOR_SUCCESS; }, ZOR_SUCCESS},
         {"kernel values", kernel.get(), [&] { return kv[3] = 100, kernel->setValues(kv.data()); }, ZOR_SUCCESS},
+        {"kernel values NaN", kernel.get(), [&] { return kv[5] = NAN, kernel->setValues(kv.data()); }, ZOR_FAILURE},
         {"table weight", table.get(), [&] { return table->setValue(2, 1, 0.125f); }, ZOR_SUCCESS},
+        {"table weight NaN", table.get(), [&] { return table->setValue(0, 0, NAN); }, ZOR_FAILURE},
+        {"table phase 3 of 3", table.get(), [&] { return table->setValue(3, 0, 1.0f); }, ZOR_FAILURE},
+        {"table phase -1", table.get(), [&] { return table->setValue(-1, 0, 1.0f); }, ZOR_FAILURE},
+        {"table tap 2 of 2", table.get(), [&] { return table->setValue(0, 2, 1.0f); }, ZOR_FAILURE},
         {"single offset", single.get(), [&] { return single->setOffset(-5); }, ZOR_SUCCESS},
         {"single values", single.get(), [&] { return single->setValues(1, 253, 3, v9); }, ZOR_SUCCESS},
         {"single values past the end", single.get(), [&] { return single->setValues(0, 254, 3, v9); }, ZOR_FAILURE},
@@ -97,7 +102,8 @@ TEST_F(HostTest, EveryModificationGivesANewVersion) {
             EXPECT_TRUE(after == before);
         }
     }
-    EXPECT_EQ(std::make_tuple(kernel->getValue()[3], table->getData()[5]), std::make_tuple(100.0f, 0.125f));
+    EXPECT_EQ(std::make_tuple(kernel->getValue()[3], kernel->getValue()[5], table->getData()[5], table->getData()[0]),
+              std::make_tuple(100.0f, 0.5f, 0.125f, 0.0f));
     EXPECT_EQ(single->getOffset(), -5);
     EXPECT_EQ(single->getData()[253 * 2 + 1], 9);
     EXPECT_EQ(single->getData()[254 * 2 + 0], data[254 * 2]);
