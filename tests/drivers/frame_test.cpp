@@ -1,9 +1,8 @@
-// The adapters and the driver frame: descriptors, staging chunks, the window
-// lock on every exit, and the trace line.
+// The adapters and the driver frame: descriptors, staging chunks and the
+// window lock on every exit.
 #include "adapters.h"
 #include "rig.h"
 
-#include <cstdlib>
 #include <tuple>
 
 namespace {
@@ -206,26 +205,6 @@ TEST(DriverFrame, ExitsAfterTheLockReleaseIt) {
     }
     EXPECT_EQ(ZorObject::liveCount(), live);
     EXPECT_TRUE(sc.check());
-}
-
-// With WREN_TRACE=1 (read once per process, so checked in a fresh one) each
-// call prints one line: the rectangles written, or the decline's reason.
-[[noreturn]] void traced_calls() {
-    setenv("WREN_TRACE", "1", 1);
-    Scene sc;
-    const int id = sc.window(8, 10, 10, 30, 30);
-    Source a(30, 30, 1, 1), b(30, 30, 4, 2);
-    rig::Chain ok(sc.image(id), ZorOp::create("max8", nullptr, a.img, a.img));
-    rig::Chain bad(sc.image(id), ZorOp::create("max8", nullptr, a.img, b.img));
-    const bool as_expected = ok.run().status == ZOR_SUCCESS && bad.run().status == ZOR_FAILURE;
-    std::exit(as_expected ? 0 : 1);
-}
-
-TEST(DriverFrame, TraceLine) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(traced_calls(), ::testing::ExitedWithCode(0),
-        "^wren: display_ioQORVwren/max8 Max8Wren computed, 1 rectangle\\(s\\) \\(0,0 30x30\\), [a-z0-9]+ kernels, "
-        "[0-9]+ us\nwren: display_ioQORVwren/max8 Max8Wren declined \\(band mask: [^\n]*\\), [0-9]+ us\n$");
 }
 
 }  // namespace

@@ -52,12 +52,6 @@ TEST(Tables, BandPatternsEnableSelectedSamples) {
     EXPECT_EQ(kl_band_8_4[7], 7 * 0x111111u);
 }
 
-TEST(Tables, PlaneMasks) {
-    for (int m = 0; m < 16; ++m)
-        for (int k = 0; k < 4; ++k) ASSERT_EQ((kl_rgb_masks[m] >> (8 * k)) & 0xff, (m >> k) & 1 ? 0xffu : 0u);
-    EXPECT_EQ(kl_rgb_masks[14], 0xffffff00u);
-}
-
 TEST(Tables, OffsetOfFirstSelectedSample) {
     for (int n = 1; n <= 4; ++n) {
         for (int m = 0; m < 16; ++m) {
@@ -81,13 +75,6 @@ TEST(Tables, ExpandRepeatsBits) {
         }
     }
     EXPECT_EQ(kl_expand8_4[3], 0xffu);
-}
-
-TEST(Tables, ScaleWordIsTwoLanesOf256) {
-    uint16_t l[2];
-    std::memcpy(l, &kl_scale_16_8, 4);
-    EXPECT_EQ(l[0], 256);
-    EXPECT_EQ(l[1], 256);
 }
 
 struct LbCase {
