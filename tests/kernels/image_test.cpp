@@ -52,6 +52,12 @@ TEST(Tables, BandPatternsEnableSelectedSamples) {
     EXPECT_EQ(kl_band_8_4[7], 7 * 0x111111u);
 }
 
+TEST(Tables, PlaneMasks) {
+    for (int m = 0; m < 16; ++m)
+        for (int k = 0; k < 4; ++k) ASSERT_EQ((kl_rgb_masks[m] >> (8 * k)) & 0xff, (m >> k) & 1 ? 0xffu : 0u);
+    EXPECT_EQ(kl_rgb_masks[14], 0xffffff00u);
+}
+
 TEST(Tables, OffsetOfFirstSelectedSample) {
     for (int n = 1; n <= 4; ++n) {
         for (int m = 0; m < 16; ++m) {
