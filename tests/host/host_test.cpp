@@ -181,16 +181,6 @@ TEST_F(HostTest, ImagesAndTheirChildren) {
         grandchild->getChildOffsets(&cx, &cy, &cb);
         EXPECT_EQ(std::tie(cx, cy, cb), std::make_tuple(6u, 3u, 1u));
     }
-    ZorHandle<ZorImage> bits(ZorImage::create(20, 6, 2, ZOR_BIT));
-    const ZorStorage *s = bits->getStorage("memory");
-    EXPECT_GE(s->bits.scanlineStride, 3);
-    EXPECT_EQ(std::tie(s->bits.bandStride, s->bits.bitOffset), std::make_tuple(6, 0));
-    ZorHandle<ZorImage> bchild(bits->createChild(11, 2, 1, 5, 3, 1));
-    const ZorStorage *cs = bchild->getStorage("memory");
-    EXPECT_EQ(cs->bits.address, s->bits.address + (6 + 2) * s->bits.scanlineStride + 1);
-    EXPECT_EQ(cs->bits.bitOffset, 3);
-    EXPECT_EQ(bchild->sampleAddress(0, 0, 0), cs->bits.address);
-
     ZorImage *img = ZorImage::create(10, 10, 3, ZOR_BYTE);
     ZorHandle<ZorImage> child(img->createChild(9, 9, 2, 1, 1, 1));
     img->destroy();
