@@ -35,6 +35,11 @@ Answer null(T *made) {
     return std::nullopt;
 }
 Answer failed(int status) { return status == ZOR_FAILURE ? Answer("") : std::nullopt; }
+// The plug-in loader's message for path; none when it loaded or said nothing.
+Answer load_error(const char *path) {
+    std::string e;
+    return ZorPlugin::load(path, &e) || e.empty() ? std::nullopt : Answer(e);
+}
 
 class Device : public ZorDeviceComputeType {
 public:
@@ -273,18 +278,8 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
         {"function of no device", [&] { return failed(node->addFunction(nullptr, static_cast<ZorComputeFunction>(&Device::Fn))); }, ""},
         {"device without a function", [&] { return failed(node->addFunction(&dev, nullptr)); }, ""},
         {"dispatch of nothing", [&] { return ZorDispatch(nullptr, &tree).count == 0 ? Answer("") : std::nullopt; }, ""},
-        {"plug-in missing",
-         [] {
-             std::string e;
-             return ZorPlugin::load("/nonexistent/plugin.so", &e) ? std::nullopt : Answer(e);
-         },
-         "/nonexistent/plugin.so"},
-        {"plug-in of no name",
-         [] {
-             std::string e;
-             return ZorPlugin::load(nullptr, &e) || e.empty() ? std::nullopt : Answer(e);
-         },
-         ""},
+        {"plug-in missing", [] { return load_error("/nonexistent/plugin.so"); }, "/nonexistent/plugin.so"},
+        {"plug-in of no name", [] { return load_error(nullptr); }, ""},
     };
     wca_win_lock(s.window(w)->handle());  // the window keeps its clip list from now on
     wca_win_unlock(s.window(w)->handle());
