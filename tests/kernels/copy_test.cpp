@@ -1,7 +1,6 @@
-// Copy, lookup and flip kernels: cases with their results stated in samples
-// (band order, whole pixels into a frame-buffer window), a one-byte masked
-// copy at offset 7, and the calls they refuse, which write nothing (the flip
-// block helpers do nothing for empty counts).
+// Copy and band kernels: cases with their results stated in samples (band
+// order, whole pixels into a frame-buffer window). The calls they refuse:
+// Kernels.RefusedCallsWriteNothing.
 #include "kbuf.h"
 
 namespace {
@@ -36,28 +35,6 @@ TEST(CopyDispatch, StatedCases) {
         kl_band_insert_8(5, &di, &si);
         for (int i = 0; i < 32; ++i) EXPECT_EQ(d[i], i % 4 == 1 ? 7 : 0xee) << i;
     }
-}
-
-TEST(MCopy, OneByteAtOffsetSeven) {
-    for (unsigned pat : {0x80u, 0x800000u, 0xffffffu, 0x7fffffu}) {
-        kbuf::DstBuf d(1, 1, 7, 1, pat);
-        unsigned char s = 0x5a;
-        if (pat & 0x80) d.exp_data()[0] = 0x5a;
-        kl_mcopy(pat, d.data(), 1, 1, 1, &s, 1);
-        EXPECT_TRUE(d.check()) << std::hex << pat;
-    }
-}
-
-TEST(Transpose, BlockHelpersRefuseEmptyCounts) {
-    std::vector<uint64_t> block(4, 7);
-    unsigned char row[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    const unsigned char *in[1] = {row};
-    unsigned char *out[1] = {row};
-    transpose_in_8(in, block.data(), 0, 1);
-    transpose_in_8(in, block.data(), 4, 0);
-    transpose_out_8(block.data(), out, -1, 1);
-    EXPECT_EQ(block, std::vector<uint64_t>(4, 7));
-    EXPECT_EQ(row[0], 1);
 }
 
 }  // namespace
