@@ -14,17 +14,13 @@
 #include "../drivers/rig.h"
 #include "alloc_fail.h"
 #include "kept.h"
-#include "wren_device.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <tuple>
-#include <memory>
+#include <map>
 #include <set>
-#include <string>
-#include <vector>
+#include <span>
 
 namespace {
 
@@ -191,34 +187,21 @@ TEST(DriverSweep, EveryAllocationOfEveryCallFailsCleanly) {
 // The convolution drivers' coefficient copies: when one cannot be allocated,
 // "di-1" is reported with the line of that copy, and nothing is written.
 TEST(DriverSweep, ConvolveCopyFailureIsReportedWithItsLine) {
-    const struct {
-        bool sep;
-        std::set<int> lines;
-        const char *file;
-    } cases[] = {{false, {116}, "ConvolveWren"}, {true, {166, 183}, "ConvolveSPWren"}};
-    for (const auto &c : cases) {
-        rig::Scene sc;
-        const int id = sc.window(8, 20, 20, 40, 30);
-        rig::Source s(60, 40, 1, 3);
-        std::vector<float> v(c.sep ? 3 : 9, 0.1f);
-        ZorHandle<ZorKernel> k1(ZorKernel::create(3, c.sep ? 1 : 3, v.data(), 1, c.sep ? 0 : 1));
-        ZorHandle<ZorKernel> k2(ZorKernel::create(1, 3, v.data(), 0, 1));
-        ZorOp *in = ZorOp::create("convolve8", nullptr, s.img);
-        in->setObjParam(1, k1.get());
-        ZorOp *out = c.sep ? ZorOp::create("convolve8", nullptr, s.img, nullptr, in) : nullptr;
-        if (out) out->setObjParam(1, k2.get());
-        rig::Chain chain(sc.image(id), c.sep ? out : in);
-        if (out) chain.ops.push_back(in);
-        rig::prime({sc.image(id), s.img});
-        auto call = [&] {
-            return c.sep ? device()->ConvolveSPWren(chain.display, 3) : device()->ConvolveWren(chain.display, 2);
-        };
+    const std::map<std::string, std::set<int>> copies = {{"ConvolveWren", {116}}, {"ConvolveSPWren", {166, 183}}};
+    int n = 0;
+    const WrenPath *rows = wren_path_table(&n);
+    for (const WrenPath &row : std::span(rows, static_cast<size_t>(n))) {
+        const auto lines = copies.find(row.member);
+        if (lines == copies.end()) continue;
+        rig::RowCall c;
+        ASSERT_TRUE(rig::build(c, row, rig::Images{0, {0, 0}}));
+        auto call = [&] { return (device()->*row.fn)(c.display(), row.count()); };
         allocfail::Scope count;
         ASSERT_EQ(call(), ZOR_SUCCESS);
-        const long n = count.end().seen;
+        const long allocations = count.end().seen;
         std::set<int> seen;
-        for (long at = 1; at <= n; ++at) {
-            sc.arm();
+        for (long at = 1; at <= allocations; ++at) {
+            c.sc->arm();
             ZorSystemState::clearErrors();
             int status;
             {
@@ -227,13 +210,13 @@ TEST(DriverSweep, ConvolveCopyFailureIsReportedWithItsLine) {
             }
             for (const ZorErrorRecord &e : ZorSystemState::errors()) {
                 if (e.id != "di-1") continue;
-                EXPECT_EQ(std::tie(status, e.category, e.flag, e.file), std::make_tuple(ZOR_FAILURE, 1, 1, std::string(c.file)));
+                EXPECT_EQ(std::tie(status, e.category, e.flag, e.file), std::make_tuple(ZOR_FAILURE, 1, 1, lines->first));
                 seen.insert(e.line);
-                EXPECT_TRUE(sc.check());
+                EXPECT_TRUE(c.sc->check());
             }
         }
         ZorSystemState::clearErrors();
-        EXPECT_EQ(seen, c.lines);
+        EXPECT_EQ(seen, lines->second);
     }
 }
 

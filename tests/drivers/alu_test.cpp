@@ -7,7 +7,6 @@
 #include "wren_paths.h"
 
 #include <cmath>
-#include <string>
 
 namespace {
 

@@ -1,22 +1,14 @@
-// The adapters and the driver frame: descriptors, staging chunks, the window
-// lock on every exit, and the trace line.
+// The adapters and the driver frame: descriptors, staging chunks and the
+// window lock on every exit.
 #include "adapters.h"
-#include "driver_frame.h"
 #include "rig.h"
 
-#include <algorithm>
-#include <cstdlib>
-#include <string>
 #include <tuple>
 
 namespace {
 
 using rig::Scene;
 using rig::Source;
-
-// A descriptor's fields: data, fb, type, bands, bmask, lb, bpp, w, h, x, y.
-using Desc = std::tuple<const void *, int, int, int, int, int, int, int, int, int, int>;
-Desc desc(const kl_image &k) { return {k.data, k.fb, k.type, k.bands, k.bmask, k.lb, k.bpp, k.w, k.h, k.x, k.y}; }
 
 // Memory images and their children: the first pixel, the band mask, line
 // bytes and pixel bytes; line bytes and the first pixel's offset are worked
@@ -110,19 +102,11 @@ TEST(Adapters, OversizedStrideDeclinedEndToEnd) {
     }
 }
 
+// Memory images are not windows, windows are not memory images.
 TEST(Adapters, Windows) {
     Scene sc;
-    const int id8 = sc.window(8, 10, 20, 50, 40), id24 = sc.window(24, 30, 10, 50, 40);
+    const int id8 = sc.window(8, 10, 20, 50, 40);
     kl_image k;
-    // An 8-bit child with any band offset selects its one byte.
-    ZorHandle<ZorImage> c8(sc.image(id8)->createChild(3, 4, 0, 10, 10, 1));
-    ASSERT_EQ(zor2kl_window(c8.get(), &k), ZOR_SUCCESS);
-    EXPECT_EQ(desc(k), Desc(sc.screen().frameBuffer8() + 4 * 2048 + 3, 1, KL_BYTE, 1, 1, 2048, 1, 10, 10, 0, 0));
-    ZorHandle<ZorImage> c24(sc.image(id24)->createChild(5, 6, 2, 10, 10, 1));
-    ASSERT_EQ(zor2kl_window(c24.get(), &k), ZOR_SUCCESS);
-    EXPECT_EQ(desc(k),
-              Desc(sc.screen().frameBuffer24() + 6 * 8192 + 5 * 4, 1, KL_BYTE, 4, 0x2, 8192, 4, 10, 10, 0, 0));
-    // Memory images are not windows, windows are not memory images.
     Source s(4, 4, 1, 1);
     EXPECT_EQ(zor2kl_window(s.img, &k), ZOR_FAILURE);
     EXPECT_EQ(zor2kl_image(sc.image(id8), &k), ZOR_FAILURE);
@@ -221,26 +205,6 @@ TEST(DriverFrame, ExitsAfterTheLockReleaseIt) {
     }
     EXPECT_EQ(ZorObject::liveCount(), live);
     EXPECT_TRUE(sc.check());
-}
-
-// With WREN_TRACE=1 (read once per process, so checked in a fresh one) each
-// call prints one line: the rectangles written, or the decline's reason.
-[[noreturn]] void traced_calls() {
-    setenv("WREN_TRACE", "1", 1);
-    Scene sc;
-    const int id = sc.window(8, 10, 10, 30, 30);
-    Source a(30, 30, 1, 1), b(30, 30, 4, 2);
-    rig::Chain ok(sc.image(id), ZorOp::create("max8", nullptr, a.img, a.img));
-    rig::Chain bad(sc.image(id), ZorOp::create("max8", nullptr, a.img, b.img));
-    const bool as_expected = ok.run().status == ZOR_SUCCESS && bad.run().status == ZOR_FAILURE;
-    std::exit(as_expected ? 0 : 1);
-}
-
-TEST(DriverFrame, TraceLine) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(traced_calls(), ::testing::ExitedWithCode(0),
-        "^wren: display_ioQORVwren/max8 Max8Wren computed, 1 rectangle\\(s\\) \\(0,0 30x30\\), [a-z0-9]+ kernels, "
-        "[0-9]+ us\nwren: display_ioQORVwren/max8 Max8Wren declined \\(band mask: [^\n]*\\), [0-9]+ us\n$");
 }
 
 }  // namespace

@@ -7,9 +7,6 @@
 #include "rig.h"
 
 #include <utility>
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -124,10 +121,7 @@ struct Shot {
         const auto [status, o] = rig::run(sc, {}, [&] { return chain.run().status; });
         if (out) *out = o;
         if (o.reason != c.reason) return ::testing::AssertionFailure() << "reason " << o.reason << ": " << o.message;
-        if (c.reason != WREN_OK) {
-            if (status != ZOR_FAILURE) return ::testing::AssertionFailure() << "declined with status " << status;
-            return sc.check();
-        }
+        if (c.reason != WREN_OK) return rig::ended(sc, status, false);
         if (status != ZOR_SUCCESS || o.rects < 2) return ::testing::AssertionFailure() << "status " << status;
         const int wb = c.depth == 8 ? 1 : 4, dmask = rig::wmask(c.depth, c.nb, c.band);
         int order[4] = {}, j = 0;
@@ -162,9 +156,6 @@ TEST(Lookup, FormsAndLayoutsIntoCoveredWindows) {
         Shot r(c, ++seed);
         ASSERT_TRUE(r.lut.l);
         EXPECT_TRUE(r.go(c));
-        if (c.reason != WREN_OK) {
-            EXPECT_TRUE(r.sc.machine().accel().stores().empty());
-        }
     }
 }
 

@@ -5,7 +5,6 @@
 #include "rig.h"
 
 #include <cmath>
-#include <string>
 
 namespace {
 

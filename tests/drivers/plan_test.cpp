@@ -8,13 +8,11 @@
 // A new row is covered by its plan alone.
 #include "rig.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
 #include <tuple>
 #include <utility>
-#include <string>
 
 namespace {
 

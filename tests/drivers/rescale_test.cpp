@@ -9,14 +9,8 @@
 // samples also carry input thresholds rounded to whole samples, which moves
 // the line by up to half a sample: within 1 + |s| / 2 levels.
 #include "rig.h"
-#include "wren_device.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <random>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -86,7 +80,6 @@ TEST(Rescale, WhatIsAcceptedAndWhatDeclines) {
         int reason, mode = 1;
     } cases[] = {
         {"scale 2: inputs 0 .. 127.5", false, 2, 0, {}, WREN_OK},
-        {"scale 0.5: input 510 for the top", false, 0.5f, 0, {}, WREN_PARAMETER},
         {"scale 0", false, 0, 0, {}, WREN_PARAMETER},
         {"scale 1, offset 10: input -10 for the bottom", false, 1, 10, {}, WREN_PARAMETER},
         {"negative scale", false, -1, 255, {}, WREN_OK},
@@ -115,11 +108,7 @@ TEST(Rescale, WhatIsAcceptedAndWhatDeclines) {
         RescaleChain rc(sc.image(id), src, c.wide, c.s, c.o, c.thr);
         const auto [status, o] = rig::run(sc, {sc.image(id), src}, [&] { return rc.chain->run().status; });
         EXPECT_EQ(o.reason, c.reason) << o.message;
-        EXPECT_EQ(status, c.reason == WREN_OK ? ZOR_SUCCESS : ZOR_FAILURE);
-        if (c.reason != WREN_OK) {
-            EXPECT_TRUE(sc.machine().accel().stores().empty());
-            EXPECT_TRUE(sc.check());
-        }
+        EXPECT_TRUE(rig::ended(sc, status, c.reason == WREN_OK));
     }
 }
 

@@ -7,7 +7,6 @@
 #include "chains.h"
 #include "driver_frame.h"
 #include "kbuf.h"
-#include "kl.h"
 #include "machine.h"
 #include "window_system.h"
 #include "wren_device.h"
@@ -16,19 +15,12 @@
 #include "zor.h"
 #include "zor_dispatch.h"
 
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <numeric>
-#include <random>
-#include <sstream>
-#include <string>
-#include <vector>
 
 namespace rig {
 
@@ -273,6 +265,15 @@ Ran counted(F &&call) {
     return {status, o};
 }
 
+// The status of a call that must compute (ok) or decline; a decline stores
+// nothing to the accelerator and leaves both frame buffers as armed.
+inline ::testing::AssertionResult ended(Scene &sc, int status, bool ok) {
+    if (status != (ok ? ZOR_SUCCESS : ZOR_FAILURE)) return ::testing::AssertionFailure() << "status " << status;
+    if (ok) return ::testing::AssertionSuccess();
+    if (!sc.machine().accel().stores().empty()) return ::testing::AssertionFailure() << "registers written";
+    return sc.check();
+}
+
 // The window samples a child of nb bands from band `band` of a window of
 // the given depth selects.
 inline int wmask(int depth, int nb, int band) { return depth == 8 ? 1 : ((1 << nb) - 1) << (4 - nb - band); }
@@ -457,14 +458,20 @@ inline std::unique_ptr<Scene> row_scene() {
 }
 
 // Builds row's call on the images im, the lookup of form alt, in scene (or a
-// scene of its own); false when it cannot be built.
-inline bool build(RowCall &c, const WrenPath &row, const Images &im, int alt = 0, Scene *scene = nullptr) {
+// scene of its own), into dst (or a child of the scene's window of im's
+// depth); false when it cannot be built.
+inline bool build(RowCall &c, const WrenPath &row, const Images &im, int alt = 0, Scene *scene = nullptr,
+                  ZorImage *dst = nullptr) {
     if (!scene) scene = (c.own = row_scene()).get();
     c.sc = scene;
     const Pick &w = kWindows[im.w];
-    c.id = c.sc->screen().stack()[w.size == 8 ? 0 : 1]->id();
-    c.dst = c.made.keep(c.sc->image(c.id)->createChild(0, 0, static_cast<unsigned>(w.band), 90, 60,
-                                                       static_cast<unsigned>(w.n)));
+    if (dst) {
+        c.dst = dst;
+    } else {
+        c.id = c.sc->screen().stack()[w.size == 8 ? 0 : 1]->id();
+        c.dst = c.made.keep(c.sc->image(c.id)->createChild(0, 0, static_cast<unsigned>(w.band), 90, 60,
+                                                           static_cast<unsigned>(w.n)));
+    }
     c.dst->getImageSpaceRoi();
     chains::Plain plain{alt};
     const chains::Sources sources = [&](int which, bool shorts) {

@@ -1,10 +1,7 @@
 // The set-value driver: fill word, plane mask, fill coordinates and the
 // reports of its failures.
 #include "rig.h"
-#include "wren_device.h"
 
-#include <functional>
-#include <string>
 #include <tuple>
 
 namespace {

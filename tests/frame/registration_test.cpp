@@ -69,28 +69,71 @@ protected:
 
 // The host sees the table in order, each member with the number of paths it
 // serves; each of the three threshold paths holds one function of its own.
-TEST_F(Entry, RegistersTheTableInOrder) {
+// The path table is the registration table, row for row, and says which rows
+// draw: a row that draws is never declined as not built, and one that is not
+// built, or a worker, declines every call with that reason.
+TEST_F(Entry, RegistersThePathTableInOrder) {
     Device dev(ZorCreateComputeType());
     ASSERT_TRUE(dev);
     EXPECT_STREQ(dev->getName(), "ZorDeviceComputeWren");
+    EXPECT_TRUE(ZorSystemState::errors().empty());
     const auto paths = ZorListPaths(dev.get());
     const auto &rows = expected_rows();
+    int n = 0;
+    const WrenPath *table = wren_path_table(&n);
     ASSERT_EQ(paths.size(), rows.size());
+    ASSERT_EQ(n, static_cast<int>(rows.size()));
     std::map<std::string, int> per_member;
     for (const Row &row : rows) ++per_member[row.member];
     std::set<std::vector<std::string>> distinct;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE("row " + std::to_string(i + 1));
-        std::vector<std::string> names = {ZOR_DISPLAY_IO_WREN};
-        names.insert(names.end(), rows[i].names.begin(), rows[i].names.end());
-        EXPECT_EQ(paths[i].names, names);
-        EXPECT_EQ(paths[i].memberName, rows[i].member);
-        EXPECT_EQ(paths[i].memberPaths, per_member[rows[i].member]);
+        const Row &row = rows[i];
+        const WrenPath &p = table[i];
+        std::vector<std::string> registered = {ZOR_DISPLAY_IO_WREN};
+        registered.insert(registered.end(), row.names.begin(), row.names.end());
+        EXPECT_EQ(paths[i].names, registered);
+        EXPECT_EQ(paths[i].memberName, row.member);
+        EXPECT_EQ(paths[i].memberPaths, per_member[row.member]);
         distinct.insert(paths[i].names);
+        std::vector<std::string> names;
+        for (const char *name : p.names)
+            if (name) names.emplace_back(name);
+        EXPECT_EQ(names, row.names);
+        EXPECT_STREQ(p.member, row.member);
+        EXPECT_EQ(p.count(), static_cast<int>(row.names.size()) + 1);
+        EXPECT_EQ(p.state, row.does == D ? WREN_PATH_DRAWS : row.does == N ? WREN_PATH_NOT_BUILT : WREN_PATH_WORKER);
+        EXPECT_TRUE(p.summary && *p.summary);
+        for (std::size_t k = 0; k < names.size(); ++k) EXPECT_TRUE(p.params[k]) << k;
+
+        // The chain of the row's operations, with no images: the host matches
+        // the row; a drawing driver declines for the missing window, the others
+        // for what they are.
+        std::vector<ZorHandle<ZorOp>> chain;
+        ZorOp *below = nullptr;
+        for (auto it = row.names.rbegin(); it != row.names.rend(); ++it) {
+            chain.emplace_back(ZorOp::create(it->c_str(), nullptr, nullptr, nullptr, below));
+            ASSERT_TRUE(chain.back()) << *it;
+            below = chain.back().get();
+        }
+        ZorHandle<ZorOp> show(ZorOp::create(ZOR_DISPLAY_IO_WREN, nullptr, nullptr, nullptr, below));
+        EXPECT_EQ(wren_path_of(show.get(), p.count()), &p);
+        const ZorDispatchResult r = ZorDispatch(show.get());
+        EXPECT_EQ(r.count, p.count());
+        EXPECT_EQ(r.status, ZOR_FAILURE);
+        wren_outcome o{};
+        ASSERT_EQ(wren_last_outcome(&o), 0);
+        EXPECT_EQ(o.size, static_cast<int>(sizeof o));
+        EXPECT_STREQ(o.driver, row.member);
+        const int expected = row.does == N ? WREN_NOT_BUILT : row.does == W ? WREN_NO_KERNEL : -1;
+        if (expected >= 0) {
+            EXPECT_EQ(o.reason, expected);
+        } else {
+            EXPECT_NE(o.reason, WREN_NOT_BUILT);
+        }
     }
     EXPECT_EQ(per_member.size(), 33u);
     EXPECT_EQ(distinct.size(), rows.size());
-    EXPECT_TRUE(ZorSystemState::errors().empty());
     const ZorOpTreeNode *d = zor_global_state->getOpTreeBase()->child(ZOR_DISPLAY_IO_WREN);
     ASSERT_TRUE(d);
     const ZorOpTreeNode *t = d->child("threshold8");
@@ -178,58 +221,6 @@ TEST_F(Entry, PluginLoadsThroughTheHost) {
     os_set_machine_class("vor4uu");
     EXPECT_EQ(ZorPlugin::load(WREN_PLUGIN_PATH, &error), nullptr);
     EXPECT_NE(error.find("did not start"), std::string::npos);
-}
-
-// The path table is the registration table, row for row, and says which rows
-// draw: a row that draws is never declined as not built, and one that is not
-// built, or a worker, declines every call with that reason.
-TEST_F(Entry, PathTableStatesEveryRowBothWays) {
-    int n = 0;
-    const WrenPath *table = wren_path_table(&n);
-    const auto &rows = expected_rows();
-    ASSERT_EQ(n, static_cast<int>(rows.size()));
-    Device dev(ZorCreateComputeType());
-    ASSERT_TRUE(dev);
-    for (int i = 0; i < n; ++i) {
-        const Row &row = rows[static_cast<std::size_t>(i)];
-        const WrenPath &p = table[i];
-        SCOPED_TRACE(row.member);
-        std::vector<std::string> names;
-        for (const char *name : p.names)
-            if (name) names.emplace_back(name);
-        EXPECT_EQ(names, row.names);
-        EXPECT_STREQ(p.member, row.member);
-        EXPECT_EQ(p.count(), static_cast<int>(row.names.size()) + 1);
-        EXPECT_EQ(p.state, row.does == D ? WREN_PATH_DRAWS : row.does == N ? WREN_PATH_NOT_BUILT : WREN_PATH_WORKER);
-        EXPECT_TRUE(p.summary && *p.summary);
-        for (std::size_t k = 0; k < names.size(); ++k) EXPECT_TRUE(p.params[k]) << k;
-
-        // The chain of the row's operations, with no images: the host matches
-        // the row; a drawing driver declines for the missing window, the others
-        // for what they are.
-        std::vector<ZorHandle<ZorOp>> chain;
-        ZorOp *below = nullptr;
-        for (auto it = row.names.rbegin(); it != row.names.rend(); ++it) {
-            chain.emplace_back(ZorOp::create(it->c_str(), nullptr, nullptr, nullptr, below));
-            ASSERT_TRUE(chain.back()) << *it;
-            below = chain.back().get();
-        }
-        ZorHandle<ZorOp> show(ZorOp::create(ZOR_DISPLAY_IO_WREN, nullptr, nullptr, nullptr, below));
-        EXPECT_EQ(wren_path_of(show.get(), p.count()), &p);
-        const ZorDispatchResult r = ZorDispatch(show.get());
-        EXPECT_EQ(r.count, p.count());
-        EXPECT_EQ(r.status, ZOR_FAILURE);
-        wren_outcome o{};
-        ASSERT_EQ(wren_last_outcome(&o), 0);
-        EXPECT_EQ(o.size, static_cast<int>(sizeof o));
-        EXPECT_STREQ(o.driver, row.member);
-        const int expected = row.does == N ? WREN_NOT_BUILT : row.does == W ? WREN_NO_KERNEL : -1;
-        if (expected >= 0) {
-            EXPECT_EQ(o.reason, expected);
-        } else {
-            EXPECT_NE(o.reason, WREN_NOT_BUILT);
-        }
-    }
 }
 
 }  // namespace

@@ -62,7 +62,12 @@ TEST_F(HostTest, EveryModificationGivesANewVersion) {
         {"image marked", img.get(), [&] { return img->markModified(), ZOR_SUCCESS; }, ZOR_SUCCESS},
         {"operation parameter", op.get(), [&] { return op->setLongParam(1, 5), ZOR_SUCCESS; }, ZOR_SUCCESS},
         {"kernel values", kernel.get(), [&] { return kv[3] = 100, kernel->setValues(kv.data()); }, ZOR_SUCCESS},
+        {"kernel values NaN", kernel.get(), [&] { return kv[5] = NAN, kernel->setValues(kv.data()); }, ZOR_FAILURE},
         {"table weight", table.get(), [&] { return table->setValue(2, 1, 0.125f); }, ZOR_SUCCESS},
+        {"table weight NaN", table.get(), [&] { return table->setValue(0, 0, NAN); }, ZOR_FAILURE},
+        {"table phase 3 of 3", table.get(), [&] { return table->setValue(3, 0, 1.0f); }, ZOR_FAILURE},
+        {"table phase -1", table.get(), [&] { return table->setValue(-1, 0, 1.0f); }, ZOR_FAILURE},
+        {"table tap 2 of 2", table.get(), [&] { return table->setValue(0, 2, 1.0f); }, ZOR_FAILURE},
         {"single offset", single.get(), [&] { return single->setOffset(-5); }, ZOR_SUCCESS},
         {"single values", single.get(), [&] { return single->setValues(1, 253, 3, v9); }, ZOR_SUCCESS},
         {"single values past the end", single.get(), [&] { return single->setValues(0, 254, 3, v9); }, ZOR_FAILURE},
@@ -97,7 +102,8 @@ TEST_F(HostTest, EveryModificationGivesANewVersion) {
             EXPECT_TRUE(after == before);
         }
     }
-    EXPECT_EQ(std::make_tuple(kernel->getValue()[3], table->getData()[5]), std::make_tuple(100.0f, 0.125f));
+    EXPECT_EQ(std::make_tuple(kernel->getValue()[3], kernel->getValue()[5], table->getData()[5], table->getData()[0]),
+              std::make_tuple(100.0f, 0.5f, 0.125f, 0.0f));
     EXPECT_EQ(single->getOffset(), -5);
     EXPECT_EQ(single->getData()[253 * 2 + 1], 9);
     EXPECT_EQ(single->getData()[254 * 2 + 0], data[254 * 2]);
@@ -175,16 +181,6 @@ TEST_F(HostTest, ImagesAndTheirChildren) {
         grandchild->getChildOffsets(&cx, &cy, &cb);
         EXPECT_EQ(std::tie(cx, cy, cb), std::make_tuple(6u, 3u, 1u));
     }
-    ZorHandle<ZorImage> bits(ZorImage::create(20, 6, 2, ZOR_BIT));
-    const ZorStorage *s = bits->getStorage("memory");
-    EXPECT_GE(s->bits.scanlineStride, 3);
-    EXPECT_EQ(std::tie(s->bits.bandStride, s->bits.bitOffset), std::make_tuple(6, 0));
-    ZorHandle<ZorImage> bchild(bits->createChild(11, 2, 1, 5, 3, 1));
-    const ZorStorage *cs = bchild->getStorage("memory");
-    EXPECT_EQ(cs->bits.address, s->bits.address + (6 + 2) * s->bits.scanlineStride + 1);
-    EXPECT_EQ(cs->bits.bitOffset, 3);
-    EXPECT_EQ(bchild->sampleAddress(0, 0, 0), cs->bits.address);
-
     ZorImage *img = ZorImage::create(10, 10, 3, ZOR_BYTE);
     ZorHandle<ZorImage> child(img->createChild(9, 9, 2, 1, 1, 1));
     img->destroy();
@@ -218,17 +214,14 @@ TEST_F(HostTest, OriginsAndRegionsOfInterest) {
     EXPECT_EQ(img->getRoi(), nullptr);
 }
 
-// Every error report is recorded with its fields; ids have their texts.
+// Reports keep their state, object and id (a null one empty); ids have their texts.
 TEST_F(HostTest, NotifyErrorRecordsEveryReport) {
     ZorHandle<ZorRoi> roi(ZorRoi::create());
-    ZorSystemState::notifyError(nullptr, 1, "di-1", 1, 51, "Unit", nullptr);
     ZorSystemState::notifyError(zor_global_state, 0, "di-7", 0, 113, "Other", roi.get());
     ZorSystemState::notifyError(nullptr, 0, nullptr, 0, 0, nullptr, nullptr);
     const auto &e = ZorSystemState::errors();
-    ASSERT_EQ(e.size(), 3u);
-    EXPECT_EQ(std::tie(e[0].state, e[0].category, e[0].id, e[0].flag, e[0].line, e[0].file),
-              std::make_tuple(nullptr, 1, "di-1", 1, 51, "Unit"));
-    EXPECT_EQ(std::tie(e[1].state, e[1].object, e[2].id), std::make_tuple(zor_global_state, roi.get(), ""));
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(std::tie(e[0].state, e[0].object, e[1].id), std::make_tuple(zor_global_state, roi.get(), ""));
     EXPECT_STREQ(ZorSystemState::errorText("di-8"), "cannot make the rectangle list of the region");
     EXPECT_STREQ(ZorSystemState::errorText("nope"), "unknown error");
     EXPECT_EQ(roi->getSystemState(), zor_global_state);

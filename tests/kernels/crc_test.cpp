@@ -7,20 +7,14 @@
 // folded into the family's CRC. Sources, row offsets and workspaces hold
 // exactly their bytes, so that the address sanitizer reports a read past them.
 // WREN_CRC_CASES=n runs n cases per family (10000 and 100000 are recorded).
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <random>
-#include <vector>
 
+#include "draws.h"
 #include "kbuf.h"
-#include "kl.h"
 #include "wren_feed.h"
 
 namespace {
@@ -218,23 +212,7 @@ void transpose(Case &c) {
 }
 
 void quick_zoom(Case &c) {
-    using Plain = void (*)(kl_image *, kl_image *, int, int, void *);
-    using Lut = void (*)(kl_image *, kl_image *, const unsigned char *, int, int, void *);
-    struct Form {
-        int f, sb;
-        Plain plain;
-        Lut lut;
-        bool moved;
-    };
-    static const Form forms[] = {
-        {2, 1, klqdx_scale2x_8, nullptr, false}, {2, 1, klqdx_scale2x_8_0, nullptr, false},
-        {2, 1, klqdx_scale2x_8_1, nullptr, false}, {4, 1, klqdx_scale4x_8, nullptr, false},
-        {2, 1, nullptr, klqdx_scale2x_8_lookup_8_8, false}, {2, 1, nullptr, kl_scale_2x_bilinear_8_1_lookup_8_8_1_E, false},
-        {2, 1, nullptr, kl_scale_2x_bilinear_8_1_lookup_8_8_1_O, false}, {4, 1, nullptr, klqdx_scale4x_8_lookup_8_8, false},
-        {2, 2, nullptr, klqdx_scale2x_16_lookup_16_8, false}, {2, 2, nullptr, kl_scale_2x_bilinear_16_1_lookup_16_8_1_E, true},
-        {2, 2, nullptr, kl_scale_2x_bilinear_16_1_lookup_16_8_1_O, true}, {4, 2, nullptr, klqdx_scale4x_16_lookup_16_8, false},
-    };
-    const Form &fm = forms[c.r(0, 11)];
+    const draws::ZoomForm &fm = draws::kZoomForms[c.r(0, 11)];
     const int xphase = c.r(0, fm.f - 1), yphase = c.r(0, fm.f - 1), w = c.r(1, 200), h = c.r(1, 10);
     const int cols = (xphase + w - 1 + fm.f - 1) / fm.f + 1, rows = (yphase + h - 1 + fm.f - 1) / fm.f + 1;
     int dn = 1, dmask = 1, sn = 1, smask = 1;
@@ -253,16 +231,6 @@ void quick_zoom(Case &c) {
     else
         fm.lut(&s, &d, fm.moved ? table + 32768 : table, xphase, yphase, line.data());
 }
-
-// Affine filter tables from the builders, made once and freed at exit.
-struct AffineTables {
-    void *bl8 = kl_affine_create_bilinear(), *bl16 = kl_affine_create_bilinear_16();
-    void *bc8[2] = {kl_affine_create_bicubic(), kl_affine_create_bicubic_given_alpha_8(-0.75f)};
-    void *bc16[2] = {kl_affine_create_bicubic_16(), kl_affine_create_bicubic_given_alpha_16(-1.0f)};
-    ~AffineTables() {
-        for (void *p : {bl8, bl16, bc8[0], bc8[1], bc16[0], bc16[1]}) std::free(p);
-    }
-};
 
 // The inverse transform of an affine warp: a scaled rotation (by a rational
 // point of the circle), now and then the identity, a scaling, a shear, a
@@ -290,7 +258,7 @@ void inverse_transform(Case &c, int sw, int sh, float xc, float yc, float m[6]) 
 }
 
 void affine(Case &c) {
-    static const AffineTables tables;
+    static const draws::AffineTables tables;
     // The dispatcher's layouts: filter, type, source and destination bands,
     // the alignment of addresses and line bytes they need.
     struct Form {
@@ -426,20 +394,6 @@ void resample(Case &c) {
     c.keep(&done, sizeof done);
 }
 
-// Coefficients up to a drawn largest magnitude (at the shift and precision
-// boundaries, small, or large enough for the sums to leave 16 bits), a
-// quarter zero.
-void coefficients(Case &c, float *k, int n, float m) {
-    for (int i = 0; i < n; ++i) k[i] = c.one_in(4) ? 0.0f : c.u(-m, m);
-    const int at = c.r(0, n - 1);
-    k[at] = c.one_in(2) ? m : -m;
-}
-float magnitude(Case &c) {
-    static const float m[] = {1.0f,  2.0f,  3.0f,   3.0001f, 3.5f,     5.0f,  7.99f,   8.0f,    8.01f,   15.0f,
-                              16.0f, 30.0f, 31.0f, 0.125f,  0.01f, 1.0f / 9, 200.0f, 3000.0f, 40000.0f};
-    return m[c.r(0, 18)];
-}
-
 void convolution(Case &c) {
     using General = void (*)(int, kl_image *, kl_image *, float *, int, int);
     using Separable = void (*)(int, kl_image *, kl_image *, float *, float *, int);
@@ -454,10 +408,10 @@ void convolution(Case &c) {
     kl_image s = c.framed(KL_BYTE, sn, sw, h, around);
     const int edge = c.one_in(17) ? c.r(-1, 7) : c.r(0, sep ? 2 : 1);
     float k[49] = {}, hv[2][7] = {};
-    coefficients(c, k, n * n, magnitude(c));
-    const float m = magnitude(c);
-    coefficients(c, hv[0], n, m);
-    coefficients(c, hv[1], n, c.one_in(2) ? m : 1.0f);
+    draws::coefficients(c, k, n * n, draws::magnitude(c));
+    const float m = draws::magnitude(c);
+    draws::coefficients(c, hv[0], n, m);
+    draws::coefficients(c, hv[1], n, c.one_in(2) ? m : 1.0f);
     const int mask = multi || c.one_in(8) ? c.mask() : 1;
     if (sep)
         separable[size](mask, &d, &s, hv[0], hv[1], edge);
@@ -465,15 +419,6 @@ void convolution(Case &c) {
         general[size](mask, &d, &s, k, edge, 1);
     c.keep(k, sizeof k);
     c.keep(hv, sizeof hv);
-}
-
-// Interval ends and replacement values: at the 8-bit clamps and the signed
-// 16-bit extremes, or anywhere.
-short threshold_value(Case &c, bool wide) {
-    static const short e8[] = {-300, -1, 0, 1, 9, 10, 20, 21, 127, 128, 254, 255, 256, 1000};
-    static const short e16[] = {-32768, -32767, -256, -1, 0, 1, 255, 256, 32766, 32767};
-    if (c.one_in(2)) return wide ? e16[c.r(0, 9)] : e8[c.r(0, 13)];
-    return static_cast<short>(wide ? c.r(-32768, 32767) : c.r(-20, 280));
 }
 
 void threshold_rescale(Case &c) {
@@ -495,10 +440,10 @@ void threshold_rescale(Case &c) {
     kl_image s = c.image(false, type, c.one_in(30) ? c.r(1, 4) : n, w, h);
     short lo[4], hi[4], map[4];
     for (int b = 0; b < 4; ++b) {
-        lo[b] = threshold_value(c, wide);
-        hi[b] = threshold_value(c, wide);
+        lo[b] = draws::threshold_value(c, wide);
+        hi[b] = draws::threshold_value(c, wide);
         if (!c.one_in(4) && lo[b] > hi[b]) std::swap(lo[b], hi[b]);  // else now and then an empty interval
-        map[b] = threshold_value(c, wide);
+        map[b] = draws::threshold_value(c, wide);
     }
     (wide ? kl_threshold_16 : kl_threshold_8)(c.mask(), &d, &s, lo, hi, map);
 }

@@ -14,19 +14,13 @@
 //
 // WREN_PROPERTY_CASES=n runs n times each row's cases; a failure names the
 // row and the case, and WREN_PROPERTY_CASE=i runs just case i of each row.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <random>
-#include <string>
-#include <vector>
 
+#include "draws.h"
 #include "kbuf.h"
-#include "kl.h"
 #include "ref_affine.h"
 #include "ref_arith.h"
 #include "ref_convolve.h"
@@ -407,28 +401,7 @@ void block_transpose(Case &c) {
 // Every form and phase; sources of exactly the pixels a rectangle needs,
 // mostly one band each side, sometimes one sample of a wider pixel.
 void quick_zoom(Case &c) {
-    using Plain = void (*)(kl_image *, kl_image *, int, int, void *);
-    using Lut = void (*)(kl_image *, kl_image *, const unsigned char *, int, int, void *);
-    static const struct {
-        int f, sb;
-        Plain plain;
-        Lut lut;
-        bool moved;  // takes the 16-bit table's base moved to the entry for 0
-    } forms[] = {
-        {2, 1, klqdx_scale2x_8, nullptr, false},
-        {2, 1, klqdx_scale2x_8_0, nullptr, false},
-        {2, 1, klqdx_scale2x_8_1, nullptr, false},
-        {4, 1, klqdx_scale4x_8, nullptr, false},
-        {2, 1, nullptr, klqdx_scale2x_8_lookup_8_8, false},
-        {2, 1, nullptr, kl_scale_2x_bilinear_8_1_lookup_8_8_1_E, false},
-        {2, 1, nullptr, kl_scale_2x_bilinear_8_1_lookup_8_8_1_O, false},
-        {4, 1, nullptr, klqdx_scale4x_8_lookup_8_8, false},
-        {2, 2, nullptr, klqdx_scale2x_16_lookup_16_8, false},
-        {2, 2, nullptr, kl_scale_2x_bilinear_16_1_lookup_16_8_1_E, true},
-        {2, 2, nullptr, kl_scale_2x_bilinear_16_1_lookup_16_8_1_O, true},
-        {4, 2, nullptr, klqdx_scale4x_16_lookup_16_8, false},
-    };
-    const auto &fm = forms[c.pick(12)];
+    const draws::ZoomForm &fm = draws::kZoomForms[c.pick(12)];
     const int f = fm.f, xp = c.r(0, f - 1), yp = c.r(0, f - 1), w = c.one_in(3) ? c.r(1, 16) : c.r(1, 300), h = c.r(1, 10);
     const int cols = (xp + w - 1 + f - 1) / f + 1, rows = (yp + h - 1 + f - 1) / f + 1;
     int dn = 1, dmask = 1, sn = 1, smask = 1;
@@ -450,13 +423,6 @@ void quick_zoom(Case &c) {
 
 // ---- Threshold, the mapping feed, set value and combine ---------------------------
 
-short threshold_value(Case &c, bool wide) {
-    static const short e8[] = {-300, -1, 0, 1, 9, 10, 20, 21, 127, 128, 254, 255, 256, 1000};
-    static const short e16[] = {-32768, -32767, -256, -1, 0, 1, 255, 256, 32766, 32767};
-    if (c.one_in(2)) return wide ? e16[c.r(0, 9)] : e8[c.r(0, 13)];
-    return static_cast<short>(wide ? c.r(-32768, 32767) : c.r(-20, 280));
-}
-
 void threshold_feed(Case &c) {
     const int k = c.pick(4), wide = k % 2, type = wide ? KL_SHORT : KL_BYTE, w = c.one_in(20) ? 2048 : c.width();
     if (k >= 2) {  // a word per 8-byte slot, rows 16384 bytes apart whatever lb says; now and then nothing
@@ -473,7 +439,8 @@ void threshold_feed(Case &c) {
     kl_image d = c.dst(type, n, w, h), s = c.src(type, c.one_in(30) ? c.r(1, 4) : n, w, h);
     short lo[4], hi[4], map[4];
     for (int b = 0; b < 4; ++b) {
-        lo[b] = threshold_value(c, wide), hi[b] = threshold_value(c, wide), map[b] = threshold_value(c, wide);
+        lo[b] = draws::threshold_value(c, wide), hi[b] = draws::threshold_value(c, wide);
+        map[b] = draws::threshold_value(c, wide);
         if (!c.one_in(4) && lo[b] > hi[b]) std::swap(lo[b], hi[b]);  // else now and then an empty interval
     }
     if (c.one_in(3))  // one-sided clamps in every band (a min or a max in the vector bodies)
@@ -506,19 +473,6 @@ void setval_combine(Case &c) {
 
 // ---- Convolution -------------------------------------------------------------
 
-// Coefficients up to a drawn largest magnitude (at the shift and precision
-// boundaries, small, or large enough for the sums to leave 16 bits), a
-// quarter zero.
-void coefficients(Case &c, float *k, int n, float m) {
-    for (int i = 0; i < n; ++i) k[i] = c.one_in(4) ? 0.0f : c.u(-m, m);
-    k[c.r(0, n - 1)] = c.one_in(2) ? m : -m;
-}
-float magnitude(Case &c) {
-    static const float m[] = {1.0f,  2.0f,  3.0f,  3.0001f, 3.5f,  5.0f,     7.99f,  8.0f,    8.01f,   15.0f,
-                              16.0f, 30.0f, 31.0f, 0.125f,  0.01f, 1.0f / 9, 200.0f, 3000.0f, 40000.0f};
-    return m[c.r(0, 18)];
-}
-
 // General and separable, 3x3 to 7x7, 0 to r + 2 real source pixels on each
 // side of the area, 1-4 bands, every edge mode (and ones they refuse).
 void convolution(Case &c) {
@@ -537,10 +491,10 @@ void convolution(Case &c) {
     const int mask = multi ? c.mask() : c.one_in(9) ? 0 : 1;
     const int edge = c.one_in(17) ? c.r(-1, 7) : c.r(0, sep ? 2 : 1);
     float kk[49] = {}, hv[2][7] = {};
-    coefficients(c, kk, n * n, magnitude(c));
-    const float m = magnitude(c);
-    coefficients(c, hv[0], n, m);
-    coefficients(c, hv[1], n, c.one_in(2) ? m : 1.0f);
+    draws::coefficients(c, kk, n * n, draws::magnitude(c));
+    const float m = draws::magnitude(c);
+    draws::coefficients(c, hv[0], n, m);
+    draws::coefficients(c, hv[1], n, c.one_in(2) ? m : 1.0f);
     c.seal();
     kl_image e = c.twin(d);
     if (sep) {
@@ -554,14 +508,6 @@ void convolution(Case &c) {
 
 // ---- Affine warp ---------------------------------------------------------------
 
-struct AffineTables {
-    void *bl8 = kl_affine_create_bilinear(), *bl16 = kl_affine_create_bilinear_16();
-    void *bc8 = kl_affine_create_bicubic(), *bc16 = kl_affine_create_bicubic_16();
-    ~AffineTables() {
-        for (void *p : {bl8, bl16, bc8, bc16}) std::free(p);
-    }
-};
-
 // The seventeen kernels, directly and through kl_affine: rotations and
 // scalings about a point near the source, now and then the identity, a
 // scaling, constant rows, a mirror, an extreme transform (far outside the
@@ -570,7 +516,7 @@ struct AffineTables {
 void affine(Case &c) {
     using NnFn = void (*)(kl_image *, kl_image *, int *, float, float, float, float, float, float);
     using FiltFn = void (*)(kl_image *, kl_image *, int *, void *, float, float, float, float, float, float);
-    static const AffineTables tables;
+    static const draws::AffineTables tables;
     static const struct {
         ref::Interp interp;
         int type, sn, dn, unit;
@@ -607,7 +553,7 @@ void affine(Case &c) {
     const bool wide = k.type == KL_SHORT;
     void *table = k.interp == ref::Interp::Nearest    ? nullptr
                   : k.interp == ref::Interp::Bilinear ? (wide ? tables.bl16 : tables.bl8)
-                                                      : (wide ? tables.bc16 : tables.bc8);
+                                                      : (wide ? tables.bc16 : tables.bc8)[0];
     std::vector<unsigned char> random_table;
     if (table && c.one_in(6)) {
         random_table.resize(10240);

@@ -1,15 +1,11 @@
 // Resampling: the table builders value for value against their formulas,
-// stated values of the 2x path and the edge modes, refused and empty calls,
-// the floating-point reference against a double model, the diagnostics.
-#include <gtest/gtest.h>
+// stated values of the 2x path, refused and empty calls, the floating-point
+// reference against a double model.
 
 #include <cmath>
 #include <memory>
-#include <random>
-#include <vector>
 
 #include "kbuf.h"
-#include "kl.h"
 #include "ref_resample.h"
 
 namespace {
@@ -99,8 +95,7 @@ TEST(ResampleTables, GeneralTruncatesSaturatesAndRefuses) {
 }
 
 // The bilinear 2x path weighs the quarter phases itself, whatever the
-// table's subsamples: columns 0 and 200 give 0 50 150 200 (extend). Zero
-// fill fades the border toward 0, extend repeats it.
+// table's subsamples: columns 0 and 200 give 0 50 150 200 (extend).
 TEST(ResampleScale, StatedValues) {
     for (int subs : {2, 3, 256}) {
         unsigned char src[4] = {0, 200, 0, 200}, dst[4 * 8] = {};
@@ -110,16 +105,6 @@ TEST(ResampleScale, StatedValues) {
         ASSERT_EQ(kl_scale(-1, &di, &si, 2.0f, 2.0f, -0.495f, -0.495f, t.get()), 1);
         EXPECT_EQ(std::vector<int>(dst, dst + 4), (std::vector<int>{0, 50, 150, 200})) << subs;
     }
-    std::vector<unsigned char> src(4 * 4, 200), dst(12 * 12, 1);
-    kl_image si = kbuf::make_image(KL_BYTE, 1, 1, src.data(), 4, 4, 4);
-    kl_image di = kbuf::make_image(KL_BYTE, 1, 1, dst.data(), 12, 12, 12);
-    Table z(kl_resample_create_bilinear(256, 256, 8, KL_EDGE_ZERO_FILL));
-    Table e(kl_resample_create_bilinear(256, 256, 8, KL_EDGE_EXTEND));
-    ASSERT_EQ(kl_scale(-1, &di, &si, 3.0f, 3.0f, -0.5f, -0.5f, z.get()), 1);
-    EXPECT_LT(dst[0], 200);
-    EXPECT_EQ(dst[6 * 12 + 6], 200);
-    ASSERT_EQ(kl_scale(-1, &di, &si, 3.0f, 3.0f, -0.5f, -0.5f, e.get()), 1);
-    EXPECT_EQ(dst[0], 200);
 }
 
 TEST(ResampleScale, RefusalsAndEmptyCallsWriteNothing) {
@@ -200,28 +185,6 @@ TEST(ResampleReference, AgreesWithADoubleModel) {
         if (HasFailure()) return;
     }
     EXPECT_LT(off * 100, total);  // a one-off is the exception
-}
-
-void print_run() {
-    setenv("ZOR_PRINT_TABLES", "1", 1);
-    setenv("ZOR_PRINT_SPECIAL", "1", 1);
-    std::vector<unsigned char> src(64, 9), dst(16 * 16);
-    kl_image si = kbuf::make_image(KL_BYTE, 1, 1, src.data(), 8, 8, 8);
-    kl_image di = kbuf::make_image(KL_BYTE, 1, 1, dst.data(), 16, 3, 2);
-    Table b(kl_resample_create_bilinear(256, 256, 8, KL_EDGE_EXTEND));
-    kl_scale(-1, &di, &si, 2.0f, 2.0f, -0.5f, -0.5f, b.get());
-    kl_scale(-1, &di, &si, 2.0f, 2.0f, -0.5f, -0.5f, b.get());
-    kl_scale(-1, &di, &si, 1.5f, 2.0f, -0.5f, -0.5f, b.get());
-    std::exit(0);
-}
-
-TEST(ResampleDiagnostics, PrintTablesGivesALinePerColumnAndRow) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(print_run(),
-        testing::ExitedWithCode(0),
-        "Using optimized case for bl_8_1_2x\\.(.|\n)*xscale = 2\\.000000, xtrans = -0\\.500000, step = 0\\.500000, pos = "
-        "0\\.250000\\.(.|\n)*iTableH\\[2\\] = 0 \\(pos = 0\\.750000\\)\\.(.|\n)*iTableV\\[1\\] = 0 \\(pos = "
-        "0\\.250000\\)\\.(.|\n)*Fell out of special case\\.(.|\n)*iTableH\\[2\\] = 1 \\(pos = 1\\.166667\\)");
 }
 
 }  // namespace

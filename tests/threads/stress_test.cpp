@@ -1,61 +1,23 @@
 // Overlapping calls: 2 and 4 threads drive one host, device and simulated
 // machine at once, each in its own part of the screen (an 8-bit and a 24-bit
 // window, a third over both), drawing every drawing path of the path table
-// into each window it suits with the tool's chains: first with objects of
-// its own, then with the chains below the display (sources, lookups,
-// kernels, interpolation tables) shared by all. Every call must compute, tell
+// into each window it suits with the plan test's calls (rig.h): first with
+// objects of its own, then with the chains below the display (sources,
+// lookups, kernels, interpolation tables) shared by all. Every call must compute, tell
 // its own outcome, and leave the thread's part of both frame buffers as the
 // same call made alone did; the accelerator must see no misuse. The tsan
 // preset builds it with ThreadSanitizer. WREN_STRESS_ROUNDS: how often each
 // thread makes all its calls (2).
-#include "../../tools/chain.cpp"
 #include "rig.h"
 
 #include <atomic>
 #include <latch>
+#include <span>
 #include <thread>
 
 namespace {
 
 constexpr int kLaneW = 160, kLaneH = 180, kLanes = 4, kTileW = 40, kTileH = 32;
-
-// Numbers for use `use` of a parameter that make the row compute.
-std::vector<double> numbers(const WrenPath &row, const tool::ParamItem &p, int use, int bands) {
-    const std::string op = row.names[p.op], o = p.option, member = row.member;
-    const bool wide = member == "Rescale16Wren", clamp = member.rfind("Rescale", 0) == 0;
-    if (o == "lut") {
-        std::vector<double> t(256);
-        for (int i = 0; i < 256; ++i) t[std::size_t(i)] = i < 128 ? 2 * i : 2 * (255 - i);
-        return t;
-    }
-    if (o == "kernel")
-        return row.count() == 2 ? std::vector<double>{3, 3, 0, -1, 0, -1, 5, -1, 0, -1, 0}
-                                : std::vector<double>{p.op ? 1.0 : 3.0, p.op ? 3.0 : 1.0, 0.25, 0.5, 0.25};
-    if (o == "xfilter" || o == "yfilter") return {2, 2, 1, 0, 0.5, 0.5};
-    if (o == "matrix") return {0.75, 0.3, -0.45, 0.8, 6, 2};
-    if (o == "xscale" || o == "yscale") return {op == "scale8bilinear" || op == "scale16bilinear" ? 2.0 : 1.75};
-    if (o == "value") return bands == 1 ? std::vector<double>{180} : std::vector<double>{230, 180, 40};
-    if (o == "const") return {p.kind == "ints" ? 0x5a : op == "multiplyconst8" ? 1.5 : 20};
-    if (o == "scale") return {wide ? 255.0 / 65535 : 1.5};
-    if (o == "offset") return {wide ? 127.5 : -40};
-    // Alone a threshold maps a band of values to 0; over a rescale each is
-    // one side of the clamp, the top first.
-    if (o == "low") return {clamp ? (use ? (wide ? -32768.0 : 0.0) : 200.0) : 96.0};
-    if (o == "high") return {clamp ? (use ? 40.0 : wide ? 32767.0 : 255.0) : 160.0};
-    if (o == "map") return {clamp ? (use ? 40.0 : 200.0) : 0.0};
-    return {o == "angle" ? 25.0 : o == "flip" ? 1.0 : 0.0};  // degrees, flip, edge
-}
-
-tool::ParamValues values_for(const WrenPath &row, int bands) {
-    std::vector<tool::ParamItem> items;
-    std::string error;
-    tool::ParamValues v;
-    if (tool::param_items(row, &items, &error))
-        for (const tool::ParamItem &p : items)
-            if (p.slot != tool::ParamItem::Slot::src)
-                v[p.option].push_back(numbers(row, p, static_cast<int>(v[p.option].size()), bands));
-    return v;
-}
 
 struct Call {
     const WrenPath *row;
@@ -85,7 +47,7 @@ protected:
 
     ~Stress() override {
         for (ZorOp *o : displays_) o->destroy();
-        chains_.clear();
+        rows_.clear();
         for (auto &t : tile_)
             for (ZorImage *i : t) i->destroy();
     }
@@ -120,40 +82,39 @@ protected:
         return h;
     }
 
-    // Every drawing row into each tile it suits: each lane its own chain, or
-    // (shared) lane 0's below a display of each lane. Then every call alone.
+    // Every drawing row into each tile a layout of its plan takes (on the
+    // first images that fit): each lane its own call, or (shared) lane 0's
+    // chain below a display of each lane. Then every call alone.
     void build(bool shared) {
-        for (const WrenPath &row : tool::path_table(rig::plugin())) {
-            if (row.state != WREN_PATH_DRAWS || !tool::unbuildable_kind(row).empty()) continue;
-            const std::string member = row.member;
-            const bool only8 = member.rfind("qdx_", 0) == 0 || member.rfind("Rescale", 0) == 0;
-            for (int d = 0; d < (only8 ? 1 : 2); ++d) {
-                std::vector<tool::Pixels> srcs(static_cast<std::size_t>(tool::images_of(row)),
-                                               tool::Pixels(kTileW, kTileH, d ? 3 : 1));
-                std::vector<const tool::Pixels *> ptrs;
-                for (tool::Pixels &p : srcs) {
-                    kbuf::fill_random(p.v.data(), p.v.size(), static_cast<std::uint32_t>(chains_.size() + ptrs.size()));
-                    ptrs.push_back(&p);
-                }
+        int n = 0;
+        const WrenPath *table = wren_path_table(&n);
+        for (const WrenPath &row : std::span(table, static_cast<std::size_t>(n))) {
+            if (row.state != WREN_PATH_DRAWS) continue;
+            for (int d = 0; d < 2; ++d) {
+                const std::vector<rig::Images> all = rig::all_images(*row.plan);
+                const auto fits = std::find_if(all.begin(), all.end(), [&](const rig::Images &im) {
+                    rig::RowCall probe;
+                    return im.w == (d ? 2 : 0) && rig::build(probe, row, im, 0, &sc_, tile_[0][d]) &&
+                           rig::layout_of(*row.plan, probe.variant(*row.plan), im);
+                });
+                if (fits == all.end()) continue;
                 for (int l = 0; l < kLanes; ++l) {
                     if (shared && l > 0) {
-                        ZorOp *below = chains_.back()->display()->getOp1();
+                        ZorOp *below = rows_.back()->display()->getOp1();
                         displays_.push_back(ZorOp::create(ZOR_DISPLAY_IO_WREN, tile_[l][d], nullptr, nullptr, below));
                         calls_[l].push_back({&row, displays_.back()});
                         continue;
                     }
-                    std::string error;
-                    auto ch = tool::Chain::make(row, tile_[l][d], ptrs, values_for(row, d ? 3 : 1), &error);
-                    ASSERT_TRUE(ch) << tool::path_name(row) << ": " << error;
-                    calls_[l].push_back({&row, ch->display()});
-                    chains_.push_back(std::move(ch));
+                    rows_.push_back(std::make_unique<rig::RowCall>());
+                    ASSERT_TRUE(rig::build(*rows_.back(), row, *fits, 0, &sc_, tile_[l][d])) << row.member;
+                    calls_[l].push_back({&row, rows_.back()->display()});
                 }
             }
         }
         for (int l = 0; l < kLanes; ++l)
             for (Call &c : calls_[l]) {
                 lane(l, true);
-                ASSERT_EQ(ZorDispatch(c.display).status, ZOR_SUCCESS) << tool::path_name(*c.row) << ": " << rig::last().message;
+                ASSERT_EQ(ZorDispatch(c.display).status, ZOR_SUCCESS) << c.row->member << ": " << rig::last().message;
                 c.alone = lane(l, false);
             }
     }
@@ -177,7 +138,9 @@ protected:
                         wren_last_outcome(&o);
                         ++*calls;
                         *wrong += status != ZOR_SUCCESS || lane(l, false) != c.alone;
-                        *outcome += o.status != status || tool::full_path(*c.row) != o.path;
+                        std::string path = ZOR_DISPLAY_IO_WREN;
+                        for (int i = 0; i + 1 < c.row->count(); ++i) path += std::string("/") + c.row->names[i];
+                        *outcome += o.status != status || path != o.path;
                     }
                 }
             });
@@ -208,7 +171,7 @@ protected:
     ZorImage *tile_[kLanes][2] = {};
     std::vector<std::uint8_t> background_;
     std::vector<Call> calls_[kLanes];
-    std::vector<std::unique_ptr<tool::Chain>> chains_;
+    std::vector<std::unique_ptr<rig::RowCall>> rows_;
     std::vector<ZorOp *> displays_;  // of the lanes over lane 0's shared chains
 };
 

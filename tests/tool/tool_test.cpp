@@ -204,8 +204,8 @@ int zoom2_sum(const Pixels &in, int x, int y) {
 // Outputs pixel by pixel: add8 of grey images saturates at 255 and a covering
 // window keeps its part unwritten; images of different sizes meet in their
 // common part; subtract8 is first minus second, clamped at 0, in a 24-bit
-// window, RGBA losing its alpha; copy8 into a larger window leaves the rest
-// alone; addconst8 and setvalue8 take their options. Colour images get a
+// window, RGBA losing its alpha; a window larger than the images keeps its
+// background elsewhere; addconst8 and setvalue8 take their options. Colour images get a
 // 24-bit window and scaled pictures a window of their size by default. The
 // notes on standard error, and only they, say what the tool did unasked.
 TEST(ToolRun, OutputsFollowThePixelRules) {
@@ -235,8 +235,6 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
          "common part", 14, 16},
         {"subtract8 --depth 24", 19, 9, {4, 3}, 19, 9, 3,
          [](const In &in, int x, int y, int k) { return std::max(0, in[0].at(x, y, k) - in[1].at(x, y, k)); }},
-        {"copy8 --depth 24 --window 20x14", 12, 10, {3}, 20, 14, 3,
-         [](const In &in, int x, int y, int k) { return x < 12 && y < 10 ? in[0].at(x, y, k) : 0; }},
         {"addconst8 --depth 24 --const 10,-20,300", 12, 10, {3}, 12, 10, 3,
          [&add](const In &in, int x, int y, int k) { return std::clamp(in[0].at(x, y, k) + add[k], 0, 255); }},
         {"setvalue8 --depth 24 --window 6x4 --value 127.5,3,250", 0, 0, {}, 6, 4, 3,
@@ -245,8 +243,6 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
          [](const In &in, int x, int y, int k) { return in[0].at(x, y, k) ^ 90; }},
         // Lookups from named tables; the 16-bit source is made from the PNG
         // over the whole signed range, the table spread over it.
-        {"lookup8_8 --lut invert", 16, 16, {1}, 16, 16, 1,
-         [](const In &in, int x, int y, int k) { return 255 - in[0].at(x, y, k); }},
         {"lookup8_8 --depth 24 --lut threshold:100", 16, 16, {3}, 16, 16, 3,
          [](const In &in, int x, int y, int k) { return in[0].at(x, y, k) >= 100 ? 255 : 0; }},
         {"lookup16_8 --lut posterise:4", 16, 16, {1}, 16, 16, 1,
@@ -281,14 +277,9 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
              const int lo[3] = {50, 0, 100}, hi[3] = {150, 255, 100}, mp[3] = {0, 7, 255}, v = in[0].at(x, y, k);
              return v >= lo[k] && v <= hi[k] ? mp[k] : v;
          }},
-        // Warps: a whole-pixel shift; a half turn about the centre (angles in
-        // degrees); bilinear identity, which leaves the last column and row.
-        {"affine8nearest --matrix 1,0,0,1,3,2", 20, 16, {1}, 20, 16, 1,
-         [](const In &in, int x, int y, int k) { return x >= 3 && y >= 2 ? in[0].at(x - 3, y - 2, k) : 0; }},
+        // A half turn about the centre (angles in degrees).
         {"rotate8nearest --depth 24 --angle 180 --origin 6,5 --window-origin 6,5", 12, 10, {3}, 12, 10, 3,
          [](const In &in, int x, int y, int k) { return in[0].at(11 - x, 9 - y, k); }},
-        {"affine8bilinear --depth 24 --matrix 1,0,0,1,0,0", 12, 10, {3}, 12, 10, 3,
-         [](const In &in, int x, int y, int k) { return x < 11 && y < 9 ? in[0].at(x, y, k) : 0; }},
         // Scaling: window pixel X shows the source at (X + 0.5) / scale, moved
         // by the translation; nothing outside the scaled source is written.
         {"scale8nearest --scale 2", 16, 12, {1}, 32, 24, 1,
@@ -309,8 +300,6 @@ TEST(ToolRun, OutputsFollowThePixelRules) {
          [](const In &in, int x, int y, int k) { return k == 0 ? in[0].at(x, y, 0) : 0; }, "red band only"},
         {"copy8 --bands 3 --background 1,2,3", 12, 10, {1}, 12, 10, 3,
          [](const In &in, int x, int y, int) { return in[0].at(x, y, 0); }},
-        {"convolve8 --depth 24 --kernel 5x1:0,0,1,0,0 --kernel 1x5:0,0,1,0,0", 19, 13, {3}, 19, 13, 3,
-         [](const In &in, int x, int y, int k) { return x < 2 || y < 2 || x > 16 || y > 10 ? 0 : in[0].at(x, y, k); }},
     };
     TempDir dir;
     int seed = 0;
@@ -389,8 +378,6 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run andconst8 --const 1.5" + g, 1, "1.5 is not a 32-bit integer"},
         {"run addconst8 --const 1,2" + g, 1, "2 values given for 1 band(s)"},
         {"run copy8 --window 0x4" + g, 1, "--window: 0x4 is not within 1x1 to "},
-        {"run copy8 --window 4" + g, 1, "needs 2 numbers"},
-        {"run copy8 --window 99999999999999999999x2" + g, 1, "is not within 1x1 to "},
         {"run copy8 --window 5000x5000" + g, 1, "--window: 5000x5000 is not within 1x1 to "},
         {"run copy8 --depth 16" + g, 2, "--depth"},
         {"run copy8 --cover 1,2,3" + g, 1, "needs 4 numbers"},
@@ -410,9 +397,7 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run copy8 -o " + dir.path + g, 1, "is a directory"},
         {"run copy8 --bogus" + g, 2, "--bogus"},
         {"run copy8 --const 3" + g, 1, "copy8 takes no --const"},
-        {"run affine8nearest" + g, 1, "needs --matrix"},
         {"run rotate8nearest --origin 1" + g, 1, "--origin: '1' is not X,Y"},
-        {"run rotate8nearest --angle x" + g, 1, "--angle: 'x' is not a number"},
         {"run alu8" + g + g, 1, "declined by Alu8Wren"},
         // Images and a window of other band counts: what to give instead.
         {"run add8 --depth 24" + g + g, 1, "the image has 1 band, the 24-bit window 3: draw it into an 8-bit window "
@@ -422,16 +407,12 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run add8" + g + c3, 1, "the images have 1 and 3 bands: --bands 1 or --bands 3 gives them the same"},
         {"run rescale8 --depth 24 --scale 2 --offset 0" + g, 1, "rescale maps one band into an 8-bit window"},
         {"run copy8 --bands 2" + g, 2, "--bands"},
-        {"run add8 -p low=1" + g + g, 1, "add8 takes no --low"},
         {"run copy8 -p nonsense" + g, 1, "'nonsense' is not NAME=v1,v2,..."},
         {"run copy8 -p =3" + g, 1, "'=3' is not NAME=v1,v2,..."},
         {"run rescale8 -p scale=2" + g, 1, "rescale8 needs --offset"},
         {"run transpose8" + g, 1, "transpose8 needs --flip vertical|horizontal|both"},
-        {"run lookup8_8/scale8bilinear --lut invert" + g, 1, "needs --scale SX[,SY] (or --zoom 2|4)"},
-        {"run threshold8/rescale8 -p low=1 -p high=2 -p map=x -p scale=1 -p offset=0" + g, 1, "map: 'x' is not a number"},
         // A parameter used by several operations is given once for each.
         {t3 + "-p low=1 -p high=2 -p map=3 -p scale=2 -p offset=1" + g, 1, "takes --param low=... 2 times"},
-        {"run lookup8_8" + g, 1, "lookup8_8 needs --lut"},
         {"run rescale8 --scale 2" + g, 1, "rescale8 needs both --scale and --offset"},
         {"run add8 --scale 2 --offset 0" + g + g, 1, "go with rescale8 or rescale16, not add8"},
         {"run rescale8 --scale 1 --offset 0 --clamp 9" + g, 1, "--clamp: '9' is not LO,HI"},
@@ -439,7 +420,6 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run threshold8 -p low=1 -p high=1 -p map=1 -p bogus=1" + g, 1,
          "threshold8 takes no --param bogus (its parameters: low, high, map)"},
         {"run andconst8 --const 4294967296" + g, 1, "is not a 32-bit integer"},
-        {"run transpose8 -p flip=2.5" + g, 1, "--flip: 2.5 is not a 32-bit integer"},
         {"run rotate8nearest -p angle=1,2" + g, 1, "--angle: 2 value(s) given; it takes one number (degrees)"},
         {"run affine8nearest --matrix 1,0,0,1,0" + g, 1, "--matrix: 5 value(s) given; it takes six numbers"},
         {"run convolve8 -p kernel=2,2,1,1,1 -p edge=0" + g, 1, "--kernel: it takes a kernel WxH:v1,...,vn or a name"},
@@ -448,8 +428,6 @@ TEST(Tool, RefusalsAreOneErrorLine) {
         {"run rescale8 --scale 0.5 --offset 0" + g, 1,
          "declined by Rescale8Wren (parameter): the device computes rescale only for (lo-o)/s, (hi-o)/s in 0..255 "
          "(here 0, 510); the host computes the rest"},
-        {"run threshold8 --low 1 --high x --map 0" + g, 1, "--high: 'x' is not a number"},
-        {"run convolve8" + g, 1, "convolve8 needs --kernel"},
         {"run convolve8 --kernel 3x3:1,2" + g, 1, "--kernel: 2 value(s) given for a 3x3 kernel (9 needed)"},
         {"run convolve8 --kernel bogus" + g, 1, "--kernel: 'bogus' is not WxH:v1,...,vn nor a named kernel"},
         {"run convolve8 --kernel 0x3:1" + g, 1, "--kernel: '0x3' is not a size WxH"},
@@ -459,20 +437,16 @@ TEST(Tool, RefusalsAreOneErrorLine) {
          "declined by ConvolveWren (parameter): edge mode 2: the device computes no write (0) and zero fill (1); the "
          "host computes extend (2)"},
         {"run convolve8 --kernel box3x1 --kernel box1x3 --edge extend" + g, 1, "the host computes extend (2)"},
-        {"run convolve8 --kernel 4x4:1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1" + g, 1, "declined by ConvolveWren"},
-        {"run convolve8 --kernel box3x1 --kernel box1x5" + g, 1, "declined by ConvolveSPWren"},
         {"run setvalue8 --value 1" + g, 1, "setvalue8 takes no image, 1 given"},
         {"run scale8nearest --scale 1,2,3" + g, 1, "--scale: '1,2,3' is not SX or SX,SY"},
         {"run scale8nearest --scale 2 --translate 1" + g, 1, "--translate: '1' is not TX,TY"},
         {"run setvalue8 --value 1 --translate 1,1", 1, "--translate moves a source image; none is given"},
-        {"run scale8general --scale 2" + g, 1, "scale8general needs --filter NAME"},
         {"run scale8nearest --scale 200" + g, 1, "the scaled picture is 3200x2400, larger than a window can be"},
         {"run copy8 --background 300" + g, 1, "--background: 300 is not a byte value 0..255"},
         {"run copy8 --background 1,2" + g, 1, "--background: 2 values given for the 8-bit window's 1 band(s)"},
         {"run copy8 --background " + dir.file("missing.png") + g, 1, "--background: cannot open"},
         {"run scale8general --scale 2 --filter bogus" + g, 1, "--filter: 'bogus' is not lanczos2"},
         {"run scale8general --scale 2 --filter file:/nonexistent/f" + g, 1, "--filter: cannot open"},
-        {"run scale8nearest --scale 0.00009" + g, 1, "declined by Scale8Wren (parameter)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args);
