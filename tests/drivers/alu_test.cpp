@@ -8,7 +8,7 @@
 
 #include <cmath>
 
-namespace {
+namespace alu_test {
 
 using rig::Scene;
 using rig::Source;
@@ -246,4 +246,4 @@ TEST(PathSummaries, FormulasHoldOnEverySample) {
     }
 }
 
-}  // namespace
+}  // namespace alu_test

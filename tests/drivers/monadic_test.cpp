@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-namespace {
+namespace monadic_test {
 
 using rig::Scene;
 using rig::Source;
@@ -87,4 +87,4 @@ TEST(Monadic, LayoutsIntoCoveredWindows) {
     }
 }
 
-}  // namespace
+}  // namespace monadic_test

@@ -11,7 +11,7 @@
 #include "ref_resample.h"
 #include "rig.h"
 
-namespace {
+namespace scale8_test {
 
 using rig::Scene;
 using rig::Source;
@@ -146,4 +146,4 @@ TEST(Scale8, ScalesIntoCoveredWindows) {
             }
 }
 
-}  // namespace
+}  // namespace scale8_test

@@ -33,7 +33,7 @@
 #include "wren_feed.h"
 #include "wren_regmap.h"
 
-namespace {
+namespace property_test {
 
 using kbuf::Guard;
 
@@ -695,4 +695,4 @@ TEST_P(Property, KernelsMatchTheirModels) {
 INSTANTIATE_TEST_SUITE_P(Families, Property, ::testing::ValuesIn(kRows),
                          [](const auto &info) { return std::string(info.param.name); });
 
-}  // namespace
+}  // namespace property_test

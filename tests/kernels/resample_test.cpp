@@ -8,7 +8,7 @@
 #include "kbuf.h"
 #include "ref_resample.h"
 
-namespace {
+namespace resample_test {
 
 struct TableDel {
     void operator()(kl_resample_table *t) const { kl_resample_destroy(t); }
@@ -187,4 +187,4 @@ TEST(ResampleReference, AgreesWithADoubleModel) {
     EXPECT_LT(off * 100, total);  // a one-off is the exception
 }
 
-}  // namespace
+}  // namespace resample_test

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-namespace {
+namespace tool_test {
 
 using tool::Pixels;
 
@@ -641,4 +641,4 @@ TEST(ToolRun, TracesSayEachThingOnce) {
     }
 }
 
-}  // namespace
+}  // namespace tool_test
