@@ -125,36 +125,31 @@ void band_insert(int sb, int band_mask, const kl_image &dst, const kl_image &src
     band_move(true, sb, band_mask, dst, src);
 }
 
-void copy_3_4(int sb, int band_mask, const kl_image &dst, const kl_image &src) {
-    if (dst.type != type_of(sb) || src.type != type_of(sb) || dst.bands != 4 || src.bands != 3) {
-        return;
-    }
+namespace {
+
+// Samples 0-2 of 3-sample pixels into samples 1-3 of 4-sample ones (to4), or back.
+void convert(bool to4, int sb, int band_mask, const kl_image &dst, const kl_image &src) {
+    if (dst.type != type_of(sb) || src.type != type_of(sb) || dst.bands != 3 + to4 || src.bands != 4 - to4) return;
     const int m = band_mask & dst.bmask & src.bmask & 7;
     for (int j = 0; j < dst.h; ++j) {
         for (int i = 0; i < dst.w; ++i) {
             for (int k = 0; k < 3; ++k) {
                 if ((m >> (2 - k)) & 1) {
-                    put(dst, sb, i, j, k + 1, src, k);
+                    put(dst, sb, i, j, k + to4, src, k + !to4);
                 }
             }
         }
     }
 }
 
+}  // namespace
+
+void copy_3_4(int sb, int band_mask, const kl_image &dst, const kl_image &src) {
+    convert(true, sb, band_mask, dst, src);
+}
+
 void copy_4_3(int sb, int band_mask, const kl_image &dst, const kl_image &src) {
-    if (dst.type != type_of(sb) || src.type != type_of(sb) || dst.bands != 3 || src.bands != 4) {
-        return;
-    }
-    const int m = band_mask & dst.bmask & src.bmask & 7;
-    for (int j = 0; j < dst.h; ++j) {
-        for (int i = 0; i < dst.w; ++i) {
-            for (int k = 0; k < 3; ++k) {
-                if ((m >> (2 - k)) & 1) {
-                    put(dst, sb, i, j, k, src, k + 1);
-                }
-            }
-        }
-    }
+    convert(false, sb, band_mask, dst, src);
 }
 
 }  // namespace ref
