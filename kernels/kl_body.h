@@ -6,10 +6,10 @@
 // row: V::isa, V::W (the word or vector the body computes in), V::bytes its
 // size. Words (below, the portable implementation) computes one 8-byte word
 // at a time with the primitives of lane.h; the vector policies (kl_avx2.cpp,
-// kl_avx512.cpp) in V::bytes vectors, either storing whole vectors only
-// (their vectors then take the body when the band pattern is full, 8-byte
-// words elsewhere) or with byte-masked loads and stores (V::masked), covering
-// the whole body. A policy that streams (V::streams) writes the whole vectors
+// kl_avx512.cpp) in V::bytes vectors, either with word-masked loads and
+// stores (AVX2: their vectors take the body when the band pattern is full,
+// its first and last vector under a mask of whole 8-byte words; 8-byte words
+// elsewhere) or with byte-masked ones (V::masked), covering the whole body. A policy that streams (V::streams) writes the whole vectors
 // of large calls with non-temporal stores and drains them before the kernel
 // returns.
 //
