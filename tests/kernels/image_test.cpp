@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "kl.h"
 
@@ -156,27 +157,19 @@ TEST(Descriptor, OwnedAndBorrowedPixels) {
 TEST(Descriptor, CopySharesOrAllocates) {
     kl_image *src = kl_createimage(KL_BYTE, 3, 10, 4, nullptr, 0);
     ASSERT_NE(src, nullptr);
-    src->x = 3;
-    src->padx = 4;
-    src->bmask = 5;
-    kl_image *shared = kl_copyimage(src, 0);
-    ASSERT_NE(shared, nullptr);
-    EXPECT_EQ(shared->data, src->data);
-    EXPECT_EQ(shared->lb, src->lb);
-    EXPECT_EQ(shared->x, 3);
-    EXPECT_EQ(shared->padx, 4);
-    EXPECT_EQ(shared->bmask, 5);
-    EXPECT_NE(shared->parent, 0);  // borrowed: destroying the copy leaves the pixels to src
-    kl_image *own = kl_copyimage(src, 1);
-    ASSERT_NE(own, nullptr);
-    EXPECT_NE(own->data, src->data);
-    EXPECT_EQ(own->parent, 0);
-    EXPECT_EQ(own->lb, src->lb);
-    EXPECT_EQ(own->w, 10);
-    EXPECT_EQ(own->h, 4);
-    std::memset(own->data, 7, static_cast<size_t>(own->lb) * 4);
-    kl_destroyimage(shared);
-    kl_destroyimage(own);
+    src->x = 3, src->padx = 4, src->bmask = 5;
+    const auto fields = [](const kl_image &i) {
+        return std::tie(i.fb, i.type, i.bands, i.bmask, i.lb, i.bpp, i.w, i.h, i.x, i.y, i.padx, i.pady);
+    };
+    for (int alloc : {0, 1}) {
+        kl_image *c = kl_copyimage(src, alloc);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(fields(*c), fields(*src)) << alloc;
+        EXPECT_EQ(c->data == src->data, !alloc);
+        EXPECT_EQ(c->parent != 0, !alloc);  // borrowed: destroying the copy leaves the pixels to src
+        if (alloc) std::memset(c->data, 7, static_cast<size_t>(c->lb) * 4);
+        kl_destroyimage(c);
+    }
     kl_destroyimage(src);
     EXPECT_EQ(kl_copyimage(nullptr, 1), nullptr);
 }
