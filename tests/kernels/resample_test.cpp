@@ -1,6 +1,6 @@
 // Resampling: the table builders value for value against their formulas,
 // stated values of the 2x path, refused and empty calls, the floating-point
-// reference against a double model.
+// reference against a double model, the diagnostics.
 
 #include <cmath>
 #include <memory>
@@ -185,6 +185,30 @@ TEST(ResampleReference, AgreesWithADoubleModel) {
         if (HasFailure()) return;
     }
     EXPECT_LT(off * 100, total);  // a one-off is the exception
+}
+
+// The diagnostics (ZOR_PRINT_TABLES, ZOR_PRINT_SPECIAL, read once per
+// process, so printed by a fresh one): the 2x path taken, then left.
+void print_run() {
+    setenv("ZOR_PRINT_TABLES", "1", 1);
+    setenv("ZOR_PRINT_SPECIAL", "1", 1);
+    std::vector<unsigned char> src(64, 9), dst(16 * 16);
+    kl_image si = kbuf::make_image(KL_BYTE, 1, 1, src.data(), 8, 8, 8);
+    kl_image di = kbuf::make_image(KL_BYTE, 1, 1, dst.data(), 16, 3, 2);
+    Table b(kl_resample_create_bilinear(256, 256, 8, KL_EDGE_EXTEND));
+    kl_scale(-1, &di, &si, 2.0f, 2.0f, -0.5f, -0.5f, b.get());
+    kl_scale(-1, &di, &si, 2.0f, 2.0f, -0.5f, -0.5f, b.get());
+    kl_scale(-1, &di, &si, 1.5f, 2.0f, -0.5f, -0.5f, b.get());
+    std::exit(0);
+}
+
+TEST(ResampleDiagnostics, PrintTablesGivesALinePerColumnAndRow) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(print_run(),
+        testing::ExitedWithCode(0),
+        "Using optimized case for bl_8_1_2x\\.(.|\n)*xscale = 2\\.000000, xtrans = -0\\.500000, step = 0\\.500000, pos = "
+        "0\\.250000\\.(.|\n)*iTableH\\[2\\] = 0 \\(pos = 0\\.750000\\)\\.(.|\n)*iTableV\\[1\\] = 0 \\(pos = "
+        "0\\.250000\\)\\.(.|\n)*Fell out of special case\\.(.|\n)*iTableH\\[2\\] = 1 \\(pos = 1\\.166667\\)");
 }
 
 }  // namespace resample_test
