@@ -408,10 +408,7 @@ void convolution(Case &c) {
     kl_image s = c.framed(KL_BYTE, sn, sw, h, around);
     const int edge = c.one_in(17) ? c.r(-1, 7) : c.r(0, sep ? 2 : 1);
     float k[49] = {}, hv[2][7] = {};
-    draws::coefficients(c, k, n * n, draws::magnitude(c));
-    const float m = draws::magnitude(c);
-    draws::coefficients(c, hv[0], n, m);
-    draws::coefficients(c, hv[1], n, c.one_in(2) ? m : 1.0f);
+    draws::convolution_coefficients(c, k, hv, n);
     const int mask = multi || c.one_in(8) ? c.mask() : 1;
     if (sep)
         separable[size](mask, &d, &s, hv[0], hv[1], edge);

@@ -491,10 +491,7 @@ void convolution(Case &c) {
     const int mask = multi ? c.mask() : c.one_in(9) ? 0 : 1;
     const int edge = c.one_in(17) ? c.r(-1, 7) : c.r(0, sep ? 2 : 1);
     float kk[49] = {}, hv[2][7] = {};
-    draws::coefficients(c, kk, n * n, draws::magnitude(c));
-    const float m = draws::magnitude(c);
-    draws::coefficients(c, hv[0], n, m);
-    draws::coefficients(c, hv[1], n, c.one_in(2) ? m : 1.0f);
+    draws::convolution_coefficients(c, kk, hv, n);
     c.seal();
     kl_image e = c.twin(d);
     if (sep) {

@@ -34,6 +34,15 @@ float magnitude(C &c) {
                               16.0f, 30.0f, 31.0f, 0.125f,  0.01f, 1.0f / 9, 200.0f, 3000.0f, 40000.0f};
     return m[c.r(0, 18)];
 }
+// A convolution case's coefficients: the n x n kernel k, then the separable
+// pair hv (the second at the first's magnitude half the time).
+template <class C>
+void convolution_coefficients(C &c, float *k, float (&hv)[2][7], int n) {
+    coefficients(c, k, n * n, magnitude(c));
+    const float m = magnitude(c);
+    coefficients(c, hv[0], n, m);
+    coefficients(c, hv[1], n, c.one_in(2) ? m : 1.0f);
+}
 
 // The quick zoom's forms: factor, source sample bytes, the plain or the
 // lookup kernel, and whether it takes the 16-bit table's base moved to the
