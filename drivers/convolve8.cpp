@@ -76,10 +76,7 @@ void kernel(wren::Job &j) {
         Rect st[4];
         strips(j.r.w, j.r.h, p.n / 2, st);
         for (const Rect &r : st) {
-            kl_image q = j.dst;
-            q.data = j.dst.data + static_cast<std::ptrdiff_t>(r.y) * j.dst.lb + static_cast<std::ptrdiff_t>(r.x) * j.dst.bpp;
-            q.w = r.w;
-            q.h = r.h;
+            kl_image q = wren::narrow(j.dst, 0, 0, r, 0, r.h);
             kl_setval_8(1, &q, zero);
         }
     }

@@ -37,33 +37,19 @@ constexpr wren::Layout layouts[] = {
     {3, 0, 4, Masks::any, wren::Stage::expand, 3},
 };
 
-struct TableDel {
-    void operator()(kl_resample_table *t) const noexcept { kl_resample_destroy(t); }
-};
-using Table = std::unique_ptr<kl_resample_table, TableDel>;
+// The process-wide nearest (0), bilinear (1) and bicubic (2) tables, each
+// made on first use (kept.h).
+template <int Which>
+struct ScaleTable : wren::TableCache<wren::Once, kl_resample_table> {};
 
-// The process-wide tables, made together on first use (kept.h).
-struct ScaleSet {
-    kl_resample_table *nearest = nullptr, *bilinear = nullptr, *bicubic = nullptr;
-    ~ScaleSet() {
-        kl_resample_destroy(nearest);
-        kl_resample_destroy(bilinear);
-        kl_resample_destroy(bicubic);
-    }
-};
-struct ScaleTables : wren::TableCache<wren::Once, const ScaleSet> {};
-
-std::shared_ptr<const ScaleSet> make_tables() noexcept {
-    auto *s = new (std::nothrow) ScaleSet;
-    if (!s) return nullptr;
-    s->nearest = kl_resample_create_nearest(KL_EDGE_NO_WRITE);
-    s->bilinear = s->nearest ? kl_resample_create_bilinear(256, 256, 8, KL_EDGE_NO_WRITE) : nullptr;
-    s->bicubic = s->bilinear ? kl_resample_create_bicubic(256, 256, 8, KL_EDGE_NO_WRITE) : nullptr;
-    if (!s->bicubic) {
-        delete s;
-        return nullptr;
-    }
-    return wren::share(s, [](const ScaleSet *p) { delete p; });
+template <int Which>
+std::shared_ptr<kl_resample_table> fixed_table() noexcept {
+    return wren::kept<ScaleTable<Which>>().get({}, [] {
+        return wren::share(Which == 0   ? kl_resample_create_nearest(KL_EDGE_NO_WRITE)
+                           : Which == 1 ? kl_resample_create_bilinear(256, 256, 8, KL_EDGE_NO_WRITE)
+                                        : kl_resample_create_bicubic(256, 256, 8, KL_EDGE_NO_WRITE),
+                           kl_resample_destroy);
+    });
 }
 
 // The general table of the operation's two interpolation tables.
@@ -81,9 +67,7 @@ struct Geometry {
 };
 
 struct Params {
-    std::shared_ptr<const ScaleSet> tables;  // held for the call
-    Table own;                               // scale8general's, for the call
-    kl_resample_table *table = nullptr;
+    std::shared_ptr<kl_resample_table> table;  // held for the call
     Geometry g{};
     void *work = nullptr;  // the resampler's workspace
 };
@@ -153,23 +137,17 @@ ZorRoi *scaled_region(ZorImage *src, const Geometry &g) {
 
 bool parse(wren::Ctx &c) {
     Params &p = c.p<Params>();
-    if (!(p.tables = wren::kept<ScaleTables>().get({}, make_tables))) {
-        return c.refuse(WREN_SCRATCH, "resample tables cannot be made");
-    }
     const int which = c.op->getOp();
-    if (which == ZorLookupOpNumber("scale8nearest")) {
-        p.table = p.tables->nearest;
-    } else if (which == ZorLookupOpNumber("scale8bilinear")) {
-        p.table = p.tables->bilinear;
-    } else if (which == ZorLookupOpNumber("scale8bicubic")) {
-        p.table = p.tables->bicubic;
-    } else if (which == ZorLookupOpNumber("scale8general")) {
-        p.own.reset(general(c.op));
-        if (!(p.table = p.own.get())) {
+    if (which == ZorLookupOpNumber("scale8general")) {
+        if (!(p.table = wren::share(general(c.op), kl_resample_destroy))) {
             return c.refuse(WREN_PARAMETER, "no filter of 1 to 8 taps from the interpolation tables");
         }
     } else {
-        return c.refuse(WREN_CHAIN, "operation %d is not a scaling", which);
+        p.table = which == ZorLookupOpNumber("scale8nearest")    ? fixed_table<0>()
+                  : which == ZorLookupOpNumber("scale8bilinear") ? fixed_table<1>()
+                  : which == ZorLookupOpNumber("scale8bicubic")  ? fixed_table<2>()
+                                                                 : nullptr;
+        if (!p.table) return c.refuse(WREN_SCRATCH, "no resample table for operation %d", which);
     }
     Geometry &g = p.g;
     g = {c.op->getFloatParam(1), c.op->getFloatParam(2), 0.0f, 0.0f};
@@ -199,7 +177,7 @@ bool workspace(wren::Ctx &c) {
         if (widen) kl_initimage(&staged, KL_BYTE, 3, r.w, r.h, wd.data, 0);
         kl_image src = c.src[0].k;
         const long n = kl_scale_worksize(-1, widen ? &staged : &wd, &src, p.g.xs, p.g.ys, xtrans_of(p.g, r.x),
-                                         ytrans_of(p.g, r.y), p.table);
+                                         ytrans_of(p.g, r.y), p.table.get());
         if (n < 0) return c.refuse(WREN_PARAMETER, "rectangle (%d, %d, %d, %d) cannot be scaled", r.x, r.y, r.w, r.h);
         most = n > most ? n : most;
     }
@@ -210,8 +188,8 @@ bool workspace(wren::Ctx &c) {
 void kernel(wren::Job &j) {
     Params &p = j.c.p<Params>();
     kl_image src = j.c.src[0].k;
-    if (!kl_scale_work(-1, &j.dst, &src, p.g.xs, p.g.ys, xtrans_of(p.g, j.r.x), ytrans_of(p.g, j.r.y + j.row), p.table,
-                       p.work))
+    if (!kl_scale_work(-1, &j.dst, &src, p.g.xs, p.g.ys, xtrans_of(p.g, j.r.x), ytrans_of(p.g, j.r.y + j.row),
+                       p.table.get(), p.work))
         j.c.walk_failed = "a rectangle could not be scaled";
 }
 

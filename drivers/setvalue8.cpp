@@ -20,13 +20,7 @@ constexpr const char *kUnit = "SetValue8Wren";
 // A value rounded half away from zero and clamped to a byte.
 uint8_t value_byte(float v) {
     const float t = static_cast<float>(v >= 0 ? static_cast<double>(v) + 0.5 : static_cast<double>(v) - 0.5);
-    if (t >= 255.0f) {
-        return 255;
-    }
-    if (t > 0.0f) {
-        return static_cast<uint8_t>(t);
-    }
-    return 0;
+    return t >= 255.0f ? 255 : t > 0.0f ? static_cast<uint8_t>(t) : 0;  // NaN: 0
 }
 
 constexpr wren::Layout layouts[] = {{0, 0, 0, wren::Masks::any}};
