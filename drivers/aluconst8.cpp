@@ -28,25 +28,14 @@ struct Params {
     int shift = -1;  // multiply: constants scaled by 2^shift
 };
 
-// The host's values, one per selected window sample in band order, spread
-// over the window pixel's samples (sample k is selected when bit bands - 1 - k
-// of the band mask is set); unselected samples get 0. f(value index, sample)
-// gives false to decline.
-template <class F>
-bool per_sample(const kl_image &d, F &&f) {
-    for (int k = 0, next = 0; k < d.bands; ++k)
-        if (((d.bmask >> (d.bands - 1 - k)) & 1) && !f(next++, k)) return false;
-    return true;
-}
-
 bool constants(wren::Ctx &c) {
     Params &p = c.p<Params>();
     const void *param = c.op->getPtrParam(1);
     if (!param) return c.refuse(WREN_PARAMETER, "no constants");
     // Integer constants for the logic kernels, float constants otherwise.
     const bool integer = p.kernel == kl_andk_8 || p.kernel == kl_ork_8 || p.kernel == kl_xork_8;
-    for (short &v : p.k) v = 0;
-    return per_sample(c.win.k, [&](int i, int k) {
+    for (short &v : p.k) v = 0;  // unselected samples
+    return wren::each_selected(c.win.k, [&](int i, int k) {
         if (integer) {
             p.k[k] = static_cast<short>(static_cast<uint16_t>(static_cast<uint32_t>(static_cast<const int32_t *>(param)[i]) & 0xffff));
             return true;
@@ -67,7 +56,7 @@ bool multiply(wren::Ctx &c) {
     if (!param) return c.refuse(WREN_PARAMETER, "no constants");
     float m = 0;
     bool any = false;
-    if (!per_sample(c.win.k, [&](int i, int) {
+    if (!wren::each_selected(c.win.k, [&](int i, int) {
             if (!(param[i] <= 63.0f)) return c.refuse(WREN_PARAMETER, "constant %g above 63", static_cast<double>(param[i]));
             m = !any || param[i] > m ? param[i] : m;
             return any = true;
@@ -76,7 +65,7 @@ bool multiply(wren::Ctx &c) {
     p.shift = 15;
     while (p.shift > 5 && m >= 0 && std::ldexp(m, p.shift) > 32767.0f) --p.shift;
     for (short &v : p.k) v = 0;
-    return per_sample(c.win.k, [&](int i, int k) {
+    return wren::each_selected(c.win.k, [&](int i, int k) {
         const float t = std::nearbyint(param[i] * std::ldexp(1.0f, p.shift));
         if (!(t >= -32768.0f && t <= 32767.0f)) {
             return c.refuse(WREN_PARAMETER, "constant %g scaled by 2^%d leaves 16 bits", static_cast<double>(param[i]),

@@ -97,6 +97,16 @@ struct Layout {
 // Whether the n sources and window dst fit row l for variant v.
 bool layout_fits(const Layout &l, int variant, int n, const kl_image *const *src, const kl_image &dst);
 
+// f(i, k) for each sample k of d's pixel that its band mask selects (bit
+// bands - 1 - k), i counting them from 0 in band order: the index of the
+// host's per-band value for that sample. False as soon as f says false.
+template <class F>
+bool each_selected(const kl_image &d, F &&f) {
+    for (int k = 0, i = 0; k < d.bands; ++k)
+        if (((d.bmask >> (d.bands - 1 - k)) & 1) && !f(i++, k)) return false;
+    return true;
+}
+
 class Ctx;
 
 // Rows row .. row + n - 1 of rectangle r: the window's (or the scratch rows

@@ -58,12 +58,11 @@ bool parse(wren::Ctx &c) {
     p.fill = value_byte(values[0]);
     if (kd.bands == 4) {
         p.fill = mask = 0;
-        for (int bit = 3, next = 0; bit >= 0; --bit) {
-            if ((kd.bmask >> bit) & 1) {
-                p.fill |= static_cast<uint32_t>(value_byte(values[next++])) << (8 * bit);
-                mask |= 0xffu << (8 * bit);
-            }
-        }
+        wren::each_selected(kd, [&](int i, int k) {
+            p.fill |= static_cast<uint32_t>(value_byte(values[i])) << (8 * (3 - k));
+            mask |= 0xffu << (8 * (3 - k));
+            return true;
+        });
     }
     c.planes = mask;
     return true;

@@ -38,18 +38,15 @@ bool parse(wren::Ctx &c) {
     const auto *map = static_cast<const float *>(c.op->getPtrParam(3));
     int have = 0;
     (c.op->getDst() ? c.op->getDst() : c.op->getSrc1())->getDimensions(nullptr, nullptr, &have);
-    const kl_image &kd = c.win.k;
-    for (int b = 0, k = 0; b < kd.bands; ++b) {
-        if (!((kd.bmask >> (kd.bands - 1 - b)) & 1)) continue;
+    return wren::each_selected(c.win.k, [&](int k, int b) {
         if (!low || !high || !map || k >= have) {
             return c.refuse(WREN_PARAMETER, "%d threshold value(s) for more selected bands", have);
         }
         if (!value16(low[k], &p.lo[b]) || !value16(high[k], &p.hi[b]) || !value16(map[k], &p.map[b])) {
             return c.refuse(WREN_PARAMETER, "threshold value %d is not a number", k);
         }
-        ++k;
-    }
-    return true;
+        return true;
+    });
 }
 
 void kernel(wren::Job &j) {
