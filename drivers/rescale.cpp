@@ -29,13 +29,12 @@ namespace {
 
 struct Kind {
     const char *unit;
-    bool wide;             // 16-bit source
-    float in_min, in_max;  // input thresholds must lie in this range
+    bool wide;  // 16-bit source
     int line_clip, line_rects;
-    int sample_lo, sample_hi;  // threshold values that mean "the whole range"
+    int sample_lo, sample_hi;  // the sample range: input thresholds lie in it, thresholds at its ends clamp one side
 };
-constexpr Kind k8{"Rescale8Wren", false, 0.0f, 255.0f, 236, 245, 0, 255};
-constexpr Kind k16{"Rescale16Wren", true, -32768.0f, 32767.0f, 237, 246, -32768, 32767};
+constexpr Kind k8{"Rescale8Wren", false, 236, 245, 0, 255};
+constexpr Kind k16{"Rescale16Wren", true, 237, 246, -32768, 32767};
 
 // The clamp pair the chain keeps.
 struct Clamp {
@@ -112,7 +111,7 @@ bool map_registers(const Kind &k, float s, float o, const Clamp &c, MapRegs *r, 
     if (!std::isfinite(s) || !std::isfinite(o)) return *why = "scale or offset is not a number", false;
     if (s == 0.0f) return *why = "scale 0", false;
     const float xlo = (c.lo - o) / s, xhi = (c.hi - o) / s;
-    const auto inside = [&](float x) { return x >= k.in_min && x <= k.in_max; };
+    const auto inside = [&](float x) { return x >= static_cast<float>(k.sample_lo) && x <= static_cast<float>(k.sample_hi); };
     if (!inside(xlo) || !inside(xhi)) return *why = kOutside, false;
     float x0 = xlo, y0 = c.lo, x1 = xhi, y1 = c.hi;
     if (s < 0.0f) x0 = xhi, y0 = c.hi, x1 = xlo, y1 = c.lo;
