@@ -78,8 +78,6 @@ struct Params {
     std::shared_ptr<Tables> kept;   // held for the call
 };
 
-bool selected(const kl_image &d, int b) { return (d.bmask >> (d.bands - 1 - b)) & 1; }
-
 ZorLookup *lookup_of(ZorOp *lk) { return lk ? dynamic_cast<ZorLookup *>(lk->getObjParam(1)) : nullptr; }
 
 int variant(ZorOp *const *ops) {
@@ -107,17 +105,17 @@ bool parse(wren::Ctx &c) {
     unsigned char *one = single ? lut->getData() : nullptr;
     wren::HostTable of[4] = {};  // the lookup's table of each destination band
     int used = 0, first = 0, in_place = 0;
-    for (int b = 0; b < d.bands; ++b) {
-        if (!selected(d, b)) continue;
-        first += b == used;
-        if (used == nb || (single ? !one : !counts || !offsets || !data || counts[used] < 1 || !data[used])) {
-            return c.refuse(WREN_PARAMETER, "lookup of %d band(s) cannot serve the window's bands (%#x)", nb, d.bmask);
-        }
-        of[b] = single ? wren::HostTable{one + used, static_cast<int16_t>(lut->getOffset()), lut->getNumEntries(), nb}
-                       : wren::HostTable{data[used], offsets[used], counts[used]};
-        ++used;
-        if (single) continue;
-        if (of[b].covers(in)) p.tables[b] = const_cast<unsigned char *>(of[b].data), ++in_place;
+    const bool served = wren::each_selected(d, [&](int i, int b) {
+        first += b == i;
+        if (i == nb || (single ? !one : !counts || !offsets || !data || counts[i] < 1 || !data[i])) return false;
+        of[b] = single ? wren::HostTable{one + i, static_cast<int16_t>(lut->getOffset()), lut->getNumEntries(), nb}
+                       : wren::HostTable{data[i], offsets[i], counts[i]};
+        used = i + 1;
+        if (!single && of[b].covers(in)) p.tables[b] = const_cast<unsigned char *>(of[b].data), ++in_place;
+        return true;
+    });
+    if (!served) {
+        return c.refuse(WREN_PARAMETER, "lookup of %d band(s) cannot serve the window's bands (%#x)", nb, d.bmask);
     }
     if (single && first == used && of[0].covers(in) && nb != 3 && nb == d.bands) {
         p.tables[0] = one;
