@@ -27,14 +27,7 @@ struct Call {
 
 class Stress : public ::testing::Test {
 protected:
-    static wsim::MachineOptions options() {
-        wsim::MachineOptions o;
-        o.width = kLaneW * kLanes;
-        o.height = kLaneH;
-        return o;
-    }
-
-    Stress() : sc_(options(), 5) {
+    Stress() : sc_({.width = kLaneW * kLanes, .height = kLaneH}, 5) {
         for (int l = 0; l < kLanes; ++l) {
             const int x0 = l * kLaneW;
             const int win[2] = {sc_.window(8, x0 + 4, 4, 100, 70), sc_.window(24, x0 + 4, 90, 100, 70)};
