@@ -198,11 +198,12 @@ int zoom2_sum(const Pixels &in, int x, int y) {
 
 // Outputs pixel by pixel: add8 of grey images saturates at 255 and a covering
 // window (past the right and bottom edges) keeps its part unwritten; images of
-// different sizes meet in their common part; subtract8 is first minus second, clamped at 0, in a 24-bit
-// window, RGBA losing its alpha; a window larger than the images keeps its
-// background elsewhere; addconst8 and setvalue8 take their options. Colour images get a
-// 24-bit window and scaled pictures a window of their size by default. The
-// notes on standard error, and only they, say what the tool did unasked.
+// different sizes meet in their common part; subtract8 is first minus second,
+// clamped at 0, in a 24-bit window, RGBA losing its alpha; a window larger than
+// the images keeps its background elsewhere; addconst8 and setvalue8 take their
+// options. Colour images get a 24-bit window and scaled pictures a window of
+// their size by default. The notes on standard error, and only they, say what
+// the tool did unasked.
 TEST(ToolRun, OutputsFollowThePixelRules) {
     using In = std::vector<Pixels>;
     const int add[3] = {10, -20, 300};
