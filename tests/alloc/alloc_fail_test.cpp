@@ -94,11 +94,6 @@ TEST(AllocFail, EveryFormFailsOnItsNumber) {
     ASSERT_TRUE(allocfail::installed());
     for (const Form &f : forms()) {
         SCOPED_TRACE(f.name);
-        {
-            void *p = f.alloc();  // not armed: neither counted nor failed
-            ASSERT_NE(p, nullptr);
-            f.release(p);
-        }
         const struct {
             long at;
             bool later;

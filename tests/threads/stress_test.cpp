@@ -27,14 +27,7 @@ struct Call {
 
 class Stress : public ::testing::Test {
 protected:
-    static wsim::MachineOptions options() {
-        wsim::MachineOptions o;
-        o.width = kLaneW * kLanes;
-        o.height = kLaneH;
-        return o;
-    }
-
-    Stress() : sc_(options(), 5) {
+    Stress() : sc_({.width = kLaneW * kLanes, .height = kLaneH}, 5) {
         for (int l = 0; l < kLanes; ++l) {
             const int x0 = l * kLaneW;
             const int win[2] = {sc_.window(8, x0 + 4, 4, 100, 70), sc_.window(24, x0 + 4, 90, 100, 70)};
@@ -42,7 +35,7 @@ protected:
             for (int d = 0; d < 2; ++d) tile_[l][d] = sc_.image(win[d])->createChild(6, 6, d, kTileW, kTileH, d ? 3 : 1);
         }
         sc_.arm();  // every window's clip list made once
-        background_ = screen(sc_.screen().frameBuffer8(), sc_.screen().frameBuffer24());
+        for (int l = 0; l < kLanes; ++l) lane(l, false);
     }
 
     ~Stress() override {
@@ -52,31 +45,22 @@ protected:
             for (ZorImage *i : t) i->destroy();
     }
 
-    // Both frame buffers of the whole screen, lane after lane, row after row.
-    std::vector<std::uint8_t> screen(const std::uint8_t *fb8, const std::uint8_t *fb24) {
-        std::vector<std::uint8_t> v;
-        for (int l = 0; l < kLanes; ++l)
-            for (int y = 0; y < kLaneH; ++y) {
-                const std::uint8_t *r8 = fb8 + std::size_t(y) * wren_fb::line_bytes8 + l * kLaneW;
-                const std::uint8_t *r24 = fb24 + std::size_t(y) * wren_fb::line_bytes24 + l * kLaneW * 4;
-                v.insert(v.end(), r8, r8 + kLaneW);
-                v.insert(v.end(), r24, r24 + kLaneW * 4);
-            }
-        return v;
-    }
-
-    // Lane l's background put back (reset) or its bytes hashed.
+    // Lane l's bytes of both frame buffers, row after row: kept as its
+    // background the first time, else put back from it (reset) or hashed.
     std::uint64_t lane(int l, bool reset) {
         wca::Screen &s = sc_.screen();
+        std::vector<std::uint8_t> &bg = background_[l];
+        const bool keep = bg.empty();
         std::uint64_t h = 0xcbf29ce484222325ull;
-        const std::uint8_t *bg = background_.data() + std::size_t(l) * kLaneH * kLaneW * 5;
-        for (int y = 0; y < kLaneH; ++y, bg += kLaneW * 5) {
-            std::uint8_t *rows[2] = {s.frameBuffer8() + std::size_t(y) * wren_fb::line_bytes8 + l * kLaneW,
-                                     s.frameBuffer24() + std::size_t(y) * wren_fb::line_bytes24 + l * kLaneW * 4};
+        for (std::size_t y = 0, at = 0; y < kLaneH; ++y) {
+            std::uint8_t *rows[2] = {s.frameBuffer8() + y * wren_fb::line_bytes8 + l * kLaneW,
+                                     s.frameBuffer24() + y * wren_fb::line_bytes24 + l * kLaneW * 4};
             const std::size_t n[2] = {kLaneW, kLaneW * 4};
             for (int f = 0; f < 2; ++f) {
-                if (reset) std::memcpy(rows[f], bg + (f ? kLaneW : 0), n[f]);
+                if (keep) bg.insert(bg.end(), rows[f], rows[f] + n[f]);
+                else if (reset) std::memcpy(rows[f], bg.data() + at, n[f]);
                 for (std::size_t i = 0; i < n[f]; ++i) h = (h ^ rows[f][i]) * 0x100000001b3ull;
+                at += n[f];
             }
         }
         return h;
@@ -169,7 +153,7 @@ protected:
 
     rig::Scene sc_;
     ZorImage *tile_[kLanes][2] = {};
-    std::vector<std::uint8_t> background_;
+    std::vector<std::uint8_t> background_[kLanes];
     std::vector<Call> calls_[kLanes];
     std::vector<std::unique_ptr<rig::RowCall>> rows_;
     std::vector<ZorOp *> displays_;  // of the lanes over lane 0's shared chains
