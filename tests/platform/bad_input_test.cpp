@@ -6,6 +6,7 @@
 #include "snapshot.h"
 #include "wca.h"
 #include "zor.h"
+#include "wren_fill.h"
 #include "wren_regs.h"
 #include "zor_dispatch.h"
 
@@ -50,11 +51,7 @@ public:
 // The accelerator of a small machine: the faults an access stream gave, and
 // whether the frame buffers still hold their zeros.
 struct Sim {
-    wsim::Machine m{[] {
-        wsim::MachineOptions o;
-        o.width = 16, o.height = 8, o.map_mode = 1;
-        return o;
-    }()};
+    wsim::Machine m{{.width = 16, .height = 8}};
     Answer run(const std::function<void(void *)> &f) {
         wren_bus_attach(m.accel().bus());
         f(m.accel().registerBase());
@@ -152,16 +149,12 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          [] {
              Sim sim;
              const Answer a = sim.run([](void *b) {
+                 long credit = 100;
                  wren_reg_write(b, group_control, wren_val::group_fill8);
                  wren_reg_write(b, raster_op, wren_val::rop_copy);
                  wren_reg_write(b, fill_color, 0xab);
-                 wren_reg_write(b, draw_op, 8);
-                 for (int r : {-5, 10}) {  // x, 2 .. 3 x 8 .. 9: one row each, 3 and 6 pixels on the screen
-                     wren_reg_write(b, fill_p0, uint32_t(r < 0 ? 2 : 6));
-                     wren_reg_write(b, fill_p1, uint32_t(r));
-                     wren_reg_write(b, fill_p4, 1);
-                     wren_reg_write(b, fill_p5, 8);
-                 }
+                 rectangle_fill(b, &credit, -5, 2, 8, 1);  // 3 pixels on the screen
+                 rectangle_fill(b, &credit, 10, 6, 8, 1);  // 6
              });
              int drawn = 0;
              for (int y = 0; y < 8; ++y)
