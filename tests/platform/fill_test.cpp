@@ -40,8 +40,7 @@ protected:
     ~FillTest() override { wren_bus_attach(nullptr); }
 
 public:
-    void *regs() { return sim_->registerBase(); }
-    unsigned long *base() { return static_cast<unsigned long *>(sim_->registerBase()); }
+    unsigned long *regs() { return static_cast<unsigned long *>(sim_->registerBase()); }
     Seq take() {
         Seq s = sim_->stores();
         sim_->clearTrace();
@@ -67,7 +66,6 @@ public:
                     b = uint8_t((b & ~(mask >> sh)) | ((color & mask) >> sh));
                 }
     }
-    bool same() const { return fb8_ == want8_ && fb24_ == want24_; }
 
     std::vector<uint8_t> fb8_, fb24_, want8_, want24_;
     std::unique_ptr<wsim::Accelerator> sim_;
@@ -114,7 +112,7 @@ TEST_F(FillTest, RandomRectanglesEveryMethodModeAndBoard) {
                             if (f.drawn) area += (long long)f.w * f.h, expect(depth, f.x, f.y, f.w, f.h, color, mask);
                         }
                         if (!traced) expect(depth, x, y, w, h, color, mask);
-                        ASSERT_TRUE(same());
+                        ASSERT_TRUE(fb8_ == want8_ && fb24_ == want24_);
                         ASSERT_EQ(sim_->faults(), std::vector<std::string>{});
                         if (!traced) {
                             EXPECT_EQ(area, (long long)w * h) << "fills overlap or leave gaps";
@@ -215,12 +213,12 @@ TEST_F(FillTest, SetupWritesTheRasterStateOfEachGroup) {
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "groups " << c.groups << " mask " << std::hex << c.mask << " op " << c.op);
         sim_->clearTrace();
-        EXPECT_EQ(wren_setup(base(), c.groups, c.mask, c.op), 0);
+        EXPECT_EQ(wren_setup(regs(), c.groups, c.mask, c.op), 0);
         EXPECT_EQ(sim_->trace(), (Seq{L(status, kIdle), S(raster_mode, c.mode), S(group_control, c.group),
                                       S(raster_op, c.op_out), S(plane_mask_lo, c.lo), S(plane_mask_hi, c.hi), L(status, kIdle)}));
     }
     sim_->clearTrace();
-    for (int groups : {0, 2, 3, 4, 5, 6, 9, 14, 16, 17, 31, 255, -1, -15}) EXPECT_EQ(wren_setup(base(), groups, 0xff, 0x83), 2);
+    for (int groups : {0, 2, 3, 4, 5, 6, 9, 14, 16, 17, 31, 255, -1, -15}) EXPECT_EQ(wren_setup(regs(), groups, 0xff, 0x83), 2);
     EXPECT_TRUE(sim_->trace().empty());
     EXPECT_TRUE(sim_->faults().empty());
 }
@@ -236,15 +234,15 @@ TEST_F(FillTest, WaitsForRoomAndIdleAndKeepsTheCredit) {
         std::vector<uint32_t> status;  // the words read, scripted
         size_t before, stores;         // status reads before the first store, stores
     } cases[] = {
-        {"room at the fifth read", [](FillTest &t) { wren_setup(t.base(), 1, 0xff, 0x83); }, {8, 8, 8, 8, 10}, 5, 5},
-        {"bits above 11 are not free entries", [](FillTest &t) { wren_setup(t.base(), 1, 0xff, 0x83); },
+        {"room at the fifth read", [](FillTest &t) { wren_setup(t.regs(), 1, 0xff, 0x83); }, {8, 8, 8, 8, 10}, 5, 5},
+        {"bits above 11 are not free entries", [](FillTest &t) { wren_setup(t.regs(), 1, 0xff, 0x83); },
          {0x1008, 0x2000008, 0xfff}, 3, 5},
-        {"no room for 500 reads", [](FillTest &t) { wren_setup(t.base(), 15, 0, 0x83); },
+        {"no room for 500 reads", [](FillTest &t) { wren_setup(t.regs(), 15, 0, 0x83); },
          [] { std::vector<uint32_t> v(500, 0); return v.push_back(9), v; }(), 501, 5},
-        {"busy does not matter for room", [](FillTest &t) { wren_setup(t.base(), 7, 0xffffff, 0x83); },
+        {"busy does not matter for room", [](FillTest &t) { wren_setup(t.regs(), 7, 0xffffff, 0x83); },
          {0x2000009, 0x2000009, 0x2000009, 0x40}, 1, 5},
-        {"prefetch on", [](FillTest &t) { turnWren2PrefetchOn(t.base()); }, {4, 4, 5, 0x2000005, 0x2000005}, 3, 1},
-        {"prefetch off", [](FillTest &t) { turnWren2PrefetchOff(t.base(), 0x12345); }, {4, 5, 0x2000005}, 2, 1},
+        {"prefetch on", [](FillTest &t) { turnWren2PrefetchOn(t.regs()); }, {4, 4, 5, 0x2000005, 0x2000005}, 3, 1},
+        {"prefetch off", [](FillTest &t) { turnWren2PrefetchOff(t.regs(), 0x12345); }, {4, 5, 0x2000005}, 2, 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -264,8 +262,8 @@ TEST_F(FillTest, WaitsForRoomAndIdleAndKeepsTheCredit) {
         }
     }
     sim_->clearTrace();
-    turnWren2PrefetchOn(base());
-    turnWren2PrefetchOff(base(), 0);
+    turnWren2PrefetchOn(regs());
+    turnWren2PrefetchOff(regs(), 0);
     EXPECT_EQ(take(), (Seq{S(prefetch_control, 128), S(prefetch_control, 64)}));
 
     credit_ = 14;
