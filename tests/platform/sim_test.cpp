@@ -123,12 +123,9 @@ TEST_F(PlaneMaskTest, WritesUseTheMaskOfTheirTimeAndFillsAreNotUndone) {
     uint8_t *row = w8->frameBuffer() + wren_fb::line_bytes8 * 12;
     std::memset(row + 20, 0x99, 10);
     long credit = 100;
-    wren_credit(regs(), &credit, 6);
     wren_reg_write(regs(), group_control, wren_val::group_fill8);
     wren_reg_write(regs(), raster_mode, wren_val::mode_fill);
-    wren_reg_write(regs(), raster_op, wren_val::rop_copy);
-    wren_reg_write(regs(), plane_mask_lo, 0xff);
-    wren_reg_write(regs(), plane_mask_hi, 0);
+    wren_reg_write(regs(), plane_mask_lo, 0xff);  // the fill's own mask (the high byte stays 0)
     wren_reg_write(regs(), fill_color, 0x42);
     rectangle_fill(regs(), &credit, 40, 12, 5, 1);
     wca_win_unlock(w8->handle());
