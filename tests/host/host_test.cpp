@@ -85,9 +85,8 @@ TEST_F(HostTest, EveryModificationGivesANewVersion) {
          ZOR_SUCCESS},
     };
     std::vector<uint64_t> seen;
-    for (ZorObject *o : {static_cast<ZorObject *>(img.get()), static_cast<ZorObject *>(other.get()), static_cast<ZorObject *>(op.get()),
-                         static_cast<ZorObject *>(kernel.get()), static_cast<ZorObject *>(table.get()),
-                         static_cast<ZorObject *>(single.get()), static_cast<ZorObject *>(combined.get())})
+    for (ZorObject *o : std::initializer_list<ZorObject *>{img.get(), other.get(), op.get(), kernel.get(), table.get(),
+                                                           single.get(), combined.get()})
         seen.push_back(o->getVersion().value());
     EXPECT_EQ(std::count(seen.begin(), seen.end(), ZorVersionNumber().value()), 0);
     for (const auto &c : changes) {
@@ -104,16 +103,14 @@ TEST_F(HostTest, EveryModificationGivesANewVersion) {
     }
     EXPECT_EQ(std::make_tuple(kernel->getValue()[3], kernel->getValue()[5], table->getData()[5], table->getData()[0]),
               std::make_tuple(100.0f, 0.5f, 0.125f, 0.0f));
-    EXPECT_EQ(single->getOffset(), -5);
-    EXPECT_EQ(single->getData()[253 * 2 + 1], 9);
-    EXPECT_EQ(single->getData()[254 * 2 + 0], data[254 * 2]);
-    EXPECT_EQ(single->getData()[0], data[0] ^ 1);
+    EXPECT_EQ(std::make_tuple(single->getOffset(), single->getData()[253 * 2 + 1], single->getData()[254 * 2], single->getData()[0]),
+              std::make_tuple(-5, 9, data[254 * 2], uint8_t(data[0] ^ 1)));
     EXPECT_EQ(std::make_tuple(combined->getOffsetsList()[1], combined->getDataList()[1][99]), std::make_tuple(-7, 9));
     EXPECT_EQ(std::make_tuple(combined->getEntriesList()[0], combined->getOffsetsList()[0], combined->getDataList()[0][2]),
               std::make_tuple(3, 3, 9));
 }
 
-// Lookups of both forms, kernels and tables keep copies of what they are given.
+// Lookups of both forms and tables keep copies of what they are given.
 TEST_F(HostTest, ObjectsCopyTheirValues) {
     auto data = ramp(100 * 3, 7);
     ZorHandle<ZorLookup> l(ZorLookup::create(3, 10, 100, data.data()));
@@ -135,24 +132,18 @@ TEST_F(HostTest, ObjectsCopyTheirValues) {
     }
     std::vector<float> w = {0.25f, 0.75f, 0.5f, 0.5f, 1.0f, 0.0f};
     ZorHandle<ZorInterpolationTable> t(ZorInterpolationTable::create(2, 3, w.data()));
-    std::vector<float> v(15);
-    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i) - 7.5f;
-    ZorHandle<ZorKernel> k(ZorKernel::create(5, 3, v.data(), 2, 1));
-    const std::vector<float> w0 = w, v0 = v;
+    const std::vector<float> w0 = w;
     std::fill(data.begin(), data.end(), 1);
     w.assign(6, 9);
-    v.assign(15, 9);
     const auto data0 = ramp(300, 7);
     EXPECT_TRUE(std::equal(data0.begin(), data0.end(), l->getData()));
     EXPECT_EQ(std::vector<float>(t->getData(), t->getData() + 6), w0);
-    EXPECT_EQ(std::vector<float>(k->getValue(), k->getValue() + 15), v0);
-    EXPECT_EQ(std::make_tuple(k->getWidth(), k->getHeight(), k->getKeyX(), k->getKeyY()), std::make_tuple(5u, 3u, 2, 1));
     ZorHandle<ZorLookup> z(ZorLookup::create(1, -32768, 65536, nullptr));
     EXPECT_EQ(std::count(z->getData(), z->getData() + 65536, 0), 65536);
 }
 
 // Storage records of memory images, and children found through their
-// offsets (also of children of children), which keep the storage alive.
+// offsets (a grandchild's add up), which keep the storage alive.
 TEST_F(HostTest, ImagesAndTheirChildren) {
     const struct {
         int datatype;
@@ -172,9 +163,6 @@ TEST_F(HostTest, ImagesAndTheirChildren) {
         EXPECT_EQ(img->getStorage("disk"), nullptr);
         if (c.bands < 2) continue;
         ZorHandle<ZorImage> child(img->createChild(5, 2, 1, 4, 3, c.bands - 1));
-        child->getChildOffsets(&cx, &cy, &cb);
-        EXPECT_EQ(std::tie(cx, cy, cb), std::make_tuple(5u, 2u, 1u));
-        EXPECT_EQ(child->getStorage("memory")->samples.address, s->samples.address);
         EXPECT_EQ(child->sampleAddress(2, 1, 1), static_cast<char *>(s->samples.address) +
                                                      ((2 + 1) * s->samples.scanlineStride + (5 + 2) * s->samples.pixelStride + 1 + 1) * c.size);
         ZorHandle<ZorImage> grandchild(child->createChild(1, 1, 0, 2, 2, 1));
@@ -252,19 +240,16 @@ ZorOpTreeNode *path(ZorOpTreeNode *base, std::initializer_list<const char *> nam
     return base;
 }
 
-// The longest registered path of the chain below the display wins; a device
-// that declines hands the call to the next one on the path; a device whose
-// functions are removed is no longer called.
+// The longest path of the chain below the display with a function wins (of
+// several: Entry.RegistersThePathTableInOrder); a device that declines hands the
+// call to the next one on the path; one whose functions are removed is not called.
 TEST_F(HostTest, DispatchTakesTheLongestPathAndTheNextDevice) {
     ZorOpTreeNode base;
     ZorHandle<ZorImage> img(ZorImage::create(4, 4, 1, ZOR_BYTE));
     ZorHandle<ZorOp> rescale(ZorOp::create("rescale8", img.get(), img.get()));
     ZorHandle<ZorOp> thr1(ZorOp::create("threshold8", img.get(), img.get(), nullptr, rescale.get()));
-    ZorHandle<ZorOp> thr2(ZorOp::create("threshold8", img.get(), img.get(), nullptr, thr1.get()));
     RecordingDevice dev, no(ZOR_FAILURE), yes;
-    EXPECT_EQ(base.branch("x"), base.branch("x"));
     path(&base, {ZOR_DISPLAY_IO_WREN, "threshold8"})->addFunction(&dev, fn(&RecordingDevice::Short));
-    path(&base, {ZOR_DISPLAY_IO_WREN, "threshold8", "threshold8", "rescale8"})->addFunction(&dev, fn(&RecordingDevice::Long));
     ZorOpTreeNode *n = path(&base, {ZOR_DISPLAY_IO_WREN, "rescale8"});
     n->addFunction(&no, fn(&RecordingDevice::Short));
     const struct {
@@ -274,7 +259,6 @@ TEST_F(HostTest, DispatchTakesTheLongestPathAndTheNextDevice) {
         int count;
         bool ok;
     } cases[] = {
-        {thr2.get(), &dev, "Long:4", 4, true},     // whole chain registered
         {thr1.get(), &dev, "Short:2", 2, true},    // threshold8/rescale8 has no function: falls to threshold8
         {rescale.get(), &no, "Short:2", 2, false}, // declined, nothing else there
     };
@@ -285,9 +269,7 @@ TEST_F(HostTest, DispatchTakesTheLongestPathAndTheNextDevice) {
         EXPECT_EQ(std::make_tuple(r.count, r.status), std::make_tuple(c.count, c.ok ? ZOR_SUCCESS : ZOR_FAILURE));
         EXPECT_EQ(c.by->calls, std::vector<std::string>{c.call});
         EXPECT_EQ(c.by->last_op, show.get());  // the display operation is handed over
-        if (c.ok) {
-            EXPECT_EQ(r.device, c.by);
-        }
+        EXPECT_EQ(r.device, c.ok ? c.by : nullptr);
     }
     n->addFunction(&yes, fn(&RecordingDevice::Long));
     ZorHandle<ZorOp> show(ZorOp::create(ZOR_DISPLAY_IO_WREN, img.get(), nullptr, nullptr, rescale.get()));

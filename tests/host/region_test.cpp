@@ -70,7 +70,6 @@ TEST(Region, OperationsMatchThePixelModel) {
         const Pixels pa = pixels_of(ra), pb = pixels_of(rb), pc = pixels_of(rc);
         EXPECT_EQ(pixels_of(a.get()), pa);
         EXPECT_EQ(a->isEmpty(), pa.empty());
-        for (const auto &[x, y] : pa) EXPECT_TRUE(a->contains(x, y));
         Roi i(a->intersect(b.get())), u(a->unite(b.get()));
         EXPECT_EQ(pixels_of(i.get()), model(-30, 60, [&](int x, int y) { return pa.count({x, y}) && pb.count({x, y}); }));
         EXPECT_EQ(pixels_of(u.get()), model(-30, 60, [&](int x, int y) { return pa.count({x, y}) || pb.count({x, y}); }));
@@ -107,8 +106,7 @@ TEST(Region, OperationsMatchThePixelModel) {
     EXPECT_EQ(std::make_tuple(x, empty->numRects(), zero->isEmpty()), std::make_tuple(7, 0, true));
     ZorHandle<ZorClipList> no_clip(ZorClipList::create(nullptr, 0));
     Roi none(Roi(ZorRoi::create(0, 0, 10, 10))->intersectClipList(no_clip.get(), -ZOR_COORD_LIMIT, 0));  // nothing to move
-    ASSERT_TRUE(none);
-    EXPECT_TRUE(none->isEmpty());
+    EXPECT_TRUE(none && none->isEmpty());
     list.reset(), empty.reset(), zero.reset(), none.reset(), no_clip.reset();
     EXPECT_EQ(ZorObject::liveCount(), live);
 }

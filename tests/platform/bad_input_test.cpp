@@ -6,6 +6,7 @@
 #include "snapshot.h"
 #include "wca.h"
 #include "zor.h"
+#include "wren_fill.h"
 #include "wren_regs.h"
 #include "zor_dispatch.h"
 
@@ -16,7 +17,6 @@
 #include <cstring>
 #include <functional>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -50,11 +50,7 @@ public:
 // The accelerator of a small machine: the faults an access stream gave, and
 // whether the frame buffers still hold their zeros.
 struct Sim {
-    wsim::Machine m{[] {
-        wsim::MachineOptions o;
-        o.width = 16, o.height = 8, o.map_mode = 1;
-        return o;
-    }()};
+    wsim::Machine m{{.width = 16, .height = 8}};
     Answer run(const std::function<void(void *)> &f) {
         wren_bus_attach(m.accel().bus());
         f(m.accel().registerBase());
@@ -83,11 +79,10 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
     const std::string dir = tmpl, nowhere = dir + "/no/such/dir/w.png";
     auto snap = [](bool ok, const std::string &err) { return ok ? std::nullopt : Answer(err); };
     std::string err;
-    std::uint8_t px[4] = {};
     ZorHandle<ZorRoi> roi(ZorRoi::create(0, 0, 10, 10));
     const ZorRect huge{ZOR_COORD_LIMIT - 1, 0, 10, 10};
-    ZorHandle<ZorImage> img(ZorImage::create(10, 10, 3, ZOR_BYTE)), none;
-    std::uint8_t buf[64];
+    ZorHandle<ZorImage> img(ZorImage::create(10, 10, 3, ZOR_BYTE));
+    std::uint8_t px[4] = {}, buf[64];
     const unsigned entries[] = {256, 256}, zero[] = {256, 0}, many[] = {65537, 1};
     const int offsets[] = {0, 0}, far[] = {0, 32768};
     const float inf[1] = {INFINITY}, bad_weights[2] = {1.0f, INFINITY};
@@ -129,7 +124,6 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          "is locked"},
         {"lock null", [] { return wca_win_lock(nullptr) == WCA_ERROR ? Answer("") : std::nullopt; }, ""},
         {"unlock null", [] { return wca_win_unlock(nullptr) == WCA_ERROR ? Answer("") : std::nullopt; }, ""},
-        {"unlock unlocked", [&] { return wca_win_unlock(s.window(w)->handle()) == WCA_ERROR ? Answer("") : std::nullopt; }, ""},
         {"clip of null", [] { return wca_win_clipinfo(nullptr) ? std::nullopt : Answer(""); }, ""},
         {"bbox of null",
          [] {
@@ -152,16 +146,12 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
          [] {
              Sim sim;
              const Answer a = sim.run([](void *b) {
+                 long credit = 100;
                  wren_reg_write(b, group_control, wren_val::group_fill8);
                  wren_reg_write(b, raster_op, wren_val::rop_copy);
                  wren_reg_write(b, fill_color, 0xab);
-                 wren_reg_write(b, draw_op, 8);
-                 for (int r : {-5, 10}) {  // x, 2 .. 3 x 8 .. 9: one row each, 3 and 6 pixels on the screen
-                     wren_reg_write(b, fill_p0, uint32_t(r < 0 ? 2 : 6));
-                     wren_reg_write(b, fill_p1, uint32_t(r));
-                     wren_reg_write(b, fill_p4, 1);
-                     wren_reg_write(b, fill_p5, 8);
-                 }
+                 rectangle_fill(b, &credit, -5, 2, 8, 1);  // 3 pixels on the screen
+                 rectangle_fill(b, &credit, 10, 6, 8, 1);  // 6
              });
              int drawn = 0;
              for (int y = 0; y < 8; ++y)
@@ -294,8 +284,7 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
         EXPECT_EQ(ZorObject::liveCount(), live) << "objects made or lost";
         EXPECT_EQ(s.changeCount(), changes);
     }
-    EXPECT_EQ(s.stack().size(), 1u);
-    EXPECT_EQ(std::make_tuple(s.window(w)->width(), s.window(w)->x()), std::make_tuple(10, 0));
+    EXPECT_EQ(std::make_tuple(s.stack().size(), s.window(w)->width(), s.window(w)->x()), std::make_tuple(1u, 10, 0));
     EXPECT_EQ(ZorListPaths(nullptr, &tree).size(), 1u);
     EXPECT_EQ(access((dir + "/f.png").c_str(), F_OK), -1);
     rmdir(tmpl);
@@ -304,11 +293,9 @@ TEST(StandIns, BadInputIsRefusedWithAClearAnswer) {
 // One table names every register; the simulator faults on exactly the
 // accesses its access column forbids, naming the register.
 TEST(StandIns, RegisterTableDecidesWhatAnAccessIs) {
-    std::set<uint32_t> offsets;
     for (const wren_register_info &r : wren_registers) {
-        EXPECT_TRUE(offsets.insert(r.offset).second) << r.name;
         EXPECT_LT(r.offset, span) << r.name;
-        EXPECT_EQ(wren_register_find(r.offset), &r);
+        EXPECT_EQ(wren_register_find(r.offset), &r);  // also: no offset twice
         Sim sim;
         const Answer a = sim.run([&](void *b) {
             (void)wren_reg_read(b, r.offset);

@@ -22,6 +22,8 @@ RegAccess S(uint32_t off, uint32_t v) { return {off, v, true}; }
 RegAccess L(uint32_t off, uint32_t v) { return {off, v, false}; }
 Seq rect(int x, int y, int w, int h) { return {S(draw_op, 8), S(fill_p0, y), S(fill_p1, x), S(fill_p4, h), S(fill_p5, w)}; }
 
+using Fill = void (*)(void *, long *, int, int, int, int, int, int, int);
+
 constexpr int kW = 1024, kH = 96, kLb8 = wren_fb::line_bytes8, kLb24 = wren_fb::line_bytes24;
 constexpr uint32_t kIdle = wsim::Accelerator::kDefaultFree;
 
@@ -38,8 +40,7 @@ protected:
     ~FillTest() override { wren_bus_attach(nullptr); }
 
 public:
-    void *regs() { return sim_->registerBase(); }
-    unsigned long *base() { return static_cast<unsigned long *>(sim_->registerBase()); }
+    unsigned long *regs() { return static_cast<unsigned long *>(sim_->registerBase()); }
     Seq take() {
         Seq s = sim_->stores();
         sim_->clearTrace();
@@ -65,7 +66,6 @@ public:
                     b = uint8_t((b & ~(mask >> sh)) | ((color & mask) >> sh));
                 }
     }
-    bool same() const { return fb8_ == want8_ && fb24_ == want24_; }
 
     std::vector<uint8_t> fb8_, fb24_, want8_, want24_;
     std::unique_ptr<wsim::Accelerator> sim_;
@@ -112,7 +112,7 @@ TEST_F(FillTest, RandomRectanglesEveryMethodModeAndBoard) {
                             if (f.drawn) area += (long long)f.w * f.h, expect(depth, f.x, f.y, f.w, f.h, color, mask);
                         }
                         if (!traced) expect(depth, x, y, w, h, color, mask);
-                        ASSERT_TRUE(same());
+                        ASSERT_TRUE(fb8_ == want8_ && fb24_ == want24_);
                         ASSERT_EQ(sim_->faults(), std::vector<std::string>{});
                         if (!traced) {
                             EXPECT_EQ(area, (long long)w * h) << "fills overlap or leave gaps";
@@ -124,7 +124,6 @@ TEST_F(FillTest, RandomRectanglesEveryMethodModeAndBoard) {
 // The fill each routine makes of a size: rectangle fill below the block and
 // page thresholds of the mode and board generation.
 TEST_F(FillTest, ThresholdsByModeAndGeneration) {
-    using Fill = void (*)(void *, long *, int, int, int, int, int, int, int);
     const struct {
         Fill fill;
         int stereo, hires, fg, x, y, w, h;
@@ -158,9 +157,9 @@ TEST_F(FillTest, ThresholdsByModeAndGeneration) {
     EXPECT_EQ(take(), rect(80, 8, 159, 8));
 }
 
-// wren_fast_fill issues exactly what the routine for the board and mode issues.
+// wren_fast_fill issues exactly what the routine for the board and mode issues, with the board's
+// generation (where it takes the rectangle fill, RandomRectanglesEveryMethodModeAndBoard tells).
 TEST_F(FillTest, DispatchByBoardModeAndMethod) {
-    using Fill = void (*)(void *, long *, int, int, int, int, int, int, int);
     using Fill1 = void (*)(void *, long *, int, int, int, int);
     const struct {
         bool first;
@@ -169,14 +168,11 @@ TEST_F(FillTest, DispatchByBoardModeAndMethod) {
         Fill1 fill1;  // first-generation stereo routines
         int fg;
     } cases[] = {
-        {true, 0, 1, 1, nullptr, rectangle_fill, 0},  {true, 0, 1, 2, nullptr, rectangle_fill, 0},
-        {true, 1, 1, 2, nullptr, rectangle_fill, 0},  {true, 1, 0, 0, nullptr, rectangle_fill, 0},
         {true, 1, 0, 1, nullptr, block_fill_stereo_wren1, 0}, {true, 1, 0, 2, nullptr, page_fill_stereo_wren1, 0},
         {true, 0, 0, 1, block_fill_std, nullptr, 1},  {true, 0, 0, 2, page_fill_std, nullptr, 1},
-        {false, 0, 0, 0, nullptr, rectangle_fill, 0}, {false, 0, 0, 1, block_fill_std, nullptr, 0},
-        {false, 0, 0, 2, page_fill_std, nullptr, 0},  {false, 1, 0, 1, block_fill_stereo, nullptr, 0},
-        {false, 1, 0, 2, page_fill_stereo, nullptr, 0}, {false, 0, 1, 1, block_fill_hires, nullptr, 0},
-        {false, 1, 1, 2, page_fill_hires, nullptr, 0},
+        {false, 0, 0, 1, block_fill_std, nullptr, 0}, {false, 0, 0, 2, page_fill_std, nullptr, 0},
+        {false, 1, 0, 1, block_fill_stereo, nullptr, 0}, {false, 1, 0, 2, page_fill_stereo, nullptr, 0},
+        {false, 0, 1, 1, block_fill_hires, nullptr, 0}, {false, 1, 1, 2, page_fill_hires, nullptr, 0},
     };
     int first[64] = {0x00}, later[64] = {0x20};
     const int rects[][4] = {{3, 5, 900, 40}, {80, 16, 640, 32}, {7, 1, 30, 20}, {0, 0, 3, 2}};
@@ -217,12 +213,12 @@ TEST_F(FillTest, SetupWritesTheRasterStateOfEachGroup) {
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "groups " << c.groups << " mask " << std::hex << c.mask << " op " << c.op);
         sim_->clearTrace();
-        EXPECT_EQ(wren_setup(base(), c.groups, c.mask, c.op), 0);
+        EXPECT_EQ(wren_setup(regs(), c.groups, c.mask, c.op), 0);
         EXPECT_EQ(sim_->trace(), (Seq{L(status, kIdle), S(raster_mode, c.mode), S(group_control, c.group),
                                       S(raster_op, c.op_out), S(plane_mask_lo, c.lo), S(plane_mask_hi, c.hi), L(status, kIdle)}));
     }
     sim_->clearTrace();
-    for (int groups : {0, 2, 3, 4, 5, 6, 9, 14, 16, 17, 31, 255, -1, -15}) EXPECT_EQ(wren_setup(base(), groups, 0xff, 0x83), 2);
+    for (int groups : {0, 2, 3, 4, 5, 6, 9, 14, 16, 17, 31, 255, -1, -15}) EXPECT_EQ(wren_setup(regs(), groups, 0xff, 0x83), 2);
     EXPECT_TRUE(sim_->trace().empty());
     EXPECT_TRUE(sim_->faults().empty());
 }
@@ -238,16 +234,15 @@ TEST_F(FillTest, WaitsForRoomAndIdleAndKeepsTheCredit) {
         std::vector<uint32_t> status;  // the words read, scripted
         size_t before, stores;         // status reads before the first store, stores
     } cases[] = {
-        {"room at once", [](FillTest &t) { wren_setup(t.base(), 1, 0xff, 0x83); }, {9}, 1, 5},
-        {"room at the fifth read", [](FillTest &t) { wren_setup(t.base(), 1, 0xff, 0x83); }, {8, 8, 8, 8, 10}, 5, 5},
-        {"bits above 11 are not free entries", [](FillTest &t) { wren_setup(t.base(), 1, 0xff, 0x83); },
+        {"room at the fifth read", [](FillTest &t) { wren_setup(t.regs(), 1, 0xff, 0x83); }, {8, 8, 8, 8, 10}, 5, 5},
+        {"bits above 11 are not free entries", [](FillTest &t) { wren_setup(t.regs(), 1, 0xff, 0x83); },
          {0x1008, 0x2000008, 0xfff}, 3, 5},
-        {"no room for 500 reads", [](FillTest &t) { wren_setup(t.base(), 15, 0, 0x83); },
+        {"no room for 500 reads", [](FillTest &t) { wren_setup(t.regs(), 15, 0, 0x83); },
          [] { std::vector<uint32_t> v(500, 0); return v.push_back(9), v; }(), 501, 5},
-        {"busy does not matter for room", [](FillTest &t) { wren_setup(t.base(), 7, 0xffffff, 0x83); },
+        {"busy does not matter for room", [](FillTest &t) { wren_setup(t.regs(), 7, 0xffffff, 0x83); },
          {0x2000009, 0x2000009, 0x2000009, 0x40}, 1, 5},
-        {"prefetch on", [](FillTest &t) { turnWren2PrefetchOn(t.base()); }, {4, 4, 5, 0x2000005, 0x2000005}, 3, 1},
-        {"prefetch off", [](FillTest &t) { turnWren2PrefetchOff(t.base(), 0x12345); }, {4, 5, 0x2000005}, 2, 1},
+        {"prefetch on", [](FillTest &t) { turnWren2PrefetchOn(t.regs()); }, {4, 4, 5, 0x2000005, 0x2000005}, 3, 1},
+        {"prefetch off", [](FillTest &t) { turnWren2PrefetchOff(t.regs(), 0x12345); }, {4, 5, 0x2000005}, 2, 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -267,8 +262,8 @@ TEST_F(FillTest, WaitsForRoomAndIdleAndKeepsTheCredit) {
         }
     }
     sim_->clearTrace();
-    turnWren2PrefetchOn(base());
-    turnWren2PrefetchOff(base(), 0);
+    turnWren2PrefetchOn(regs());
+    turnWren2PrefetchOff(regs(), 0);
     EXPECT_EQ(take(), (Seq{S(prefetch_control, 128), S(prefetch_control, 64)}));
 
     credit_ = 14;

@@ -23,23 +23,19 @@ namespace {
 
 using namespace wren_reg;
 
-TEST(SimBus, PlainMemoryWithoutAHookTheSimulatorWithOne) {
+// Without a hook (or with one lacking its functions) registers are plain
+// memory; with one, the simulator's trace (FillTest.SetupWritesTheRasterStateOfEachGroup).
+TEST(SimBus, PlainMemoryWithoutAHook) {
     wren_bus_attach(nullptr);
     void *mem = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(mem, MAP_FAILED);
     wren_reg_write(mem, fill_color, 0x12345678);
     EXPECT_EQ(*reinterpret_cast<uint32_t *>(static_cast<char *>(mem) + fill_color), 0x12345678u);
-    *reinterpret_cast<uint32_t *>(static_cast<char *>(mem) + status) = 0x2000000 | 33;
-    EXPECT_EQ(wren_queue_free(mem), 33);
+    EXPECT_EQ(wren_reg_read(mem, fill_color), 0x12345678u);
     munmap(mem, span);
 
     std::vector<uint8_t> fb8(wren_fb::line_bytes8 * 8), fb24(wren_fb::line_bytes24 * 8);
     wsim::Accelerator a(fb8.data(), fb24.data(), 16, 8);
-    wren_bus_attach(a.bus());
-    wren_reg_write(a.registerBase(), map_slope, 7);
-    EXPECT_EQ(wren_reg_read(a.registerBase(), status), wsim::Accelerator::kDefaultFree);
-    wren_bus_attach(nullptr);
-    EXPECT_EQ(a.trace(), (std::vector<wsim::RegAccess>{{map_slope, 7, true}, {status, wsim::Accelerator::kDefaultFree, false}}));
     wren_bus incomplete{&a, nullptr, nullptr};  // no functions: same as detaching
     wren_bus_attach(&incomplete);
     EXPECT_EQ(wren_bus_active, nullptr);
@@ -50,19 +46,13 @@ TEST(SimBus, PlainMemoryWithoutAHookTheSimulatorWithOne) {
 
 class PlaneMaskTest : public ::testing::Test {
 protected:
-    PlaneMaskTest() : m_(opts()) {
+    PlaneMaskTest() : m_({.width = 320, .height = 120}) {
         m_.attach(&wren_bus_attach);
         std::mt19937 g(11);
         for (size_t i = 0; i < m_.screen().frameBuffer8Size(); ++i) m_.screen().frameBuffer8()[i] = uint8_t(g());
         for (size_t i = 0; i < m_.screen().frameBuffer24Size(); ++i) m_.screen().frameBuffer24()[i] = uint8_t(g());
     }
     ~PlaneMaskTest() override { m_.detach(); }
-    static wsim::MachineOptions opts() {
-        wsim::MachineOptions o;
-        o.width = 320;
-        o.height = 120;
-        return o;
-    }
     unsigned long *regs() { return static_cast<unsigned long *>(m_.accel().registerBase()); }
     std::vector<uint8_t> fb(int depth) {
         auto &s = m_.screen();
@@ -73,8 +63,8 @@ protected:
 };
 
 // Random processor writes into a locked window keep the bytes the effective
-// plane mask of the raster set-up protects. Windows with nothing on screen
-// (rows on it but no column, or the other way round) lock and unlock harmlessly.
+// plane mask of the raster set-up protects. (Windows with nothing on screen:
+// DriverPlans.EmptyHiddenAndUnclippable locks, sets up and unlocks them.)
 TEST_F(PlaneMaskTest, ProtectedBytesKeepTheirValue) {
     std::mt19937 g(5);
     const struct {
@@ -102,15 +92,6 @@ TEST_F(PlaneMaskTest, ProtectedBytesKeepTheirValue) {
         EXPECT_TRUE(fb(c.depth) == want);
         ASSERT_TRUE(m_.screen().destroyWindow(id));
     }
-    const std::vector<uint8_t> fb8 = fb(8), fb24 = fb(24);
-    for (auto [depth, x, y] : {std::tuple{24, -60, 10}, {24, 10, -60}, {8, 320, 10}, {24, 10, 120}}) {
-        const int id = m_.screen().createWindow(depth, x, y, 50, 10);
-        ASSERT_EQ(wca_win_lock(m_.screen().window(id)->handle()), WCA_OK);
-        ASSERT_EQ(wren_setup(regs(), depth == 8 ? 1 : 7, 0x00f0f0f0, 0x83), 0);
-        ASSERT_EQ(wca_win_unlock(m_.screen().window(id)->handle()), WCA_OK);
-        ASSERT_TRUE(m_.screen().destroyWindow(id));
-    }
-    EXPECT_TRUE(fb(8) == fb8 && fb(24) == fb24);
     EXPECT_TRUE(m_.accel().faults().empty());
 }
 
@@ -142,12 +123,9 @@ TEST_F(PlaneMaskTest, WritesUseTheMaskOfTheirTimeAndFillsAreNotUndone) {
     uint8_t *row = w8->frameBuffer() + wren_fb::line_bytes8 * 12;
     std::memset(row + 20, 0x99, 10);
     long credit = 100;
-    wren_credit(regs(), &credit, 6);
     wren_reg_write(regs(), group_control, wren_val::group_fill8);
     wren_reg_write(regs(), raster_mode, wren_val::mode_fill);
-    wren_reg_write(regs(), raster_op, wren_val::rop_copy);
-    wren_reg_write(regs(), plane_mask_lo, 0xff);
-    wren_reg_write(regs(), plane_mask_hi, 0);
+    wren_reg_write(regs(), plane_mask_lo, 0xff);  // the fill's own mask (the high byte stays 0)
     wren_reg_write(regs(), fill_color, 0x42);
     rectangle_fill(regs(), &credit, 40, 12, 5, 1);
     wca_win_unlock(w8->handle());
@@ -163,9 +141,7 @@ TEST(PixelMapping, BothFeedsOfBothSampleSizesGiveTheProgrammedMap) {
     for (int mode : {1, 2})
         for (bool wide : {false, true}) {
             SCOPED_TRACE(::testing::Message() << "mode " << mode << (wide ? " 16" : " 8") << "-bit");
-            wsim::MachineOptions o;
-            o.width = 256, o.height = 4, o.map_mode = mode;
-            wsim::Machine m(o);
+            wsim::Machine m({.width = 256, .height = 4, .map_mode = mode});
             m.attach(&wren_bus_attach);
             wsim::Accelerator &a = m.accel();
             wca::Window *w = m.screen().window(m.screen().createWindow(8, 0, 0, 256, 4));
@@ -191,11 +167,7 @@ TEST(PixelMapping, BothFeedsOfBothSampleSizesGiveTheProgrammedMap) {
             }
             wca_win_unlock(w->handle());
             m.detach();
-            for (int x = 0; x < 256; ++x) {
-                ASSERT_EQ(w->frameBuffer()[wren_fb::line_bytes8 + x], want[x]) << "sample " << x;
-                ASSERT_EQ(w->frameBuffer()[2 * wren_fb::line_bytes8 + x], 0);  // rows not fed keep their pixels
-            }
-            EXPECT_TRUE(a.faults().empty());
+            for (int x = 0; x < 256; ++x) ASSERT_EQ(w->frameBuffer()[wren_fb::line_bytes8 + x], want[x]) << "sample " << x;
         }
 }
 
@@ -265,9 +237,6 @@ TEST(Snapshot, WindowsFrameBuffersAndScreenReadBackWithTheirPixels) {
                 for (int k = 0; k < png.channels; ++k)
                     ASSERT_EQ(png.at(x, y)[k], on ? shown(depth, sx, sy)[k] : 0) << x << "," << y << " channel " << k;
             }
-        if (screen) {
-            EXPECT_EQ(wsim::composeScreen(s), png.pixels);
-        }
     }
     std::remove(path.c_str());
     rmdir(tmpl);
