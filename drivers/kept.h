@@ -15,7 +15,13 @@
 #include <mutex>
 #include <new>
 
+#include "kl.h"
+
+class ZorLookup;
+
 namespace wren {
+
+class Ctx;
 
 using ReleaseFn = void (*)() noexcept;
 // Adds fn to what release_kept() calls; false when the fixed list is full.
@@ -86,28 +92,15 @@ std::shared_ptr<T> share(T *p, Free free_fn) noexcept {
     }
 }
 
-// Input values of a lookup: 0..255 or -32768..32767.
-struct Inputs {
-    long first, count;
-};
-inline constexpr Inputs inputs8{0, 256}, inputs16{-32768, 65536};
-
-// A host's table of n entries for the input values offset .. offset + n - 1,
-// entry i at data + i * stride.
-struct HostTable {
-    const unsigned char *data;
-    long offset, n;
-    int stride = 1;
-    bool covers(Inputs in) const { return offset == in.first && n == in.count; }
-    // out[i * step] for input value in.first + i: its entry; below the table
-    // the first entry, above it the last.
-    void expand(Inputs in, unsigned char *out, int step) const {
-        for (long i = 0; i < in.count; ++i) {
-            const long e = in.first + i - offset;
-            out[i * step] = data[(e < 0 ? 0 : e >= n ? n - 1 : e) * stride];
-        }
-    }
-};
+// The kernels' tables of lookup lut for the bands destination d selects:
+// a single lookup's (256 or 65536 entries of d's pixel size) in tables[0],
+// otherwise one table of 256 (65536) bytes per selected band b in tables[b].
+// Used in place when the host's already are, else made once and kept until
+// the lookup's version or d's band layout changes; keep holds them for the
+// call. False (declined on c) when the lookup cannot serve d.
+template <bool Short>
+bool lookup_tables(Ctx &c, ZorLookup &lut, bool single, const kl_image &d, unsigned char *tables[4],
+                   std::shared_ptr<void> &keep);
 
 }  // namespace wren
 

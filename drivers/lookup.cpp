@@ -11,8 +11,8 @@
 // otherwise its tables are made once, with inputs below the first entry
 // taking the first entry and inputs above the last the last, and kept in a
 // process-wide cache until the lookup's version or the window's band layout
-// changes. Each driver has its own caches (kept.h): a call keeps the tables
-// it was handed while another call replaces them.
+// changes (kept.h; lookup_tables also serves the quick zoom's lookup forms):
+// a call keeps the tables it was handed while another call replaces them.
 //
 // Lookup band k goes to the k-th destination band that the window selects, so
 // a full single lookup is used in place only when the window selects its
@@ -54,6 +54,29 @@ constexpr wren::Layout layouts16[] = {
     {3, 0, 4, Masks::equal, Stage::widen1, 4, kBands},
 };
 
+// Input values of a lookup: 0..255 or -32768..32767.
+struct Inputs {
+    long first, count;
+};
+inline constexpr Inputs inputs8{0, 256}, inputs16{-32768, 65536};
+
+// A host's table of n entries for the input values offset .. offset + n - 1,
+// entry i at data + i * stride.
+struct HostTable {
+    const unsigned char *data;
+    long offset, n;
+    int stride = 1;
+    bool covers(Inputs in) const { return offset == in.first && n == in.count; }
+    // out[i * step] for input value in.first + i: its entry; below the table
+    // the first entry, above it the last.
+    void expand(Inputs in, unsigned char *out, int step) const {
+        for (long i = 0; i < in.count; ++i) {
+            const long e = in.first + i - offset;
+            out[i * step] = data[(e < 0 ? 0 : e >= n ? n - 1 : e) * stride];
+        }
+    }
+};
+
 // What a kept table was made from: the lookup's state and the window layout.
 struct LookupKey {
     std::uint64_t version = 0;
@@ -75,7 +98,7 @@ struct Cache : wren::TableCache<LookupKey, Tables> {};
 
 struct Params {
     unsigned char *tables[4] = {};  // by destination band; a single lookup's in tables[0]
-    std::shared_ptr<Tables> kept;   // held for the call
+    std::shared_ptr<void> kept;     // held for the call
 };
 
 ZorLookup *lookup_of(ZorOp *lk) { return lk ? dynamic_cast<ZorLookup *>(lk->getObjParam(1)) : nullptr; }
@@ -90,48 +113,45 @@ int variant(ZorOp *const *ops) {
 // for these bands: not 3 of them (a 3-band entry lies in bytes 1-3 of 4), as
 // many as the window has, the first ones selected. Otherwise entry byte b
 // (b + 1 for 3 bands) holds the band of destination band b.
+}  // namespace
+
 template <bool Short>
-bool parse(wren::Ctx &c) {
-    constexpr wren::Inputs in = Short ? wren::inputs16 : wren::inputs8;
-    Params &p = c.p<Params>();
-    ZorLookup *lut = lookup_of(c.op);
-    if (!lut) return c.refuse(WREN_PARAMETER, "no lookup table");
-    const kl_image &d = c.win.k;
-    const bool single = c.variant == 0;
-    const int nb = static_cast<uint16_t>(lut->getNBands());
-    const int32_t *counts = single ? nullptr : lut->getEntriesList();
-    const int16_t *offsets = single ? nullptr : lut->getOffsetsList();
-    unsigned char *const *data = single ? nullptr : lut->getDataList();
-    unsigned char *one = single ? lut->getData() : nullptr;
-    wren::HostTable of[4] = {};  // the lookup's table of each destination band
+bool wren::lookup_tables(Ctx &c, ZorLookup &lut, bool single, const kl_image &d, unsigned char *tables[4],
+                         std::shared_ptr<void> &keep) {
+    constexpr Inputs in = Short ? inputs16 : inputs8;
+    const int nb = static_cast<uint16_t>(lut.getNBands());
+    const int32_t *counts = single ? nullptr : lut.getEntriesList();
+    const int16_t *offsets = single ? nullptr : lut.getOffsetsList();
+    unsigned char *const *data = single ? nullptr : lut.getDataList();
+    unsigned char *one = single ? lut.getData() : nullptr;
+    HostTable of[4] = {};  // the lookup's table of each destination band
     int used = 0, first = 0, in_place = 0;
-    const bool served = wren::each_selected(d, [&](int i, int b) {
+    const bool served = each_selected(d, [&](int i, int b) {
         first += b == i;
-        if (i == nb || (single ? !one : !counts || !offsets || !data || counts[i] < 1 || !data[i])) return false;
-        of[b] = single ? wren::HostTable{one + i, static_cast<int16_t>(lut->getOffset()), lut->getNumEntries(), nb}
-                       : wren::HostTable{data[i], offsets[i], counts[i]};
+        if (i == nb || (single ? !one || lut.getNumEntries() < 1 : !counts || !offsets || !data || counts[i] < 1 || !data[i])) return false;
+        of[b] = single ? HostTable{one + i, static_cast<int16_t>(lut.getOffset()), lut.getNumEntries(), nb}
+                       : HostTable{data[i], offsets[i], counts[i]};
         used = i + 1;
-        if (!single && of[b].covers(in)) p.tables[b] = const_cast<unsigned char *>(of[b].data), ++in_place;
+        if (!single && of[b].covers(in)) tables[b] = const_cast<unsigned char *>(of[b].data), ++in_place;
         return true;
     });
     if (!served) {
         return c.refuse(WREN_PARAMETER, "lookup of %d band(s) cannot serve the window's bands (%#x)", nb, d.bmask);
     }
     if (single && first == used && of[0].covers(in) && nb != 3 && nb == d.bands) {
-        p.tables[0] = one;
+        tables[0] = one;
     } else if (single || in_place < used) {
         ZorVersionNumber v;
-        lut->getVersion(v);
+        lut.getVersion(v);
         const LookupKey key{v.value(), single ? static_cast<const void *>(one) : data, d.bands, d.bmask};
         bool made = false;
-        wren::TableCache<LookupKey, Tables> &cache =
-            single ? static_cast<wren::TableCache<LookupKey, Tables> &>(wren::kept<Cache<Short, true>>())
-                   : wren::kept<Cache<Short, false>>();
-        p.kept = cache.get(key, [&]() -> std::shared_ptr<Tables> {
+        TableCache<LookupKey, Tables> &cache =
+            single ? static_cast<TableCache<LookupKey, Tables> &>(kept<Cache<Short, true>>()) : kept<Cache<Short, false>>();
+        const std::shared_ptr<Tables> made_tables = cache.get(key, [&]() -> std::shared_ptr<Tables> {
             auto *t = new (std::nothrow) Tables;
             const int es = single ? (d.bands == 3 ? 4 : d.bands) : 1;  // entry size
             for (int b = 0; t && b < d.bands; ++b) {
-                if (!of[b].data || p.tables[b]) continue;
+                if (!of[b].data || tables[b]) continue;
                 unsigned char *&out = t->band[single ? 0 : b];
                 // Zeroed, so that the bytes of unselected bands are defined too.
                 if (!out && !(out = static_cast<unsigned char *>(std::calloc(in.count, es)))) {
@@ -140,16 +160,32 @@ bool parse(wren::Ctx &c) {
                 }
                 of[b].expand(in, out + (single ? (d.bands == 3 ? b + 1 : b) : 0), es);
             }
-            return wren::share(t, [](Tables *q) { delete q; });
+            return share(t, [](Tables *q) { delete q; });
         }, &made);
-        if (!p.kept) return c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", in.count);
+        if (!made_tables) return c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", in.count);
         for (int b = 0; b < 4; ++b)
-            if (!p.tables[b]) p.tables[b] = p.kept->band[b];
+            if (!tables[b]) tables[b] = made_tables->band[b];
+        keep = made_tables;
         c.note(made ? "table built%s" : "cache hit%s", in_place ? ", table used in place" : "");
         return true;
     }
     c.note("table used in place");
     return true;
+}
+
+template bool wren::lookup_tables<false>(Ctx &, ZorLookup &, bool, const kl_image &, unsigned char *[4],
+                                         std::shared_ptr<void> &);
+template bool wren::lookup_tables<true>(Ctx &, ZorLookup &, bool, const kl_image &, unsigned char *[4],
+                                        std::shared_ptr<void> &);
+
+namespace {
+
+template <bool Short>
+bool parse(wren::Ctx &c) {
+    Params &p = c.p<Params>();
+    ZorLookup *lut = lookup_of(c.op);
+    if (!lut) return c.refuse(WREN_PARAMETER, "no lookup table");
+    return wren::lookup_tables<Short>(c, *lut, c.variant == 0, c.win.k, p.tables, p.kept);
 }
 
 template <bool Short>

@@ -14,8 +14,6 @@
 #include "wren_device.h"
 
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 using wren::Placed;
@@ -30,8 +28,8 @@ int floor_div(int n, int d) { return n >= 0 ? n / d : -((-n + d - 1) / d); }
 
 struct Zoom {
     int f = 0;
-    const unsigned char *table = nullptr;  // the lookup forms'
-    std::shared_ptr<unsigned char> kept;  // held for the call
+    unsigned char *table[4] = {};  // the lookup forms' in table[0]
+    std::shared_ptr<void> kept;    // held for the call
     void *line = nullptr;
 };
 
@@ -56,38 +54,6 @@ Grid grid_of(int f, const Rect &r, const Placed &s) {
 }
 
 Rect footprint(const wren::Ctx &c, const Rect &r, const Placed &s) { return grid_of(c.p<Zoom>().f, r, s).area; }
-
-// The table a lookup-zoom driver keeps between calls: for input values 0..255
-// or -32768..32767, made from the lookup of the recorded version and data.
-struct ZoomKey {
-    std::uint64_t version = 0;
-    const unsigned char *data = nullptr;
-    bool operator==(const ZoomKey &) const = default;
-};
-template <bool Short>
-struct ZoomTable : wren::TableCache<ZoomKey, unsigned char> {};
-
-// The lookup's table in place when it covers every input, else from the
-// cache or made (held for the call); null (declined) when the lookup is
-// unusable or memory runs out.
-template <bool Short>
-const unsigned char *zoom_table(wren::Ctx &c, ZorLookup &lut, std::shared_ptr<unsigned char> &keep) {
-    constexpr wren::Inputs in = Short ? wren::inputs16 : wren::inputs8;
-    const wren::HostTable t{lut.getData(), static_cast<int16_t>(lut.getOffset()), lut.getNumEntries()};
-    if (!t.data || t.n < 1) return c.refuse(WREN_PARAMETER, "lookup without entries"), nullptr;
-    if (t.covers(in)) return c.note("table used in place"), t.data;
-    ZorVersionNumber v;
-    lut.getVersion(v);
-    bool built = false;
-    keep = wren::kept<ZoomTable<Short>>().get(ZoomKey{v.value(), t.data}, [&] {
-        auto *out = static_cast<unsigned char *>(std::malloc(in.count));
-        if (out) t.expand(in, out, 1);
-        return wren::share(out, std::free);
-    }, &built);
-    if (!keep) return c.refuse(WREN_SCRATCH, "no memory for a lookup table of %ld entries", in.count), nullptr;
-    c.note(built ? "table built" : "cache hit");
-    return keep.get();
-}
 
 // The scaled source region within the window's, cut to the zoomed image.
 wren::Region region(wren::Ctx &c) {
@@ -132,7 +98,10 @@ bool with_lookup(wren::Ctx &c) {
         return c.refuse(WREN_PARAMETER, "zoom factors %g, %g are not both 2 or both 4", static_cast<double>(xs),
                         static_cast<double>(ys));
     }
-    return (z.table = zoom_table<Short>(c, *lut, z.kept)) && line_buffer(c, z.f == 4 ? 16 : 8);
+    kl_image one{};  // the zoom's result: one band
+    one.bands = 1;
+    one.bmask = 1;
+    return wren::lookup_tables<Short>(c, *lut, true, one, z.table, z.kept) && line_buffer(c, z.f == 4 ? 16 : 8);
 }
 
 void plain_kernel(wren::Job &j) {
@@ -149,7 +118,7 @@ void lookup_kernel(wren::Job &j) {
     kl_image ws = wren::at(j.c.src[0], g.area);
     const auto k = Short ? (z.f == 2 ? klqdx_scale2x_16_lookup_16_8 : klqdx_scale4x_16_lookup_16_8)
                          : (z.f == 2 ? klqdx_scale2x_8_lookup_8_8 : klqdx_scale4x_8_lookup_8_8);
-    k(&ws, &j.dst, z.table, g.xphase, g.yphase, z.line);
+    k(&ws, &j.dst, z.table[0], g.xphase, g.yphase, z.line);
 }
 
 // The plain zoom (under a scale), or the lookup forms (under a lookup of a
