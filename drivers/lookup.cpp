@@ -108,13 +108,13 @@ int variant(ZorOp *const *ops) {
     return lut && lut->getNumEntries() == 0 ? 1 : 0;
 }
 
+}  // namespace
+
 // Lookup band k goes to the k-th band the window selects. A single lookup's
 // table is in place only when it covers every input in the kernels' layout
 // for these bands: not 3 of them (a 3-band entry lies in bytes 1-3 of 4), as
 // many as the window has, the first ones selected. Otherwise entry byte b
 // (b + 1 for 3 bands) holds the band of destination band b.
-}  // namespace
-
 template <bool Short>
 bool wren::lookup_tables(Ctx &c, ZorLookup &lut, bool single, const kl_image &d, unsigned char *tables[4],
                          std::shared_ptr<void> &keep) {
@@ -128,7 +128,8 @@ bool wren::lookup_tables(Ctx &c, ZorLookup &lut, bool single, const kl_image &d,
     int used = 0, first = 0, in_place = 0;
     const bool served = each_selected(d, [&](int i, int b) {
         first += b == i;
-        if (i == nb || (single ? !one || lut.getNumEntries() < 1 : !counts || !offsets || !data || counts[i] < 1 || !data[i])) return false;
+        const bool have = single ? one && lut.getNumEntries() >= 1 : counts && offsets && data && counts[i] >= 1 && data[i];
+        if (i == nb || !have) return false;
         of[b] = single ? HostTable{one + i, static_cast<int16_t>(lut.getOffset()), lut.getNumEntries(), nb}
                        : HostTable{data[i], offsets[i], counts[i]};
         used = i + 1;
